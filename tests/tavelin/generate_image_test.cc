@@ -1,0 +1,471 @@
+// Outcomes of one generateContent call, driven through a scripted HTTP client.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "tests/support/scripted_http_client.h"
+#include "tests/support/test_data.h"
+#include "zantrel/host/capturing_logger.h"
+#include "zantrel/host/errors.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+
+namespace zantrel::testing {
+namespace {
+
+using host::ErrorCode;
+using json = nlohmann::ordered_json;
+
+constexpr char kBase[] = "https://gemini.test";
+constexpr char kUrl[] =
+    "https://gemini.test/v1beta/models/gemini-3-pro-image-preview:generateContent";
+constexpr char kLink[] = "https://files.test/image-1";
+
+std::string inline_part(std::string_view raw, const char* key = "inlineData") {
+  return json{{key, {{"mimeType", "image/png"}, {"data", b64(raw)}}}}.dump();
+}
+
+std::string candidates(std::initializer_list<std::string> items) {
+  std::string out = R"({"candidates":[)";
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out += ',';
+    out += item;
+    first = false;
+  }
+  return out + "]}";
+}
+
+std::string candidate(std::string parts, std::string reason = "") {
+  std::string out = R"({"content":{"parts":[)" + parts + "]}";
+  if (!reason.empty()) out += R"(,"finishReason":")" + reason + '"';
+  return out + '}';
+}
+
+struct Outcome {
+  const char* name;
+  Reply reply;
+  std::optional<Reply> link_reply;  // answer to a GET of kLink
+  bool ok;
+  std::optional<ErrorCode> code;
+  std::optional<std::string> msg;
+  std::optional<std::string> bytes;  // expected image bytes
+  std::optional<std::string> link;   // expected link text
+  std::vector<json> records_after_request;
+};
+
+json rec(std::string msg) { return json{{"msg", msg}, {"task_id", "t-1"}, {"model_key", nullptr}}; }
+json with(json record, const char* key, json value) {
+  record[key] = std::move(value);
+  return record;
+}
+
+std::vector<Outcome> outcomes() {
+  const std::string img_a = "\x89PNG\r\n\x1a\nAAAA";
+  const std::string img_big = "\x89PNG\r\n\x1a\nBBBBBBBB";
+  const std::string img_b = "\x89PNG\r\n\x1a\nCCCC";
+  const std::string link_body = R"({"candidates":[{"content":{"parts":[{"fileData":{"fileUri":")" +
+                                std::string(kLink) + R"("}},)" + inline_part(img_a) + "]}}]}";
+  const json ok_rec = with(rec("TAVELIN api complete successfully"), "second", 0);
+  const json links_rec =
+      with(rec("TAVELIN api complete result"), "image_urls", json::array({kLink}));
+  return {
+      {"file link fetched",
+       Reply::json(200, link_body),
+       Reply::json(200, "fetched-bytes"),
+       true,
+       {},
+       {},
+       "fetched-bytes",
+       {},
+       {ok_rec, links_rec}},
+      {"file link fetch gives nothing",
+       Reply::json(200, link_body),
+       Reply::json(404, "gone"),
+       true,
+       {},
+       {},
+       {},
+       kLink,
+       {ok_rec, links_rec}},
+      {"largest inline image",
+       Reply::json(200, candidates({candidate(inline_part(img_a) + "," + inline_part(img_big))})),
+       {},
+       true,
+       {},
+       {},
+       img_big,
+       {},
+       {ok_rec, with(rec("image_candidates"), "size", img_big.size())}},
+      {"equal sizes keep the first",
+       Reply::json(200, candidates({candidate(inline_part(img_a) + "," + inline_part(img_b))})),
+       {},
+       true,
+       {},
+       {},
+       img_a,
+       {},
+       {ok_rec, with(rec("image_candidates"), "size", img_a.size())}},
+      {"empty inlineData falls back to inline_data",
+       Reply::json(200, candidates({candidate(R"({"inlineData":{},)" +
+                                              inline_part(img_a, "inline_data").substr(1))})),
+       {},
+       true,
+       {},
+       {},
+       img_a,
+       {},
+       {ok_rec, with(rec("image_candidates"), "size", img_a.size())}},
+      {"empty data is no image",
+       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":""}})")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {},
+       {ok_rec}},
+      {"candidate without content is skipped",
+       Reply::json(200, candidates({R"({"finishReason":"STOP"})", candidate(inline_part(img_a))})),
+       {},
+       true,
+       {},
+       {},
+       img_a,
+       {},
+       {ok_rec, with(rec("image_candidates"), "size", img_a.size())}},
+      {"IMAGE_SAFETY",
+       Reply::json(200, candidates({candidate("", "IMAGE_SAFETY")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       "Picture prohibition-IMAGE_SAFETY",
+       {},
+       {},
+       {ok_rec}},
+      {"IMAGE_OTHER",
+       Reply::json(200, candidates({candidate("", "IMAGE_OTHER")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       "Picture prohibition-IMAGE_OTHER",
+       {},
+       {},
+       {ok_rec}},
+      {"OTHER",
+       Reply::json(200, candidates({candidate("", "OTHER")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       "Picture prohibition-OTHER",
+       {},
+       {},
+       {ok_rec}},
+      {"IMAGE_PROHIBITED_CONTENT",
+       Reply::json(200, candidates({candidate("", "IMAGE_PROHIBITED_CONTENT")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       "Picture prohibition-IMAGE_SAFETY",
+       {},
+       {},
+       {ok_rec}},
+      {"PROHIBITED_CONTENT",
+       Reply::json(200, candidates({candidate("", "PROHIBITED_CONTENT")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       "Picture prohibition-IMAGE_SAFETY",
+       {},
+       {},
+       {ok_rec}},
+      {"other reason",
+       Reply::json(200, candidates({candidate("", "STOP")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {},
+       {ok_rec}},
+      {"reason in lower case",
+       Reply::json(200, candidates({candidate("", "image_safety")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {},
+       {ok_rec}},
+      {"the last reason decides",
+       Reply::json(200, candidates({candidate("", "IMAGE_SAFETY"), candidate("", "MAX_TOKENS")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {},
+       {ok_rec}},
+      {"no candidates",
+       Reply::json(200, R"({"responseId":"r1"})"),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {},
+       {ok_rec}},
+      {"503 with message",
+       Reply::json(503, R"({"error":{"message":"overloaded"}})"),
+       {},
+       false,
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "overloaded",
+       {},
+       {},
+       {with(with(with(rec("TAVELIN api complete fail"), "status_code", 503), "second", 0),
+             "error_dict", json::parse(R"({"error":{"message":"overloaded"}})"))}},
+      {"429 with message",
+       Reply::json(429, R"({"error":{"message":"slow down"}})"),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "slow down",
+       {},
+       {},
+       {with(with(with(rec("TAVELIN api complete fail"), "status_code", 429), "second", 0),
+             "error_dict", json::parse(R"({"error":{"message":"slow down"}})"))}},
+      {"500 not JSON",
+       Reply::json(500, "<html>oops</html>"),
+       {},
+       false,
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "service status_code: 500",
+       {},
+       {},
+       {with(with(with(rec("TAVELIN api complete fail"), "status_code", 500), "second", 0),
+             "error_dict", nullptr)}},
+      {"400 empty object",
+       Reply::json(400, "{}"),
+       {},
+       false,
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       {},
+       {},
+       {},
+       {with(with(with(rec("TAVELIN api complete fail"), "status_code", 400), "second", 0),
+             "error_dict", json::object())}},
+      {"400 error not an object",
+       Reply::json(400, R"({"error":"bad"})"),
+       {},
+       false,
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "service status_code: 400",
+       {},
+       {},
+       {with(with(with(rec("TAVELIN api complete fail"), "status_code", 400), "second", 0),
+             "error_dict", nullptr)}},
+      {"200 not JSON",
+       Reply::json(200, "<html>fine</html>"),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "JSONDecodeError error",
+       {},
+       {},
+       {with(with(rec("TAVELIN JSONDecodeError error"), "error", "<ignored>"), "traceback",
+             "<tb>")}},
+      {"read time-out",
+       Reply::raise<host::ReadTimeout>(),
+       {},
+       false,
+       ErrorCode::SERVICE_TIMEOUT,
+       {},
+       {},
+       {},
+       {rec("任务处理超时")}},
+      {"connect time-out is busy",
+       Reply::raise<host::ConnectTimeout>(),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "ConnectTimeout error",
+       {},
+       {},
+       {with(with(rec("TAVELIN ConnectTimeout error"), "error", "<ignored>"), "traceback",
+             "<tb>")}},
+      {"bad base64",
+       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"QUJD!Q"}})")})),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "Base64Error error",
+       {},
+       {},
+       {ok_rec,
+        with(with(rec("TAVELIN Base64Error error"), "error", "<ignored>"), "traceback", "<tb>")}},
+      {"failing link fetch",
+       Reply::json(200, link_body),
+       Reply::raise<host::ConnectionError>(),
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "ConnectionError error",
+       {},
+       {},
+       {ok_rec, links_rec,
+        with(with(rec("TAVELIN ConnectionError error"), "error", "<ignored>"), "traceback",
+             "<tb>")}},
+      {"wrong shape",
+       Reply::json(200, R"({"candidates":{"a":1}})"),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "ResponseShapeError error",
+       {},
+       {},
+       {ok_rec, with(with(rec("TAVELIN ResponseShapeError error"), "error", "<ignored>"),
+                     "traceback", "<tb>")}},
+  };
+}
+
+class GenerateImage : public ::testing::TestWithParam<Outcome> {
+ protected:
+  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
+  ScopedHttpClient installed{http};
+  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  image::tavelin::TavelinaClient client{kBase, "secret-key", {"TAVELIN", logger}};
+};
+
+TEST_P(GenerateImage, EndsInItsDocumentedResult) {
+  const Outcome& c = GetParam();
+  http->queue_post(c.reply);
+  if (c.link_reply) http->on_get(kLink, *c.link_reply);
+
+  host::CallOptions options;
+  options.task_id = "t-1";
+  const auto result = client.generate_image("a cat", std::nullopt, "2:3", "1K",
+                                            "gemini-3-pro-image-preview", options);
+
+  EXPECT_EQ(result.ok(), c.ok);
+  EXPECT_EQ(result.code(), c.code);
+  EXPECT_EQ(result.msg(), c.msg);
+  if (c.bytes) {
+    ASSERT_NE(result.bytes(), nullptr);
+    EXPECT_EQ(host::as_text(*result.bytes()), *c.bytes);
+  }
+  if (c.link) {
+    ASSERT_NE(result.link(), nullptr);
+    EXPECT_EQ(*result.link(), *c.link);
+  }
+  if (!c.bytes && !c.link) {
+    EXPECT_EQ(result.data().index(), 0u);
+  }
+
+  auto records = normalised(logger->records());
+  ASSERT_EQ(records.size(), c.records_after_request.size() + 1) << json(records).dump(1);
+  const json expected_request = json{{"msg", "TAVELIN request api"},
+                                     {"task_id", "t-1"},
+                                     {"model_key", nullptr},
+                                     {"model_name", "gemini-3-pro-image-preview"},
+                                     {"img_count", 0},
+                                     {"url", kUrl},
+                                     {"aspect_ratio", "2:3"},
+                                     {"image_size", "1K"}};
+  EXPECT_EQ(records[0], expected_request);
+  for (std::size_t i = 0; i < c.records_after_request.size(); ++i) {
+    json expected = c.records_after_request[i];
+    json seen = records[i + 1];
+    if (expected.contains("error")) {
+      // "error" is "Kind: message"; the kind is what the record promises.
+      const std::string kind = seen["msg"].get<std::string>().substr(8);
+      EXPECT_EQ(seen["error"].get<std::string>().rfind(kind.substr(0, kind.size() - 6) + ": ", 0),
+                0u)
+          << seen.dump();
+      seen["error"] = "<ignored>";
+    }
+    EXPECT_EQ(seen, expected) << "record " << i + 1;
+  }
+  for (const auto& record : logger->records()) {
+    EXPECT_EQ(record.dump().find("secret-key"), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, GenerateImage, ::testing::ValuesIn(outcomes()),
+                         [](const auto& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           }
+                           return name;
+                         });
+
+class GenerateImageRequest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
+  ScopedHttpClient installed{http};
+  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+};
+
+TEST_F(GenerateImageRequest, PostsTheBodyWithBearerHeadersToTheModelUrl) {
+  image::tavelin::TavelinaClient client("http://h/", "k 1", {"TAG", logger});
+  http->queue_post(Reply::json(200, "{}"));
+  std::vector<host::Bytes> images = {png_bytes(), jpeg_bytes()};
+  client.generate_image("p", images, "16:9", "2k", "gemini-2.5-flash-image");
+
+  const auto requests = http->requests();
+  ASSERT_EQ(requests.size(), 1u);
+  // A trailing slash of the base URL stays.
+  EXPECT_EQ(requests[0].url, "http://h//v1beta/models/gemini-2.5-flash-image:generateContent");
+  EXPECT_EQ(requests[0].headers,
+            (host::Headers{{"Authorization", "Bearer k 1"}, {"Content-Type", "application/json"}}));
+  ASSERT_TRUE(requests[0].json_text);
+  EXPECT_EQ(json::parse(*requests[0].json_text),
+            client._build_body_data("p", images, "16:9", "2k"));
+  EXPECT_EQ(logger->records().front()["img_count"], 2);
+  EXPECT_EQ(logger->records().front()["image_size"], "2k");
+}
+
+TEST_F(GenerateImageRequest, ZeroOrAbsentTimeoutFallsBackToTheBaseTimeout) {
+  const auto base = host::Timeout::from_seconds(3, 7);
+  http->set_base_timeout(base);
+  image::tavelin::TavelinaClient client("http://h", "k", {"TAG", logger});
+  const auto given = host::Timeout::from_seconds(1, 2.5);
+  for (auto timeout :
+       {std::optional<host::Timeout>{}, std::optional(host::Timeout{}), std::optional(given)}) {
+    http->queue_post(Reply::json(200, "{}"));
+    host::CallOptions options;
+    options.timeout = timeout;
+    client.generate_image("p", {}, "1:1", "1K", "gemini-3-pro-image-preview", options);
+  }
+  const auto requests = http->requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].timeout, base);
+  EXPECT_EQ(requests[1].timeout, base);
+  EXPECT_EQ(requests[2].timeout, given);
+}
+
+TEST_F(GenerateImageRequest, UnsupportedModelOrRatioFailsBeforeAnythingIsSent) {
+  image::tavelin::TavelinaClient client("http://h", "k", {"TAG", logger});
+  const auto bad_model = client.generate_image("p", {}, "1:1", "1K", "gemini-9");
+  EXPECT_EQ(bad_model.code(), ErrorCode::INVALID_PARAMS);
+  EXPECT_EQ(bad_model.message(), "Invalid model: gemini-9");
+  const auto bad_ratio = client.generate_image("p", {}, "7:3", "1K");
+  EXPECT_EQ(bad_ratio.code(), ErrorCode::INVALID_PARAMS);
+  EXPECT_EQ(bad_ratio.message(), "Invalid aspect_ratio: 7:3");
+  EXPECT_TRUE(http->requests().empty());
+  EXPECT_TRUE(logger->records().empty());
+}
+
+TEST_F(GenerateImageRequest, KeyWithLineBreakIsRefusedAndNeverShown) {
+  const std::string key = "abc\r\nX-Injected: yes";
+  image::tavelin::TavelinaClient client("http://h", key, {"TAG", logger});
+  const auto result = client.generate_image("p");
+  EXPECT_EQ(result.code(), ErrorCode::SERVICE_BUSY);
+  EXPECT_EQ(result.msg(), "InvalidHeader error");
+  EXPECT_TRUE(http->requests().empty());
+  for (const auto& record : logger->records()) {
+    EXPECT_EQ(record.dump().find("X-Injected"), std::string::npos) << record.dump();
+  }
+}
+
+}  // namespace
+}  // namespace zantrel::testing

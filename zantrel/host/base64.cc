@@ -1,0 +1,118 @@
+#include "zantrel/host/base64.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+
+#include "zantrel/host/errors.h"
+
+namespace zantrel::host {
+namespace {
+
+// The codec takes int lengths; work in chunks that are whole base64 groups.
+constexpr std::size_t kEncodeChunk = std::size_t{3} << 24;  // bytes in, 48 MiB
+constexpr std::size_t kDecodeChunk = std::size_t{4} << 24;  // characters in, 64 MiB
+
+constexpr std::array<bool, 256> make_alphabet() {
+  std::array<bool, 256> table{};
+  for (char c = 'A'; c <= 'Z'; ++c) table[static_cast<unsigned char>(c)] = true;
+  for (char c = 'a'; c <= 'z'; ++c) table[static_cast<unsigned char>(c)] = true;
+  for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
+  table['+'] = true;
+  table['/'] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kAlphabet = make_alphabet();
+
+// Decodes whole groups of clean text (length a multiple of 4, only alphabet and trailing "=").
+// Returns the number of bytes written, padding excluded.
+std::size_t decode_clean(std::string_view text, std::uint8_t* out) {
+  std::size_t written = 0;
+  for (std::size_t at = 0; at < text.size(); at += kDecodeChunk) {
+    const std::size_t n = std::min(kDecodeChunk, text.size() - at);
+    const int got =
+        EVP_DecodeBlock(out + written, reinterpret_cast<const unsigned char*>(text.data() + at),
+                        static_cast<int>(n));
+    if (got < 0) throw Base64Error("invalid base64 data");
+    written += static_cast<std::size_t>(got);
+  }
+  std::size_t padding = 0;
+  if (!text.empty() && text.back() == '=') ++padding;
+  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
+  return written - padding;
+}
+
+// True when `text` is already clean: no "=" but up to two at its very end, and a length that
+// is whole groups. The codec itself rejects characters outside the alphabet.
+bool looks_clean(std::string_view text) {
+  if (text.size() % 4 != 0) return false;
+  const void* pad = std::memchr(text.data(), '=', text.size());
+  if (pad == nullptr) return true;
+  const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(pad) - text.data());
+  if (at + 2 < text.size()) return false;
+  return text.back() == '=';
+}
+
+Bytes decode_slow(std::string_view text) {
+  std::string clean;
+  clean.reserve(text.size());
+  std::size_t padding = 0;
+  for (char c : text) {
+    if (c == '=') {
+      ++padding;
+      // Data ends with its padding: what follows a complete pad is ignored.
+      if ((clean.size() % 4) + padding >= 4) break;
+      continue;
+    }
+    if (padding > 0) continue;
+    if (kAlphabet[static_cast<unsigned char>(c)]) clean.push_back(c);
+  }
+  const std::size_t rest = clean.size() % 4;
+  if (rest == 1) throw Base64Error("invalid base64 data: truncated group");
+  if (rest != 0) {
+    if (rest + padding < 4) throw Base64Error("invalid base64 data: incorrect padding");
+    clean.append(4 - rest, '=');
+  }
+  Bytes out(clean.size() / 4 * 3);
+  out.resize(decode_clean(clean, out.data()));
+  return out;
+}
+
+}  // namespace
+
+char* base64_encode_into(ByteView in, char* out) {
+  for (std::size_t at = 0; at < in.size(); at += kEncodeChunk) {
+    const std::size_t n = std::min(kEncodeChunk, in.size() - at);
+    const int got =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), in.data() + at, static_cast<int>(n));
+    out += got;
+  }
+  *out = '\0';
+  return out;
+}
+
+std::string base64_encode(ByteView in) {
+  std::string out;
+  out.resize(base64_encoded_size(in.size()));
+  // std::string keeps room for its terminating NUL, which the codec writes.
+  base64_encode_into(in, out.data());
+  return out;
+}
+
+Bytes base64_decode(std::string_view text) {
+  if (looks_clean(text)) {
+    Bytes out(text.size() / 4 * 3);
+    try {
+      out.resize(decode_clean(text, out.data()));
+      return out;
+    } catch (const Base64Error&) {
+      // Characters outside the alphabet: take the careful path below.
+    }
+  }
+  return decode_slow(text);
+}
+
+}  // namespace zantrel::host

@@ -1,0 +1,20 @@
+#include "zantrel/host/capturing_logger.h"
+
+namespace zantrel::host {
+
+void CapturingLogger::debug(const nlohmann::ordered_json& record) {
+  std::lock_guard lock(mutex_);
+  records_.push_back(record);
+}
+
+std::vector<nlohmann::ordered_json> CapturingLogger::records() const {
+  std::lock_guard lock(mutex_);
+  return records_;
+}
+
+void CapturingLogger::clear() {
+  std::lock_guard lock(mutex_);
+  records_.clear();
+}
+
+}  // namespace zantrel::host

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zantrel::host {
+
+// Where a failure was raised. (std::source_location is not available with every supported
+// compiler; these builtins are.)
+struct SourceLocation {
+  const char* file = "";
+  unsigned line = 0;
+  const char* function = "";
+
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          unsigned line = __builtin_LINE(),
+                                          const char* function = __builtin_FUNCTION()) noexcept {
+    return {file, line, function};
+  }
+};
+
+// Base of every failure this library raises. Each kind has a stable short name (`kind()`),
+// which is what log messages and failure texts show, and remembers where it was thrown.
+class Error : public std::runtime_error {
+ public:
+  explicit Error(const std::string& message, SourceLocation where = SourceLocation::current())
+      : std::runtime_error(message), where_(where) {}
+
+  virtual std::string_view kind() const noexcept { return "Error"; }
+  const SourceLocation& where() const noexcept { return where_; }
+
+ private:
+  SourceLocation where_;
+};
+
+namespace internal {
+template <std::size_t N>
+struct KindName {
+  constexpr KindName(const char (&text)[N]) { std::copy_n(text, N, value); }  // NOLINT
+  constexpr std::string_view view() const { return {value, N - 1}; }
+  char value[N]{};
+};
+}  // namespace internal
+
+template <internal::KindName Name>
+class ErrorKind final : public Error {
+ public:
+  using Error::Error;
+  std::string_view kind() const noexcept override { return Name.view(); }
+};
+
+// No byte arrived for the read time-out once connected. The only failure that counts as a
+// time-out of the service.
+using ReadTimeout = ErrorKind<"ReadTimeout">;
+using ConnectTimeout = ErrorKind<"ConnectTimeout">;
+using ConnectionError = ErrorKind<"ConnectionError">;
+using TlsError = ErrorKind<"TlsError">;
+using TooManyRedirects = ErrorKind<"TooManyRedirects">;
+using ResponseTooLarge = ErrorKind<"ResponseTooLarge">;
+using InvalidHeader = ErrorKind<"InvalidHeader">;
+using InvalidURL = ErrorKind<"InvalidURL">;
+using UnsupportedScheme = ErrorKind<"UnsupportedScheme">;
+using JSONDecodeError = ErrorKind<"JSONDecodeError">;
+using Base64Error = ErrorKind<"Base64Error">;
+// A JSON value of the wrong type where a response's shape is relied on.
+using ResponseShapeError = ErrorKind<"ResponseShapeError">;
+// A member that must be present is missing.
+using KeyError = ErrorKind<"KeyError">;
+using InvalidArgument = ErrorKind<"InvalidArgument">;
+using FileReadError = ErrorKind<"FileReadError">;
+
+// Short name of a failure's kind: `kind()` for our own failures, else the unqualified type name
+// ("bad_alloc", "filesystem_error"), else "UnknownError" for a non-standard exception.
+std::string except_name(const std::exception_ptr& failure);
+
+// "Kind: message", the way a failure is shown under "error" in a log record.
+std::string describe_error(const std::exception_ptr& failure);
+
+// Multi-line trace: each failure with its kind, message and (for ours) where it was thrown,
+// followed by the failures nested inside it.
+std::string traceback_text(const std::exception_ptr& failure);
+
+}  // namespace zantrel::host

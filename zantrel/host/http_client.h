@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/timeout.h"
+
+namespace zantrel::host {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// A body that is already JSON text, sent as is. Held as bytes so that large bodies can be
+// written into a buffer sized once without clearing it first.
+struct JsonBody {
+  Bytes bytes;
+
+  static JsonBody of(std::string_view text) { return {to_bytes(text)}; }
+  std::string_view text() const noexcept { return as_text(bytes); }
+};
+
+struct FormField {
+  std::string name;
+  std::string value;
+};
+
+// One file part of a multipart form. `content` is borrowed: it must outlive the post call,
+// which streams it to the socket without copying.
+struct FilePart {
+  std::string name;
+  std::string filename;
+  std::string content_type;
+  ByteView content;
+};
+
+struct Form {
+  std::vector<FormField> fields;
+  std::vector<FilePart> files;
+};
+
+struct PostRequest {
+  Headers headers;
+  std::variant<JsonBody, Form> body;
+  Timeout timeout;
+};
+
+// A GET of a link (image fetches). Redirects are followed up to `max_redirects`, only to
+// http and https.
+struct GetRequest {
+  Headers headers;
+  Timeout timeout;
+  int max_redirects = 5;
+};
+
+struct HttpResponse {
+  int status_code = 0;
+  // The raw body. The default client leaves spare capacity behind it so that it can be parsed
+  // in place.
+  Bytes body;
+
+  std::string_view text() const noexcept { return as_text(body); }
+  // The body decoded as JSON; throws JSONDecodeError when it is not JSON. Meant for hosts and
+  // small bodies: the clients read large bodies with a faster parser.
+  nlohmann::ordered_json json() const;
+};
+
+// The HTTP stack every request of the library goes through. The process-wide instance is
+// `zantrel::config::http_client()`; a host may replace it. Implementations must be safe to use
+// from several threads at once.
+//
+// Failures are thrown as kinds of `zantrel::host::Error`: ReadTimeout when no byte arrived for
+// the read time-out once connected (and only then), ConnectTimeout, ConnectionError, TlsError,
+// ResponseTooLarge, InvalidHeader, UnsupportedScheme, ... A status other than 2xx is not a
+// failure.
+class HttpClient {
+ public:
+  virtual ~HttpClient() = default;
+  virtual HttpResponse post(const std::string& url, const PostRequest& request) = 0;
+  virtual HttpResponse get(const std::string& url, const GetRequest& request) = 0;
+  virtual Timeout base_timeout() const = 0;
+};
+
+}  // namespace zantrel::host

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "zantrel/host/bytes.h"
+
+namespace zantrel::host {
+
+class ImageTool {
+ public:
+  // Fetches an image link through the shared HTTP client: only http and https, no credentials,
+  // a few redirects at most. Nothing when the link has another scheme, the status is not 2xx
+  // or the body is empty; throws the HTTP client's failure when the transfer itself fails.
+  static std::optional<Bytes> get_img_url_io(const std::string& url);
+};
+
+// True when `text` starts with "http://" or "https://" exactly (case-sensitive).
+bool is_http_link(std::string_view text) noexcept;
+
+}  // namespace zantrel::host

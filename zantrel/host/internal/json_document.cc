@@ -1,0 +1,242 @@
+#include "zantrel/host/internal/json_document.h"
+
+#include <cstring>
+
+#include "zantrel/host/internal/json_reading.h"
+
+namespace zantrel::host::internal {
+namespace {
+
+void ensure(simdjson::error_code error) {
+  if (error) {
+    throw JSONDecodeError(std::string("body is not JSON: ") + simdjson::error_message(error));
+  }
+}
+
+// Raw token of a string value without its quotes (and without trailing blanks).
+std::string_view raw_string(od::value& value) {
+  std::string_view token = value.raw_json_token();
+  while (!token.empty() && token.back() != '"') token.remove_suffix(1);
+  if (token.size() < 2) return {};
+  return token.substr(1, token.size() - 2);
+}
+
+void check_string(od::value& value) {
+  if (raw_string(value).find('\\') != std::string_view::npos) {
+    std::string_view text;
+    ensure(value.get_string().get(text));
+  }
+}
+
+// Walks every value once so that a malformed body is refused before anything is read from it.
+void check_value(od::value value) {
+  od::json_type type{};
+  ensure(value.type().get(type));
+  switch (type) {
+    case od::json_type::array: {
+      od::array array;
+      ensure(value.get_array().get(array));
+      for (auto element : array) {
+        od::value item;
+        ensure(element.get(item));
+        check_value(item);
+      }
+      break;
+    }
+    case od::json_type::object: {
+      od::object object;
+      ensure(value.get_object().get(object));
+      for (auto entry : object) {
+        od::field field;
+        ensure(std::move(entry).get(field));  // NOLINT(performance-move-const-arg)
+        std::string_view key;
+        ensure(field.unescaped_key().get(key));
+        check_value(field.value());
+      }
+      break;
+    }
+    case od::json_type::number: {
+      double number = 0;
+      ensure(value.get_double().get(number));
+      break;
+    }
+    case od::json_type::string:
+      check_string(value);
+      break;
+    case od::json_type::boolean: {
+      bool flag = false;
+      ensure(value.get_bool().get(flag));
+      break;
+    }
+    case od::json_type::null: {
+      bool null = false;
+      ensure(value.is_null().get(null));
+      if (!null) ensure(simdjson::N_ATOM_ERROR);
+      break;
+    }
+  }
+}
+
+void check_scalar_document(od::document& doc) {
+  od::json_type type{};
+  ensure(doc.type().get(type));
+  switch (type) {
+    case od::json_type::number: {
+      double number = 0;
+      ensure(doc.get_double().get(number));
+      break;
+    }
+    case od::json_type::string: {
+      std::string_view text;
+      ensure(doc.get_string().get(text));
+      break;
+    }
+    case od::json_type::boolean: {
+      bool flag = false;
+      ensure(doc.get_bool().get(flag));
+      break;
+    }
+    case od::json_type::null: {
+      bool null = false;
+      ensure(doc.is_null().get(null));
+      if (!null) ensure(simdjson::N_ATOM_ERROR);
+      break;
+    }
+    default:
+      ensure(simdjson::TAPE_ERROR);
+  }
+}
+
+}  // namespace
+
+JsonDocument::JsonDocument(const Bytes& body) {
+  ensure(parser_.iterate(padded_view(body, storage_)).get(doc_));
+  bool scalar = false;
+  ensure(doc_.is_scalar().get(scalar));
+  if (scalar) {
+    check_scalar_document(doc_);
+    return;
+  }
+  od::value root;
+  ensure(doc_.get_value().get(root));
+  check_value(root);
+  // Anything after the root value is not JSON.
+  const char* rest = nullptr;
+  if (!doc_.current_location().get(rest)) ensure(simdjson::TRAILING_CONTENT);
+}
+
+od::document& JsonDocument::rewound() {
+  doc_.rewind();
+  return doc_;
+}
+
+od::object JsonDocument::root_object() {
+  return expect(rewound().get_object(), "response body is not an object");
+}
+
+std::optional<od::value> member(od::object& object, std::string_view key) {
+  od::value value;
+  const auto error = object.find_field_unordered(key).get(value);
+  if (error == simdjson::NO_SUCH_FIELD) return std::nullopt;
+  if (error) {
+    throw ResponseShapeError("reading \"" + std::string(key) +
+                             "\": " + simdjson::error_message(error));
+  }
+  return value;
+}
+
+namespace {
+
+// Accepts the empty scalars; throws for a non-empty scalar, which is never of a wanted type.
+void require_empty_scalar(od::value& value, od::json_type type, std::string_view what) {
+  bool empty = false;
+  switch (type) {
+    case od::json_type::null:
+      empty = true;
+      break;
+    case od::json_type::boolean:
+      empty = !expect(value.get_bool(), what);
+      break;
+    case od::json_type::number:
+      empty = expect(value.get_double(), what) == 0.0;
+      break;
+    case od::json_type::string:
+      empty = raw_string(value).empty();
+      break;
+    default:
+      break;
+  }
+  if (!empty) throw ResponseShapeError(std::string(what) + " has an unexpected type");
+}
+
+template <class Container>
+bool empty_container(od::value& value, std::string_view what) {
+  Container container;
+  if constexpr (std::is_same_v<Container, od::array>) {
+    container = expect(value.get_array(), what);
+  } else {
+    container = expect(value.get_object(), what);
+  }
+  return expect(container.is_empty(), what);
+}
+
+}  // namespace
+
+std::optional<od::object> nonempty_object(od::value& value, std::string_view what) {
+  const od::json_type type = expect(value.type(), what);
+  if (type == od::json_type::object) {
+    od::object object = expect(value.get_object(), what);
+    if (expect(object.is_empty(), what)) return std::nullopt;
+    return object;
+  }
+  if (type == od::json_type::array) {
+    if (empty_container<od::array>(value, what)) return std::nullopt;
+    throw ResponseShapeError(std::string(what) + " is not an object");
+  }
+  require_empty_scalar(value, type, what);
+  return std::nullopt;
+}
+
+std::optional<od::array> nonempty_array(od::value& value, std::string_view what) {
+  const od::json_type type = expect(value.type(), what);
+  if (type == od::json_type::array) {
+    od::array array = expect(value.get_array(), what);
+    if (expect(array.is_empty(), what)) return std::nullopt;
+    return array;
+  }
+  if (type == od::json_type::object) {
+    if (empty_container<od::object>(value, what)) return std::nullopt;
+    throw ResponseShapeError(std::string(what) + " is not an array");
+  }
+  require_empty_scalar(value, type, what);
+  return std::nullopt;
+}
+
+std::optional<std::string_view> nonempty_text(od::value& value, std::string_view what) {
+  const od::json_type type = expect(value.type(), what);
+  if (type == od::json_type::string) {
+    std::string_view text = text_of(value, what);
+    if (text.empty()) return std::nullopt;
+    return text;
+  }
+  if (type == od::json_type::object) {
+    if (empty_container<od::object>(value, what)) return std::nullopt;
+  } else if (type == od::json_type::array) {
+    if (empty_container<od::array>(value, what)) return std::nullopt;
+  } else {
+    require_empty_scalar(value, type, what);
+    return std::nullopt;
+  }
+  throw ResponseShapeError(std::string(what) + " is not a string");
+}
+
+std::string_view text_of(od::value& value, std::string_view what) {
+  if (expect(value.type(), what) != od::json_type::string) {
+    throw ResponseShapeError(std::string(what) + " is not a string");
+  }
+  std::string_view raw = raw_string(value);
+  if (raw.find('\\') == std::string_view::npos) return raw;
+  return expect(value.get_string(), what);
+}
+
+}  // namespace zantrel::host::internal

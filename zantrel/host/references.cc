@@ -1,0 +1,93 @@
+#include "zantrel/host/references.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "zantrel/host/errors.h"
+#include "zantrel/host/image_tool.h"
+
+namespace zantrel::host {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void fail_read(const std::string& path, int error) {
+  throw FileReadError("cannot read " + path + ": " + std::strerror(error));
+}
+
+bool exists(const std::string& path) {
+  std::error_code ignored;
+  // A path that can't be examined counts as not existing.
+  return !path.empty() && std::filesystem::exists(path, ignored);
+}
+
+void load_text(const std::string& text, std::vector<Bytes>& out) {
+  if (is_http_link(text)) {
+    if (auto fetched = ImageTool::get_img_url_io(text)) out.push_back(std::move(*fetched));
+    return;
+  }
+  if (exists(text)) out.push_back(read_file_bytes(text));
+}
+
+}  // namespace
+
+Bytes read_file_bytes(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) fail_read(path, errno);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) fail_read(path, errno);
+  if (S_ISDIR(info.st_mode)) fail_read(path, EISDIR);
+  Bytes content;
+  // Regular files are read into a buffer sized once; other kinds (pipes) grow as they go.
+  content.resize(S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == content.size()) content.resize(content.size() + 65536);
+    const ssize_t got = ::read(fd.get(), content.data() + filled, content.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail_read(path, errno);
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  content.resize(filled);
+  return content;
+}
+
+std::vector<Bytes> load_references(const Files& files) {
+  std::vector<Bytes> out;
+  if (const auto* text = std::get_if<std::string>(&files)) {
+    if (!text->empty()) load_text(*text, out);
+  } else if (const auto* bytes = std::get_if<Bytes>(&files)) {
+    if (!bytes->empty()) out.push_back(*bytes);
+  } else if (const auto* list = std::get_if<std::vector<Reference>>(&files)) {
+    for (const Reference& element : *list) {
+      if (const auto* t = std::get_if<std::string>(&element)) {
+        load_text(*t, out);
+      } else {
+        out.push_back(std::get<Bytes>(element));
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace zantrel::host

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "zantrel/host/bytes.h"
+
+namespace zantrel::host {
+
+// One reference image: a text (an "http://" or "https://" link, else a local path) or the
+// image bytes themselves.
+using Reference = std::variant<std::string, Bytes>;
+
+// The reference images of a call: none, one text, one byte string, or a list of them.
+using Files = std::variant<std::monostate, std::string, Bytes, std::vector<Reference>>;
+
+// Loads references in input order: links through ImageTool (a link that yields nothing is
+// dropped), existing paths read whole (a path where nothing exists is dropped), bytes as they
+// are (an empty byte string inside a list included). A failing fetch or an unreadable path
+// throws; nothing gathered before it is returned.
+std::vector<Bytes> load_references(const Files& files);
+
+// Reads a whole file in binary mode; throws FileReadError (a directory included).
+Bytes read_file_bytes(const std::string& path);
+
+}  // namespace zantrel::host

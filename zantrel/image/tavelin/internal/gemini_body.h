@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "zantrel/host/bytes.h"
+
+namespace zantrel::image::tavelin::internal {
+
+// The exact JSON text of a generateContent body, members in the order the client builds them.
+// Each image is base64-encoded straight into the output, which is sized once up front.
+// `image_size` is sent as given (the caller upper-cases it); empty or absent values leave their
+// member out, and "imageConfig" goes when it would be empty.
+host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
+                              std::optional<std::string_view> aspect_ratio,
+                              std::optional<std::string_view> image_size);
+
+// The MIME type sent for an image: its signature's type, else "image/jpeg".
+std::string_view gemini_mime_type(host::ByteView image) noexcept;
+
+}  // namespace zantrel::image::tavelin::internal

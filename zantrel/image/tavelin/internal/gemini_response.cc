@@ -1,0 +1,105 @@
+#include "zantrel/image/tavelin/internal/gemini_response.h"
+
+#include "zantrel/host/base64.h"
+
+namespace zantrel::image::tavelin::internal {
+namespace {
+
+using host::internal::expect;
+using host::internal::member;
+using host::internal::nonempty_object;
+using host::internal::nonempty_text;
+using host::internal::od::array;
+using host::internal::od::object;
+using host::internal::od::value;
+
+// "candidates" as an array; nothing when missing.
+std::optional<array> candidates_of(object& root) {
+  auto found = member(root, "candidates");
+  if (!found) return std::nullopt;
+  return expect(found->get_array(), "\"candidates\"");
+}
+
+}  // namespace
+
+GeminiResponse::GeminiResponse(const host::Bytes& body) : document_(body) {}
+
+std::pair<std::vector<std::string>, std::optional<std::string>> GeminiResponse::file_uris() {
+  std::vector<std::string> links;
+  object root = document_.root_object();
+  if (auto candidates = candidates_of(root)) {
+    for (auto element : *candidates) {
+      object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
+      auto content_value = member(candidate, "content");
+      if (!content_value) continue;
+      object content = expect(content_value->get_object(), "\"content\"");
+      auto parts_value = member(content, "parts");
+      if (!parts_value) continue;
+      for (auto part_element : expect(parts_value->get_array(), "\"parts\"")) {
+        object part = expect(expect(part_element, "a part").get_object(), "a part");
+        auto file_data_value = member(part, "fileData");
+        if (!file_data_value) continue;
+        auto file_data = nonempty_object(*file_data_value, "\"fileData\"");
+        if (!file_data) continue;
+        auto uri_value = member(*file_data, "fileUri");
+        if (!uri_value) continue;
+        if (auto uri = nonempty_text(*uri_value, "\"fileUri\"")) links.emplace_back(*uri);
+      }
+    }
+  }
+  std::optional<std::string> response_id;
+  if (auto id = member(root, "responseId")) {
+    std::string_view text;
+    if (!id->get_string().get(text)) response_id = std::string(text);
+  }
+  return {std::move(links), std::move(response_id)};
+}
+
+GeminiResponse::InlineScan GeminiResponse::largest_inline_image() {
+  InlineScan scan;
+  object root = document_.root_object();
+  auto candidates = candidates_of(root);
+  if (!candidates) return scan;
+  for (auto element : *candidates) {
+    object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
+    // Every candidate scanned sets the reason first, so the last one scanned decides.
+    scan.finish_reason.reset();
+    if (auto reason = member(candidate, "finishReason")) {
+      std::string_view text;
+      if (!reason->get_string().get(text)) scan.finish_reason = std::string(text);
+    }
+    auto content_value = member(candidate, "content");
+    if (!content_value) continue;
+    object content = expect(content_value->get_object(), "\"content\"");
+    auto parts_value = member(content, "parts");
+    if (!parts_value) continue;
+
+    std::optional<host::Bytes> largest;
+    for (auto part_element : expect(parts_value->get_array(), "\"parts\"")) {
+      object part = expect(expect(part_element, "a part").get_object(), "a part");
+      std::optional<object> inline_data;
+      if (auto camel = member(part, "inlineData"))
+        inline_data = nonempty_object(*camel, "\"inlineData\"");
+      if (!inline_data) {
+        if (auto snake = member(part, "inline_data")) {
+          inline_data = nonempty_object(*snake, "\"inline_data\"");
+        }
+      }
+      if (!inline_data) continue;
+      auto data_value = member(*inline_data, "data");
+      if (!data_value) continue;
+      auto data = nonempty_text(*data_value, "\"data\"");
+      if (!data) continue;
+      host::Bytes decoded = host::base64_decode(*data);
+      // Strictly greater: among equal sizes the first in part order stays.
+      if (!largest || decoded.size() > largest->size()) largest = std::move(decoded);
+    }
+    if (largest) {
+      scan.image = std::move(largest);
+      return scan;
+    }
+  }
+  return scan;
+}
+
+}  // namespace zantrel::image::tavelin::internal

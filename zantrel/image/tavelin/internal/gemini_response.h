@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/internal/json_document.h"
+
+namespace zantrel::image::tavelin::internal {
+
+// A 200 body of generateContent, read in place.
+class GeminiResponse {
+ public:
+  // Throws JSONDecodeError when the body is not JSON. `body` must outlive this object.
+  explicit GeminiResponse(const host::Bytes& body);
+
+  // Every non-empty candidates[].content.parts[].fileData.fileUri in document order, and the
+  // "responseId" (absent when missing or not text).
+  std::pair<std::vector<std::string>, std::optional<std::string>> file_uris();
+
+  struct InlineScan {
+    // The largest decoded inline image of the first candidate that has one.
+    std::optional<host::Bytes> image;
+    // "finishReason" of the last candidate scanned (absent when missing or not text).
+    std::optional<std::string> finish_reason;
+  };
+  // Decodes every usable inline image of the first candidate that has one and keeps the
+  // largest (the first of equal sizes). Throws Base64Error or ResponseShapeError.
+  InlineScan largest_inline_image();
+
+ private:
+  host::internal::JsonDocument document_;
+};
+
+}  // namespace zantrel::image::tavelin::internal

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/call_options.h"
+#include "zantrel/host/config.h"
+#include "zantrel/host/logger.h"
+#include "zantrel/host/references.h"
+#include "zantrel/host/service_result.h"
+
+namespace zantrel::image::tavelin {
+
+struct TavelinaOptions {
+  std::string model_tag = "TAVELIN";
+  // Default: the logger named "zantrel.image.tavelin".
+  std::shared_ptr<host::Logger> logger;
+};
+
+// Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
+// nothing is retried. The object is read-only after construction and may be shared by threads.
+class TavelinaClient {
+ public:
+  using Options = TavelinaOptions;
+
+  TavelinaClient(std::string base_url, std::string api_key, Options options = {});
+
+  // MIME type from the image's leading bytes: png, jpeg, gif or webp; "image/jpeg" otherwise.
+  static std::string _detect_mime_type(host::ByteView image_bytes);
+  // {"inlineData": {"mimeType": mime_type, "data": base64 of the bytes}}.
+  static nlohmann::ordered_json _bytes_to_part(host::ByteView image_bytes,
+                                               std::string_view mime_type = "image/jpeg");
+  // The text part, then one inline-data part per image, in order.
+  nlohmann::ordered_json _build_parts(const std::vector<host::Bytes>& image_bytes_list,
+                                      const std::string& prompt) const;
+  // The request body as an ordered map. The bytes actually posted are written directly by the
+  // request writer and equal this map's JSON text.
+  nlohmann::ordered_json _build_body_data(
+      const std::string& prompt,
+      const std::optional<std::vector<host::Bytes>>& image_bytes_list = std::nullopt,
+      const std::optional<std::string>& aspect_ratio = "2:3",
+      const std::optional<std::string>& image_size = "1K") const;
+  // The file links of a decoded response body, in document order, and its "responseId".
+  static std::pair<std::vector<std::string>, std::optional<std::string>> _extract_file_uris(
+      const nlohmann::ordered_json& data_dict);
+
+  // One generateContent request; every failure of the exchange becomes a result.
+  host::ServiceResult generate_image(
+      const std::string& prompt,
+      const std::optional<std::vector<host::Bytes>>& image_bytes_list = std::nullopt,
+      const config::AspectRatio& aspect_ratio = "2:3",
+      const std::optional<std::string>& image_size = "1K",
+      const config::GeminiModel& model = "gemini-3-pro-image-preview",
+      const host::CallOptions& options = {}) const;
+
+  // Public entry: checks the ratio, loads the references (links, paths, bytes), generates.
+  // Never throws: a failure becomes one debug record and SERVICE_BUSY.
+  host::ServiceResult start(const std::string& prompt,
+                            const config::AspectRatio& aspect_ratio = "2:3",
+                            const std::string& image_size = "1K", const host::Files& files = {},
+                            const config::GeminiModel& model = "gemini-3-pro-image-preview",
+                            const host::CallOptions& options = {}) const;
+
+  const std::string& base_url() const noexcept { return base_url_; }
+  const std::string& api_key() const noexcept { return api_key_; }
+  const std::string& model_tag() const noexcept { return model_tag_; }
+  const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
+
+ private:
+  std::string base_url_;
+  std::string api_key_;
+  std::string model_tag_;
+  std::shared_ptr<host::Logger> logger_;
+};
+
+}  // namespace zantrel::image::tavelin
