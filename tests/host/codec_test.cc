@@ -1,0 +1,108 @@
+// Base64, JSON string text and MIME sniffing.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "zantrel/host/base64.h"
+#include "zantrel/host/errors.h"
+#include "zantrel/host/image_mime.h"
+#include "zantrel/host/json_text.h"
+
+namespace zantrel::testing {
+namespace {
+
+using host::as_text;
+
+TEST(Base64, RoundTripsEveryLengthAroundAGroup) {
+  std::mt19937 random(7);
+  for (std::size_t n = 0; n < 70; ++n) {
+    host::Bytes raw(n);
+    for (auto& b : raw) b = static_cast<std::uint8_t>(random());
+    const std::string text = host::base64_encode(raw);
+    EXPECT_EQ(text.size(), host::base64_encoded_size(n));
+    EXPECT_EQ(host::base64_decode(text), raw) << n;
+  }
+}
+
+TEST(Base64, LenientDecoding) {
+  const struct {
+    const char* text;
+    const char* decoded;
+  } cases[] = {
+      {"", ""},
+      {"=", ""},
+      {"YQ==", "a"},
+      {"YWI=", "ab"},
+      {"YWJj", "abc"},
+      {"YW\nJj", "abc"},           // line breaks are skipped
+      {"Y W J j", "abc"},          // so are blanks
+      {"YW*Jj!", "abc"},           // and anything else outside the alphabet
+      {"  YWJjZA==  ", "abcd"},    // leading and trailing blanks
+      {"YQ==trailing", "a"},       // data ends with its padding
+      {"YWJj\r\nZGVm", "abcdef"},  // wrapped lines
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(as_text(host::base64_decode(c.text)), c.decoded) << c.text;
+  }
+}
+
+TEST(Base64, RefusesDataThatPaddingCannotMakeWhole) {
+  for (const char* text : {"Y", "YQ", "YWJ", "YWJjZ", "YQ=", "a=bc", "YW=j"}) {
+    EXPECT_THROW(host::base64_decode(text), host::Base64Error) << text;
+  }
+}
+
+TEST(JsonText, EscapesWhatJsonRequiresAndReplacesBrokenUtf8) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"plain", R"("plain")"},
+      {"q\"b\\s/", R"("q\"b\\s/")"},
+      {"\n\r\t\x01\x1f", R"("\n\r\t\u0001\u001f")"},
+      {"日本 ✓ 😀", "\"日本 ✓ 😀\""},
+      {"\xC3", "\"\xEF\xBF\xBD\""},                                  // truncated sequence
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // surrogate
+      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // overlong
+      {std::string("nul\0in", 6), R"("nul\u0000in")"},
+  };
+  for (const auto& c : cases) {
+    std::string appended;
+    host::append_json_string(appended, c.in);
+    EXPECT_EQ(appended, c.out);
+    EXPECT_EQ(host::json_string_size(c.in), c.out.size());
+    std::string written(c.out.size(), '?');
+    EXPECT_EQ(host::write_json_string(written.data(), c.in), written.data() + written.size());
+    EXPECT_EQ(written, c.out);
+    // Valid JSON whose text is the input, less what had to be replaced.
+    const auto parsed = nlohmann::json::parse(appended);
+    if (c.out.find("\xEF\xBF\xBD") == std::string::npos) {
+      EXPECT_EQ(parsed.get<std::string>(), c.in);
+    }
+  }
+}
+
+TEST(SniffImageMime, KnownSignaturesAndNothingElse) {
+  const struct {
+    std::string bytes;
+    std::optional<std::string_view> mime;
+    std::string_view extension;
+  } cases[] = {
+      {std::string("\x89PNG\r\n\x1a\nrest", 12), "image/png", "png"},
+      {"\xFF\xD8\xFF", "image/jpeg", "jpg"},
+      {"GIF89a", "image/gif", "gif"},
+      {"RIFF\0\0\0\0WEBPVP8", std::nullopt, "bin"},  // a NUL cuts the literal: too short
+      {std::string("RIFF\0\0\0\0WEBPVP8", 15), "image/webp", "webp"},
+      {"BM", std::nullopt, "bin"},
+      {"", std::nullopt, "bin"},
+  };
+  for (const auto& c : cases) {
+    const auto mime = host::sniff_image_mime(host::as_bytes(c.bytes));
+    EXPECT_EQ(mime, c.mime) << c.bytes;
+    EXPECT_EQ(host::image_extension(mime), c.extension);
+  }
+}
+
+}  // namespace
+}  // namespace zantrel::testing
