@@ -1,0 +1,372 @@
+// Outcomes of one images-API call, driven through a scripted HTTP client.
+#include <gtest/gtest.h>
+
+#include "tests/support/scripted_http_client.h"
+#include "tests/support/test_data.h"
+#include "zantrel/host/capturing_logger.h"
+#include "zantrel/host/errors.h"
+#include "zantrel/image/corvane/corvane_client.h"
+
+namespace zantrel::testing {
+namespace {
+
+using host::ErrorCode;
+using image::corvane::CorvaneClient;
+using image::corvane::ImageCallOptions;
+using image::corvane::ImageParts;
+using json = nlohmann::ordered_json;
+
+constexpr char kLink[] = "https://files.test/out.png";
+const std::string kImage = std::string("\x89PNG\r\n\x1a\n", 8) + "pixels";
+
+json rec(std::string msg) {
+  return json{{"msg", std::move(msg)}, {"task_id", nullptr}, {"model_key", nullptr}};
+}
+json with(json record, const char* key, json value) {
+  record[key] = std::move(value);
+  return record;
+}
+json api_complete(int status) {
+  return with(with(rec("GPT-IMAGE-2 api complete"), "status_code", status), "total_second", 0);
+}
+json no_image(const std::string& body) {
+  return with(rec("GPT-IMAGE-2 未收到结果的原始数据"), "data", json::parse(body));
+}
+json warning(const char* kind) {
+  return with(with(rec(std::string("GPT-IMAGE-2 ") + kind + " warning"), "error", "<kind>"),
+              "traceback", "<tb>");
+}
+
+struct Outcome {
+  const char* name;
+  Reply reply;
+  std::optional<Reply> link_reply;
+  std::optional<ErrorCode> code;  // nothing: success
+  std::optional<std::string> msg;
+  std::optional<std::string> bytes;
+  std::vector<json> records_after_request;  // the request record always comes first
+};
+
+std::vector<Outcome> outcomes() {
+  const std::string b64_body = json{{"data", {{{"b64_json", b64(kImage)}}}}}.dump();
+  const std::string both = json{{"data", {{{"url", kLink}, {"b64_json", b64(kImage)}}}}}.dump();
+  const std::string data_link =
+      json{{"data", {{{"url", "data:image/png;base64," + b64(kImage)}}}}}.dump();
+  const std::string http_link = json{{"data", {{{"url", kLink}}}}}.dump();
+  const json link_rec = with(rec("GPT-IMAGE-2 url"), "url", kLink);
+  const std::vector<std::string> no_item_bodies = {R"({"data":[]})",
+                                                   R"({"data":null})",
+                                                   R"({"created":1})",
+                                                   R"([{"b64_json":"QQ=="}])",
+                                                   R"({"data":["text item"]})",
+                                                   R"({"data":[{"revised_prompt":"x"}]})",
+                                                   R"({"data":{}})",
+                                                   R"({"data":[{"b64_json":""}]})",
+                                                   R"({"data":[{"url":"data:image/png;base64,"}]})",
+                                                   R"({"data":[{"url":"data:image/png;base64"}]})"};
+  std::vector<Outcome> out = {
+      {"b64_json", Reply::json(200, b64_body), {}, {}, {}, kImage, {api_complete(200)}},
+      {"b64_json wins over url", Reply::json(200, both), {}, {}, {}, kImage, {api_complete(200)}},
+      {"data link", Reply::json(200, data_link), {}, {}, {}, kImage, {api_complete(200)}},
+      {"http link fetched",
+       Reply::json(200, http_link),
+       Reply::json(200, kImage),
+       {},
+       {},
+       kImage,
+       {api_complete(200), link_rec}},
+      {"http link gives nothing",
+       Reply::json(200, http_link),
+       Reply::json(404, "x"),
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {api_complete(200), link_rec, no_image(http_link)}},
+      {"other scheme",
+       Reply::json(200, R"({"data":[{"url":"ftp://x/y"}]})"),
+       {},
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {api_complete(200)}},
+      {"empty url",
+       Reply::json(200, R"({"data":[{"url":""}]})"),
+       {},
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {api_complete(200)}},
+      {"b64_json null",
+       Reply::json(200, R"({"data":[{"b64_json":null}]})"),
+       {},
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {api_complete(200), warning("ResponseShapeError")}},
+      {"data an object",
+       Reply::json(200, R"({"data":{"a":1}})"),
+       {},
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {api_complete(200), warning("KeyError")}},
+      {"bad base64",
+       Reply::json(200, R"({"data":[{"b64_json":"QUJD!Q"}]})"),
+       {},
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {api_complete(200), warning("Base64Error")}},
+      {"200 not JSON",
+       Reply::json(200, "<html/>"),
+       {},
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {api_complete(200), warning("JSONDecodeError")}},
+      {"400 with message",
+       Reply::json(400, R"({"error":{"message":"bad size"}})"),
+       {},
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "bad size",
+       {},
+       {api_complete(400), with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 400),
+                                "error_dict", json::parse(R"({"error":{"message":"bad size"}})"))}},
+      {"400 without error",
+       Reply::json(400, R"({"detail":"x"})"),
+       {},
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       {},
+       {},
+       {api_complete(400), with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 400),
+                                "error_dict", json::parse(R"({"detail":"x"})"))}},
+      {"400 not JSON",
+       Reply::json(400, "Bad Request"),
+       {},
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "service status_code: 400",
+       {},
+       {api_complete(400),
+        with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 400), "error_dict", nullptr)}},
+      {"429 is no special case",
+       Reply::json(429, R"({"error":{"message":"rate"}})"),
+       {},
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "rate",
+       {},
+       {api_complete(429), with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 429),
+                                "error_dict", json::parse(R"({"error":{"message":"rate"}})"))}},
+      {"read time-out",
+       Reply::raise<host::ReadTimeout>(),
+       {},
+       ErrorCode::SERVICE_TIMEOUT,
+       {},
+       {},
+       {rec("任务处理超时")}},
+      {"connection refused",
+       Reply::raise<host::ConnectionError>(),
+       {},
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {warning("ConnectionError")}},
+      {"failing fetch",
+       Reply::json(200, http_link),
+       Reply::raise<host::TlsError>(),
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {api_complete(200), link_rec, warning("TlsError")}},
+  };
+  for (const auto& body : no_item_bodies) {
+    out.push_back({"no image",
+                   Reply::json(200, body),
+                   {},
+                   ErrorCode::NO_IMAGE_RESULT,
+                   {},
+                   {},
+                   {api_complete(200), no_image(body)}});
+  }
+  return out;
+}
+
+class GenerateImage : public ::testing::TestWithParam<Outcome> {
+ protected:
+  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
+  ScopedHttpClient installed{http};
+  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  CorvaneClient client{"https://img.test", "tok", {"GPT-IMAGE-2", logger}};
+};
+
+TEST_P(GenerateImage, EndsInItsDocumentedResult) {
+  const Outcome& c = GetParam();
+  http->queue_post(c.reply);
+  if (c.link_reply) http->on_get(kLink, *c.link_reply);
+  const auto result = client.generate_image("a cat", "auto", "high");
+
+  EXPECT_EQ(result.code(), c.code);
+  EXPECT_EQ(result.msg(), c.msg);
+  if (c.bytes) {
+    ASSERT_NE(result.bytes(), nullptr);
+    EXPECT_EQ(host::as_text(*result.bytes()), *c.bytes);
+  } else {
+    EXPECT_EQ(result.data().index(), 0u);
+  }
+  auto records = normalised(logger->records());
+  ASSERT_EQ(records.size(), c.records_after_request.size() + 1) << json(records).dump(1);
+  EXPECT_EQ(records[0]["msg"], "GPT-IMAGE-2 request api");
+  for (std::size_t i = 0; i < c.records_after_request.size(); ++i) {
+    json seen = records[i + 1];
+    if (seen.contains("error")) {
+      const std::string msg = seen["msg"];
+      const std::string kind = msg.substr(12, msg.size() - 12 - 8);
+      EXPECT_EQ(seen["error"].get<std::string>().rfind(kind + ": ", 0), 0u) << seen.dump();
+      seen["error"] = "<kind>";
+    }
+    EXPECT_EQ(seen, c.records_after_request[i]) << "record " << i + 1;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, GenerateImage, ::testing::ValuesIn(outcomes()),
+                         [](const auto& info) {
+                           std::string name = std::to_string(info.index) + "_" + info.param.name;
+                           for (char& ch : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           }
+                           return name;
+                         });
+
+class ImagesRequest : public ::testing::Test {
+ protected:
+  json sent_payload(std::size_t i = 0) const {
+    return json::parse(*http->requests().at(i).json_text);
+  }
+
+  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
+  ScopedHttpClient installed{http};
+  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  CorvaneClient client{"https://img.test/", "tok en", {"TAG", logger}};
+};
+
+TEST_F(ImagesRequest, GenerationsCarryThePayloadInOrder) {
+  http->queue_post(Reply::json(200, "{}"));
+  ImageCallOptions options;
+  options.task_id = "t";
+  options.model_key = "mk";
+  client.generate_image("a fox", "1:1", "", "", std::nullopt, options);
+  const auto request = http->requests().at(0);
+  // The base URL's trailing slash stays.
+  EXPECT_EQ(request.url, "https://img.test//v1/images/generations");
+  EXPECT_EQ(request.headers, (host::Headers{{"Authorization", "Bearer tok en"},
+                                            {"Content-Type", "application/json"}}));
+  EXPECT_EQ(
+      request.json_text,
+      R"({"model":"gpt-image-2","prompt":"a fox","response_format":"b64_json","size":"1024x1024","quality":"","n":1})");
+  const auto records = normalised(logger->records());
+  EXPECT_EQ(records[0], (json{{"msg", "TAG "},
+                              {"task_id", "t"},
+                              {"model_key", "mk"},
+                              {"aspect_ratio", "1:1"},
+                              {"calc_dict", {{"width", 1024}, {"height", 1024}}}}));
+  EXPECT_EQ(records[1], (json{{"msg", "TAG request api"},
+                              {"task_id", "t"},
+                              {"model_key", "mk"},
+                              {"payload", sent_payload()},
+                              {"url", "https://img.test//v1/images/generations"}}));
+}
+
+TEST_F(ImagesRequest, SizeComesFromTheCalculatorUnlessAutoOrEmpty) {
+  const struct {
+    const char* ratio;
+    const char* resolution;
+    const char* size;
+    bool size_record;
+  } cases[] = {{"auto", "4k", "auto", false},
+               {"", "4k", "", false},
+               {"16:9", "4k", "3840x2160", true},
+               {"2:3", "", "688x1024", true}};
+  for (const auto& c : cases) {
+    logger->clear();
+    http->queue_post(Reply::json(200, "{}"));
+    client.generate_image("p", c.ratio, "low", c.resolution);
+    EXPECT_EQ(sent_payload(http->requests().size() - 1)["size"], c.size) << c.ratio;
+    EXPECT_EQ(logger->records()[0]["msg"] == "TAG ", c.size_record) << c.ratio;
+  }
+}
+
+TEST_F(ImagesRequest, AnUnusableRatioFailsBeforeAnythingIsSent) {
+  const auto result = client.generate_image("p", "7:1", "", "");
+  EXPECT_EQ(result.code(), ErrorCode::SERVICE_BUSY);
+  EXPECT_FALSE(result.msg().has_value());
+  EXPECT_TRUE(http->requests().empty());
+  EXPECT_EQ(logger->records().back()["msg"], "TAG InvalidArgument warning");
+}
+
+TEST_F(ImagesRequest, ModelAndFormatOptionsAndTimeoutFallback) {
+  const auto base = host::Timeout::from_seconds(4, 9);
+  http->set_base_timeout(base);
+  const auto given = host::Timeout::from_seconds(1, 30);
+  ImageCallOptions options;
+  options.model = "gpt-image-1";
+  options.response_format = "url";
+  for (auto timeout :
+       {std::optional<host::Timeout>{}, std::optional(host::Timeout{}), std::optional(given)}) {
+    options.timeout = timeout;
+    http->queue_post(Reply::json(200, "{}"));
+    client.generate_image("p", "", "", "", std::nullopt, options);
+  }
+  const auto requests = http->requests();
+  EXPECT_EQ(requests[0].timeout, base);
+  EXPECT_EQ(requests[1].timeout, base);
+  EXPECT_EQ(requests[2].timeout, given);
+  EXPECT_EQ(sent_payload()["model"], "gpt-image-1");
+  EXPECT_EQ(sent_payload()["response_format"], "url");
+}
+
+TEST_F(ImagesRequest, EditsPostAFormWithTypedNamedFileParts) {
+  http->queue_post(Reply::json(200, "{}"));
+  const ImageParts parts = {
+      {"image", png_bytes("a")}, {"image", jpeg_bytes("b")}, {"mask", host::to_bytes("raw")}};
+  client.generate_image("edit it", "", "medium", "", parts);
+  const auto request = http->requests().at(0);
+  EXPECT_EQ(request.url, "https://img.test//v1/images/edits");
+  EXPECT_EQ(request.headers, (host::Headers{{"Authorization", "Bearer tok en"}}));
+  ASSERT_TRUE(request.form.has_value());
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const auto& field : request.form->fields) fields.emplace_back(field.name, field.value);
+  EXPECT_EQ(fields,
+            (std::vector<std::pair<std::string, std::string>>{{"model", "gpt-image-2"},
+                                                              {"prompt", "edit it"},
+                                                              {"response_format", "b64_json"},
+                                                              {"size", ""},
+                                                              {"quality", "medium"},
+                                                              {"n", "1"}}));
+  ASSERT_EQ(request.form->files.size(), 3u);
+  EXPECT_EQ(request.form->files[0].name, "image");
+  EXPECT_EQ(request.form->files[0].filename, "image-1.png");
+  EXPECT_EQ(request.form->files[0].content_type, "image/png");
+  EXPECT_EQ(request.form->files[1].filename, "image-2.jpg");
+  EXPECT_EQ(request.form->files[1].content_type, "image/jpeg");
+  EXPECT_EQ(request.form->files[2].name, "mask");
+  EXPECT_EQ(request.form->files[2].content_type, "application/octet-stream");
+  EXPECT_EQ(request.file_contents,
+            (std::vector<std::string>{std::string(host::as_text(png_bytes("a"))),
+                                      std::string(host::as_text(jpeg_bytes("b"))), "raw"}));
+  // An empty list is no list: the generations endpoint.
+  http->queue_post(Reply::json(200, "{}"));
+  client.generate_image("p", "", "", "", ImageParts{});
+  EXPECT_EQ(http->requests().at(1).url, "https://img.test//v1/images/generations");
+}
+
+TEST_F(ImagesRequest, TokenWithLineBreakIsRefusedAndNeverLogged) {
+  CorvaneClient bad("https://img.test", "tok\r\nX-Evil: 1", {"TAG", logger});
+  const auto result = bad.generate_image("p");
+  EXPECT_EQ(result.code(), ErrorCode::SERVICE_BUSY);
+  EXPECT_TRUE(http->requests().empty());
+  for (const auto& record : logger->records()) {
+    EXPECT_EQ(record.dump().find("X-Evil"), std::string::npos) << record.dump();
+  }
+}
+
+}  // namespace
+}  // namespace zantrel::testing

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/call_options.h"
+#include "zantrel/host/http_client.h"
+#include "zantrel/host/logger.h"
+#include "zantrel/host/references.h"
+#include "zantrel/host/service_result.h"
+
+namespace zantrel::image::corvane {
+
+struct CorvaneOptions {
+  std::string model_tag = "GPT-IMAGE-2";
+  // Default: the logger named "zantrel.image.corvane".
+  std::shared_ptr<host::Logger> logger;
+};
+
+// Options of one images call: the common ones, plus the model and the response format.
+struct ImageCallOptions : host::CallOptions {
+  std::optional<std::string> model;            // default "gpt-image-2"
+  std::optional<std::string> response_format;  // default "b64_json"
+};
+
+// A reference image as a form part: (field name, content).
+using ImagePart = std::pair<std::string, host::Bytes>;
+using ImageParts = std::vector<ImagePart>;
+
+// Client for an images API (generations and edits endpoints). One call = one request = one
+// ServiceResult; nothing is retried. Read-only after construction; may be shared by threads.
+class CorvaneClient {
+ public:
+  using Options = CorvaneOptions;
+
+  CorvaneClient(std::string base_url, std::string api_key, Options options = {});
+
+  // Sends the one request of a call: a multipart form to ".../edits" when `files` holds parts,
+  // else a JSON body to ".../generations". Returns the response unread; catches nothing.
+  host::HttpResponse _generate_completions(
+      const nlohmann::ordered_json& task_id, const nlohmann::ordered_json& model_key,
+      const nlohmann::ordered_json& payload, const std::optional<ImageParts>& files = std::nullopt,
+      const std::optional<host::Timeout>& timeout = std::nullopt) const;
+
+  // One generation; every failure after entry becomes a result.
+  host::ServiceResult generate_image(const std::string& prompt,
+                                     const std::string& aspect_ratio = "",
+                                     const std::string& quality = "",
+                                     const std::string& image_size = "",
+                                     const std::optional<ImageParts>& files = std::nullopt,
+                                     const ImageCallOptions& options = {}) const;
+
+  // Public entry: loads the references (links, paths, bytes) as "image" parts and generates.
+  // Never throws: a failure becomes one debug record and SERVICE_BUSY.
+  host::ServiceResult start(const std::string& prompt, const std::string& aspect_ratio = "",
+                            const std::string& quality = "", const std::string& image_size = "",
+                            const host::Files& files = {},
+                            const ImageCallOptions& options = {}) const;
+
+  // The given base URL with "/v1/images" appended.
+  const std::string& base_url() const noexcept { return base_url_; }
+  const std::string& token() const noexcept { return token_; }
+  const std::string& model_tag() const noexcept { return model_tag_; }
+  const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
+
+ private:
+  std::string base_url_;
+  std::string token_;
+  std::string model_tag_;
+  std::shared_ptr<host::Logger> logger_;
+};
+
+}  // namespace zantrel::image::corvane

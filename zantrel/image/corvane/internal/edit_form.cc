@@ -1,0 +1,29 @@
+#include "zantrel/image/corvane/internal/edit_form.h"
+
+#include "zantrel/host/image_mime.h"
+
+namespace zantrel::image::corvane::internal {
+
+host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files) {
+  host::Form form;
+  form.fields.reserve(payload.size());
+  for (const auto& member : payload.items()) {
+    const auto& value = member.value();
+    form.fields.push_back(
+        {member.key(),
+         value.is_string()
+             ? value.get<std::string>()
+             : value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)});
+  }
+  form.files.reserve(files.size());
+  std::size_t index = 0;
+  for (const auto& [name, content] : files) {
+    const auto mime = host::sniff_image_mime(content);
+    form.files.push_back(
+        {name, "image-" + std::to_string(++index) + "." + std::string(host::image_extension(mime)),
+         std::string(mime.value_or("application/octet-stream")), content});
+  }
+  return form;
+}
+
+}  // namespace zantrel::image::corvane::internal

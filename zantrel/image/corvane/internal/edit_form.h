@@ -1,0 +1,16 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/http_client.h"
+#include "zantrel/image/corvane/corvane_client.h"
+
+namespace zantrel::image::corvane::internal {
+
+// The edits form: one text field per payload member in payload order (texts as they are, other
+// values as their JSON text, so the number 1 becomes "1"), then one file part per pair, named by
+// the pair's field name, with a file name and a content type from the image's signature
+// ("application/octet-stream" when none matches). File parts borrow the pairs' bytes.
+host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files);
+
+}  // namespace zantrel::image::corvane::internal

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/internal/json_document.h"
+
+namespace zantrel::image::corvane::internal {
+
+// What the first item of a 200 body's "data" offers. Texts view into the body (or the parser's
+// buffer) and live as long as the ImagesResponse.
+struct FirstItem {
+  enum class Kind {
+    kNone,    // no usable item: no "data", an empty one, an item that is not an object, ...
+    kBase64,  // "b64_json", to decode
+    kLink,    // "url" (possibly empty)
+  };
+  Kind kind = Kind::kNone;
+  std::string_view text;
+};
+
+// A 200 body of the images API, read in place.
+class ImagesResponse {
+ public:
+  // Throws JSONDecodeError when the body is not JSON. `body` must outlive this object.
+  explicit ImagesResponse(const host::Bytes& body);
+
+  // Throws ResponseShapeError for a "b64_json" or "url" that is not text, and KeyError for a
+  // non-empty "data" object (it has no first element).
+  FirstItem first_item();
+
+ private:
+  host::internal::JsonDocument document_;
+};
+
+// The bytes of a "data:image/...;base64," link: the base64 text after the first comma,
+// decoded. Nothing when the link has no comma. Throws Base64Error.
+std::optional<host::Bytes> decode_data_link(std::string_view link);
+
+}  // namespace zantrel::image::corvane::internal
