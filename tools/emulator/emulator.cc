@@ -1,0 +1,370 @@
+#include "tools/emulator/emulator.h"
+
+#include <httplib.h>
+#include <simdjson.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/emulator/picture.h"
+#include "tools/emulator/request_checks.h"
+#include "zantrel/host/base64.h"
+
+namespace zantrel::emulator {
+namespace {
+
+using json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+constexpr const char* kScenarioHeader = "X-Zantrel-Scenario";
+
+enum class Api { kGemini, kImages };
+
+json error_body(int code, const std::string& message, const char* status) {
+  return {{"error", {{"code", code}, {"message", message}, {"status", status}}}};
+}
+
+void send_json(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+std::string file_id(std::uint64_t seed, int width, int height) {
+  char id[64];
+  std::snprintf(id, sizeof id, "%016llx-%dx%d.png", static_cast<unsigned long long>(seed), width,
+                height);
+  return id;
+}
+
+// Streams `body` in `pieces`, sleeping `pause` before each, and optionally stops early
+// (dropping the connection) or announces more bytes than it sends.
+void stream_body(httplib::Response& res, std::string body, int pieces,
+                 std::chrono::milliseconds pause, bool stop_halfway, std::size_t extra_announced) {
+  auto shared = std::make_shared<std::string>(std::move(body));
+  const std::size_t piece =
+      std::max<std::size_t>(1, shared->size() / static_cast<std::size_t>(pieces));
+  res.set_content_provider(shared->size() + extra_announced, "application/json",
+                           [shared, piece, pause, stop_halfway](std::size_t offset, std::size_t,
+                                                                httplib::DataSink& sink) {
+                             if (stop_halfway && offset >= shared->size() / 2) return false;
+                             if (offset >= shared->size())
+                               return false;  // announced more than there is
+                             std::this_thread::sleep_for(pause);
+                             const std::size_t n = std::min(piece, shared->size() - offset);
+                             sink.write(shared->data() + offset, n);
+                             return true;
+                           });
+}
+
+// Bytes [offset, offset + n) of the body {"filler":"xxx...x"} of `size` bytes, made as they are
+// sent so that a huge body costs no memory.
+std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size) {
+  static constexpr std::string_view kHead = R"({"filler":")";
+  static constexpr std::string_view kTail = R"("})";
+  n = std::min(n, size - offset);
+  std::string piece(n, 'x');
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t at = offset + i;
+    if (at < kHead.size()) piece[i] = kHead[at];
+    if (at >= size - kTail.size()) piece[i] = kTail[at - (size - kTail.size())];
+  }
+  return piece;
+}
+
+}  // namespace
+
+struct Emulator::State {
+  EmulatorOptions options;
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  mutable std::mutex mutex;
+  Scenario scenario;
+  std::set<std::string> peers;
+
+  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port); }
+
+  Scenario current() const {
+    std::lock_guard lock(mutex);
+    return scenario;
+  }
+
+  void note_peer(const httplib::Request& req) {
+    std::lock_guard lock(mutex);
+    peers.insert(req.remote_addr + ":" + std::to_string(req.remote_port));
+  }
+
+  bool authorised(const httplib::Request& req, httplib::Response& res) const {
+    if (options.api_key.empty() ||
+        req.get_header_value("Authorization") == "Bearer " + options.api_key) {
+      return true;
+    }
+    send_json(
+        res, 401,
+        error_body(401, "API key not valid. Please pass a valid API key.", "UNAUTHENTICATED"));
+    return false;
+  }
+
+  std::optional<Scenario> scenario_for(const httplib::Request& req, httplib::Response& res) const {
+    if (!req.has_header(kScenarioHeader)) return current();
+    auto chosen = Scenario::parse(req.get_header_value(kScenarioHeader));
+    if (!chosen) {
+      send_json(res, 400,
+                error_body(400, "unknown scenario in " + std::string(kScenarioHeader),
+                           "INVALID_ARGUMENT"));
+    }
+    return chosen;
+  }
+
+  // Answers the scenarios that are the same for both services; false when the success path
+  // (or a service-specific scenario) is to run.
+  bool answer_fault(const Scenario& s, const httplib::Request& req, httplib::Response& res) const {
+    const auto code = static_cast<int>(s.number(500));
+    if (s.name == "busy") {
+      send_json(
+          res, 429,
+          error_body(429, "Resource has been exhausted (e.g. check quota).", "RESOURCE_EXHAUSTED"));
+    } else if (s.name == "busy-text") {
+      res.status = 429;
+      res.set_content("Too Many Requests", "text/plain");
+    } else if (s.name == "status") {
+      send_json(res, code, error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
+    } else if (s.name == "status-text") {
+      res.status = code;
+      res.set_content("emulated status " + std::to_string(code), "text/plain");
+    } else if (s.name == "status-empty-error") {
+      send_json(res, code, json::object());
+    } else if (s.name == "not-json") {
+      res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
+    } else if (s.name == "empty-body") {
+      res.set_content("", "application/json");
+    } else if (s.name == "truncated-json") {
+      res.set_content(
+          R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
+          "application/json");
+    } else if (s.name == "deep-json") {
+      res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
+    } else if (s.name == "redirect") {
+      res.set_redirect(req.path, 302);
+    } else if (s.name == "oversized") {
+      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+      res.set_content_provider(
+          size, "application/json",
+          [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            const std::string piece =
+                oversized_piece(offset, std::min<std::size_t>(length, 1 << 16), size);
+            sink.write(piece.data(), piece.size());
+            return true;
+          });
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // Sends a success body according to the delivery scenarios (delay, trickle, reset, truncated).
+  void deliver(const Scenario& s, httplib::Response& res, std::string body) const {
+    if (s.name == "trickle") {
+      stream_body(res, std::move(body), 8, std::chrono::milliseconds(s.number(300)), false, 0);
+    } else if (s.name == "reset") {
+      stream_body(res, std::move(body), 8, 0ms, true, 0);
+    } else if (s.name == "truncated") {
+      stream_body(res, std::move(body), 1, 0ms, false, 1000);
+    } else {
+      res.set_content(std::move(body), "application/json");
+    }
+  }
+
+  void gemini(const httplib::Request& req, httplib::Response& res) {
+    note_peer(req);
+    if (!authorised(req, res)) return;
+    auto s = scenario_for(req, res);
+    if (!s) return;
+    const auto checked = check_gemini_request(req.body);
+    if (!checked.error.empty()) {
+      send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
+      return;
+    }
+    if (s->name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s->number(3000)));
+    if (answer_fault(*s, req, res)) return;
+
+    const std::string model = req.matches[1];
+    const std::uint64_t seed = seed_from(checked.prompt);
+    json part;
+    json candidate = json::object();
+    if (s->name == "finish" || s->name == "no-image") {
+      candidate["content"] = {{"role", "model"}, {"parts", {{{"text", "I can't draw that."}}}}};
+      candidate["finishReason"] = s->name == "finish" ? s->param : "STOP";
+    } else {
+      if (s->name == "file-link" || s->name == "missing-link") {
+        const std::string id =
+            s->name == "file-link" ? file_id(seed, checked.width, checked.height) : "missing";
+        part = {
+            {"fileData", {{"mimeType", "image/png"}, {"fileUri", base_url() + "/files/" + id}}}};
+      } else {
+        const std::string data =
+            s->name == "bad-base64"
+                ? std::string("!!!not base64!!!Q")
+                : host::base64_encode(render_png(seed, checked.width, checked.height));
+        part = {{"inlineData", {{"mimeType", "image/png"}, {"data", data}}}};
+      }
+      candidate["content"] = {{"role", "model"},
+                              {"parts", {{{"text", "Here is your picture."}}, part}}};
+      candidate["finishReason"] = "STOP";
+    }
+    candidate["index"] = 0;
+    const json body = {{"candidates", {candidate}},
+                       {"modelVersion", model},
+                       {"responseId", "emu-" + file_id(seed, 0, 0).substr(0, 16)}};
+    deliver(*s, res, body.dump());
+  }
+
+  void images(const httplib::Request& req, httplib::Response& res, bool edits) {
+    note_peer(req);
+    if (!authorised(req, res)) return;
+    auto s = scenario_for(req, res);
+    if (!s) return;
+    const auto checked = edits ? check_edits_request(req) : check_generations_request(req.body);
+    if (!checked.error.empty()) {
+      send_json(res, 400, error_body(400, checked.error, "invalid_request_error"));
+      return;
+    }
+    if (s->name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s->number(3000)));
+    if (answer_fault(*s, req, res)) return;
+
+    const std::uint64_t seed = seed_from(checked.prompt);
+    json item;
+    if (s->name == "finish" || s->name == "no-image") {
+      deliver(*s, res, json{{"created", std::time(nullptr)}, {"data", json::array()}}.dump());
+      return;
+    }
+    if (s->name == "missing-link") {
+      item = {{"url", base_url() + "/files/missing"}};
+    } else if (s->name == "file-link" ||
+               (checked.response_format == "url" && s->name != "data-link")) {
+      item = {{"url", base_url() + "/files/" + file_id(seed, checked.width, checked.height)}};
+    } else if (s->name == "bad-base64") {
+      item = {{"b64_json", "!!!not base64!!!Q"}};
+    } else {
+      const std::string data = host::base64_encode(render_png(seed, checked.width, checked.height));
+      item = s->name == "data-link" ? json{{"url", "data:image/png;base64," + data}}
+                                    : json{{"b64_json", data}};
+    }
+    json body = {{"created", std::time(nullptr)}, {"data", {item}}};
+    deliver(*s, res, body.dump());
+  }
+
+  void file(const httplib::Request& req, httplib::Response& res) {
+    note_peer(req);
+    unsigned long long seed = 0;
+    int width = 0, height = 0;
+    const std::string id = req.matches[1];
+    if (std::sscanf(id.c_str(), "%16llx-%dx%d.png", &seed, &width, &height) != 3) {
+      send_json(res, 404, error_body(404, "no such file", "NOT_FOUND"));
+      return;
+    }
+    const host::Bytes png = render_png(seed, width, height);
+    res.set_content(std::string(host::as_text(png)), "image/png");
+  }
+
+  void install_routes() {
+    server.set_tcp_nodelay(true);
+    const int threads = options.threads;
+    // cpp-httplib takes ownership of the queue it is handed.
+    server.new_task_queue = [threads] {
+      return new httplib::ThreadPool(
+          static_cast<std::size_t>(threads));  // NOLINT(cppcoreguidelines-owning-memory)
+    };
+    server.set_payload_max_length(std::size_t{512} << 20);
+    server.Post(R"(/v1beta/models/([^/:]+):generateContent)",
+                [this](const httplib::Request& req, httplib::Response& res) { gemini(req, res); });
+    server.Post(
+        "/v1/images/generations",
+        [this](const httplib::Request& req, httplib::Response& res) { images(req, res, false); });
+    server.Post("/v1/images/edits", [this](const httplib::Request& req, httplib::Response& res) {
+      images(req, res, true);
+    });
+    server.Get(R"(/files/([^/]+))",
+               [this](const httplib::Request& req, httplib::Response& res) { file(req, res); });
+    server.Put("/emulator/scenario", [this](const httplib::Request& req, httplib::Response& res) {
+      auto chosen = Scenario::parse(req.body);
+      if (!chosen) {
+        send_json(res, 400, error_body(400, "unknown scenario: " + req.body, "INVALID_ARGUMENT"));
+        return;
+      }
+      std::lock_guard lock(mutex);
+      scenario = *chosen;
+      res.status = 204;
+    });
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("zantrel-emulator\n", "text/plain");
+    });
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr failure) {
+          std::string what = "internal failure";
+          try {
+            std::rethrow_exception(failure);
+          } catch (const std::exception& e) {
+            what = e.what();
+          } catch (...) {
+          }
+          send_json(res, 500, error_body(500, what, "INTERNAL"));
+        });
+  }
+};
+
+Emulator::Emulator(EmulatorOptions options) : state_(std::make_unique<State>()) {
+  state_->options = std::move(options);
+  state_->scenario = state_->options.scenario;
+  state_->install_routes();
+}
+
+Emulator::~Emulator() { stop(); }
+
+int Emulator::bind() {
+  // Loopback only, always.
+  state_->port =
+      state_->options.port == 0
+          ? state_->server.bind_to_any_port("127.0.0.1")
+          : (state_->server.bind_to_port("127.0.0.1", state_->options.port) ? state_->options.port
+                                                                            : -1);
+  if (state_->port <= 0)
+    throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(state_->options.port));
+  return state_->port;
+}
+
+void Emulator::listen() { state_->server.listen_after_bind(); }
+
+void Emulator::start() {
+  bind();
+  state_->thread = std::thread([this] { listen(); });
+  for (int i = 0; i < 1000 && !state_->server.is_running(); ++i) std::this_thread::sleep_for(2ms);
+  if (!state_->server.is_running()) throw std::runtime_error("emulator did not start");
+}
+
+void Emulator::stop() {
+  state_->server.stop();
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+int Emulator::port() const { return state_->port; }
+std::string Emulator::base_url() const { return state_->base_url(); }
+
+std::size_t Emulator::connections() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->peers.size();
+}
+
+void Emulator::set_scenario(const Scenario& scenario) {
+  std::lock_guard lock(state_->mutex);
+  state_->scenario = scenario;
+}
+
+}  // namespace zantrel::emulator

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "tools/emulator/scenario.h"
+
+namespace zantrel::emulator {
+
+struct EmulatorOptions {
+  // Bearer token that requests must carry; empty accepts any.
+  std::string api_key;
+  // How requests are answered unless one names its own scenario (header X-Zantrel-Scenario).
+  Scenario scenario;
+  // Port on 127.0.0.1; 0 picks a free one.
+  int port = 0;
+  // Worker threads; each open keep-alive connection holds one.
+  int threads = 64;
+};
+
+// A local stand-in for both services, on 127.0.0.1 only:
+//   POST /v1beta/models/{model}:generateContent   Gemini
+//   POST /v1/images/generations, /v1/images/edits images API
+//   GET  /files/{id}                              images behind returned links
+//   PUT  /emulator/scenario                       switch the process-wide scenario
+class Emulator {
+ public:
+  explicit Emulator(EmulatorOptions options = {});
+  ~Emulator();
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+
+  // Binds 127.0.0.1 and returns the port; throws when it can't.
+  int bind();
+  // Serves on the calling thread until stop().
+  void listen();
+  // bind() and listen() on a background thread.
+  void start();
+  void stop();
+
+  int port() const;
+  std::string base_url() const;
+  // Distinct client connections seen so far.
+  std::size_t connections() const;
+  void set_scenario(const Scenario& scenario);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace zantrel::emulator

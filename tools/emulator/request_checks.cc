@@ -1,0 +1,183 @@
+#include "tools/emulator/request_checks.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <optional>
+
+#include "zantrel/host/base64.h"
+#include "zantrel/host/config.h"
+#include "zantrel/host/errors.h"
+#include "zantrel/host/image_mime.h"
+
+namespace zantrel::emulator {
+namespace {
+
+CheckedRequest refuse(std::string error) {
+  CheckedRequest out;
+  out.error = std::move(error);
+  return out;
+}
+
+std::optional<int> parse_int(std::string_view text) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Checks the images-API fields shared by generations and edits.
+CheckedRequest check_image_fields(const std::map<std::string, std::string>& fields) {
+  const auto field = [&](const char* key) -> std::optional<std::string> {
+    auto found = fields.find(key);
+    if (found == fields.end()) return std::nullopt;
+    return found->second;
+  };
+  CheckedRequest out;
+  const auto model = field("model");
+  if (!model || model->empty()) return refuse("'model' is required");
+  const auto prompt = field("prompt");
+  if (!prompt || prompt->empty()) return refuse("'prompt' is required");
+  out.prompt = *prompt;
+  if (const auto n = field("n"); n && *n != "1") return refuse("'n' must be 1, got " + *n);
+  const std::string size = field("size").value_or("");
+  if (!size.empty() && size != "auto") {
+    const auto x = size.find('x');
+    const auto w =
+        x == std::string::npos ? std::nullopt : parse_int(std::string_view(size).substr(0, x));
+    const auto h =
+        x == std::string::npos ? std::nullopt : parse_int(std::string_view(size).substr(x + 1));
+    if (!w || !h || *w <= 0 || *h <= 0 || *w % 16 != 0 || *h % 16 != 0 || std::max(*w, *h) > 3840) {
+      return refuse("Invalid 'size': " + size +
+                    " (want WIDTHxHEIGHT, multiples of 16, at most 3840)");
+    }
+    out.width = *w;
+    out.height = *h;
+  }
+  const std::string quality = field("quality").value_or("");
+  static constexpr std::array<std::string_view, 5> kQualities = {"", "low", "medium", "high",
+                                                                 "auto"};
+  if (std::find(kQualities.begin(), kQualities.end(), quality) == kQualities.end()) {
+    return refuse("Invalid 'quality': " + quality);
+  }
+  out.response_format = field("response_format").value_or("b64_json");
+  if (out.response_format != "b64_json" && out.response_format != "url") {
+    return refuse("Invalid 'response_format': " + out.response_format);
+  }
+  return out;
+}
+
+}  // namespace
+
+CheckedRequest check_gemini_request(const std::string& body) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+  if (auto error = parser.parse(body).get(root); error) {
+    return refuse(std::string("Invalid JSON payload received: ") + simdjson::error_message(error));
+  }
+  simdjson::dom::array contents;
+  if (root["contents"].get_array().get(contents) || contents.size() == 0) {
+    return refuse("'contents' must be a non-empty array");
+  }
+  simdjson::dom::array parts;
+  if (contents.at(0)["parts"].get_array().get(parts) || parts.size() == 0) {
+    return refuse("contents[0].parts must be a non-empty array");
+  }
+  CheckedRequest out;
+  std::string_view prompt;
+  if (parts.at(0)["text"].get_string().get(prompt))
+    return refuse("contents[0].parts[0] must be a text part");
+  out.prompt = std::string(prompt);
+  std::size_t index = 0;
+  for (simdjson::dom::element part : parts) {
+    if (index++ == 0) continue;
+    const std::string where = "contents[0].parts[" + std::to_string(index - 1) + "]";
+    std::string_view mime, data;
+    if (part["inlineData"]["mimeType"].get_string().get(mime) || !mime.starts_with("image/")) {
+      return refuse(where + ".inlineData.mimeType must be an image type");
+    }
+    if (part["inlineData"]["data"].get_string().get(data) || data.empty()) {
+      return refuse(where + ".inlineData.data must be non-empty base64");
+    }
+    try {
+      (void)host::base64_decode(data);
+    } catch (const host::Base64Error&) {
+      return refuse(where + ".inlineData.data is not valid base64");
+    }
+  }
+  simdjson::dom::array modalities;
+  bool image = false;
+  if (!root["generationConfig"]["responseModalities"].get_array().get(modalities)) {
+    for (simdjson::dom::element m : modalities)
+      image = image || m.get_string().value_unsafe() == "IMAGE";
+  }
+  if (!image) return refuse("generationConfig.responseModalities must include IMAGE");
+  std::string_view ratio = "1:1", size = "1K";
+  auto config = root["generationConfig"]["imageConfig"];
+  if (auto r = config["aspectRatio"]; !r.error() && r.get_string().get(ratio)) {
+    return refuse("imageConfig.aspectRatio must be a string");
+  }
+  if (auto s = config["imageSize"]; !s.error() && s.get_string().get(size)) {
+    return refuse("imageConfig.imageSize must be a string");
+  }
+  if (!config::is_supported_ratio(ratio))
+    return refuse("Unsupported aspect ratio: " + std::string(ratio));
+  const int long_edge = size == "1K" ? 1024 : size == "2K" ? 2048 : size == "4K" ? 4096 : 0;
+  if (long_edge == 0)
+    return refuse("Unsupported image size: " + std::string(size) + " (1K, 2K or 4K)");
+  const auto colon = ratio.find(':');
+  const double a = *parse_int(ratio.substr(0, colon)), b = *parse_int(ratio.substr(colon + 1));
+  out.width = a >= b ? long_edge : static_cast<int>(std::lround(long_edge * a / b));
+  out.height = a >= b ? static_cast<int>(std::lround(long_edge * b / a)) : long_edge;
+  return out;
+}
+
+CheckedRequest check_generations_request(const std::string& body) {
+  simdjson::dom::parser parser;
+  simdjson::dom::object root;
+  if (auto error = parser.parse(body).get(root); error) {
+    return refuse(std::string("We could not parse the JSON body of your request: ") +
+                  simdjson::error_message(error));
+  }
+  std::map<std::string, std::string> fields;
+  for (auto [key, value] : root) {
+    std::string text;
+    if (value.is_string()) {
+      text = std::string(value.get_string().value_unsafe());
+    } else {
+      text = simdjson::minify(value);
+    }
+    fields[std::string(key)] = text;
+  }
+  return check_image_fields(fields);
+}
+
+CheckedRequest check_edits_request(const httplib::Request& req) {
+  if (!req.is_multipart_form_data()) return refuse("Expected a multipart/form-data body");
+  std::map<std::string, std::string> fields;
+  std::size_t images = 0;
+  for (const auto& [name, part] : req.files) {
+    if (part.filename.empty()) {
+      fields[name] = part.content;
+      continue;
+    }
+    if (name != "image" && name != "image[]") return refuse("Unexpected file part '" + name + "'");
+    ++images;
+    const std::string which = "image " + std::to_string(images);
+    const auto sniffed = host::sniff_image_mime(host::as_bytes(part.content));
+    if (!part.content_type.starts_with("image/")) {
+      return refuse(which + " ('" + part.filename + "') has the content type '" +
+                    part.content_type + "'; expected an image type");
+    }
+    if (!sniffed)
+      return refuse(which + " ('" + part.filename + "') is not a PNG, JPEG, GIF or WebP image");
+  }
+  if (images == 0) return refuse("'image' is required: at least one file part named image");
+  return check_image_fields(fields);
+}
+
+}  // namespace zantrel::emulator

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <string>
+
+namespace zantrel::emulator {
+
+// What the emulator takes from a request it accepts; `error` names the fault of one it refuses.
+struct CheckedRequest {
+  std::string error;
+  std::string prompt;
+  int width = 1024;
+  int height = 1024;
+  std::string response_format = "b64_json";
+};
+
+// A generateContent body: a text part first, inline images with an image type and valid base64,
+// "IMAGE" among the response modalities, a known aspect ratio and image size.
+CheckedRequest check_gemini_request(const std::string& body);
+
+// A generations body: JSON with "model", "prompt", n = 1, a size "WxH" on the 16-pixel grid (or
+// "" or "auto"), a known quality and response format.
+CheckedRequest check_generations_request(const std::string& body);
+
+// An edits form: the same fields as text parts, and at least one "image" file part with a file
+// name, an image content type and image bytes.
+CheckedRequest check_edits_request(const httplib::Request& req);
+
+}  // namespace zantrel::emulator

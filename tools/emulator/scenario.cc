@@ -1,0 +1,64 @@
+#include "tools/emulator/scenario.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace zantrel::emulator {
+
+const std::vector<ScenarioInfo>& scenario_catalogue() {
+  static const std::vector<ScenarioInfo> catalogue = {
+      {"normal", "", "success: an inline image (Gemini), b64_json or a file link (images API)"},
+      {"busy", "", "429 with a JSON error body"},
+      {"busy-text", "", "429 with a plain-text body"},
+      {"status", "CODE", "that status with a JSON error body"},
+      {"status-text", "CODE", "that status with a plain-text body"},
+      {"status-empty-error", "CODE", "that status with the body {}"},
+      {"not-json", "", "200 with an HTML body"},
+      {"empty-body", "", "200 with an empty body"},
+      {"truncated-json", "", "200 with JSON cut off in the middle"},
+      {"deep-json", "", "200 with 100,000 nested arrays"},
+      {"finish", "REASON",
+       "200 without an image, the last finish reason REASON (images API: no data)"},
+      {"no-image", "", "200 without any image"},
+      {"file-link", "", "200 with a link to the image on the emulator (GET /files/...)"},
+      {"missing-link", "", "200 with a link that answers 404"},
+      {"data-link", "", "images API: 200 with a data: link"},
+      {"bad-base64", "", "200 whose image data is not base64"},
+      {"delay", "MS", "wait MS milliseconds (default 3000) before the headers, then succeed"},
+      {"trickle", "MS",
+       "succeed, sending the body in 8 pieces MS milliseconds apart (default 300)"},
+      {"reset", "", "send the headers and part of the body, then drop the connection"},
+      {"truncated", "", "announce a longer Content-Length than the body sent"},
+      {"oversized", "MIB", "200 with a JSON body of MIB mebibytes (default 300)"},
+      {"redirect", "", "302 to the same path"},
+  };
+  return catalogue;
+}
+
+std::optional<Scenario> Scenario::parse(std::string_view text) {
+  Scenario scenario;
+  const auto colon = text.find(':');
+  scenario.name = std::string(text.substr(0, colon));
+  if (colon != std::string_view::npos) scenario.param = std::string(text.substr(colon + 1));
+  const auto& catalogue = scenario_catalogue();
+  const auto known =
+      std::find_if(catalogue.begin(), catalogue.end(),
+                   [&](const ScenarioInfo& info) { return scenario.name == info.name; });
+  if (known == catalogue.end()) return std::nullopt;
+  if (!scenario.param.empty() && *known->param == '\0') return std::nullopt;
+  if (!scenario.param.empty() && std::string_view(known->param) != "REASON" &&
+      scenario.number(-1) < 0) {
+    return std::nullopt;
+  }
+  return scenario;
+}
+
+long Scenario::number(long fallback) const {
+  if (param.empty()) return fallback;
+  long value = -1;
+  const auto [end, error] = std::from_chars(param.data(), param.data() + param.size(), value);
+  if (error != std::errc() || end != param.data() + param.size()) return -1;
+  return value;
+}
+
+}  // namespace zantrel::emulator

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zantrel::emulator {
+
+// How the emulator answers: a name and an optional parameter ("delay:1500", "status:503").
+struct Scenario {
+  std::string name = "normal";
+  std::string param;
+
+  // Parses "name" or "name:param"; nothing for an unknown name or a bad parameter.
+  static std::optional<Scenario> parse(std::string_view text);
+  std::string text() const { return param.empty() ? name : name + ":" + param; }
+  // The parameter as a number, or `fallback` when there is none.
+  long number(long fallback) const;
+};
+
+struct ScenarioInfo {
+  const char* name;
+  const char* param;  // what the parameter means, or "" when there is none
+  const char* effect;
+};
+
+// Every scenario the emulator knows, for --help and --list-scenarios.
+const std::vector<ScenarioInfo>& scenario_catalogue();
+
+}  // namespace zantrel::emulator
