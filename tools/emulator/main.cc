@@ -1,22 +1,14 @@
 // zantrel-emulator: a local stand-in for both image services, on 127.0.0.1 only.
 #include <CLI/CLI.hpp>
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "tools/emulator/emulator.h"
-
-namespace {
-
-zantrel::emulator::Emulator* running = nullptr;
-
-extern "C" void on_signal(int) {
-  // Stopping only flips flags and shuts the listening socket down; safe enough for a tool.
-  if (running != nullptr) running->stop();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{
@@ -47,15 +39,24 @@ int main(int argc, char** argv) {
   }
   options.scenario = *chosen;
   try {
+    // SIGTERM and SIGINT are taken by a thread of their own, which stops the server cleanly.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
     zantrel::emulator::Emulator emulator(options);
     emulator.bind();
     std::printf("listening on %s\n", emulator.base_url().c_str());
     std::fflush(stdout);
-    running = &emulator;
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGINT, on_signal);
+    std::thread stopper([&] {
+      int signal = 0;
+      sigwait(&stop_signals, &signal);
+      emulator.stop();
+    });
+    stopper.detach();
     emulator.listen();
-    running = nullptr;
   } catch (const std::exception& e) {
     std::cerr << "zantrel-emulator: " << e.what() << "\n";
     return 1;

@@ -1,0 +1,110 @@
+#include "tools/cli/generate_command.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "tools/cli/output.h"
+#include "tools/cli/spinner.h"
+#include "zantrel/host/image_mime.h"
+#include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+
+namespace zantrel::cli {
+namespace {
+
+constexpr const char* kGeminiAddress = "https://generativelanguage.googleapis.com";
+constexpr const char* kImagesAddress = "https://api.openai.com";
+
+std::optional<std::string> from_environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
+
+nlohmann::ordered_json label(const std::optional<std::string>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
+host::ServiceResult call_service(const GenerateOptions& o, const std::string& base_url,
+                                 const std::string& api_key) {
+  host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
+  std::optional<host::Timeout> timeout;
+  if (o.timeout_seconds > 0) timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
+  if (o.service == "gemini") {
+    image::tavelin::TavelinaClient client(base_url, api_key);
+    host::CallOptions options;
+    options.task_id = label(o.task_id);
+    options.model_key = label(o.model_key);
+    options.timeout = timeout;
+    return client.start(o.prompt, o.aspect_ratio.value_or("2:3"), o.image_size.value_or("1K"), files,
+                        o.model.value_or("gemini-3-pro-image-preview"), options);
+  }
+  image::corvane::CorvaneClient client(base_url, api_key);
+  image::corvane::ImageCallOptions options;
+  options.task_id = label(o.task_id);
+  options.model_key = label(o.model_key);
+  options.timeout = timeout;
+  options.model = o.model;
+  options.response_format = o.response_format;
+  return client.start(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
+                      o.image_size.value_or(""), files, options);
+}
+
+}  // namespace
+
+int run_generate(GenerateOptions o) {
+  const bool gemini = o.service == "gemini";
+  const std::string base_url =
+      o.base_url ? *o.base_url
+                 : from_environment(gemini ? "ZANTREL_GEMINI_BASE_URL" : "ZANTREL_IMAGES_BASE_URL")
+                       .value_or(gemini ? kGeminiAddress : kImagesAddress);
+  const std::optional<std::string> api_key =
+      o.api_key ? o.api_key : from_environment(gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY");
+  if (!api_key && base_url == (gemini ? kGeminiAddress : kImagesAddress)) {
+    std::cerr << "zantrel-image: no API key for " << base_url << ": pass --api-key or set "
+              << (gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY")
+              << " (or try `zantrel-image demo`, which needs none)\n";
+    return kUsageError;
+  }
+  if (o.timeout_seconds < 0) {
+    std::cerr << "zantrel-image: --timeout must not be negative\n";
+    return kUsageError;
+  }
+
+  std::optional<host::ServiceResult> result;
+  const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
+  run_with_spinner("generating with " + o.service, spinner,
+                   [&] { result.emplace(call_service(o, base_url, api_key.value_or(""))); });
+
+  std::optional<std::string> out;
+  if (const host::Bytes* image = result->bytes()) {
+    out = o.out ? *o.out : default_output_name(o.service, *image);
+    try {
+      write_file_atomically(*out, *image);
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << e.what() << "\n";
+      return kFailedResult;
+    }
+  }
+  if (o.json) {
+    std::cout << json_report(*result, out) << std::endl;
+    return result->ok() ? kSuccess : kFailedResult;
+  }
+  if (const host::Bytes* image = result->bytes()) {
+    const auto mime = host::sniff_image_mime(*image);
+    std::cout << "wrote " << image->size() << " bytes (" << mime.value_or("unknown type") << ") to " << *out
+              << "\n";
+  } else if (const std::string* link = result->link()) {
+    std::cout << "image link: " << *link << "\n";
+  } else {
+    std::cerr << "failed: " << (result->code() ? host::to_string(*result->code()) : "UNKNOWN");
+    if (result->msg()) std::cerr << ": " << *result->msg();
+    std::cerr << "\n";
+  }
+  return result->ok() ? kSuccess : kFailedResult;
+}
+
+}  // namespace zantrel::cli

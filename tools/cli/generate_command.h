@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zantrel::cli {
+
+enum ExitCode { kSuccess = 0, kFailedResult = 1, kUsageError = 2 };
+
+// Everything the gemini and images subcommands take.
+struct GenerateOptions {
+  std::string service;  // "gemini" or "images"
+  std::string prompt;
+  std::optional<std::string> base_url;
+  std::optional<std::string> api_key;
+  std::optional<std::string> aspect_ratio;
+  std::optional<std::string> image_size;
+  std::optional<std::string> model;
+  std::optional<std::string> quality;          // images only
+  std::optional<std::string> response_format;  // images only
+  std::vector<std::string> refs;
+  double timeout_seconds = 0;
+  std::optional<std::string> task_id;
+  std::optional<std::string> model_key;
+  std::optional<std::string> out;
+  bool json = false;
+};
+
+// Runs one generation through the client's entry and reports it; returns the exit status.
+int run_generate(GenerateOptions options);
+
+}  // namespace zantrel::cli

@@ -1,0 +1,66 @@
+// zantrel-image: generate an image with either service from the command line.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "tools/cli/demo_command.h"
+#include "tools/cli/generate_command.h"
+#include "tools/cli/log_setup.h"
+
+namespace {
+
+void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, bool images) {
+  command.add_option("--prompt", o.prompt, "what to draw")->required();
+  command.add_option("--base-url", o.base_url, "service address (else the environment, else the public one)");
+  command.add_option("--api-key", o.api_key, "API key (else the environment; never echoed)");
+  command.add_option("--aspect-ratio", o.aspect_ratio, "e.g. 1:1, 16:9");
+  command.add_option("--image-size", o.image_size, "1K, 2K or 4K");
+  command.add_option("--model", o.model, "model name");
+  if (images) {
+    command.add_option("--quality", o.quality, "low, medium, high or auto");
+    command.add_option("--response-format", o.response_format, "b64_json or url");
+  }
+  command.add_option("--ref", o.refs, "reference image: an http(s) link or a file path (repeatable)");
+  command.add_option("--timeout", o.timeout_seconds, "read time-out in seconds (0 = default)");
+  command.add_option("--task-id", o.task_id, "label copied into log records");
+  command.add_option("--model-key", o.model_key, "label copied into log records");
+  command.add_option("--out", o.out, "image file to write (default: a new file named by time and type)");
+  command.add_flag("--json", o.json, "print one JSON object with the outcome");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"zantrel-image: generate an image with the Gemini or the images service"};
+  app.require_subcommand(1);
+  std::string log_target;
+  app.add_option("--log", log_target, "write every debug record as one JSON line to FILE (- = stderr)");
+
+  zantrel::cli::GenerateOptions gemini_options, images_options;
+  gemini_options.service = "gemini";
+  images_options.service = "images";
+  auto* gemini = app.add_subcommand("gemini", "generate through the Gemini generateContent API");
+  add_generate_options(*gemini, gemini_options, false);
+  auto* images = app.add_subcommand("images", "generate through the images API (generations / edits)");
+  add_generate_options(*images, images_options, true);
+  auto* demo = app.add_subcommand("demo", "run the emulator and generate one image with each client");
+  std::string out_dir = ".";
+  demo->add_option("--out-dir", out_dir, "where the two images go (default: here)");
+  for (auto* command : {gemini, images}) command->add_option("--log", log_target, "as above");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : zantrel::cli::kUsageError;
+  }
+  try {
+    if (!log_target.empty()) zantrel::cli::log_records_to(log_target);
+  } catch (const std::exception& e) {
+    std::cerr << "zantrel-image: " << e.what() << "\n";
+    return zantrel::cli::kUsageError;
+  }
+  if (*gemini) return zantrel::cli::run_generate(gemini_options);
+  if (*images) return zantrel::cli::run_generate(images_options);
+  return zantrel::cli::run_demo(out_dir, zantrel::cli::find_emulator());
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace zantrel::cli {
+
+// Runs `work` on a worker thread. While it runs, and only when `show` is set, draws a spinner
+// with the elapsed seconds on standard error, and clears it afterwards.
+void run_with_spinner(const std::string& label, bool show, const std::function<void()>& work);
+
+}  // namespace zantrel::cli
