@@ -18,14 +18,16 @@ namespace zantrel::cli {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const int status = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, args.data(), environ);
+  const int status =
+      ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipe_fds[1]);
   if (status != 0) {
@@ -45,7 +47,8 @@ std::string ChildProcess::read_line(std::chrono::milliseconds timeout) {
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd ready{stdout_fd_, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) == 0) {
       throw std::runtime_error("no output from the child process in time");

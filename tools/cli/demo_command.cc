@@ -12,12 +12,14 @@
 namespace zantrel::cli {
 
 std::string find_emulator() {
-  if (const char* path = std::getenv("ZANTREL_EMULATOR"); path != nullptr && *path != '\0') return path;
+  if (const char* path = std::getenv("ZANTREL_EMULATOR"); path != nullptr && *path != '\0')
+    return path;
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) {
-    for (const auto& candidate : {self.parent_path() / "zantrel-emulator",
-                                  self.parent_path().parent_path() / "emulator" / "zantrel-emulator"}) {
+    for (const auto& candidate :
+         {self.parent_path() / "zantrel-emulator",
+          self.parent_path().parent_path() / "emulator" / "zantrel-emulator"}) {
       if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
     }
   }
@@ -36,8 +38,10 @@ int run_demo(const std::string& out_dir, const std::string& emulator_path) {
     base_url = line.substr(prefix.size());
     std::cout << "emulator: " << base_url << " (stopped at the end)\n";
 
-    const std::string gemini_out = (std::filesystem::path(out_dir) / "zantrel-demo-gemini.png").string();
-    const std::string images_out = (std::filesystem::path(out_dir) / "zantrel-demo-images.png").string();
+    const std::string gemini_out =
+        (std::filesystem::path(out_dir) / "zantrel-demo-gemini.png").string();
+    const std::string images_out =
+        (std::filesystem::path(out_dir) / "zantrel-demo-images.png").string();
 
     GenerateOptions gemini;
     gemini.service = "gemini";

@@ -39,8 +39,8 @@ host::ServiceResult call_service(const GenerateOptions& o, const std::string& ba
     options.task_id = label(o.task_id);
     options.model_key = label(o.model_key);
     options.timeout = timeout;
-    return client.start(o.prompt, o.aspect_ratio.value_or("2:3"), o.image_size.value_or("1K"), files,
-                        o.model.value_or("gemini-3-pro-image-preview"), options);
+    return client.start(o.prompt, o.aspect_ratio.value_or("2:3"), o.image_size.value_or("1K"),
+                        files, o.model.value_or("gemini-3-pro-image-preview"), options);
   }
   image::corvane::CorvaneClient client(base_url, api_key);
   image::corvane::ImageCallOptions options;
@@ -62,7 +62,8 @@ int run_generate(GenerateOptions o) {
                  : from_environment(gemini ? "ZANTREL_GEMINI_BASE_URL" : "ZANTREL_IMAGES_BASE_URL")
                        .value_or(gemini ? kGeminiAddress : kImagesAddress);
   const std::optional<std::string> api_key =
-      o.api_key ? o.api_key : from_environment(gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY");
+      o.api_key ? o.api_key
+                : from_environment(gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY");
   if (!api_key && base_url == (gemini ? kGeminiAddress : kImagesAddress)) {
     std::cerr << "zantrel-image: no API key for " << base_url << ": pass --api-key or set "
               << (gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY")
@@ -95,8 +96,8 @@ int run_generate(GenerateOptions o) {
   }
   if (const host::Bytes* image = result->bytes()) {
     const auto mime = host::sniff_image_mime(*image);
-    std::cout << "wrote " << image->size() << " bytes (" << mime.value_or("unknown type") << ") to " << *out
-              << "\n";
+    std::cout << "wrote " << image->size() << " bytes (" << mime.value_or("unknown type") << ") to "
+              << *out << "\n";
   } else if (const std::string* link = result->link()) {
     std::cout << "image link: " << *link << "\n";
   } else {

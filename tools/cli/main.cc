@@ -11,7 +11,8 @@ namespace {
 
 void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, bool images) {
   command.add_option("--prompt", o.prompt, "what to draw")->required();
-  command.add_option("--base-url", o.base_url, "service address (else the environment, else the public one)");
+  command.add_option("--base-url", o.base_url,
+                     "service address (else the environment, else the public one)");
   command.add_option("--api-key", o.api_key, "API key (else the environment; never echoed)");
   command.add_option("--aspect-ratio", o.aspect_ratio, "e.g. 1:1, 16:9");
   command.add_option("--image-size", o.image_size, "1K, 2K or 4K");
@@ -20,11 +21,13 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
     command.add_option("--quality", o.quality, "low, medium, high or auto");
     command.add_option("--response-format", o.response_format, "b64_json or url");
   }
-  command.add_option("--ref", o.refs, "reference image: an http(s) link or a file path (repeatable)");
+  command.add_option("--ref", o.refs,
+                     "reference image: an http(s) link or a file path (repeatable)");
   command.add_option("--timeout", o.timeout_seconds, "read time-out in seconds (0 = default)");
   command.add_option("--task-id", o.task_id, "label copied into log records");
   command.add_option("--model-key", o.model_key, "label copied into log records");
-  command.add_option("--out", o.out, "image file to write (default: a new file named by time and type)");
+  command.add_option("--out", o.out,
+                     "image file to write (default: a new file named by time and type)");
   command.add_flag("--json", o.json, "print one JSON object with the outcome");
 }
 
@@ -34,16 +37,19 @@ int main(int argc, char** argv) {
   CLI::App app{"zantrel-image: generate an image with the Gemini or the images service"};
   app.require_subcommand(1);
   std::string log_target;
-  app.add_option("--log", log_target, "write every debug record as one JSON line to FILE (- = stderr)");
+  app.add_option("--log", log_target,
+                 "write every debug record as one JSON line to FILE (- = stderr)");
 
   zantrel::cli::GenerateOptions gemini_options, images_options;
   gemini_options.service = "gemini";
   images_options.service = "images";
   auto* gemini = app.add_subcommand("gemini", "generate through the Gemini generateContent API");
   add_generate_options(*gemini, gemini_options, false);
-  auto* images = app.add_subcommand("images", "generate through the images API (generations / edits)");
+  auto* images =
+      app.add_subcommand("images", "generate through the images API (generations / edits)");
   add_generate_options(*images, images_options, true);
-  auto* demo = app.add_subcommand("demo", "run the emulator and generate one image with each client");
+  auto* demo =
+      app.add_subcommand("demo", "run the emulator and generate one image with each client");
   std::string out_dir = ".";
   demo->add_option("--out-dir", out_dir, "where the two images go (default: here)");
   for (auto* command : {gemini, images}) command->add_option("--log", log_target, "as above");

@@ -44,9 +44,9 @@ std::string sha256_hex(host::ByteView bytes) {
 
 void write_file_atomically(const std::string& path, host::ByteView bytes) {
   const std::filesystem::path target(path);
-  std::string temp = (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path())
-                         .string() +
-                     "." + target.filename().string() + ".XXXXXX";
+  std::string temp =
+      (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
+      "." + target.filename().string() + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) fail("create a file beside", path, errno);
   std::size_t written = 0;

@@ -12,11 +12,13 @@ void run_with_spinner(const std::string& label, bool show, const std::function<v
   if (show) {
     static constexpr const char* kFrames[] = {"|", "/", "-", "\\"};
     const auto start = std::chrono::steady_clock::now();
-    for (std::size_t frame = 0; running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready;
-         ++frame) {
+    for (std::size_t frame = 0;
+         running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++frame) {
       const auto seconds =
-          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
-      std::fprintf(stderr, "\r%s %s %llds", kFrames[frame % 4], label.c_str(), static_cast<long long>(seconds));
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+              .count();
+      std::fprintf(stderr, "\r%s %s %llds", kFrames[frame % 4], label.c_str(),
+                   static_cast<long long>(seconds));
       std::fflush(stderr);
     }
     std::fprintf(stderr, "\r\033[K");

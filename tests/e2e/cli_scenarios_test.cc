@@ -1,0 +1,280 @@
+// The real zantrel-image binary and curl stack against the emulator, one row per scenario.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/run_process.h"
+#include "tools/cli/output.h"
+#include "tools/emulator/emulator.h"
+#include "zantrel/host/references.h"
+
+namespace zantrel::testing {
+namespace {
+
+using json = nlohmann::json;
+
+struct Row {
+  const char* service;
+  const char* scenario;
+  std::vector<std::string> extra;  // more CLI options
+  int status;
+  const char* kind;  // "bytes", "link" or nullptr
+  json code;         // null for success
+  json msg;          // exact text or null
+};
+
+std::vector<Row> rows() {
+  const json null;
+  return {
+      {"gemini", "normal", {}, 0, "bytes", null, null},
+      {"gemini",
+       "busy",
+       {},
+       1,
+       nullptr,
+       "SERVICE_BUSY",
+       "Resource has been exhausted (e.g. check quota)."},
+      {"gemini", "busy-text", {}, 1, nullptr, "SERVICE_BUSY", "service status_code: 429"},
+      {"gemini", "status:503", {}, 1, nullptr, "IMAGE_GENERATE_FAIL", "emulated status 503"},
+      {"gemini",
+       "status-text:500",
+       {},
+       1,
+       nullptr,
+       "IMAGE_GENERATE_FAIL",
+       "service status_code: 500"},
+      {"gemini", "status-empty-error:400", {}, 1, nullptr, "IMAGE_GENERATE_FAIL", null},
+      {"gemini", "not-json", {}, 1, nullptr, "SERVICE_BUSY", "JSONDecodeError error"},
+      {"gemini", "empty-body", {}, 1, nullptr, "SERVICE_BUSY", "JSONDecodeError error"},
+      {"gemini", "truncated-json", {}, 1, nullptr, "SERVICE_BUSY", "JSONDecodeError error"},
+      {"gemini", "deep-json", {}, 1, nullptr, "SERVICE_BUSY", "JSONDecodeError error"},
+      {"gemini",
+       "finish:IMAGE_SAFETY",
+       {},
+       1,
+       nullptr,
+       "NO_IMAGE_RESULT",
+       "Picture prohibition-IMAGE_SAFETY"},
+      {"gemini",
+       "finish:PROHIBITED_CONTENT",
+       {},
+       1,
+       nullptr,
+       "NO_IMAGE_RESULT",
+       "Picture prohibition-IMAGE_SAFETY"},
+      {"gemini", "finish:OTHER", {}, 1, nullptr, "NO_IMAGE_RESULT", "Picture prohibition-OTHER"},
+      {"gemini", "finish:STOP", {}, 1, nullptr, "NO_IMAGE_RESULT", null},
+      {"gemini", "no-image", {}, 1, nullptr, "NO_IMAGE_RESULT", null},
+      {"gemini", "file-link", {}, 0, "bytes", null, null},
+      {"gemini", "missing-link", {}, 0, "link", null, null},
+      {"gemini", "bad-base64", {}, 1, nullptr, "SERVICE_BUSY", "Base64Error error"},
+      {"gemini", "delay:2500", {"--timeout", "0.8"}, 1, nullptr, "SERVICE_TIMEOUT", null},
+      {"gemini", "trickle:150", {"--timeout", "2"}, 0, "bytes", null, null},
+      {"gemini", "reset", {}, 1, nullptr, "SERVICE_BUSY", "ConnectionError error"},
+      {"gemini", "truncated", {}, 1, nullptr, "SERVICE_BUSY", "ConnectionError error"},
+      {"gemini", "oversized:300", {}, 1, nullptr, "SERVICE_BUSY", "ResponseTooLarge error"},
+      {"gemini", "redirect", {}, 1, nullptr, "IMAGE_GENERATE_FAIL", "service status_code: 302"},
+      {"gemini",
+       "normal",
+       {"--aspect-ratio", "7:3"},
+       1,
+       nullptr,
+       "INVALID_PARAMS",
+       "Invalid aspect_ratio: 7:3"},
+      {"gemini",
+       "normal",
+       {"--model", "gemini-0"},
+       1,
+       nullptr,
+       "INVALID_PARAMS",
+       "Invalid model: gemini-0"},
+      {"images", "normal", {}, 0, "bytes", null, null},
+      {"images", "normal", {"--response-format", "url"}, 0, "bytes", null, null},
+      {"images",
+       "normal",
+       {"--aspect-ratio", "16:9", "--image-size", "2k"},
+       0,
+       "bytes",
+       null,
+       null},
+      {"images", "data-link", {}, 0, "bytes", null, null},
+      {"images",
+       "busy",
+       {},
+       1,
+       nullptr,
+       "IMAGE_GENERATE_FAIL",
+       "Resource has been exhausted (e.g. check quota)."},
+      {"images",
+       "status-text:503",
+       {},
+       1,
+       nullptr,
+       "IMAGE_GENERATE_FAIL",
+       "service status_code: 503"},
+      {"images", "status-empty-error:500", {}, 1, nullptr, "IMAGE_GENERATE_FAIL", null},
+      {"images", "not-json", {}, 1, nullptr, "SERVICE_BUSY", null},
+      {"images", "no-image", {}, 1, nullptr, "NO_IMAGE_RESULT", null},
+      {"images", "missing-link", {}, 1, nullptr, "NO_IMAGE_RESULT", null},
+      {"images", "bad-base64", {}, 1, nullptr, "SERVICE_BUSY", null},
+      {"images", "delay:2500", {"--timeout", "0.8"}, 1, nullptr, "SERVICE_TIMEOUT", null},
+      {"images", "reset", {}, 1, nullptr, "SERVICE_BUSY", null},
+      {"images", "oversized:300", {}, 1, nullptr, "SERVICE_BUSY", null},
+      {"images", "normal", {"--aspect-ratio", "5:1"}, 1, nullptr, "SERVICE_BUSY", null},
+  };
+}
+
+class CliScenario : public ::testing::TestWithParam<Row> {
+ protected:
+  static std::string canary() {
+    std::random_device seed;
+    return "canary-" + std::to_string(seed()) + std::to_string(seed());
+  }
+
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("zantrel-e2e-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+    emulator::EmulatorOptions options;
+    options.api_key = key_;
+    emulator_ = std::make_unique<emulator::Emulator>(options);
+    emulator_->start();
+  }
+  void TearDown() override {
+    emulator_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::vector<std::string> command(const Row& row) const {
+    std::vector<std::string> argv = {
+        ZANTREL_CLI_PATH, "--log",      (dir_ / "log.jsonl").string(), row.service, "--prompt",
+        "a lake",         "--base-url", emulator_->base_url(),         "--api-key", key_,
+        "--json",         "--out",      (dir_ / "out.img").string(),   "--task-id", "e2e"};
+    argv.insert(argv.end(), row.extra.begin(), row.extra.end());
+    return argv;
+  }
+
+  std::string key_ = canary();
+  std::filesystem::path dir_;
+  std::unique_ptr<emulator::Emulator> emulator_;
+};
+
+TEST_P(CliScenario, GivesItsDocumentedOutcome) {
+  const Row& row = GetParam();
+  emulator_->set_scenario(*emulator::Scenario::parse(row.scenario));
+  const auto run = run_process(command(row));
+  ASSERT_EQ(run.status, row.status) << run.out << run.err;
+  const json report = json::parse(run.out);
+  EXPECT_EQ(report["ok"], row.status == 0);
+  EXPECT_EQ(report["code"], row.code);
+  EXPECT_EQ(report["msg"], row.msg);
+  EXPECT_EQ(report["kind"], row.kind ? json(row.kind) : json());
+  if (report["kind"] == "bytes") {
+    const auto image = host::read_file_bytes(report["out"].get<std::string>());
+    EXPECT_EQ(report["bytes"], image.size());
+    EXPECT_EQ(report["sha256"], cli::sha256_hex(image));
+    EXPECT_EQ(host::as_text(image).substr(1, 3), "PNG");
+  } else {
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "out.img"));
+  }
+  if (report["kind"] == "link") {
+    EXPECT_EQ(report["link"], emulator_->base_url() + "/files/missing");
+  }
+
+  // Every record is JSON with the task label; the key appears nowhere.
+  std::ifstream log(dir_ / "log.jsonl");
+  std::string line;
+  std::size_t records = 0;
+  while (std::getline(log, line)) {
+    const json record = json::parse(line);
+    EXPECT_EQ(record["task_id"], "e2e");
+    EXPECT_EQ(line.find(key_), std::string::npos);
+    ++records;
+  }
+  EXPECT_GE(records, row.code == "INVALID_PARAMS" ? 0u : 1u);
+  EXPECT_EQ(run.out.find(key_), std::string::npos);
+  EXPECT_EQ(run.err.find(key_), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CliScenario, ::testing::ValuesIn(rows()), [](const auto& info) {
+  std::string name =
+      std::to_string(info.index) + "_" + info.param.service + "_" + info.param.scenario;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+});
+
+class CliUsage : public CliScenario {};
+
+TEST_F(CliUsage, WrongKeyConnectionRefusedAndUsageErrors) {
+  Row row{"gemini", "normal", {}, 0, nullptr, nullptr, nullptr};
+  auto argv = command(row);
+  argv[9] = "not-the-key";
+  auto run = run_process(argv);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(json::parse(run.out)["msg"], "API key not valid. Please pass a valid API key.");
+
+  argv = command(row);
+  argv[7] = "http://127.0.0.1:1";
+  run = run_process(argv);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(json::parse(run.out)["msg"], "ConnectionError error");
+
+  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "gemini"}).status, 2);  // no prompt
+  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "paint", "--prompt", "x"}).status,
+            2);  // no such command
+  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "images", "--prompt", "x", "--timeout", "-1",
+                         "--base-url", emulator_->base_url()})
+                .status,
+            2);
+  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "--help"}).status, 0);
+}
+
+TEST_F(CliUsage, ReferencesGoOutAsEditsAndBadOnesAreNamed) {
+  Row row{"images", "normal", {}, 0, nullptr, nullptr, nullptr};
+  // A first image to edit.
+  ASSERT_EQ(run_process(command(row)).status, 0);
+  const std::string first = (dir_ / "first.png").string();
+  std::filesystem::rename(dir_ / "out.img", first);
+  std::ofstream(dir_ / "notes.txt") << "not an image";
+
+  auto argv = command(row);
+  argv.insert(argv.end(), {"--ref", first, "--ref", first});
+  auto run = run_process(argv);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+
+  argv = command(row);
+  argv.insert(argv.end(), {"--ref", (dir_ / "notes.txt").string()});
+  run = run_process(argv);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(json::parse(run.out)["msg"],
+            "image 1 ('image-1.bin') has the content type "
+            "'application/octet-stream'; expected an image type");
+  // Gemini takes the same references inline.
+  row.service = "gemini";
+  argv = command(row);
+  argv.insert(argv.end(), {"--ref", first, "--ref",
+                           emulator_->base_url() + "/files/0000000000000001-64x64.png"});
+  run = run_process(argv);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+}
+
+TEST(CliDemo, WritesTwoPngFiles) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("zantrel-demo-" + std::to_string(::getpid()));
+  const auto run = run_process({ZANTREL_CLI_PATH, "demo", "--out-dir", dir.string()});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  for (const char* name : {"zantrel-demo-gemini.png", "zantrel-demo-images.png"}) {
+    const auto image = host::read_file_bytes((dir / name).string());
+    EXPECT_GT(image.size(), 1000u);
+    EXPECT_EQ(host::as_text(image).substr(0, 4), "\x89PNG");
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zantrel::testing

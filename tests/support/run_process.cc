@@ -1,0 +1,58 @@
+#include "tests/support/run_process.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace zantrel::testing {
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv) {
+  char out_path[] = "/tmp/zantrel-out-XXXXXX";
+  char err_path[] = "/tmp/zantrel-err-XXXXXX";
+  const int out_fd = ::mkstemp(out_path);
+  const int err_fd = ::mkstemp(err_path);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, argv.front().c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out_fd);
+  ::close(err_fd);
+  ProcessResult result;
+  if (spawned == 0) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  ::unlink(out_path);
+  ::unlink(err_path);
+  if (spawned != 0) throw std::runtime_error("cannot start " + argv.front());
+  return result;
+}
+
+}  // namespace zantrel::testing
