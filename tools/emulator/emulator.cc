@@ -178,7 +178,7 @@ struct Emulator::State {
     } else if (s.name == "truncated") {
       stream_body(res, std::move(body), 1, 0ms, false, 1000);
     } else {
-      res.set_content(std::move(body), "application/json");
+      res.set_content(body, "application/json");
     }
   }
 
@@ -307,7 +307,7 @@ struct Emulator::State {
       res.set_content("zantrel-emulator\n", "text/plain");
     });
     server.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr failure) {
+        [](const httplib::Request&, httplib::Response& res, const std::exception_ptr& failure) {
           std::string what = "internal failure";
           try {
             std::rethrow_exception(failure);
