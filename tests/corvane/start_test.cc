@@ -127,7 +127,8 @@ TEST_F(ImagesStart, LoadingFailuresBecomeOneWarningAndServiceBusy) {
     EXPECT_EQ(records[0]["task_id"], "t");
     EXPECT_EQ(records[0]["model_key"], nullptr);
   }
-  EXPECT_TRUE(std::none_of(http->requests().begin(), http->requests().end(),
+  const auto requests = http->requests();
+  EXPECT_TRUE(std::none_of(requests.begin(), requests.end(),
                            [](const auto& r) { return r.method == "POST"; }));
 }
 

@@ -1,0 +1,144 @@
+// Per-byte cost of building request bodies and reading responses, each beside the codec
+// baseline it is compared with (ratios are taken from one run by scripts/bench.sh).
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "zantrel/host/base64.h"
+#include "zantrel/host/service_result.h"
+#include "zantrel/image/corvane/internal/images_response.h"
+#include "zantrel/image/tavelin/internal/gemini_body.h"
+#include "zantrel/image/tavelin/internal/gemini_response.h"
+
+namespace {
+
+using zantrel::host::Bytes;
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+// Seeded random bytes behind a real PNG signature.
+Bytes image_of(std::size_t size, unsigned seed) {
+  Bytes image(size);
+  std::mt19937_64 random(seed);
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    const std::uint64_t word = random();
+    std::memcpy(image.data() + i, &word, 8);
+  }
+  std::memcpy(image.data(), "\x89PNG\r\n\x1a\n", 8);
+  return image;
+}
+
+std::vector<Bytes> references(std::size_t count, std::size_t size) {
+  std::vector<Bytes> images;
+  for (std::size_t i = 0; i < count; ++i)
+    images.push_back(image_of(size, static_cast<unsigned>(i + 1)));
+  return images;
+}
+
+Bytes gemini_body_with(const Bytes& image) {
+  const std::string small = zantrel::host::base64_encode(image_of(kMiB / 4, 99));
+  const std::string text =
+      R"({"candidates":[{"content":{"role":"model","parts":[{"text":"Here it is."},)"
+      R"({"inlineData":{"mimeType":"image/png","data":")" +
+      zantrel::host::base64_encode(image) +
+      R"("}},{"inlineData":{"mimeType":"image/png","data":")" + small +
+      R"("}}]},"finishReason":"STOP","index":0}],"responseId":"r"})";
+  Bytes body = zantrel::host::to_bytes(text);
+  body.reserve(body.size() + 64);
+  return body;
+}
+
+Bytes images_body_with(const Bytes& image) {
+  Bytes body = zantrel::host::to_bytes(R"({"created":1,"data":[{"b64_json":")" +
+                                       zantrel::host::base64_encode(image) + "\"}]}");
+  body.reserve(body.size() + 64);
+  return body;
+}
+
+void BM_Memcpy(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const Bytes source = image_of(size, 1);
+  Bytes target(size);
+  for (auto _ : state) {
+    std::memcpy(target.data(), source.data(), size);
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+void BM_OpenSslEncode(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const Bytes source = image_of(size, 1);
+  std::string out(zantrel::host::base64_encoded_size(size) + 1, '\0');
+  for (auto _ : state) {
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), source.data(),
+                    static_cast<int>(size));
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+void BM_OpenSslDecode(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const std::string text = zantrel::host::base64_encode(image_of(size, 1));
+  Bytes out(text.size() / 4 * 3);
+  for (auto _ : state) {
+    EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                    static_cast<int>(text.size()));
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+// Four references of range(0) MiB each: the bytes posted for a Gemini request.
+void BM_GeminiRequestBody(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const auto images = references(4, size);
+  for (auto _ : state) {
+    Bytes body = zantrel::image::tavelin::internal::write_gemini_body("a valley at dawn", images,
+                                                                      "16:9", "2K");
+    benchmark::DoNotOptimize(body.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size * 4));
+}
+
+// A 200 body holding a range(0) MiB image (and a small second one) to the ServiceResult.
+void BM_GeminiResponse(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const Bytes body = gemini_body_with(image_of(size, 1));
+  for (auto _ : state) {
+    zantrel::image::tavelin::internal::GeminiResponse response(body);
+    auto links = response.file_uris();
+    auto scan = response.largest_inline_image();
+    auto result = zantrel::host::ServiceResult::success(std::move(*scan.image));
+    benchmark::DoNotOptimize(result.bytes()->data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+// A 200 body whose "b64_json" holds a range(0) MiB image to the ServiceResult.
+void BM_ImagesResponse(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const Bytes body = images_body_with(image_of(size, 1));
+  for (auto _ : state) {
+    zantrel::image::corvane::internal::ImagesResponse response(body);
+    const auto item = response.first_item();
+    auto result = zantrel::host::ServiceResult::success(zantrel::host::base64_decode(item.text));
+    benchmark::DoNotOptimize(result.bytes()->data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+}  // namespace
+
+BENCHMARK(BM_Memcpy)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Arg(32)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenSslEncode)->Arg(4)->Arg(16)->Arg(32)->Arg(80)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenSslDecode)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GeminiRequestBody)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GeminiResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ImagesResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();
