@@ -146,8 +146,9 @@ CheckedRequest check_generations_request(const std::string& body) {
   std::map<std::string, std::string> fields;
   for (auto [key, value] : root) {
     std::string text;
-    if (value.is_string()) {
-      text = std::string(value.get_string().value_unsafe());
+    std::string_view string;
+    if (!value.get(string)) {
+      text = std::string(string);
     } else {
       text = simdjson::minify(value);
     }

@@ -6,36 +6,30 @@ namespace zantrel::host::internal {
 namespace {
 
 nlohmann::ordered_json convert(simdjson::dom::element element) {
-  using simdjson::dom::element_type;
-  switch (element.type()) {
-    case element_type::ARRAY: {
-      auto out = nlohmann::ordered_json::array();
-      for (simdjson::dom::element item : element.get_array().value_unsafe()) {
-        out.push_back(convert(item));
-      }
-      return out;
-    }
-    case element_type::OBJECT: {
-      auto out = nlohmann::ordered_json::object();
-      for (simdjson::dom::key_value_pair field : element.get_object().value_unsafe()) {
-        // Later duplicates win, as with most JSON readers.
-        out[std::string(field.key)] = convert(field.value);
-      }
-      return out;
-    }
-    case element_type::INT64:
-      return element.get_int64().value_unsafe();
-    case element_type::UINT64:
-      return element.get_uint64().value_unsafe();
-    case element_type::DOUBLE:
-      return element.get_double().value_unsafe();
-    case element_type::STRING:
-      return std::string(element.get_string().value_unsafe());
-    case element_type::BOOL:
-      return element.get_bool().value_unsafe();
-    case element_type::NULL_VALUE:
-      return nullptr;
+  simdjson::dom::array array;
+  if (!element.get(array)) {
+    auto out = nlohmann::ordered_json::array();
+    for (simdjson::dom::element item : array) out.push_back(convert(item));
+    return out;
   }
+  simdjson::dom::object object;
+  if (!element.get(object)) {
+    auto out = nlohmann::ordered_json::object();
+    // Later duplicates win, as with most JSON readers.
+    for (simdjson::dom::key_value_pair field : object)
+      out[std::string(field.key)] = convert(field.value);
+    return out;
+  }
+  std::int64_t integer = 0;
+  if (!element.get(integer)) return integer;
+  std::uint64_t unsigned_integer = 0;
+  if (!element.get(unsigned_integer)) return unsigned_integer;
+  double number = 0;
+  if (!element.get(number)) return number;
+  std::string_view text;
+  if (!element.get(text)) return std::string(text);
+  bool flag = false;
+  if (!element.get(flag)) return flag;
   return nullptr;
 }
 
