@@ -12,6 +12,12 @@ namespace zantrel::host {
 
 namespace internal {
 
+// Storage for byte buffers. Large ones (image payloads, bodies) are aligned to 2 MiB and marked
+// for transparent huge pages, which cuts the page faults of a fresh 40 MB buffer from ten
+// thousand to a few dozen.
+void* allocate_buffer(std::size_t bytes);
+void free_buffer(void* buffer) noexcept;
+
 // Allocator whose value-less construct() leaves bytes uninitialised, so that a buffer that is
 // about to be overwritten (by a decoder, a socket read, a file read) is not zeroed first.
 template <class T>
@@ -21,6 +27,8 @@ struct DefaultInitAllocator : std::allocator<T> {
   struct rebind {
     using other = DefaultInitAllocator<U>;
   };
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_buffer(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t) noexcept { free_buffer(p); }
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;

@@ -1,0 +1,32 @@
+#include "zantrel/host/bytes.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace zantrel::host::internal {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Below this, ordinary malloc does well; above it, buffers come from fresh pages anyway.
+constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
+
+}  // namespace
+
+void* allocate_buffer(std::size_t bytes) {
+  if (bytes < kLargeBuffer) {
+    if (void* small = std::malloc(bytes == 0 ? 1 : bytes)) return small;
+    throw std::bad_alloc();
+  }
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* large = std::aligned_alloc(kHugePage, rounded);
+  if (large == nullptr) throw std::bad_alloc();
+  // Advice only: without transparent huge pages the buffer simply uses normal pages.
+  ::madvise(large, rounded, MADV_HUGEPAGE);
+  return large;
+}
+
+void free_buffer(void* buffer) noexcept { std::free(buffer); }
+
+}  // namespace zantrel::host::internal
