@@ -20,6 +20,16 @@ void add_failure(nlohmann::ordered_json& record, const std::exception_ptr& failu
   record["traceback"] = traceback_text(failure);
 }
 
+std::string log_failure(Logger& logger, const std::string& tag, std::string_view suffix,
+                        const std::exception_ptr& failure, const nlohmann::ordered_json& task_id,
+                        const nlohmann::ordered_json& model_key) {
+  std::string name = except_name(failure);
+  auto record = log_record(tag + " " + name + std::string(suffix), task_id, model_key);
+  add_failure(record, failure);
+  logger.debug(record);
+  return name;
+}
+
 double round_seconds(double seconds) noexcept { return std::round(seconds * 1000.0) / 1000.0; }
 
 bool is_empty_json(const nlohmann::ordered_json& value) noexcept {

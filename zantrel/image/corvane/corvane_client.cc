@@ -149,10 +149,8 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
     logger_->debug(record("任务处理超时"));
     return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
   } catch (...) {
-    const std::exception_ptr failure = std::current_exception();
-    json failure_record = record(model_tag_ + " " + host::except_name(failure) + " warning");
-    host::add_failure(failure_record, failure);
-    logger_->debug(failure_record);
+    host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), task_id,
+                      model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
   }
 }
@@ -171,11 +169,8 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
     }
     return generate_image(prompt, aspect_ratio, quality, image_size, parts, options);
   } catch (...) {
-    const std::exception_ptr failure = std::current_exception();
-    json warning = host::log_record(model_tag_ + " " + host::except_name(failure) + " warning",
-                                    options.task_id, options.model_key);
-    host::add_failure(warning, failure);
-    logger_->debug(warning);
+    host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), options.task_id,
+                      options.model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
   }
 }

@@ -188,11 +188,8 @@ ServiceResult TavelinaClient::generate_image(
     logger_->debug(record("任务处理超时"));
     return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
   } catch (...) {
-    const std::exception_ptr failure = std::current_exception();
-    const std::string name = host::except_name(failure);
-    auto failure_record = record(model_tag_ + " " + name + " error");
-    host::add_failure(failure_record, failure);
-    logger_->debug(failure_record);
+    const std::string name = host::log_failure(*logger_, model_tag_, " error",
+                                               std::current_exception(), task_id, model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
   }
 }
@@ -211,11 +208,8 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
     if (!references.empty()) image_bytes_list = std::move(references);
     return generate_image(prompt, image_bytes_list, aspect_ratio, image_size, model, options);
   } catch (...) {
-    const std::exception_ptr failure = std::current_exception();
-    auto warning = host::log_record(model_tag_ + " " + host::except_name(failure) + " warning",
-                                    options.task_id, options.model_key);
-    host::add_failure(warning, failure);
-    logger_->debug(warning);
+    host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), options.task_id,
+                      options.model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
   }
 }
