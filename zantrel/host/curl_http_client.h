@@ -37,10 +37,6 @@ class CurlHttpClient final : public HttpClient {
   std::unique_ptr<Pool> pool_;
 };
 
-// Throws InvalidHeader when a header name is not a token or a value holds CR, LF or NUL.
-// The message names the header, never its value.
-void check_headers(const Headers& headers);
-
 // Throws UnsupportedScheme unless `url` starts with http:// or https:// (any letter case).
 void check_http_url(const std::string& url);
 

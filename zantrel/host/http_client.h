@@ -70,6 +70,10 @@ struct HttpResponse {
   nlohmann::ordered_json json() const;
 };
 
+// Throws InvalidHeader when a header name is not a token or a value holds CR, LF or NUL.
+// The message names the header, never its value.
+void check_headers(const Headers& headers);
+
 // The HTTP stack every request of the library goes through. The process-wide instance is
 // `zantrel::config::http_client()`; a host may replace it. Implementations must be safe to use
 // from several threads at once.

@@ -6,7 +6,6 @@
 #include <exception>
 
 #include "zantrel/host/base64.h"
-#include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/json_reading.h"
