@@ -187,9 +187,10 @@ TEST_F(CurlClient, ResponsesAboveTheCapFail) {
 }
 
 TEST_F(CurlClient, HeadersWithLineBreaksAreRefusedBeforeSending) {
-  for (const auto& headers : {host::Headers{{"Authorization", "Bearer a\r\nX-Evil: 1"}},
-                              host::Headers{{"Authorization", std::string("Bearer a\0b", 10)}},
-                              host::Headers{{"Bad Name", "v"}}}) {
+  for (const auto& headers :
+       {host::Headers{{"Authorization", "Bearer a\r\nX-Evil: 1"}},
+        host::Headers{{"Authorization", std::string("Bearer a\0b", 10)}},
+        host::Headers{{"Bad Name", "v"}}, host::Headers{{std::string("X-A\0B", 5), "v"}}}) {
     try {
       client.post(server.url("/echo"), json_post("{}", headers));
       ADD_FAILURE() << "not refused";

@@ -12,7 +12,7 @@ void check_headers(const Headers& headers) {
   for (const auto& [name, value] : headers) {
     const bool name_ok = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
       return std::isalnum(static_cast<unsigned char>(c)) ||
-             std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+             (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
     });
     if (!name_ok) throw InvalidHeader("refused header name with characters outside a token");
     if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
