@@ -94,6 +94,29 @@ void BM_OpenSslDecode(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
+// The library's own codec on the same data: what the parsing around it adds is measured
+// against this.
+void BM_OwnEncode(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const Bytes source = image_of(size, 1);
+  std::string out(zantrel::host::base64_encoded_size(size) + 1, '\0');
+  for (auto _ : state) {
+    zantrel::host::base64_encode_into(source, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+void BM_OwnDecode(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const std::string text = zantrel::host::base64_encode(image_of(size, 1));
+  for (auto _ : state) {
+    Bytes out = zantrel::host::base64_decode(text);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
 // Four references of range(0) MiB each: the bytes posted for a Gemini request.
 void BM_GeminiRequestBody(benchmark::State& state) {
   const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
@@ -138,6 +161,8 @@ void BM_ImagesResponse(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Arg(32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenSslEncode)->Arg(4)->Arg(16)->Arg(32)->Arg(80)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenSslDecode)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OwnEncode)->Arg(32)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OwnDecode)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeminiRequestBody)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeminiResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ImagesResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);

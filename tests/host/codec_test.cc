@@ -1,12 +1,17 @@
 // Base64, JSON string text and MIME sniffing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "zantrel/host/base64.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/internal/base64_avx2.h"
 #include "zantrel/host/json_text.h"
 
 namespace zantrel::testing {
@@ -51,6 +56,68 @@ TEST(Base64, RefusesDataThatPaddingCannotMakeWhole) {
   for (const char* text : {"Y", "YQ", "YWJ", "YWJjZ", "YQ=", "a=bc", "YW=j"}) {
     EXPECT_THROW(host::base64_decode(text), host::Base64Error) << text;
   }
+}
+
+// Plain one-group-at-a-time encoder: the oracle for the vector kernels.
+std::string reference_encode(const host::Bytes& raw) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (std::size_t i = 0; i < raw.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, raw.size() - i);
+    std::uint32_t group = std::uint32_t{raw[i]} << 16;
+    if (n > 1) group |= std::uint32_t{raw[i + 1]} << 8;
+    if (n > 2) group |= raw[i + 2];
+    for (std::size_t k = 0; k < 4; ++k) {
+      text.push_back(k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=');
+    }
+  }
+  return text;
+}
+
+TEST(Base64, MatchesAPlainEncoderAcrossBlockBoundariesAndLargeSizes) {
+  std::mt19937 random(11);
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 0; n < 200; ++n) sizes.push_back(n);
+  for (std::size_t n : {1000u, 4095u, 65536u, 1000003u}) sizes.push_back(n);
+  for (std::size_t n : sizes) {
+    host::Bytes raw(n);
+    for (auto& b : raw) b = static_cast<std::uint8_t>(random());
+    const std::string text = host::base64_encode(raw);
+    ASSERT_EQ(text, reference_encode(raw)) << n;
+    ASSERT_EQ(host::base64_decode(text), raw) << n;
+  }
+}
+
+TEST(Base64, VectorDecoderStopsAtTheBlockOfAnyCharacterOutsideTheAlphabet) {
+  if (!host::internal::avx2_available()) GTEST_SKIP() << "no AVX2 on this processor";
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::uint8_t out[96];
+  for (int c = 0; c < 256; ++c) {
+    const bool in_alphabet = alphabet.find(static_cast<char>(c)) != std::string::npos;
+    for (std::size_t at : {0u, 17u, 31u, 32u, 63u}) {
+      std::string text = alphabet + alphabet.substr(0, 32) + alphabet.substr(32);  // 128 chars
+      text[at] = static_cast<char>(c);
+      const std::size_t done = host::internal::avx2_decode_prefix(text.data(), text.size(), out);
+      EXPECT_EQ(done, in_alphabet ? text.size() : at / 32 * 32) << c << " at " << at;
+    }
+  }
+}
+
+TEST(Base64, LongTextsWithBreaksOrPaddingDecodeLikeShortOnes) {
+  std::mt19937 random(5);
+  host::Bytes raw(3000);
+  for (auto& b : raw) b = static_cast<std::uint8_t>(random());
+  const std::string text = host::base64_encode(raw);
+  std::string wrapped;  // 76-column lines, as mail encoders write them
+  for (std::size_t i = 0; i < text.size(); i += 76) wrapped += text.substr(i, 76) + "\r\n";
+  EXPECT_EQ(host::base64_decode(wrapped), raw);
+  host::Bytes odd(raw.begin(), raw.begin() + 1000);  // 1000 bytes: text ends in "=="
+  const std::string padded = host::base64_encode(odd);
+  ASSERT_EQ(padded.substr(padded.size() - 2), "==");
+  EXPECT_EQ(host::base64_decode(padded), odd);
+  EXPECT_EQ(host::base64_decode(padded + "ignored after the padding"), odd);
+  EXPECT_THROW(host::base64_decode(text.substr(0, text.size() - 1)), host::Base64Error);
 }
 
 TEST(JsonText, EscapesWhatJsonRequiresAndReplacesBrokenUtf8) {
