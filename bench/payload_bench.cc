@@ -4,10 +4,10 @@
 #include <openssl/evp.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench/payloads.h"
 #include "zantrel/host/base64.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/internal/images_response.h"
@@ -16,47 +16,12 @@
 
 namespace {
 
+using zantrel::bench::gemini_body_with;
+using zantrel::bench::image_of;
+using zantrel::bench::images_body_with;
+using zantrel::bench::kMiB;
+using zantrel::bench::references;
 using zantrel::host::Bytes;
-constexpr std::size_t kMiB = std::size_t{1} << 20;
-
-// Seeded random bytes behind a real PNG signature.
-Bytes image_of(std::size_t size, unsigned seed) {
-  Bytes image(size);
-  std::mt19937_64 random(seed);
-  for (std::size_t i = 0; i + 8 <= size; i += 8) {
-    const std::uint64_t word = random();
-    std::memcpy(image.data() + i, &word, 8);
-  }
-  std::memcpy(image.data(), "\x89PNG\r\n\x1a\n", 8);
-  return image;
-}
-
-std::vector<Bytes> references(std::size_t count, std::size_t size) {
-  std::vector<Bytes> images;
-  for (std::size_t i = 0; i < count; ++i)
-    images.push_back(image_of(size, static_cast<unsigned>(i + 1)));
-  return images;
-}
-
-Bytes gemini_body_with(const Bytes& image) {
-  const std::string small = zantrel::host::base64_encode(image_of(kMiB / 4, 99));
-  const std::string text =
-      R"({"candidates":[{"content":{"role":"model","parts":[{"text":"Here it is."},)"
-      R"({"inlineData":{"mimeType":"image/png","data":")" +
-      zantrel::host::base64_encode(image) +
-      R"("}},{"inlineData":{"mimeType":"image/png","data":")" + small +
-      R"("}}]},"finishReason":"STOP","index":0}],"responseId":"r"})";
-  Bytes body = zantrel::host::to_bytes(text);
-  body.reserve(body.size() + 64);
-  return body;
-}
-
-Bytes images_body_with(const Bytes& image) {
-  Bytes body = zantrel::host::to_bytes(R"({"created":1,"data":[{"b64_json":")" +
-                                       zantrel::host::base64_encode(image) + "\"}]}");
-  body.reserve(body.size() + 64);
-  return body;
-}
 
 void BM_Memcpy(benchmark::State& state) {
   const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;

@@ -6,13 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
 #include "zantrel/host/base64.h"
@@ -76,6 +79,25 @@ std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size)
     if (at >= size - kTail.size()) piece[i] = kTail[at - (size - kTail.size())];
   }
   return piece;
+}
+
+// The base64 image for a success answer, shaped by the scenario: a picture of the asked size, a
+// small one ("small-delay"), or one padded to many mebibytes ("large").
+std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int height) {
+  if (s.name == "small-delay") return host::base64_encode(render_png(seed, 64, 36));
+  host::Bytes png = render_png(seed, width, height);
+  if (s.name == "large") {
+    // Bytes after the end chunk are ignored by PNG readers, so the file stays a valid picture.
+    const std::size_t size = std::max(png.size(), static_cast<std::size_t>(s.number(20)) << 20);
+    std::mt19937_64 random(seed);
+    std::size_t at = png.size();
+    png.resize(size);
+    for (; at < size; at += 8) {
+      const std::uint64_t word = random();
+      std::memcpy(png.data() + at, &word, std::min<std::size_t>(8, size - at));
+    }
+  }
+  return host::base64_encode(png);
 }
 
 }  // namespace
@@ -193,6 +215,9 @@ struct Emulator::State {
       return;
     }
     if (s->name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s->number(3000)));
+    if (s->name == "small-delay") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(s->number(200)));
+    }
     if (answer_fault(*s, req, res)) return;
 
     const std::string model = req.matches[1];
@@ -209,10 +234,9 @@ struct Emulator::State {
         part = {
             {"fileData", {{"mimeType", "image/png"}, {"fileUri", base_url() + "/files/" + id}}}};
       } else {
-        const std::string data =
-            s->name == "bad-base64"
-                ? std::string("!!!not base64!!!Q")
-                : host::base64_encode(render_png(seed, checked.width, checked.height));
+        const std::string data = s->name == "bad-base64"
+                                     ? std::string("!!!not base64!!!Q")
+                                     : picture_data(*s, seed, checked.width, checked.height);
         part = {{"inlineData", {{"mimeType", "image/png"}, {"data", data}}}};
       }
       candidate["content"] = {{"role", "model"},
@@ -237,6 +261,9 @@ struct Emulator::State {
       return;
     }
     if (s->name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s->number(3000)));
+    if (s->name == "small-delay") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(s->number(200)));
+    }
     if (answer_fault(*s, req, res)) return;
 
     const std::uint64_t seed = seed_from(checked.prompt);
@@ -253,7 +280,7 @@ struct Emulator::State {
     } else if (s->name == "bad-base64") {
       item = {{"b64_json", "!!!not base64!!!Q"}};
     } else {
-      const std::string data = host::base64_encode(render_png(seed, checked.width, checked.height));
+      const std::string data = picture_data(*s, seed, checked.width, checked.height);
       item = s->name == "data-link" ? json{{"url", "data:image/png;base64," + data}}
                                     : json{{"b64_json", data}};
     }
@@ -276,6 +303,8 @@ struct Emulator::State {
 
   void install_routes() {
     server.set_tcp_nodelay(true);
+    // Like the real services, keep a connection for many requests (cpp-httplib closes after 5).
+    server.set_keep_alive_max_count(100000);
     const int threads = options.threads;
     // cpp-httplib takes ownership of the queue it is handed.
     server.new_task_queue = [threads] {
@@ -337,6 +366,7 @@ int Emulator::bind() {
                                                                             : -1);
   if (state_->port <= 0)
     throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(state_->options.port));
+  widen_listen_backlog(state_->port);
   return state_->port;
 }
 

@@ -31,6 +31,10 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
       {"truncated", "", "announce a longer Content-Length than the body sent"},
       {"oversized", "MIB", "200 with a JSON body of MIB mebibytes (default 300)"},
       {"redirect", "", "302 to the same path"},
+      {"large", "MIB",
+       "succeed with an image of MIB mebibytes (a picture padded with seeded bytes; default 20)"},
+      {"small-delay", "MS",
+       "wait MS milliseconds (default 200), then succeed with a small 64 x 36 picture"},
   };
   return catalogue;
 }

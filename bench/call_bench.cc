@@ -1,0 +1,118 @@
+// Whole calls through libcurl against the emulator, for what a microbenchmark can't show:
+//   call_bench memory URL       peak RSS growth of one Gemini call (4 x 8 MiB references as
+//                               files, the emulator answering a 20 MiB image), as JSON
+//   call_bench concurrency      32 threads x 8 calls on the shared client against an in-process
+//                               emulator that answers after 200 ms; wall time and connections
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/payloads.h"
+#include "tools/emulator/emulator.h"
+#include "zantrel/host/base64.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zantrel::bench::kMiB;
+using zantrel::host::Bytes;
+
+// A field of /proc/self/status in kB.
+long status_kib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::size_t n = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, n, field) == 0) return std::stol(line.substr(n + 1));
+  }
+  return -1;
+}
+
+// Resets the peak RSS counter to the current RSS.
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+void write_reference(const fs::path& path, std::size_t size, unsigned seed) {
+  const Bytes image = zantrel::bench::image_of(size, seed);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(size));
+}
+
+int memory(const std::string& url) {
+  const fs::path dir = fs::temp_directory_path() / ("zantrel-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::vector<zantrel::host::Reference> references;
+  for (unsigned i = 0; i < 4; ++i) {
+    const fs::path path = dir / ("reference-" + std::to_string(i) + ".png");
+    write_reference(path, 8 * kMiB, i + 1);
+    references.emplace_back(path.string());
+  }
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  reset_peak();
+  const long before = status_kib("VmRSS:");
+  auto result = client.start("a valley at dawn", "16:9", "4K", references);
+  const long peak = status_kib("VmHWM:");
+  fs::remove_all(dir);
+  if (!result.ok()) {
+    std::fprintf(stderr, "call failed: %s\n", result.msg().value_or("").c_str());
+    return 1;
+  }
+  const std::size_t image = result.bytes()->size();
+  const std::size_t references_bytes = 4 * 8 * kMiB;
+  const std::size_t budget = references_bytes +
+                             zantrel::host::base64_encoded_size(references_bytes) +
+                             zantrel::host::base64_encoded_size(image) + image;
+  std::printf(R"({"rss_growth_bytes":%ld,"payload_bytes":%zu,"image_bytes":%zu})"
+              "\n",
+              (peak - before) * 1024, budget, image);
+  return 0;
+}
+
+int concurrency() {
+  zantrel::emulator::EmulatorOptions options;
+  options.scenario = *zantrel::emulator::Scenario::parse("small-delay:200");
+  zantrel::emulator::Emulator emulator(options);
+  emulator.start();
+  const zantrel::image::tavelin::TavelinaClient client(emulator.base_url(), "bench-key");
+  const int kThreads = std::getenv("BENCH_THREADS") ? std::atoi(std::getenv("BENCH_THREADS")) : 32;
+  constexpr int kCalls = 8;
+  std::vector<int> failures(kThreads, 0);
+  const auto start = std::chrono::steady_clock::now();
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int c = 0; c < kCalls; ++c) {
+          if (!client.start("a valley at dawn", "16:9", "1K").ok()) ++failures[t];
+        }
+      });
+    }
+  }
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  int failed = 0;
+  for (int f : failures) failed += f;
+  std::printf(R"({"wall_seconds":%.4f,"ideal_seconds":%.4f,"connections":%zu,"failed":%d})"
+              "\n",
+              wall, kCalls * 0.2, emulator.connections(), failed);
+  emulator.stop();
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "memory" && argc == 3) return memory(argv[2]);
+  if (mode == "concurrency") return concurrency();
+  std::fprintf(stderr, "usage: call_bench memory URL | call_bench concurrency\n");
+  return 2;
+}
