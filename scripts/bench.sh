@@ -1,34 +1,42 @@
 #!/usr/bin/env bash
-# Builds release, runs the payload benchmarks and the Python baseline in one go, and prints the
-# ratios (each measured in the same run as its baseline).
+# Builds release and runs every performance measure in one go: the payload and upload
+# benchmarks, whole calls against the emulator (memory, concurrency), callgrind instruction
+# counts and the Python baseline. Prints one table of ratios (each taken in the same run as its
+# baseline) and draws bench-results/throughput.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release > /dev/null
-cmake --build --preset release --target payload_bench
-out=build/release/bench
-build/release/bench/payload_bench --benchmark_format=json --benchmark_repetitions=3 \
+cmake --build --preset release --target payload_bench upload_bench call_bench instruction_probe \
+  zantrel-emulator
+bin=build/release/bench
+out=bench-results
+mkdir -p "$out"
+
+echo "payload benchmarks..." >&2
+"$bin/payload_bench" --benchmark_format=json --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true --benchmark_out="$out/payload.json" > /dev/null
+echo "upload benchmarks..." >&2
+"$bin/upload_bench" --benchmark_format=json --benchmark_repetitions=3 \
+  --benchmark_report_aggregates_only=true --benchmark_out="$out/upload.json" > /dev/null
+
+echo "one Gemini call with 4 x 8 MiB references and a 20 MiB answer..." >&2
+emulator_log=$(mktemp)
+build/release/tools/emulator/zantrel-emulator --scenario large:20 > "$emulator_log" 2>&1 &
+emulator=$!
+trap 'kill $emulator 2> /dev/null || true; rm -f "$emulator_log"' EXIT
+for _ in $(seq 50); do grep -q listening "$emulator_log" && break; sleep 0.1; done
+url=$(sed -n 's/^listening on //p' "$emulator_log")
+"$bin/call_bench" memory "$url" > "$out/memory.json"
+echo "32 threads x 8 calls..." >&2
+"$bin/call_bench" concurrency > "$out/concurrency.json"
+echo "callgrind..." >&2
+python3 bench/instructions.py --probe "$bin/instruction_probe" > "$out/instructions.json"
+echo "Python baseline..." >&2
 python3 bench/python_baseline.py 8 20 > "$out/python.json"
-python3 - "$out/payload.json" "$out/python.json" <<'PY'
-import json, sys
-runs = {b["run_name"]: b["real_time"] for b in json.load(open(sys.argv[1]))["benchmarks"]
-        if b.get("aggregate_name") == "median"}
-py = json.load(open(sys.argv[2]))
-ms = lambda name: runs[name]
-rows = [
-    ("P1", "Gemini request body, 4 x 8 MiB / OpenSSL encode of 32 MiB",
-     ms("BM_GeminiRequestBody/8") / ms("BM_OpenSslEncode/32"), "<= 1.3"),
-    ("P2", "Gemini 200 body with 20 MiB image to result / OpenSSL decode of it",
-     ms("BM_GeminiResponse/20") / ms("BM_OpenSslDecode/20"), "<= 1.3"),
-    ("P3", "images b64_json 20 MiB to result / OpenSSL decode of it",
-     ms("BM_ImagesResponse/20") / ms("BM_OpenSslDecode/20"), "<= 1.3"),
-    ("P5a", "Python request building / ours (higher is better)",
-     py["request_seconds"] * 1000 / ms("BM_GeminiRequestBody/8"), ">= 8"),
-    ("P5b", "Python response reading / ours (higher is better)",
-     py["response_seconds"] * 1000 / ms("BM_GeminiResponse/20"), ">= 2.5"),
-]
-print(f"{'row':5} {'measure':70} {'ratio':>7}  target")
-for row, what, ratio, target in rows:
-    print(f"{row:5} {what:70} {ratio:7.2f}  {target}")
-PY
+
+python3 bench/report.py "$out"
+if command -v gnuplot > /dev/null; then
+  gnuplot -e "dir='$out'" bench/throughput.gp
+  echo "chart: $out/throughput.png"
+fi

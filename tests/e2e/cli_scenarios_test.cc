@@ -74,6 +74,8 @@ std::vector<Row> rows() {
       {"gemini", "bad-base64", {}, 1, nullptr, "SERVICE_BUSY", "Base64Error error"},
       {"gemini", "delay:2500", {"--timeout", "0.8"}, 1, nullptr, "SERVICE_TIMEOUT", null},
       {"gemini", "trickle:150", {"--timeout", "2"}, 0, "bytes", null, null},
+      {"gemini", "large:3", {}, 0, "bytes", null, null},
+      {"gemini", "small-delay:10", {}, 0, "bytes", null, null},
       {"gemini", "reset", {}, 1, nullptr, "SERVICE_BUSY", "ConnectionError error"},
       {"gemini", "truncated", {}, 1, nullptr, "SERVICE_BUSY", "ConnectionError error"},
       {"gemini", "oversized:300", {}, 1, nullptr, "SERVICE_BUSY", "ResponseTooLarge error"},
@@ -102,6 +104,7 @@ std::vector<Row> rows() {
        null,
        null},
       {"images", "data-link", {}, 0, "bytes", null, null},
+      {"images", "large:3", {}, 0, "bytes", null, null},
       {"images",
        "busy",
        {},
@@ -177,6 +180,9 @@ TEST_P(CliScenario, GivesItsDocumentedOutcome) {
     EXPECT_EQ(report["bytes"], image.size());
     EXPECT_EQ(report["sha256"], cli::sha256_hex(image));
     EXPECT_EQ(host::as_text(image).substr(1, 3), "PNG");
+    if (std::string_view(row.scenario) == "large:3") {
+      EXPECT_EQ(image.size(), std::size_t{3} << 20);
+    }
   } else {
     EXPECT_FALSE(std::filesystem::exists(dir_ / "out.img"));
   }

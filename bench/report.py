@@ -1,0 +1,72 @@
+"""Prints the ratio table from the files scripts/bench.sh wrote, and the chart's data file."""
+import json
+import sys
+
+
+def medians(path):
+    runs = json.load(open(path, encoding="utf-8"))["benchmarks"]
+    return {b["run_name"]: b for b in runs if b.get("aggregate_name") == "median"}
+
+
+def main():
+    out = sys.argv[1]
+    bench = medians(f"{out}/payload.json") | medians(f"{out}/upload.json")
+    memory = json.load(open(f"{out}/memory.json", encoding="utf-8"))
+    calls = json.load(open(f"{out}/concurrency.json", encoding="utf-8"))
+    counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
+    recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
+    py = json.load(open(f"{out}/python.json", encoding="utf-8"))
+    ms = lambda name: bench[name]["real_time"]
+
+    rows = [
+        ("P1", "Gemini request body, 4 x 8 MiB / OpenSSL encode of 32 MiB",
+         ms("BM_GeminiRequestBody/8") / ms("BM_OpenSslEncode/32"), "<= 1.3"),
+        ("P2", "Gemini 200 body, 20 MiB image, to result / OpenSSL decode",
+         ms("BM_GeminiResponse/20") / ms("BM_OpenSslDecode/20"), "<= 1.3"),
+        ("P3", "images b64_json 20 MiB to result / OpenSSL decode",
+         ms("BM_ImagesResponse/20") / ms("BM_OpenSslDecode/20"), "<= 1.3"),
+        ("P4", "edits form 4 x 8 MiB through libcurl / memcpy of 32 MiB",
+         ms("BM_EditsUpload/8/real_time") / ms("BM_Memcpy/32"), "<= 1.5"),
+        ("P4b", "  the same / send() of 32 MiB on a loopback socket",
+         ms("BM_EditsUpload/8/real_time") / ms("BM_SocketWrite/32/real_time"), "(floor)"),
+        ("P5a", "Python request building / ours (higher is better)",
+         py["request_seconds"] * 1000 / ms("BM_GeminiRequestBody/8"), ">= 8"),
+        ("P5b", "Python response reading / ours (higher is better)",
+         py["response_seconds"] * 1000 / ms("BM_GeminiResponse/20"), ">= 2.5"),
+        ("P6", "peak RSS growth of one call / payload (refs+base64+body+image)",
+         memory["rss_growth_bytes"] / memory["payload_bytes"], "<= 1.3"),
+        ("P7", "32 threads x 8 calls: wall / 8 x 200 ms",
+         calls["wall_seconds"] / calls["ideal_seconds"], "<= 1.3"),
+        ("P7b", "  new connections seen by the emulator",
+         calls["connections"], "<= 34"),
+        ("P8a", "request instructions per byte / recorded",
+         counts["request"] / recorded["request"], "<= 1.2"),
+        ("P8b", "response instructions per byte / recorded",
+         counts["response"] / recorded["response"], "<= 1.2"),
+        ("info", "Gemini request / own AVX2 encode of 32 MiB",
+         ms("BM_GeminiRequestBody/8") / ms("BM_OwnEncode/32"), ""),
+        ("info", "Gemini response / own AVX2 decode of 20 MiB",
+         ms("BM_GeminiResponse/20") / ms("BM_OwnDecode/20"), ""),
+    ]
+    print(f"| row | measure | ratio | target |\n|---|---|---|---|")
+    for row, what, ratio, target in rows:
+        value = f"{ratio:.0f}" if isinstance(ratio, int) else f"{ratio:.2f}"
+        print(f"| {row} | {what} | {value} | {target} |")
+    print(f"\ninstructions per byte: request {counts['request']:.3f}, "
+          f"response {counts['response']:.3f}")
+
+    # Throughput against payload size for the chart (GB/s of image bytes).
+    series = ["BM_GeminiRequestBody", "BM_GeminiResponse", "BM_ImagesResponse",
+              "BM_EditsUpload", "BM_OpenSslDecode"]
+    with open(f"{out}/throughput.dat", "w", encoding="utf-8") as data:
+        data.write("# MiB " + " ".join(series) + "\n")
+        for size in (1, 4, 8, 20):
+            values = []
+            for name in series:
+                key = f"{name}/{size}" + ("/real_time" if name == "BM_EditsUpload" else "")
+                values.append(f"{bench[key]['bytes_per_second'] / 1e9:.3f}" if key in bench else "?")
+            data.write(f"{size} " + " ".join(values) + "\n")
+
+
+if __name__ == "__main__":
+    main()
