@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
-  clang clang-tidy clang-format
+  clang clang-tidy clang-format libclang-rt-14-dev
   libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libsimdjson-dev libspdlog-dev libfmt-dev
   libcpp-httplib-dev libcli11-dev libpng-dev zlib1g-dev

@@ -49,11 +49,12 @@ std::string file_id(std::uint64_t seed, int width, int height) {
 // Streams `body` in `pieces`, sleeping `pause` before each, and optionally stops early
 // (dropping the connection) or announces more bytes than it sends.
 void stream_body(httplib::Response& res, std::string body, int pieces,
-                 std::chrono::milliseconds pause, bool stop_halfway, std::size_t extra_announced) {
+                 std::chrono::milliseconds pause, bool stop_halfway, std::size_t extra_announced,
+                 const char* content_type = "application/json") {
   auto shared = std::make_shared<std::string>(std::move(body));
   const std::size_t piece =
       std::max<std::size_t>(1, shared->size() / static_cast<std::size_t>(pieces));
-  res.set_content_provider(shared->size() + extra_announced, "application/json",
+  res.set_content_provider(shared->size() + extra_announced, content_type,
                            [shared, piece, pause, stop_halfway](std::size_t offset, std::size_t,
                                                                 httplib::DataSink& sink) {
                              if (stop_halfway && offset >= shared->size() / 2) return false;
@@ -66,6 +67,18 @@ void stream_body(httplib::Response& res, std::string body, int pieces,
                            });
 }
 
+// Sends the first half of `body` with chunked transfer coding, then drops the connection
+// without the last chunk.
+void chunked_cut(httplib::Response& res, std::string body) {
+  auto shared = std::make_shared<std::string>(std::move(body));
+  res.set_chunked_content_provider("application/json",
+                                   [shared](std::size_t offset, httplib::DataSink& sink) {
+                                     if (offset > 0) return false;
+                                     sink.write(shared->data(), shared->size() / 2);
+                                     return true;
+                                   });
+}
+
 // Bytes [offset, offset + n) of the body {"filler":"xxx...x"} of `size` bytes, made as they are
 // sent so that a huge body costs no memory.
 std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size) {
@@ -73,12 +86,24 @@ std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size)
   static constexpr std::string_view kTail = R"("})";
   n = std::min(n, size - offset);
   std::string piece(n, 'x');
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t at = offset + i;
-    if (at < kHead.size()) piece[i] = kHead[at];
-    if (at >= size - kTail.size()) piece[i] = kTail[at - (size - kTail.size())];
+  // Only the first and last few bytes of the body differ from the filler.
+  for (std::size_t at = offset; at < std::min(offset + n, kHead.size()); ++at) {
+    piece[at - offset] = kHead[at];
+  }
+  const std::size_t tail_start = size - kTail.size();
+  for (std::size_t at = std::max(offset, tail_start); at < offset + n; ++at) {
+    piece[at - offset] = kTail[at - tail_start];
   }
   return piece;
+}
+
+// The file id a link scenario points at, or nothing for scenarios that answer inline.
+std::optional<std::string> link_id(const Scenario& s, std::uint64_t seed, int width, int height) {
+  if (s.name == "file-link") return file_id(seed, width, height);
+  if (s.name == "missing-link") return "missing";
+  if (s.name == "link-redirect-scheme") return "redirect-scheme";
+  if (s.name == "link-halfway") return "halfway-" + file_id(seed, width, height);
+  return std::nullopt;
 }
 
 // The base64 image for a success answer, shaped by the scenario: a picture of the asked size, a
@@ -185,6 +210,18 @@ struct Emulator::State {
             sink.write(piece.data(), piece.size());
             return true;
           });
+    } else if (s.name == "oversized-chunked") {
+      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+      res.set_chunked_content_provider(
+          "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
+            if (offset >= size) {
+              sink.done();
+              return true;
+            }
+            const std::string piece = oversized_piece(offset, 1 << 16, size);
+            sink.write(piece.data(), piece.size());
+            return true;
+          });
     } else {
       return false;
     }
@@ -199,6 +236,8 @@ struct Emulator::State {
       stream_body(res, std::move(body), 8, 0ms, true, 0);
     } else if (s.name == "truncated") {
       stream_body(res, std::move(body), 1, 0ms, false, 1000);
+    } else if (s.name == "chunked-cut") {
+      chunked_cut(res, std::move(body));
     } else {
       res.set_content(body, "application/json");
     }
@@ -228,11 +267,9 @@ struct Emulator::State {
       candidate["content"] = {{"role", "model"}, {"parts", {{{"text", "I can't draw that."}}}}};
       candidate["finishReason"] = s->name == "finish" ? s->param : "STOP";
     } else {
-      if (s->name == "file-link" || s->name == "missing-link") {
-        const std::string id =
-            s->name == "file-link" ? file_id(seed, checked.width, checked.height) : "missing";
+      if (const auto id = link_id(*s, seed, checked.width, checked.height)) {
         part = {
-            {"fileData", {{"mimeType", "image/png"}, {"fileUri", base_url() + "/files/" + id}}}};
+            {"fileData", {{"mimeType", "image/png"}, {"fileUri", base_url() + "/files/" + *id}}}};
       } else {
         const std::string data = s->name == "bad-base64"
                                      ? std::string("!!!not base64!!!Q")
@@ -272,10 +309,9 @@ struct Emulator::State {
       deliver(*s, res, json{{"created", std::time(nullptr)}, {"data", json::array()}}.dump());
       return;
     }
-    if (s->name == "missing-link") {
-      item = {{"url", base_url() + "/files/missing"}};
-    } else if (s->name == "file-link" ||
-               (checked.response_format == "url" && s->name != "data-link")) {
+    if (const auto id = link_id(*s, seed, checked.width, checked.height)) {
+      item = {{"url", base_url() + "/files/" + *id}};
+    } else if (checked.response_format == "url" && s->name != "data-link") {
       item = {{"url", base_url() + "/files/" + file_id(seed, checked.width, checked.height)}};
     } else if (s->name == "bad-base64") {
       item = {{"b64_json", "!!!not base64!!!Q"}};
@@ -292,12 +328,22 @@ struct Emulator::State {
     note_peer(req);
     unsigned long long seed = 0;
     int width = 0, height = 0;
-    const std::string id = req.matches[1];
+    std::string id = req.matches[1];
+    if (id == "redirect-scheme") {
+      res.set_redirect("ftp://127.0.0.1/picture.png", 302);
+      return;
+    }
+    const bool halfway = id.starts_with("halfway-");
+    if (halfway) id.erase(0, 8);
     if (std::sscanf(id.c_str(), "%16llx-%dx%d.png", &seed, &width, &height) != 3) {
       send_json(res, 404, error_body(404, "no such file", "NOT_FOUND"));
       return;
     }
     const host::Bytes png = render_png(seed, width, height);
+    if (halfway) {
+      stream_body(res, std::string(host::as_text(png)), 8, 0ms, true, 0, "image/png");
+      return;
+    }
     res.set_content(std::string(host::as_text(png)), "image/png");
   }
 
