@@ -1,6 +1,7 @@
 // The real zantrel-image binary and curl stack against the emulator, one row per scenario.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -152,10 +153,22 @@ class CliScenario : public ::testing::TestWithParam<Row> {
   }
 
   std::vector<std::string> command(const Row& row) const {
-    std::vector<std::string> argv = {
-        ZANTREL_CLI_PATH, "--log",      (dir_ / "log.jsonl").string(), row.service, "--prompt",
-        "a lake",         "--base-url", emulator_->base_url(),         "--api-key", key_,
-        "--json",         "--out",      (dir_ / "out.img").string(),   "--task-id", "e2e"};
+    std::vector<std::string> argv = {ZANTREL_CLI_PATH,
+                                     "--log",
+                                     (dir_ / "log.jsonl").string(),
+                                     row.service,
+                                     "--prompt",
+                                     "a lake",
+                                     "--base-url",
+                                     emulator_->base_url(),
+                                     "--api-key",
+                                     key_,
+                                     "--json",
+                                     "--out",
+                                     (dir_ / "out.img").string(),
+                                     "--task-id",
+                                     "e2e",
+                                     "--allow-private-links"};
     argv.insert(argv.end(), row.extra.begin(), row.extra.end());
     return argv;
   }
@@ -238,6 +251,24 @@ TEST_F(CliUsage, WrongKeyConnectionRefusedAndUsageErrors) {
                 .status,
             2);
   EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "--help"}).status, 0);
+}
+
+TEST_F(CliUsage, LinksToThisMachineAreRefusedUnlessAllowed) {
+  emulator_->set_scenario(*emulator::Scenario::parse("file-link"));
+  for (const char* service : {"gemini", "images"}) {
+    Row row{service, "file-link", {}, 0, nullptr, nullptr, nullptr};
+    auto argv = command(row);
+    argv.erase(std::find(argv.begin(), argv.end(), "--allow-private-links"));
+    const auto run = run_process(argv);
+    EXPECT_EQ(run.status, 1) << service;
+    const json report = json::parse(run.out);
+    EXPECT_EQ(report["code"], "SERVICE_BUSY") << service;
+    // The Gemini client names the failure's kind; the images client reports no text.
+    EXPECT_EQ(report["msg"],
+              std::string(service) == "gemini" ? json("AddressRefused error") : json())
+        << service;
+    EXPECT_EQ(run_process(command(row)).status, 0) << service;  // with --allow-private-links
+  }
 }
 
 TEST_F(CliUsage, ReferencesGoOutAsEditsAndBadOnesAreNamed) {

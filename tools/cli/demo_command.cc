@@ -51,6 +51,7 @@ int run_demo(const std::string& out_dir, const std::string& emulator_path) {
     gemini.aspect_ratio = "16:9";
     gemini.image_size = "1K";
     gemini.out = gemini_out;
+    gemini.allow_private_links = true;  // the emulator lives on this machine
     std::cout << "gemini: " << gemini.prompt << "\n";
     if (const int status = run_generate(gemini); status != kSuccess) return status;
 
@@ -63,6 +64,7 @@ int run_demo(const std::string& out_dir, const std::string& emulator_path) {
     images.quality = "high";
     images.refs = {gemini_out};  // an edit of the first picture, sent as a multipart form
     images.out = images_out;
+    images.allow_private_links = true;
     std::cout << "images (edit of the first): " << images.prompt << "\n";
     if (const int status = run_generate(images); status != kSuccess) return status;
 

@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include "tools/cli/output.h"
 #include "tools/cli/spinner.h"
+#include "zantrel/host/config.h"
+#include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/image_mime.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
@@ -74,6 +77,12 @@ int run_generate(GenerateOptions o) {
     std::cerr << "zantrel-image: --timeout must not be negative\n";
     return kUsageError;
   }
+
+  host::CurlHttpClientOptions http;
+  http.link_addresses =
+      o.allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
+  http.ca_file = o.ca_file.value_or("");
+  config::set_http_client(std::make_shared<host::CurlHttpClient>(http));
 
   std::optional<host::ServiceResult> result;
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;

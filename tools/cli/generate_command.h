@@ -25,6 +25,11 @@ struct GenerateOptions {
   std::optional<std::string> model_key;
   std::optional<std::string> out;
   bool json = false;
+  // Returned and reference links may lead to this machine or a private network (emulator,
+  // local services). Off by default: such links are refused.
+  bool allow_private_links = false;
+  // CA bundle to trust for https instead of the system's.
+  std::optional<std::string> ca_file;
 };
 
 // Runs one generation through the client's entry and reports it; returns the exit status.

@@ -29,6 +29,10 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_option("--out", o.out,
                      "image file to write (default: a new file named by time and type)");
   command.add_flag("--json", o.json, "print one JSON object with the outcome");
+  command.add_flag("--allow-private-links", o.allow_private_links,
+                   "let returned and reference links reach this machine or private networks "
+                   "(needed with the emulator's file links)");
+  command.add_option("--ca-file", o.ca_file, "CA bundle to trust for https (PEM)");
 }
 
 }  // namespace

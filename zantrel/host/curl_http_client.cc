@@ -46,6 +46,8 @@ struct Transfer {
   std::chrono::milliseconds read_timeout{0};
   Clock::time_point last_activity = Clock::now();
   bool connected = false;
+  bool public_only = false;
+  std::string refused_address;
   bool read_timed_out = false;
   curl_off_t seen_down = 0;
   curl_off_t seen_up = 0;
@@ -109,8 +111,12 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t 
 }
 
 // Called once the connection is established (or reused), just before the request goes out.
-int on_connected(void* user, char*, char*, int, int) {
+int on_connected(void* user, char* remote_address, char*, int, int) {
   auto& t = *static_cast<Transfer*>(user);
+  if (t.public_only && !is_public_address(remote_address != nullptr ? remote_address : "")) {
+    t.refused_address = remote_address != nullptr ? remote_address : "(unknown)";
+    return CURL_PREREQFUNC_ABORT;
+  }
   t.connected = true;
   t.last_activity = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -161,6 +167,10 @@ void set(CURL* easy, CURLoption option, T value) {
 [[noreturn]] void throw_failure(const Transfer& t, CURLcode code, const std::string& url) {
   const std::string where = host_of(url);
   std::string detail = t.error_text[0] != '\0' ? t.error_text : curl_easy_strerror(code);
+  if (!t.refused_address.empty()) {
+    throw AddressRefused("link to " + where + " leads to " + t.refused_address +
+                         ", which is not a public address");
+  }
   if (t.read_timed_out) {
     throw ReadTimeout("no data from " + where + " for " + std::to_string(t.read_timeout.count()) +
                       " ms");
@@ -378,6 +388,7 @@ HttpResponse CurlHttpClient::get(const std::string& url, const GetRequest& reque
   Transfer t;
   t.easy = lease.get();
   t.max_body = options_.max_response_bytes;
+  t.public_only = options_.link_addresses == LinkAddressPolicy::kPublicOnly;
   const Timeout timeout = effective(request.timeout, options_.base_timeout);
   t.read_timeout = timeout.read;
   SlistPtr headers = header_list(request.headers);

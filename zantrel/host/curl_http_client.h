@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "zantrel/host/address_policy.h"
 #include "zantrel/host/http_client.h"
 
 namespace zantrel::host {
@@ -15,6 +16,9 @@ struct CurlHttpClientOptions {
   // Bundle of CA certificates to trust instead of the system's (empty = system bundle).
   std::string ca_file;
   std::string user_agent = "zantrel/0.1";
+  // Where link fetches (get) may connect. kPublicOnly is checked on the address actually
+  // connected to, on every redirect hop, so neither DNS tricks nor redirects get around it.
+  LinkAddressPolicy link_addresses = LinkAddressPolicy::kAny;
 };
 
 // The default HTTP stack: libcurl with TLS verification always on, only http and https, no

@@ -64,6 +64,8 @@ using ResponseTooLarge = ErrorKind<"ResponseTooLarge">;
 using InvalidHeader = ErrorKind<"InvalidHeader">;
 using InvalidURL = ErrorKind<"InvalidURL">;
 using UnsupportedScheme = ErrorKind<"UnsupportedScheme">;
+// A link led to an address the host's link policy refuses (a private network, say).
+using AddressRefused = ErrorKind<"AddressRefused">;
 using JSONDecodeError = ErrorKind<"JSONDecodeError">;
 using Base64Error = ErrorKind<"Base64Error">;
 // A JSON value of the wrong type where a response's shape is relied on.
