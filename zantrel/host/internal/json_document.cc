@@ -21,10 +21,17 @@ std::string_view raw_string(od::value& value) {
   return token.substr(1, token.size() - 2);
 }
 
+// Consumes a string value. On-Demand checks a document's grammar only where it is read: a
+// value that is merely looked at and then skipped lets a malformed neighbour ("a": "x": "y")
+// through, so every value is read here. Strings with escapes are unescaped (which checks the
+// escapes); others, the large image texts among them, are taken raw, without a copy.
 void check_string(od::value& value) {
   if (raw_string(value).find('\\') != std::string_view::npos) {
     std::string_view text;
     ensure(value.get_string().get(text));
+  } else {
+    od::raw_json_string raw;
+    ensure(value.get_raw_json_string().get(raw));
   }
 }
 
