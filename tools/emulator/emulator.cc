@@ -129,14 +129,18 @@ std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int h
 
 struct Emulator::State {
   EmulatorOptions options;
-  httplib::Server server;
+  // cpp-httplib's TLS server derives from the plain one.
+  std::unique_ptr<httplib::Server> server;
   std::thread thread;
   int port = 0;
   mutable std::mutex mutex;
   Scenario scenario;
   std::set<std::string> peers;
 
-  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port); }
+  std::string base_url() const {
+    return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+           std::to_string(port);
+  }
 
   Scenario current() const {
     std::lock_guard lock(mutex);
@@ -348,27 +352,27 @@ struct Emulator::State {
   }
 
   void install_routes() {
-    server.set_tcp_nodelay(true);
+    server->set_tcp_nodelay(true);
     // Like the real services, keep a connection for many requests (cpp-httplib closes after 5).
-    server.set_keep_alive_max_count(100000);
+    server->set_keep_alive_max_count(100000);
     const int threads = options.threads;
     // cpp-httplib takes ownership of the queue it is handed.
-    server.new_task_queue = [threads] {
+    server->new_task_queue = [threads] {
       return new httplib::ThreadPool(
           static_cast<std::size_t>(threads));  // NOLINT(cppcoreguidelines-owning-memory)
     };
-    server.set_payload_max_length(std::size_t{512} << 20);
-    server.Post(R"(/v1beta/models/([^/:]+):generateContent)",
-                [this](const httplib::Request& req, httplib::Response& res) { gemini(req, res); });
-    server.Post(
+    server->set_payload_max_length(std::size_t{512} << 20);
+    server->Post(R"(/v1beta/models/([^/:]+):generateContent)",
+                 [this](const httplib::Request& req, httplib::Response& res) { gemini(req, res); });
+    server->Post(
         "/v1/images/generations",
         [this](const httplib::Request& req, httplib::Response& res) { images(req, res, false); });
-    server.Post("/v1/images/edits", [this](const httplib::Request& req, httplib::Response& res) {
+    server->Post("/v1/images/edits", [this](const httplib::Request& req, httplib::Response& res) {
       images(req, res, true);
     });
-    server.Get(R"(/files/([^/]+))",
-               [this](const httplib::Request& req, httplib::Response& res) { file(req, res); });
-    server.Put("/emulator/scenario", [this](const httplib::Request& req, httplib::Response& res) {
+    server->Get(R"(/files/([^/]+))",
+                [this](const httplib::Request& req, httplib::Response& res) { file(req, res); });
+    server->Put("/emulator/scenario", [this](const httplib::Request& req, httplib::Response& res) {
       auto chosen = Scenario::parse(req.body);
       if (!chosen) {
         send_json(res, 400, error_body(400, "unknown scenario: " + req.body, "INVALID_ARGUMENT"));
@@ -378,10 +382,10 @@ struct Emulator::State {
       scenario = *chosen;
       res.status = 204;
     });
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    server->Get("/", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("zantrel-emulator\n", "text/plain");
     });
-    server.set_exception_handler(
+    server->set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, const std::exception_ptr& failure) {
           std::string what = "internal failure";
           try {
@@ -398,6 +402,17 @@ struct Emulator::State {
 Emulator::Emulator(EmulatorOptions options) : state_(std::make_unique<State>()) {
   state_->options = std::move(options);
   state_->scenario = state_->options.scenario;
+  if (state_->options.tls_cert_file.empty()) {
+    state_->server = std::make_unique<httplib::Server>();
+  } else {
+    auto tls = std::make_unique<httplib::SSLServer>(state_->options.tls_cert_file.c_str(),
+                                                    state_->options.tls_key_file.c_str());
+    if (!tls->is_valid()) {
+      throw std::runtime_error("cannot use the TLS certificate " + state_->options.tls_cert_file +
+                               " with its key");
+    }
+    state_->server = std::move(tls);
+  }
   state_->install_routes();
 }
 
@@ -407,26 +422,26 @@ int Emulator::bind() {
   // Loopback only, always.
   state_->port =
       state_->options.port == 0
-          ? state_->server.bind_to_any_port("127.0.0.1")
-          : (state_->server.bind_to_port("127.0.0.1", state_->options.port) ? state_->options.port
-                                                                            : -1);
+          ? state_->server->bind_to_any_port("127.0.0.1")
+          : (state_->server->bind_to_port("127.0.0.1", state_->options.port) ? state_->options.port
+                                                                             : -1);
   if (state_->port <= 0)
     throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(state_->options.port));
   widen_listen_backlog(state_->port);
   return state_->port;
 }
 
-void Emulator::listen() { state_->server.listen_after_bind(); }
+void Emulator::listen() { state_->server->listen_after_bind(); }
 
 void Emulator::start() {
   bind();
   state_->thread = std::thread([this] { listen(); });
-  for (int i = 0; i < 1000 && !state_->server.is_running(); ++i) std::this_thread::sleep_for(2ms);
-  if (!state_->server.is_running()) throw std::runtime_error("emulator did not start");
+  for (int i = 0; i < 1000 && !state_->server->is_running(); ++i) std::this_thread::sleep_for(2ms);
+  if (!state_->server->is_running()) throw std::runtime_error("emulator did not start");
 }
 
 void Emulator::stop() {
-  state_->server.stop();
+  state_->server->stop();
   if (state_->thread.joinable()) state_->thread.join();
 }
 

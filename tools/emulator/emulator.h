@@ -17,6 +17,9 @@ struct EmulatorOptions {
   int port = 0;
   // Worker threads; each open keep-alive connection holds one.
   int threads = 64;
+  // PEM files of a certificate and its key: serve HTTPS instead of HTTP.
+  std::string tls_cert_file;
+  std::string tls_key_file;
 };
 
 // A local stand-in for both services, on 127.0.0.1 only:

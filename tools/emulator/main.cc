@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
   app.add_option("--scenario", scenario,
                  "how to answer: NAME or NAME:PARAM (see --list-scenarios)");
   app.add_option("--threads", options.threads, "worker threads (default 64)");
+  app.add_option("--tls-cert", options.tls_cert_file, "PEM certificate: serve HTTPS")
+      ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", options.tls_key_file, "PEM private key of --tls-cert")
+      ->check(CLI::ExistingFile);
   app.add_flag("--list-scenarios", list, "print the scenarios and exit");
   CLI11_PARSE(app, argc, argv);
 
