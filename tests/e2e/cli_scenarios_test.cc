@@ -8,9 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/canary.h"
 #include "tests/support/run_process.h"
 #include "tools/cli/output.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/base64.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::testing {
@@ -134,11 +136,6 @@ std::vector<Row> rows() {
 
 class CliScenario : public ::testing::TestWithParam<Row> {
  protected:
-  static std::string canary() {
-    std::random_device seed;
-    return "canary-" + std::to_string(seed()) + std::to_string(seed());
-  }
-
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() / ("zantrel-e2e-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
@@ -149,6 +146,8 @@ class CliScenario : public ::testing::TestWithParam<Row> {
   }
   void TearDown() override {
     emulator_.reset();
+    // Nothing written during the test (log, images, scratch files) holds the key in any form.
+    EXPECT_EQ(leaking_files(dir_, key_), std::vector<std::string>{});
     std::filesystem::remove_all(dir_);
   }
 
@@ -173,7 +172,15 @@ class CliScenario : public ::testing::TestWithParam<Row> {
     return argv;
   }
 
-  std::string key_ = canary();
+  // Runs the CLI and checks that neither of its outputs holds the key in any form.
+  ProcessResult run_checked(const std::vector<std::string>& argv) const {
+    auto run = run_process(argv);
+    EXPECT_FALSE(leaks(run.out, key_)) << run.out;
+    EXPECT_FALSE(leaks(run.err, key_)) << run.err;
+    return run;
+  }
+
+  std::string key_ = make_canary_key();
   std::filesystem::path dir_;
   std::unique_ptr<emulator::Emulator> emulator_;
 };
@@ -210,12 +217,12 @@ TEST_P(CliScenario, GivesItsDocumentedOutcome) {
   while (std::getline(log, line)) {
     const json record = json::parse(line);
     EXPECT_EQ(record["task_id"], "e2e");
-    EXPECT_EQ(line.find(key_), std::string::npos);
+    EXPECT_FALSE(leaks(line, key_)) << line;
     ++records;
   }
   EXPECT_GE(records, row.code == "INVALID_PARAMS" ? 0u : 1u);
-  EXPECT_EQ(run.out.find(key_), std::string::npos);
-  EXPECT_EQ(run.err.find(key_), std::string::npos);
+  EXPECT_FALSE(leaks(run.out, key_)) << run.out;
+  EXPECT_FALSE(leaks(run.err, key_)) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CliScenario, ::testing::ValuesIn(rows()), [](const auto& info) {
@@ -233,24 +240,24 @@ TEST_F(CliUsage, WrongKeyConnectionRefusedAndUsageErrors) {
   Row row{"gemini", "normal", {}, 0, nullptr, nullptr, nullptr};
   auto argv = command(row);
   argv[9] = "not-the-key";
-  auto run = run_process(argv);
+  auto run = run_checked(argv);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(json::parse(run.out)["msg"], "API key not valid. Please pass a valid API key.");
 
   argv = command(row);
   argv[7] = "http://127.0.0.1:1";
-  run = run_process(argv);
+  run = run_checked(argv);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(json::parse(run.out)["msg"], "ConnectionError error");
 
-  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "gemini"}).status, 2);  // no prompt
-  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "paint", "--prompt", "x"}).status,
+  EXPECT_EQ(run_checked({ZANTREL_CLI_PATH, "gemini"}).status, 2);  // no prompt
+  EXPECT_EQ(run_checked({ZANTREL_CLI_PATH, "paint", "--prompt", "x"}).status,
             2);  // no such command
-  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "images", "--prompt", "x", "--timeout", "-1",
+  EXPECT_EQ(run_checked({ZANTREL_CLI_PATH, "images", "--prompt", "x", "--timeout", "-1",
                          "--base-url", emulator_->base_url()})
                 .status,
             2);
-  EXPECT_EQ(run_process({ZANTREL_CLI_PATH, "--help"}).status, 0);
+  EXPECT_EQ(run_checked({ZANTREL_CLI_PATH, "--help"}).status, 0);
 }
 
 TEST_F(CliUsage, LinksToThisMachineAreRefusedUnlessAllowed) {
@@ -259,7 +266,7 @@ TEST_F(CliUsage, LinksToThisMachineAreRefusedUnlessAllowed) {
     Row row{service, "file-link", {}, 0, nullptr, nullptr, nullptr};
     auto argv = command(row);
     argv.erase(std::find(argv.begin(), argv.end(), "--allow-private-links"));
-    const auto run = run_process(argv);
+    const auto run = run_checked(argv);
     EXPECT_EQ(run.status, 1) << service;
     const json report = json::parse(run.out);
     EXPECT_EQ(report["code"], "SERVICE_BUSY") << service;
@@ -267,26 +274,26 @@ TEST_F(CliUsage, LinksToThisMachineAreRefusedUnlessAllowed) {
     EXPECT_EQ(report["msg"],
               std::string(service) == "gemini" ? json("AddressRefused error") : json())
         << service;
-    EXPECT_EQ(run_process(command(row)).status, 0) << service;  // with --allow-private-links
+    EXPECT_EQ(run_checked(command(row)).status, 0) << service;  // with --allow-private-links
   }
 }
 
 TEST_F(CliUsage, ReferencesGoOutAsEditsAndBadOnesAreNamed) {
   Row row{"images", "normal", {}, 0, nullptr, nullptr, nullptr};
   // A first image to edit.
-  ASSERT_EQ(run_process(command(row)).status, 0);
+  ASSERT_EQ(run_checked(command(row)).status, 0);
   const std::string first = (dir_ / "first.png").string();
   std::filesystem::rename(dir_ / "out.img", first);
   std::ofstream(dir_ / "notes.txt") << "not an image";
 
   auto argv = command(row);
   argv.insert(argv.end(), {"--ref", first, "--ref", first});
-  auto run = run_process(argv);
+  auto run = run_checked(argv);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
 
   argv = command(row);
   argv.insert(argv.end(), {"--ref", (dir_ / "notes.txt").string()});
-  run = run_process(argv);
+  run = run_checked(argv);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(json::parse(run.out)["msg"],
             "image 1 ('image-1.bin') has the content type "
@@ -296,7 +303,7 @@ TEST_F(CliUsage, ReferencesGoOutAsEditsAndBadOnesAreNamed) {
   argv = command(row);
   argv.insert(argv.end(), {"--ref", first, "--ref",
                            emulator_->base_url() + "/files/0000000000000001-64x64.png"});
-  run = run_process(argv);
+  run = run_checked(argv);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
 }
 
@@ -311,6 +318,36 @@ TEST(CliDemo, WritesTwoPngFiles) {
     EXPECT_EQ(host::as_text(image).substr(0, 4), "\x89PNG");
   }
   std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zantrel::testing
+
+namespace zantrel::testing {
+namespace {
+
+// The leak check itself finds the key in each form, inside longer texts.
+TEST(Canary, FindsTheKeyRawUrlEncodedAndInsideBase64) {
+  const std::string key = make_canary_key();
+  EXPECT_TRUE(leaks("Bearer " + key + "\n", key));
+  std::string encoded;
+  for (char c : key) {
+    if (c == '/')
+      encoded += "%2F";
+    else if (c == '+')
+      encoded += "%2B";
+    else if (c == '=')
+      encoded += "%3D";
+    else
+      encoded.push_back(c);
+  }
+  EXPECT_NE(encoded, key);
+  EXPECT_TRUE(leaks("?key=" + encoded + "&x=1", key));
+  for (const std::string prefix : {"", "a", "ab", "abc", "abcd"}) {
+    const std::string text = host::base64_encode(host::as_bytes(prefix + key + "tail"));
+    EXPECT_TRUE(leaks("{\"data\":\"" + text + "\"}", key)) << prefix;
+  }
+  EXPECT_FALSE(leaks("nothing to see " + key.substr(0, key.size() / 2), key));
 }
 
 }  // namespace

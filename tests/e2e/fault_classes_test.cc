@@ -8,8 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/canary.h"
 #include "tests/support/endless_headers_server.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/error_code.h"
@@ -106,22 +108,34 @@ class FaultClasses : public ::testing::Test {
     config::set_http_client(std::make_shared<host::CurlHttpClient>(options));
     emulator_.start();
   }
-  void TearDown() override { config::set_http_client(nullptr); }
+
+  // The key and everything the clients log: no record and no result text may hold the key.
+  void TearDown() override {
+    config::set_http_client(nullptr);
+    for (const auto& record : log_->records()) EXPECT_FALSE(leaks(record.dump(), key_)) << record;
+  }
+
+  host::ServiceResult checked(host::ServiceResult result) const {
+    EXPECT_FALSE(leaks(result.msg().value_or(""), key_));
+    return result;
+  }
 
   host::ServiceResult gemini(const std::string& base_url) const {
-    const image::tavelin::TavelinaClient client(base_url, "key");
+    const image::tavelin::TavelinaClient client(base_url, key_, {.logger = log_});
     host::CallOptions options;
     options.timeout = host::Timeout{5s, 1s};
-    return client.start("a lake", "16:9", "1K", {}, "gemini-3-pro-image-preview", options);
+    return checked(client.start("a lake", "16:9", "1K", {}, "gemini-3-pro-image-preview", options));
   }
 
   host::ServiceResult images(const std::string& base_url) const {
-    const image::corvane::CorvaneClient client(base_url, "key");
+    const image::corvane::CorvaneClient client(base_url, key_, {.logger = log_});
     image::corvane::ImageCallOptions options;
     options.timeout = host::Timeout{5s, 1s};
-    return client.start("a lake", "", "", "", {}, options);
+    return checked(client.start("a lake", "", "", "", {}, options));
   }
 
+  std::string key_ = make_canary_key();
+  std::shared_ptr<host::CapturingLogger> log_ = std::make_shared<host::CapturingLogger>();
   emulator::Emulator emulator_;
 };
 

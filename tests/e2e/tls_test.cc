@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/canary.h"
 #include "tests/support/run_process.h"
 #include "tests/support/test_certificate.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/error_code.h"
@@ -40,11 +42,21 @@ class Tls : public ::testing::Test {
   }
 
   host::ServiceResult gemini() const {
-    return image::tavelin::TavelinaClient(emulator_->base_url(), "key").start("a lake", "1:1");
+    return checked(image::tavelin::TavelinaClient(emulator_->base_url(), key_, {.logger = log_})
+                       .start("a lake", "1:1"));
   }
   host::ServiceResult images() const {
-    return image::corvane::CorvaneClient(emulator_->base_url(), "key").start("a lake");
+    return checked(image::corvane::CorvaneClient(emulator_->base_url(), key_, {.logger = log_})
+                       .start("a lake"));
   }
+  host::ServiceResult checked(host::ServiceResult result) const {
+    EXPECT_FALSE(leaks(result.msg().value_or(""), key_));
+    for (const auto& record : log_->records()) EXPECT_FALSE(leaks(record.dump(), key_));
+    return result;
+  }
+
+  std::string key_ = make_canary_key();
+  std::shared_ptr<host::CapturingLogger> log_ = std::make_shared<host::CapturingLogger>();
 
   std::filesystem::path dir_;
   TestCertificate certificate_;
@@ -103,7 +115,7 @@ TEST_F(Tls, TheCommandLineTakesACaFile) {
   const std::vector<std::string> argv = {ZANTREL_CLI_PATH, "gemini",
                                          "--prompt",       "a lake",
                                          "--base-url",     emulator_->base_url(),
-                                         "--api-key",      "key",
+                                         "--api-key",      key_,
                                          "--json",         "--allow-private-links",
                                          "--out",          (dir_ / "out.png").string()};
   auto run = run_process(argv);
@@ -113,6 +125,8 @@ TEST_F(Tls, TheCommandLineTakesACaFile) {
   with_ca.insert(with_ca.end(), {"--ca-file", certificate_.cert_file.string()});
   run = run_process(with_ca);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_FALSE(leaks(run.out + run.err, key_));
+  EXPECT_EQ(leaking_files(dir_, key_), std::vector<std::string>{});
 }
 
 }  // namespace
