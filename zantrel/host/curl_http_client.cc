@@ -25,8 +25,9 @@ using MimePtr = std::unique_ptr<curl_mime, decltype(&curl_mime_free)>;
 
 // Spare bytes kept behind a response body so that JSON parsers can read it in place.
 constexpr std::size_t kBodyPadding = 64;
-// Response headers beyond this are a hostile or broken service.
-constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
+// Response headers beyond this are a hostile or broken service. Below libcurl's own limit
+// (300 KB), so that endless headers end as ResponseTooLarge rather than a receive error.
+constexpr std::size_t kMaxHeaderBytes = std::size_t{256} << 10;
 // Idle handles kept for reuse (each keeps its connections open).
 constexpr std::size_t kMaxIdleHandles = 64;
 
