@@ -1,5 +1,8 @@
 #include "zantrel/host/internal/json_reading.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "zantrel/host/errors.h"
 
 namespace zantrel::host::internal {
@@ -38,6 +41,12 @@ nlohmann::ordered_json convert(simdjson::dom::element element) {
 simdjson::padded_string_view padded_view(const Bytes& body, simdjson::padded_string& storage) {
   const char* data = reinterpret_cast<const char*>(body.data());
   if (body.capacity() - body.size() >= simdjson::SIMDJSON_PADDING) {
+    // The spare bytes must not continue the text: a body that ends inside a number ("[1") would
+    // have the number read on through digits left behind there, past the buffer. They are
+    // allocated storage beyond the vector's size, not part of its value, so clearing them
+    // changes nothing a caller can see.
+    auto* spare = const_cast<std::uint8_t*>(body.data()) + body.size();  // NOLINT
+    std::memset(spare, 0, simdjson::SIMDJSON_PADDING);
     return simdjson::padded_string_view(data, body.size(), body.capacity());
   }
   storage = simdjson::padded_string(data, body.size());
