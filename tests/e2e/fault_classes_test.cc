@@ -40,7 +40,7 @@ constexpr Outcome kBusy{"SERVICE_BUSY", nullptr};
 constexpr Outcome kTimeout{"SERVICE_TIMEOUT", nullptr};
 
 const FaultRow kRows[] = {
-    {"delay before headers beyond the read time-out", "delay:2500", kTimeout, kTimeout},
+    {"delay before headers beyond the read time-out", "delay:4000", kTimeout, kTimeout},
     {"slow trickle within the read time-out", "trickle:150", kImage, kImage},
     {"reset mid-body", "reset", {"SERVICE_BUSY", "ConnectionError error"}, kBusy},
     {"body shorter than its Content-Length",
@@ -120,20 +120,27 @@ class FaultClasses : public ::testing::Test {
     return result;
   }
 
+  // Read time-out of the calls: one second where a silence is the point, else long enough for
+  // the emulator to draw a picture on a loaded machine under a sanitizer.
+  static std::chrono::milliseconds read_timeout_for(const std::string& scenario) {
+    return scenario.starts_with("delay:") ? 1000ms : 8000ms;
+  }
+
   host::ServiceResult gemini(const std::string& base_url) const {
     const image::tavelin::TavelinaClient client(base_url, key_, {.logger = log_});
     host::CallOptions options;
-    options.timeout = host::Timeout{5s, 1s};
+    options.timeout = host::Timeout{5s, read_timeout_};
     return checked(client.start("a lake", "16:9", "1K", {}, "gemini-3-pro-image-preview", options));
   }
 
   host::ServiceResult images(const std::string& base_url) const {
     const image::corvane::CorvaneClient client(base_url, key_, {.logger = log_});
     image::corvane::ImageCallOptions options;
-    options.timeout = host::Timeout{5s, 1s};
+    options.timeout = host::Timeout{5s, read_timeout_};
     return checked(client.start("a lake", "", "", "", {}, options));
   }
 
+  std::chrono::milliseconds read_timeout_ = 8000ms;
   std::string key_ = make_canary_key();
   std::shared_ptr<host::CapturingLogger> log_ = std::make_shared<host::CapturingLogger>();
   emulator::Emulator emulator_;
@@ -142,11 +149,12 @@ class FaultClasses : public ::testing::Test {
 TEST_F(FaultClasses, EachEndsWithTheDocumentedResultOfBothClients) {
   for (const FaultRow& row : kRows) {
     emulator_.set_scenario(*emulator::Scenario::parse(row.scenario));
+    read_timeout_ = read_timeout_for(row.scenario);
     const auto started = std::chrono::steady_clock::now();
     expect_outcome(gemini(emulator_.base_url()), row.gemini, std::string("gemini: ") + row.fault);
     expect_outcome(images(emulator_.base_url()), row.images, std::string("images: ") + row.fault);
-    // No fault may hold a call much past its one-second read time-out.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << row.fault;
+    // No fault may hold the two calls much past their read time-outs.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2 * read_timeout_ + 5s) << row.fault;
   }
 }
 
