@@ -21,6 +21,7 @@ mkdir -p "$work"
 run_one() {
   local target=$1
   local corpus="$work/$target" findings="build/fuzz/findings/$target"
+  rm -rf "$findings"
   mkdir -p "$corpus" "$findings"
   cp -n fuzz/corpus/"$target"/* "$corpus"/ 2> /dev/null || true
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
