@@ -276,9 +276,8 @@ std::vector<Outcome> outcomes() {
              "<tb>")}},
       // A colon where a comma belongs, hidden behind balanced braces: refused, not half-read.
       {"200 malformed behind a value",
-       Reply::json(200,
-                   R"({"candidates":[{"content":{"parts":[{"text":"x":"y"}},)"
-                   R"({"inlineData":{"data":"QUJD"}}]}]})"),
+       Reply::json(200, R"({"candidates":[{"content":{"parts":[{"text":"x":"y"}},)"
+                        R"({"inlineData":{"data":"QUJD"}}]}]})"),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
