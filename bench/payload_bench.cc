@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/memcpy_baseline.h"
 #include "bench/payloads.h"
 #include "zantrel/host/base64.h"
 #include "zantrel/host/service_result.h"
@@ -23,17 +24,7 @@ using zantrel::bench::kMiB;
 using zantrel::bench::references;
 using zantrel::host::Bytes;
 
-void BM_Memcpy(benchmark::State& state) {
-  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
-  const Bytes source = image_of(size, 1);
-  Bytes target(size);
-  for (auto _ : state) {
-    std::memcpy(target.data(), source.data(), size);
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
-}
+void BM_Memcpy(benchmark::State& state) { zantrel::bench::memcpy_baseline(state); }
 
 void BM_OpenSslEncode(benchmark::State& state) {
   const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;

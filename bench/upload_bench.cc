@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bench/loopback_sink.h"
+#include "bench/memcpy_baseline.h"
 #include "bench/payloads.h"
 #include "zantrel/host/curl_http_client.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
@@ -58,17 +59,7 @@ void BM_SocketWrite(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
-void BM_Memcpy(benchmark::State& state) {
-  const std::size_t size = static_cast<std::size_t>(state.range(0)) * kMiB;
-  const Bytes source = image_of(size, 1);
-  Bytes target(size);
-  for (auto _ : state) {
-    std::memcpy(target.data(), source.data(), size);
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
-}
+void BM_Memcpy(benchmark::State& state) { zantrel::bench::memcpy_baseline(state); }
 
 }  // namespace
 

@@ -18,11 +18,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using SlistPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
-// Bodies of tens of megabytes go out in fewer, larger writes than libcurl's 64 KiB default.
-constexpr long kUploadBufferBytes = 512L * 1024;
-
 using MimePtr = std::unique_ptr<curl_mime, decltype(&curl_mime_free)>;
 
+// Bodies of tens of megabytes go out in fewer, larger writes than libcurl's 64 KiB default.
+constexpr long kUploadBufferBytes = 512L * 1024;
 // Spare bytes kept behind a response body so that JSON parsers can read it in place.
 constexpr std::size_t kBodyPadding = 64;
 // Response headers beyond this are a hostile or broken service. Below libcurl's own limit
