@@ -106,6 +106,14 @@ std::optional<std::string> link_id(const Scenario& s, std::uint64_t seed, int wi
   return std::nullopt;
 }
 
+// The pause of the waiting scenarios before any byte of the answer.
+void wait_before_answering(const Scenario& s) {
+  if (s.name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s.number(3000)));
+  if (s.name == "small-delay") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(200)));
+  }
+}
+
 // The base64 image for a success answer, shaped by the scenario: a picture of the asked size, a
 // small one ("small-delay"), or one padded to many mebibytes ("large").
 std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int height) {
@@ -257,10 +265,7 @@ struct Emulator::State {
       send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
       return;
     }
-    if (s->name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s->number(3000)));
-    if (s->name == "small-delay") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(s->number(200)));
-    }
+    wait_before_answering(*s);
     if (answer_fault(*s, req, res)) return;
 
     const std::string model = req.matches[1];
@@ -301,10 +306,7 @@ struct Emulator::State {
       send_json(res, 400, error_body(400, checked.error, "invalid_request_error"));
       return;
     }
-    if (s->name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s->number(3000)));
-    if (s->name == "small-delay") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(s->number(200)));
-    }
+    wait_before_answering(*s);
     if (answer_fault(*s, req, res)) return;
 
     const std::uint64_t seed = seed_from(checked.prompt);
