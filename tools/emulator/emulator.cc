@@ -357,6 +357,10 @@ struct Emulator::State {
     server->set_tcp_nodelay(true);
     // Like the real services, keep a connection for many requests (cpp-httplib closes after 5).
     server->set_keep_alive_max_count(100000);
+    // cpp-httplib gives up on a peer after 5 s without progress; a client on a loaded machine
+    // (sanitizer runs) may read a large body slower than that, which would cut it short.
+    server->set_read_timeout(60, 0);
+    server->set_write_timeout(60, 0);
     const int threads = options.threads;
     // cpp-httplib takes ownership of the queue it is handed.
     server->new_task_queue = [threads] {
