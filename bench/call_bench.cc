@@ -17,7 +17,7 @@
 
 #include "bench/payloads.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/base64.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace {

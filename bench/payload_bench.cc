@@ -9,7 +9,7 @@
 
 #include "bench/memcpy_baseline.h"
 #include "bench/payloads.h"
-#include "zantrel/host/base64.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"

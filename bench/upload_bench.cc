@@ -8,7 +8,7 @@
 #include "bench/loopback_sink.h"
 #include "bench/memcpy_baseline.h"
 #include "bench/payloads.h"
-#include "zantrel/host/curl_http_client.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 
 namespace {

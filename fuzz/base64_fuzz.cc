@@ -4,8 +4,8 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
-#include "zantrel/host/base64.h"
 #include "zantrel/host/errors.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 
 namespace {

@@ -4,12 +4,13 @@
 #include <random>
 
 #include "tests/support/loopback_server.h"
-#include "tests/support/scripted_http_client.h"
 #include "tests/support/test_data.h"
-#include "zantrel/host/base64.h"
-#include "zantrel/host/capturing_logger.h"
-#include "zantrel/host/curl_http_client.h"
+#include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 namespace zantrel::testing {
 namespace {
@@ -47,7 +48,7 @@ TEST(EditsOverLoopback, TheServerReadsFieldsThenTypedFilePartsWithExactBytes) {
   });
   server.start();
   ScopedHttpClient installed(std::make_shared<host::CurlHttpClient>());
-  auto logger = std::make_shared<host::CapturingLogger>();
+  auto logger = std::make_shared<testing::CapturingLogger>();
   image::corvane::CorvaneClient client(server.url(""), "tok", {"GPT-IMAGE-2", logger});
 
   std::mt19937 random(3);

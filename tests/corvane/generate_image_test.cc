@@ -1,11 +1,12 @@
 // Outcomes of one images-API call, driven through a scripted HTTP client.
 #include <gtest/gtest.h>
 
-#include "tests/support/scripted_http_client.h"
 #include "tests/support/test_data.h"
-#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 namespace zantrel::testing {
 namespace {
@@ -202,7 +203,7 @@ class GenerateImage : public ::testing::TestWithParam<Outcome> {
  protected:
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
   CorvaneClient client{"https://img.test", "tok", {"GPT-IMAGE-2", logger}};
 };
 
@@ -252,7 +253,7 @@ class ImagesRequest : public ::testing::Test {
 
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
   CorvaneClient client{"https://img.test/", "tok en", {"TAG", logger}};
 };
 

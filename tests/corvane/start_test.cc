@@ -4,11 +4,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/scripted_http_client.h"
 #include "tests/support/test_data.h"
-#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 namespace zantrel::testing {
 namespace {
@@ -42,7 +43,7 @@ class ImagesStart : public ::testing::Test {
   std::filesystem::path dir_;
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
   CorvaneClient client{"http://i", "tok", {"GPT-IMAGE-2", logger}};
 };
 

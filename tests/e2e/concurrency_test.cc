@@ -10,13 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/scripted_http_client.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/capturing_logger.h"
-#include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/error_code.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 namespace zantrel::testing {
 namespace {
@@ -92,7 +93,7 @@ TEST(Concurrency, SixteenThreadsTimesAHundredCallsOnOneSharedClient) {
   emulator::Emulator emulator;
   emulator.start();
   ScopedHttpClient installed(std::make_shared<ScenarioPerCall>());
-  auto log = std::make_shared<host::CapturingLogger>();
+  auto log = std::make_shared<testing::CapturingLogger>();
   const image::tavelin::TavelinaClient gemini(emulator.base_url(), "key", {.logger = log});
   const image::corvane::CorvaneClient images(emulator.base_url(), "key", {.logger = log});
 

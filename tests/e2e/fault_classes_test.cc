@@ -11,12 +11,12 @@
 #include "tests/support/canary.h"
 #include "tests/support/endless_headers_server.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/error_code.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/testing/capturing_logger.h"
 
 namespace zantrel::testing {
 namespace {
@@ -131,7 +131,7 @@ class FaultClasses : public ::testing::Test {
 
   std::chrono::milliseconds read_timeout_ = 8000ms;
   std::string key_ = make_canary_key();
-  std::shared_ptr<host::CapturingLogger> log_ = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> log_ = std::make_shared<testing::CapturingLogger>();
   emulator::Emulator emulator_;
 };
 

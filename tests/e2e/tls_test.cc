@@ -13,12 +13,12 @@
 #include "tests/support/run_process.h"
 #include "tests/support/test_certificate.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/error_code.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/testing/capturing_logger.h"
 
 namespace zantrel::testing {
 namespace {
@@ -56,7 +56,7 @@ class Tls : public ::testing::Test {
   }
 
   std::string key_ = make_canary_key();
-  std::shared_ptr<host::CapturingLogger> log_ = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> log_ = std::make_shared<testing::CapturingLogger>();
 
   std::filesystem::path dir_;
   TestCertificate certificate_;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/base64.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/host/internal/base64_avx2.h"
-#include "zantrel/host/json_text.h"
+#include "zantrel/host/internal/json_text.h"
 
 namespace zantrel::testing {
 namespace {

@@ -9,11 +9,12 @@
 #include <thread>
 
 #include "tests/support/loopback_server.h"
-#include "tests/support/scripted_http_client.h"
-#include "zantrel/host/base64.h"
-#include "zantrel/host/curl_http_client.h"
 #include "zantrel/host/errors.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_tool.h"
+#include "zantrel/host/internal/base64.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 namespace zantrel::testing {
 namespace {

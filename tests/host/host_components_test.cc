@@ -5,12 +5,12 @@
 #include <fstream>
 #include <thread>
 
-#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/errors.h"
-#include "zantrel/host/logger.h"
+#include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/host/size_calculator.h"
+#include "zantrel/testing/capturing_logger.h"
 
 namespace zantrel::testing {
 namespace {
@@ -90,7 +90,7 @@ TEST(ServiceResult, FactoriesKeepWhatTheyAreGiven) {
 }
 
 TEST(LoggerRegistry, SameNameSameLoggerUntilTheFactoryChanges) {
-  auto captured = std::make_shared<host::CapturingLogger>();
+  auto captured = std::make_shared<testing::CapturingLogger>();
   host::set_logger_factory([captured](std::string_view) { return captured; });
   EXPECT_EQ(host::get_logger("a"), captured);
   std::vector<std::thread> threads;

@@ -3,11 +3,12 @@
 
 #include <memory>
 
-#include "tests/support/scripted_http_client.h"
 #include "tests/support/test_data.h"
-#include "zantrel/host/capturing_logger.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 namespace zantrel::testing {
 namespace {
@@ -343,7 +344,7 @@ class GenerateImage : public ::testing::TestWithParam<Outcome> {
  protected:
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
   image::tavelin::TavelinaClient client{kBase, "secret-key", {"TAVELIN", logger}};
 };
 
@@ -414,7 +415,7 @@ class GenerateImageRequest : public ::testing::Test {
  protected:
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<host::CapturingLogger> logger = std::make_shared<host::CapturingLogger>();
+  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
 };
 
 TEST_F(GenerateImageRequest, PostsTheBodyWithBearerHeadersToTheModelUrl) {

@@ -9,8 +9,7 @@
 
 #include "tools/cli/output.h"
 #include "tools/cli/spinner.h"
-#include "zantrel/host/config.h"
-#include "zantrel/host/curl_http_client.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_mime.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
@@ -32,20 +31,26 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
 }
 
 host::ServiceResult call_service(const GenerateOptions& o, const std::string& base_url,
-                                 const std::string& api_key) {
+                                 const std::string& api_key,
+                                 std::shared_ptr<host::HttpClient> http) {
   host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
   std::optional<host::Timeout> timeout;
   if (o.timeout_seconds > 0) timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
   if (o.service == "gemini") {
-    image::tavelin::TavelinaClient client(base_url, api_key);
+    image::tavelin::TavelinaOptions client_options;
+    client_options.http_client = std::move(http);
+    image::tavelin::TavelinaClient client(base_url, api_key, client_options);
     host::CallOptions options;
     options.task_id = label(o.task_id);
     options.model_key = label(o.model_key);
     options.timeout = timeout;
-    return client.start(o.prompt, o.aspect_ratio.value_or("2:3"), o.image_size.value_or("1K"),
-                        files, o.model.value_or("gemini-3-pro-image-preview"), options);
+    return client.start(o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
+                        o.image_size.value_or(image::tavelin::kDefaultImageSize), files,
+                        o.model.value_or(image::tavelin::kDefaultModel), options);
   }
-  image::corvane::CorvaneClient client(base_url, api_key);
+  image::corvane::CorvaneOptions client_options;
+  client_options.http_client = std::move(http);
+  image::corvane::CorvaneClient client(base_url, api_key, client_options);
   image::corvane::ImageCallOptions options;
   options.task_id = label(o.task_id);
   options.model_key = label(o.model_key);
@@ -82,12 +87,13 @@ int run_generate(GenerateOptions o) {
   http.link_addresses =
       o.allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
   http.ca_file = o.ca_file.value_or("");
-  config::set_http_client(std::make_shared<host::CurlHttpClient>(http));
+  auto http_client = std::make_shared<host::CurlHttpClient>(http);
 
   std::optional<host::ServiceResult> result;
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
-  run_with_spinner("generating with " + o.service, spinner,
-                   [&] { result.emplace(call_service(o, base_url, api_key.value_or(""))); });
+  run_with_spinner("generating with " + o.service, spinner, [&] {
+    result.emplace(call_service(o, base_url, api_key.value_or(""), http_client));
+  });
 
   std::optional<std::string> out;
   if (const host::Bytes* image = result->bytes()) {

@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "zantrel/host/json_lines_logger.h"
+#include "zantrel/host/log/json_lines_logger.h"
 
 namespace zantrel::cli {
 

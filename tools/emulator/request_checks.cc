@@ -9,10 +9,10 @@
 #include <map>
 #include <optional>
 
-#include "zantrel/host/base64.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/internal/base64.h"
 
 namespace zantrel::emulator {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/http_client.h"
+#include "zantrel/host/http/http_client.h"
 #include "zantrel/host/timeout.h"
 
 namespace zantrel::host {

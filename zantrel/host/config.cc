@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "zantrel/host/curl_http_client.h"
+#include "zantrel/host/http/curl_http_client.h"
 
 namespace zantrel::config {
 namespace {
@@ -32,6 +32,10 @@ void set_http_client(std::shared_ptr<host::HttpClient> client) {
   SharedClient& s = shared();
   std::lock_guard lock(s.mutex);
   s.client = std::move(client);
+}
+
+std::shared_ptr<host::HttpClient> http_client_or_shared(std::shared_ptr<host::HttpClient> own) {
+  return own ? std::move(own) : http_client();
 }
 
 bool is_supported_ratio(std::string_view ratio) noexcept {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "zantrel/host/http_client.h"
+#include "zantrel/host/http/http_client.h"
 
 // Host configuration shared by both clients.
 namespace zantrel::config {
@@ -17,6 +17,9 @@ std::shared_ptr<host::HttpClient> http_client();
 // Replaces the process-wide HTTP client (nullptr restores the default). Calls already running
 // keep the client they started with.
 void set_http_client(std::shared_ptr<host::HttpClient> client);
+
+// `own` when a client was given one of its own, else the process-wide instance.
+std::shared_ptr<host::HttpClient> http_client_or_shared(std::shared_ptr<host::HttpClient> own);
 
 using AspectRatio = std::string;
 using GeminiModel = std::string;

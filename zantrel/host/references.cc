@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
 
@@ -38,9 +39,9 @@ bool exists(const std::string& path) {
   return !path.empty() && std::filesystem::exists(path, ignored);
 }
 
-void load_text(const std::string& text, std::vector<Bytes>& out) {
+void load_text(const std::string& text, std::vector<Bytes>& out, HttpClient& client) {
   if (is_http_link(text)) {
-    if (auto fetched = ImageTool::get_img_url_io(text)) out.push_back(std::move(*fetched));
+    if (auto fetched = ImageTool::get_img_url_io(text, client)) out.push_back(std::move(*fetched));
     return;
   }
   if (exists(text)) out.push_back(read_file_bytes(text));
@@ -73,15 +74,19 @@ Bytes read_file_bytes(const std::string& path) {
 }
 
 std::vector<Bytes> load_references(const Files& files) {
+  return load_references(files, *config::http_client());
+}
+
+std::vector<Bytes> load_references(const Files& files, HttpClient& client) {
   std::vector<Bytes> out;
   if (const auto* text = std::get_if<std::string>(&files)) {
-    if (!text->empty()) load_text(*text, out);
+    if (!text->empty()) load_text(*text, out, client);
   } else if (const auto* bytes = std::get_if<Bytes>(&files)) {
     if (!bytes->empty()) out.push_back(*bytes);
   } else if (const auto* list = std::get_if<std::vector<Reference>>(&files)) {
     for (const Reference& element : *list) {
       if (const auto* t = std::get_if<std::string>(&element)) {
-        load_text(*t, out);
+        load_text(*t, out, client);
       } else {
         out.push_back(std::get<Bytes>(element));
       }

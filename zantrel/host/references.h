@@ -8,6 +8,8 @@
 
 namespace zantrel::host {
 
+class HttpClient;
+
 // One reference image: a text (an "http://" or "https://" link, else a local path) or the
 // image bytes themselves.
 using Reference = std::variant<std::string, Bytes>;
@@ -20,6 +22,8 @@ using Files = std::variant<std::monostate, std::string, Bytes, std::vector<Refer
 // are (an empty byte string inside a list included). A failing fetch or an unreadable path
 // throws; nothing gathered before it is returned.
 std::vector<Bytes> load_references(const Files& files);
+// The same, fetching links through a given HTTP client.
+std::vector<Bytes> load_references(const Files& files, HttpClient& client);
 
 // Reads a whole file in binary mode; throws FileReadError (a directory included).
 Bytes read_file_bytes(const std::string& path);

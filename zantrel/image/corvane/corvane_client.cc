@@ -3,12 +3,12 @@
 #include <chrono>
 #include <exception>
 
-#include "zantrel/host/base64.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/host/internal/json_reading.h"
-#include "zantrel/host/log_record.h"
+#include "zantrel/host/internal/log_record.h"
 #include "zantrel/host/size_calculator.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 #include "zantrel/image/corvane/internal/images_response.h"
@@ -37,12 +37,17 @@ CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options 
     : base_url_(std::move(base_url) + "/v1/images"),
       token_(std::move(api_key)),
       model_tag_(std::move(options.model_tag)),
-      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)) {}
+      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
+      http_client_(std::move(options.http_client)) {}
+
+std::shared_ptr<host::HttpClient> CorvaneClient::http_client() const {
+  return config::http_client_or_shared(http_client_);
+}
 
 host::HttpResponse CorvaneClient::_generate_completions(
     const json& task_id, const json& model_key, const json& payload,
     const std::optional<ImageParts>& files, const std::optional<host::Timeout>& timeout) const {
-  const std::shared_ptr<host::HttpClient> client = config::http_client();
+  const std::shared_ptr<host::HttpClient> client = http_client();
   host::PostRequest request;
   request.headers = {{"Authorization", "Bearer " + token_}};
   request.timeout = host::effective_timeout(timeout, *client);
@@ -78,8 +83,8 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
   };
   try {
     const auto start = Clock::now();
-    const std::string model = options.model.value_or("gpt-image-2");
-    const std::string response_format = options.response_format.value_or("b64_json");
+    const std::string model = options.model.value_or(kDefaultModel);
+    const std::string response_format = options.response_format.value_or(kDefaultResponseFormat);
 
     std::string size = aspect_ratio;
     if (!aspect_ratio.empty() && aspect_ratio != "auto") {
@@ -133,7 +138,7 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
         json link_record = record(model_tag_ + " url");
         link_record["url"] = link;
         logger_->debug(link_record);
-        if (auto fetched = host::ImageTool::get_img_url_io(link)) {
+        if (auto fetched = host::ImageTool::get_img_url_io(link, *http_client())) {
           return ServiceResult::success(std::move(*fetched));
         }
       } else {
@@ -159,7 +164,7 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
                                    const host::Files& files,
                                    const ImageCallOptions& options) const {
   try {
-    std::vector<host::Bytes> references = host::load_references(files);
+    std::vector<host::Bytes> references = host::load_references(files, *http_client());
     std::optional<ImageParts> parts;
     if (!references.empty()) {
       parts.emplace();

@@ -10,23 +10,31 @@
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/http_client.h"
-#include "zantrel/host/logger.h"
+#include "zantrel/host/http/http_client.h"
+#include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
 
 namespace zantrel::image::corvane {
 
+// Defaults of a call's options and of the client's options.
+inline constexpr char kDefaultModel[] = "gpt-image-2";
+inline constexpr char kDefaultResponseFormat[] = "b64_json";
+inline constexpr char kDefaultModelTag[] = "GPT-IMAGE-2";
+
 struct CorvaneOptions {
-  std::string model_tag = "GPT-IMAGE-2";
+  std::string model_tag = kDefaultModelTag;
   // Default: the logger named "zantrel.image.corvane".
-  std::shared_ptr<host::Logger> logger;
+  std::shared_ptr<host::Logger> logger{};
+  // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
+  // `config::http_client()`, looked up at each call.
+  std::shared_ptr<host::HttpClient> http_client{};
 };
 
 // Options of one images call: the common ones, plus the model and the response format.
 struct ImageCallOptions : host::CallOptions {
-  std::optional<std::string> model;            // default "gpt-image-2"
-  std::optional<std::string> response_format;  // default "b64_json"
+  std::optional<std::string> model;            // default kDefaultModel
+  std::optional<std::string> response_format;  // default kDefaultResponseFormat
 };
 
 // A reference image as a form part: (field name, content).
@@ -68,12 +76,15 @@ class CorvaneClient {
   const std::string& token() const noexcept { return token_; }
   const std::string& model_tag() const noexcept { return model_tag_; }
   const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
+  // The HTTP stack of the next call: the client's own, else the shared one.
+  std::shared_ptr<host::HttpClient> http_client() const;
 
  private:
   std::string base_url_;
   std::string token_;
   std::string model_tag_;
   std::shared_ptr<host::Logger> logger_;
+  std::shared_ptr<host::HttpClient> http_client_;
 };
 
 }  // namespace zantrel::image::corvane

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <exception>
 
-#include "zantrel/host/base64.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
+#include "zantrel/host/internal/base64.h"
 #include "zantrel/host/internal/json_reading.h"
-#include "zantrel/host/log_record.h"
+#include "zantrel/host/internal/log_record.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 
@@ -45,7 +45,12 @@ TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Option
     : base_url_(std::move(base_url)),
       api_key_(std::move(api_key)),
       model_tag_(std::move(options.model_tag)),
-      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)) {}
+      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
+      http_client_(std::move(options.http_client)) {}
+
+std::shared_ptr<host::HttpClient> TavelinaClient::http_client() const {
+  return config::http_client_or_shared(http_client_);
+}
 
 std::string TavelinaClient::_detect_mime_type(host::ByteView image_bytes) {
   return std::string(internal::gemini_mime_type(image_bytes));
@@ -111,7 +116,7 @@ ServiceResult TavelinaClient::generate_image(
   const auto record = [&](std::string msg) {
     return host::log_record(std::move(msg), task_id, model_key);
   };
-  const std::shared_ptr<host::HttpClient> client = config::http_client();
+  const std::shared_ptr<host::HttpClient> client = http_client();
   const host::Timeout timeout = host::effective_timeout(options.timeout, *client);
 
   try {
@@ -162,7 +167,7 @@ ServiceResult TavelinaClient::generate_image(
       auto links_record = record(model_tag_ + " api complete result");
       links_record["image_urls"] = links;
       logger_->debug(links_record);
-      if (auto fetched = host::ImageTool::get_img_url_io(links.front())) {
+      if (auto fetched = host::ImageTool::get_img_url_io(links.front(), *client)) {
         return ServiceResult::success(std::move(*fetched));
       }
       return ServiceResult::success(std::move(links.front()));
@@ -202,7 +207,7 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
   }
   try {
-    std::vector<host::Bytes> references = host::load_references(files);
+    std::vector<host::Bytes> references = host::load_references(files, *http_client());
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
     return generate_image(prompt, image_bytes_list, aspect_ratio, image_size, model, options);

@@ -12,16 +12,25 @@
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/logger.h"
+#include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
 
 namespace zantrel::image::tavelin {
 
+// Defaults of a call's parameters and of the client's options.
+inline constexpr char kDefaultModel[] = "gemini-3-pro-image-preview";
+inline constexpr char kDefaultAspectRatio[] = "2:3";
+inline constexpr char kDefaultImageSize[] = "1K";
+inline constexpr char kDefaultModelTag[] = "TAVELIN";
+
 struct TavelinaOptions {
-  std::string model_tag = "TAVELIN";
+  std::string model_tag = kDefaultModelTag;
   // Default: the logger named "zantrel.image.tavelin".
-  std::shared_ptr<host::Logger> logger;
+  std::shared_ptr<host::Logger> logger{};
+  // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
+  // `config::http_client()`, looked up at each call.
+  std::shared_ptr<host::HttpClient> http_client{};
 };
 
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
@@ -45,8 +54,8 @@ class TavelinaClient {
   nlohmann::ordered_json _build_body_data(
       const std::string& prompt,
       const std::optional<std::vector<host::Bytes>>& image_bytes_list = std::nullopt,
-      const std::optional<std::string>& aspect_ratio = "2:3",
-      const std::optional<std::string>& image_size = "1K") const;
+      const std::optional<std::string>& aspect_ratio = kDefaultAspectRatio,
+      const std::optional<std::string>& image_size = kDefaultImageSize) const;
   // The file links of a decoded response body, in document order, and its "responseId".
   static std::pair<std::vector<std::string>, std::optional<std::string>> _extract_file_uris(
       const nlohmann::ordered_json& data_dict);
@@ -55,29 +64,33 @@ class TavelinaClient {
   host::ServiceResult generate_image(
       const std::string& prompt,
       const std::optional<std::vector<host::Bytes>>& image_bytes_list = std::nullopt,
-      const config::AspectRatio& aspect_ratio = "2:3",
-      const std::optional<std::string>& image_size = "1K",
-      const config::GeminiModel& model = "gemini-3-pro-image-preview",
+      const config::AspectRatio& aspect_ratio = kDefaultAspectRatio,
+      const std::optional<std::string>& image_size = kDefaultImageSize,
+      const config::GeminiModel& model = kDefaultModel,
       const host::CallOptions& options = {}) const;
 
   // Public entry: checks the ratio, loads the references (links, paths, bytes), generates.
   // Never throws: a failure becomes one debug record and SERVICE_BUSY.
   host::ServiceResult start(const std::string& prompt,
-                            const config::AspectRatio& aspect_ratio = "2:3",
-                            const std::string& image_size = "1K", const host::Files& files = {},
-                            const config::GeminiModel& model = "gemini-3-pro-image-preview",
+                            const config::AspectRatio& aspect_ratio = kDefaultAspectRatio,
+                            const std::string& image_size = kDefaultImageSize,
+                            const host::Files& files = {},
+                            const config::GeminiModel& model = kDefaultModel,
                             const host::CallOptions& options = {}) const;
 
   const std::string& base_url() const noexcept { return base_url_; }
   const std::string& api_key() const noexcept { return api_key_; }
   const std::string& model_tag() const noexcept { return model_tag_; }
   const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
+  // The HTTP stack of the next call: the client's own, else the shared one.
+  std::shared_ptr<host::HttpClient> http_client() const;
 
  private:
   std::string base_url_;
   std::string api_key_;
   std::string model_tag_;
   std::shared_ptr<host::Logger> logger_;
+  std::shared_ptr<host::HttpClient> http_client_;
 };
 
 }  // namespace zantrel::image::tavelin

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/http_client.h"
+#include "zantrel/host/http/http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 
 namespace zantrel::image::corvane::internal {

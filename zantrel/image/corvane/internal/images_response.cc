@@ -1,7 +1,7 @@
 #include "zantrel/image/corvane/internal/images_response.h"
 
-#include "zantrel/host/base64.h"
 #include "zantrel/host/errors.h"
+#include "zantrel/host/internal/base64.h"
 
 namespace zantrel::image::corvane::internal {
 namespace {

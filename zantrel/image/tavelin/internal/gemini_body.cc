@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "zantrel/host/base64.h"
 #include "zantrel/host/image_mime.h"
-#include "zantrel/host/json_text.h"
+#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/json_text.h"
 
 namespace zantrel::image::tavelin::internal {
 namespace {

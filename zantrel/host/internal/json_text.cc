@@ -1,4 +1,4 @@
-#include "zantrel/host/json_text.h"
+#include "zantrel/host/internal/json_text.h"
 
 #include <cstdint>
 #include <cstring>

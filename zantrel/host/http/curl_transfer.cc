@@ -1,22 +1,15 @@
-#include "zantrel/host/curl_http_client.h"
-
-#include <curl/curl.h>
+#include "zantrel/host/http/curl_transfer.h"
 
 #include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <vector>
 
 #include "zantrel/host/errors.h"
 
-namespace zantrel::host {
+namespace zantrel::host::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using SlistPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 using MimePtr = std::unique_ptr<curl_mime, decltype(&curl_mime_free)>;
 
@@ -27,17 +20,21 @@ constexpr std::size_t kBodyPadding = 64;
 // Response headers beyond this are a hostile or broken service. Below libcurl's own limit
 // (300 KB), so that endless headers end as ResponseTooLarge rather than a receive error.
 constexpr std::size_t kMaxHeaderBytes = std::size_t{256} << 10;
-// Idle handles kept for reuse (each keeps its connections open).
-constexpr std::size_t kMaxIdleHandles = 64;
+// Streams a borrowed file part to libcurl without copying it first.
+struct PartReader {
+  ByteView content;
+  std::size_t offset = 0;
+};
 
-void ensure_curl_initialised() {
-  static const CURLcode status = curl_global_init(CURL_GLOBAL_DEFAULT);
-  if (status != CURLE_OK) throw ConnectionError("libcurl failed to initialise");
-}
+}  // namespace
 
-// State of one transfer, shared with the libcurl callbacks.
-struct Transfer {
+struct CurlTransfer::State {
   CURL* easy = nullptr;
+  std::string url;
+  SlistPtr headers{nullptr, &curl_slist_free_all};
+  MimePtr mime{nullptr, &curl_mime_free};
+  // The form's file parts, streamed by the callbacks below (which point into this vector).
+  std::vector<PartReader> readers;
   Bytes body;
   std::size_t max_body = 0;
   bool body_too_large = false;
@@ -54,7 +51,11 @@ struct Transfer {
   char error_text[CURL_ERROR_SIZE] = {};
 };
 
-void reserve_for(Transfer& t, std::size_t incoming) {
+namespace {
+
+using State = CurlTransfer::State;
+
+void reserve_for(State& t, std::size_t incoming) {
   const std::size_t needed = t.body.size() + incoming;
   std::size_t target = std::max(needed, t.body.capacity() * 2);
   curl_off_t announced = -1;
@@ -68,7 +69,7 @@ void reserve_for(Transfer& t, std::size_t incoming) {
 }
 
 std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = *static_cast<State*>(user);
   t.last_activity = Clock::now();
   if (n > t.max_body - t.body.size()) {
     t.body_too_large = true;
@@ -82,7 +83,7 @@ std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
 }
 
 std::size_t on_header(char*, std::size_t, std::size_t n, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = *static_cast<State*>(user);
   t.last_activity = Clock::now();
   t.header_bytes += n;
   if (t.header_bytes > kMaxHeaderBytes) {
@@ -95,7 +96,7 @@ std::size_t on_header(char*, std::size_t, std::size_t n, void* user) {
 // Read time-out: no byte sent or received for `read_timeout` once connected. libcurl calls this
 // often while data flows and about once a second when idle.
 int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = *static_cast<State*>(user);
   const auto now = Clock::now();
   if (down != t.seen_down || up != t.seen_up) {
     t.seen_down = down;
@@ -112,7 +113,7 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t 
 
 // Called once the connection is established (or reused), just before the request goes out.
 int on_connected(void* user, char* remote_address, char*, int, int) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = *static_cast<State*>(user);
   if (t.public_only && !is_public_address(remote_address != nullptr ? remote_address : "")) {
     t.refused_address = remote_address != nullptr ? remote_address : "(unknown)";
     return CURL_PREREQFUNC_ABORT;
@@ -121,12 +122,6 @@ int on_connected(void* user, char* remote_address, char*, int, int) {
   t.last_activity = Clock::now();
   return CURL_PREREQFUNC_OK;
 }
-
-// Streams a borrowed file part to libcurl without copying it first.
-struct PartReader {
-  ByteView content;
-  std::size_t offset = 0;
-};
 
 std::size_t read_part(char* buffer, std::size_t size, std::size_t count, void* arg) {
   auto& r = *static_cast<PartReader*>(arg);
@@ -164,7 +159,7 @@ void set(CURL* easy, CURLoption option, T value) {
   check(curl_easy_setopt(easy, option, value));
 }
 
-[[noreturn]] void throw_failure(const Transfer& t, CURLcode code, const std::string& url) {
+[[noreturn]] void throw_failure(const State& t, CURLcode code, const std::string& url) {
   const std::string where = host_of(url);
   std::string detail = t.error_text[0] != '\0' ? t.error_text : curl_easy_strerror(code);
   if (!t.refused_address.empty()) {
@@ -224,67 +219,28 @@ SlistPtr header_list(const Headers& headers) {
   return list;
 }
 
-}  // namespace
-
-void check_http_url(const std::string& url) {
-  std::string head = url.substr(0, 8);
-  std::transform(head.begin(), head.end(), head.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (!head.starts_with("http://") && !head.starts_with("https://")) {
-    throw UnsupportedScheme("only http and https links are fetched");
-  }
-  if (url.find_first_of(std::string_view("\r\n\0 ", 4)) != std::string::npos) {
-    throw InvalidURL("link holds a blank or a control character");
-  }
+Timeout effective(const Timeout& given, const Timeout& base) {
+  return {given.connect.count() > 0 ? given.connect : base.connect,
+          given.read.count() > 0 ? given.read : base.read};
 }
 
-class CurlHttpClient::Pool {
- public:
-  EasyPtr acquire() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        EasyPtr easy = std::move(idle_.back());
-        idle_.pop_back();
-        return easy;
-      }
-    }
-    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
-    if (!easy) throw ConnectionError("libcurl could not make a handle");
-    return easy;
-  }
+}  // namespace
 
-  void release(EasyPtr easy) {
-    // Options go; the handle's open connections stay for the next request.
-    curl_easy_reset(easy.get());
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(easy));
-  }
+CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const Headers& headers,
+                           const Timeout& timeout, const CurlHttpClientOptions& options,
+                           bool link_fetch)
+    : state_(std::make_unique<State>()) {
+  check_http_url(url);
+  check_headers(headers);
+  State& t = *state_;
+  t.easy = easy;
+  t.url = url;
+  t.max_body = options.max_response_bytes;
+  t.public_only = link_fetch && options.link_addresses == LinkAddressPolicy::kPublicOnly;
+  const Timeout limits = effective(timeout, options.base_timeout);
+  t.read_timeout = limits.read;
+  t.headers = header_list(headers);
 
- private:
-  std::mutex mutex_;
-  std::vector<EasyPtr> idle_;
-};
-
-namespace {
-
-// Borrows a handle from the pool for one transfer and gives it back afterwards.
-template <class Pool>
-class Lease {
- public:
-  explicit Lease(Pool& pool) : pool_(pool), easy_(pool.acquire()) {}
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-  ~Lease() { pool_.release(std::move(easy_)); }
-  CURL* get() const { return easy_.get(); }
-
- private:
-  Pool& pool_;
-  EasyPtr easy_;
-};
-
-void common_setup(CURL* easy, const std::string& url, Transfer& t, const Timeout& timeout,
-                  const CurlHttpClientOptions& options, curl_slist* headers) {
   set(easy, CURLOPT_URL, url.c_str());
   set(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   set(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -294,9 +250,9 @@ void common_setup(CURL* easy, const std::string& url, Transfer& t, const Timeout
   set(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   if (!options.ca_file.empty()) set(easy, CURLOPT_CAINFO, options.ca_file.c_str());
   set(easy, CURLOPT_USERAGENT, options.user_agent.c_str());
-  set(easy, CURLOPT_HTTPHEADER, headers);
+  set(easy, CURLOPT_HTTPHEADER, t.headers.get());
   set(easy, CURLOPT_ERRORBUFFER, t.error_text);
-  set(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.connect.count()));
+  set(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect.count()));
   set(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.max_body));
   set(easy, CURLOPT_WRITEFUNCTION, &on_body);
   set(easy, CURLOPT_WRITEDATA, &t);
@@ -309,97 +265,74 @@ void common_setup(CURL* easy, const std::string& url, Transfer& t, const Timeout
   set(easy, CURLOPT_PREREQDATA, &t);
 }
 
-Timeout effective(const Timeout& given, const Timeout& base) {
-  return {given.connect.count() > 0 ? given.connect : base.connect,
-          given.read.count() > 0 ? given.read : base.read};
+CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const PostRequest& request,
+                           const CurlHttpClientOptions& options)
+    : CurlTransfer(easy, url, request.headers, request.timeout, options, false) {
+  // An API post is never redirected: a 3xx is the service's answer.
+  set(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  set(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+  if (const auto* json = std::get_if<JsonBody>(&request.body)) {
+    set_json_body(*json);
+  } else {
+    set_form_body(std::get<Form>(request.body));
+  }
 }
 
-HttpResponse perform(Transfer& t, const std::string& url) {
-  const CURLcode code = curl_easy_perform(t.easy);
-  if (code != CURLE_OK) throw_failure(t, code, url);
+CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const GetRequest& request,
+                           const CurlHttpClientOptions& options)
+    : CurlTransfer(easy, url, request.headers, request.timeout, options, true) {
+  set(easy, CURLOPT_HTTPGET, 1L);
+  set(easy, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
+  set(easy, CURLOPT_MAXREDIRS, static_cast<long>(std::max(request.max_redirects, 0)));
+  // Never carry credentials anywhere, least of all across a redirect.
+  set(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+  set(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+}
+
+CurlTransfer::~CurlTransfer() = default;
+
+void CurlTransfer::set_json_body(const JsonBody& body) {
+  CURL* easy = state_->easy;
+  set(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.bytes.size()));
+  // An empty body still needs a valid pointer, or libcurl would read the body from stdin.
+  set(easy, CURLOPT_POSTFIELDS,
+      body.bytes.empty() ? "" : reinterpret_cast<const char*>(body.bytes.data()));
+}
+
+void CurlTransfer::set_form_body(const Form& form) {
+  State& t = *state_;
+  t.mime.reset(curl_mime_init(t.easy));
+  if (!t.mime) throw ConnectionError("libcurl could not make a form");
+  for (const FormField& field : form.fields) {
+    curl_mimepart* part = curl_mime_addpart(t.mime.get());
+    check(curl_mime_name(part, field.name.c_str()));
+    check(curl_mime_data(part, field.value.data(), field.value.size()));
+  }
+  t.readers.reserve(form.files.size());  // callbacks hold pointers into it
+  for (const FilePart& file : form.files) {
+    PartReader& reader = t.readers.emplace_back(PartReader{file.content, 0});
+    curl_mimepart* part = curl_mime_addpart(t.mime.get());
+    check(curl_mime_name(part, file.name.c_str()));
+    check(curl_mime_filename(part, file.filename.c_str()));
+    check(curl_mime_type(part, file.content_type.c_str()));
+    check(curl_mime_data_cb(part, static_cast<curl_off_t>(file.content.size()), &read_part,
+                            &seek_part, nullptr, &reader));
+  }
+  set(t.easy, CURLOPT_MIMEPOST, t.mime.get());
+}
+
+HttpResponse CurlTransfer::finish(CURLcode code) {
+  State& t = *state_;
+  if (code != CURLE_OK) throw_failure(t, code, t.url);
   long status = 0;
   check(curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status));
   HttpResponse response;
   response.status_code = static_cast<int>(status);
-  if (t.body.capacity() - t.body.size() < kBodyPadding)
+  if (t.body.capacity() - t.body.size() < kBodyPadding) {
     t.body.reserve(t.body.size() + kBodyPadding);
+  }
   response.body = std::move(t.body);
   return response;
 }
 
-}  // namespace
-
-CurlHttpClient::CurlHttpClient(CurlHttpClientOptions options)
-    : options_(std::move(options)), pool_(std::make_unique<Pool>()) {
-  ensure_curl_initialised();
-}
-
-CurlHttpClient::~CurlHttpClient() = default;
-
-HttpResponse CurlHttpClient::post(const std::string& url, const PostRequest& request) {
-  check_http_url(url);
-  check_headers(request.headers);
-  Lease lease(*pool_);
-  Transfer t;
-  t.easy = lease.get();
-  t.max_body = options_.max_response_bytes;
-  const Timeout timeout = effective(request.timeout, options_.base_timeout);
-  t.read_timeout = timeout.read;
-  SlistPtr headers = header_list(request.headers);
-  MimePtr mime(nullptr, &curl_mime_free);
-  std::vector<PartReader> readers;
-
-  common_setup(t.easy, url, t, timeout, options_, headers.get());
-  set(t.easy, CURLOPT_FOLLOWLOCATION, 0L);
-  set(t.easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
-  if (const auto* json = std::get_if<JsonBody>(&request.body)) {
-    set(t.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json->bytes.size()));
-    // An empty body still needs a valid pointer, or libcurl would read the body from stdin.
-    set(t.easy, CURLOPT_POSTFIELDS,
-        json->bytes.empty() ? "" : reinterpret_cast<const char*>(json->bytes.data()));
-  } else {
-    const Form& form = std::get<Form>(request.body);
-    mime.reset(curl_mime_init(t.easy));
-    if (!mime) throw ConnectionError("libcurl could not make a form");
-    for (const FormField& field : form.fields) {
-      curl_mimepart* part = curl_mime_addpart(mime.get());
-      check(curl_mime_name(part, field.name.c_str()));
-      check(curl_mime_data(part, field.value.data(), field.value.size()));
-    }
-    readers.reserve(form.files.size());  // callbacks hold pointers into it
-    for (const FilePart& file : form.files) {
-      PartReader& reader = readers.emplace_back(PartReader{file.content, 0});
-      curl_mimepart* part = curl_mime_addpart(mime.get());
-      check(curl_mime_name(part, file.name.c_str()));
-      check(curl_mime_filename(part, file.filename.c_str()));
-      check(curl_mime_type(part, file.content_type.c_str()));
-      check(curl_mime_data_cb(part, static_cast<curl_off_t>(file.content.size()), &read_part,
-                              &seek_part, nullptr, &reader));
-    }
-    set(t.easy, CURLOPT_MIMEPOST, mime.get());
-  }
-  return perform(t, url);
-}
-
-HttpResponse CurlHttpClient::get(const std::string& url, const GetRequest& request) {
-  check_http_url(url);
-  check_headers(request.headers);
-  Lease lease(*pool_);
-  Transfer t;
-  t.easy = lease.get();
-  t.max_body = options_.max_response_bytes;
-  t.public_only = options_.link_addresses == LinkAddressPolicy::kPublicOnly;
-  const Timeout timeout = effective(request.timeout, options_.base_timeout);
-  t.read_timeout = timeout.read;
-  SlistPtr headers = header_list(request.headers);
-  common_setup(t.easy, url, t, timeout, options_, headers.get());
-  set(t.easy, CURLOPT_HTTPGET, 1L);
-  set(t.easy, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
-  set(t.easy, CURLOPT_MAXREDIRS, static_cast<long>(std::max(request.max_redirects, 0)));
-  // Never carry credentials anywhere, least of all across a redirect.
-  set(t.easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
-  set(t.easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-  return perform(t, url);
-}
-
-}  // namespace zantrel::host
+}  // namespace zantrel::host::internal

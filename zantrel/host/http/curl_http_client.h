@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "zantrel/host/address_policy.h"
-#include "zantrel/host/http_client.h"
+#include "zantrel/host/http/address_policy.h"
+#include "zantrel/host/http/http_client.h"
 
 namespace zantrel::host {
 

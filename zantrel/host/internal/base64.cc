@@ -1,4 +1,4 @@
-#include "zantrel/host/base64.h"
+#include "zantrel/host/internal/base64.h"
 
 #include <openssl/evp.h>
 

@@ -2,16 +2,13 @@
 
 #include <deque>
 #include <exception>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "zantrel/host/config.h"
-#include "zantrel/host/http_client.h"
+#include "zantrel/host/http/http_client.h"
 
 namespace zantrel::testing {
 
@@ -62,21 +59,6 @@ class ScriptedHttpClient final : public host::HttpClient {
   std::map<std::string, Reply> gets_;
   std::vector<RecordedRequest> requests_;
   host::Timeout base_timeout_{std::chrono::seconds(10), std::chrono::seconds(600)};
-};
-
-// Installs an HTTP client as the shared one for the lifetime of this object.
-class ScopedHttpClient {
- public:
-  explicit ScopedHttpClient(std::shared_ptr<host::HttpClient> client)
-      : previous_(config::http_client()) {
-    config::set_http_client(std::move(client));
-  }
-  ScopedHttpClient(const ScopedHttpClient&) = delete;
-  ScopedHttpClient& operator=(const ScopedHttpClient&) = delete;
-  ~ScopedHttpClient() { config::set_http_client(previous_); }
-
- private:
-  std::shared_ptr<host::HttpClient> previous_;
 };
 
 }  // namespace zantrel::testing

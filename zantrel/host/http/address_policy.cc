@@ -1,4 +1,4 @@
-#include "zantrel/host/address_policy.h"
+#include "zantrel/host/http/address_policy.h"
 
 #include <arpa/inet.h>
 

@@ -1,4 +1,4 @@
-#include "zantrel/host/http_client.h"
+#include "zantrel/host/http/http_client.h"
 
 #include <algorithm>
 #include <cctype>

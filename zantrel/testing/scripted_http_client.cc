@@ -1,4 +1,4 @@
-#include "tests/support/scripted_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
 
 #include <stdexcept>
 

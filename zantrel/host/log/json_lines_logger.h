@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "zantrel/host/logger.h"
+#include "zantrel/host/log/logger.h"
 
 namespace spdlog {
 class logger;

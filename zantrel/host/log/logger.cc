@@ -1,9 +1,9 @@
-#include "zantrel/host/logger.h"
+#include "zantrel/host/log/logger.h"
 
 #include <map>
 #include <mutex>
 
-#include "zantrel/host/json_lines_logger.h"
+#include "zantrel/host/log/json_lines_logger.h"
 
 namespace zantrel::host {
 namespace {

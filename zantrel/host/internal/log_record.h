@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/logger.h"
+#include "zantrel/host/log/logger.h"
 
 namespace zantrel::host {
 

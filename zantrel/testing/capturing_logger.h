@@ -3,12 +3,14 @@
 #include <mutex>
 #include <vector>
 
-#include "zantrel/host/logger.h"
+#include <nlohmann/json.hpp>
 
-namespace zantrel::host {
+#include "zantrel/host/log/logger.h"
+
+namespace zantrel::testing {
 
 // Keeps every record it is given, in order; for tests and for hosts that inspect records.
-class CapturingLogger final : public Logger {
+class CapturingLogger final : public host::Logger {
  public:
   void debug(const nlohmann::ordered_json& record) override;
   std::vector<nlohmann::ordered_json> records() const;
@@ -19,4 +21,4 @@ class CapturingLogger final : public Logger {
   std::vector<nlohmann::ordered_json> records_;
 };
 
-}  // namespace zantrel::host
+}  // namespace zantrel::testing

@@ -1,4 +1,4 @@
-#include "zantrel/host/json_lines_logger.h"
+#include "zantrel/host/log/json_lines_logger.h"
 
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>

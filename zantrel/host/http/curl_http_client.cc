@@ -1,0 +1,110 @@
+#include "zantrel/host/http/curl_http_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <vector>
+
+#include "zantrel/host/errors.h"
+#include "zantrel/host/http/curl_transfer.h"
+
+namespace zantrel::host {
+namespace {
+
+using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+
+// Idle handles kept for reuse (each keeps its connections open).
+constexpr std::size_t kMaxIdleHandles = 64;
+
+void ensure_curl_initialised() {
+  static const CURLcode status = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (status != CURLE_OK) throw ConnectionError("libcurl failed to initialise");
+}
+
+}  // namespace
+
+void check_http_url(const std::string& url) {
+  std::string head = url.substr(0, 8);
+  std::transform(head.begin(), head.end(), head.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (!head.starts_with("http://") && !head.starts_with("https://")) {
+    throw UnsupportedScheme("only http and https links are fetched");
+  }
+  if (url.find_first_of(std::string_view("\r\n\0 ", 4)) != std::string::npos) {
+    throw InvalidURL("link holds a blank or a control character");
+  }
+}
+
+class CurlHttpClient::Pool {
+ public:
+  EasyPtr acquire() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        EasyPtr easy = std::move(idle_.back());
+        idle_.pop_back();
+        return easy;
+      }
+    }
+    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
+    if (!easy) throw ConnectionError("libcurl could not make a handle");
+    return easy;
+  }
+
+  void release(EasyPtr easy) {
+    // Options go; the handle's open connections stay for the next request.
+    curl_easy_reset(easy.get());
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(easy));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<EasyPtr> idle_;
+};
+
+namespace {
+
+// Borrows a handle from the pool for one transfer and gives it back afterwards.
+template <class Pool>
+class Lease {
+ public:
+  explicit Lease(Pool& pool) : pool_(pool), easy_(pool.acquire()) {}
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  ~Lease() { pool_.release(std::move(easy_)); }
+  CURL* get() const { return easy_.get(); }
+
+ private:
+  Pool& pool_;
+  EasyPtr easy_;
+};
+
+template <class Pool, class Request>
+HttpResponse perform(Pool& pool, const std::string& url, const Request& request,
+                     const CurlHttpClientOptions& options) {
+  Lease lease(pool);
+  internal::CurlTransfer transfer(lease.get(), url, request, options);
+  return transfer.finish(curl_easy_perform(lease.get()));
+}
+
+}  // namespace
+
+CurlHttpClient::CurlHttpClient(CurlHttpClientOptions options)
+    : options_(std::move(options)), pool_(std::make_unique<Pool>()) {
+  ensure_curl_initialised();
+}
+
+CurlHttpClient::~CurlHttpClient() = default;
+
+HttpResponse CurlHttpClient::post(const std::string& url, const PostRequest& request) {
+  return perform(*pool_, url, request, options_);
+}
+
+HttpResponse CurlHttpClient::get(const std::string& url, const GetRequest& request) {
+  return perform(*pool_, url, request, options_);
+}
+
+}  // namespace zantrel::host
