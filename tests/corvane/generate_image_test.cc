@@ -262,7 +262,7 @@ TEST_F(ImagesRequest, GenerationsCarryThePayloadInOrder) {
   ImageCallOptions options;
   options.task_id = "t";
   options.model_key = "mk";
-  client.generate_image("a fox", "1:1", "", "", std::nullopt, options);
+  (void)client.generate_image("a fox", "1:1", "", "", std::nullopt, options);
   const auto request = http->requests().at(0);
   // The base URL's trailing slash stays.
   EXPECT_EQ(request.url, "https://img.test//v1/images/generations");
@@ -297,7 +297,7 @@ TEST_F(ImagesRequest, SizeComesFromTheCalculatorUnlessAutoOrEmpty) {
   for (const auto& c : cases) {
     logger->clear();
     http->queue_post(Reply::json(200, "{}"));
-    client.generate_image("p", c.ratio, "low", c.resolution);
+    (void)client.generate_image("p", c.ratio, "low", c.resolution);
     EXPECT_EQ(sent_payload(http->requests().size() - 1)["size"], c.size) << c.ratio;
     EXPECT_EQ(logger->records()[0]["msg"] == "TAG ", c.size_record) << c.ratio;
   }
@@ -322,7 +322,7 @@ TEST_F(ImagesRequest, ModelAndFormatOptionsAndTimeoutFallback) {
        {std::optional<host::Timeout>{}, std::optional(host::Timeout{}), std::optional(given)}) {
     options.timeout = timeout;
     http->queue_post(Reply::json(200, "{}"));
-    client.generate_image("p", "", "", "", std::nullopt, options);
+    (void)client.generate_image("p", "", "", "", std::nullopt, options);
   }
   const auto requests = http->requests();
   EXPECT_EQ(requests[0].timeout, base);
@@ -336,7 +336,7 @@ TEST_F(ImagesRequest, EditsPostAFormWithTypedNamedFileParts) {
   http->queue_post(Reply::json(200, "{}"));
   const ImageParts parts = {
       {"image", png_bytes("a")}, {"image", jpeg_bytes("b")}, {"mask", host::to_bytes("raw")}};
-  client.generate_image("edit it", "", "medium", "", parts);
+  (void)client.generate_image("edit it", "", "medium", "", parts);
   const auto request = http->requests().at(0);
   EXPECT_EQ(request.url, "https://img.test//v1/images/edits");
   EXPECT_EQ(request.headers, (host::Headers{{"Authorization", "Bearer tok en"}}));
@@ -363,7 +363,7 @@ TEST_F(ImagesRequest, EditsPostAFormWithTypedNamedFileParts) {
                                       std::string(host::as_text(jpeg_bytes("b"))), "raw"}));
   // An empty list is no list: the generations endpoint.
   http->queue_post(Reply::json(200, "{}"));
-  client.generate_image("p", "", "", "", ImageParts{});
+  (void)client.generate_image("p", "", "", "", ImageParts{});
   EXPECT_EQ(http->requests().at(1).url, "https://img.test//v1/images/generations");
 }
 

@@ -49,7 +49,7 @@ class ImagesStart : public ::testing::Test {
 
 TEST_F(ImagesStart, PromptAloneGoesToGenerationsWithEmptySettings) {
   http->queue_post(Reply::json(200, "{}"));
-  client.start("a boat");
+  (void)client.start("a boat");
   const auto request = http->requests().at(0);
   EXPECT_EQ(request.url, "http://i/v1/images/generations");
   EXPECT_EQ(
@@ -62,7 +62,7 @@ TEST_F(ImagesStart, EmptyInputsSendNoParts) {
                                  host::Bytes{}};
   for (const auto& files : empties) {
     http->queue_post(Reply::json(200, "{}"));
-    client.start("p", "", "", "", files);
+    (void)client.start("p", "", "", "", files);
     EXPECT_EQ(http->requests().back().url, "http://i/v1/images/generations");
   }
 }
@@ -73,7 +73,7 @@ TEST_F(ImagesStart, ReferencesBecomeImagePartsInOrder) {
   http->on_get("https://x/2", Reply::json(200, "second"));
   http->on_get("https://x/none", Reply::json(500, ""));
   http->queue_post(Reply::json(200, "{}"));
-  client.start("p", "", "", "",
+  (void)client.start("p", "", "", "",
                std::vector<Reference>{host::to_bytes("first"), std::string("https://x/2"),
                                       std::string("https://x/none"), path,
                                       std::string("Https://x/not-a-link")});
@@ -81,7 +81,7 @@ TEST_F(ImagesStart, ReferencesBecomeImagePartsInOrder) {
                               {"image", "first"}, {"image", "second"}, {"image", "third"}}));
   // Only the top-level value is tested for emptiness.
   http->queue_post(Reply::json(200, "{}"));
-  client.start("p", "", "", "", std::vector<Reference>{host::Bytes{}});
+  (void)client.start("p", "", "", "", std::vector<Reference>{host::Bytes{}});
   EXPECT_EQ(sent_parts(), (std::vector<std::pair<std::string, std::string>>{{"image", ""}}));
 }
 

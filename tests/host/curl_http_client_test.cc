@@ -8,6 +8,8 @@
 #include <atomic>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/loopback_server.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_http_client.h"

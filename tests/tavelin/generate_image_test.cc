@@ -422,7 +422,7 @@ TEST_F(GenerateImageRequest, PostsTheBodyWithBearerHeadersToTheModelUrl) {
   image::tavelin::TavelinaClient client("http://h/", "k 1", {"TAG", logger});
   http->queue_post(Reply::json(200, "{}"));
   std::vector<host::Bytes> images = {png_bytes(), jpeg_bytes()};
-  client.generate_image("p", images, "16:9", "2k", "gemini-2.5-flash-image");
+  (void)client.generate_image("p", images, "16:9", "2k", "gemini-2.5-flash-image");
 
   const auto requests = http->requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -447,7 +447,7 @@ TEST_F(GenerateImageRequest, ZeroOrAbsentTimeoutFallsBackToTheBaseTimeout) {
     http->queue_post(Reply::json(200, "{}"));
     host::CallOptions options;
     options.timeout = timeout;
-    client.generate_image("p", {}, "1:1", "1K", "gemini-3-pro-image-preview", options);
+    (void)client.generate_image("p", {}, "1:1", "1K", "gemini-3-pro-image-preview", options);
   }
   const auto requests = http->requests();
   ASSERT_EQ(requests.size(), 3u);

@@ -95,7 +95,7 @@ TEST_F(Start, EmptyReferenceInputsSendNoImage) {
                                  host::Bytes{}, std::vector<Reference>{std::string("")}};
   for (const auto& files : empties) {
     http->queue_post(Reply::json(200, "{}"));
-    client.start("p", "2:3", "1K", files);
+    (void)client.start("p", "2:3", "1K", files);
   }
   for (const auto& record : logger->records()) {
     if (record["msg"] == "TAVELIN request api") {
@@ -107,7 +107,7 @@ TEST_F(Start, EmptyReferenceInputsSendNoImage) {
 
 TEST_F(Start, AnEmptyByteStringInAListIsKept) {
   http->queue_post(Reply::json(200, "{}"));
-  client.start("p", "2:3", "1K", std::vector<Reference>{host::Bytes{}});
+  (void)client.start("p", "2:3", "1K", std::vector<Reference>{host::Bytes{}});
   EXPECT_EQ(sent_images(), std::vector<std::string>{""});
 }
 
@@ -116,7 +116,7 @@ TEST_F(Start, MixedReferencesKeepTheirOrder) {
   http->on_get("https://x/second", Reply::json(200, "second"));
   http->on_get("https://x/missing", Reply::json(404, "nope"));
   http->queue_post(Reply::json(200, "{}"));
-  client.start("p", "2:3", "1K",
+  (void)client.start("p", "2:3", "1K",
                std::vector<Reference>{jpeg_bytes("1"), std::string("https://x/second"),
                                       std::string("https://x/missing"), path,
                                       std::string("HTTPS://x/upper-case-is-a-path"),
@@ -130,8 +130,8 @@ TEST_F(Start, SingleTextAndSingleBytes) {
   const std::string path = write_file("one.png", png_bytes("only"));
   http->queue_post(Reply::json(200, "{}"));
   http->queue_post(Reply::json(200, "{}"));
-  client.start("p", "2:3", "1K", path);
-  client.start("p", "2:3", "1K", jpeg_bytes("raw"));
+  (void)client.start("p", "2:3", "1K", path);
+  (void)client.start("p", "2:3", "1K", jpeg_bytes("raw"));
   EXPECT_EQ(sent_images(), (std::vector<std::string>{b64(host::as_text(png_bytes("only"))),
                                                      b64(host::as_text(jpeg_bytes("raw")))}));
 }

@@ -11,7 +11,7 @@ namespace zantrel::host {
 
 // The one outcome of a generation call: image bytes (or, in one fall-back, the image's link)
 // on success; an error code and an optional message on failure. Built only by the factories.
-class ServiceResult {
+class [[nodiscard]] ServiceResult {
  public:
   using Data = std::variant<std::monostate, Bytes, std::string>;
 

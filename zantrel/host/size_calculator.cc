@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "zantrel/host/errors.h"
 
 namespace zantrel::host {

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 namespace zantrel::host {
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "zantrel/host/errors.h"
 
 namespace zantrel::host {

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/timeout.h"

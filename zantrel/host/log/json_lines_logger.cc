@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 namespace zantrel::host {
 namespace {
 
