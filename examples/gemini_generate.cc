@@ -1,0 +1,35 @@
+// Generates one image with the Gemini client and writes it to a file.
+//   gemini_generate BASE_URL API_KEY OUT_FILE
+#include <cstdio>
+#include <fstream>
+
+#include "zantrel/host/error_code.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s BASE_URL API_KEY OUT_FILE\n", argv[0]);
+    return 2;
+  }
+  zantrel::image::tavelin::TavelinaClient client(argv[1], argv[2]);
+
+  zantrel::host::CallOptions options;
+  options.task_id = "example-1";  // copied into the client's log records, never sent
+  zantrel::host::ServiceResult result = client.start(
+      "a lighthouse at dawn", "16:9", "1K", {}, zantrel::image::tavelin::kDefaultModel, options);
+  if (!result.ok()) {
+    std::fprintf(stderr, "failed: %s %s\n", zantrel::host::to_string(*result.code()).data(),
+                 result.msg().value_or("").c_str());
+    return 1;
+  }
+  if (const zantrel::host::Bytes* image = result.bytes()) {
+    std::ofstream(argv[3], std::ios::binary)
+        .write(reinterpret_cast<const char*>(image->data()),
+               static_cast<std::streamsize>(image->size()));
+    std::printf("wrote %zu bytes to %s\n", image->size(), argv[3]);
+  } else {
+    // The service answered with a link that could not be fetched: the link itself is the result.
+    std::printf("image link: %s\n", result.link()->c_str());
+  }
+  return 0;
+}
