@@ -4,6 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t sources < <(git ls-files '*.cc' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
-mapfile -t units < <(git ls-files 'zantrel/*.cc' 'tools/*.cc')
+mapfile -t units < <(git ls-files 'zantrel/*.cc' 'tools/*.cc' 'examples/*.cc')
 # The compile commands come from GCC; clang-tidy must not trip over its warning options.
 clang-tidy -p build/dev --quiet --extra-arg=-Wno-unknown-warning-option "${units[@]}"

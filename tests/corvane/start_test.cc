@@ -74,9 +74,9 @@ TEST_F(ImagesStart, ReferencesBecomeImagePartsInOrder) {
   http->on_get("https://x/none", Reply::json(500, ""));
   http->queue_post(Reply::json(200, "{}"));
   (void)client.start("p", "", "", "",
-               std::vector<Reference>{host::to_bytes("first"), std::string("https://x/2"),
-                                      std::string("https://x/none"), path,
-                                      std::string("Https://x/not-a-link")});
+                     std::vector<Reference>{host::to_bytes("first"), std::string("https://x/2"),
+                                            std::string("https://x/none"), path,
+                                            std::string("Https://x/not-a-link")});
   EXPECT_EQ(sent_parts(), (std::vector<std::pair<std::string, std::string>>{
                               {"image", "first"}, {"image", "second"}, {"image", "third"}}));
   // Only the top-level value is tested for emptiness.

@@ -117,10 +117,10 @@ TEST_F(Start, MixedReferencesKeepTheirOrder) {
   http->on_get("https://x/missing", Reply::json(404, "nope"));
   http->queue_post(Reply::json(200, "{}"));
   (void)client.start("p", "2:3", "1K",
-               std::vector<Reference>{jpeg_bytes("1"), std::string("https://x/second"),
-                                      std::string("https://x/missing"), path,
-                                      std::string("HTTPS://x/upper-case-is-a-path"),
-                                      std::string("/no/such/file")});
+                     std::vector<Reference>{jpeg_bytes("1"), std::string("https://x/second"),
+                                            std::string("https://x/missing"), path,
+                                            std::string("HTTPS://x/upper-case-is-a-path"),
+                                            std::string("/no/such/file")});
   EXPECT_EQ(sent_images(),
             (std::vector<std::string>{b64(host::as_text(jpeg_bytes("1"))), b64("second"),
                                       b64(host::as_text(png_bytes("3")))}));
