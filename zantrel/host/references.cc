@@ -35,8 +35,10 @@ class FileDescriptor {
 
 bool exists(const std::string& path) {
   std::error_code ignored;
-  // A path that can't be examined counts as not existing.
-  return !path.empty() && std::filesystem::exists(path, ignored);
+  // A path that can't be examined counts as not existing. One holding a NUL would be cut short
+  // by the system and name a different file.
+  return !path.empty() && path.find('\0') == std::string::npos &&
+         std::filesystem::exists(path, ignored);
 }
 
 void load_text(const std::string& text, std::vector<Bytes>& out, HttpClient& client) {
@@ -50,6 +52,7 @@ void load_text(const std::string& text, std::vector<Bytes>& out, HttpClient& cli
 }  // namespace
 
 Bytes read_file_bytes(const std::string& path) {
+  if (path.find('\0') != std::string::npos) fail_read("a path holding a NUL byte", EINVAL);
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) fail_read(path, errno);
   struct stat info {};

@@ -61,15 +61,23 @@ Bytes decode_slow(std::string_view text) {
   std::string clean;
   clean.reserve(text.size());
   std::size_t padding = 0;
+  bool complete = false;  // the padding has made the last group whole
   for (char c : text) {
+    const bool alphabet = kAlphabet[static_cast<unsigned char>(c)];
+    if (c != '=' && !alphabet) continue;  // line breaks and other separators
+    // Nothing may follow the padding but separators: data after it would be lost.
+    if (complete) throw Base64Error("invalid base64 data: data after the padding");
     if (c == '=') {
+      // Padding only completes a group holding two or three characters.
+      if (padding == 0 && clean.size() % 4 < 2) {
+        throw Base64Error("invalid base64 data: padding where no group needs it");
+      }
       ++padding;
-      // Data ends with its padding: what follows a complete pad is ignored.
-      if ((clean.size() % 4) + padding >= 4) break;
+      complete = clean.size() % 4 + padding == 4;
       continue;
     }
-    if (padding > 0) continue;
-    if (kAlphabet[static_cast<unsigned char>(c)]) clean.push_back(c);
+    if (padding > 0) throw Base64Error("invalid base64 data: data inside the padding");
+    clean.push_back(c);
   }
   const std::size_t rest = clean.size() % 4;
   if (rest == 1) throw Base64Error("invalid base64 data: truncated group");

@@ -18,8 +18,10 @@ char* base64_encode_into(ByteView in, char* out);
 
 std::string base64_encode(ByteView in);
 
-// Decodes leniently: characters outside the alphabet are skipped and the data ends at its
-// padding. A data length that padding can't make whole (e.g. "YQ" or "Y") throws Base64Error.
+// Decodes leniently: characters outside the alphabet (line breaks) are skipped. Every character
+// of the alphabet is decoded or the text is refused: a data length that padding can't make whole
+// ("YQ", "Y"), padding where no group needs it ("=QUJD", "===="), or data after the padding
+// ("QUJD=QUJD", "QQ==QQ==") throws Base64Error.
 Bytes base64_decode(std::string_view text);
 
 }  // namespace zantrel::host

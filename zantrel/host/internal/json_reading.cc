@@ -18,9 +18,12 @@ nlohmann::ordered_json convert(simdjson::dom::element element) {
   simdjson::dom::object object;
   if (!element.get(object)) {
     auto out = nlohmann::ordered_json::object();
-    // Later duplicates win, as with most JSON readers.
-    for (simdjson::dom::key_value_pair field : object)
-      out[std::string(field.key)] = convert(field.value);
+    // The first of duplicate members wins, as in the in-place readers that pick the result, so
+    // that a logged body shows what the result was read from.
+    for (simdjson::dom::key_value_pair field : object) {
+      std::string key(field.key);
+      if (!out.contains(key)) out[key] = convert(field.value);
+    }
     return out;
   }
   std::int64_t integer = 0;

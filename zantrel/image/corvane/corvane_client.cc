@@ -38,7 +38,8 @@ CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options 
       token_(std::move(api_key)),
       model_tag_(std::move(options.model_tag)),
       logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
-      http_client_(std::move(options.http_client)) {}
+      http_client_(std::move(options.http_client)),
+      dialect_(options.dialect) {}
 
 std::shared_ptr<host::HttpClient> CorvaneClient::http_client() const {
   return config::http_client_or_shared(http_client_);
@@ -57,7 +58,7 @@ host::HttpResponse CorvaneClient::_generate_completions(
   std::string url;
   if (files && !files->empty()) {
     url = base_url_ + "/edits";
-    request.body = internal::build_edit_form(payload, *files);
+    request.body = internal::build_edit_form(payload, *files, dialect_ == host::Dialect::kDirect);
   } else {
     request.headers.emplace_back("Content-Type", "application/json");
     url = base_url_ + "/generations";
@@ -96,12 +97,15 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
       size = edge_text(calc, "width") + "x" + edge_text(calc, "height");
     }
 
+    // The direct form leaves out what the public endpoint refuses: "response_format" for the
+    // gpt-image models (they always answer base64) and empty values.
+    const bool direct = dialect_ == host::Dialect::kDirect;
     json payload = json::object();
     payload["model"] = model;
     payload["prompt"] = prompt;
-    payload["response_format"] = response_format;
-    payload["size"] = size;
-    payload["quality"] = quality;
+    if (!direct || !model.starts_with("gpt-image")) payload["response_format"] = response_format;
+    if (!direct || !size.empty()) payload["size"] = size;
+    if (!direct || !quality.empty()) payload["quality"] = quality;
     payload["n"] = 1;
 
     const host::HttpResponse response =

@@ -10,6 +10,7 @@
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
+#include "zantrel/host/dialect.h"
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
@@ -29,6 +30,8 @@ struct CorvaneOptions {
   // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
   // `config::http_client()`, looked up at each call.
   std::shared_ptr<host::HttpClient> http_client{};
+  // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
+  host::Dialect dialect = host::Dialect::kGateway;
 };
 
 // Options of one images call: the common ones, plus the model and the response format.
@@ -76,6 +79,7 @@ class CorvaneClient {
   const std::string& token() const noexcept { return token_; }
   const std::string& model_tag() const noexcept { return model_tag_; }
   const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
+  host::Dialect dialect() const noexcept { return dialect_; }
   // The HTTP stack of the next call: the client's own, else the shared one.
   std::shared_ptr<host::HttpClient> http_client() const;
 
@@ -85,6 +89,7 @@ class CorvaneClient {
   std::string model_tag_;
   std::shared_ptr<host::Logger> logger_;
   std::shared_ptr<host::HttpClient> http_client_;
+  host::Dialect dialect_;
 };
 
 }  // namespace zantrel::image::corvane

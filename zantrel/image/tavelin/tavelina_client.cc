@@ -46,7 +46,8 @@ TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Option
       api_key_(std::move(api_key)),
       model_tag_(std::move(options.model_tag)),
       logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
-      http_client_(std::move(options.http_client)) {}
+      http_client_(std::move(options.http_client)),
+      dialect_(options.dialect) {}
 
 std::shared_ptr<host::HttpClient> TavelinaClient::http_client() const {
   return config::http_client_or_shared(http_client_);
@@ -85,7 +86,7 @@ nlohmann::ordered_json TavelinaClient::_build_body_data(
   nlohmann::ordered_json body = nlohmann::ordered_json::object();
   body["contents"] = nlohmann::ordered_json::array({std::move(content)});
   body["generationConfig"] = {{"responseModalities", {"IMAGE"}}};
-  body["response_format"] = "url";
+  if (dialect_ == host::Dialect::kGateway) body["response_format"] = "url";
   nlohmann::ordered_json image_config = nlohmann::ordered_json::object();
   if (aspect_ratio && !aspect_ratio->empty()) image_config["aspectRatio"] = *aspect_ratio;
   if (size && !size->empty()) image_config["imageSize"] = *size;
@@ -124,9 +125,13 @@ ServiceResult TavelinaClient::generate_image(
         image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
                          : std::span<const host::Bytes>();
     host::PostRequest request;
-    request.body = host::JsonBody{
-        internal::write_gemini_body(prompt, images, aspect_ratio, view_of(upper_size(image_size)))};
-    request.headers = {{"Authorization", "Bearer " + api_key_},
+    request.body = host::JsonBody{internal::write_gemini_body(prompt, images, aspect_ratio,
+                                                              view_of(upper_size(image_size)),
+                                                              dialect_ == host::Dialect::kGateway)};
+    // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
+    request.headers = {dialect_ == host::Dialect::kDirect
+                           ? host::Headers::value_type{"x-goog-api-key", api_key_}
+                           : host::Headers::value_type{"Authorization", "Bearer " + api_key_},
                        {"Content-Type", "application/json"}};
     request.timeout = timeout;
     const std::string url = base_url_ + "/v1beta/models/" + model + ":generateContent";

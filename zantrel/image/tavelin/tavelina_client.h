@@ -12,6 +12,7 @@
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/config.h"
+#include "zantrel/host/dialect.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
@@ -31,6 +32,8 @@ struct TavelinaOptions {
   // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
   // `config::http_client()`, looked up at each call.
   std::shared_ptr<host::HttpClient> http_client{};
+  // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
+  host::Dialect dialect = host::Dialect::kGateway;
 };
 
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
@@ -49,8 +52,8 @@ class TavelinaClient {
   // The text part, then one inline-data part per image, in order.
   nlohmann::ordered_json _build_parts(const std::vector<host::Bytes>& image_bytes_list,
                                       const std::string& prompt) const;
-  // The request body as an ordered map. The bytes actually posted are written directly by the
-  // request writer and equal this map's JSON text.
+  // The request body as an ordered map (without "response_format" in the direct dialect). The
+  // bytes actually posted are written directly by the request writer and equal its JSON text.
   nlohmann::ordered_json _build_body_data(
       const std::string& prompt,
       const std::optional<std::vector<host::Bytes>>& image_bytes_list = std::nullopt,
@@ -82,6 +85,7 @@ class TavelinaClient {
   const std::string& api_key() const noexcept { return api_key_; }
   const std::string& model_tag() const noexcept { return model_tag_; }
   const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
+  host::Dialect dialect() const noexcept { return dialect_; }
   // The HTTP stack of the next call: the client's own, else the shared one.
   std::shared_ptr<host::HttpClient> http_client() const;
 
@@ -91,6 +95,7 @@ class TavelinaClient {
   std::string model_tag_;
   std::shared_ptr<host::Logger> logger_;
   std::shared_ptr<host::HttpClient> http_client_;
+  host::Dialect dialect_;
 };
 
 }  // namespace zantrel::image::tavelin

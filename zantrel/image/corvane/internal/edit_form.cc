@@ -1,10 +1,18 @@
 #include "zantrel/image/corvane/internal/edit_form.h"
 
+#include <algorithm>
+
 #include "zantrel/host/image_mime.h"
 
 namespace zantrel::image::corvane::internal {
+namespace {
 
-host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files) {
+const std::string kImageArrayName = "image[]";
+
+}  // namespace
+
+host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files,
+                           bool repeated_as_array) {
   host::Form form;
   form.fields.reserve(payload.size());
   for (const auto& member : payload.items()) {
@@ -16,8 +24,12 @@ host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImagePar
              : value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)});
   }
   form.files.reserve(files.size());
+  const bool as_array =
+      repeated_as_array && std::count_if(files.begin(), files.end(),
+                                         [](const auto& f) { return f.first == "image"; }) > 1;
   std::size_t index = 0;
-  for (const auto& [name, content] : files) {
+  for (const auto& [given_name, content] : files) {
+    const std::string& name = as_array && given_name == "image" ? kImageArrayName : given_name;
     const auto mime = host::sniff_image_mime(content);
     form.files.push_back(
         {name, "image-" + std::to_string(++index) + "." + std::string(host::image_extension(mime)),

@@ -11,6 +11,9 @@ namespace zantrel::image::corvane::internal {
 // values as their JSON text, so the number 1 becomes "1"), then one file part per pair, named by
 // the pair's field name, with a file name and a content type from the image's signature
 // ("application/octet-stream" when none matches). File parts borrow the pairs' bytes.
-host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files);
+// `repeated_as_array`: when more than one part is named "image", each is sent as "image[]",
+// the form the public endpoint reads as a list.
+host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files,
+                           bool repeated_as_array = false);
 
 }  // namespace zantrel::image::corvane::internal

@@ -17,7 +17,7 @@ constexpr std::string_view kConfig = R"(}]}],"generationConfig":{"responseModali
 constexpr std::string_view kImageConfig = R"(,"imageConfig":{)";
 constexpr std::string_view kRatioKey = R"("aspectRatio":)";
 constexpr std::string_view kSizeKey = R"("imageSize":)";
-constexpr std::string_view kTail = R"(},"response_format":"url"})";
+constexpr std::string_view kResponseFormat = R"(,"response_format":"url")";
 
 bool present(const std::optional<std::string_view>& value) { return value && !value->empty(); }
 
@@ -34,12 +34,15 @@ std::string_view gemini_mime_type(host::ByteView image) noexcept {
 
 host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                               std::optional<std::string_view> aspect_ratio,
-                              std::optional<std::string_view> image_size) {
+                              std::optional<std::string_view> image_size,
+                              bool response_format_member) {
   const bool has_ratio = present(aspect_ratio);
   const bool has_size = present(image_size);
   const bool has_image_config = has_ratio || has_size;
 
-  std::size_t total = kHead.size() + host::json_string_size(prompt) + kConfig.size() + kTail.size();
+  // The closing braces of "generationConfig" and of the body.
+  std::size_t total = kHead.size() + host::json_string_size(prompt) + kConfig.size() + 2;
+  if (response_format_member) total += kResponseFormat.size();
   for (const host::Bytes& image : images) {
     total += kPartHead.size() + gemini_mime_type(image).size() + kPartData.size() +
              host::base64_encoded_size(image.size()) + kPartTail.size();
@@ -75,7 +78,9 @@ host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Byt
     }
     *out++ = '}';
   }
-  out = put(out, kTail);
+  *out++ = '}';
+  if (response_format_member) out = put(out, kResponseFormat);
+  *out++ = '}';
   body.resize(total);
   return body;
 }

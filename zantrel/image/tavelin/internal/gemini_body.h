@@ -11,10 +11,12 @@ namespace zantrel::image::tavelin::internal {
 // The exact JSON text of a generateContent body, members in the order the client builds them.
 // Each image is base64-encoded straight into the output, which is sized once up front.
 // `image_size` is sent as given (the caller upper-cases it); empty or absent values leave their
-// member out, and "imageConfig" goes when it would be empty.
+// member out, and "imageConfig" goes when it would be empty. The top-level "response_format"
+// member is written only when `response_format_member` is set (the gateway form).
 host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                               std::optional<std::string_view> aspect_ratio,
-                              std::optional<std::string_view> image_size);
+                              std::optional<std::string_view> image_size,
+                              bool response_format_member = true);
 
 // The MIME type sent for an image: its signature's type, else "image/jpeg".
 std::string_view gemini_mime_type(host::ByteView image) noexcept;

@@ -91,6 +91,8 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image() {
       auto data = nonempty_text(*data_value, "\"data\"");
       if (!data) continue;
       host::Bytes decoded = host::base64_decode(*data);
+      // Text that decodes to nothing (separators only) is no image: never a success without bytes.
+      if (decoded.empty()) continue;
       // Strictly greater: among equal sizes the first in part order stays.
       if (!largest || decoded.size() > largest->size()) largest = std::move(decoded);
     }
