@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: install what is missing, build the release preset and generate images.
-# With ZANTREL_GEMINI_API_KEY set, one image comes from the real Gemini service; without it,
-# `zantrel-image demo` runs both clients against the built-in emulator.
+# With ZANTREL_GEMINI_API_KEY (or ZANTREL_IMAGES_API_KEY) set, images come from the public
+# endpoints, spoken to in their own (direct) dialect; without a key, `zantrel-image demo` runs
+# both clients against the built-in emulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,9 +10,14 @@ cmake --preset release
 cmake --build --preset release
 cli=build/release/tools/cli/zantrel-image
 mkdir -p demo-output
-if [ -n "${ZANTREL_GEMINI_API_KEY:-}" ]; then
-  "$cli" gemini --prompt "${ZANTREL_DEMO_PROMPT:-a quiet valley at dawn}" --aspect-ratio 16:9 \
-    --out demo-output/zantrel-gemini.png
+prompt=${ZANTREL_DEMO_PROMPT:-a quiet valley at dawn}
+if [ -n "${ZANTREL_GEMINI_API_KEY:-}" ] || [ -n "${ZANTREL_IMAGES_API_KEY:-}" ]; then
+  if [ -n "${ZANTREL_GEMINI_API_KEY:-}" ]; then
+    "$cli" gemini --prompt "$prompt" --aspect-ratio 16:9 --out demo-output/zantrel-gemini.png
+  fi
+  if [ -n "${ZANTREL_IMAGES_API_KEY:-}" ]; then
+    "$cli" images --prompt "$prompt" --aspect-ratio 3:2 --out demo-output/zantrel-images.png
+  fi
 else
   "$cli" demo --out-dir demo-output
 fi

@@ -13,6 +13,7 @@ namespace {
 
 using host::ErrorCode;
 using image::corvane::CorvaneClient;
+using image::corvane::CorvaneOptions;
 using image::corvane::ImageCallOptions;
 using image::corvane::ImageParts;
 using json = nlohmann::ordered_json;
@@ -113,6 +114,21 @@ std::vector<Outcome> outcomes() {
        {api_complete(200), warning("KeyError")}},
       {"bad base64",
        Reply::json(200, R"({"data":[{"b64_json":"QUJD!Q"}]})"),
+       {},
+       ErrorCode::SERVICE_BUSY,
+       {},
+       {},
+       {api_complete(200), warning("Base64Error")}},
+      // Duplicate members: the logged body shows the occurrence the result was read from.
+      {"duplicate data member, first wins",
+       Reply::json(200, R"({"data":[],"data":[{"b64_json":"QUJD"}]})"),
+       {},
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {api_complete(200), no_image(R"({"data":[]})")}},
+      {"data after the padding is refused",
+       Reply::json(200, R"({"data":[{"b64_json":"=QUJD"}]})"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
@@ -365,6 +381,68 @@ TEST_F(ImagesRequest, EditsPostAFormWithTypedNamedFileParts) {
   http->queue_post(Reply::json(200, "{}"));
   (void)client.generate_image("p", "", "", "", ImageParts{});
   EXPECT_EQ(http->requests().at(1).url, "https://img.test//v1/images/generations");
+}
+
+// The public endpoint refuses "response_format" for gpt-image models and empty size or
+// quality; the direct form leaves them out and logs the payload it actually sent.
+TEST_F(ImagesRequest, DirectDialectLeavesOutWhatThePublicEndpointRefuses) {
+  const struct {
+    const char* model;
+    const char* ratio;
+    const char* quality;
+    const char* payload;
+  } cases[] = {
+      {"gpt-image-2", "", "", R"({"model":"gpt-image-2","prompt":"p","n":1})"},
+      {"gpt-image-1", "1:1", "high",
+       R"({"model":"gpt-image-1","prompt":"p","size":"1024x1024","quality":"high","n":1})"},
+      {"dall-e-3", "auto", "",
+       R"({"model":"dall-e-3","prompt":"p","response_format":"b64_json","size":"auto","n":1})"},
+  };
+  CorvaneOptions direct_options{"TAG", logger};
+  direct_options.dialect = host::Dialect::kDirect;
+  const CorvaneClient direct{"https://img.test", "tok", direct_options};
+  for (const auto& c : cases) {
+    logger->clear();
+    http->queue_post(Reply::json(200, "{}"));
+    ImageCallOptions options;
+    options.model = c.model;
+    (void)direct.generate_image("p", c.ratio, c.quality, "", std::nullopt, options);
+    const auto request = http->requests().back();
+    EXPECT_EQ(request.json_text, c.payload) << c.model;
+    EXPECT_EQ(request.headers,
+              (host::Headers{{"Authorization", "Bearer tok"}, {"Content-Type", "application/json"}}));
+    for (const auto& record : logger->records()) {
+      if (record["msg"] == "TAG request api") {
+        EXPECT_EQ(record["payload"], json::parse(c.payload));
+      }
+    }
+  }
+}
+
+TEST_F(ImagesRequest, DirectEditsNameSeveralImagesAsAnArray) {
+  CorvaneOptions direct_options{"TAG", logger};
+  direct_options.dialect = host::Dialect::kDirect;
+  const CorvaneClient direct{"https://img.test", "tok", direct_options};
+  const struct {
+    ImageParts parts;
+    std::vector<std::string> names;
+  } cases[] = {
+      {{{"image", png_bytes("a")}}, {"image"}},
+      {{{"image", png_bytes("a")}, {"image", jpeg_bytes("b")}}, {"image[]", "image[]"}},
+      {{{"image", png_bytes("a")}, {"image", png_bytes("b")}, {"mask", png_bytes("m")}},
+       {"image[]", "image[]", "mask"}},
+  };
+  for (const auto& c : cases) {
+    http->queue_post(Reply::json(200, "{}"));
+    (void)direct.generate_image("p", "", "", "", c.parts);
+    const auto request = http->requests().back();
+    std::vector<std::string> names;
+    for (const auto& file : request.form->files) names.push_back(file.name);
+    EXPECT_EQ(names, c.names);
+    std::vector<std::string> fields;
+    for (const auto& field : request.form->fields) fields.push_back(field.name);
+    EXPECT_EQ(fields, (std::vector<std::string>{"model", "prompt", "n"}));
+  }
 }
 
 TEST_F(ImagesRequest, TokenWithLineBreakIsRefusedAndNeverLogged) {

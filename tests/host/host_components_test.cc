@@ -118,6 +118,13 @@ TEST(ReadFileBytes, WholeFilesAndClearFailures) {
   // Loading drops a path where nothing exists, but fails on one it cannot read.
   EXPECT_TRUE(host::load_references(host::Files((dir / "missing").string())).empty());
   EXPECT_THROW(host::load_references(host::Files(dir.string())), host::FileReadError);
+  // A NUL cuts the name short for the system: "f.bin\0.txt" would read f.bin. It names no file.
+  const std::string with_nul = file.string() + std::string("\0.txt", 5);
+  EXPECT_TRUE(host::load_references(host::Files(with_nul)).empty());
+  EXPECT_TRUE(
+      host::load_references(host::Files(std::vector<host::Reference>{with_nul, file.string()}))
+          .size() == 1);
+  EXPECT_THROW(host::read_file_bytes(with_nul), host::FileReadError);
   std::filesystem::remove_all(dir);
 }
 

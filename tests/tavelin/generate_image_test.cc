@@ -125,6 +125,37 @@ std::vector<Outcome> outcomes() {
        {},
        {},
        {ok_rec}},
+      // Text that decodes to nothing is no image either: never a success without bytes.
+      {"data of line breaks only is no image",
+       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"\r\n"}})")})),
+       {},
+       false,
+       ErrorCode::NO_IMAGE_RESULT,
+       {},
+       {},
+       {},
+       {ok_rec}},
+      // Data after the padding would be dropped: refused instead.
+      {"data after the padding is refused",
+       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"QUJD=QUJD"}})")})),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "Base64Error error",
+       {},
+       {},
+       {ok_rec,
+        with(with(rec("TAVELIN Base64Error error"), "error", "<ignored>"), "traceback", "<tb>")}},
+      {"padding alone is refused",
+       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"===="}})")})),
+       {},
+       false,
+       ErrorCode::SERVICE_BUSY,
+       "Base64Error error",
+       {},
+       {},
+       {ok_rec,
+        with(with(rec("TAVELIN Base64Error error"), "error", "<ignored>"), "traceback", "<tb>")}},
       {"candidate without content is skipped",
        Reply::json(200, candidates({R"({"finishReason":"STOP"})", candidate(inline_part(img_a))})),
        {},
@@ -435,6 +466,47 @@ TEST_F(GenerateImageRequest, PostsTheBodyWithBearerHeadersToTheModelUrl) {
             client._build_body_data("p", images, "16:9", "2k"));
   EXPECT_EQ(logger->records().front()["img_count"], 2);
   EXPECT_EQ(logger->records().front()["image_size"], "2k");
+}
+
+// The public endpoint takes the key in its own header and refuses unknown members; the
+// gateway form stays as it is. In both, the bytes sent are the map's text and hold no key.
+TEST_F(GenerateImageRequest, EachDialectSendsItsKeyHeaderAndMembers) {
+  const struct {
+    host::Dialect dialect;
+    host::Headers headers;
+    bool response_format;
+  } cases[] = {
+      {host::Dialect::kGateway,
+       {{"Authorization", "Bearer k 1"}, {"Content-Type", "application/json"}},
+       true},
+      {host::Dialect::kDirect,
+       {{"x-goog-api-key", "k 1"}, {"Content-Type", "application/json"}},
+       false},
+  };
+  for (const auto& c : cases) {
+    image::tavelin::TavelinaOptions options{"TAG", logger};
+    options.dialect = c.dialect;
+    image::tavelin::TavelinaClient client("http://h", "k 1", options);
+    http->queue_post(Reply::json(200, "{}"));
+    const std::vector<host::Bytes> images = {png_bytes()};
+    (void)client.generate_image("p", images, "16:9", "2k", "gemini-2.5-flash-image");
+    const auto request = http->requests().back();
+    EXPECT_EQ(request.headers, c.headers) << host::to_string(c.dialect);
+    const json sent = json::parse(*request.json_text);
+    EXPECT_EQ(sent, client._build_body_data("p", images, "16:9", "2k"));
+    EXPECT_EQ(sent.contains("response_format"), c.response_format);
+    // Member order of what is left stays the gateway's.
+    std::vector<std::string> members;
+    for (const auto& member : sent.items()) members.push_back(member.key());
+    EXPECT_EQ(members[0], "contents");
+    EXPECT_EQ(members[1], "generationConfig");
+    EXPECT_EQ(sent["generationConfig"]["imageConfig"],
+              (json{{"aspectRatio", "16:9"}, {"imageSize", "2K"}}));
+    EXPECT_EQ(request.json_text->find("k 1"), std::string::npos);
+  }
+  for (const auto& record : logger->records()) {
+    EXPECT_EQ(record.dump().find("k 1"), std::string::npos);
+  }
 }
 
 TEST_F(GenerateImageRequest, ZeroOrAbsentTimeoutFallsBackToTheBaseTimeout) {

@@ -31,7 +31,7 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
 }
 
 host::ServiceResult call_service(const GenerateOptions& o, const std::string& base_url,
-                                 const std::string& api_key,
+                                 const std::string& api_key, host::Dialect dialect,
                                  std::shared_ptr<host::HttpClient> http) {
   host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
   std::optional<host::Timeout> timeout;
@@ -39,6 +39,7 @@ host::ServiceResult call_service(const GenerateOptions& o, const std::string& ba
   if (o.service == "gemini") {
     image::tavelin::TavelinaOptions client_options;
     client_options.http_client = std::move(http);
+    client_options.dialect = dialect;
     image::tavelin::TavelinaClient client(base_url, api_key, client_options);
     host::CallOptions options;
     options.task_id = label(o.task_id);
@@ -50,6 +51,7 @@ host::ServiceResult call_service(const GenerateOptions& o, const std::string& ba
   }
   image::corvane::CorvaneOptions client_options;
   client_options.http_client = std::move(http);
+  client_options.dialect = dialect;
   image::corvane::CorvaneClient client(base_url, api_key, client_options);
   image::corvane::ImageCallOptions options;
   options.task_id = label(o.task_id);
@@ -62,6 +64,16 @@ host::ServiceResult call_service(const GenerateOptions& o, const std::string& ba
 }
 
 }  // namespace
+
+host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
+                              const std::string& base_url) {
+  if (auto chosen = host::parse_dialect(requested)) return *chosen;
+  std::string address = base_url;
+  while (address.ends_with('/')) address.pop_back();
+  return address == (service == "gemini" ? kGeminiAddress : kImagesAddress)
+             ? host::Dialect::kDirect
+             : host::Dialect::kGateway;
+}
 
 int run_generate(GenerateOptions o) {
   const bool gemini = o.service == "gemini";
@@ -83,6 +95,12 @@ int run_generate(GenerateOptions o) {
     return kUsageError;
   }
 
+  if (o.dialect != "auto" && !host::parse_dialect(o.dialect)) {
+    std::cerr << "zantrel-image: --dialect must be auto, gateway or direct\n";
+    return kUsageError;
+  }
+  const host::Dialect dialect = resolve_dialect(o.dialect, o.service, base_url);
+
   host::CurlHttpClientOptions http;
   http.link_addresses =
       o.allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
@@ -92,7 +110,7 @@ int run_generate(GenerateOptions o) {
   std::optional<host::ServiceResult> result;
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
   run_with_spinner("generating with " + o.service, spinner, [&] {
-    result.emplace(call_service(o, base_url, api_key.value_or(""), http_client));
+    result.emplace(call_service(o, base_url, api_key.value_or(""), dialect, http_client));
   });
 
   std::optional<std::string> out;
@@ -106,7 +124,7 @@ int run_generate(GenerateOptions o) {
     }
   }
   if (o.json) {
-    std::cout << json_report(*result, out) << std::endl;
+    std::cout << json_report(*result, out, dialect) << std::endl;
     return result->ok() ? kSuccess : kFailedResult;
   }
   if (const host::Bytes* image = result->bytes()) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "zantrel/host/dialect.h"
+
 namespace zantrel::cli {
 
 enum ExitCode { kSuccess = 0, kFailedResult = 1, kUsageError = 2 };
@@ -30,7 +32,14 @@ struct GenerateOptions {
   bool allow_private_links = false;
   // CA bundle to trust for https instead of the system's.
   std::optional<std::string> ca_file;
+  // "auto" (direct for the service's public address, else gateway), "gateway" or "direct".
+  std::string dialect = "auto";
 };
+
+// The wire dialect for a base URL: `requested` unless it is "auto", which picks direct for the
+// service's public address and gateway for anything else (a gateway, the emulator).
+host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
+                              const std::string& base_url);
 
 // Runs one generation through the client's entry and reports it; returns the exit status.
 int run_generate(GenerateOptions options);

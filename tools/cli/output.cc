@@ -88,7 +88,8 @@ std::string default_output_name(const std::string& service, host::ByteView image
   return name;
 }
 
-std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out) {
+std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
+                        host::Dialect dialect) {
   using json = nlohmann::ordered_json;
   json report = json::object();
   report["ok"] = result.ok();
@@ -99,6 +100,7 @@ std::string json_report(const host::ServiceResult& result, const std::optional<s
   report["sha256"] = result.bytes() ? json(sha256_hex(*result.bytes())) : json();
   report["out"] = out ? json(*out) : json();
   report["link"] = result.link() ? json(*result.link()) : json();
+  report["dialect"] = host::to_string(dialect);
   return report.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

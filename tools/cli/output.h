@@ -4,6 +4,7 @@
 #include <string>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/dialect.h"
 #include "zantrel/host/service_result.h"
 
 namespace zantrel::cli {
@@ -20,7 +21,8 @@ void write_file_atomically(const std::string& path, host::ByteView bytes);
 std::string default_output_name(const std::string& service, host::ByteView image);
 
 // The --json report: exactly one object with "ok", "code", "msg", "kind", "bytes", "sha256",
-// "out" and "link", absent values as null.
-std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out);
+// "out", "link" and "dialect", absent values as null.
+std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
+                        host::Dialect dialect);
 
 }  // namespace zantrel::cli

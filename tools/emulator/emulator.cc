@@ -160,7 +160,12 @@ struct Emulator::State {
     peers.insert(req.remote_addr + ":" + std::to_string(req.remote_port));
   }
 
-  bool authorised(const httplib::Request& req, httplib::Response& res) const {
+  bool authorised(Api api, const httplib::Request& req, httplib::Response& res) const {
+    if (api == Api::kGemini) {
+      auto refusal = check_gemini_key(req, options.api_key, options.dialect);
+      if (refusal) send_json(res, refusal->status, refusal->body);
+      return !refusal;
+    }
     if (options.api_key.empty() ||
         req.get_header_value("Authorization") == "Bearer " + options.api_key) {
       return true;
@@ -170,6 +175,8 @@ struct Emulator::State {
         error_body(401, "API key not valid. Please pass a valid API key.", "UNAUTHENTICATED"));
     return false;
   }
+
+  bool direct() const { return options.dialect == AcceptedDialect::kDirect; }
 
   std::optional<Scenario> scenario_for(const httplib::Request& req, httplib::Response& res) const {
     if (!req.has_header(kScenarioHeader)) return current();
@@ -257,9 +264,13 @@ struct Emulator::State {
 
   void gemini(const httplib::Request& req, httplib::Response& res) {
     note_peer(req);
-    if (!authorised(req, res)) return;
+    if (!authorised(Api::kGemini, req, res)) return;
     auto s = scenario_for(req, res);
     if (!s) return;
+    if (auto refusal = direct() ? check_gemini_members(req.body) : std::nullopt) {
+      send_json(res, refusal->status, refusal->body);
+      return;
+    }
     const auto checked = check_gemini_request(req.body);
     if (!checked.error.empty()) {
       send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
@@ -298,10 +309,14 @@ struct Emulator::State {
 
   void images(const httplib::Request& req, httplib::Response& res, bool edits) {
     note_peer(req);
-    if (!authorised(req, res)) return;
+    if (!authorised(Api::kImages, req, res)) return;
     auto s = scenario_for(req, res);
     if (!s) return;
     const auto checked = edits ? check_edits_request(req) : check_generations_request(req.body);
+    if (auto refusal = direct() ? check_images_fields(checked.fields) : std::nullopt) {
+      send_json(res, refusal->status, refusal->body);
+      return;
+    }
     if (!checked.error.empty()) {
       send_json(res, 400, error_body(400, checked.error, "invalid_request_error"));
       return;

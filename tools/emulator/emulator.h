@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/emulator/dialect_checks.h"
 #include "tools/emulator/scenario.h"
 
 namespace zantrel::emulator {
@@ -20,6 +21,8 @@ struct EmulatorOptions {
   // PEM files of a certificate and its key: serve HTTPS instead of HTTP.
   std::string tls_cert_file;
   std::string tls_key_file;
+  // The wire forms accepted; kDirect answers as the public endpoints do.
+  AcceptedDialect dialect = AcceptedDialect::kBoth;
 };
 
 // A local stand-in for both services, on 127.0.0.1 only:

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
       "zantrel-emulator: local stand-in for the Gemini and images services (127.0.0.1 only)"};
   zantrel::emulator::EmulatorOptions options;
   std::string scenario = "normal";
+  std::string dialect = "both";
   bool list = false;
   app.add_option("--port", options.port, "port on 127.0.0.1 (default: a free one)");
   app.add_option("--api-key", options.api_key, "bearer token requests must carry (default: any)");
@@ -25,6 +26,10 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("--tls-key", options.tls_key_file, "PEM private key of --tls-cert")
       ->check(CLI::ExistingFile);
+  app.add_option("--dialect", dialect,
+                 "wire forms accepted: both (default), gateway, or direct (answers as the public "
+                 "endpoints do)")
+      ->check(CLI::IsMember({"both", "gateway", "direct"}));
   app.add_flag("--list-scenarios", list, "print the scenarios and exit");
   CLI11_PARSE(app, argc, argv);
 
@@ -42,6 +47,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.scenario = *chosen;
+  options.dialect = *zantrel::emulator::parse_accepted_dialect(dialect);
   try {
     // SIGTERM and SIGINT are taken by a thread of their own, which stops the server cleanly.
     sigset_t stop_signals;

@@ -31,7 +31,7 @@ std::optional<int> parse_int(std::string_view text) {
 }
 
 // Checks the images-API fields shared by generations and edits.
-CheckedRequest check_image_fields(const std::map<std::string, std::string>& fields) {
+CheckedRequest check_image_values(const std::map<std::string, std::string>& fields) {
   const auto field = [&](const char* key) -> std::optional<std::string> {
     auto found = fields.find(key);
     if (found == fields.end()) return std::nullopt;
@@ -68,6 +68,12 @@ CheckedRequest check_image_fields(const std::map<std::string, std::string>& fiel
   if (out.response_format != "b64_json" && out.response_format != "url") {
     return refuse("Invalid 'response_format': " + out.response_format);
   }
+  return out;
+}
+
+CheckedRequest check_image_fields(std::map<std::string, std::string> fields) {
+  CheckedRequest out = check_image_values(fields);
+  out.fields = std::move(fields);
   return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <map>
 #include <string>
 
 namespace zantrel::emulator {
@@ -13,6 +14,8 @@ struct CheckedRequest {
   int width = 1024;
   int height = 1024;
   std::string response_format = "b64_json";
+  // Images requests: the text fields as sent, for the public endpoint's own checks.
+  std::map<std::string, std::string> fields;
 };
 
 // A generateContent body: a text part first, inline images with an image type and valid base64,

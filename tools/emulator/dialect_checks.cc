@@ -1,0 +1,113 @@
+#include "tools/emulator/dialect_checks.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace zantrel::emulator {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+Refusal gemini_refusal(int status, const std::string& message, const char* code) {
+  return {status, {{"error", {{"code", status}, {"message", message}, {"status", code}}}}};
+}
+
+Refusal images_refusal(const std::string& message, const char* param, const char* code) {
+  return {400,
+          {{"error",
+            {{"message", message},
+             {"type", "invalid_request_error"},
+             {"param", param},
+             {"code", code}}}}};
+}
+
+// Top-level members of a generateContent request that the public endpoint knows.
+constexpr std::array<std::string_view, 8> kGeminiMembers = {
+    "contents", "generationConfig", "safetySettings", "systemInstruction",
+    "tools",    "toolConfig",       "cachedContent",  "labels"};
+
+}  // namespace
+
+std::optional<AcceptedDialect> parse_accepted_dialect(const std::string& text) {
+  if (text == "both") return AcceptedDialect::kBoth;
+  if (text == "gateway") return AcceptedDialect::kGateway;
+  if (text == "direct") return AcceptedDialect::kDirect;
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_gemini_key(const httplib::Request& req, const std::string& api_key,
+                                        AcceptedDialect dialect) {
+  const std::string bearer = req.get_header_value("Authorization");
+  const bool has_bearer = bearer.starts_with("Bearer ");
+  const bool has_key_header = req.has_header("x-goog-api-key");
+  const bool bearer_ok = has_bearer && (api_key.empty() || bearer == "Bearer " + api_key);
+  const bool key_header_ok =
+      has_key_header && (api_key.empty() || req.get_header_value("x-goog-api-key") == api_key);
+
+  if (dialect != AcceptedDialect::kDirect) {
+    if (bearer_ok || api_key.empty()) return std::nullopt;
+    if (dialect == AcceptedDialect::kBoth && key_header_ok) return std::nullopt;
+    return gemini_refusal(401, "API key not valid. Please pass a valid API key.",
+                          "UNAUTHENTICATED");
+  }
+  if (has_bearer) {
+    return gemini_refusal(401,
+                          "Request had invalid authentication credentials. Expected OAuth 2 "
+                          "access token, login cookie or other valid authentication credential. "
+                          "See https://developers.google.com/identity/sign-in/web/"
+                          "devconsole-project.",
+                          "UNAUTHENTICATED");
+  }
+  if (!has_key_header) {
+    return gemini_refusal(403,
+                          "Method doesn't allow unregistered callers (callers without established "
+                          "identity). Please use API Key or other form of API consumer identity "
+                          "to call this API.",
+                          "PERMISSION_DENIED");
+  }
+  if (!key_header_ok) {
+    return gemini_refusal(400, "API key not valid. Please pass a valid API key.",
+                          "INVALID_ARGUMENT");
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_gemini_members(const std::string& body) {
+  simdjson::dom::parser parser;
+  simdjson::dom::object root;
+  if (parser.parse(body).get(root)) return std::nullopt;  // the body check names that fault
+  for (auto [key, value] : root) {
+    if (std::find(kGeminiMembers.begin(), kGeminiMembers.end(), key) == kGeminiMembers.end()) {
+      return gemini_refusal(400,
+                            "Invalid JSON payload received. Unknown name \"" + std::string(key) +
+                                "\": Cannot find field.",
+                            "INVALID_ARGUMENT");
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields) {
+  const auto model = fields.find("model");
+  if (model != fields.end() && model->second.starts_with("gpt-image") &&
+      fields.contains("response_format")) {
+    return images_refusal("Unknown parameter: 'response_format'.", "response_format",
+                          "unknown_parameter");
+  }
+  if (auto size = fields.find("size"); size != fields.end() && size->second.empty()) {
+    return images_refusal(
+        "Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT.", "size",
+        "invalid_value");
+  }
+  if (auto quality = fields.find("quality"); quality != fields.end() && quality->second.empty()) {
+    return images_refusal(
+        "Invalid value: ''. Supported values are: 'low', 'medium', 'high', and 'auto'.", "quality",
+        "invalid_value");
+  }
+  return std::nullopt;
+}
+
+}  // namespace zantrel::emulator

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace zantrel::emulator {
+
+// Which wire forms the emulator takes: the gateway's (bearer keys, every member), the public
+// endpoints' (answering as they do to anything else), or either.
+enum class AcceptedDialect { kBoth, kGateway, kDirect };
+
+// "both", "gateway" or "direct"; nothing for any other text.
+std::optional<AcceptedDialect> parse_accepted_dialect(const std::string& text);
+
+// A refusal as the service would send it.
+struct Refusal {
+  int status = 400;
+  nlohmann::ordered_json body;
+};
+
+// The key check of a generateContent request. The public endpoint takes an API key only in
+// "x-goog-api-key" and reads a bearer token as an OAuth access token (401); the gateway takes
+// the key as a bearer token. An empty `api_key` accepts any key in the accepted header.
+std::optional<Refusal> check_gemini_key(const httplib::Request& req, const std::string& api_key,
+                                        AcceptedDialect dialect);
+
+// The public endpoint refuses top-level members it does not know (the gateway's
+// "response_format" among them).
+std::optional<Refusal> check_gemini_members(const std::string& body);
+
+// What the public images endpoint refuses in the text fields of a generations or edits request:
+// "response_format" for gpt-image models, and an empty "size" or "quality".
+std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields);
+
+}  // namespace zantrel::emulator
