@@ -1,0 +1,240 @@
+// The two wire dialects end to end: both clients and the CLI against the emulator answering as
+// the public endpoints do (direct mode), and the raw refusals those endpoints give.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/canary.h"
+#include "tests/support/run_process.h"
+#include "tools/cli/generate_command.h"
+#include "tools/emulator/emulator.h"
+#include "tools/emulator/picture.h"
+#include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/testing/capturing_logger.h"
+
+namespace zantrel::testing {
+namespace {
+
+using host::Dialect;
+using host::ErrorCode;
+using json = nlohmann::ordered_json;
+
+constexpr char kGeminiBearerRefused[] =
+    "Request had invalid authentication credentials. Expected OAuth 2 access token, login cookie "
+    "or other valid authentication credential. See "
+    "https://developers.google.com/identity/sign-in/web/devconsole-project.";
+
+struct ClientRun {
+  const char* name;
+  emulator::AcceptedDialect accepts;
+  const char* service;  // "gemini" or "images"
+  Dialect dialect;
+  int references = 0;
+  std::optional<std::string> model{};  // images only
+  std::optional<ErrorCode> code{};     // nothing: an image
+  std::optional<std::string> msg{};
+};
+
+void PrintTo(const ClientRun& run, std::ostream* out) { *out << run.name; }
+
+class DialectRun : public ::testing::TestWithParam<ClientRun> {
+ protected:
+  host::ServiceResult call(const ClientRun& run, const std::string& base_url) const {
+    std::vector<host::Reference> references;
+    for (int i = 0; i < run.references; ++i) {
+      references.emplace_back(emulator::render_png(static_cast<std::uint64_t>(i), 64, 48));
+    }
+    if (std::string(run.service) == "gemini") {
+      image::tavelin::TavelinaOptions options{"TAVELIN", log_};
+      options.dialect = run.dialect;
+      return image::tavelin::TavelinaClient(base_url, key_, options)
+          .start("a lake", "1:1", "1K", references);
+    }
+    image::corvane::CorvaneOptions options{"GPT-IMAGE-2", log_};
+    options.dialect = run.dialect;
+    image::corvane::ImageCallOptions call_options;
+    call_options.model = run.model;
+    return image::corvane::CorvaneClient(base_url, key_, options)
+        .start("a lake", "", "", "", references, call_options);
+  }
+
+  std::string key_ = make_canary_key();
+  std::shared_ptr<CapturingLogger> log_ = std::make_shared<CapturingLogger>();
+};
+
+TEST_P(DialectRun, EndsAsThePublicEndpointWould) {
+  const ClientRun& run = GetParam();
+  emulator::EmulatorOptions options;
+  options.api_key = key_;
+  options.dialect = run.accepts;
+  emulator::Emulator emulator(options);
+  emulator.start();
+  const host::ServiceResult result = call(run, emulator.base_url());
+  if (!run.code) {
+    ASSERT_TRUE(result.ok()) << to_string(*result.code()) << " " << result.msg().value_or("");
+    ASSERT_NE(result.bytes(), nullptr);
+    EXPECT_FALSE(result.bytes()->empty());
+  } else {
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(*result.code(), *run.code);
+    EXPECT_EQ(result.msg(), run.msg);
+  }
+  EXPECT_FALSE(leaks(result.msg().value_or(""), key_));
+  for (const auto& record : log_->records()) EXPECT_FALSE(leaks(record.dump(), key_)) << record;
+}
+
+constexpr auto kDirectOnly = emulator::AcceptedDialect::kDirect;
+constexpr auto kGatewayOnly = emulator::AcceptedDialect::kGateway;
+constexpr auto kEither = emulator::AcceptedDialect::kBoth;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DialectRun,
+    ::testing::Values(
+        ClientRun{"gemini_direct_passes", kDirectOnly, "gemini", Dialect::kDirect, 2},
+        ClientRun{"gemini_gateway_key_as_bearer_is_refused", kDirectOnly, "gemini",
+                  Dialect::kGateway, 0, {}, ErrorCode::IMAGE_GENERATE_FAIL,
+                  kGeminiBearerRefused},
+        ClientRun{"gemini_direct_refused_by_a_gateway", kGatewayOnly, "gemini", Dialect::kDirect,
+                  0, {}, ErrorCode::IMAGE_GENERATE_FAIL,
+                  "API key not valid. Please pass a valid API key."},
+        ClientRun{"gemini_either_takes_direct", kEither, "gemini", Dialect::kDirect},
+        ClientRun{"images_direct_generation_passes", kDirectOnly, "images", Dialect::kDirect},
+        ClientRun{"images_direct_edit_of_two_passes", kDirectOnly, "images", Dialect::kDirect, 2},
+        ClientRun{"images_direct_edit_of_one_passes", kDirectOnly, "images", Dialect::kDirect, 1},
+        ClientRun{"images_gateway_response_format_is_refused", kDirectOnly, "images",
+                  Dialect::kGateway, 0, {}, ErrorCode::IMAGE_GENERATE_FAIL,
+                  "Unknown parameter: 'response_format'."},
+        ClientRun{"images_gateway_empty_size_is_refused", kDirectOnly, "images",
+                  Dialect::kGateway, 0, "dall-e-3", ErrorCode::IMAGE_GENERATE_FAIL,
+                  "Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT."},
+        ClientRun{"images_either_takes_direct_edit", kEither, "images", Dialect::kDirect, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Raw requests: the emulator's direct mode gives the public endpoints' statuses and bodies.
+TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
+  const std::string key = make_canary_key();
+  emulator::EmulatorOptions options;
+  options.api_key = key;
+  options.dialect = kDirectOnly;
+  emulator::Emulator emulator(options);
+  emulator.start();
+  const std::string gemini = "/v1beta/models/gemini-2.5-flash-image:generateContent";
+  const std::string body =
+      R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],)"
+      R"("generationConfig":{"responseModalities":["IMAGE"]})";
+  const struct {
+    const char* name;
+    std::string path;
+    host::Headers headers;
+    std::string body;
+    int status;
+    json error;  // the members of "error" that must be there
+  } cases[] = {
+      {"key as bearer", gemini, {{"Authorization", "Bearer " + key}}, body + "}", 401,
+       {{"status", "UNAUTHENTICATED"}, {"message", kGeminiBearerRefused}}},
+      {"no key", gemini, {}, body + "}", 403, {{"status", "PERMISSION_DENIED"}}},
+      {"wrong key", gemini, {{"x-goog-api-key", "nope"}}, body + "}", 400,
+       {{"status", "INVALID_ARGUMENT"},
+        {"message", "API key not valid. Please pass a valid API key."}}},
+      {"unknown member", gemini, {{"x-goog-api-key", key}},
+       body + R"(,"response_format":"url"})", 400,
+       {{"status", "INVALID_ARGUMENT"},
+        {"message",
+         R"(Invalid JSON payload received. Unknown name "response_format": Cannot find field.)"}}},
+      {"direct body passes", gemini, {{"x-goog-api-key", key}}, body + "}", 200, nullptr},
+      {"response_format for gpt-image", "/v1/images/generations",
+       {{"Authorization", "Bearer " + key}},
+       R"({"model":"gpt-image-2","prompt":"a","response_format":"b64_json","n":1})", 400,
+       {{"message", "Unknown parameter: 'response_format'."},
+        {"type", "invalid_request_error"},
+        {"param", "response_format"},
+        {"code", "unknown_parameter"}}},
+      {"empty quality", "/v1/images/generations", {{"Authorization", "Bearer " + key}},
+       R"({"model":"gpt-image-2","prompt":"a","quality":"","n":1})", 400,
+       {{"param", "quality"}, {"code", "invalid_value"}}},
+  };
+  host::CurlHttpClient http;
+  for (const auto& c : cases) {
+    host::PostRequest request;
+    request.headers = c.headers;
+    request.headers.emplace_back("Content-Type", "application/json");
+    request.body = host::JsonBody::of(c.body);
+    const host::HttpResponse response = http.post(emulator.base_url() + c.path, request);
+    EXPECT_EQ(response.status_code, c.status) << c.name;
+    if (c.error.is_null()) continue;
+    const json error = response.json().value("error", json::object());
+    for (const auto& [member, value] : c.error.items()) {
+      EXPECT_EQ(error.value(member, json()), value) << c.name << ": " << member;
+    }
+  }
+}
+
+TEST(CliDialect, AutoIsDirectOnlyForThePublicAddresses) {
+  const struct {
+    const char* requested;
+    const char* service;
+    const char* base_url;
+    Dialect expected;
+  } cases[] = {
+      {"auto", "gemini", "https://generativelanguage.googleapis.com", Dialect::kDirect},
+      {"auto", "gemini", "https://generativelanguage.googleapis.com/", Dialect::kDirect},
+      {"auto", "images", "https://api.openai.com", Dialect::kDirect},
+      {"auto", "images", "https://generativelanguage.googleapis.com", Dialect::kGateway},
+      {"auto", "gemini", "http://127.0.0.1:8080", Dialect::kGateway},
+      {"direct", "gemini", "http://127.0.0.1:8080", Dialect::kDirect},
+      {"gateway", "images", "https://api.openai.com", Dialect::kGateway},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::resolve_dialect(c.requested, c.service, c.base_url), c.expected)
+        << c.requested << " " << c.service << " " << c.base_url;
+  }
+}
+
+TEST(CliDialect, DirectFlagPassesWhereAutoIsRefused) {
+  const std::string key = make_canary_key();
+  emulator::EmulatorOptions options;
+  options.api_key = key;
+  options.dialect = kDirectOnly;
+  emulator::Emulator emulator(options);
+  emulator.start();
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("zantrel-dialect-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  for (const char* service : {"gemini", "images"}) {
+    const std::vector<std::string> base = {ZANTREL_CLI_PATH, service,
+                                           "--prompt",       "a lake",
+                                           "--base-url",     emulator.base_url(),
+                                           "--api-key",      key,
+                                           "--json",         "--out",
+                                           (dir / "out.png").string()};
+    const auto refused = run_process(base);  // auto: gateway for this address
+    EXPECT_EQ(refused.status, 1) << service << refused.err;
+    EXPECT_EQ(json::parse(refused.out)["dialect"], "gateway");
+    std::vector<std::string> direct = base;
+    direct.insert(direct.end(), {"--dialect", "direct"});
+    const auto passed = run_process(direct);
+    EXPECT_EQ(passed.status, 0) << service << passed.out << passed.err;
+    const json report = json::parse(passed.out);
+    EXPECT_EQ(report["dialect"], "direct");
+    EXPECT_EQ(report["ok"], true);
+    for (const auto* run : {&refused, &passed}) {
+      EXPECT_FALSE(leaks(run->out, key));
+      EXPECT_FALSE(leaks(run->err, key));
+    }
+  }
+  EXPECT_EQ(leaking_files(dir, key), std::vector<std::string>{});
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zantrel::testing
