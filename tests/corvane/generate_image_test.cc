@@ -409,8 +409,8 @@ TEST_F(ImagesRequest, DirectDialectLeavesOutWhatThePublicEndpointRefuses) {
     (void)direct.generate_image("p", c.ratio, c.quality, "", std::nullopt, options);
     const auto request = http->requests().back();
     EXPECT_EQ(request.json_text, c.payload) << c.model;
-    EXPECT_EQ(request.headers,
-              (host::Headers{{"Authorization", "Bearer tok"}, {"Content-Type", "application/json"}}));
+    EXPECT_EQ(request.headers, (host::Headers{{"Authorization", "Bearer tok"},
+                                              {"Content-Type", "application/json"}}));
     for (const auto& record : logger->records()) {
       if (record["msg"] == "TAG request api") {
         EXPECT_EQ(record["payload"], json::parse(c.payload));

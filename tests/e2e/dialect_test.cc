@@ -101,21 +101,36 @@ INSTANTIATE_TEST_SUITE_P(
     Table, DialectRun,
     ::testing::Values(
         ClientRun{"gemini_direct_passes", kDirectOnly, "gemini", Dialect::kDirect, 2},
-        ClientRun{"gemini_gateway_key_as_bearer_is_refused", kDirectOnly, "gemini",
-                  Dialect::kGateway, 0, {}, ErrorCode::IMAGE_GENERATE_FAIL,
+        ClientRun{"gemini_gateway_key_as_bearer_is_refused",
+                  kDirectOnly,
+                  "gemini",
+                  Dialect::kGateway,
+                  0,
+                  {},
+                  ErrorCode::IMAGE_GENERATE_FAIL,
                   kGeminiBearerRefused},
-        ClientRun{"gemini_direct_refused_by_a_gateway", kGatewayOnly, "gemini", Dialect::kDirect,
-                  0, {}, ErrorCode::IMAGE_GENERATE_FAIL,
+        ClientRun{"gemini_direct_refused_by_a_gateway",
+                  kGatewayOnly,
+                  "gemini",
+                  Dialect::kDirect,
+                  0,
+                  {},
+                  ErrorCode::IMAGE_GENERATE_FAIL,
                   "API key not valid. Please pass a valid API key."},
         ClientRun{"gemini_either_takes_direct", kEither, "gemini", Dialect::kDirect},
         ClientRun{"images_direct_generation_passes", kDirectOnly, "images", Dialect::kDirect},
         ClientRun{"images_direct_edit_of_two_passes", kDirectOnly, "images", Dialect::kDirect, 2},
         ClientRun{"images_direct_edit_of_one_passes", kDirectOnly, "images", Dialect::kDirect, 1},
-        ClientRun{"images_gateway_response_format_is_refused", kDirectOnly, "images",
-                  Dialect::kGateway, 0, {}, ErrorCode::IMAGE_GENERATE_FAIL,
+        ClientRun{"images_gateway_response_format_is_refused",
+                  kDirectOnly,
+                  "images",
+                  Dialect::kGateway,
+                  0,
+                  {},
+                  ErrorCode::IMAGE_GENERATE_FAIL,
                   "Unknown parameter: 'response_format'."},
-        ClientRun{"images_gateway_empty_size_is_refused", kDirectOnly, "images",
-                  Dialect::kGateway, 0, "dall-e-3", ErrorCode::IMAGE_GENERATE_FAIL,
+        ClientRun{"images_gateway_empty_size_is_refused", kDirectOnly, "images", Dialect::kGateway,
+                  0, "dall-e-3", ErrorCode::IMAGE_GENERATE_FAIL,
                   "Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT."},
         ClientRun{"images_either_takes_direct_edit", kEither, "images", Dialect::kDirect, 2}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -129,9 +144,8 @@ TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
   emulator::Emulator emulator(options);
   emulator.start();
   const std::string gemini = "/v1beta/models/gemini-2.5-flash-image:generateContent";
-  const std::string body =
-      R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],)"
-      R"("generationConfig":{"responseModalities":["IMAGE"]})";
+  const std::string body = R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],)"
+                           R"("generationConfig":{"responseModalities":["IMAGE"]})";
   const struct {
     const char* name;
     std::string path;
@@ -140,27 +154,43 @@ TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
     int status;
     json error;  // the members of "error" that must be there
   } cases[] = {
-      {"key as bearer", gemini, {{"Authorization", "Bearer " + key}}, body + "}", 401,
+      {"key as bearer",
+       gemini,
+       {{"Authorization", "Bearer " + key}},
+       body + "}",
+       401,
        {{"status", "UNAUTHENTICATED"}, {"message", kGeminiBearerRefused}}},
       {"no key", gemini, {}, body + "}", 403, {{"status", "PERMISSION_DENIED"}}},
-      {"wrong key", gemini, {{"x-goog-api-key", "nope"}}, body + "}", 400,
+      {"wrong key",
+       gemini,
+       {{"x-goog-api-key", "nope"}},
+       body + "}",
+       400,
        {{"status", "INVALID_ARGUMENT"},
         {"message", "API key not valid. Please pass a valid API key."}}},
-      {"unknown member", gemini, {{"x-goog-api-key", key}},
-       body + R"(,"response_format":"url"})", 400,
+      {"unknown member",
+       gemini,
+       {{"x-goog-api-key", key}},
+       body + R"(,"response_format":"url"})",
+       400,
        {{"status", "INVALID_ARGUMENT"},
         {"message",
          R"(Invalid JSON payload received. Unknown name "response_format": Cannot find field.)"}}},
       {"direct body passes", gemini, {{"x-goog-api-key", key}}, body + "}", 200, nullptr},
-      {"response_format for gpt-image", "/v1/images/generations",
+      {"response_format for gpt-image",
+       "/v1/images/generations",
        {{"Authorization", "Bearer " + key}},
-       R"({"model":"gpt-image-2","prompt":"a","response_format":"b64_json","n":1})", 400,
+       R"({"model":"gpt-image-2","prompt":"a","response_format":"b64_json","n":1})",
+       400,
        {{"message", "Unknown parameter: 'response_format'."},
         {"type", "invalid_request_error"},
         {"param", "response_format"},
         {"code", "unknown_parameter"}}},
-      {"empty quality", "/v1/images/generations", {{"Authorization", "Bearer " + key}},
-       R"({"model":"gpt-image-2","prompt":"a","quality":"","n":1})", 400,
+      {"empty quality",
+       "/v1/images/generations",
+       {{"Authorization", "Bearer " + key}},
+       R"({"model":"gpt-image-2","prompt":"a","quality":"","n":1})",
+       400,
        {{"param", "quality"}, {"code", "invalid_value"}}},
   };
   host::CurlHttpClient http;
@@ -211,12 +241,10 @@ TEST(CliDialect, DirectFlagPassesWhereAutoIsRefused) {
       std::filesystem::temp_directory_path() / ("zantrel-dialect-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   for (const char* service : {"gemini", "images"}) {
-    const std::vector<std::string> base = {ZANTREL_CLI_PATH, service,
-                                           "--prompt",       "a lake",
-                                           "--base-url",     emulator.base_url(),
-                                           "--api-key",      key,
-                                           "--json",         "--out",
-                                           (dir / "out.png").string()};
+    const std::vector<std::string> base = {
+        ZANTREL_CLI_PATH,          service,     "--prompt", "a lake", "--base-url",
+        emulator.base_url(),       "--api-key", key,        "--json", "--out",
+        (dir / "out.png").string()};
     const auto refused = run_process(base);  // auto: gateway for this address
     EXPECT_EQ(refused.status, 1) << service << refused.err;
     EXPECT_EQ(json::parse(refused.out)["dialect"], "gateway");

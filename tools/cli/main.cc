@@ -35,8 +35,8 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_option("--ca-file", o.ca_file, "CA bundle to trust for https (PEM)");
   command
       .add_option("--dialect", o.dialect,
-                   "wire form: auto (default: direct for the public address, else gateway), "
-                   "gateway or direct")
+                  "wire form: auto (default: direct for the public address, else gateway), "
+                  "gateway or direct")
       ->check(CLI::IsMember({"auto", "gateway", "direct"}));
 }
 

@@ -98,9 +98,8 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
                           "unknown_parameter");
   }
   if (auto size = fields.find("size"); size != fields.end() && size->second.empty()) {
-    return images_refusal(
-        "Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT.", "size",
-        "invalid_value");
+    return images_refusal("Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT.",
+                          "size", "invalid_value");
   }
   if (auto quality = fields.find("quality"); quality != fields.end() && quality->second.empty()) {
     return images_refusal(
