@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zantrel/host/call_report.h"
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/timeout.h"
 
@@ -16,6 +17,8 @@ struct CallOptions {
   nlohmann::ordered_json model_key;
   // Absent or zero: the shared HTTP client's base time-out.
   std::optional<Timeout> timeout;
+  // Where to write what the call did and cost (nullptr: no report). Must outlive the call.
+  CallReport* report = nullptr;
 };
 
 inline Timeout effective_timeout(const std::optional<Timeout>& given, const HttpClient& client) {

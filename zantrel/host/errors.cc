@@ -6,7 +6,14 @@
 #include <memory>
 #include <typeinfo>
 
+#include "zantrel/host/http/transfer_facts.h"
+
 namespace zantrel::host {
+
+void Error::set_transfer(const TransferFacts& facts) {
+  transfer_ = std::make_shared<const TransferFacts>(facts);
+}
+
 namespace {
 
 std::string demangled_short_name(const std::type_info& type) {

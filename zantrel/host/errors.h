@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace zantrel::host {
+
+struct TransferFacts;
 
 // Where a failure was raised. (std::source_location is not available with every supported
 // compiler; these builtins are.)
@@ -33,8 +36,13 @@ class Error : public std::runtime_error {
   virtual std::string_view kind() const noexcept { return "Error"; }
   const SourceLocation& where() const noexcept { return where_; }
 
+  // What the HTTP stack knew about the exchange that failed (nullptr when it said nothing).
+  const TransferFacts* transfer() const noexcept { return transfer_.get(); }
+  void set_transfer(const TransferFacts& facts);
+
  private:
   SourceLocation where_;
+  std::shared_ptr<const TransferFacts> transfer_;
 };
 
 namespace internal {

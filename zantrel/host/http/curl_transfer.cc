@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "zantrel/host/errors.h"
 
@@ -49,6 +50,12 @@ struct CurlTransfer::State {
   curl_off_t seen_down = 0;
   curl_off_t seen_up = 0;
   char error_text[CURL_ERROR_SIZE] = {};
+  // What the report of a call needs: when the request was out whole, whether an answer began,
+  // and the answer's headers.
+  Clock::time_point started = Clock::now();
+  std::optional<Clock::time_point> sent_at;
+  bool answer_started = false;
+  Headers response_headers;
 };
 
 namespace {
@@ -82,7 +89,13 @@ std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
   return n;
 }
 
-std::size_t on_header(char*, std::size_t, std::size_t n, void* user) {
+std::string_view trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
   auto& t = *static_cast<State*>(user);
   t.last_activity = Clock::now();
   t.header_bytes += n;
@@ -90,14 +103,25 @@ std::size_t on_header(char*, std::size_t, std::size_t n, void* user) {
     t.headers_too_large = true;
     return 0;
   }
+  const std::string_view line(data, n);
+  if (line.starts_with("HTTP/")) {
+    // A new response (after a redirect or a 1xx): only the last one's headers count.
+    t.response_headers.clear();
+    t.answer_started = true;
+    if (!t.sent_at) t.sent_at = t.last_activity;
+  } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+    t.response_headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                                    std::string(trimmed(line.substr(colon + 1))));
+  }
   return n;
 }
 
 // Read time-out: no byte sent or received for `read_timeout` once connected. libcurl calls this
 // often while data flows and about once a second when idle.
-int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t up_total, curl_off_t up) {
   auto& t = *static_cast<State*>(user);
   const auto now = Clock::now();
+  if (!t.sent_at && up_total > 0 && up >= up_total) t.sent_at = now;
   if (down != t.seen_down || up != t.seen_up) {
     t.seen_down = down;
     t.seen_up = up;
@@ -159,38 +183,78 @@ void set(CURL* easy, CURLoption option, T value) {
   check(curl_easy_setopt(easy, option, value));
 }
 
+std::optional<double> seconds_info(CURL* easy, CURLINFO info) {
+  curl_off_t micros = 0;
+  if (curl_easy_getinfo(easy, info, &micros) != CURLE_OK || micros < 0) return std::nullopt;
+  return static_cast<double>(micros) / 1e6;
+}
+
+std::optional<std::uint64_t> sum_info(CURL* easy, CURLINFO long_info, CURLINFO size_info) {
+  long head = 0;
+  curl_off_t body = 0;
+  if (curl_easy_getinfo(easy, long_info, &head) != CURLE_OK ||
+      curl_easy_getinfo(easy, size_info, &body) != CURLE_OK || head < 0 || body < 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(head) + static_cast<std::uint64_t>(body);
+}
+
+TransferFacts facts_of(const State& t) {
+  TransferFacts facts;
+  facts.request_sent = t.sent_at.has_value() || t.answer_started;
+  if (t.connected) {
+    const auto tls = seconds_info(t.easy, CURLINFO_APPCONNECT_TIME_T);
+    facts.connect_s = tls && *tls > 0 ? tls : seconds_info(t.easy, CURLINFO_CONNECT_TIME_T);
+  }
+  if (t.sent_at) facts.sent_s = std::chrono::duration<double>(*t.sent_at - t.started).count();
+  if (t.answer_started) facts.first_byte_s = seconds_info(t.easy, CURLINFO_STARTTRANSFER_TIME_T);
+  facts.total_s = seconds_info(t.easy, CURLINFO_TOTAL_TIME_T);
+  facts.bytes_sent = sum_info(t.easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T);
+  facts.bytes_received = sum_info(t.easy, CURLINFO_HEADER_SIZE, CURLINFO_SIZE_DOWNLOAD_T);
+  return facts;
+}
+
+// The failure as thrown, carrying what is known about the exchange.
+template <class Failure>
+[[noreturn]] void raise_with_facts(const State& t, const std::string& message) {
+  Failure failure(message);
+  failure.set_transfer(facts_of(t));
+  throw failure;
+}
+
 [[noreturn]] void throw_failure(const State& t, CURLcode code, const std::string& url) {
   const std::string where = host_of(url);
   std::string detail = t.error_text[0] != '\0' ? t.error_text : curl_easy_strerror(code);
   if (!t.refused_address.empty()) {
-    throw AddressRefused("link to " + where + " leads to " + t.refused_address +
-                         ", which is not a public address");
+    raise_with_facts<AddressRefused>(t, "link to " + where + " leads to " + t.refused_address +
+                                            ", which is not a public address");
   }
   if (t.read_timed_out) {
-    throw ReadTimeout("no data from " + where + " for " + std::to_string(t.read_timeout.count()) +
-                      " ms");
+    raise_with_facts<ReadTimeout>(
+        t, "no data from " + where + " for " + std::to_string(t.read_timeout.count()) + " ms");
   }
   if (t.body_too_large) {
-    throw ResponseTooLarge("response from " + where + " exceeds " + std::to_string(t.max_body) +
-                           " bytes");
+    raise_with_facts<ResponseTooLarge>(
+        t, "response from " + where + " exceeds " + std::to_string(t.max_body) + " bytes");
   }
   if (t.headers_too_large) {
-    throw ResponseTooLarge("response headers from " + where + " exceed " +
-                           std::to_string(kMaxHeaderBytes) + " bytes");
+    raise_with_facts<ResponseTooLarge>(t, "response headers from " + where + " exceed " +
+                                              std::to_string(kMaxHeaderBytes) + " bytes");
   }
   switch (code) {
     case CURLE_FILESIZE_EXCEEDED:
-      throw ResponseTooLarge("response from " + where + " exceeds " + std::to_string(t.max_body) +
-                             " bytes");
+      raise_with_facts<ResponseTooLarge>(
+          t, "response from " + where + " exceeds " + std::to_string(t.max_body) + " bytes");
     case CURLE_OPERATION_TIMEDOUT:
-      if (t.connected) throw ReadTimeout("reading from " + where + " timed out: " + detail);
-      throw ConnectTimeout("connecting to " + where + " timed out: " + detail);
+      if (t.connected)
+        raise_with_facts<ReadTimeout>(t, "reading from " + where + " timed out: " + detail);
+      raise_with_facts<ConnectTimeout>(t, "connecting to " + where + " timed out: " + detail);
     case CURLE_UNSUPPORTED_PROTOCOL:
-      throw UnsupportedScheme("refused scheme for " + where + ": " + detail);
+      raise_with_facts<UnsupportedScheme>(t, "refused scheme for " + where + ": " + detail);
     case CURLE_URL_MALFORMAT:
-      throw InvalidURL("malformed link: " + detail);
+      raise_with_facts<InvalidURL>(t, "malformed link: " + detail);
     case CURLE_TOO_MANY_REDIRECTS:
-      throw TooManyRedirects("too many redirects from " + where);
+      raise_with_facts<TooManyRedirects>(t, "too many redirects from " + where);
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
@@ -200,9 +264,9 @@ void set(CURL* easy, CURLoption option, T value) {
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
     case CURLE_SSL_INVALIDCERTSTATUS:
     case CURLE_USE_SSL_FAILED:
-      throw TlsError("TLS with " + where + " failed: " + detail);
+      raise_with_facts<TlsError>(t, "TLS with " + where + " failed: " + detail);
     default:
-      throw ConnectionError("exchange with " + where + " failed: " + detail);
+      raise_with_facts<ConnectionError>(t, "exchange with " + where + " failed: " + detail);
   }
 }
 
@@ -328,6 +392,8 @@ HttpResponse CurlTransfer::finish(CURLcode code) {
   check(curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status));
   HttpResponse response;
   response.status_code = static_cast<int>(status);
+  response.headers = std::move(t.response_headers);
+  response.transfer = facts_of(t);
   if (t.body.capacity() - t.body.size() < kBodyPadding) {
     t.body.reserve(t.body.size() + kBodyPadding);
   }

@@ -23,6 +23,19 @@ void check_headers(const Headers& headers) {
   }
 }
 
+std::optional<std::string_view> HttpResponse::header(std::string_view name) const noexcept {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return std::string_view(value);
+    }
+  }
+  return std::nullopt;
+}
+
 nlohmann::ordered_json HttpResponse::json() const {
   try {
     return nlohmann::ordered_json::parse(text());

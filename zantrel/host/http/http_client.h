@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -10,6 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/http/transfer_facts.h"
 #include "zantrel/host/timeout.h"
 
 namespace zantrel::host {
@@ -60,11 +62,18 @@ struct GetRequest {
 
 struct HttpResponse {
   int status_code = 0;
+  // Response headers in the order received (of the last response when redirects were followed).
+  Headers headers;
   // The raw body. The default client leaves spare capacity behind it so that it can be parsed
   // in place.
   Bytes body;
 
+  // What the stack learnt about the exchange; empty fields when it can't tell.
+  TransferFacts transfer;
+
   std::string_view text() const noexcept { return as_text(body); }
+  // The value of the first header named `name` (any letter case), nothing when absent.
+  std::optional<std::string_view> header(std::string_view name) const noexcept;
   // The body decoded as JSON; throws JSONDecodeError when it is not JSON. Meant for hosts and
   // small bodies: the clients read large bodies with a faster parser.
   nlohmann::ordered_json json() const;

@@ -149,6 +149,21 @@ od::object JsonDocument::root_object() {
   return expect(rewound().get_object(), "response body is not an object");
 }
 
+nlohmann::ordered_json decode_value(od::value& value) {
+  std::string_view raw;
+  if (auto error = simdjson::to_json_string(value).get(raw); error) {
+    throw ResponseShapeError(std::string("reading a value: ") + simdjson::error_message(error));
+  }
+  return decode_json(raw);
+}
+
+std::optional<std::string> optional_text(od::object& object, std::string_view key) {
+  auto found = member(object, key);
+  std::string_view text;
+  if (!found || found->get_string().get(text)) return std::nullopt;
+  return std::string(text);
+}
+
 std::optional<od::value> member(od::object& object, std::string_view key) {
   od::value value;
   const auto error = object.find_field_unordered(key).get(value);

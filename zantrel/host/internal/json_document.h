@@ -6,6 +6,8 @@
 
 #include <simdjson.h>
 
+#include <nlohmann/json.hpp>
+
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/errors.h"
 
@@ -53,6 +55,12 @@ std::optional<od::value> member(od::object& object, std::string_view key);
 std::optional<od::object> nonempty_object(od::value& value, std::string_view what);
 std::optional<od::array> nonempty_array(od::value& value, std::string_view what);
 std::optional<std::string_view> nonempty_text(od::value& value, std::string_view what);
+
+// A (small) value decoded into an ordered JSON value, member order kept.
+nlohmann::ordered_json decode_value(od::value& value);
+
+// The text of a string value, or nothing when it is missing or not a string.
+std::optional<std::string> optional_text(od::object& object, std::string_view key);
 
 // The text of a string value, as a view into the body when it holds no escapes (else into the
 // parser's buffer). ResponseShapeError when the value is not a string.

@@ -9,6 +9,7 @@
 #include "zantrel/host/internal/base64.h"
 #include "zantrel/host/internal/json_reading.h"
 #include "zantrel/host/internal/log_record.h"
+#include "zantrel/host/internal/report_builder.h"
 #include "zantrel/host/size_calculator.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 #include "zantrel/image/corvane/internal/images_response.h"
@@ -29,6 +30,25 @@ std::string edge_text(const json& calc, const char* key) {
   if (found == calc.end()) throw host::KeyError(std::string("size has no \"") + key + "\"");
   if (found->is_string()) return found->get<std::string>();
   return found->dump();
+}
+
+// Tokens of a 200 body. A body too odd to read them from leaves them empty: the report never
+// changes the result.
+void read_usage(internal::ImagesResponse& body, host::CallReport& report) {
+  try {
+    json usage = body.usage();
+    const auto count = [&usage](const char* key) -> std::optional<std::int64_t> {
+      const auto found = usage.is_object() ? usage.find(key) : usage.end();
+      if (found == usage.end() || !found->is_number_integer()) return std::nullopt;
+      return found->get<std::int64_t>();
+    };
+    report.usage.input_tokens = count("input_tokens");
+    report.usage.output_tokens = count("output_tokens");
+    report.usage.total_tokens = count("total_tokens");
+    report.usage.raw = std::move(usage);
+  } catch (const std::exception&) {
+    // Usage stays unknown.
+  }
 }
 
 }  // namespace
@@ -77,6 +97,15 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
                                             const std::string& image_size,
                                             const std::optional<ImageParts>& files,
                                             const ImageCallOptions& options) const {
+  host::internal::ReportBuilder report(options.report);
+  return generate(prompt, aspect_ratio, quality, image_size, files, options, report);
+}
+
+ServiceResult CorvaneClient::generate(const std::string& prompt, const std::string& aspect_ratio,
+                                      const std::string& quality, const std::string& image_size,
+                                      const std::optional<ImageParts>& files,
+                                      const ImageCallOptions& options,
+                                      host::internal::ReportBuilder& report) const {
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
   const auto record = [&](std::string msg) {
@@ -108,8 +137,10 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
     if (!direct || !quality.empty()) payload["quality"] = quality;
     payload["n"] = 1;
 
+    report.sending();
     const host::HttpResponse response =
         _generate_completions(task_id, model_key, payload, files, options.timeout);
+    report.answered(response);
     json response_record = record(model_tag_ + " api complete");
     response_record["status_code"] = response.status_code;
     response_record["total_second"] =
@@ -118,6 +149,7 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
 
     if (response.status_code != 200) {
       const auto error = host::internal::read_error_body(response.text(), response.status_code);
+      if (error.error_dict) report.service_error(*error.error_dict, {"type", "code", "param"});
       json failed_record = record(model_tag_ + " response failed");
       failed_record["status_code"] = response.status_code;
       failed_record["error_dict"] = error.error_dict ? *error.error_dict : json();
@@ -126,24 +158,31 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
     }
 
     internal::ImagesResponse body(response.body);
+    if (report.wanted()) read_usage(body, *report.report());
     const internal::FirstItem item = body.first_item();
+    // What the image's ratio is checked against: the size sent, unless none was.
+    const std::string& asked = payload.contains("size") ? size : aspect_ratio;
+    const auto succeed = [&](host::Bytes image) {
+      report.image(image, asked);
+      return ServiceResult::success(std::move(image));
+    };
     // An image that decodes to nothing is no image: success is never reported without bytes.
     if (item.kind == internal::FirstItem::Kind::kBase64) {
       host::Bytes decoded = host::base64_decode(item.text);
-      if (!decoded.empty()) return ServiceResult::success(std::move(decoded));
+      if (!decoded.empty()) return succeed(std::move(decoded));
     }
     if (item.kind == internal::FirstItem::Kind::kLink) {
       if (item.text.starts_with("data:image/")) {
         // A data link without a comma carries no image either.
         auto decoded = internal::decode_data_link(item.text);
-        if (decoded && !decoded->empty()) return ServiceResult::success(std::move(*decoded));
+        if (decoded && !decoded->empty()) return succeed(std::move(*decoded));
       } else if (host::is_http_link(item.text)) {
         const std::string link(item.text);
         json link_record = record(model_tag_ + " url");
         link_record["url"] = link;
         logger_->debug(link_record);
         if (auto fetched = host::ImageTool::get_img_url_io(link, *http_client())) {
-          return ServiceResult::success(std::move(*fetched));
+          return succeed(std::move(*fetched));
         }
       } else {
         return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
@@ -154,9 +193,11 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
     logger_->debug(no_image_record);
     return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
   } catch (const host::ReadTimeout&) {
+    report.failed(std::current_exception());
     logger_->debug(record("任务处理超时"));
     return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
   } catch (...) {
+    report.failed(std::current_exception());
     host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), task_id,
                       model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
@@ -167,6 +208,7 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
                                    const std::string& quality, const std::string& image_size,
                                    const host::Files& files,
                                    const ImageCallOptions& options) const {
+  host::internal::ReportBuilder report(options.report);
   try {
     std::vector<host::Bytes> references = host::load_references(files, *http_client());
     std::optional<ImageParts> parts;
@@ -175,8 +217,9 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
       parts->reserve(references.size());
       for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
     }
-    return generate_image(prompt, aspect_ratio, quality, image_size, parts, options);
+    return generate(prompt, aspect_ratio, quality, image_size, parts, options, report);
   } catch (...) {
+    report.failed(std::current_exception());
     host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), options.task_id,
                       options.model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY);

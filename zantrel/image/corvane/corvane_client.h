@@ -16,6 +16,10 @@
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
 
+namespace zantrel::host::internal {
+class ReportBuilder;
+}
+
 namespace zantrel::image::corvane {
 
 // Defaults of a call's options and of the client's options.
@@ -84,6 +88,13 @@ class CorvaneClient {
   std::shared_ptr<host::HttpClient> http_client() const;
 
  private:
+  // generate_image with the report of the call it belongs to (start's, or its own).
+  host::ServiceResult generate(const std::string& prompt, const std::string& aspect_ratio,
+                               const std::string& quality, const std::string& image_size,
+                               const std::optional<ImageParts>& files,
+                               const ImageCallOptions& options,
+                               host::internal::ReportBuilder& report) const;
+
   std::string base_url_;
   std::string token_;
   std::string model_tag_;

@@ -10,6 +10,7 @@
 #include "zantrel/host/internal/base64.h"
 #include "zantrel/host/internal/json_reading.h"
 #include "zantrel/host/internal/log_record.h"
+#include "zantrel/host/internal/report_builder.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 
@@ -33,6 +34,29 @@ std::optional<std::string> upper_size(const std::optional<std::string>& image_si
 std::optional<std::string_view> view_of(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   return std::string_view(*text);
+}
+
+// Usage, model version, request id and reasons of a 200 body. A body too odd to read them from
+// leaves them empty: the report never changes the result.
+void read_report_facts(internal::GeminiResponse& body, host::CallReport& report) {
+  try {
+    auto facts = body.report_facts();
+    const auto count = [&facts](const char* key) -> std::optional<std::int64_t> {
+      const auto found = facts.usage.is_object() ? facts.usage.find(key) : facts.usage.end();
+      if (found == facts.usage.end() || !found->is_number_integer()) return std::nullopt;
+      return found->get<std::int64_t>();
+    };
+    report.usage.input_tokens = count("promptTokenCount");
+    report.usage.output_tokens = count("candidatesTokenCount");
+    report.usage.total_tokens = count("totalTokenCount");
+    report.usage.raw = std::move(facts.usage);
+    report.model_version = std::move(facts.model_version);
+    if (!report.request_id) report.request_id = std::move(facts.response_id);
+    report.block_reason = std::move(facts.block_reason);
+    report.finish_reason = std::move(facts.finish_reason);
+  } catch (const std::exception&) {
+    // Facts stay unknown.
+  }
 }
 
 double seconds_since(Clock::time_point start) {
@@ -106,6 +130,15 @@ ServiceResult TavelinaClient::generate_image(
     const std::string& prompt, const std::optional<std::vector<host::Bytes>>& image_bytes_list,
     const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
     const config::GeminiModel& model, const host::CallOptions& options) const {
+  host::internal::ReportBuilder report(options.report);
+  return generate(prompt, image_bytes_list, aspect_ratio, image_size, model, options, report);
+}
+
+ServiceResult TavelinaClient::generate(
+    const std::string& prompt, const std::optional<std::vector<host::Bytes>>& image_bytes_list,
+    const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
+    const config::GeminiModel& model, const host::CallOptions& options,
+    host::internal::ReportBuilder& report) const {
   if (!config::is_supported_model(model)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
   }
@@ -148,10 +181,13 @@ ServiceResult TavelinaClient::generate_image(
     // client the host installed.
     host::check_headers(request.headers);
     const auto start = Clock::now();
+    report.sending();
     const host::HttpResponse response = client->post(url, request);
+    report.answered(response);
 
     if (response.status_code != 200) {
       const auto error = host::internal::read_error_body(response.text(), response.status_code);
+      if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
       auto fail_record = record(model_tag_ + " api complete fail");
       fail_record["status_code"] = response.status_code;
       fail_record["second"] = seconds_since(start);
@@ -163,6 +199,7 @@ ServiceResult TavelinaClient::generate_image(
     }
 
     internal::GeminiResponse body(response.body);
+    if (report.wanted()) read_report_facts(body, *report.report());
     auto done_record = record(model_tag_ + " api complete successfully");
     done_record["second"] = seconds_since(start);
     logger_->debug(done_record);
@@ -173,6 +210,7 @@ ServiceResult TavelinaClient::generate_image(
       links_record["image_urls"] = links;
       logger_->debug(links_record);
       if (auto fetched = host::ImageTool::get_img_url_io(links.front(), *client)) {
+        report.image(*fetched, aspect_ratio);
         return ServiceResult::success(std::move(*fetched));
       }
       return ServiceResult::success(std::move(links.front()));
@@ -183,6 +221,7 @@ ServiceResult TavelinaClient::generate_image(
       auto chosen_record = record("image_candidates");
       chosen_record["size"] = scan.image->size();
       logger_->debug(chosen_record);
+      report.image(*scan.image, aspect_ratio);
       return ServiceResult::success(std::move(*scan.image));
     }
     const std::string reason = scan.finish_reason.value_or("");
@@ -194,9 +233,11 @@ ServiceResult TavelinaClient::generate_image(
     }
     return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
   } catch (const host::ReadTimeout&) {
+    report.failed(std::current_exception());
     logger_->debug(record("任务处理超时"));
     return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
   } catch (...) {
+    report.failed(std::current_exception());
     const std::string name = host::log_failure(*logger_, model_tag_, " error",
                                                std::current_exception(), task_id, model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
@@ -208,6 +249,7 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
                                     const std::string& image_size, const host::Files& files,
                                     const config::GeminiModel& model,
                                     const host::CallOptions& options) const {
+  host::internal::ReportBuilder report(options.report);
   if (!config::is_supported_ratio(aspect_ratio)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
   }
@@ -215,8 +257,9 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
     std::vector<host::Bytes> references = host::load_references(files, *http_client());
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
-    return generate_image(prompt, image_bytes_list, aspect_ratio, image_size, model, options);
+    return generate(prompt, image_bytes_list, aspect_ratio, image_size, model, options, report);
   } catch (...) {
+    report.failed(std::current_exception());
     host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), options.task_id,
                       options.model_key);
     return ServiceResult::fail(ErrorCode::SERVICE_BUSY);

@@ -17,6 +17,10 @@
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
 
+namespace zantrel::host::internal {
+class ReportBuilder;
+}
+
 namespace zantrel::image::tavelin {
 
 // Defaults of a call's parameters and of the client's options.
@@ -90,6 +94,14 @@ class TavelinaClient {
   std::shared_ptr<host::HttpClient> http_client() const;
 
  private:
+  // generate_image with the report of the call it belongs to (start's, or its own).
+  host::ServiceResult generate(const std::string& prompt,
+                               const std::optional<std::vector<host::Bytes>>& image_bytes_list,
+                               const config::AspectRatio& aspect_ratio,
+                               const std::optional<std::string>& image_size,
+                               const config::GeminiModel& model, const host::CallOptions& options,
+                               host::internal::ReportBuilder& report) const;
+
   std::string base_url_;
   std::string api_key_;
   std::string model_tag_;

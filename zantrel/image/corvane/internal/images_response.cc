@@ -35,6 +35,12 @@ FirstItem read_item(od::value& item) {
 
 ImagesResponse::ImagesResponse(const host::Bytes& body) : document_(body) {}
 
+nlohmann::ordered_json ImagesResponse::usage() {
+  host::internal::od::object root = document_.root_object();
+  auto found = host::internal::member(root, "usage");
+  return found ? host::internal::decode_value(*found) : nlohmann::ordered_json();
+}
+
 FirstItem ImagesResponse::first_item() {
   od::document& doc = document_.rewound();
   if (expect(doc.type(), "the body") != od::json_type::object) return {};

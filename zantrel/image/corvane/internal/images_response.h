@@ -30,6 +30,9 @@ class ImagesResponse {
   // non-empty "data" object (it has no first element).
   FirstItem first_item();
 
+  // "usage" as given, or null; only read when a report is asked for.
+  nlohmann::ordered_json usage();
+
  private:
   host::internal::JsonDocument document_;
 };

@@ -104,4 +104,30 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image() {
   return scan;
 }
 
+GeminiResponse::ReportFacts GeminiResponse::report_facts() {
+  ReportFacts facts;
+  object root = document_.root_object();
+  if (auto usage = member(root, "usageMetadata"))
+    facts.usage = host::internal::decode_value(*usage);
+  facts.model_version = host::internal::optional_text(root, "modelVersion");
+  facts.response_id = host::internal::optional_text(root, "responseId");
+  if (auto feedback = member(root, "promptFeedback")) {
+    object feedback_object;
+    if (!feedback->get_object().get(feedback_object)) {
+      facts.block_reason = host::internal::optional_text(feedback_object, "blockReason");
+    }
+  }
+  // Last: iterating into the candidates ends what can be read of the root.
+  if (auto candidates = candidates_of(root)) {
+    for (auto element : *candidates) {
+      object candidate;
+      if (!element.get_object().get(candidate)) {
+        facts.finish_reason = host::internal::optional_text(candidate, "finishReason");
+      }
+      break;
+    }
+  }
+  return facts;
+}
+
 }  // namespace zantrel::image::tavelin::internal

@@ -30,6 +30,17 @@ class GeminiResponse {
   // largest (the first of equal sizes). Throws Base64Error or ResponseShapeError.
   InlineScan largest_inline_image();
 
+  // What a call's report takes from the body; each member empty when missing or of another
+  // type. Only read when a report is asked for.
+  struct ReportFacts {
+    nlohmann::ordered_json usage;  // "usageMetadata" as given, or null
+    std::optional<std::string> model_version;
+    std::optional<std::string> response_id;
+    std::optional<std::string> block_reason;   // promptFeedback.blockReason
+    std::optional<std::string> finish_reason;  // of the first candidate
+  };
+  ReportFacts report_facts();
+
  private:
   host::internal::JsonDocument document_;
 };

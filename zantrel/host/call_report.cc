@@ -1,0 +1,61 @@
+#include "zantrel/host/call_report.h"
+
+namespace zantrel::host {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+template <class T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json();
+}
+
+}  // namespace
+
+std::string_view to_string(Delivery delivery) noexcept {
+  switch (delivery) {
+    case Delivery::kNotSent:
+      return "not_sent";
+    case Delivery::kNoAnswer:
+      return "no_answer";
+    case Delivery::kAnswered:
+      return "answered";
+  }
+  return "not_sent";
+}
+
+json to_json(const CallReport& r) {
+  json out = json::object();
+  out["delivery"] = to_string(r.delivery);
+  out["failure_kind"] = or_null(r.failure_kind);
+  out["http_status"] = or_null(r.http_status);
+  out["service_error"] = r.service_error;
+  out["retry_after_s"] = or_null(r.retry_after_s);
+  out["request_id"] = or_null(r.request_id);
+  out["usage"] = {{"input_tokens", or_null(r.usage.input_tokens)},
+                  {"output_tokens", or_null(r.usage.output_tokens)},
+                  {"total_tokens", or_null(r.usage.total_tokens)},
+                  {"raw", r.usage.raw}};
+  out["model_version"] = or_null(r.model_version);
+  out["finish_reason"] = or_null(r.finish_reason);
+  out["block_reason"] = or_null(r.block_reason);
+  if (r.image) {
+    out["image"] = {{"mime", r.image->mime.empty() ? json() : json(r.image->mime)},
+                    {"width", or_null(r.image->width)},
+                    {"height", or_null(r.image->height)},
+                    {"bytes", r.image->bytes},
+                    {"matches_request", or_null(r.image->matches_request)}};
+  } else {
+    out["image"] = nullptr;
+  }
+  out["timings_s"] = {{"connect", or_null(r.timings.connect)},
+                      {"sent", or_null(r.timings.sent)},
+                      {"first_byte", or_null(r.timings.first_byte)},
+                      {"total", or_null(r.timings.total)}};
+  out["bytes_sent"] = or_null(r.bytes_sent);
+  out["bytes_received"] = or_null(r.bytes_received);
+  out["attempts"] = r.attempts;
+  return out;
+}
+
+}  // namespace zantrel::host

@@ -1,0 +1,157 @@
+#include "zantrel/host/internal/report_builder.h"
+
+#include <charconv>
+#include <ctime>
+#include <string>
+
+#include "zantrel/host/errors.h"
+#include "zantrel/host/image_header.h"
+#include "zantrel/host/image_mime.h"
+
+namespace zantrel::host::internal {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::optional<double> number_of(std::string_view text) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !(value >= 0)) return {};
+  return value;
+}
+
+// An HTTP date ("Wed, 21 Oct 2015 07:28:00 GMT").
+std::optional<std::chrono::system_clock::time_point> http_date(std::string_view text) {
+  std::tm parts{};
+  const std::string copy(text);
+  const char* end = ::strptime(copy.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  if (end == nullptr || *end != '\0') return {};
+  return std::chrono::system_clock::from_time_t(::timegm(&parts));
+}
+
+// Failures that happen before a request can leave the machine, whatever the HTTP stack.
+bool before_sending(std::string_view kind) {
+  return kind == "ConnectTimeout" || kind == "TlsError" || kind == "InvalidHeader" ||
+         kind == "InvalidURL" || kind == "UnsupportedScheme" || kind == "AddressRefused";
+}
+
+}  // namespace
+
+std::optional<double> duration_seconds(std::string_view text) {
+  if (!text.ends_with('s')) return {};
+  return number_of(text.substr(0, text.size() - 1));
+}
+
+std::optional<double> retry_after_seconds(const HttpResponse& response,
+                                          std::chrono::system_clock::time_point now) {
+  if (auto ms = response.header("retry-after-ms")) {
+    if (auto value = number_of(*ms)) return *value / 1000.0;
+  }
+  if (auto after = response.header("retry-after")) {
+    if (auto value = number_of(*after)) return *value;
+    if (auto when = http_date(*after)) {
+      return std::max(0.0, std::chrono::duration<double>(*when - now).count());
+    }
+  }
+  return {};
+}
+
+ReportBuilder::ReportBuilder(CallReport* report) : report_(report) {}
+
+ReportBuilder::~ReportBuilder() {
+  if (report_) {
+    report_->timings.total = std::chrono::duration<double>(Clock::now() - start_).count();
+  }
+}
+
+void ReportBuilder::sending() {
+  if (!report_) return;
+  sending_ = true;
+  exchange_start_ = Clock::now();
+  report_->attempts = 1;
+}
+
+void ReportBuilder::take_facts(const TransferFacts& facts) {
+  const double offset = std::chrono::duration<double>(exchange_start_ - start_).count();
+  const auto shifted = [offset](const std::optional<double>& at) -> std::optional<double> {
+    if (!at) return std::nullopt;
+    return offset + *at;
+  };
+  report_->timings.connect = shifted(facts.connect_s);
+  report_->timings.sent = shifted(facts.sent_s);
+  report_->timings.first_byte = shifted(facts.first_byte_s);
+  report_->bytes_sent = facts.bytes_sent;
+  report_->bytes_received = facts.bytes_received;
+}
+
+void ReportBuilder::answered(const HttpResponse& response) {
+  if (!report_) return;
+  answered_ = true;
+  report_->delivery = Delivery::kAnswered;
+  report_->http_status = response.status_code;
+  if (auto id = response.header("x-request-id")) report_->request_id = std::string(*id);
+  report_->retry_after_s = retry_after_seconds(response, std::chrono::system_clock::now());
+  take_facts(response.transfer);
+}
+
+void ReportBuilder::service_error(const json& error_dict,
+                                  std::initializer_list<const char*> members) {
+  if (!report_ || !error_dict.is_object()) return;
+  const auto error = error_dict.find("error");
+  if (error == error_dict.end() || !error->is_object()) return;
+  json details = json::object();
+  for (const char* name : members) {
+    if (auto found = error->find(name); found != error->end()) details[name] = *found;
+  }
+  if (!details.empty()) report_->service_error = std::move(details);
+  if (report_->retry_after_s) return;
+  const auto listed = error->find("details");
+  if (listed == error->end() || !listed->is_array()) return;
+  for (const json& entry : *listed) {
+    if (!entry.is_object() ||
+        entry.value("@type", "") != "type.googleapis.com/google.rpc.RetryInfo")
+      continue;
+    const auto delay = entry.find("retryDelay");
+    if (delay != entry.end() && delay->is_string()) {
+      report_->retry_after_s = duration_seconds(delay->get<std::string>());
+    }
+  }
+}
+
+void ReportBuilder::failed(const std::exception_ptr& failure) {
+  if (!report_) return;
+  report_->failure_kind = except_name(failure);
+  if (answered_) return;
+  const TransferFacts* facts = nullptr;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& e) {
+    facts = e.transfer();
+  } catch (...) {
+  }
+  if (facts) take_facts(*facts);
+  if (!sending_) {
+    report_->delivery = Delivery::kNotSent;
+  } else if (facts && facts->request_sent) {
+    report_->delivery = *facts->request_sent ? Delivery::kNoAnswer : Delivery::kNotSent;
+  } else {
+    // The HTTP stack said nothing: "not sent" only where no request can have left.
+    report_->delivery =
+        before_sending(*report_->failure_kind) ? Delivery::kNotSent : Delivery::kNoAnswer;
+  }
+}
+
+void ReportBuilder::image(ByteView image, std::string_view asked) {
+  if (!report_) return;
+  ImageReport facts;
+  facts.mime = std::string(sniff_image_mime(image).value_or(""));
+  facts.bytes = image.size();
+  if (auto size = read_image_dimensions(image)) {
+    facts.width = size->width;
+    facts.height = size->height;
+    facts.matches_request = ratio_matches(*size, asked);
+  }
+  report_->image = std::move(facts);
+}
+
+}  // namespace zantrel::host::internal

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <initializer_list>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/call_report.h"
+#include "zantrel/host/http/http_client.h"
+
+namespace zantrel::host::internal {
+
+// Fills a call's report along its steps, for both clients; every method does nothing when the
+// caller asked for no report. The total time is taken when the builder goes.
+class ReportBuilder {
+ public:
+  explicit ReportBuilder(CallReport* report);
+  ~ReportBuilder();
+  ReportBuilder(const ReportBuilder&) = delete;
+  ReportBuilder& operator=(const ReportBuilder&) = delete;
+
+  bool wanted() const noexcept { return report_ != nullptr; }
+  CallReport* report() noexcept { return report_; }
+
+  // The request is about to be handed to the HTTP client.
+  void sending();
+  // The exchange came back with a status: its headers (request id, retry hints) and facts.
+  void answered(const HttpResponse& response);
+  // The service's error details: the named members of "error" in a decoded error body, and a
+  // google.rpc.RetryInfo delay among its "details" when no header gave a hint.
+  void service_error(const nlohmann::ordered_json& error_dict,
+                     std::initializer_list<const char*> members);
+  // A failure ended the call (and became its result).
+  void failed(const std::exception_ptr& failure);
+  // The image returned, and the ratio asked ("W:H" or "WxH"; empty when none).
+  void image(ByteView image, std::string_view asked);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void take_facts(const TransferFacts& facts);
+
+  CallReport* report_;
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point exchange_start_{};
+  bool sending_ = false;
+  bool answered_ = false;
+};
+
+// Seconds to wait before trying again, from the headers of an answer: "retry-after-ms", else
+// "Retry-After" as seconds or as an HTTP date (counted from `now`). Nothing when neither is
+// usable.
+std::optional<double> retry_after_seconds(const HttpResponse& response,
+                                          std::chrono::system_clock::time_point now);
+
+// A protobuf duration text such as "17s" or "0.5s", in seconds.
+std::optional<double> duration_seconds(std::string_view text);
+
+}  // namespace zantrel::host::internal
