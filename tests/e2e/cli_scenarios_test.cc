@@ -114,7 +114,7 @@ std::vector<Row> rows() {
        1,
        nullptr,
        "IMAGE_GENERATE_FAIL",
-       "Resource has been exhausted (e.g. check quota)."},
+       "Rate limit reached for images per minute. Please try again in 20s."},
       {"images",
        "status-text:503",
        {},

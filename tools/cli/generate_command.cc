@@ -32,7 +32,8 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
 
 host::ServiceResult call_service(const GenerateOptions& o, const std::string& base_url,
                                  const std::string& api_key, host::Dialect dialect,
-                                 std::shared_ptr<host::HttpClient> http) {
+                                 std::shared_ptr<host::HttpClient> http,
+                                 host::CallReport& report) {
   host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
   std::optional<host::Timeout> timeout;
   if (o.timeout_seconds > 0) timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
@@ -45,6 +46,7 @@ host::ServiceResult call_service(const GenerateOptions& o, const std::string& ba
     options.task_id = label(o.task_id);
     options.model_key = label(o.model_key);
     options.timeout = timeout;
+    options.report = &report;
     return client.start(o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
                         o.image_size.value_or(image::tavelin::kDefaultImageSize), files,
                         o.model.value_or(image::tavelin::kDefaultModel), options);
@@ -59,6 +61,7 @@ host::ServiceResult call_service(const GenerateOptions& o, const std::string& ba
   options.timeout = timeout;
   options.model = o.model;
   options.response_format = o.response_format;
+  options.report = &report;
   return client.start(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
                       o.image_size.value_or(""), files, options);
 }
@@ -108,9 +111,10 @@ int run_generate(GenerateOptions o) {
   auto http_client = std::make_shared<host::CurlHttpClient>(http);
 
   std::optional<host::ServiceResult> result;
+  host::CallReport report;
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
   run_with_spinner("generating with " + o.service, spinner, [&] {
-    result.emplace(call_service(o, base_url, api_key.value_or(""), dialect, http_client));
+    result.emplace(call_service(o, base_url, api_key.value_or(""), dialect, http_client, report));
   });
 
   std::optional<std::string> out;
@@ -124,20 +128,10 @@ int run_generate(GenerateOptions o) {
     }
   }
   if (o.json) {
-    std::cout << json_report(*result, out, dialect) << std::endl;
+    std::cout << json_report(*result, out, dialect, report) << std::endl;
     return result->ok() ? kSuccess : kFailedResult;
   }
-  if (const host::Bytes* image = result->bytes()) {
-    const auto mime = host::sniff_image_mime(*image);
-    std::cout << "wrote " << image->size() << " bytes (" << mime.value_or("unknown type") << ") to "
-              << *out << "\n";
-  } else if (const std::string* link = result->link()) {
-    std::cout << "image link: " << *link << "\n";
-  } else {
-    std::cerr << "failed: " << (result->code() ? host::to_string(*result->code()) : "UNKNOWN");
-    if (result->msg()) std::cerr << ": " << *result->msg();
-    std::cerr << "\n";
-  }
+  (result->ok() ? std::cout : std::cerr) << human_summary(*result, out, report) << "\n";
   return result->ok() ? kSuccess : kFailedResult;
 }
 

@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -89,7 +92,7 @@ std::string default_output_name(const std::string& service, host::ByteView image
 }
 
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
-                        host::Dialect dialect) {
+                        host::Dialect dialect, const host::CallReport& call) {
   using json = nlohmann::ordered_json;
   json report = json::object();
   report["ok"] = result.ok();
@@ -101,7 +104,82 @@ std::string json_report(const host::ServiceResult& result, const std::optional<s
   report["out"] = out ? json(*out) : json();
   report["link"] = result.link() ? json(*result.link()) : json();
   report["dialect"] = host::to_string(dialect);
+  report["report"] = host::to_json(call);
   return report.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+namespace {
+
+std::string with_thousands(std::int64_t value) {
+  std::string digits = std::to_string(value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > (value < 0 ? 1 : 0); at -= 3) {
+    digits.insert(static_cast<std::size_t>(at), ",");
+  }
+  return digits;
+}
+
+std::string fixed(double value, int decimals) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string byte_size(std::size_t bytes) {
+  if (bytes >= 1000 * 1000) return fixed(static_cast<double>(bytes) / 1e6, 1) + " MB";
+  if (bytes >= 1000) return fixed(static_cast<double>(bytes) / 1e3, 1) + " KB";
+  return std::to_string(bytes) + " bytes";
+}
+
+// "PNG" from "image/png".
+std::string type_name(const std::string& mime) {
+  std::string name = mime.substr(mime.find('/') + 1);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+}  // namespace
+
+std::string human_summary(const host::ServiceResult& result, const std::optional<std::string>& out,
+                          const host::CallReport& report) {
+  std::vector<std::string> facts;
+  const auto& t = report.timings;
+  if (!result.ok()) {
+    std::string line =
+        "failed: " + std::string(result.code() ? host::to_string(*result.code()) : "UNKNOWN");
+    if (result.msg()) line += ": " + *result.msg();
+    if (report.retry_after_s) facts.push_back("retry after " + fixed(*report.retry_after_s, 1) + " s");
+    if (report.request_id) facts.push_back("request id " + *report.request_id);
+    for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " (" : ", ") + facts[i];
+    return facts.empty() ? line : line + ")";
+  }
+  std::string line;
+  if (const std::string* link = result.link()) return "image link: " + *link;
+  line = "wrote " + out.value_or("?") + ":";
+  if (const auto& image = report.image) {
+    std::string shape;
+    if (image->width && image->height) {
+      shape = std::to_string(*image->width) + "x" + std::to_string(*image->height);
+    }
+    if (!image->mime.empty()) shape += (shape.empty() ? "" : " ") + type_name(image->mime);
+    if (!shape.empty()) facts.push_back(shape);
+    facts.push_back(byte_size(image->bytes));
+  } else if (const host::Bytes* bytes = result.bytes()) {
+    facts.push_back(byte_size(bytes->size()));
+  }
+  if (report.usage.output_tokens) {
+    facts.push_back(with_thousands(*report.usage.output_tokens) + " output tokens");
+  }
+  if (t.total) {
+    std::string timing = fixed(*t.total, 1) + " s";
+    if (t.connect && t.sent && t.first_byte) {
+      timing += " (upload " + fixed(*t.sent - *t.connect, 1) + " s, waiting " +
+                fixed(*t.first_byte - *t.sent, 1) + " s, download " +
+                fixed(*t.total - *t.first_byte, 1) + " s)";
+    }
+    facts.push_back(timing);
+  }
+  for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " " : ", ") + facts[i];
+  return line;
 }
 
 }  // namespace zantrel::cli

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/service_result.h"
 
@@ -21,8 +22,14 @@ void write_file_atomically(const std::string& path, host::ByteView bytes);
 std::string default_output_name(const std::string& service, host::ByteView image);
 
 // The --json report: exactly one object with "ok", "code", "msg", "kind", "bytes", "sha256",
-// "out", "link" and "dialect", absent values as null.
+// "out", "link", "dialect" and "report" (the call report), absent values as null.
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
-                        host::Dialect dialect);
+                        host::Dialect dialect, const host::CallReport& report);
+
+// One line for a person: what was written and what it cost ("wrote a.png: 2048x1152 PNG,
+// 3.1 MB, 1,290 output tokens, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9 s)"), or the
+// failure with its retry hint and request id when there are any.
+std::string human_summary(const host::ServiceResult& result, const std::optional<std::string>& out,
+                          const host::CallReport& report);
 
 }  // namespace zantrel::cli

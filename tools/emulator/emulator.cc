@@ -34,6 +34,38 @@ json error_body(int code, const std::string& message, const char* status) {
   return {{"error", {{"code", code}, {"message", message}, {"status", status}}}};
 }
 
+// The images API's error form.
+json images_error(const std::string& message, const char* type, json code = nullptr) {
+  return {{"error", {{"message", message}, {"type", type}, {"param", nullptr}, {"code", code}}}};
+}
+
+// Tokens as the services count them, roughly: a token per four characters of text, a fixed
+// number per image in, and per image out by its size (Gemini) or quality (images API).
+int text_tokens(const std::string& text) { return static_cast<int>(text.size() / 4 + 1); }
+
+json gemini_usage(const CheckedRequest& r) {
+  const int text = text_tokens(r.prompt), images = 258 * r.images;
+  const int out = std::max(r.width, r.height) > 2048 ? 2000 : 1290;
+  return {{"promptTokenCount", text + images},
+          {"candidatesTokenCount", out},
+          {"totalTokenCount", text + images + out},
+          {"promptTokensDetails",
+           {{{"modality", "TEXT"}, {"tokenCount", text}},
+            {{"modality", "IMAGE"}, {"tokenCount", images}}}},
+          {"candidatesTokensDetails", {{{"modality", "IMAGE"}, {"tokenCount", out}}}}};
+}
+
+json images_usage(const CheckedRequest& r) {
+  const int text = text_tokens(r.prompt), images = 323 * r.images;
+  const auto quality = r.fields.find("quality");
+  const std::string level = quality == r.fields.end() ? "" : quality->second;
+  const int out = level == "low" ? 272 : level == "high" ? 4160 : 1056;
+  return {{"input_tokens", text + images},
+          {"output_tokens", out},
+          {"total_tokens", text + images + out},
+          {"input_tokens_details", {{"text_tokens", text}, {"image_tokens", images}}}};
+}
+
 void send_json(httplib::Response& res, int status, const json& body) {
   res.status = status;
   res.set_content(body.dump(), "application/json");
@@ -144,6 +176,7 @@ struct Emulator::State {
   mutable std::mutex mutex;
   Scenario scenario;
   std::set<std::string> peers;
+  std::atomic<std::uint64_t> requests{0};
 
   std::string base_url() const {
     return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
@@ -153,6 +186,12 @@ struct Emulator::State {
   Scenario current() const {
     std::lock_guard lock(mutex);
     return scenario;
+  }
+
+  std::string request_id() {
+    char id[24];
+    std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(++requests));
+    return id;
   }
 
   void note_peer(const httplib::Request& req) {
@@ -191,12 +230,24 @@ struct Emulator::State {
 
   // Answers the scenarios that are the same for both services; false when the success path
   // (or a service-specific scenario) is to run.
-  bool answer_fault(const Scenario& s, const httplib::Request& req, httplib::Response& res) const {
+  bool answer_fault(Api api, const Scenario& s, const httplib::Request& req,
+                    httplib::Response& res) const {
     const auto code = static_cast<int>(s.number(500));
-    if (s.name == "busy") {
-      send_json(
-          res, 429,
-          error_body(429, "Resource has been exhausted (e.g. check quota).", "RESOURCE_EXHAUSTED"));
+    if (s.name == "busy" && api == Api::kGemini) {
+      json body =
+          error_body(429, "Resource has been exhausted (e.g. check quota).", "RESOURCE_EXHAUSTED");
+      body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
+                                   {"retryDelay", "17s"}}};
+      send_json(res, 429, body);
+    } else if (s.name == "busy") {
+      res.set_header("Retry-After", "20");
+      send_json(res, 429,
+                images_error("Rate limit reached for images per minute. Please try again in 20s.",
+                             "requests", "rate_limit_exceeded"));
+    } else if (s.name == "status" && api == Api::kImages) {
+      send_json(res, code,
+                images_error("emulated status " + std::to_string(code),
+                             code >= 500 ? "server_error" : "invalid_request_error"));
     } else if (s.name == "busy-text") {
       res.status = 429;
       res.set_content("Too Many Requests", "text/plain");
@@ -277,7 +328,7 @@ struct Emulator::State {
       return;
     }
     wait_before_answering(*s);
-    if (answer_fault(*s, req, res)) return;
+    if (answer_fault(Api::kGemini, *s, req, res)) return;
 
     const std::string model = req.matches[1];
     const std::uint64_t seed = seed_from(checked.prompt);
@@ -301,14 +352,21 @@ struct Emulator::State {
       candidate["finishReason"] = "STOP";
     }
     candidate["index"] = 0;
-    const json body = {{"candidates", {candidate}},
-                       {"modelVersion", model},
-                       {"responseId", "emu-" + file_id(seed, 0, 0).substr(0, 16)}};
+    json body = {{"candidates", {candidate}},
+                 {"usageMetadata", gemini_usage(checked)},
+                 {"modelVersion", model},
+                 {"responseId", "emu-" + file_id(seed, 0, 0).substr(0, 16)}};
+    if (s->name == "prompt-blocked") {
+      body.erase("candidates");
+      body["promptFeedback"] = {{"blockReason", "PROHIBITED_CONTENT"}};
+    }
     deliver(*s, res, body.dump());
   }
 
   void images(const httplib::Request& req, httplib::Response& res, bool edits) {
     note_peer(req);
+    // Every answer of the images API names its request, as the public one does.
+    res.set_header("x-request-id", "req_" + request_id());
     if (!authorised(Api::kImages, req, res)) return;
     auto s = scenario_for(req, res);
     if (!s) return;
@@ -318,16 +376,19 @@ struct Emulator::State {
       return;
     }
     if (!checked.error.empty()) {
-      send_json(res, 400, error_body(400, checked.error, "invalid_request_error"));
+      send_json(res, 400, images_error(checked.error, "invalid_request_error"));
       return;
     }
     wait_before_answering(*s);
-    if (answer_fault(*s, req, res)) return;
+    if (answer_fault(Api::kImages, *s, req, res)) return;
 
     const std::uint64_t seed = seed_from(checked.prompt);
     json item;
     if (s->name == "finish" || s->name == "no-image") {
-      deliver(*s, res, json{{"created", std::time(nullptr)}, {"data", json::array()}}.dump());
+      deliver(*s, res,
+              json{{"created", std::time(nullptr)}, {"data", json::array()},
+                   {"usage", images_usage(checked)}}
+                  .dump());
       return;
     }
     if (const auto id = link_id(*s, seed, checked.width, checked.height)) {
@@ -341,7 +402,7 @@ struct Emulator::State {
       item = s->name == "data-link" ? json{{"url", "data:image/png;base64," + data}}
                                     : json{{"b64_json", data}};
     }
-    json body = {{"created", std::time(nullptr)}, {"data", {item}}};
+    json body = {{"created", std::time(nullptr)}, {"data", {item}}, {"usage", images_usage(checked)}};
     deliver(*s, res, body.dump());
   }
 

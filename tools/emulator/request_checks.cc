@@ -101,6 +101,7 @@ CheckedRequest check_gemini_request(const std::string& body) {
   std::size_t index = 0;
   for (simdjson::dom::element part : parts) {
     if (index++ == 0) continue;
+    ++out.images;
     const std::string where = "contents[0].parts[" + std::to_string(index - 1) + "]";
     std::string_view mime, data;
     if (part["inlineData"]["mimeType"].get_string().get(mime) || !mime.starts_with("image/")) {
@@ -184,7 +185,9 @@ CheckedRequest check_edits_request(const httplib::Request& req) {
       return refuse(which + " ('" + part.filename + "') is not a PNG, JPEG, GIF or WebP image");
   }
   if (images == 0) return refuse("'image' is required: at least one file part named image");
-  return check_image_fields(fields);
+  CheckedRequest out = check_image_fields(fields);
+  out.images = static_cast<int>(images);
+  return out;
 }
 
 }  // namespace zantrel::emulator

@@ -14,6 +14,7 @@ struct CheckedRequest {
   int width = 1024;
   int height = 1024;
   std::string response_format = "b64_json";
+  int images = 0;  // reference images sent
   // Images requests: the text fields as sent, for the public endpoint's own checks.
   std::map<std::string, std::string> fields;
 };

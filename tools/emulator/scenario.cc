@@ -8,7 +8,7 @@ namespace zantrel::emulator {
 const std::vector<ScenarioInfo>& scenario_catalogue() {
   static const std::vector<ScenarioInfo> catalogue = {
       {"normal", "", "success: an inline image (Gemini), b64_json or a file link (images API)"},
-      {"busy", "", "429 with a JSON error body"},
+      {"busy", "", "429 with a JSON error body and a retry hint (RetryInfo; Retry-After)"},
       {"busy-text", "", "429 with a plain-text body"},
       {"status", "CODE", "that status with a JSON error body"},
       {"status-text", "CODE", "that status with a plain-text body"},
@@ -20,6 +20,7 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
       {"finish", "REASON",
        "200 without an image, the last finish reason REASON (images API: no data)"},
       {"no-image", "", "200 without any image"},
+      {"prompt-blocked", "", "Gemini: 200 without candidates, promptFeedback.blockReason set"},
       {"file-link", "", "200 with a link to the image on the emulator (GET /files/...)"},
       {"missing-link", "", "200 with a link that answers 404"},
       {"link-redirect-scheme", "", "200 with a link that redirects to an ftp:// address"},
