@@ -14,14 +14,21 @@ int main(int argc, char** argv) {
   zantrel::image::tavelin::TavelinaClient client(argv[1], argv[2]);
 
   zantrel::host::CallOptions options;
-  options.task_id = "example-1";  // copied into the client's log records, never sent
+  options.task_id = "example-1";     // copied into the client's log records, never sent
+  zantrel::host::CallReport report;  // what the call did and cost, beside its result
+  options.report = &report;
   zantrel::host::ServiceResult result = client.start(
       "a lighthouse at dawn", "16:9", "1K", {}, zantrel::image::tavelin::kDefaultModel, options);
   if (!result.ok()) {
     std::fprintf(stderr, "failed: %s %s\n", zantrel::host::to_string(*result.code()).data(),
                  result.msg().value_or("").c_str());
+    // Safe to send again only when the request never reached the service.
+    if (report.delivery == zantrel::host::Delivery::kNotSent) std::fprintf(stderr, "not sent\n");
+    if (report.retry_after_s) std::fprintf(stderr, "retry after %.1f s\n", *report.retry_after_s);
     return 1;
   }
+  std::printf("%s, %lld output tokens\n", zantrel::host::to_string(report.delivery).data(),
+              static_cast<long long>(report.usage.output_tokens.value_or(0)));
   if (const zantrel::host::Bytes* image = result.bytes()) {
     std::ofstream(argv[3], std::ios::binary)
         .write(reinterpret_cast<const char*>(image->data()),

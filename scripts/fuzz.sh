@@ -10,7 +10,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(gemini_response_fuzz images_response_fuzz error_body_fuzz base64_fuzz mime_fuzz
-           multipart_fuzz)
+           multipart_fuzz image_header_fuzz)
 fi
 bash scripts/install-deps.sh
 cmake --preset fuzz > /dev/null

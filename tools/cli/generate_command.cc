@@ -32,8 +32,7 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
 
 host::ServiceResult call_service(const GenerateOptions& o, const std::string& base_url,
                                  const std::string& api_key, host::Dialect dialect,
-                                 std::shared_ptr<host::HttpClient> http,
-                                 host::CallReport& report) {
+                                 std::shared_ptr<host::HttpClient> http, host::CallReport& report) {
   host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
   std::optional<host::Timeout> timeout;
   if (o.timeout_seconds > 0) timeout = host::Timeout::from_seconds(0, o.timeout_seconds);

@@ -9,9 +9,9 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -147,7 +147,8 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
     std::string line =
         "failed: " + std::string(result.code() ? host::to_string(*result.code()) : "UNKNOWN");
     if (result.msg()) line += ": " + *result.msg();
-    if (report.retry_after_s) facts.push_back("retry after " + fixed(*report.retry_after_s, 1) + " s");
+    if (report.retry_after_s)
+      facts.push_back("retry after " + fixed(*report.retry_after_s, 1) + " s");
     if (report.request_id) facts.push_back("request id " + *report.request_id);
     for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " (" : ", ") + facts[i];
     return facts.empty() ? line : line + ")";

@@ -236,8 +236,8 @@ struct Emulator::State {
     if (s.name == "busy" && api == Api::kGemini) {
       json body =
           error_body(429, "Resource has been exhausted (e.g. check quota).", "RESOURCE_EXHAUSTED");
-      body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
-                                   {"retryDelay", "17s"}}};
+      body["error"]["details"] = {
+          {{"@type", "type.googleapis.com/google.rpc.RetryInfo"}, {"retryDelay", "17s"}}};
       send_json(res, 429, body);
     } else if (s.name == "busy") {
       res.set_header("Retry-After", "20");
@@ -386,7 +386,8 @@ struct Emulator::State {
     json item;
     if (s->name == "finish" || s->name == "no-image") {
       deliver(*s, res,
-              json{{"created", std::time(nullptr)}, {"data", json::array()},
+              json{{"created", std::time(nullptr)},
+                   {"data", json::array()},
                    {"usage", images_usage(checked)}}
                   .dump());
       return;
@@ -402,7 +403,8 @@ struct Emulator::State {
       item = s->name == "data-link" ? json{{"url", "data:image/png;base64," + data}}
                                     : json{{"b64_json", data}};
     }
-    json body = {{"created", std::time(nullptr)}, {"data", {item}}, {"usage", images_usage(checked)}};
+    json body = {
+        {"created", std::time(nullptr)}, {"data", {item}}, {"usage", images_usage(checked)}};
     deliver(*s, res, body.dump());
   }
 
