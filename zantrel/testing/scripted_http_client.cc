@@ -28,6 +28,8 @@ host::HttpResponse ScriptedHttpClient::post(const std::string& url,
                            std::nullopt, {},  request.timeout};
   if (const auto* json = std::get_if<host::JsonBody>(&request.body)) {
     recorded.json_text = std::string(json->text());
+  } else if (const auto* streamed = std::get_if<host::StreamedBody>(&request.body)) {
+    recorded.json_text = std::string(host::as_text(host::flatten(*streamed)));
   } else {
     recorded.form = std::get<host::Form>(request.body);
     for (const auto& file : recorded.form->files) {

@@ -30,7 +30,7 @@ struct RecordedRequest {
   std::string method;
   std::string url;
   host::Headers headers;
-  std::optional<std::string> json_text;
+  std::optional<std::string> json_text;  // a streamed body flattened
   std::optional<host::Form> form;
   // Copies of the file parts' bytes (the form only borrows them).
   std::vector<std::string> file_contents;

@@ -6,6 +6,7 @@
 
 #include "zantrel/host/http/address_policy.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/version.h"
 
 namespace zantrel::host {
 
@@ -15,7 +16,7 @@ struct CurlHttpClientOptions {
   std::size_t max_response_bytes = std::size_t{256} << 20;
   // Bundle of CA certificates to trust instead of the system's (empty = system bundle).
   std::string ca_file;
-  std::string user_agent = "zantrel/0.1";
+  std::string user_agent = "zantrel/" ZANTREL_VERSION_STRING;
   // Where link fetches (get) may connect. kPublicOnly is checked on the address actually
   // connected to, on every redirect hop, so neither DNS tricks nor redirects get around it.
   LinkAddressPolicy link_addresses = LinkAddressPolicy::kAny;

@@ -36,6 +36,8 @@ struct CurlTransfer::State {
   MimePtr mime{nullptr, &curl_mime_free};
   // The form's file parts, streamed by the callbacks below (which point into this vector).
   std::vector<PartReader> readers;
+  // A streamed body, encoded into libcurl's upload buffer as the socket takes it.
+  std::optional<StreamedBodyReader> streamed;
   Bytes body;
   std::size_t max_body = 0;
   bool body_too_large = false;
@@ -162,6 +164,17 @@ int seek_part(void* arg, curl_off_t offset, int origin) {
   }
   r.offset = static_cast<std::size_t>(offset);
   return CURL_SEEKFUNC_OK;
+}
+
+std::size_t read_streamed(char* buffer, std::size_t size, std::size_t count, void* arg) {
+  return static_cast<StreamedBodyReader*>(arg)->read(buffer, size * count);
+}
+
+int seek_streamed(void* arg, curl_off_t offset, int origin) {
+  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  return static_cast<StreamedBodyReader*>(arg)->seek(static_cast<std::size_t>(offset))
+             ? CURL_SEEKFUNC_OK
+             : CURL_SEEKFUNC_FAIL;
 }
 
 std::string host_of(const std::string& url) {
@@ -337,6 +350,8 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const PostRequest
   set(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
   if (const auto* json = std::get_if<JsonBody>(&request.body)) {
     set_json_body(*json);
+  } else if (const auto* streamed = std::get_if<StreamedBody>(&request.body)) {
+    set_streamed_body(*streamed);
   } else {
     set_form_body(std::get<Form>(request.body));
   }
@@ -361,6 +376,18 @@ void CurlTransfer::set_json_body(const JsonBody& body) {
   // An empty body still needs a valid pointer, or libcurl would read the body from stdin.
   set(easy, CURLOPT_POSTFIELDS,
       body.bytes.empty() ? "" : reinterpret_cast<const char*>(body.bytes.data()));
+}
+
+void CurlTransfer::set_streamed_body(const StreamedBody& body) {
+  State& t = *state_;
+  t.streamed.emplace(body);
+  set(t.easy, CURLOPT_POST, 1L);
+  set(t.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  set(t.easy, CURLOPT_READFUNCTION, &read_streamed);
+  set(t.easy, CURLOPT_READDATA, &*t.streamed);
+  // libcurl rewinds a body it must send again on a fresh connection.
+  set(t.easy, CURLOPT_SEEKFUNCTION, &seek_streamed);
+  set(t.easy, CURLOPT_SEEKDATA, &*t.streamed);
 }
 
 void CurlTransfer::set_form_body(const Form& form) {

@@ -37,6 +37,7 @@ class CurlTransfer {
   CurlTransfer(CURL* easy, const std::string& url, const Headers& headers, const Timeout& timeout,
                const CurlHttpClientOptions& options, bool link_fetch);
   void set_json_body(const JsonBody& body);
+  void set_streamed_body(const StreamedBody& body);
   void set_form_body(const Form& form);
 
   std::unique_ptr<State> state_;

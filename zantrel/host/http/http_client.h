@@ -11,6 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/http/streamed_body.h"
 #include "zantrel/host/http/transfer_facts.h"
 #include "zantrel/host/timeout.h"
 
@@ -46,9 +47,11 @@ struct Form {
   std::vector<FilePart> files;
 };
 
+// The body of a post: JSON text held whole, a multipart form, or a body streamed in segments
+// (a client of a host's own that can't stream one sends `flatten(body)`).
 struct PostRequest {
   Headers headers;
-  std::variant<JsonBody, Form> body;
+  std::variant<JsonBody, Form, StreamedBody> body;
   Timeout timeout;
 };
 

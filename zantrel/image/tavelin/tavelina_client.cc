@@ -158,9 +158,9 @@ ServiceResult TavelinaClient::generate(
         image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
                          : std::span<const host::Bytes>();
     host::PostRequest request;
-    request.body = host::JsonBody{internal::write_gemini_body(prompt, images, aspect_ratio,
-                                                              view_of(upper_size(image_size)),
-                                                              dialect_ == host::Dialect::kGateway)};
+    request.body =
+        internal::gemini_body(prompt, images, aspect_ratio, view_of(upper_size(image_size)),
+                              dialect_ == host::Dialect::kGateway);
     // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
     request.headers = {dialect_ == host::Dialect::kDirect
                            ? host::Headers::value_type{"x-goog-api-key", api_key_}

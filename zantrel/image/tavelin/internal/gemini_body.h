@@ -5,14 +5,22 @@
 #include <string_view>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/http/streamed_body.h"
 
 namespace zantrel::image::tavelin::internal {
 
-// The exact JSON text of a generateContent body, members in the order the client builds them.
-// Each image is base64-encoded straight into the output, which is sized once up front.
+// The exact JSON text of a generateContent body as a streamed body, members in the order the
+// client builds them: the texts between the images, and each image as the base64 of the caller's
+// bytes (borrowed: `images` must outlive the post).
 // `image_size` is sent as given (the caller upper-cases it); empty or absent values leave their
 // member out, and "imageConfig" goes when it would be empty. The top-level "response_format"
 // member is written only when `response_format_member` is set (the gateway form).
+host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
+                               std::optional<std::string_view> aspect_ratio,
+                               std::optional<std::string_view> image_size,
+                               bool response_format_member = true);
+
+// The same body in one buffer.
 host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                               std::optional<std::string_view> aspect_ratio,
                               std::optional<std::string_view> image_size,
