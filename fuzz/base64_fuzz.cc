@@ -1,6 +1,9 @@
-// Lenient decoding of any text, data links included: bytes or Base64Error, and whatever decodes
-// re-encodes to the text's alphabet characters (up to the padding).
+// Lenient decoding of any text, data links included: bytes or Base64Error; whatever decodes
+// re-encodes to all of the text's alphabet characters (nothing after a padding is dropped); and
+// decoding in place, under the text in the buffer that holds it, gives the same bytes or fails
+// alike.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "fuzz/fuzz_input.h"
@@ -15,15 +18,30 @@ bool in_alphabet(char c) {
          c == '/';
 }
 
+// The in-place decoding of `text` placed after a short JSON head in one buffer; nothing when it
+// fails.
+std::optional<zantrel::host::Bytes> in_place(std::string_view text) {
+  const std::string head = "{\"data\":\"";
+  zantrel::host::Bytes buffer = zantrel::host::to_bytes(head + std::string(text) + "\"}");
+  const std::string_view inside(reinterpret_cast<const char*>(buffer.data()) + head.size(),
+                                text.size());
+  try {
+    return zantrel::host::base64_decode_in_place(buffer, inside);
+  } catch (const zantrel::host::Base64Error&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text = zantrel::fuzz::text_of(data, size);
+  const auto placed = in_place(text);
   try {
     const zantrel::host::Bytes decoded = zantrel::host::base64_decode(text);
-    std::string kept;  // alphabet characters before the first "="
+    if (!placed || *placed != decoded) __builtin_trap();
+    std::string kept;  // every alphabet character: a decoded text loses none
     for (char c : text) {
-      if (c == '=') break;
       if (in_alphabet(c)) kept.push_back(c);
     }
     const std::string again = zantrel::host::base64_encode(decoded);
@@ -31,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // its unused low bits.
     const std::size_t whole = kept.size() / 4 * 4;
     if (again.compare(0, whole, kept, 0, whole) != 0) __builtin_trap();
+    if (kept.size() % 4 == 1 || again.size() != (kept.size() + 3) / 4 * 4) __builtin_trap();
   } catch (const zantrel::host::Base64Error&) {
+    if (placed) __builtin_trap();
   }
   try {
     zantrel::image::corvane::internal::decode_data_link(text);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -120,6 +121,37 @@ TEST(Base64, LongTextsWithBreaksOrPaddingDecodeLikeShortOnes) {
   EXPECT_EQ(host::base64_decode(padded), odd);
   EXPECT_THROW(host::base64_decode(padded + "more data"), host::Base64Error);
   EXPECT_THROW(host::base64_decode(text.substr(0, text.size() - 1)), host::Base64Error);
+}
+
+// Decoding under the text itself, in the buffer it arrived in: the same bytes as a fresh
+// decode for every tail, padding, offset and wrapping, and a refusal (never a cut) otherwise.
+TEST(Base64, DecodesInPlaceLikeIntoAFreshBuffer) {
+  std::mt19937 random(7);
+  for (std::size_t length : {0, 1, 2, 3, 4, 5, 23, 24, 25, 47, 48, 49, 100, 1000, 70000}) {
+    host::Bytes raw(length);
+    for (auto& b : raw) b = static_cast<std::uint8_t>(random());
+    const std::string text = host::base64_encode(raw);
+    std::string wrapped;
+    for (std::size_t i = 0; i < text.size(); i += 76) wrapped += text.substr(i, 76) + "\r\n";
+    for (const std::string* form : std::vector<const std::string*>{&text, &wrapped}) {
+      for (std::size_t offset : {0, 1, 9, 100}) {
+        host::Bytes buffer = host::to_bytes(std::string(offset, '{') + *form + "\"}");
+        const std::string_view inside(reinterpret_cast<const char*>(buffer.data()) + offset,
+                                      form->size());
+        const host::Bytes decoded = host::base64_decode_in_place(buffer, inside);
+        EXPECT_TRUE(decoded == raw) << length << " at " << offset;
+        if (length == 0) {
+          EXPECT_EQ(buffer.size(), offset + 2);  // untouched
+        }
+      }
+    }
+  }
+  for (const char* refused : {"QUJD=QUJD", "QQ==QQ==", "====", "QUJDQ"}) {
+    host::Bytes buffer = host::to_bytes(std::string("xx") + refused);
+    const std::string_view inside(reinterpret_cast<const char*>(buffer.data()) + 2,
+                                  std::strlen(refused));
+    EXPECT_THROW((void)host::base64_decode_in_place(buffer, inside), host::Base64Error) << refused;
+  }
 }
 
 TEST(JsonText, EscapesWhatJsonRequiresAndReplacesBrokenUtf8) {

@@ -125,7 +125,7 @@ std::string fixed(double value, int decimals) {
 }
 
 std::string byte_size(std::size_t bytes) {
-  if (bytes >= 1000 * 1000) return fixed(static_cast<double>(bytes) / 1e6, 1) + " MB";
+  if (bytes >= 1000000) return fixed(static_cast<double>(bytes) / 1e6, 1) + " MB";
   if (bytes >= 1000) return fixed(static_cast<double>(bytes) / 1e3, 1) + " KB";
   return std::to_string(bytes) + " bytes";
 }

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -28,5 +29,16 @@ void* allocate_buffer(std::size_t bytes) {
 }
 
 void free_buffer(void* buffer) noexcept { std::free(buffer); }
+
+void release_spare_pages(Bytes& buffer) noexcept {
+  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::uintptr_t kWorthIt = std::uintptr_t{1} << 20;
+  const auto base = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const std::uintptr_t begin = (base + buffer.size() + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t end = (base + buffer.capacity()) & ~(kPage - 1);
+  if (end > begin && end - begin >= kWorthIt) {
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);  // NOLINT
+  }
+}
 
 }  // namespace zantrel::host::internal

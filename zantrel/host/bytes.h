@@ -55,4 +55,11 @@ inline ByteView as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+namespace internal {
+// Gives the whole pages between a buffer's size and its capacity back to the system when they
+// add up to something worth a system call (a decoded image inside the larger body it came in).
+// The capacity stays: the pages come back, zeroed, if the buffer grows into them.
+void release_spare_pages(Bytes& buffer) noexcept;
+}  // namespace internal
+
 }  // namespace zantrel::host

@@ -1,7 +1,6 @@
 #include "zantrel/host/http/streamed_body.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "zantrel/host/internal/base64.h"
 
@@ -26,7 +25,7 @@ std::size_t StreamedBodyReader::read(char* out, std::size_t space) {
   while (written < space) {
     if (group_at_ < group_end_) {  // the rest of a group cut by the previous read
       const std::size_t n = std::min(space - written, group_end_ - group_at_);
-      std::memcpy(out + written, group_ + group_at_, n);
+      std::copy_n(group_ + group_at_, n, out + written);
       group_at_ += n;
       written += n;
       continue;
@@ -41,7 +40,8 @@ std::size_t StreamedBodyReader::read(char* out, std::size_t space) {
     const std::size_t room = space - written;
     if (const auto* text = std::get_if<std::string>(&segment)) {
       const std::size_t n = std::min(room, text->size() - offset_);
-      std::memcpy(out + written, text->data() + offset_, n);
+      // Body bytes, not a C string: no terminator belongs after them.
+      std::copy_n(text->data() + offset_, n, out + written);
       offset_ += n;
       written += n;
       continue;

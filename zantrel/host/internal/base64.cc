@@ -31,6 +31,10 @@ constexpr std::array<bool, 256> kAlphabet = make_alphabet();
 // Decodes whole groups of clean text (length a multiple of 4, only alphabet and trailing "=").
 // Returns the number of bytes written, padding excluded.
 std::size_t decode_clean(std::string_view text, std::uint8_t* out) {
+  // Counted first: decoding in place may overwrite the text.
+  std::size_t padding = 0;
+  if (!text.empty() && text.back() == '=') ++padding;
+  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
   std::size_t written = 0;
   for (std::size_t at = 0; at < text.size(); at += kDecodeChunk) {
     const std::size_t n = std::min(kDecodeChunk, text.size() - at);
@@ -40,21 +44,17 @@ std::size_t decode_clean(std::string_view text, std::uint8_t* out) {
     if (got < 0) throw Base64Error("invalid base64 data");
     written += static_cast<std::size_t>(got);
   }
-  std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') ++padding;
-  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
   return written - padding;
 }
 
-// True when `text` is already clean: no "=" but up to two at its very end, and a length that
-// is whole groups. The codec itself rejects characters outside the alphabet.
-bool looks_clean(std::string_view text) {
+// True when `text` is whole groups of the alphabet, with up to two "=" at its very end: what the
+// codec decodes without failing (so without writing a partial output first).
+bool is_clean(std::string_view text) {
   if (text.size() % 4 != 0) return false;
-  const void* pad = std::memchr(text.data(), '=', text.size());
-  if (pad == nullptr) return true;
-  const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(pad) - text.data());
-  if (at + 2 < text.size()) return false;
-  return text.back() == '=';
+  std::size_t end = text.size();
+  for (int pad = 0; pad < 2 && end > 0 && text[end - 1] == '='; ++pad) --end;
+  return std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end),
+                     [](char c) { return kAlphabet[static_cast<unsigned char>(c)]; });
 }
 
 Bytes decode_slow(std::string_view text) {
@@ -116,23 +116,33 @@ std::string base64_encode(ByteView in) {
   return out;
 }
 
+std::size_t base64_decode_into(std::string_view text, std::uint8_t* out) {
+  // The vector kernel takes every whole block of pure alphabet; the padding, a short tail, or
+  // anything else it stops at go to the scalar codec. Both write forward, never past what they
+  // have read, so `out` may lie under the text itself.
+  const std::size_t done =
+      internal::avx2_available() ? internal::avx2_decode_prefix(text.data(), text.size(), out) : 0;
+  std::uint8_t* tail = out + done / 4 * 3;
+  const std::string_view rest = text.substr(done);
+  if (is_clean(rest)) return done / 4 * 3 + decode_clean(rest, tail);
+  // Separators or padding inside: the whole rest is read before anything of it is written.
+  const Bytes decoded = decode_slow(rest);
+  std::memcpy(tail, decoded.data(), decoded.size());
+  return done / 4 * 3 + decoded.size();
+}
+
 Bytes base64_decode(std::string_view text) {
   Bytes out(text.size() / 4 * 3);
-  // The vector kernel takes every whole block of pure alphabet; the padding, a short tail, or
-  // anything else it stops at go to the scalar codec.
-  const std::size_t done = internal::avx2_available()
-                               ? internal::avx2_decode_prefix(text.data(), text.size(), out.data())
-                               : 0;
-  const std::string_view rest = text.substr(done);
-  if (looks_clean(rest)) {
-    try {
-      out.resize(done / 4 * 3 + decode_clean(rest, out.data() + done / 4 * 3));
-      return out;
-    } catch (const Base64Error&) {
-      // Characters outside the alphabet: take the careful path below.
-    }
-  }
-  return decode_slow(text);
+  out.resize(base64_decode_into(text, out.data()));
+  return out;
+}
+
+Bytes base64_decode_in_place(Bytes& buffer, std::string_view text) {
+  const std::size_t n = base64_decode_into(text, buffer.data());
+  if (n == 0) return {};  // nothing was written: the buffer still holds its text
+  buffer.resize(n);
+  internal::release_spare_pages(buffer);
+  return std::move(buffer);
 }
 
 }  // namespace zantrel::host

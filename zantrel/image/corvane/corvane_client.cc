@@ -138,7 +138,7 @@ ServiceResult CorvaneClient::generate(const std::string& prompt, const std::stri
     payload["n"] = 1;
 
     report.sending();
-    const host::HttpResponse response =
+    host::HttpResponse response =
         _generate_completions(task_id, model_key, payload, files, options.timeout);
     report.answered(response);
     json response_record = record(model_tag_ + " api complete");
@@ -168,7 +168,8 @@ ServiceResult CorvaneClient::generate(const std::string& prompt, const std::stri
     };
     // An image that decodes to nothing is no image: success is never reported without bytes.
     if (item.kind == internal::FirstItem::Kind::kBase64) {
-      host::Bytes decoded = host::base64_decode(item.text);
+      // Decoded into the response's own buffer, which the result then owns.
+      host::Bytes decoded = host::base64_decode_in_place(response.body, item.text);
       if (!decoded.empty()) return succeed(std::move(decoded));
     }
     if (item.kind == internal::FirstItem::Kind::kLink) {

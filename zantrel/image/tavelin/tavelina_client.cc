@@ -182,7 +182,7 @@ ServiceResult TavelinaClient::generate(
     host::check_headers(request.headers);
     const auto start = Clock::now();
     report.sending();
-    const host::HttpResponse response = client->post(url, request);
+    host::HttpResponse response = client->post(url, request);
     report.answered(response);
 
     if (response.status_code != 200) {
@@ -216,7 +216,8 @@ ServiceResult TavelinaClient::generate(
       return ServiceResult::success(std::move(links.front()));
     }
 
-    auto scan = body.largest_inline_image();
+    // The image is decoded into the response's own buffer, which the result then owns.
+    auto scan = body.largest_inline_image(&response.body);
     if (scan.image) {
       auto chosen_record = record("image_candidates");
       chosen_record["size"] = scan.image->size();

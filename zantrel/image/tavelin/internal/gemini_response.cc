@@ -20,6 +20,31 @@ std::optional<array> candidates_of(object& root) {
   return expect(found->get_array(), "\"candidates\"");
 }
 
+// Decodes the texts and keeps the largest image (strictly larger wins, so the first of equal
+// sizes stays). The longest text, in practice the image kept, goes last and into `body` itself
+// when given: the others are read before the body is overwritten. Text that decodes to nothing
+// is no image.
+std::optional<host::Bytes> largest_of(const std::vector<std::string_view>& texts,
+                                      host::Bytes* body) {
+  if (texts.empty()) return std::nullopt;
+  std::size_t longest = 0;
+  for (std::size_t i = 1; i < texts.size(); ++i) {
+    if (texts[i].size() > texts[longest].size()) longest = i;
+  }
+  std::vector<host::Bytes> decoded(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i != longest) decoded[i] = host::base64_decode(texts[i]);
+  }
+  decoded[longest] = body ? host::base64_decode_in_place(*body, texts[longest])
+                          : host::base64_decode(texts[longest]);
+  std::optional<std::size_t> kept;
+  for (std::size_t i = 0; i < decoded.size(); ++i) {
+    if (!decoded[i].empty() && (!kept || decoded[i].size() > decoded[*kept].size())) kept = i;
+  }
+  if (!kept) return std::nullopt;
+  return std::move(decoded[*kept]);
+}
+
 }  // namespace
 
 GeminiResponse::GeminiResponse(const host::Bytes& body) : document_(body) {}
@@ -55,7 +80,7 @@ std::pair<std::vector<std::string>, std::optional<std::string>> GeminiResponse::
   return {std::move(links), std::move(response_id)};
 }
 
-GeminiResponse::InlineScan GeminiResponse::largest_inline_image() {
+GeminiResponse::InlineScan GeminiResponse::largest_inline_image(host::Bytes* body) {
   InlineScan scan;
   object root = document_.root_object();
   auto candidates = candidates_of(root);
@@ -74,7 +99,7 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image() {
     auto parts_value = member(content, "parts");
     if (!parts_value) continue;
 
-    std::optional<host::Bytes> largest;
+    std::vector<std::string_view> texts;
     for (auto part_element : expect(parts_value->get_array(), "\"parts\"")) {
       object part = expect(expect(part_element, "a part").get_object(), "a part");
       std::optional<object> inline_data;
@@ -88,16 +113,10 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image() {
       if (!inline_data) continue;
       auto data_value = member(*inline_data, "data");
       if (!data_value) continue;
-      auto data = nonempty_text(*data_value, "\"data\"");
-      if (!data) continue;
-      host::Bytes decoded = host::base64_decode(*data);
-      // Text that decodes to nothing (separators only) is no image: never a success without bytes.
-      if (decoded.empty()) continue;
-      // Strictly greater: among equal sizes the first in part order stays.
-      if (!largest || decoded.size() > largest->size()) largest = std::move(decoded);
+      if (auto data = nonempty_text(*data_value, "\"data\"")) texts.push_back(*data);
     }
-    if (largest) {
-      scan.image = std::move(largest);
+    if (auto image = largest_of(texts, body)) {
+      scan.image = std::move(image);
       return scan;
     }
   }

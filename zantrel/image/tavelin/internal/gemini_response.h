@@ -28,7 +28,10 @@ class GeminiResponse {
   };
   // Decodes every usable inline image of the first candidate that has one and keeps the
   // largest (the first of equal sizes). Throws Base64Error or ResponseShapeError.
-  InlineScan largest_inline_image();
+  // With `body` (the buffer this response reads), the longest image text is decoded into that
+  // buffer itself, which the scan then takes over when that image is the one kept: the body is
+  // no longer readable as JSON afterwards.
+  InlineScan largest_inline_image(host::Bytes* body = nullptr);
 
   // What a call's report takes from the body; each member empty when missing or of another
   // type. Only read when a report is asked for.
