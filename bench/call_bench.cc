@@ -1,6 +1,8 @@
 // Whole calls through libcurl against the emulator, for what a microbenchmark can't show:
-//   call_bench memory URL       peak RSS growth of one Gemini call (4 x 8 MiB references as
-//                               files, the emulator answering a 20 MiB image), as JSON
+//   call_bench memory gemini|edit URL
+//                               peak RSS growth of one call (4 x 8 MiB references as files, the
+//                               emulator answering a 20 MiB image), as JSON
+//   call_bench in-flight URL    peak RSS growth of 64 Gemini calls at once sharing references
 //   call_bench concurrency      32 threads x 8 calls on the shared client against an in-process
 //                               emulator that answers after 200 ms; wall time and connections
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "bench/payloads.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/internal/base64.h"
+#include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace {
@@ -46,19 +50,30 @@ void write_reference(const fs::path& path, std::size_t size, unsigned seed) {
       .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(size));
 }
 
-int memory(const std::string& url) {
-  const fs::path dir = fs::temp_directory_path() / ("zantrel-bench-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+// References as files, as a host usually has them.
+std::vector<zantrel::host::Reference> reference_files(const fs::path& dir) {
   std::vector<zantrel::host::Reference> references;
   for (unsigned i = 0; i < 4; ++i) {
     const fs::path path = dir / ("reference-" + std::to_string(i) + ".png");
     write_reference(path, 8 * kMiB, i + 1);
     references.emplace_back(path.string());
   }
-  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  return references;
+}
+
+// One call of `service` ("gemini" or "edit") with four 8 MiB reference files against an
+// emulator answering a 20 MiB image: its peak RSS growth beside what it can't do without, the
+// references it loads and the response body it receives.
+int memory(const std::string& service, const std::string& url) {
+  const fs::path dir = fs::temp_directory_path() / ("zantrel-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const auto references = reference_files(dir);
   reset_peak();
   const long before = status_kib("VmRSS:");
-  auto result = client.start("a valley at dawn", "16:9", "4K", references);
+  auto result = service == "gemini" ? zantrel::image::tavelin::TavelinaClient(url, "bench-key")
+                                          .start("a valley at dawn", "16:9", "4K", references)
+                                    : zantrel::image::corvane::CorvaneClient(url, "bench-key")
+                                          .start("a valley at dawn", "3:2", "high", "", references);
   const long peak = status_kib("VmHWM:");
   fs::remove_all(dir);
   if (!result.ok()) {
@@ -66,14 +81,39 @@ int memory(const std::string& url) {
     return 1;
   }
   const std::size_t image = result.bytes()->size();
-  const std::size_t references_bytes = 4 * 8 * kMiB;
-  const std::size_t budget = references_bytes +
-                             zantrel::host::base64_encoded_size(references_bytes) +
-                             zantrel::host::base64_encoded_size(image) + image;
-  std::printf(R"({"rss_growth_bytes":%ld,"payload_bytes":%zu,"image_bytes":%zu})"
+  const std::size_t needed = 4 * 8 * kMiB + zantrel::host::base64_encoded_size(image);
+  std::printf(R"({"rss_growth_bytes":%ld,"needed_bytes":%zu,"image_bytes":%zu})"
               "\n",
-              (peak - before) * 1024, budget, image);
+              (peak - before) * 1024, needed, image);
   return 0;
+}
+
+// 64 Gemini calls at once, each with the same four 8 MiB references that the host holds once,
+// against an emulator (another process) answering each after a pause: the peak RSS growth while
+// they are in flight.
+int in_flight(const std::string& url) {
+  constexpr int kCalls = 64;
+  const std::vector<Bytes> references = zantrel::bench::references(4, 8 * kMiB);
+  const std::optional<std::vector<Bytes>> shared(references);
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  std::vector<int> failed(kCalls, 0);
+  reset_peak();
+  const long before = status_kib("VmRSS:");
+  {
+    std::vector<std::jthread> calls;
+    for (int i = 0; i < kCalls; ++i) {
+      calls.emplace_back([&, i] {
+        failed[i] = client.generate_image("a valley at dawn", shared, "16:9", "1K").ok() ? 0 : 1;
+      });
+    }
+  }
+  const long peak = status_kib("VmHWM:");
+  int failures = 0;
+  for (int f : failed) failures += f;
+  std::printf(R"({"rss_growth_bytes":%ld,"calls":%d,"failed":%d})"
+              "\n",
+              (peak - before) * 1024, kCalls, failures);
+  return failures == 0 ? 0 : 1;
 }
 
 int concurrency() {
@@ -111,8 +151,11 @@ int concurrency() {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "memory" && argc == 3) return memory(argv[2]);
+  if (mode == "memory" && argc == 4) return memory(argv[2], argv[3]);
+  if (mode == "in-flight" && argc == 3) return in_flight(argv[2]);
   if (mode == "concurrency") return concurrency();
-  std::fprintf(stderr, "usage: call_bench memory URL | call_bench concurrency\n");
+  std::fprintf(stderr,
+               "usage: call_bench memory gemini|edit URL | call_bench in-flight URL | "
+               "call_bench concurrency\n");
   return 2;
 }

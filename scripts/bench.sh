@@ -20,14 +20,28 @@ echo "upload benchmarks..." >&2
 "$bin/upload_bench" --benchmark_format=json --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true --benchmark_out="$out/upload.json" > /dev/null
 
-echo "one Gemini call with 4 x 8 MiB references and a 20 MiB answer..." >&2
-emulator_log=$(mktemp)
-build/release/tools/emulator/zantrel-emulator --scenario large:20 > "$emulator_log" 2>&1 &
-emulator=$!
-trap 'kill $emulator 2> /dev/null || true; rm -f "$emulator_log"' EXIT
-for _ in $(seq 50); do grep -q listening "$emulator_log" && break; sleep 0.1; done
-url=$(sed -n 's/^listening on //p' "$emulator_log")
-"$bin/call_bench" memory "$url" > "$out/memory.json"
+# An emulator in another process, so that only the client's memory is measured. Prints its URL.
+start_emulator() {
+  local log
+  log=$(mktemp)
+  build/release/tools/emulator/zantrel-emulator --scenario "$1" > "$log" 2>&1 &
+  emulators+=($!)
+  for _ in $(seq 50); do grep -q listening "$log" && break; sleep 0.1; done
+  sed -n 's/^listening on //p' "$log"
+  rm -f "$log"
+}
+emulators=()
+trap 'kill "${emulators[@]}" 2> /dev/null || true' EXIT
+
+echo "one call with 4 x 8 MiB references and a 20 MiB answer (Gemini, edit)..." >&2
+large=$(start_emulator large:20)
+"$bin/call_bench" memory gemini "$large" > "$out/memory-gemini.json"
+"$bin/call_bench" memory edit "$large" > "$out/memory-edit.json"
+echo "64 Gemini calls in flight, answered after 2 s..." >&2
+slow=$(start_emulator small-delay:2000)
+"$bin/call_bench" in-flight "$slow" > "$out/in-flight.json"
+echo "the CLI's peak for the same calls..." >&2
+python3 bench/cli_peak.py build/release/tools/cli/zantrel-image "$large" > "$out/cli-peak.json"
 echo "32 threads x 8 calls..." >&2
 "$bin/call_bench" concurrency > "$out/concurrency.json"
 echo "callgrind..." >&2

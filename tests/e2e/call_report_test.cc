@@ -119,6 +119,11 @@ TEST_F(CallReports, DeliveryTellsHowFarEachFaultLetTheRequestGet) {
         EXPECT_LE(*report.timings.sent, *report.timings.total) << where;
         EXPECT_GT(report.bytes_sent.value_or(0), 0u) << where;
       }
+      if (row.http_status != 0) {  // an answer began after the request was out
+        ASSERT_TRUE(report.timings.first_byte) << where;
+        EXPECT_LE(*report.timings.sent, *report.timings.first_byte) << where;
+        EXPECT_LE(*report.timings.first_byte, *report.timings.total) << where;
+      }
       EXPECT_FALSE(leaks(host::to_json(report).dump(), key_)) << where;
     }
   }

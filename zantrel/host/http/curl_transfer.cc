@@ -56,6 +56,7 @@ struct CurlTransfer::State {
   // and the answer's headers.
   Clock::time_point started = Clock::now();
   std::optional<Clock::time_point> sent_at;
+  std::optional<Clock::time_point> answered_at;  // first status line of the answer
   bool answer_started = false;
   Headers response_headers;
 };
@@ -109,6 +110,7 @@ std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
   if (line.starts_with("HTTP/")) {
     // A new response (after a redirect or a 1xx): only the last one's headers count.
     t.response_headers.clear();
+    if (!t.answer_started) t.answered_at = t.last_activity;
     t.answer_started = true;
     if (!t.sent_at) t.sent_at = t.last_activity;
   } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
@@ -219,8 +221,12 @@ TransferFacts facts_of(const State& t) {
     const auto tls = seconds_info(t.easy, CURLINFO_APPCONNECT_TIME_T);
     facts.connect_s = tls && *tls > 0 ? tls : seconds_info(t.easy, CURLINFO_CONNECT_TIME_T);
   }
-  if (t.sent_at) facts.sent_s = std::chrono::duration<double>(*t.sent_at - t.started).count();
-  if (t.answer_started) facts.first_byte_s = seconds_info(t.easy, CURLINFO_STARTTRANSFER_TIME_T);
+  // Our own clock for both: libcurl's start-transfer time is taken before the upload on posts.
+  const auto since_start = [&t](Clock::time_point at) {
+    return std::chrono::duration<double>(at - t.started).count();
+  };
+  if (t.sent_at) facts.sent_s = since_start(*t.sent_at);
+  if (t.answered_at) facts.first_byte_s = since_start(*t.answered_at);
   facts.total_s = seconds_info(t.easy, CURLINFO_TOTAL_TIME_T);
   facts.bytes_sent = sum_info(t.easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T);
   facts.bytes_received = sum_info(t.easy, CURLINFO_HEADER_SIZE, CURLINFO_SIZE_DOWNLOAD_T);
