@@ -127,7 +127,7 @@ std::size_t base64_decode_into(std::string_view text, std::uint8_t* out) {
   if (is_clean(rest)) return done / 4 * 3 + decode_clean(rest, tail);
   // Separators or padding inside: the whole rest is read before anything of it is written.
   const Bytes decoded = decode_slow(rest);
-  std::memcpy(tail, decoded.data(), decoded.size());
+  if (!decoded.empty()) std::memcpy(tail, decoded.data(), decoded.size());
   return done / 4 * 3 + decoded.size();
 }
 
