@@ -3,7 +3,6 @@ against an emulator answering a 20 MiB image, as JSON (MiB)."""
 import json
 import os
 import resource
-import subprocess
 import sys
 import tempfile
 
@@ -12,6 +11,8 @@ def peak_mib(argv):
     """Runs one command alone and returns its peak RSS in MiB (ru_maxrss of that child)."""
     pid = os.fork()
     if pid == 0:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)  # its summary line is not this script's output
         os.execv(argv[0], argv)
     _, status, usage = os.wait4(pid, 0)
     if os.waitstatus_to_exitcode(status) != 0:
