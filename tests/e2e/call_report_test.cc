@@ -102,7 +102,6 @@ TEST_F(CallReports, DeliveryTellsHowFarEachFaultLetTheRequestGet) {
     const bool refused = scenario == "refused";
     if (!refused) emulator_->set_scenario(*emulator::Scenario::parse(scenario));
     for (const std::string service : {"gemini", "images"}) {
-      if (scenario == "link-halfway" && service == "images") continue;  // images: link then fetch
       const std::string where = service + " / " + scenario;
       const auto [result, report] =
           call(service, refused ? "http://127.0.0.1:1" : emulator_->base_url(), scenario);
