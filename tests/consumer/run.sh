@@ -32,7 +32,7 @@ check_install shared "$scratch/shared"
 
 # Only the libraries, unoptimised: this build proves linking, not speed.
 cmake -S "$source_dir" -B "$scratch/static-build" -G Ninja -DBUILD_SHARED_LIBS=OFF \
-  -DZANTREL_TESTS=OFF -DZANTREL_TOOLS=OFF -DZANTREL_BENCH=OFF > /dev/null
+  -DZANTREL_TESTS=OFF -DZANTREL_TOOLS=OFF -DZANTREL_BENCH=OFF -DZANTREL_EXAMPLES=OFF > /dev/null
 cmake --build "$scratch/static-build" -j 2 > /dev/null
 cmake --install "$scratch/static-build" --prefix "$scratch/static" > /dev/null
 if find "$scratch/static" -name 'libzantrel_*.so*' | grep -q .; then
