@@ -135,14 +135,21 @@ INSTANTIATE_TEST_SUITE_P(
         ClientRun{"images_either_takes_direct_edit", kEither, "images", Dialect::kDirect, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Raw requests: the emulator's direct mode gives the public endpoints' statuses and bodies.
-TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
-  const std::string key = make_canary_key();
+// An emulator answering as the public endpoints do, taking `key`.
+std::unique_ptr<emulator::Emulator> direct_emulator(const std::string& key) {
   emulator::EmulatorOptions options;
   options.api_key = key;
   options.dialect = kDirectOnly;
-  emulator::Emulator emulator(options);
-  emulator.start();
+  auto emulator = std::make_unique<emulator::Emulator>(options);
+  emulator->start();
+  return emulator;
+}
+
+// Raw requests: the emulator's direct mode gives the public endpoints' statuses and bodies.
+TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
+  const std::string key = make_canary_key();
+  const auto emulator_ptr = direct_emulator(key);
+  emulator::Emulator& emulator = *emulator_ptr;
   const std::string gemini = "/v1beta/models/gemini-2.5-flash-image:generateContent";
   const std::string body = R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],)"
                            R"("generationConfig":{"responseModalities":["IMAGE"]})";
@@ -232,11 +239,8 @@ TEST(CliDialect, AutoIsDirectOnlyForThePublicAddresses) {
 
 TEST(CliDialect, DirectFlagPassesWhereAutoIsRefused) {
   const std::string key = make_canary_key();
-  emulator::EmulatorOptions options;
-  options.api_key = key;
-  options.dialect = kDirectOnly;
-  emulator::Emulator emulator(options);
-  emulator.start();
+  const auto emulator_ptr = direct_emulator(key);
+  emulator::Emulator& emulator = *emulator_ptr;
   const auto dir =
       std::filesystem::temp_directory_path() / ("zantrel-dialect-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);

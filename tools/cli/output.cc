@@ -153,9 +153,8 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
     for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " (" : ", ") + facts[i];
     return facts.empty() ? line : line + ")";
   }
-  std::string line;
   if (const std::string* link = result.link()) return "image link: " + *link;
-  line = "wrote " + out.value_or("?") + ":";
+  std::string line = "wrote " + out.value_or("?") + ":";
   if (const auto& image = report.image) {
     std::string shape;
     if (image->width && image->height) {

@@ -38,8 +38,8 @@ std::optional<AcceptedDialect> parse_accepted_dialect(const std::string& text) {
   return std::nullopt;
 }
 
-std::optional<Refusal> check_gemini_key(const httplib::Request& req, const std::string& api_key,
-                                        AcceptedDialect dialect) {
+std::optional<Refusal> check_key(const httplib::Request& req, const std::string& api_key,
+                                 AcceptedDialect dialect) {
   const std::string bearer = req.get_header_value("Authorization");
   const bool has_bearer = bearer.starts_with("Bearer ");
   const bool has_key_header = req.has_header("x-goog-api-key");

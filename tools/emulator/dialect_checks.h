@@ -23,11 +23,12 @@ struct Refusal {
   nlohmann::ordered_json body;
 };
 
-// The key check of a generateContent request. The public endpoint takes an API key only in
-// "x-goog-api-key" and reads a bearer token as an OAuth access token (401); the gateway takes
-// the key as a bearer token. An empty `api_key` accepts any key in the accepted header.
-std::optional<Refusal> check_gemini_key(const httplib::Request& req, const std::string& api_key,
-                                        AcceptedDialect dialect);
+// The key check of a request. The public Gemini endpoint takes an API key only in
+// "x-goog-api-key" and reads a bearer token as an OAuth access token (401); the gateway (and the
+// images API, always) takes the key as a bearer token. An empty `api_key` accepts any key in the
+// accepted header.
+std::optional<Refusal> check_key(const httplib::Request& req, const std::string& api_key,
+                                 AcceptedDialect dialect);
 
 // The public endpoint refuses top-level members it does not know (the gateway's
 // "response_format" among them).

@@ -200,19 +200,11 @@ struct Emulator::State {
   }
 
   bool authorised(Api api, const httplib::Request& req, httplib::Response& res) const {
-    if (api == Api::kGemini) {
-      auto refusal = check_gemini_key(req, options.api_key, options.dialect);
-      if (refusal) send_json(res, refusal->status, refusal->body);
-      return !refusal;
-    }
-    if (options.api_key.empty() ||
-        req.get_header_value("Authorization") == "Bearer " + options.api_key) {
-      return true;
-    }
-    send_json(
-        res, 401,
-        error_body(401, "API key not valid. Please pass a valid API key.", "UNAUTHENTICATED"));
-    return false;
+    // The images API takes its key as a bearer token in every dialect.
+    const auto refusal = check_key(
+        req, options.api_key, api == Api::kGemini ? options.dialect : AcceptedDialect::kGateway);
+    if (refusal) send_json(res, refusal->status, refusal->body);
+    return !refusal;
   }
 
   bool direct() const { return options.dialect == AcceptedDialect::kDirect; }

@@ -37,6 +37,20 @@ bool before_sending(std::string_view kind) {
 
 }  // namespace
 
+Usage usage_of(json raw, const char* input, const char* output, const char* total) {
+  const auto count = [&raw](const char* key) -> std::optional<std::int64_t> {
+    const auto found = raw.is_object() ? raw.find(key) : raw.end();
+    if (found == raw.end() || !found->is_number_integer()) return std::nullopt;
+    return found->get<std::int64_t>();
+  };
+  Usage usage;
+  usage.input_tokens = count(input);
+  usage.output_tokens = count(output);
+  usage.total_tokens = count(total);
+  usage.raw = std::move(raw);
+  return usage;
+}
+
 std::optional<double> duration_seconds(std::string_view text) {
   if (!text.ends_with('s')) return {};
   return number_of(text.substr(0, text.size() - 1));

@@ -55,6 +55,11 @@ class ReportBuilder {
 std::optional<double> retry_after_seconds(const HttpResponse& response,
                                           std::chrono::system_clock::time_point now);
 
+// A service's usage object as the report keeps it: the token counts under the service's own
+// names (each empty when missing or not an integer) and the object itself.
+Usage usage_of(nlohmann::ordered_json raw, const char* input, const char* output,
+               const char* total);
+
 // A protobuf duration text such as "17s" or "0.5s", in seconds.
 std::optional<double> duration_seconds(std::string_view text);
 

@@ -36,16 +36,8 @@ std::string edge_text(const json& calc, const char* key) {
 // changes the result.
 void read_usage(internal::ImagesResponse& body, host::CallReport& report) {
   try {
-    json usage = body.usage();
-    const auto count = [&usage](const char* key) -> std::optional<std::int64_t> {
-      const auto found = usage.is_object() ? usage.find(key) : usage.end();
-      if (found == usage.end() || !found->is_number_integer()) return std::nullopt;
-      return found->get<std::int64_t>();
-    };
-    report.usage.input_tokens = count("input_tokens");
-    report.usage.output_tokens = count("output_tokens");
-    report.usage.total_tokens = count("total_tokens");
-    report.usage.raw = std::move(usage);
+    report.usage =
+        host::internal::usage_of(body.usage(), "input_tokens", "output_tokens", "total_tokens");
   } catch (const std::exception&) {
     // Usage stays unknown.
   }

@@ -41,15 +41,8 @@ std::optional<std::string_view> view_of(const std::optional<std::string>& text) 
 void read_report_facts(internal::GeminiResponse& body, host::CallReport& report) {
   try {
     auto facts = body.report_facts();
-    const auto count = [&facts](const char* key) -> std::optional<std::int64_t> {
-      const auto found = facts.usage.is_object() ? facts.usage.find(key) : facts.usage.end();
-      if (found == facts.usage.end() || !found->is_number_integer()) return std::nullopt;
-      return found->get<std::int64_t>();
-    };
-    report.usage.input_tokens = count("promptTokenCount");
-    report.usage.output_tokens = count("candidatesTokenCount");
-    report.usage.total_tokens = count("totalTokenCount");
-    report.usage.raw = std::move(facts.usage);
+    report.usage = host::internal::usage_of(std::move(facts.usage), "promptTokenCount",
+                                            "candidatesTokenCount", "totalTokenCount");
     report.model_version = std::move(facts.model_version);
     if (!report.request_id) report.request_id = std::move(facts.response_id);
     report.block_reason = std::move(facts.block_reason);

@@ -72,12 +72,7 @@ std::pair<std::vector<std::string>, std::optional<std::string>> GeminiResponse::
       }
     }
   }
-  std::optional<std::string> response_id;
-  if (auto id = member(root, "responseId")) {
-    std::string_view text;
-    if (!id->get_string().get(text)) response_id = std::string(text);
-  }
-  return {std::move(links), std::move(response_id)};
+  return {std::move(links), host::internal::optional_text(root, "responseId")};
 }
 
 GeminiResponse::InlineScan GeminiResponse::largest_inline_image(host::Bytes* body) {
