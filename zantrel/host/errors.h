@@ -82,6 +82,10 @@ using ResponseShapeError = ErrorKind<"ResponseShapeError">;
 using KeyError = ErrorKind<"KeyError">;
 using InvalidArgument = ErrorKind<"InvalidArgument">;
 using FileReadError = ErrorKind<"FileReadError">;
+// The caller asked the call to stop (its stop token).
+using Cancelled = ErrorKind<"Cancelled">;
+// The call's total deadline passed.
+using DeadlineExceeded = ErrorKind<"DeadlineExceeded">;
 
 // Short name of a failure's kind: `kind()` for our own failures, else the unqualified type name
 // ("bad_alloc", "filesystem_error"), else "UnknownError" for a non-standard exception.

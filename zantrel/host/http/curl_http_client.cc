@@ -14,8 +14,15 @@ namespace zantrel::host {
 namespace {
 
 using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
 
-// Idle handles kept for reuse (each keeps its connections open).
+// A blocking transfer's handles: the multi handle is its loop and keeps its connections open.
+struct Slot {
+  MultiPtr multi{nullptr, &curl_multi_cleanup};
+  EasyPtr easy{nullptr, &curl_easy_cleanup};
+};
+
+// Idle slots kept for reuse.
 constexpr std::size_t kMaxIdleHandles = 64;
 
 void ensure_curl_initialised() {
@@ -39,30 +46,31 @@ void check_http_url(const std::string& url) {
 
 class CurlHttpClient::Pool {
  public:
-  EasyPtr acquire() {
+  Slot acquire() {
     {
       std::lock_guard lock(mutex_);
       if (!idle_.empty()) {
-        EasyPtr easy = std::move(idle_.back());
+        Slot slot = std::move(idle_.back());
         idle_.pop_back();
-        return easy;
+        return slot;
       }
     }
-    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
-    if (!easy) throw ConnectionError("libcurl could not make a handle");
-    return easy;
+    Slot slot{MultiPtr(curl_multi_init(), &curl_multi_cleanup),
+              EasyPtr(curl_easy_init(), &curl_easy_cleanup)};
+    if (!slot.multi || !slot.easy) throw ConnectionError("libcurl could not make a handle");
+    return slot;
   }
 
-  void release(EasyPtr easy) {
-    // Options go; the handle's open connections stay for the next request.
-    curl_easy_reset(easy.get());
+  void release(Slot slot) {
+    // Options go; the open connections stay for the next request.
+    curl_easy_reset(slot.easy.get());
     std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(easy));
+    if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(slot));
   }
 
  private:
   std::mutex mutex_;
-  std::vector<EasyPtr> idle_;
+  std::vector<Slot> idle_;
 };
 
 namespace {
@@ -71,23 +79,24 @@ namespace {
 template <class Pool>
 class Lease {
  public:
-  explicit Lease(Pool& pool) : pool_(pool), easy_(pool.acquire()) {}
+  explicit Lease(Pool& pool) : pool_(pool), slot_(pool.acquire()) {}
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
-  ~Lease() { pool_.release(std::move(easy_)); }
-  CURL* get() const { return easy_.get(); }
+  ~Lease() { pool_.release(std::move(slot_)); }
+  CURL* easy() const { return slot_.easy.get(); }
+  CURLM* multi() const { return slot_.multi.get(); }
 
  private:
   Pool& pool_;
-  EasyPtr easy_;
+  Slot slot_;
 };
 
 template <class Pool, class Request>
 HttpResponse perform(Pool& pool, const std::string& url, const Request& request,
                      const CurlHttpClientOptions& options) {
   Lease lease(pool);
-  internal::CurlTransfer transfer(lease.get(), url, request, options);
-  return transfer.finish(curl_easy_perform(lease.get()));
+  internal::CurlTransfer transfer(lease.easy(), url, request, options);
+  return transfer.finish(internal::run_alone(lease.multi(), lease.easy(), transfer));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <stop_token>
 
 #include "zantrel/host/errors.h"
 
@@ -44,6 +45,10 @@ struct CurlTransfer::State {
   std::size_t header_bytes = 0;
   bool headers_too_large = false;
   std::chrono::milliseconds read_timeout{0};
+  CallLimits limits;
+  std::optional<std::stop_callback<std::function<void()>>> stop_watch;
+  bool cancelled = false;
+  bool deadline_passed = false;
   Clock::time_point last_activity = Clock::now();
   bool connected = false;
   bool public_only = false;
@@ -120,8 +125,8 @@ std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
   return n;
 }
 
-// Read time-out: no byte sent or received for `read_timeout` once connected. libcurl calls this
-// often while data flows and about once a second when idle.
+// Keeps the time of the last byte moved either way, which the read time-out counts from, and
+// notes when the request is out whole. (The time-outs themselves are timers of the loop.)
 int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t up_total, curl_off_t up) {
   auto& t = *static_cast<State*>(user);
   const auto now = Clock::now();
@@ -130,11 +135,6 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t up_total, cu
     t.seen_down = down;
     t.seen_up = up;
     t.last_activity = now;
-    return 0;
-  }
-  if (t.connected && now - t.last_activity >= t.read_timeout) {
-    t.read_timed_out = true;
-    return 1;
   }
   return 0;
 }
@@ -244,6 +244,10 @@ template <class Failure>
 [[noreturn]] void throw_failure(const State& t, CURLcode code, const std::string& url) {
   const std::string where = host_of(url);
   std::string detail = t.error_text[0] != '\0' ? t.error_text : curl_easy_strerror(code);
+  if (t.cancelled) raise_with_facts<Cancelled>(t, "exchange with " + where + " cancelled");
+  if (t.deadline_passed) {
+    raise_with_facts<DeadlineExceeded>(t, "deadline passed during the exchange with " + where);
+  }
   if (!t.refused_address.empty()) {
     raise_with_facts<AddressRefused>(t, "link to " + where + " leads to " + t.refused_address +
                                             ", which is not a public address");
@@ -310,8 +314,8 @@ Timeout effective(const Timeout& given, const Timeout& base) {
 }  // namespace
 
 CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const Headers& headers,
-                           const Timeout& timeout, const CurlHttpClientOptions& options,
-                           bool link_fetch)
+                           const Timeout& timeout, CallLimits call_limits,
+                           const CurlHttpClientOptions& options, bool link_fetch)
     : state_(std::make_unique<State>()) {
   check_http_url(url);
   check_headers(headers);
@@ -323,6 +327,7 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const Headers& he
   const Timeout limits = effective(timeout, options.base_timeout);
   t.read_timeout = limits.read;
   t.headers = header_list(headers);
+  t.limits = std::move(call_limits);
 
   set(easy, CURLOPT_URL, url.c_str());
   set(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -350,7 +355,7 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const Headers& he
 
 CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const PostRequest& request,
                            const CurlHttpClientOptions& options)
-    : CurlTransfer(easy, url, request.headers, request.timeout, options, false) {
+    : CurlTransfer(easy, url, request.headers, request.timeout, request.limits, options, false) {
   // An API post is never redirected: a 3xx is the service's answer.
   set(easy, CURLOPT_FOLLOWLOCATION, 0L);
   set(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
@@ -365,7 +370,7 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const PostRequest
 
 CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const GetRequest& request,
                            const CurlHttpClientOptions& options)
-    : CurlTransfer(easy, url, request.headers, request.timeout, options, true) {
+    : CurlTransfer(easy, url, request.headers, request.timeout, request.limits, options, true) {
   set(easy, CURLOPT_HTTPGET, 1L);
   set(easy, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
   set(easy, CURLOPT_MAXREDIRS, static_cast<long>(std::max(request.max_redirects, 0)));
@@ -418,6 +423,33 @@ void CurlTransfer::set_form_body(const Form& form) {
   set(t.easy, CURLOPT_MIMEPOST, t.mime.get());
 }
 
+std::optional<CurlTransfer::Clock::time_point> CurlTransfer::next_check() const {
+  const State& t = *state_;
+  std::optional<Clock::time_point> at = t.limits.deadline;
+  if (t.connected) {
+    const auto silence_ends = t.last_activity + t.read_timeout;
+    if (!at || silence_ends < *at) at = silence_ends;
+  }
+  return at;
+}
+
+bool CurlTransfer::should_abort(Clock::time_point now) {
+  State& t = *state_;
+  if (t.limits.stop_requested()) {
+    t.cancelled = true;
+  } else if (t.limits.past_deadline(now)) {
+    t.deadline_passed = true;
+  } else if (t.connected && now - t.last_activity >= t.read_timeout) {
+    t.read_timed_out = true;
+  }
+  return t.cancelled || t.deadline_passed || t.read_timed_out;
+}
+
+void CurlTransfer::wake_on_stop(std::function<void()> wake) {
+  State& t = *state_;
+  if (t.limits.stop.stop_possible()) t.stop_watch.emplace(t.limits.stop, std::move(wake));
+}
+
 HttpResponse CurlTransfer::finish(CURLcode code) {
   State& t = *state_;
   if (code != CURLE_OK) throw_failure(t, code, t.url);
@@ -432,6 +464,49 @@ HttpResponse CurlTransfer::finish(CURLcode code) {
   }
   response.body = std::move(t.body);
   return response;
+}
+
+int wait_ms(CURLM* multi, std::optional<CurlTransfer::Clock::time_point> next_check) {
+  // An idle loop still looks round now and then; nothing depends on it.
+  constexpr long kIdleWaitMs = 1000;
+  long curl_ms = -1;
+  if (curl_multi_timeout(multi, &curl_ms) != CURLM_OK || curl_ms < 0) curl_ms = kIdleWaitMs;
+  long wait = std::min(curl_ms, kIdleWaitMs);
+  if (next_check) {
+    const auto until = std::chrono::ceil<std::chrono::milliseconds>(*next_check - Clock::now());
+    wait = std::clamp(static_cast<long>(until.count()), 0L, wait);
+  }
+  return static_cast<int>(wait);
+}
+
+CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer) {
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+    throw ConnectionError("libcurl could not start a transfer");
+  }
+  transfer.wake_on_stop([multi] { curl_multi_wakeup(multi); });
+  CURLcode code = CURLE_OK;
+  for (bool done = false; !done;) {
+    if (transfer.should_abort(Clock::now())) {
+      code = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+        code = message->data.result;
+        done = true;
+      }
+    }
+    if (done) break;
+    curl_multi_poll(multi, nullptr, 0, wait_ms(multi, transfer.next_check()), nullptr);
+  }
+  curl_multi_remove_handle(multi, easy);
+  return code;
 }
 
 }  // namespace zantrel::host::internal

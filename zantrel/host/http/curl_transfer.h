@@ -5,7 +5,9 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,18 @@ class CurlTransfer {
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
+  using Clock = std::chrono::steady_clock;
+
+  // The latest time the running loop must call `should_abort` again: when the read time-out
+  // or the deadline would pass. Nothing while neither can.
+  std::optional<Clock::time_point> next_check() const;
+  // Whether the read time-out, the deadline or a stop request ends the transfer at `now`; the
+  // loop then removes the handle and calls `finish(CURLE_ABORTED_BY_CALLBACK)`.
+  bool should_abort(Clock::time_point now);
+  // Has `wake` called (from whatever thread asks) when a stop is requested, so that the loop
+  // notices at once. At most once per transfer.
+  void wake_on_stop(std::function<void()> wake);
+
   // The response of a transfer that ended with `code`; throws the failure otherwise.
   HttpResponse finish(CURLcode code);
 
@@ -35,12 +49,20 @@ class CurlTransfer {
 
  private:
   CurlTransfer(CURL* easy, const std::string& url, const Headers& headers, const Timeout& timeout,
-               const CurlHttpClientOptions& options, bool link_fetch);
+               CallLimits call_limits, const CurlHttpClientOptions& options, bool link_fetch);
   void set_json_body(const JsonBody& body);
   void set_streamed_body(const StreamedBody& body);
   void set_form_body(const Form& form);
 
   std::unique_ptr<State> state_;
 };
+
+// Runs one configured transfer to its end on the calling thread, with `multi` (which keeps the
+// connections between transfers) as its loop; returns the code for `finish`.
+CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer);
+
+// How long a loop may wait in curl_multi_poll: until libcurl's next timer or `next_check`,
+// whichever is first.
+int wait_ms(CURLM* multi, std::optional<CurlTransfer::Clock::time_point> next_check);
 
 }  // namespace zantrel::host::internal

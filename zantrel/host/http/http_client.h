@@ -11,6 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/call_limits.h"
 #include "zantrel/host/http/streamed_body.h"
 #include "zantrel/host/http/transfer_facts.h"
 #include "zantrel/host/timeout.h"
@@ -53,6 +54,8 @@ struct PostRequest {
   Headers headers;
   std::variant<JsonBody, Form, StreamedBody> body;
   Timeout timeout;
+  // A stop request or a passed deadline ends the exchange (Cancelled, DeadlineExceeded).
+  CallLimits limits;
 };
 
 // A GET of a link (image fetches). Redirects are followed up to `max_redirects`, only to
@@ -61,6 +64,7 @@ struct GetRequest {
   Headers headers;
   Timeout timeout;
   int max_redirects = 5;
+  CallLimits limits;
 };
 
 struct HttpResponse {
