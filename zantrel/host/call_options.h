@@ -1,11 +1,16 @@
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <stop_token>
 
 #include <nlohmann/json.hpp>
 
+#include "zantrel/host/call_limits.h"
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/retry_policy.h"
+#include "zantrel/host/service_result.h"
 #include "zantrel/host/timeout.h"
 
 namespace zantrel::host {
@@ -19,7 +24,20 @@ struct CallOptions {
   std::optional<Timeout> timeout;
   // Where to write what the call did and cost (nullptr: no report). Must outlive the call.
   CallReport* report = nullptr;
+  // A stop request ends the call within milliseconds, whatever it is doing: SERVICE_BUSY,
+  // failure kind "Cancelled".
+  std::stop_token stop{};
+  // When the whole call (reference and link fetches included) must be over: SERVICE_TIMEOUT,
+  // failure kind "DeadlineExceeded".
+  std::optional<Deadline> deadline{};
+  // Overrides the client's retry policy for this call.
+  std::optional<RetryPolicy> retry{};
 };
+
+// Receives the result of a non-blocking call, on the HTTP client's event thread (or on the
+// calling thread when the call ends before any exchange, a refused parameter say). It must not
+// block: every call in flight waits while it runs.
+using ResultCallback = std::function<void(ServiceResult)>;
 
 inline Timeout effective_timeout(const std::optional<Timeout>& given, const HttpClient& client) {
   return given && !given->empty() ? *given : client.base_timeout();

@@ -1,6 +1,7 @@
 #include "zantrel/host/image_tool.h"
 
 #include "zantrel/host/config.h"
+#include "zantrel/host/internal/call_steps.h"
 
 namespace zantrel::host {
 
@@ -13,14 +14,8 @@ std::optional<Bytes> ImageTool::get_img_url_io(const std::string& url) {
 }
 
 std::optional<Bytes> ImageTool::get_img_url_io(const std::string& url, HttpClient& client) {
-  if (!is_http_link(url)) return std::nullopt;
-  GetRequest request;
-  request.timeout = client.base_timeout();
-  HttpResponse response = client.get(url, request);
-  if (response.status_code < 200 || response.status_code > 299 || response.body.empty()) {
-    return std::nullopt;
-  }
-  return std::move(response.body);
+  const internal::Exchange exchange(client, internal::Exchange::Mode::kBlocking, {});
+  return internal::fetch_image(exchange, url).run_blocking();
 }
 
 }  // namespace zantrel::host

@@ -6,11 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
-#include "zantrel/host/image_tool.h"
+#include "zantrel/host/internal/call_steps.h"
 
 namespace zantrel::host {
 namespace {
@@ -31,22 +30,6 @@ class FileDescriptor {
 
 [[noreturn]] void fail_read(const std::string& path, int error) {
   throw FileReadError("cannot read " + path + ": " + std::strerror(error));
-}
-
-bool exists(const std::string& path) {
-  std::error_code ignored;
-  // A path that can't be examined counts as not existing. One holding a NUL would be cut short
-  // by the system and name a different file.
-  return !path.empty() && path.find('\0') == std::string::npos &&
-         std::filesystem::exists(path, ignored);
-}
-
-void load_text(const std::string& text, std::vector<Bytes>& out, HttpClient& client) {
-  if (is_http_link(text)) {
-    if (auto fetched = ImageTool::get_img_url_io(text, client)) out.push_back(std::move(*fetched));
-    return;
-  }
-  if (exists(text)) out.push_back(read_file_bytes(text));
 }
 
 }  // namespace
@@ -81,21 +64,8 @@ std::vector<Bytes> load_references(const Files& files) {
 }
 
 std::vector<Bytes> load_references(const Files& files, HttpClient& client) {
-  std::vector<Bytes> out;
-  if (const auto* text = std::get_if<std::string>(&files)) {
-    if (!text->empty()) load_text(*text, out, client);
-  } else if (const auto* bytes = std::get_if<Bytes>(&files)) {
-    if (!bytes->empty()) out.push_back(*bytes);
-  } else if (const auto* list = std::get_if<std::vector<Reference>>(&files)) {
-    for (const Reference& element : *list) {
-      if (const auto* t = std::get_if<std::string>(&element)) {
-        load_text(*t, out, client);
-      } else {
-        out.push_back(std::get<Bytes>(element));
-      }
-    }
-  }
-  return out;
+  const internal::Exchange exchange(client, internal::Exchange::Mode::kBlocking, {});
+  return internal::load_references(files, exchange).run_blocking();
 }
 
 }  // namespace zantrel::host

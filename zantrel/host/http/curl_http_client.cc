@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "zantrel/host/errors.h"
+#include "zantrel/host/http/curl_engine.h"
 #include "zantrel/host/http/curl_transfer.h"
 
 namespace zantrel::host {
@@ -114,6 +115,27 @@ HttpResponse CurlHttpClient::post(const std::string& url, const PostRequest& req
 
 HttpResponse CurlHttpClient::get(const std::string& url, const GetRequest& request) {
   return perform(*pool_, url, request, options_);
+}
+
+internal::CurlEngine& CurlHttpClient::engine() {
+  std::call_once(engine_started_,
+                 [this] { engine_ = std::make_unique<internal::CurlEngine>(options_); });
+  return *engine_;
+}
+
+void CurlHttpClient::post_async(const std::string& url, const PostRequest& request,
+                                HttpCompletion done) {
+  engine().post(url, request, std::move(done));
+}
+
+void CurlHttpClient::get_async(const std::string& url, const GetRequest& request,
+                               HttpCompletion done) {
+  engine().get(url, request, std::move(done));
+}
+
+void CurlHttpClient::wait_async(std::chrono::milliseconds delay, std::stop_token stop,
+                                std::function<void()> done) {
+  engine().wait(delay, std::move(stop), std::move(done));
 }
 
 }  // namespace zantrel::host

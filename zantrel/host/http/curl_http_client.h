@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "zantrel/host/http/address_policy.h"
@@ -9,6 +10,10 @@
 #include "zantrel/version.h"
 
 namespace zantrel::host {
+
+namespace internal {
+class CurlEngine;
+}
 
 struct CurlHttpClientOptions {
   Timeout base_timeout{std::chrono::seconds(10), std::chrono::seconds(600)};
@@ -36,10 +41,21 @@ class CurlHttpClient final : public HttpClient {
   HttpResponse get(const std::string& url, const GetRequest& request) override;
   Timeout base_timeout() const override { return options_.base_timeout; }
 
+  // Non-blocking exchanges run on one event thread, started at the first of them and shared
+  // by all; their completions run there.
+  void post_async(const std::string& url, const PostRequest& request, HttpCompletion done) override;
+  void get_async(const std::string& url, const GetRequest& request, HttpCompletion done) override;
+  void wait_async(std::chrono::milliseconds delay, std::stop_token stop,
+                  std::function<void()> done) override;
+
  private:
   class Pool;
+  internal::CurlEngine& engine();
+
   CurlHttpClientOptions options_;
   std::unique_ptr<Pool> pool_;
+  std::once_flag engine_started_;
+  std::unique_ptr<internal::CurlEngine> engine_;
 };
 
 // Throws UnsupportedScheme unless `url` starts with http:// or https:// (any letter case).

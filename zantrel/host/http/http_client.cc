@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -42,6 +44,40 @@ nlohmann::ordered_json HttpResponse::json() const {
   } catch (const nlohmann::json::exception& e) {
     throw JSONDecodeError(std::string("response body is not JSON: ") + e.what());
   }
+}
+
+namespace {
+
+template <class Exchange>
+void complete(const HttpCompletion& done, Exchange exchange) {
+  HttpOutcome outcome;
+  try {
+    outcome = exchange();
+  } catch (...) {
+    outcome = std::current_exception();
+  }
+  done(std::move(outcome));
+}
+
+}  // namespace
+
+void HttpClient::post_async(const std::string& url, const PostRequest& request,
+                            HttpCompletion done) {
+  complete(done, [&] { return post(url, request); });
+}
+
+void HttpClient::get_async(const std::string& url, const GetRequest& request, HttpCompletion done) {
+  complete(done, [&] { return get(url, request); });
+}
+
+void HttpClient::wait_async(std::chrono::milliseconds delay, std::stop_token stop,
+                            std::function<void()> done) {
+  std::mutex mutex;
+  std::condition_variable_any woken;
+  std::unique_lock lock(mutex);
+  woken.wait_for(lock, stop, delay, [] { return false; });
+  lock.unlock();
+  done();
 }
 
 }  // namespace zantrel::host

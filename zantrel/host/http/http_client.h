@@ -1,7 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <exception>
+#include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,6 +90,11 @@ struct HttpResponse {
   nlohmann::ordered_json json() const;
 };
 
+// What a non-blocking exchange hands to its completion: the response, or the failure that
+// the blocking call would have thrown.
+using HttpOutcome = std::variant<HttpResponse, std::exception_ptr>;
+using HttpCompletion = std::function<void(HttpOutcome)>;
+
 // Throws InvalidHeader when a header name is not a token or a value holds CR, LF or NUL.
 // The message names the header, never its value.
 void check_headers(const Headers& headers);
@@ -98,12 +107,24 @@ void check_headers(const Headers& headers);
 // the read time-out once connected (and only then), ConnectTimeout, ConnectionError, TlsError,
 // ResponseTooLarge, InvalidHeader, UnsupportedScheme, ... A status other than 2xx is not a
 // failure.
+//
+// The non-blocking forms run `done` exactly once with the outcome. A stack with an event loop
+// runs it on the loop's thread, where it must not block; the defaults here run the blocking
+// call and then `done` on the calling thread before returning. `url` and `request` must stay
+// alive until `done` has run.
 class HttpClient {
  public:
   virtual ~HttpClient() = default;
   virtual HttpResponse post(const std::string& url, const PostRequest& request) = 0;
   virtual HttpResponse get(const std::string& url, const GetRequest& request) = 0;
   virtual Timeout base_timeout() const = 0;
+
+  virtual void post_async(const std::string& url, const PostRequest& request, HttpCompletion done);
+  virtual void get_async(const std::string& url, const GetRequest& request, HttpCompletion done);
+  // Runs `done` once `delay` has passed, or as soon as `stop` is requested (a pause between
+  // attempts). The default waits on the calling thread.
+  virtual void wait_async(std::chrono::milliseconds delay, std::stop_token stop,
+                          std::function<void()> done);
 };
 
 }  // namespace zantrel::host

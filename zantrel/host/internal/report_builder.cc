@@ -72,17 +72,28 @@ std::optional<double> retry_after_seconds(const HttpResponse& response,
 
 ReportBuilder::ReportBuilder(CallReport* report) : report_(report) {}
 
-ReportBuilder::~ReportBuilder() {
-  if (report_) {
-    report_->timings.total = std::chrono::duration<double>(Clock::now() - start_).count();
-  }
-}
+ReportBuilder::~ReportBuilder() { finish(); }
 
 void ReportBuilder::sending() {
   if (!report_) return;
   sending_ = true;
   exchange_start_ = Clock::now();
-  report_->attempts = 1;
+  report_->attempts = ++attempts_;
+  if (answered_) {
+    // A new attempt: what the last answer said no longer describes the call.
+    answered_ = false;
+    report_->http_status.reset();
+    report_->service_error = nullptr;
+    report_->retry_after_s.reset();
+    report_->request_id.reset();
+  }
+}
+
+void ReportBuilder::finish() {
+  if (report_ && !finished_) {
+    report_->timings.total = std::chrono::duration<double>(Clock::now() - start_).count();
+  }
+  finished_ = true;
 }
 
 void ReportBuilder::take_facts(const TransferFacts& facts) {
@@ -118,18 +129,25 @@ void ReportBuilder::service_error(const json& error_dict,
     if (auto found = error->find(name); found != error->end()) details[name] = *found;
   }
   if (!details.empty()) report_->service_error = std::move(details);
-  if (report_->retry_after_s) return;
+  if (!report_->retry_after_s) report_->retry_after_s = retry_info_seconds(error_dict);
+}
+
+std::optional<double> retry_info_seconds(const json& error_dict) {
+  const auto error = error_dict.is_object() ? error_dict.find("error") : error_dict.end();
+  if (error == error_dict.end() || !error->is_object()) return {};
   const auto listed = error->find("details");
-  if (listed == error->end() || !listed->is_array()) return;
+  if (listed == error->end() || !listed->is_array()) return {};
+  std::optional<double> seconds;
   for (const json& entry : *listed) {
     if (!entry.is_object() ||
         entry.value("@type", "") != "type.googleapis.com/google.rpc.RetryInfo")
       continue;
     const auto delay = entry.find("retryDelay");
     if (delay != entry.end() && delay->is_string()) {
-      report_->retry_after_s = duration_seconds(delay->get<std::string>());
+      seconds = duration_seconds(delay->get<std::string>());
     }
   }
+  return seconds;
 }
 
 void ReportBuilder::failed(const std::exception_ptr& failure) {

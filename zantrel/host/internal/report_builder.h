@@ -14,7 +14,7 @@
 namespace zantrel::host::internal {
 
 // Fills a call's report along its steps, for both clients; every method does nothing when the
-// caller asked for no report. The total time is taken when the builder goes.
+// caller asked for no report. The total time is taken by `finish` (or when the builder goes).
 class ReportBuilder {
  public:
   explicit ReportBuilder(CallReport* report);
@@ -25,8 +25,11 @@ class ReportBuilder {
   bool wanted() const noexcept { return report_ != nullptr; }
   CallReport* report() noexcept { return report_; }
 
-  // The request is about to be handed to the HTTP client.
+  // The request is about to be handed to the HTTP client (again, for a retry).
   void sending();
+  // The call is over: takes its total time. Before the result is handed over, so that the
+  // report is complete when the caller sees the result.
+  void finish();
   // The exchange came back with a status: its headers (request id, retry hints) and facts.
   void answered(const HttpResponse& response);
   // The service's error details: the named members of "error" in a decoded error body, and a
@@ -47,7 +50,12 @@ class ReportBuilder {
   Clock::time_point exchange_start_{};
   bool sending_ = false;
   bool answered_ = false;
+  bool finished_ = false;
+  int attempts_ = 0;
 };
+
+// The delay of a google.rpc.RetryInfo among the "details" of a decoded error body's "error".
+std::optional<double> retry_info_seconds(const nlohmann::ordered_json& error_dict);
 
 // Seconds to wait before trying again, from the headers of an answer: "retry-after-ms", else
 // "Retry-After" as seconds or as an HTTP date (counted from `now`). Nothing when neither is

@@ -8,6 +8,7 @@
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/call_steps.h"
 #include "zantrel/host/internal/json_reading.h"
 #include "zantrel/host/internal/log_record.h"
 #include "zantrel/host/internal/report_builder.h"
@@ -20,6 +21,9 @@ namespace {
 using host::ErrorCode;
 using host::ServiceResult;
 using Clock = std::chrono::steady_clock;
+using host::internal::Exchange;
+using host::internal::ReportBuilder;
+using host::internal::Task;
 
 constexpr std::string_view kLoggerName = "zantrel.image.tavelin";
 
@@ -56,6 +60,167 @@ double seconds_since(Clock::time_point start) {
   return host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
 }
 
+// The steps of one generateContent call, shared by the blocking and non-blocking entries.
+Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string& prompt,
+                                   const std::optional<std::vector<host::Bytes>>& image_bytes_list,
+                                   const config::AspectRatio& aspect_ratio,
+                                   const std::optional<std::string>& image_size,
+                                   const config::GeminiModel& model,
+                                   const host::CallOptions& options, const Exchange& exchange,
+                                   ReportBuilder& report) {
+  if (!config::is_supported_model(model)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
+  }
+  if (!config::is_supported_ratio(aspect_ratio)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "Invalid aspect_ratio: " + aspect_ratio);
+  }
+  const auto& task_id = options.task_id;
+  const auto& model_key = options.model_key;
+  const std::string& tag = self.model_tag();
+  host::Logger& logger = *self.logger();
+  const auto record = [&](std::string msg) {
+    return host::log_record(std::move(msg), task_id, model_key);
+  };
+  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
+  const bool direct = self.dialect() == host::Dialect::kDirect;
+
+  std::exception_ptr failure;
+  try {
+    const std::span<const host::Bytes> images =
+        image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
+                         : std::span<const host::Bytes>();
+    host::PostRequest request;
+    request.body = internal::gemini_body(prompt, images, aspect_ratio,
+                                         view_of(upper_size(image_size)), !direct);
+    // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
+    request.headers = {direct
+                           ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
+                           : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()},
+                       {"Content-Type", "application/json"}};
+    request.timeout = timeout;
+    const std::string url = self.base_url() + "/v1beta/models/" + model + ":generateContent";
+
+    auto request_record = record(tag + " request api");
+    request_record["model_name"] = model;
+    request_record["img_count"] = images.size();
+    request_record["url"] = url;
+    request_record["aspect_ratio"] = aspect_ratio;
+    request_record["image_size"] = image_size ? nlohmann::ordered_json(*image_size) : nullptr;
+    logger.debug(request_record);
+
+    // Refuse a header that could split the request (a key holding CR or LF, say) whatever HTTP
+    // client the host installed.
+    host::check_headers(request.headers);
+    const auto start = Clock::now();
+    host::HttpResponse response = co_await host::internal::send_request(
+        exchange, url, request, options.retry.value_or(self.retry_policy()), report,
+        {logger, tag, task_id, model_key});
+
+    if (response.status_code != 200) {
+      const auto error = host::internal::read_error_body(response.text(), response.status_code);
+      if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
+      auto fail_record = record(tag + " api complete fail");
+      fail_record["status_code"] = response.status_code;
+      fail_record["second"] = seconds_since(start);
+      fail_record["error_dict"] = error.error_dict ? *error.error_dict : nlohmann::ordered_json();
+      logger.debug(fail_record);
+      co_return ServiceResult::fail(
+          response.status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
+          error.message);
+    }
+
+    internal::GeminiResponse body(response.body);
+    if (report.wanted()) read_report_facts(body, *report.report());
+    auto done_record = record(tag + " api complete successfully");
+    done_record["second"] = seconds_since(start);
+    logger.debug(done_record);
+
+    auto [links, response_id] = body.file_uris();
+    if (!links.empty()) {
+      auto links_record = record(tag + " api complete result");
+      links_record["image_urls"] = links;
+      logger.debug(links_record);
+      if (auto fetched = co_await host::internal::fetch_image(exchange, links.front())) {
+        report.image(*fetched, aspect_ratio);
+        co_return ServiceResult::success(std::move(*fetched));
+      }
+      co_return ServiceResult::success(std::move(links.front()));
+    }
+
+    // The image is decoded into the response's own buffer, which the result then owns.
+    auto scan = body.largest_inline_image(&response.body);
+    if (scan.image) {
+      auto chosen_record = record("image_candidates");
+      chosen_record["size"] = scan.image->size();
+      logger.debug(chosen_record);
+      report.image(*scan.image, aspect_ratio);
+      co_return ServiceResult::success(std::move(*scan.image));
+    }
+    const std::string reason = scan.finish_reason.value_or("");
+    if (reason == "IMAGE_SAFETY" || reason == "IMAGE_OTHER" || reason == "OTHER") {
+      co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-" + reason);
+    }
+    if (reason == "IMAGE_PROHIBITED_CONTENT" || reason == "PROHIBITED_CONTENT") {
+      co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY");
+    }
+    co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  report.failed(failure);
+  if (host::internal::is_timeout(failure)) {
+    logger.debug(record("任务处理超时"));
+    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  const std::string name = host::log_failure(logger, tag, " error", failure, task_id, model_key);
+  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
+}
+
+// The public entry's steps: the ratio, the references (links fetched as the call's exchanges),
+// then the generation.
+Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& prompt,
+                                const config::AspectRatio& aspect_ratio,
+                                const std::string& image_size, const host::Files& files,
+                                const config::GeminiModel& model, const host::CallOptions& options,
+                                const Exchange& exchange, ReportBuilder& report) {
+  if (!config::is_supported_ratio(aspect_ratio)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "Invalid aspect_ratio: " + aspect_ratio);
+  }
+  std::exception_ptr failure;
+  try {
+    std::vector<host::Bytes> references = co_await host::internal::load_references(files, exchange);
+    std::optional<std::vector<host::Bytes>> image_bytes_list;
+    if (!references.empty()) image_bytes_list = std::move(references);
+    co_return co_await generate_steps(self, prompt, image_bytes_list, aspect_ratio, image_size,
+                                      model, options, exchange, report);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  report.failed(failure);
+  if (host::internal::is_deadline(failure)) {
+    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
+    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  host::log_failure(*self.logger(), self.model_tag(), " warning", failure, options.task_id,
+                    options.model_key);
+  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+}
+
+// A non-blocking call owns copies of everything its steps refer to.
+Task<ServiceResult> start_owned(TavelinaClient self, std::string prompt, std::string aspect_ratio,
+                                std::string image_size, host::Files files, std::string model,
+                                host::CallOptions options) {
+  const auto http = self.http_client();
+  const Exchange exchange(*http, Exchange::Mode::kNonBlocking, host::internal::limits_of(options));
+  ReportBuilder report(options.report);
+  ServiceResult result = co_await start_steps(self, prompt, aspect_ratio, image_size, files, model,
+                                              options, exchange, report);
+  report.finish();
+  co_return result;
+}
+
 }  // namespace
 
 TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Options options)
@@ -64,7 +229,8 @@ TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Option
       model_tag_(std::move(options.model_tag)),
       logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
       http_client_(std::move(options.http_client)),
-      dialect_(options.dialect) {}
+      dialect_(options.dialect),
+      retry_(options.retry) {}
 
 std::shared_ptr<host::HttpClient> TavelinaClient::http_client() const {
   return config::http_client_or_shared(http_client_);
@@ -123,119 +289,14 @@ ServiceResult TavelinaClient::generate_image(
     const std::string& prompt, const std::optional<std::vector<host::Bytes>>& image_bytes_list,
     const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
     const config::GeminiModel& model, const host::CallOptions& options) const {
-  host::internal::ReportBuilder report(options.report);
-  return generate(prompt, image_bytes_list, aspect_ratio, image_size, model, options, report);
-}
-
-ServiceResult TavelinaClient::generate(
-    const std::string& prompt, const std::optional<std::vector<host::Bytes>>& image_bytes_list,
-    const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
-    const config::GeminiModel& model, const host::CallOptions& options,
-    host::internal::ReportBuilder& report) const {
-  if (!config::is_supported_model(model)) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
-  }
-  if (!config::is_supported_ratio(aspect_ratio)) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
-  }
-  const auto& task_id = options.task_id;
-  const auto& model_key = options.model_key;
-  const auto record = [&](std::string msg) {
-    return host::log_record(std::move(msg), task_id, model_key);
-  };
-  const std::shared_ptr<host::HttpClient> client = http_client();
-  const host::Timeout timeout = host::effective_timeout(options.timeout, *client);
-
-  try {
-    const std::span<const host::Bytes> images =
-        image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
-                         : std::span<const host::Bytes>();
-    host::PostRequest request;
-    request.body =
-        internal::gemini_body(prompt, images, aspect_ratio, view_of(upper_size(image_size)),
-                              dialect_ == host::Dialect::kGateway);
-    // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
-    request.headers = {dialect_ == host::Dialect::kDirect
-                           ? host::Headers::value_type{"x-goog-api-key", api_key_}
-                           : host::Headers::value_type{"Authorization", "Bearer " + api_key_},
-                       {"Content-Type", "application/json"}};
-    request.timeout = timeout;
-    const std::string url = base_url_ + "/v1beta/models/" + model + ":generateContent";
-
-    auto request_record = record(model_tag_ + " request api");
-    request_record["model_name"] = model;
-    request_record["img_count"] = images.size();
-    request_record["url"] = url;
-    request_record["aspect_ratio"] = aspect_ratio;
-    request_record["image_size"] = image_size ? nlohmann::ordered_json(*image_size) : nullptr;
-    logger_->debug(request_record);
-
-    // Refuse a header that could split the request (a key holding CR or LF, say) whatever HTTP
-    // client the host installed.
-    host::check_headers(request.headers);
-    const auto start = Clock::now();
-    report.sending();
-    host::HttpResponse response = client->post(url, request);
-    report.answered(response);
-
-    if (response.status_code != 200) {
-      const auto error = host::internal::read_error_body(response.text(), response.status_code);
-      if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
-      auto fail_record = record(model_tag_ + " api complete fail");
-      fail_record["status_code"] = response.status_code;
-      fail_record["second"] = seconds_since(start);
-      fail_record["error_dict"] = error.error_dict ? *error.error_dict : nlohmann::ordered_json();
-      logger_->debug(fail_record);
-      return ServiceResult::fail(
-          response.status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
-          error.message);
-    }
-
-    internal::GeminiResponse body(response.body);
-    if (report.wanted()) read_report_facts(body, *report.report());
-    auto done_record = record(model_tag_ + " api complete successfully");
-    done_record["second"] = seconds_since(start);
-    logger_->debug(done_record);
-
-    auto [links, response_id] = body.file_uris();
-    if (!links.empty()) {
-      auto links_record = record(model_tag_ + " api complete result");
-      links_record["image_urls"] = links;
-      logger_->debug(links_record);
-      if (auto fetched = host::ImageTool::get_img_url_io(links.front(), *client)) {
-        report.image(*fetched, aspect_ratio);
-        return ServiceResult::success(std::move(*fetched));
-      }
-      return ServiceResult::success(std::move(links.front()));
-    }
-
-    // The image is decoded into the response's own buffer, which the result then owns.
-    auto scan = body.largest_inline_image(&response.body);
-    if (scan.image) {
-      auto chosen_record = record("image_candidates");
-      chosen_record["size"] = scan.image->size();
-      logger_->debug(chosen_record);
-      report.image(*scan.image, aspect_ratio);
-      return ServiceResult::success(std::move(*scan.image));
-    }
-    const std::string reason = scan.finish_reason.value_or("");
-    if (reason == "IMAGE_SAFETY" || reason == "IMAGE_OTHER" || reason == "OTHER") {
-      return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-" + reason);
-    }
-    if (reason == "IMAGE_PROHIBITED_CONTENT" || reason == "PROHIBITED_CONTENT") {
-      return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY");
-    }
-    return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
-  } catch (const host::ReadTimeout&) {
-    report.failed(std::current_exception());
-    logger_->debug(record("任务处理超时"));
-    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
-  } catch (...) {
-    report.failed(std::current_exception());
-    const std::string name = host::log_failure(*logger_, model_tag_, " error",
-                                               std::current_exception(), task_id, model_key);
-    return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
-  }
+  const auto http = http_client();
+  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
+  ReportBuilder report(options.report);
+  auto result = generate_steps(*this, prompt, image_bytes_list, aspect_ratio, image_size, model,
+                               options, exchange, report)
+                    .run_blocking();
+  report.finish();
+  return result;
 }
 
 ServiceResult TavelinaClient::start(const std::string& prompt,
@@ -243,21 +304,35 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
                                     const std::string& image_size, const host::Files& files,
                                     const config::GeminiModel& model,
                                     const host::CallOptions& options) const {
-  host::internal::ReportBuilder report(options.report);
-  if (!config::is_supported_ratio(aspect_ratio)) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
-  }
-  try {
-    std::vector<host::Bytes> references = host::load_references(files, *http_client());
-    std::optional<std::vector<host::Bytes>> image_bytes_list;
-    if (!references.empty()) image_bytes_list = std::move(references);
-    return generate(prompt, image_bytes_list, aspect_ratio, image_size, model, options, report);
-  } catch (...) {
-    report.failed(std::current_exception());
-    host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), options.task_id,
-                      options.model_key);
-    return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
-  }
+  const auto http = http_client();
+  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
+  ReportBuilder report(options.report);
+  auto result =
+      start_steps(*this, prompt, aspect_ratio, image_size, files, model, options, exchange, report)
+          .run_blocking();
+  report.finish();
+  return result;
+}
+
+void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
+                                 std::string image_size, host::Files files, std::string model,
+                                 host::CallOptions options, host::ResultCallback on_done) const {
+  host::internal::run_detached(
+      start_owned(*this, std::move(prompt), std::move(aspect_ratio), std::move(image_size),
+                  std::move(files), std::move(model), std::move(options)),
+      std::move(on_done));
+}
+
+std::future<ServiceResult> TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
+                                                       std::string image_size, host::Files files,
+                                                       std::string model,
+                                                       host::CallOptions options) const {
+  auto promise = std::make_shared<std::promise<ServiceResult>>();
+  auto future = promise->get_future();
+  start_async(std::move(prompt), std::move(aspect_ratio), std::move(image_size), std::move(files),
+              std::move(model), std::move(options),
+              [promise](ServiceResult result) { promise->set_value(std::move(result)); });
+  return future;
 }
 
 }  // namespace zantrel::image::tavelin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,11 +16,8 @@
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
+#include "zantrel/host/retry_policy.h"
 #include "zantrel/host/service_result.h"
-
-namespace zantrel::host::internal {
-class ReportBuilder;
-}
 
 namespace zantrel::image::tavelin {
 
@@ -38,10 +36,13 @@ struct TavelinaOptions {
   std::shared_ptr<host::HttpClient> http_client{};
   // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
   host::Dialect dialect = host::Dialect::kGateway;
+  // When a call may send its request again; by default never (`CallOptions::retry` overrides).
+  host::RetryPolicy retry{};
 };
 
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
-// nothing is retried. The object is read-only after construction and may be shared by threads.
+// nothing is retried unless a retry policy says so. The object is read-only after construction
+// and may be shared by threads.
 class TavelinaClient {
  public:
   using Options = TavelinaOptions;
@@ -85,6 +86,21 @@ class TavelinaClient {
                             const config::GeminiModel& model = kDefaultModel,
                             const host::CallOptions& options = {}) const;
 
+  // `start` without blocking: the call runs on the HTTP client's event thread (for a client
+  // without one, on this thread before returning) and its result, records and report are those
+  // of `start`. Cancel it through `options.stop`. The client, its logger and HTTP client are
+  // kept alive by the call; `options.report` must outlive it.
+  std::future<host::ServiceResult> start_async(std::string prompt,
+                                               std::string aspect_ratio = kDefaultAspectRatio,
+                                               std::string image_size = kDefaultImageSize,
+                                               host::Files files = {},
+                                               std::string model = kDefaultModel,
+                                               host::CallOptions options = {}) const;
+  // The same, handing the result to `on_done` (see ResultCallback: it must not block).
+  void start_async(std::string prompt, std::string aspect_ratio, std::string image_size,
+                   host::Files files, std::string model, host::CallOptions options,
+                   host::ResultCallback on_done) const;
+
   const std::string& base_url() const noexcept { return base_url_; }
   const std::string& api_key() const noexcept { return api_key_; }
   const std::string& model_tag() const noexcept { return model_tag_; }
@@ -92,22 +108,16 @@ class TavelinaClient {
   host::Dialect dialect() const noexcept { return dialect_; }
   // The HTTP stack of the next call: the client's own, else the shared one.
   std::shared_ptr<host::HttpClient> http_client() const;
+  const host::RetryPolicy& retry_policy() const noexcept { return retry_; }
 
  private:
-  // generate_image with the report of the call it belongs to (start's, or its own).
-  host::ServiceResult generate(const std::string& prompt,
-                               const std::optional<std::vector<host::Bytes>>& image_bytes_list,
-                               const config::AspectRatio& aspect_ratio,
-                               const std::optional<std::string>& image_size,
-                               const config::GeminiModel& model, const host::CallOptions& options,
-                               host::internal::ReportBuilder& report) const;
-
   std::string base_url_;
   std::string api_key_;
   std::string model_tag_;
   std::shared_ptr<host::Logger> logger_;
   std::shared_ptr<host::HttpClient> http_client_;
   host::Dialect dialect_;
+  host::RetryPolicy retry_;
 };
 
 }  // namespace zantrel::image::tavelin

@@ -1,0 +1,281 @@
+#include "zantrel/host/http/curl_engine.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "zantrel/host/errors.h"
+#include "zantrel/host/http/curl_transfer.h"
+
+namespace zantrel::host::internal {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
+
+// Idle handles kept for the next submissions (connections live in the multi handle).
+constexpr std::size_t kMaxIdleHandles = 256;
+
+struct Job {
+  EasyPtr easy{nullptr, &curl_easy_cleanup};
+  std::unique_ptr<CurlTransfer> transfer;
+  HttpCompletion done;
+};
+
+struct Pause {
+  Clock::time_point until;
+  std::stop_token stop;
+  std::function<void()> done;
+  // Wakes the loop on a stop request.
+  std::unique_ptr<std::stop_callback<std::function<void()>>> watch;
+};
+
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
+}
+
+}  // namespace
+
+struct CurlEngine::Core {
+  MultiPtr multi{curl_multi_init(), &curl_multi_cleanup};
+
+  std::mutex mutex;  // guards the members up to `stopping`
+  std::vector<std::unique_ptr<Job>> incoming;
+  std::vector<Pause> incoming_pauses;
+  std::vector<EasyPtr> idle;
+  bool stopping = false;
+
+  // The loop thread's own.
+  std::unordered_map<CURL*, std::unique_ptr<Job>> running;
+  std::vector<Pause> pauses;
+
+  void wake() { curl_multi_wakeup(multi.get()); }
+
+  EasyPtr take_handle() {
+    {
+      std::lock_guard lock(mutex);
+      if (!idle.empty()) {
+        EasyPtr easy = std::move(idle.back());
+        idle.pop_back();
+        return easy;
+      }
+    }
+    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
+    if (!easy) throw ConnectionError("libcurl could not make a handle");
+    return easy;
+  }
+
+  void give_back(EasyPtr easy) {
+    curl_easy_reset(easy.get());
+    std::lock_guard lock(mutex);
+    if (idle.size() < kMaxIdleHandles) idle.push_back(std::move(easy));
+  }
+
+  // Ends a running transfer: the handle leaves the loop, the outcome goes to its completion.
+  void finish(CURL* easy, CURLcode code) {
+    auto found = running.find(easy);
+    if (found == running.end()) return;
+    std::unique_ptr<Job> job = std::move(found->second);
+    running.erase(found);
+    curl_multi_remove_handle(multi.get(), easy);
+    HttpOutcome outcome;
+    try {
+      outcome = job->transfer->finish(code);
+    } catch (...) {
+      outcome = std::current_exception();
+    }
+    job->transfer.reset();
+    give_back(std::move(job->easy));
+    deliver(job->done, std::move(outcome));
+  }
+
+  static void deliver(const HttpCompletion& done, HttpOutcome outcome) {
+    try {
+      done(std::move(outcome));
+    } catch (...) {
+      // A completion that throws must not take the loop down with it.
+    }
+  }
+
+  // Takes the submissions into the loop; false once the engine is stopping.
+  bool adopt_incoming() {
+    std::vector<std::unique_ptr<Job>> jobs;
+    std::vector<Pause> new_pauses;
+    bool stop = false;
+    {
+      std::lock_guard lock(mutex);
+      jobs.swap(incoming);
+      new_pauses.swap(incoming_pauses);
+      stop = stopping;
+    }
+    for (auto& job : jobs) {
+      CURL* easy = job->easy.get();
+      if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
+        deliver(job->done,
+                std::make_exception_ptr(ConnectionError("libcurl could not start a transfer")));
+        continue;
+      }
+      job->transfer->wake_on_stop([this] { wake(); });
+      running.emplace(easy, std::move(job));
+    }
+    for (auto& pause : new_pauses) {
+      if (pause.stop.stop_possible()) {
+        pause.watch = std::make_unique<std::stop_callback<std::function<void()>>>(
+            pause.stop, [this] { wake(); });
+      }
+      pauses.push_back(std::move(pause));
+    }
+    return !stop;
+  }
+
+  // Runs what is due: finished transfers, time-outs, stop requests, pauses. Returns the
+  // earliest time something else falls due.
+  std::optional<Clock::time_point> run_due() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+      if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
+    }
+    const auto now = Clock::now();
+    std::vector<CURL*> aborted;
+    std::optional<Clock::time_point> next;
+    for (auto& [easy, job] : running) {
+      if (job->transfer->should_abort(now)) {
+        aborted.push_back(easy);
+      } else {
+        next = earliest(next, job->transfer->next_check());
+      }
+    }
+    for (CURL* easy : aborted) finish(easy, CURLE_ABORTED_BY_CALLBACK);
+
+    std::vector<std::function<void()>> woken;
+    for (std::size_t i = 0; i < pauses.size();) {
+      if (pauses[i].until <= now || pauses[i].stop.stop_requested()) {
+        woken.push_back(std::move(pauses[i].done));
+        pauses.erase(pauses.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {
+        next = earliest(next, pauses[i].until);
+        ++i;
+      }
+    }
+    for (auto& done : woken) {
+      try {
+        done();
+      } catch (...) {
+        // As for completions.
+      }
+    }
+    return woken.empty() && aborted.empty() ? next : std::optional(now);
+  }
+
+  void loop() {
+    while (adopt_incoming()) {
+      int active = 0;
+      curl_multi_perform(multi.get(), &active);
+      const auto next = run_due();
+      curl_multi_poll(multi.get(), nullptr, 0, wait_ms(multi.get(), next), nullptr);
+    }
+    close_all();
+  }
+
+  // The engine is going: nothing still running or waiting will get an answer.
+  void close_all() {
+    std::vector<CURL*> handles;
+    for (auto& entry : running) handles.push_back(entry.first);
+    for (CURL* easy : handles) {
+      auto job = std::move(running[easy]);
+      running.erase(easy);
+      curl_multi_remove_handle(multi.get(), easy);
+      job->transfer.reset();
+      deliver(job->done, std::make_exception_ptr(ConnectionError("the HTTP client was closed")));
+    }
+    std::vector<Pause> left;
+    left.swap(pauses);
+    for (auto& pause : left) {
+      pause.watch.reset();
+      pause.done();
+    }
+  }
+};
+
+CurlEngine::CurlEngine(const CurlHttpClientOptions& options)
+    : options_(options), core_(std::make_shared<Core>()) {
+  if (!core_->multi) throw ConnectionError("libcurl could not make a loop");
+  // The thread holds the core too, so that an engine dropped from its own thread (by the last
+  // completion of a call holding its client) can still wind down.
+  thread_ = std::thread([core = core_] { core->loop(); });
+}
+
+CurlEngine::~CurlEngine() {
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->stopping = true;
+  }
+  core_->wake();
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+}
+
+template <class Request>
+void CurlEngine::submit(const std::string& url, const Request& request, HttpCompletion done) {
+  auto job = std::make_unique<Job>();
+  try {
+    job->easy = core_->take_handle();
+    job->transfer = std::make_unique<CurlTransfer>(job->easy.get(), url, request, options_);
+  } catch (...) {
+    // Refused before anything went out (a bad link or header).
+    Core::deliver(done, std::current_exception());
+    return;
+  }
+  job->done = std::move(done);
+  {
+    std::lock_guard lock(core_->mutex);
+    if (!core_->stopping) {
+      core_->incoming.push_back(std::move(job));
+    }
+  }
+  if (job) {
+    job->transfer.reset();
+    Core::deliver(job->done,
+                  std::make_exception_ptr(ConnectionError("the HTTP client was closed")));
+    return;
+  }
+  core_->wake();
+}
+
+void CurlEngine::post(const std::string& url, const PostRequest& request, HttpCompletion done) {
+  submit(url, request, std::move(done));
+}
+
+void CurlEngine::get(const std::string& url, const GetRequest& request, HttpCompletion done) {
+  submit(url, request, std::move(done));
+}
+
+void CurlEngine::wait(std::chrono::milliseconds delay, std::stop_token stop,
+                      std::function<void()> done) {
+  {
+    std::lock_guard lock(core_->mutex);
+    if (!core_->stopping) {
+      core_->incoming_pauses.push_back(
+          {Clock::now() + delay, std::move(stop), std::move(done), nullptr});
+      done = nullptr;
+    }
+  }
+  if (done) {
+    done();
+    return;
+  }
+  core_->wake();
+}
+
+}  // namespace zantrel::host::internal

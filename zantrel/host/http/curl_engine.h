@@ -1,0 +1,43 @@
+#pragma once
+
+// Not installed: the event loop behind CurlHttpClient's non-blocking exchanges.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "zantrel/host/http/curl_http_client.h"
+
+namespace zantrel::host::internal {
+
+// One thread running libcurl's multi interface for any number of transfers. Submissions are
+// configured on the submitting thread by the same CurlTransfer as blocking exchanges and handed
+// over through a queue that wakes the loop. Read time-outs, deadlines, stop requests and
+// pauses are timers of the loop. Completions run on the loop's thread.
+class CurlEngine {
+ public:
+  explicit CurlEngine(const CurlHttpClientOptions& options);
+  // Fails whatever is still running with ConnectionError, then stops the thread.
+  ~CurlEngine();
+  CurlEngine(const CurlEngine&) = delete;
+  CurlEngine& operator=(const CurlEngine&) = delete;
+
+  void post(const std::string& url, const PostRequest& request, HttpCompletion done);
+  void get(const std::string& url, const GetRequest& request, HttpCompletion done);
+  void wait(std::chrono::milliseconds delay, std::stop_token stop, std::function<void()> done);
+
+  struct Core;
+
+ private:
+  template <class Request>
+  void submit(const std::string& url, const Request& request, HttpCompletion done);
+
+  const CurlHttpClientOptions& options_;
+  std::shared_ptr<Core> core_;
+  std::thread thread_;
+};
+
+}  // namespace zantrel::host::internal

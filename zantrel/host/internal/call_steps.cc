@@ -1,0 +1,178 @@
+#include "zantrel/host/internal/call_steps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <random>
+
+#include "zantrel/host/errors.h"
+#include "zantrel/host/image_tool.h"
+#include "zantrel/host/internal/json_reading.h"
+#include "zantrel/host/internal/log_record.h"
+
+namespace zantrel::host::internal {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+bool exists(const std::string& path) {
+  std::error_code ignored;
+  // A path that can't be examined counts as not existing. One holding a NUL would be cut short
+  // by the system and name a different file.
+  return !path.empty() && path.find('\0') == std::string::npos &&
+         std::filesystem::exists(path, ignored);
+}
+
+Task<bool> load_text(const std::string& text, std::vector<Bytes>& out, const Exchange& exchange) {
+  if (is_http_link(text)) {
+    auto fetched = co_await fetch_image(exchange, text);
+    if (!fetched) co_return false;
+    out.push_back(std::move(*fetched));
+  } else {
+    if (!exists(text)) co_return false;
+    out.push_back(read_file_bytes(text));
+  }
+  co_return true;
+}
+
+std::optional<std::string> failure_kind(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& e) {
+    return std::string(e.kind());
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// Why an attempt's outcome may be sent again, or nothing when it may not.
+std::optional<std::string> retry_reason(const std::optional<HttpResponse>& response,
+                                        const std::exception_ptr& failure,
+                                        const RetryPolicy& policy) {
+  if (response) {
+    if (response->status_code == 429 || response->status_code == 503) {
+      return "HTTP " + std::to_string(response->status_code);
+    }
+    return std::nullopt;
+  }
+  const auto kind = failure_kind(failure);
+  if (!kind) return std::nullopt;
+  const TransferFacts* facts = nullptr;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& e) {
+    facts = e.transfer();
+  } catch (...) {
+  }
+  const bool transient = *kind == "ConnectionError" || *kind == "ConnectTimeout" ||
+                         (*kind == "ReadTimeout" && policy.retry_no_answer);
+  if (!transient) return std::nullopt;
+  // Unknown delivery counts as sent, except where nothing can have left.
+  const bool sent = facts && facts->request_sent ? *facts->request_sent : *kind != "ConnectTimeout";
+  if (sent && !policy.retry_no_answer) return std::nullopt;
+  return *kind;
+}
+
+// The service's own hint: Retry-After / retry-after-ms, else Gemini's RetryInfo in the body.
+std::optional<double> hint_seconds(const std::optional<HttpResponse>& response) {
+  if (!response) return std::nullopt;
+  if (auto hint = retry_after_seconds(*response, std::chrono::system_clock::now())) return hint;
+  try {
+    const auto error = read_error_body(response->text(), response->status_code);
+    if (error.error_dict) return retry_info_seconds(*error.error_dict);
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+milliseconds backoff(const RetryPolicy& policy, int attempt, std::minstd_rand& random) {
+  const double exponential =
+      static_cast<double>(policy.base_delay.count()) * std::ldexp(1.0, std::min(attempt - 1, 30));
+  const double capped = std::min(exponential, static_cast<double>(policy.max_delay.count()));
+  // "Equal jitter": half fixed, half random, so that calls that failed together spread out.
+  std::uniform_real_distribution<double> spread(0.5, 1.0);
+  return milliseconds(std::llround(capped * spread(random)));
+}
+
+}  // namespace
+
+Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::string& url) {
+  if (!is_http_link(url)) co_return std::nullopt;
+  GetRequest request;
+  request.timeout = exchange.client().base_timeout();
+  HttpResponse response = co_await exchange.get(url, request);
+  if (response.status_code < 200 || response.status_code > 299 || response.body.empty()) {
+    co_return std::nullopt;
+  }
+  co_return std::move(response.body);
+}
+
+Task<std::vector<Bytes>> load_references(const Files& files, const Exchange& exchange) {
+  std::vector<Bytes> out;
+  if (const auto* text = std::get_if<std::string>(&files)) {
+    if (!text->empty()) co_await load_text(*text, out, exchange);
+  } else if (const auto* bytes = std::get_if<Bytes>(&files)) {
+    if (!bytes->empty()) out.push_back(*bytes);
+  } else if (const auto* list = std::get_if<std::vector<Reference>>(&files)) {
+    for (const Reference& element : *list) {
+      if (const auto* t = std::get_if<std::string>(&element)) {
+        co_await load_text(*t, out, exchange);
+      } else {
+        out.push_back(std::get<Bytes>(element));
+      }
+    }
+  }
+  co_return out;
+}
+
+Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url,
+                                PostRequest& request, const RetryPolicy& policy,
+                                ReportBuilder& report, RecordContext records) {
+  std::optional<std::minstd_rand> random;
+  for (int attempt = 1;; ++attempt) {
+    report.sending();
+    std::optional<HttpResponse> response;
+    std::exception_ptr failure;
+    try {
+      response.emplace(co_await exchange.post(url, request));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (response) report.answered(*response);
+
+    std::optional<std::string> reason;
+    if (attempt < policy.max_attempts) reason = retry_reason(response, failure, policy);
+    std::optional<milliseconds> delay;
+    if (reason) {
+      if (!random) random.emplace(std::random_device{}());
+      delay = backoff(policy, attempt, *random);
+      if (auto hint = hint_seconds(response)) {
+        delay = std::max(*delay, milliseconds(std::llround(*hint * 1000.0)));
+      }
+      const auto& deadline = exchange.limits().deadline;
+      if (deadline && Clock::now() + *delay >= *deadline) delay.reset();
+    }
+    if (!delay) {
+      if (failure) std::rethrow_exception(failure);
+      co_return std::move(*response);
+    }
+    auto record = log_record(records.tag + " retry", records.task_id, records.model_key);
+    record["attempt"] = attempt + 1;
+    record["delay"] = round_seconds(static_cast<double>(delay->count()) / 1000.0);
+    record["reason"] = *reason;
+    records.logger.debug(record);
+    co_await exchange.pause(*delay);
+  }
+}
+
+bool is_timeout(const std::exception_ptr& failure) {
+  const auto kind = failure_kind(failure);
+  return kind == "ReadTimeout" || kind == "DeadlineExceeded";
+}
+
+bool is_deadline(const std::exception_ptr& failure) {
+  return failure_kind(failure) == "DeadlineExceeded";
+}
+
+}  // namespace zantrel::host::internal

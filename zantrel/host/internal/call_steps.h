@@ -1,0 +1,52 @@
+#pragma once
+
+// Steps both clients' calls are made of, blocking or not (see Exchange).
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/call_options.h"
+#include "zantrel/host/internal/exchange.h"
+#include "zantrel/host/internal/report_builder.h"
+#include "zantrel/host/internal/task.h"
+#include "zantrel/host/log/logger.h"
+#include "zantrel/host/references.h"
+#include "zantrel/host/retry_policy.h"
+
+namespace zantrel::host::internal {
+
+// The image behind a link: the body of a 2xx answer that has one, else nothing (a text that is
+// not an http(s) link included). Transfer failures are thrown.
+Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::string& url);
+
+// What `load_references` does, through `exchange`.
+Task<std::vector<Bytes>> load_references(const Files& files, const Exchange& exchange);
+
+// Who writes a call's records.
+struct RecordContext {
+  Logger& logger;
+  const std::string& tag;
+  const nlohmann::ordered_json& task_id;
+  const nlohmann::ordered_json& model_key;
+};
+
+// Sends a call's request, again as `policy` allows, each attempt noted in `report` and each
+// retry in one debug record. Gives the last answer or throws the last failure.
+Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url,
+                                PostRequest& request, const RetryPolicy& policy,
+                                ReportBuilder& report, RecordContext records);
+
+// The limits a call's options set.
+inline CallLimits limits_of(const CallOptions& options) { return {options.stop, options.deadline}; }
+
+// Whether a failure ends the call as a time-out of the service: a read time-out, or the call's
+// deadline.
+bool is_timeout(const std::exception_ptr& failure);
+// Whether the call's deadline ended it.
+bool is_deadline(const std::exception_ptr& failure);
+
+}  // namespace zantrel::host::internal

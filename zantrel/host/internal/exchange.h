@@ -1,0 +1,138 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <coroutine>
+#include <exception>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "zantrel/host/call_limits.h"
+#include "zantrel/host/http/http_client.h"
+
+namespace zantrel::host::internal {
+
+// How a call's steps reach the network: blocking (each exchange returns when done, on the
+// calling thread) or non-blocking (the step suspends and the HTTP client's event loop resumes
+// it). The steps are the same either way. Every request sent carries the call's limits, and
+// nothing is sent once they say stop.
+class Exchange {
+ public:
+  enum class Mode { kBlocking, kNonBlocking };
+
+  Exchange(HttpClient& client, Mode mode, CallLimits limits)
+      : client_(client), mode_(mode), limits_(std::move(limits)) {}
+
+  HttpClient& client() const noexcept { return client_; }
+  const CallLimits& limits() const noexcept { return limits_; }
+
+  template <class Request>
+  class Awaiter {
+   public:
+    Awaiter(const Exchange& exchange, const std::string& url, Request& request)
+        : exchange_(exchange), url_(url), request_(request) {}
+
+    bool await_ready() {
+      try {
+        exchange_.limits_.check();
+        request_.limits = exchange_.limits_;
+      } catch (...) {
+        outcome_ = std::current_exception();
+        return true;
+      }
+      if (exchange_.mode_ == Mode::kNonBlocking) return false;
+      try {
+        outcome_ = send_blocking();
+      } catch (...) {
+        outcome_ = std::current_exception();
+      }
+      return true;
+    }
+
+    bool await_suspend(std::coroutine_handle<> waiting) {
+      waiting_ = waiting;
+      send_async([this](HttpOutcome outcome) {
+        outcome_ = std::move(outcome);
+        // Whichever of the two sides comes second goes on with the call.
+        if (settled_.exchange(true)) waiting_.resume();
+      });
+      return !settled_.exchange(true);
+    }
+
+    HttpResponse await_resume() {
+      if (auto* failure = std::get_if<std::exception_ptr>(&outcome_)) {
+        std::rethrow_exception(*failure);
+      }
+      return std::move(std::get<HttpResponse>(outcome_));
+    }
+
+   private:
+    HttpResponse send_blocking() {
+      if constexpr (std::is_same_v<Request, PostRequest>) {
+        return exchange_.client_.post(url_, request_);
+      } else {
+        return exchange_.client_.get(url_, request_);
+      }
+    }
+    template <class Done>
+    void send_async(Done done) {
+      if constexpr (std::is_same_v<Request, PostRequest>) {
+        exchange_.client_.post_async(url_, request_, std::move(done));
+      } else {
+        exchange_.client_.get_async(url_, request_, std::move(done));
+      }
+    }
+
+    const Exchange& exchange_;
+    const std::string& url_;
+    Request& request_;
+    HttpOutcome outcome_;
+    std::coroutine_handle<> waiting_;
+    std::atomic<bool> settled_{false};
+  };
+
+  class PauseAwaiter {
+   public:
+    PauseAwaiter(const Exchange& exchange, std::chrono::milliseconds delay)
+        : exchange_(exchange), delay_(delay) {}
+    bool await_ready() {
+      if (exchange_.mode_ == Mode::kNonBlocking) return false;
+      exchange_.client_.HttpClient::wait_async(delay_, exchange_.limits_.stop, [] {});
+      return true;
+    }
+    bool await_suspend(std::coroutine_handle<> waiting) {
+      waiting_ = waiting;
+      exchange_.client_.wait_async(delay_, exchange_.limits_.stop, [this] {
+        if (settled_.exchange(true)) waiting_.resume();
+      });
+      return !settled_.exchange(true);
+    }
+    void await_resume() const noexcept {}
+
+   private:
+    const Exchange& exchange_;
+    std::chrono::milliseconds delay_;
+    std::coroutine_handle<> waiting_;
+    std::atomic<bool> settled_{false};
+  };
+
+  // co_await post(...) gives the response or throws what the HTTP client failed with (or
+  // Cancelled / DeadlineExceeded before sending). `url` and `request` must outlive the await.
+  Awaiter<PostRequest> post(const std::string& url, PostRequest& request) const {
+    return {*this, url, request};
+  }
+  Awaiter<GetRequest> get(const std::string& url, GetRequest& request) const {
+    return {*this, url, request};
+  }
+  // Waits `delay`, or less when the call is stopped.
+  PauseAwaiter pause(std::chrono::milliseconds delay) const { return {*this, delay}; }
+
+ private:
+  HttpClient& client_;
+  Mode mode_;
+  CallLimits limits_;
+};
+
+}  // namespace zantrel::host::internal
