@@ -7,6 +7,7 @@
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/call_steps.h"
 #include "zantrel/host/internal/json_reading.h"
 #include "zantrel/host/internal/log_record.h"
 #include "zantrel/host/internal/report_builder.h"
@@ -21,6 +22,9 @@ using host::ErrorCode;
 using host::ServiceResult;
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
+using host::internal::Exchange;
+using host::internal::ReportBuilder;
+using host::internal::Task;
 
 constexpr std::string_view kLoggerName = "zantrel.image.corvane";
 
@@ -43,66 +47,54 @@ void read_usage(internal::ImagesResponse& body, host::CallReport& report) {
   }
 }
 
-}  // namespace
-
-CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
-    : base_url_(std::move(base_url) + "/v1/images"),
-      token_(std::move(api_key)),
-      model_tag_(std::move(options.model_tag)),
-      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
-      http_client_(std::move(options.http_client)),
-      dialect_(options.dialect) {}
-
-std::shared_ptr<host::HttpClient> CorvaneClient::http_client() const {
-  return config::http_client_or_shared(http_client_);
-}
-
-host::HttpResponse CorvaneClient::_generate_completions(
-    const json& task_id, const json& model_key, const json& payload,
-    const std::optional<ImageParts>& files, const std::optional<host::Timeout>& timeout) const {
-  const std::shared_ptr<host::HttpClient> client = http_client();
-  host::PostRequest request;
-  request.headers = {{"Authorization", "Bearer " + token_}};
-  request.timeout = host::effective_timeout(timeout, *client);
-  json log_data = host::log_record(model_tag_ + " request api", task_id, model_key);
-  log_data["payload"] = payload;
-
+struct CompletionsRequest {
   std::string url;
+  host::PostRequest request;
+};
+
+// The one request of a call, its record written: a multipart form to ".../edits" when `files`
+// holds parts, else a JSON body to ".../generations".
+CompletionsRequest completions_request(const CorvaneClient& self, const json& task_id,
+                                       const json& model_key, const json& payload,
+                                       const std::optional<ImageParts>& files,
+                                       const host::Timeout& timeout) {
+  CompletionsRequest out;
+  host::PostRequest& request = out.request;
+  request.headers = {{"Authorization", "Bearer " + self.token()}};
+  request.timeout = timeout;
+  json log_data = host::log_record(self.model_tag() + " request api", task_id, model_key);
+  log_data["payload"] = payload;
   if (files && !files->empty()) {
-    url = base_url_ + "/edits";
-    request.body = internal::build_edit_form(payload, *files, dialect_ == host::Dialect::kDirect);
+    out.url = self.base_url() + "/edits";
+    request.body =
+        internal::build_edit_form(payload, *files, self.dialect() == host::Dialect::kDirect);
   } else {
     request.headers.emplace_back("Content-Type", "application/json");
-    url = base_url_ + "/generations";
+    out.url = self.base_url() + "/generations";
     request.body = host::JsonBody::of(payload.dump(-1, ' ', false, json::error_handler_t::replace));
   }
-  log_data["url"] = url;
-  logger_->debug(log_data);
+  log_data["url"] = out.url;
+  self.logger()->debug(log_data);
   // Refuse a header that could split the request whatever HTTP client the host installed.
   host::check_headers(request.headers);
-  return client->post(url, request);
+  return out;
 }
 
-ServiceResult CorvaneClient::generate_image(const std::string& prompt,
-                                            const std::string& aspect_ratio,
-                                            const std::string& quality,
-                                            const std::string& image_size,
-                                            const std::optional<ImageParts>& files,
-                                            const ImageCallOptions& options) const {
-  host::internal::ReportBuilder report(options.report);
-  return generate(prompt, aspect_ratio, quality, image_size, files, options, report);
-}
-
-ServiceResult CorvaneClient::generate(const std::string& prompt, const std::string& aspect_ratio,
-                                      const std::string& quality, const std::string& image_size,
-                                      const std::optional<ImageParts>& files,
-                                      const ImageCallOptions& options,
-                                      host::internal::ReportBuilder& report) const {
+// The steps of one images call, shared by the blocking and non-blocking entries.
+Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string& prompt,
+                                   const std::string& aspect_ratio, const std::string& quality,
+                                   const std::string& image_size,
+                                   const std::optional<ImageParts>& files,
+                                   const ImageCallOptions& options, const Exchange& exchange,
+                                   ReportBuilder& report) {
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
+  const std::string& tag = self.model_tag();
+  host::Logger& logger = *self.logger();
   const auto record = [&](std::string msg) {
     return host::log_record(std::move(msg), task_id, model_key);
   };
+  std::exception_ptr failure;
   try {
     const auto start = Clock::now();
     const std::string model = options.model.value_or(kDefaultModel);
@@ -111,16 +103,16 @@ ServiceResult CorvaneClient::generate(const std::string& prompt, const std::stri
     std::string size = aspect_ratio;
     if (!aspect_ratio.empty() && aspect_ratio != "auto") {
       const json calc = host::GPTImageSizeCalculator::calc_size(aspect_ratio, image_size);
-      json size_record = record(model_tag_ + " ");
+      json size_record = record(tag + " ");
       size_record["aspect_ratio"] = aspect_ratio;
       size_record["calc_dict"] = calc;
-      logger_->debug(size_record);
+      logger.debug(size_record);
       size = edge_text(calc, "width") + "x" + edge_text(calc, "height");
     }
 
     // The direct form leaves out what the public endpoint refuses: "response_format" for the
     // gpt-image models (they always answer base64) and empty values.
-    const bool direct = dialect_ == host::Dialect::kDirect;
+    const bool direct = self.dialect() == host::Dialect::kDirect;
     json payload = json::object();
     payload["model"] = model;
     payload["prompt"] = prompt;
@@ -129,24 +121,26 @@ ServiceResult CorvaneClient::generate(const std::string& prompt, const std::stri
     if (!direct || !quality.empty()) payload["quality"] = quality;
     payload["n"] = 1;
 
-    report.sending();
-    host::HttpResponse response =
-        _generate_completions(task_id, model_key, payload, files, options.timeout);
-    report.answered(response);
-    json response_record = record(model_tag_ + " api complete");
+    auto [url, request] =
+        completions_request(self, task_id, model_key, payload, files,
+                            host::effective_timeout(options.timeout, exchange.client()));
+    host::HttpResponse response = co_await host::internal::send_request(
+        exchange, url, request, options.retry.value_or(self.retry_policy()), report,
+        {logger, tag, task_id, model_key});
+    json response_record = record(tag + " api complete");
     response_record["status_code"] = response.status_code;
     response_record["total_second"] =
         host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
-    logger_->debug(response_record);
+    logger.debug(response_record);
 
     if (response.status_code != 200) {
       const auto error = host::internal::read_error_body(response.text(), response.status_code);
       if (error.error_dict) report.service_error(*error.error_dict, {"type", "code", "param"});
-      json failed_record = record(model_tag_ + " response failed");
+      json failed_record = record(tag + " response failed");
       failed_record["status_code"] = response.status_code;
       failed_record["error_dict"] = error.error_dict ? *error.error_dict : json();
-      logger_->debug(failed_record);
-      return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL, error.message);
+      logger.debug(failed_record);
+      co_return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL, error.message);
     }
 
     internal::ImagesResponse body(response.body);
@@ -162,61 +156,158 @@ ServiceResult CorvaneClient::generate(const std::string& prompt, const std::stri
     if (item.kind == internal::FirstItem::Kind::kBase64) {
       // Decoded into the response's own buffer, which the result then owns.
       host::Bytes decoded = host::base64_decode_in_place(response.body, item.text);
-      if (!decoded.empty()) return succeed(std::move(decoded));
+      if (!decoded.empty()) co_return succeed(std::move(decoded));
     }
     if (item.kind == internal::FirstItem::Kind::kLink) {
       if (item.text.starts_with("data:image/")) {
         // A data link without a comma carries no image either.
         auto decoded = internal::decode_data_link(item.text);
-        if (decoded && !decoded->empty()) return succeed(std::move(*decoded));
+        if (decoded && !decoded->empty()) co_return succeed(std::move(*decoded));
       } else if (host::is_http_link(item.text)) {
         const std::string link(item.text);
-        json link_record = record(model_tag_ + " url");
+        json link_record = record(tag + " url");
         link_record["url"] = link;
-        logger_->debug(link_record);
-        if (auto fetched = host::ImageTool::get_img_url_io(link, *http_client())) {
-          return succeed(std::move(*fetched));
+        logger.debug(link_record);
+        if (auto fetched = co_await host::internal::fetch_image(exchange, link)) {
+          co_return succeed(std::move(*fetched));
         }
       } else {
-        return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+        co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
       }
     }
-    json no_image_record = record(model_tag_ + " 未收到结果的原始数据");
+    json no_image_record = record(tag + " 未收到结果的原始数据");
     no_image_record["data"] = host::internal::decode_json(response.text());
-    logger_->debug(no_image_record);
-    return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
-  } catch (const host::ReadTimeout&) {
-    report.failed(std::current_exception());
-    logger_->debug(record("任务处理超时"));
-    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+    logger.debug(no_image_record);
+    co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
   } catch (...) {
-    report.failed(std::current_exception());
-    host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), task_id,
-                      model_key);
-    return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+    failure = std::current_exception();
   }
+  report.failed(failure);
+  if (host::internal::is_timeout(failure)) {
+    logger.debug(record("任务处理超时"));
+    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  host::log_failure(logger, tag, " warning", failure, task_id, model_key);
+  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
 }
 
-ServiceResult CorvaneClient::start(const std::string& prompt, const std::string& aspect_ratio,
-                                   const std::string& quality, const std::string& image_size,
-                                   const host::Files& files,
-                                   const ImageCallOptions& options) const {
-  host::internal::ReportBuilder report(options.report);
+// The public entry's steps: the references as "image" parts (links fetched as the call's
+// exchanges), then the generation.
+Task<ServiceResult> start_steps(const CorvaneClient& self, const std::string& prompt,
+                                const std::string& aspect_ratio, const std::string& quality,
+                                const std::string& image_size, const host::Files& files,
+                                const ImageCallOptions& options, const Exchange& exchange,
+                                ReportBuilder& report) {
+  std::exception_ptr failure;
   try {
-    std::vector<host::Bytes> references = host::load_references(files, *http_client());
+    std::vector<host::Bytes> references = co_await host::internal::load_references(files, exchange);
     std::optional<ImageParts> parts;
     if (!references.empty()) {
       parts.emplace();
       parts->reserve(references.size());
       for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
     }
-    return generate(prompt, aspect_ratio, quality, image_size, parts, options, report);
+    co_return co_await generate_steps(self, prompt, aspect_ratio, quality, image_size, parts,
+                                      options, exchange, report);
   } catch (...) {
-    report.failed(std::current_exception());
-    host::log_failure(*logger_, model_tag_, " warning", std::current_exception(), options.task_id,
-                      options.model_key);
-    return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+    failure = std::current_exception();
   }
+  report.failed(failure);
+  if (host::internal::is_deadline(failure)) {
+    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
+    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  host::log_failure(*self.logger(), self.model_tag(), " warning", failure, options.task_id,
+                    options.model_key);
+  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+}
+
+// A non-blocking call owns copies of everything its steps refer to.
+Task<ServiceResult> start_owned(CorvaneClient self, std::string prompt, std::string aspect_ratio,
+                                std::string quality, std::string image_size, host::Files files,
+                                ImageCallOptions options) {
+  const auto http = self.http_client();
+  const Exchange exchange(*http, Exchange::Mode::kNonBlocking, host::internal::limits_of(options));
+  ReportBuilder report(options.report);
+  ServiceResult result = co_await start_steps(self, prompt, aspect_ratio, quality, image_size,
+                                              files, options, exchange, report);
+  report.finish();
+  co_return result;
+}
+
+}  // namespace
+
+CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
+    : base_url_(std::move(base_url) + "/v1/images"),
+      token_(std::move(api_key)),
+      model_tag_(std::move(options.model_tag)),
+      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
+      http_client_(std::move(options.http_client)),
+      dialect_(options.dialect),
+      retry_(options.retry) {}
+
+std::shared_ptr<host::HttpClient> CorvaneClient::http_client() const {
+  return config::http_client_or_shared(http_client_);
+}
+
+host::HttpResponse CorvaneClient::_generate_completions(
+    const json& task_id, const json& model_key, const json& payload,
+    const std::optional<ImageParts>& files, const std::optional<host::Timeout>& timeout) const {
+  const std::shared_ptr<host::HttpClient> client = http_client();
+  auto [url, request] = completions_request(*this, task_id, model_key, payload, files,
+                                            host::effective_timeout(timeout, *client));
+  return client->post(url, request);
+}
+
+ServiceResult CorvaneClient::generate_image(const std::string& prompt,
+                                            const std::string& aspect_ratio,
+                                            const std::string& quality,
+                                            const std::string& image_size,
+                                            const std::optional<ImageParts>& files,
+                                            const ImageCallOptions& options) const {
+  const auto http = http_client();
+  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
+  ReportBuilder report(options.report);
+  auto result = generate_steps(*this, prompt, aspect_ratio, quality, image_size, files, options,
+                               exchange, report)
+                    .run_blocking();
+  report.finish();
+  return result;
+}
+
+ServiceResult CorvaneClient::start(const std::string& prompt, const std::string& aspect_ratio,
+                                   const std::string& quality, const std::string& image_size,
+                                   const host::Files& files,
+                                   const ImageCallOptions& options) const {
+  const auto http = http_client();
+  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
+  ReportBuilder report(options.report);
+  auto result = start_steps(*this, prompt, aspect_ratio, quality, image_size, files, options,
+                            exchange, report)
+                    .run_blocking();
+  report.finish();
+  return result;
+}
+
+void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, std::string quality,
+                                std::string image_size, host::Files files, ImageCallOptions options,
+                                host::ResultCallback on_done) const {
+  host::internal::run_detached(
+      start_owned(*this, std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                  std::move(image_size), std::move(files), std::move(options)),
+      std::move(on_done));
+}
+
+std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::string aspect_ratio,
+                                                      std::string quality, std::string image_size,
+                                                      host::Files files,
+                                                      ImageCallOptions options) const {
+  auto promise = std::make_shared<std::promise<ServiceResult>>();
+  auto future = promise->get_future();
+  start_async(std::move(prompt), std::move(aspect_ratio), std::move(quality), std::move(image_size),
+              std::move(files), std::move(options),
+              [promise](ServiceResult result) { promise->set_value(std::move(result)); });
+  return future;
 }
 
 }  // namespace zantrel::image::corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,11 +15,8 @@
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
+#include "zantrel/host/retry_policy.h"
 #include "zantrel/host/service_result.h"
-
-namespace zantrel::host::internal {
-class ReportBuilder;
-}
 
 namespace zantrel::image::corvane {
 
@@ -36,6 +34,8 @@ struct CorvaneOptions {
   std::shared_ptr<host::HttpClient> http_client{};
   // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
   host::Dialect dialect = host::Dialect::kGateway;
+  // When a call may send its request again; by default never (`CallOptions::retry` overrides).
+  host::RetryPolicy retry{};
 };
 
 // Options of one images call: the common ones, plus the model and the response format.
@@ -49,7 +49,8 @@ using ImagePart = std::pair<std::string, host::Bytes>;
 using ImageParts = std::vector<ImagePart>;
 
 // Client for an images API (generations and edits endpoints). One call = one request = one
-// ServiceResult; nothing is retried. Read-only after construction; may be shared by threads.
+// ServiceResult; nothing is retried unless a retry policy says so. Read-only after construction;
+// may be shared by threads.
 class CorvaneClient {
  public:
   using Options = CorvaneOptions;
@@ -71,6 +72,19 @@ class CorvaneClient {
                                      const std::optional<ImageParts>& files = std::nullopt,
                                      const ImageCallOptions& options = {}) const;
 
+  // `start` without blocking: the call runs on the HTTP client's event thread (for a client
+  // without one, on this thread before returning) and its result, records and report are those
+  // of `start`. Cancel it through `options.stop`. The client, its logger and HTTP client are
+  // kept alive by the call; `options.report` must outlive it.
+  std::future<host::ServiceResult> start_async(std::string prompt, std::string aspect_ratio = "",
+                                               std::string quality = "",
+                                               std::string image_size = "", host::Files files = {},
+                                               ImageCallOptions options = {}) const;
+  // The same, handing the result to `on_done` (see ResultCallback: it must not block).
+  void start_async(std::string prompt, std::string aspect_ratio, std::string quality,
+                   std::string image_size, host::Files files, ImageCallOptions options,
+                   host::ResultCallback on_done) const;
+
   // Public entry: loads the references (links, paths, bytes) as "image" parts and generates.
   // Never throws: a failure becomes one debug record and SERVICE_BUSY.
   host::ServiceResult start(const std::string& prompt, const std::string& aspect_ratio = "",
@@ -86,21 +100,16 @@ class CorvaneClient {
   host::Dialect dialect() const noexcept { return dialect_; }
   // The HTTP stack of the next call: the client's own, else the shared one.
   std::shared_ptr<host::HttpClient> http_client() const;
+  const host::RetryPolicy& retry_policy() const noexcept { return retry_; }
 
  private:
-  // generate_image with the report of the call it belongs to (start's, or its own).
-  host::ServiceResult generate(const std::string& prompt, const std::string& aspect_ratio,
-                               const std::string& quality, const std::string& image_size,
-                               const std::optional<ImageParts>& files,
-                               const ImageCallOptions& options,
-                               host::internal::ReportBuilder& report) const;
-
   std::string base_url_;
   std::string token_;
   std::string model_tag_;
   std::shared_ptr<host::Logger> logger_;
   std::shared_ptr<host::HttpClient> http_client_;
   host::Dialect dialect_;
+  host::RetryPolicy retry_;
 };
 
 }  // namespace zantrel::image::corvane
