@@ -175,6 +175,7 @@ struct Emulator::State {
   int port = 0;
   mutable std::mutex mutex;
   Scenario scenario;
+  mutable std::mt19937_64 random;  // draws of the scenario mix, under `mutex`
   std::set<std::string> peers;
   std::atomic<std::uint64_t> requests{0};
 
@@ -185,6 +186,9 @@ struct Emulator::State {
 
   Scenario current() const {
     std::lock_guard lock(mutex);
+    if (options.scenario_mix) {
+      return options.scenario_mix->pick(random() % options.scenario_mix->total_weight());
+    }
     return scenario;
   }
 
@@ -478,6 +482,7 @@ struct Emulator::State {
 Emulator::Emulator(EmulatorOptions options) : state_(std::make_unique<State>()) {
   state_->options = std::move(options);
   state_->scenario = state_->options.scenario;
+  state_->random.seed(state_->options.seed);
   if (state_->options.tls_cert_file.empty()) {
     state_->server = std::make_unique<httplib::Server>();
   } else {

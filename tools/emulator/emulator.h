@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tools/emulator/dialect_checks.h"
@@ -14,6 +15,10 @@ struct EmulatorOptions {
   std::string api_key;
   // How requests are answered unless one names its own scenario (header X-Zantrel-Scenario).
   Scenario scenario;
+  // When set, each request draws its scenario from this mix instead (seeded: the same seed
+  // gives the same sequence of draws).
+  std::optional<ScenarioMix> scenario_mix;
+  unsigned long seed = 1;
   // Port on 127.0.0.1; 0 picks a free one.
   int port = 0;
   // Worker threads; each open keep-alive connection holds one.

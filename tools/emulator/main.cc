@@ -21,6 +21,11 @@ int main(int argc, char** argv) {
   app.add_option("--api-key", options.api_key, "bearer token requests must carry (default: any)");
   app.add_option("--scenario", scenario,
                  "how to answer: NAME or NAME:PARAM (see --list-scenarios)");
+  std::string mix;
+  app.add_option("--scenario-mix", mix,
+                 "draw each request's scenario by weight: NAME[:PARAM]:WEIGHT,... "
+                 "(e.g. normal:8,busy:1,delay:1500:1)");
+  app.add_option("--seed", options.seed, "seed of --scenario-mix draws (default 1)");
   app.add_option("--threads", options.threads, "worker threads (default 64)");
   app.add_option("--tls-cert", options.tls_cert_file, "PEM certificate: serve HTTPS")
       ->check(CLI::ExistingFile);
@@ -47,6 +52,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.scenario = *chosen;
+  if (!mix.empty()) {
+    options.scenario_mix = zantrel::emulator::ScenarioMix::parse(mix);
+    if (!options.scenario_mix) {
+      std::cerr << "bad --scenario-mix: " << mix << " (NAME[:PARAM]:WEIGHT,...)\n";
+      return 2;
+    }
+  }
   options.dialect = *zantrel::emulator::parse_accepted_dialect(dialect);
   try {
     // SIGTERM and SIGINT are taken by a thread of their own, which stops the server cleanly.

@@ -71,4 +71,40 @@ long Scenario::number(long fallback) const {
   return value;
 }
 
+std::optional<ScenarioMix> ScenarioMix::parse(std::string_view text) {
+  ScenarioMix mix;
+  while (!text.empty()) {
+    const auto comma = text.find(',');
+    const std::string_view entry = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    const auto colon = entry.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    unsigned weight = 0;
+    const std::string_view digits = entry.substr(colon + 1);
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), weight);
+    if (error != std::errc() || end != digits.data() + digits.size() || weight == 0) {
+      return std::nullopt;
+    }
+    auto scenario = Scenario::parse(entry.substr(0, colon));
+    if (!scenario) return std::nullopt;
+    mix.entries.push_back({std::move(*scenario), weight});
+  }
+  if (mix.entries.empty()) return std::nullopt;
+  return mix;
+}
+
+unsigned long ScenarioMix::total_weight() const {
+  unsigned long total = 0;
+  for (const Entry& entry : entries) total += entry.weight;
+  return total;
+}
+
+const Scenario& ScenarioMix::pick(unsigned long draw) const {
+  for (const Entry& entry : entries) {
+    if (draw < entry.weight) return entry.scenario;
+    draw -= entry.weight;
+  }
+  return entries.back().scenario;
+}
+
 }  // namespace zantrel::emulator

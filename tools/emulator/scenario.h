@@ -25,6 +25,22 @@ struct ScenarioInfo {
   const char* effect;
 };
 
+// Scenarios drawn at random by weight, one per request.
+struct ScenarioMix {
+  struct Entry {
+    Scenario scenario;
+    unsigned weight = 1;
+  };
+  std::vector<Entry> entries;
+
+  // Parses "NAME[:PARAM]:WEIGHT,..." (e.g. "normal:8,busy:1,delay:1500:1"); nothing when an
+  // entry names an unknown scenario or has no positive whole weight.
+  static std::optional<ScenarioMix> parse(std::string_view text);
+  // The entry that `draw` (any value below the total weight) falls on.
+  const Scenario& pick(unsigned long draw) const;
+  unsigned long total_weight() const;
+};
+
 // Every scenario the emulator knows, for --help and --list-scenarios.
 const std::vector<ScenarioInfo>& scenario_catalogue();
 

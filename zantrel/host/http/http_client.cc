@@ -72,11 +72,22 @@ void HttpClient::get_async(const std::string& url, const GetRequest& request, Ht
 
 void HttpClient::wait_async(std::chrono::milliseconds delay, std::stop_token stop,
                             std::function<void()> done) {
+  // (Not condition_variable_any's stop-token wait: with some standard libraries it ignores
+  // the time-out.)
   std::mutex mutex;
-  std::condition_variable_any woken;
-  std::unique_lock lock(mutex);
-  woken.wait_for(lock, stop, delay, [] { return false; });
-  lock.unlock();
+  std::condition_variable woken;
+  bool stopped = false;
+  {
+    const std::stop_callback on_stop(stop, [&] {
+      {
+        const std::lock_guard lock(mutex);
+        stopped = true;
+      }
+      woken.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    woken.wait_for(lock, delay, [&] { return stopped; });
+  }
   done();
 }
 

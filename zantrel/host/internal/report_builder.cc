@@ -29,10 +29,13 @@ std::optional<std::chrono::system_clock::time_point> http_date(std::string_view 
   return std::chrono::system_clock::from_time_t(::timegm(&parts));
 }
 
-// Failures that happen before a request can leave the machine, whatever the HTTP stack.
+// Failures that happen before a request can leave the machine, whatever the HTTP stack. (A
+// stop or deadline met during a transfer carries the transfer's facts; without them it was met
+// before sending.)
 bool before_sending(std::string_view kind) {
   return kind == "ConnectTimeout" || kind == "TlsError" || kind == "InvalidHeader" ||
-         kind == "InvalidURL" || kind == "UnsupportedScheme" || kind == "AddressRefused";
+         kind == "InvalidURL" || kind == "UnsupportedScheme" || kind == "AddressRefused" ||
+         kind == "Cancelled" || kind == "DeadlineExceeded";
 }
 
 }  // namespace
