@@ -307,6 +307,47 @@ TEST_F(CliUsage, ReferencesGoOutAsEditsAndBadOnesAreNamed) {
   EXPECT_EQ(run.status, 0) << run.out << run.err;
 }
 
+TEST_F(CliUsage, CountRunsCallsAtOnceAndCtrlCCancelsThemAll) {
+  const std::string name = (dir_ / "pic.png").string();
+  const std::vector<std::string> numbered = {
+      (dir_ / "pic-1.png").string(), (dir_ / "pic-2.png").string(), (dir_ / "pic-3.png").string()};
+  const auto lines = [](const std::string& text) {
+    std::vector<json> objects;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) objects.push_back(json::parse(line));
+    return objects;
+  };
+  for (const char* service : {"gemini", "images"}) {
+    Row row{service, "normal", {"-n", "3"}, 0, nullptr, nullptr, nullptr};
+    auto argv = command(row);
+    *(std::find(argv.begin(), argv.end(), "--out") + 1) = name;
+    auto run = run_checked(argv);
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(lines(run.out).size(), 3u) << service;
+    for (const std::string& path : numbered) {
+      EXPECT_TRUE(std::filesystem::exists(path)) << path;
+      std::filesystem::remove(path);
+    }
+
+    // Every call is waiting when Ctrl-C comes: all end cancelled, nothing is written.
+    emulator_->set_scenario(*emulator::Scenario::parse("delay:3000"));
+    run = run_process(argv, std::chrono::milliseconds(600));
+    EXPECT_EQ(run.status, 130) << service;
+    const auto objects = lines(run.out);
+    ASSERT_EQ(objects.size(), 3u) << service;
+    for (const json& object : objects) {
+      EXPECT_EQ(object["code"], "SERVICE_BUSY") << service;
+      EXPECT_EQ(object["report"]["failure_kind"], "Cancelled") << service;
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      if (entry.path().filename() != "log.jsonl") left.push_back(entry.path().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{}) << service;
+    emulator_->set_scenario(*emulator::Scenario::parse("normal"));
+  }
+}
+
 TEST(CliDemo, WritesTwoPngFiles) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("zantrel-demo-" + std::to_string(::getpid()));

@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -23,7 +25,8 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-ProcessResult run_process(const std::vector<std::string>& argv) {
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          std::optional<std::chrono::milliseconds> interrupt_after) {
   char out_path[] = "/tmp/zantrel-out-XXXXXX";
   char err_path[] = "/tmp/zantrel-err-XXXXXX";
   const int out_fd = ::mkstemp(out_path);
@@ -44,7 +47,19 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
   ProcessResult result;
   if (spawned == 0) {
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    if (interrupt_after) {
+      const auto when = std::chrono::steady_clock::now() + *interrupt_after;
+      while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= when) {
+          ::kill(pid, SIGINT);
+          ::waitpid(pid, &status, 0);
+          break;
+        }
+        ::usleep(10'000);
+      }
+    } else {
+      ::waitpid(pid, &status, 0);
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   result.out = slurp(out_path);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +13,9 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs a program to completion and collects its exit status and output.
-ProcessResult run_process(const std::vector<std::string>& argv);
+// Runs a program to completion and collects its exit status and output; with `interrupt_after`,
+// sends it SIGINT (Ctrl-C) once that long has passed.
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          std::optional<std::chrono::milliseconds> interrupt_after = {});
 
 }  // namespace zantrel::testing

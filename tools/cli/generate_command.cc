@@ -2,12 +2,17 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "tools/cli/output.h"
+#include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_mime.h"
@@ -30,39 +35,57 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
   return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
 }
 
-host::ServiceResult call_service(const GenerateOptions& o, const std::string& base_url,
-                                 const std::string& api_key, host::Dialect dialect,
-                                 std::shared_ptr<host::HttpClient> http, host::CallReport& report) {
+// What every call of one run shares besides its parameters.
+struct CallSetup {
+  std::string base_url;
+  std::string api_key;
+  host::Dialect dialect;
+  std::shared_ptr<host::HttpClient> http;
+  std::stop_token stop;
+  std::optional<host::Deadline> deadline;
+};
+
+std::future<host::ServiceResult> start_call(const GenerateOptions& o, const CallSetup& setup,
+                                            host::CallReport& report) {
   host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
-  std::optional<host::Timeout> timeout;
-  if (o.timeout_seconds > 0) timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
-  if (o.service == "gemini") {
-    image::tavelin::TavelinaOptions client_options;
-    client_options.http_client = std::move(http);
-    client_options.dialect = dialect;
-    image::tavelin::TavelinaClient client(base_url, api_key, client_options);
-    host::CallOptions options;
+  const auto common = [&](host::CallOptions& options) {
     options.task_id = label(o.task_id);
     options.model_key = label(o.model_key);
-    options.timeout = timeout;
+    if (o.timeout_seconds > 0) options.timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
     options.report = &report;
-    return client.start(o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
-                        o.image_size.value_or(image::tavelin::kDefaultImageSize), files,
-                        o.model.value_or(image::tavelin::kDefaultModel), options);
+    options.stop = setup.stop;
+    options.deadline = setup.deadline;
+    options.retry = host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1),
+                                      std::chrono::seconds(30), false};
+  };
+  if (o.service == "gemini") {
+    image::tavelin::TavelinaOptions client_options;
+    client_options.http_client = setup.http;
+    client_options.dialect = setup.dialect;
+    image::tavelin::TavelinaClient client(setup.base_url, setup.api_key, client_options);
+    host::CallOptions options;
+    common(options);
+    return client.start_async(
+        o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
+        o.image_size.value_or(image::tavelin::kDefaultImageSize), std::move(files),
+        o.model.value_or(image::tavelin::kDefaultModel), std::move(options));
   }
   image::corvane::CorvaneOptions client_options;
-  client_options.http_client = std::move(http);
-  client_options.dialect = dialect;
-  image::corvane::CorvaneClient client(base_url, api_key, client_options);
+  client_options.http_client = setup.http;
+  client_options.dialect = setup.dialect;
+  image::corvane::CorvaneClient client(setup.base_url, setup.api_key, client_options);
   image::corvane::ImageCallOptions options;
-  options.task_id = label(o.task_id);
-  options.model_key = label(o.model_key);
-  options.timeout = timeout;
+  common(options);
   options.model = o.model;
   options.response_format = o.response_format;
-  options.report = &report;
-  return client.start(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
-                      o.image_size.value_or(""), files, options);
+  return client.start_async(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
+                            o.image_size.value_or(""), std::move(files), std::move(options));
+}
+
+// Where call `index` (from 1) of `count` writes its image.
+std::string output_name(const GenerateOptions& o, const host::Bytes& image, int index) {
+  const std::string name = o.out ? *o.out : default_output_name(o.service, image);
+  return o.count > 1 ? numbered_name(name, index) : name;
 }
 
 }  // namespace
@@ -92,8 +115,12 @@ int run_generate(GenerateOptions o) {
               << " (or try `zantrel-image demo`, which needs none)\n";
     return kUsageError;
   }
-  if (o.timeout_seconds < 0) {
-    std::cerr << "zantrel-image: --timeout must not be negative\n";
+  if (o.timeout_seconds < 0 || o.deadline_seconds < 0) {
+    std::cerr << "zantrel-image: --timeout and --deadline must not be negative\n";
+    return kUsageError;
+  }
+  if (o.count < 1 || o.retry_attempts < 1) {
+    std::cerr << "zantrel-image: -n and --retry take a whole number from 1\n";
     return kUsageError;
   }
 
@@ -107,31 +134,53 @@ int run_generate(GenerateOptions o) {
   http.link_addresses =
       o.allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
   http.ca_file = o.ca_file.value_or("");
-  auto http_client = std::make_shared<host::CurlHttpClient>(http);
 
-  std::optional<host::ServiceResult> result;
-  host::CallReport report;
+  // Before the library's event thread starts, so that the signals come here.
+  const StopOnSignals signals;
+  CallSetup setup{base_url,        api_key.value_or(""),
+                  dialect,         std::make_shared<host::CurlHttpClient>(http),
+                  signals.token(), std::nullopt};
+  if (o.deadline_seconds > 0) {
+    setup.deadline = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(std::llround(o.deadline_seconds * 1000.0));
+  }
+
+  // All calls are in flight at once on one event thread; their reports stay where they are.
+  std::vector<host::CallReport> reports(static_cast<std::size_t>(o.count));
+  std::vector<std::future<host::ServiceResult>> running;
+  for (host::CallReport& report : reports) running.push_back(start_call(o, setup, report));
+  std::vector<host::ServiceResult> results;
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
-  run_with_spinner("generating with " + o.service, spinner, [&] {
-    result.emplace(call_service(o, base_url, api_key.value_or(""), dialect, http_client, report));
-  });
+  run_with_spinner(o.count > 1 ? "generating " + std::to_string(o.count) + " with " + o.service
+                               : "generating with " + o.service,
+                   spinner, [&] {
+                     for (auto& call : running) results.push_back(call.get());
+                   });
 
-  std::optional<std::string> out;
-  if (const host::Bytes* image = result->bytes()) {
-    out = o.out ? *o.out : default_output_name(o.service, *image);
-    try {
-      write_file_atomically(*out, *image);
-    } catch (const std::exception& e) {
-      std::cerr << "zantrel-image: " << e.what() << "\n";
-      return kFailedResult;
+  bool all_ok = true;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const host::ServiceResult& result = results[i];
+    std::optional<std::string> out;
+    bool ok = result.ok();
+    if (const host::Bytes* image = result.bytes()) {
+      out = output_name(o, *image, static_cast<int>(i + 1));
+      try {
+        write_file_atomically(*out, *image);
+      } catch (const std::exception& e) {
+        std::cerr << "zantrel-image: " << e.what() << "\n";
+        out.reset();
+        ok = false;
+      }
+    }
+    all_ok = all_ok && ok;
+    if (o.json) {
+      std::cout << json_report(result, out, dialect, reports[i]) << std::endl;
+    } else {
+      (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
     }
   }
-  if (o.json) {
-    std::cout << json_report(*result, out, dialect, report) << std::endl;
-    return result->ok() ? kSuccess : kFailedResult;
-  }
-  (result->ok() ? std::cout : std::cerr) << human_summary(*result, out, report) << "\n";
-  return result->ok() ? kSuccess : kFailedResult;
+  if (signals.stopped()) return kInterrupted;
+  return all_ok ? kSuccess : kFailedResult;
 }
 
 }  // namespace zantrel::cli

@@ -8,7 +8,7 @@
 
 namespace zantrel::cli {
 
-enum ExitCode { kSuccess = 0, kFailedResult = 1, kUsageError = 2 };
+enum ExitCode { kSuccess = 0, kFailedResult = 1, kUsageError = 2, kInterrupted = 130 };
 
 // Everything the gemini and images subcommands take.
 struct GenerateOptions {
@@ -23,6 +23,12 @@ struct GenerateOptions {
   std::optional<std::string> response_format;  // images only
   std::vector<std::string> refs;
   double timeout_seconds = 0;
+  // Calls run at once (each its own request and image); > 1 numbers the files NAME-1.EXT ...
+  int count = 1;
+  // Bound on each call as a whole, in seconds (0 = none).
+  double deadline_seconds = 0;
+  // Requests per call at most (1 = no retry); see host::RetryPolicy for what is retried.
+  int retry_attempts = 1;
   std::optional<std::string> task_id;
   std::optional<std::string> model_key;
   std::optional<std::string> out;
@@ -41,7 +47,8 @@ struct GenerateOptions {
 host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
                               const std::string& base_url);
 
-// Runs one generation through the client's entry and reports it; returns the exit status.
+// Runs the generations (one, or `count` at once on the library's event thread) through the
+// client's entry and reports each; returns the exit status (130 when interrupted).
 int run_generate(GenerateOptions options);
 
 }  // namespace zantrel::cli

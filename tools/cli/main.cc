@@ -24,6 +24,13 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_option("--ref", o.refs,
                      "reference image: an http(s) link or a file path (repeatable)");
   command.add_option("--timeout", o.timeout_seconds, "read time-out in seconds (0 = default)");
+  command.add_option("-n,--count", o.count,
+                     "calls to run at once (default 1); images go to NAME-1.EXT ... NAME-K.EXT");
+  command.add_option("--deadline", o.deadline_seconds,
+                     "bound on each call as a whole, link fetches included, in seconds");
+  command.add_option("--retry", o.retry_attempts,
+                     "requests per call at most (default 1): retries 429, 503 and requests "
+                     "that never left, never one the service may have run");
   command.add_option("--task-id", o.task_id, "label copied into log records");
   command.add_option("--model-key", o.model_key, "label copied into log records");
   command.add_option("--out", o.out,

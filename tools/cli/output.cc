@@ -91,6 +91,15 @@ std::string default_output_name(const std::string& service, host::ByteView image
   return name;
 }
 
+std::string numbered_name(const std::string& name, int index) {
+  const std::filesystem::path path(name);
+  const std::string suffix = "-" + std::to_string(index);
+  if (!path.has_extension()) return name + suffix;
+  std::filesystem::path numbered = path;
+  numbered.replace_filename(path.stem().string() + suffix + path.extension().string());
+  return numbered.string();
+}
+
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
                         host::Dialect dialect, const host::CallReport& call) {
   using json = nlohmann::ordered_json;

@@ -21,6 +21,9 @@ void write_file_atomically(const std::string& path, host::ByteView bytes);
 // image's type: zantrel-gemini-20261208-013502.png (a counter is added if it exists).
 std::string default_output_name(const std::string& service, host::ByteView image);
 
+// `name` with "-INDEX" before its extension: a.png -> a-2.png (no extension: a -> a-2).
+std::string numbered_name(const std::string& name, int index);
+
 // The --json report: exactly one object with "ok", "code", "msg", "kind", "bytes", "sha256",
 // "out", "link", "dialect" and "report" (the call report), absent values as null.
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
