@@ -5,7 +5,19 @@
 //   call_bench in-flight URL    peak RSS growth of 64 Gemini calls at once sharing references
 //   call_bench concurrency      32 threads x 8 calls on the shared client against an in-process
 //                               emulator that answers after 200 ms; wall time and connections
+//   call_bench serve MS         the event-driven loopback server (bench/event_server.h)
+//   call_bench engine-flight URL   1,000 start_async calls at once (server answering after 2 s):
+//                               wall, library threads, peak RSS growth
+//   call_bench engine-cancel URL   100 calls in flight, all cancelled at once: slowest delivery
+//   call_bench engine-rounds URL   32 start_async calls x 8 rounds (answers after 200 ms)
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stop_token>
 
 #include <chrono>
 #include <cstdio>
@@ -18,8 +30,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/event_server.h"
 #include "bench/payloads.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/internal/base64.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
@@ -147,6 +161,129 @@ int concurrency() {
   return failed == 0 ? 0 : 1;
 }
 
+int thread_count() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+void raise_fd_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+using zantrel::host::ServiceResult;
+
+// Calls started at once through the event engine; waits for all and gives each result's time.
+struct Flight {
+  std::mutex mutex;
+  std::condition_variable all_done;
+  int left = 0;
+  int failed = 0;
+  std::vector<Clock::time_point> finished;
+};
+
+void launch(const zantrel::image::tavelin::TavelinaClient& client, Flight& flight, int calls,
+            const std::stop_token& stop = {}) {
+  {
+    std::lock_guard lock(flight.mutex);
+    flight.left += calls;
+  }
+  for (int i = 0; i < calls; ++i) {
+    zantrel::host::CallOptions options;
+    options.stop = stop;
+    client.start_async("a valley at dawn", "16:9", "1K", {}, "gemini-3-pro-image-preview", options,
+                       [&flight](ServiceResult result) {
+                         std::lock_guard lock(flight.mutex);
+                         flight.finished.push_back(Clock::now());
+                         if (!result.ok()) ++flight.failed;
+                         if (--flight.left == 0) flight.all_done.notify_all();
+                       });
+  }
+}
+
+void land(
+    Flight& flight, const std::function<void()>& while_waiting = [] {}) {
+  std::unique_lock lock(flight.mutex);
+  while (!flight.all_done.wait_for(lock, std::chrono::milliseconds(10),
+                                   [&] { return flight.left == 0; })) {
+    lock.unlock();
+    while_waiting();
+    lock.lock();
+  }
+}
+
+int engine_flight(const std::string& url) {
+  constexpr int kCalls = 1000;
+  raise_fd_limit();
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  Flight flight;
+  const int threads_before = thread_count();
+  int threads_peak = threads_before;
+  reset_peak();
+  const long before = status_kib("VmRSS:");
+  const auto start = Clock::now();
+  launch(client, flight, kCalls);
+  land(flight, [&] { threads_peak = std::max(threads_peak, thread_count()); });
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const long peak = status_kib("VmHWM:");
+  std::printf(
+      R"({"calls":%d,"failed":%d,"wall_seconds":%.4f,"extra_threads":%d,"rss_growth_bytes":%ld})"
+      "\n",
+      kCalls, flight.failed, wall, threads_peak - threads_before, (peak - before) * 1024);
+  return flight.failed == 0 ? 0 : 1;
+}
+
+int engine_cancel(const std::string& url) {
+  constexpr int kCalls = 100;
+  raise_fd_limit();
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  Flight flight;
+  std::stop_source stop;
+  launch(client, flight, kCalls, stop.get_token());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // all sent and waiting
+  const auto cancelled = Clock::now();
+  stop.request_stop();
+  land(flight);
+  double slowest = 0;
+  for (const auto& at : flight.finished) {
+    slowest = std::max(slowest, std::chrono::duration<double>(at - cancelled).count());
+  }
+  std::printf(R"({"calls":%d,"cancelled":%d,"slowest_delivery_seconds":%.4f})"
+              "\n",
+              kCalls, flight.failed, slowest);
+  return flight.failed == kCalls ? 0 : 1;
+}
+
+int engine_rounds(const std::string& url) {
+  constexpr int kCalls = 32;
+  constexpr int kRounds = 8;
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  // The server counts the connections it accepted (this query's own included).
+  zantrel::host::CurlHttpClient http;
+  const auto accepted = [&] {
+    return http.get(url + "/stats", {}).json()["connections"].get<int>();
+  };
+  const int before = accepted();
+  int failed = 0;
+  const auto start = Clock::now();
+  for (int round = 0; round < kRounds; ++round) {
+    Flight flight;
+    launch(client, flight, kCalls);
+    land(flight);
+    failed += flight.failed;
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf(R"({"wall_seconds":%.4f,"ideal_seconds":%.4f,"connections":%d,"failed":%d})"
+              "\n",
+              wall, kRounds * 0.2, accepted() - before, failed);
+  return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,8 +291,15 @@ int main(int argc, char** argv) {
   if (mode == "memory" && argc == 4) return memory(argv[2], argv[3]);
   if (mode == "in-flight" && argc == 3) return in_flight(argv[2]);
   if (mode == "concurrency") return concurrency();
+  if (mode == "serve" && argc == 3) {
+    return zantrel::bench::serve_events(std::chrono::milliseconds(std::atol(argv[2])));
+  }
+  if (mode == "engine-flight" && argc == 3) return engine_flight(argv[2]);
+  if (mode == "engine-cancel" && argc == 3) return engine_cancel(argv[2]);
+  if (mode == "engine-rounds" && argc == 3) return engine_rounds(argv[2]);
   std::fprintf(stderr,
                "usage: call_bench memory gemini|edit URL | call_bench in-flight URL | "
-               "call_bench concurrency\n");
+               "call_bench concurrency | call_bench serve MS | "
+               "call_bench engine-flight|engine-cancel|engine-rounds URL\n");
   return 2;
 }

@@ -16,6 +16,9 @@ def main():
     in_flight = json.load(open(f"{out}/in-flight.json", encoding="utf-8"))
     cli = json.load(open(f"{out}/cli-peak.json", encoding="utf-8"))
     calls = json.load(open(f"{out}/concurrency.json", encoding="utf-8"))
+    flight = json.load(open(f"{out}/engine-flight.json", encoding="utf-8"))
+    cancel = json.load(open(f"{out}/engine-cancel.json", encoding="utf-8"))
+    rounds = json.load(open(f"{out}/engine-rounds.json", encoding="utf-8"))
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
     py = json.load(open(f"{out}/python.json", encoding="utf-8"))
@@ -48,6 +51,15 @@ def main():
          in_flight["rss_growth_bytes"] / (64 * 2**20), "<= 1"),
         ("P12b", "  the same, MiB per call in flight",
          in_flight["rss_growth_bytes"] / 2**20 / in_flight["calls"], "<= 1"),
+        ("P10", "1,000 start_async calls in flight, 2 s answers: wall seconds (all succeeded: "
+         f"{flight['failed'] == 0})", flight["wall_seconds"], "<= 2.6"),
+        ("P10b", "  threads the library added", flight["extra_threads"], "<= 1"),
+        ("P10c", "  peak RSS growth, MiB", flight["rss_growth_bytes"] / 2**20, "<= 64"),
+        ("P11", "100 calls in flight cancelled at once: slowest result, ms",
+         cancel["slowest_delivery_seconds"] * 1000, "<= 100"),
+        ("P7e", "32 start_async calls x 8 rounds: wall / 8 x 200 ms",
+         rounds["wall_seconds"] / rounds["ideal_seconds"], "<= 1.1"),
+        ("P7f", "  new connections seen by the server", rounds["connections"], "<= 34"),
         ("CLI", "peak MiB of one CLI call, Gemini (4 x 8 MiB refs, 20 MiB image)",
          cli["gemini_mib"], "<= 85"),
         ("CLI", "  the same, edit", cli["edit_mib"], "<= 80"),

@@ -44,6 +44,23 @@ echo "the CLI's peak for the same calls..." >&2
 python3 bench/cli_peak.py build/release/tools/cli/zantrel-image "$large" > "$out/cli-peak.json"
 echo "32 threads x 8 calls..." >&2
 "$bin/call_bench" concurrency > "$out/concurrency.json"
+# The event-driven loopback server (another process): a thread per connection would not carry a
+# thousand calls. Prints its URL.
+start_event_server() {
+  local log
+  log=$(mktemp)
+  "$bin/call_bench" serve "$1" > "$log" 2>&1 &
+  emulators+=($!)
+  for _ in $(seq 50); do grep -q listening "$log" && break; sleep 0.1; done
+  sed -n 's/^listening on //p' "$log"
+  rm -f "$log"
+}
+echo "1,000 calls in flight through the event engine, answered after 2 s..." >&2
+"$bin/call_bench" engine-flight "$(start_event_server 2000)" > "$out/engine-flight.json"
+echo "100 calls in flight cancelled at once..." >&2
+"$bin/call_bench" engine-cancel "$(start_event_server 10000)" > "$out/engine-cancel.json"
+echo "32 calls x 8 rounds through the event engine..." >&2
+"$bin/call_bench" engine-rounds "$(start_event_server 200)" > "$out/engine-rounds.json"
 echo "callgrind..." >&2
 python3 bench/instructions.py --probe "$bin/instruction_probe" > "$out/instructions.json"
 echo "Python baseline..." >&2

@@ -20,6 +20,9 @@ using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
 
 // Idle handles kept for the next submissions (connections live in the multi handle).
 constexpr std::size_t kMaxIdleHandles = 256;
+// Open connections the loop keeps for reuse. libcurl's default follows the number of transfers
+// running, so a burst that ends would close most of what the next burst needs.
+constexpr long kMaxIdleConnections = 256;
 
 struct Job {
   EasyPtr easy{nullptr, &curl_easy_cleanup};
@@ -208,6 +211,7 @@ struct CurlEngine::Core {
 CurlEngine::CurlEngine(const CurlHttpClientOptions& options)
     : options_(options), core_(std::make_shared<Core>()) {
   if (!core_->multi) throw ConnectionError("libcurl could not make a loop");
+  curl_multi_setopt(core_->multi.get(), CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
   // The thread holds the core too, so that an engine dropped from its own thread (by the last
   // completion of a call holding its client) can still wind down.
   thread_ = std::thread([core = core_] { core->loop(); });
