@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release > /dev/null
 cmake --build --preset release --target payload_bench upload_bench call_bench instruction_probe \
+  zantrel-image \
   zantrel-emulator
 bin=build/release/bench
 out=bench-results
