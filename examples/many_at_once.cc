@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   options.deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
   options.retry = zantrel::host::RetryPolicy{.max_attempts = 3};  // 429, 503, never sent
   std::vector<std::future<zantrel::host::ServiceResult>> calls;
+  calls.reserve(count);
   for (int i = 0; i < count; ++i) {
     // Each call runs on the HTTP client's one event thread; this thread is free meanwhile.
     calls.push_back(client.start_async("a lighthouse at dawn", "16:9", "1K", {},

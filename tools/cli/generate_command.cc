@@ -148,8 +148,10 @@ int run_generate(GenerateOptions o) {
   // All calls are in flight at once on one event thread; their reports stay where they are.
   std::vector<host::CallReport> reports(static_cast<std::size_t>(o.count));
   std::vector<std::future<host::ServiceResult>> running;
+  running.reserve(reports.size());
   for (host::CallReport& report : reports) running.push_back(start_call(o, setup, report));
   std::vector<host::ServiceResult> results;
+  results.reserve(reports.size());
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
   run_with_spinner(o.count > 1 ? "generating " + std::to_string(o.count) + " with " + o.service
                                : "generating with " + o.service,

@@ -36,7 +36,7 @@ struct CallOptions {
 
 // Receives the result of a non-blocking call, on the HTTP client's event thread (or on the
 // calling thread when the call ends before any exchange, a refused parameter say). It must not
-// block: every call in flight waits while it runs.
+// block: every call in flight waits while it runs. What it throws is dropped.
 using ResultCallback = std::function<void(ServiceResult)>;
 
 inline Timeout effective_timeout(const std::optional<Timeout>& given, const HttpClient& client) {

@@ -242,14 +242,14 @@ void CurlEngine::submit(const std::string& url, const Request& request, HttpComp
     return;
   }
   job->done = std::move(done);
+  bool accepted = false;
   {
     std::lock_guard lock(core_->mutex);
-    if (!core_->stopping) {
-      core_->incoming.push_back(std::move(job));
-    }
+    accepted = !core_->stopping;
+    if (accepted) core_->incoming.push_back(std::move(job));
   }
-  if (job) {
-    job->transfer.reset();
+  if (!accepted) {
+    job->transfer.reset();  // NOLINT(bugprone-use-after-move): kept when not accepted
     Core::deliver(job->done,
                   std::make_exception_ptr(ConnectionError("the HTTP client was closed")));
     return;

@@ -61,6 +61,8 @@ void complete(const HttpCompletion& done, Exchange exchange) {
 
 }  // namespace
 
+// The defaults take their arguments by value as overrides keep them beyond the call.
+// NOLINTBEGIN(performance-unnecessary-value-param)
 void HttpClient::post_async(const std::string& url, const PostRequest& request,
                             HttpCompletion done) {
   complete(done, [&] { return post(url, request); });
@@ -90,5 +92,7 @@ void HttpClient::wait_async(std::chrono::milliseconds delay, std::stop_token sto
   }
   done();
 }
+
+// NOLINTEND(performance-unnecessary-value-param)
 
 }  // namespace zantrel::host

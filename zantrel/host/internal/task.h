@@ -91,7 +91,12 @@ struct Detached {
 
 template <class T, class Done>
 Detached drive(Task<T> task, Done done) {
-  done(co_await std::move(task));
+  T value = co_await std::move(task);
+  try {
+    done(std::move(value));
+  } catch (...) {
+    // A host's callback that throws must not end the event thread (and the process with it).
+  }
 }
 }  // namespace detail
 
