@@ -35,18 +35,10 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
   return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
 }
 
-// What every call of one run shares besides its parameters.
-struct CallSetup {
-  std::string base_url;
-  std::string api_key;
-  host::Dialect dialect;
-  std::shared_ptr<host::HttpClient> http;
-  std::stop_token stop;
-  std::optional<host::Deadline> deadline;
-};
+}  // namespace
 
-std::future<host::ServiceResult> start_call(const GenerateOptions& o, const CallSetup& setup,
-                                            host::CallReport& report) {
+void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallReport& report,
+                host::ResultCallback on_done) {
   host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
   const auto common = [&](host::CallOptions& options) {
     options.task_id = label(o.task_id);
@@ -54,7 +46,10 @@ std::future<host::ServiceResult> start_call(const GenerateOptions& o, const Call
     if (o.timeout_seconds > 0) options.timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
     options.report = &report;
     options.stop = setup.stop;
-    options.deadline = setup.deadline;
+    if (o.deadline_seconds > 0) {
+      options.deadline = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(std::llround(o.deadline_seconds * 1000.0));
+    }
     options.retry = host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1),
                                       std::chrono::seconds(30), false};
   };
@@ -62,25 +57,60 @@ std::future<host::ServiceResult> start_call(const GenerateOptions& o, const Call
     image::tavelin::TavelinaOptions client_options;
     client_options.http_client = setup.http;
     client_options.dialect = setup.dialect;
-    image::tavelin::TavelinaClient client(setup.base_url, setup.api_key, client_options);
+    image::tavelin::TavelinaClient client(setup.access.base_url, setup.access.api_key,
+                                          client_options);
     host::CallOptions options;
     common(options);
-    return client.start_async(
-        o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
-        o.image_size.value_or(image::tavelin::kDefaultImageSize), std::move(files),
-        o.model.value_or(image::tavelin::kDefaultModel), std::move(options));
+    client.start_async(o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
+                       o.image_size.value_or(image::tavelin::kDefaultImageSize), std::move(files),
+                       o.model.value_or(image::tavelin::kDefaultModel), std::move(options),
+                       std::move(on_done));
+    return;
   }
   image::corvane::CorvaneOptions client_options;
   client_options.http_client = setup.http;
   client_options.dialect = setup.dialect;
-  image::corvane::CorvaneClient client(setup.base_url, setup.api_key, client_options);
+  image::corvane::CorvaneClient client(setup.access.base_url, setup.access.api_key, client_options);
   image::corvane::ImageCallOptions options;
   common(options);
   options.model = o.model;
   options.response_format = o.response_format;
-  return client.start_async(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
-                            o.image_size.value_or(""), std::move(files), std::move(options));
+  client.start_async(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
+                     o.image_size.value_or(""), std::move(files), std::move(options),
+                     std::move(on_done));
 }
+
+std::optional<ServiceAccess> service_access(const std::string& service,
+                                            const std::optional<std::string>& base_url,
+                                            const std::optional<std::string>& api_key) {
+  const bool gemini = service == "gemini";
+  const char* public_address = gemini ? kGeminiAddress : kImagesAddress;
+  ServiceAccess access;
+  access.base_url =
+      base_url ? *base_url
+               : from_environment(gemini ? "ZANTREL_GEMINI_BASE_URL" : "ZANTREL_IMAGES_BASE_URL")
+                     .value_or(public_address);
+  const char* key_variable = gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY";
+  const std::optional<std::string> key = api_key ? api_key : from_environment(key_variable);
+  if (!key && access.base_url == public_address) {
+    std::cerr << "zantrel-image: no API key for " << access.base_url << ": pass --api-key or set "
+              << key_variable << " (or try `zantrel-image demo`, which needs none)\n";
+    return std::nullopt;
+  }
+  access.api_key = key.value_or("");
+  return access;
+}
+
+std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
+                                                   const std::optional<std::string>& ca_file) {
+  host::CurlHttpClientOptions http;
+  http.link_addresses =
+      allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
+  http.ca_file = ca_file.value_or("");
+  return std::make_shared<host::CurlHttpClient>(http);
+}
+
+namespace {
 
 // Where call `index` (from 1) of `count` writes its image.
 std::string output_name(const GenerateOptions& o, const host::Bytes& image, int index) {
@@ -101,20 +131,8 @@ host::Dialect resolve_dialect(const std::string& requested, const std::string& s
 }
 
 int run_generate(GenerateOptions o) {
-  const bool gemini = o.service == "gemini";
-  const std::string base_url =
-      o.base_url ? *o.base_url
-                 : from_environment(gemini ? "ZANTREL_GEMINI_BASE_URL" : "ZANTREL_IMAGES_BASE_URL")
-                       .value_or(gemini ? kGeminiAddress : kImagesAddress);
-  const std::optional<std::string> api_key =
-      o.api_key ? o.api_key
-                : from_environment(gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY");
-  if (!api_key && base_url == (gemini ? kGeminiAddress : kImagesAddress)) {
-    std::cerr << "zantrel-image: no API key for " << base_url << ": pass --api-key or set "
-              << (gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY")
-              << " (or try `zantrel-image demo`, which needs none)\n";
-    return kUsageError;
-  }
+  const auto access = service_access(o.service, o.base_url, o.api_key);
+  if (!access) return kUsageError;
   if (o.timeout_seconds < 0 || o.deadline_seconds < 0) {
     std::cerr << "zantrel-image: --timeout and --deadline must not be negative\n";
     return kUsageError;
@@ -128,28 +146,23 @@ int run_generate(GenerateOptions o) {
     std::cerr << "zantrel-image: --dialect must be auto, gateway or direct\n";
     return kUsageError;
   }
-  const host::Dialect dialect = resolve_dialect(o.dialect, o.service, base_url);
-
-  host::CurlHttpClientOptions http;
-  http.link_addresses =
-      o.allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
-  http.ca_file = o.ca_file.value_or("");
+  const host::Dialect dialect = resolve_dialect(o.dialect, o.service, access->base_url);
 
   // Before the library's event thread starts, so that the signals come here.
   const StopOnSignals signals;
-  CallSetup setup{base_url,        api_key.value_or(""),
-                  dialect,         std::make_shared<host::CurlHttpClient>(http),
-                  signals.token(), std::nullopt};
-  if (o.deadline_seconds > 0) {
-    setup.deadline = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(std::llround(o.deadline_seconds * 1000.0));
-  }
+  const CallSetup setup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
+                        signals.token()};
 
   // All calls are in flight at once on one event thread; their reports stay where they are.
   std::vector<host::CallReport> reports(static_cast<std::size_t>(o.count));
   std::vector<std::future<host::ServiceResult>> running;
   running.reserve(reports.size());
-  for (host::CallReport& report : reports) running.push_back(start_call(o, setup, report));
+  for (host::CallReport& report : reports) {
+    auto promise = std::make_shared<std::promise<host::ServiceResult>>();
+    running.push_back(promise->get_future());
+    start_call(o, setup, report,
+               [promise](host::ServiceResult result) { promise->set_value(std::move(result)); });
+  }
   std::vector<host::ServiceResult> results;
   results.reserve(reports.size());
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;

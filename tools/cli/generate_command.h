@@ -1,10 +1,15 @@
 #pragma once
 
+#include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "zantrel/host/call_options.h"
+#include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
+#include "zantrel/host/http/http_client.h"
 
 namespace zantrel::cli {
 
@@ -46,6 +51,35 @@ struct GenerateOptions {
 // service's public address and gateway for anything else (a gateway, the emulator).
 host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
                               const std::string& base_url);
+
+// Where a service is reached and with which key.
+struct ServiceAccess {
+  std::string base_url;
+  std::string api_key;
+};
+
+// The flags' values, else the environment's (ZANTREL_GEMINI_BASE_URL, ..._API_KEY and the images
+// ones), else the public address; nothing (the reason printed) without a key for a public one.
+std::optional<ServiceAccess> service_access(const std::string& service,
+                                            const std::optional<std::string>& base_url,
+                                            const std::optional<std::string>& api_key);
+
+// The HTTP client of a run: links to this machine or private networks only when allowed.
+std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
+                                                   const std::optional<std::string>& ca_file);
+
+// What the calls of one run share besides their parameters.
+struct CallSetup {
+  ServiceAccess access;
+  host::Dialect dialect = host::Dialect::kGateway;
+  std::shared_ptr<host::HttpClient> http;
+  std::stop_token stop;
+};
+
+// Starts one call of `o` (its deadline counted from now) on the library's event thread;
+// `on_done` gets the result there.
+void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallReport& report,
+                host::ResultCallback on_done);
 
 // Runs the generations (one, or `count` at once on the library's event thread) through the
 // client's entry and reports each; returns the exit status (130 when interrupted).

@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "tools/cli/batch_command.h"
 #include "tools/cli/demo_command.h"
 #include "tools/cli/generate_command.h"
 #include "tools/cli/log_setup.h"
@@ -68,7 +69,28 @@ int main(int argc, char** argv) {
       app.add_subcommand("demo", "run the emulator and generate one image with each client");
   std::string out_dir = ".";
   demo->add_option("--out-dir", out_dir, "where the two images go (default: here)");
-  for (auto* command : {gemini, images}) command->add_option("--log", log_target, "as above");
+  zantrel::cli::BatchOptions batch_options;
+  auto* batch = app.add_subcommand("batch", "generate every line of a JSON-lines job file");
+  batch->add_option("jobs", batch_options.jobs_path, "JSON-lines job file")->required();
+  batch->add_option("--out-dir", batch_options.out_dir, "images and results.jsonl go here")
+      ->required();
+  batch->add_option("--concurrency", batch_options.concurrency, "calls at once (default 8)");
+  batch->add_option("--retry", batch_options.retry_attempts, "requests per call at most");
+  batch->add_option("--deadline", batch_options.deadline_seconds,
+                    "bound on each call as a whole, in seconds");
+  batch->add_option("--timeout", batch_options.timeout_seconds, "read time-out in seconds");
+  batch->add_flag("--resume", batch_options.resume,
+                  "skip images an earlier run finished (result ok, file with its sha256)");
+  batch->add_flag("--check", batch_options.check, "check every line, send nothing");
+  batch->add_flag("--allow-private-links", batch_options.allow_private_links,
+                  "let links reach this machine or private networks");
+  batch->add_option("--ca-file", batch_options.ca_file, "CA bundle to trust for https (PEM)");
+  batch->add_option("--base-url", batch_options.base_url,
+                    "both services' address (else each one's environment, else public)");
+  batch->add_option("--api-key", batch_options.api_key,
+                    "both services' key (else each one's environment; never echoed)");
+  for (auto* command : {gemini, images, batch})
+    command->add_option("--log", log_target, "as above");
 
   try {
     app.parse(argc, argv);
@@ -84,5 +106,6 @@ int main(int argc, char** argv) {
   }
   if (*gemini) return zantrel::cli::run_generate(gemini_options);
   if (*images) return zantrel::cli::run_generate(images_options);
+  if (*batch) return zantrel::cli::run_batch(batch_options);
   return zantrel::cli::run_demo(out_dir, zantrel::cli::find_emulator());
 }

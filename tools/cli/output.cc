@@ -102,6 +102,13 @@ std::string numbered_name(const std::string& name, int index) {
 
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
                         host::Dialect dialect, const host::CallReport& call) {
+  return json_report_object(result, out, dialect, call)
+      .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
+                                          const std::optional<std::string>& out,
+                                          host::Dialect dialect, const host::CallReport& call) {
   using json = nlohmann::ordered_json;
   json report = json::object();
   report["ok"] = result.ok();
@@ -114,7 +121,7 @@ std::string json_report(const host::ServiceResult& result, const std::optional<s
   report["link"] = result.link() ? json(*result.link()) : json();
   report["dialect"] = host::to_string(dialect);
   report["report"] = host::to_json(call);
-  return report.dump(-1, ' ', false, json::error_handler_t::replace);
+  return report;
 }
 
 namespace {

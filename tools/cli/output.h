@@ -28,6 +28,10 @@ std::string numbered_name(const std::string& name, int index);
 // "out", "link", "dialect" and "report" (the call report), absent values as null.
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
                         host::Dialect dialect, const host::CallReport& report);
+// The same object, undumped.
+nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
+                                          const std::optional<std::string>& out,
+                                          host::Dialect dialect, const host::CallReport& report);
 
 // One line for a person: what was written and what it cost ("wrote a.png: 2048x1152 PNG,
 // 3.1 MB, 1,290 output tokens, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9 s)"), or the

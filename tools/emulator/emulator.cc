@@ -178,6 +178,7 @@ struct Emulator::State {
   mutable std::mt19937_64 random;  // draws of the scenario mix, under `mutex`
   std::set<std::string> peers;
   std::atomic<std::uint64_t> requests{0};
+  std::atomic<std::uint64_t> served{0};  // service requests of either API
 
   std::string base_url() const {
     return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
@@ -232,14 +233,16 @@ struct Emulator::State {
     if (s.name == "busy" && api == Api::kGemini) {
       json body =
           error_body(429, "Resource has been exhausted (e.g. check quota).", "RESOURCE_EXHAUSTED");
-      body["error"]["details"] = {
-          {{"@type", "type.googleapis.com/google.rpc.RetryInfo"}, {"retryDelay", "17s"}}};
+      body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
+                                   {"retryDelay", std::to_string(s.number(17)) + "s"}}};
       send_json(res, 429, body);
     } else if (s.name == "busy") {
-      res.set_header("Retry-After", "20");
+      const std::string hint = std::to_string(s.number(20));
+      res.set_header("Retry-After", hint);
       send_json(res, 429,
-                images_error("Rate limit reached for images per minute. Please try again in 20s.",
-                             "requests", "rate_limit_exceeded"));
+                images_error(
+                    "Rate limit reached for images per minute. Please try again in " + hint + "s.",
+                    "requests", "rate_limit_exceeded"));
     } else if (s.name == "status" && api == Api::kImages) {
       send_json(res, code,
                 images_error("emulated status " + std::to_string(code),
@@ -310,6 +313,7 @@ struct Emulator::State {
   }
 
   void gemini(const httplib::Request& req, httplib::Response& res) {
+    ++served;
     note_peer(req);
     if (!authorised(Api::kGemini, req, res)) return;
     auto s = scenario_for(req, res);
@@ -360,6 +364,7 @@ struct Emulator::State {
   }
 
   void images(const httplib::Request& req, httplib::Response& res, bool edits) {
+    ++served;
     note_peer(req);
     // Every answer of the images API names its request, as the public one does.
     res.set_header("x-request-id", "req_" + request_id());
@@ -533,6 +538,8 @@ std::size_t Emulator::connections() const {
   std::lock_guard lock(state_->mutex);
   return state_->peers.size();
 }
+
+std::uint64_t Emulator::requests() const { return state_->served.load(); }
 
 void Emulator::set_scenario(const Scenario& scenario) {
   std::lock_guard lock(state_->mutex);

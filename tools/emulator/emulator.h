@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,8 @@ class Emulator {
   std::string base_url() const;
   // Distinct client connections seen so far.
   std::size_t connections() const;
+  // Requests to either service's API so far.
+  std::uint64_t requests() const;
   void set_scenario(const Scenario& scenario);
 
  private:

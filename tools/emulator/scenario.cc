@@ -8,7 +8,9 @@ namespace zantrel::emulator {
 const std::vector<ScenarioInfo>& scenario_catalogue() {
   static const std::vector<ScenarioInfo> catalogue = {
       {"normal", "", "success: an inline image (Gemini), b64_json or a file link (images API)"},
-      {"busy", "", "429 with a JSON error body and a retry hint (RetryInfo; Retry-After)"},
+      {"busy", "SECONDS",
+       "429 with a JSON error body and a retry hint of SECONDS (RetryInfo 17 s; Retry-After "
+       "20 s by default)"},
       {"busy-text", "", "429 with a plain-text body"},
       {"status", "CODE", "that status with a JSON error body"},
       {"status-text", "CODE", "that status with a plain-text body"},

@@ -28,6 +28,8 @@ struct Job {
   EasyPtr easy{nullptr, &curl_easy_cleanup};
   std::unique_ptr<CurlTransfer> transfer;
   HttpCompletion done;
+  // Refused before anything went out; handed to `done` by the loop like any outcome.
+  std::exception_ptr refused;
 };
 
 struct Pause {
@@ -120,6 +122,10 @@ struct CurlEngine::Core {
       stop = stopping;
     }
     for (auto& job : jobs) {
+      if (job->refused) {
+        deliver(job->done, job->refused);
+        continue;
+      }
       CURL* easy = job->easy.get();
       if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
         deliver(job->done,
@@ -232,21 +238,24 @@ CurlEngine::~CurlEngine() {
 
 template <class Request>
 void CurlEngine::submit(const std::string& url, const Request& request, HttpCompletion done) {
+  // Kept here: once the job is handed over, the call may end (and drop this engine's owner)
+  // before this function returns.
+  const std::shared_ptr<Core> core = core_;
   auto job = std::make_unique<Job>();
   try {
-    job->easy = core_->take_handle();
+    job->easy = core->take_handle();
     job->transfer = std::make_unique<CurlTransfer>(job->easy.get(), url, request, options_);
   } catch (...) {
     // Refused before anything went out (a bad link or header).
-    Core::deliver(done, std::current_exception());
-    return;
+    job->transfer.reset();
+    job->refused = std::current_exception();
   }
   job->done = std::move(done);
   bool accepted = false;
   {
-    std::lock_guard lock(core_->mutex);
-    accepted = !core_->stopping;
-    if (accepted) core_->incoming.push_back(std::move(job));
+    std::lock_guard lock(core->mutex);
+    accepted = !core->stopping;
+    if (accepted) core->incoming.push_back(std::move(job));
   }
   if (!accepted) {
     job->transfer.reset();  // NOLINT(bugprone-use-after-move): kept when not accepted
@@ -254,7 +263,7 @@ void CurlEngine::submit(const std::string& url, const Request& request, HttpComp
                   std::make_exception_ptr(ConnectionError("the HTTP client was closed")));
     return;
   }
-  core_->wake();
+  core->wake();
 }
 
 void CurlEngine::post(const std::string& url, const PostRequest& request, HttpCompletion done) {
@@ -267,10 +276,11 @@ void CurlEngine::get(const std::string& url, const GetRequest& request, HttpComp
 
 void CurlEngine::wait(std::chrono::milliseconds delay, std::stop_token stop,
                       std::function<void()> done) {
+  const std::shared_ptr<Core> core = core_;  // as in submit
   {
-    std::lock_guard lock(core_->mutex);
-    if (!core_->stopping) {
-      core_->incoming_pauses.push_back(
+    std::lock_guard lock(core->mutex);
+    if (!core->stopping) {
+      core->incoming_pauses.push_back(
           {Clock::now() + delay, std::move(stop), std::move(done), nullptr});
       done = nullptr;
     }
@@ -279,7 +289,7 @@ void CurlEngine::wait(std::chrono::milliseconds delay, std::stop_token stop,
     done();
     return;
   }
-  core_->wake();
+  core->wake();
 }
 
 }  // namespace zantrel::host::internal

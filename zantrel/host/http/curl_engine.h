@@ -16,7 +16,8 @@ namespace zantrel::host::internal {
 // One thread running libcurl's multi interface for any number of transfers. Submissions are
 // configured on the submitting thread by the same CurlTransfer as blocking exchanges and handed
 // over through a queue that wakes the loop. Read time-outs, deadlines, stop requests and
-// pauses are timers of the loop. Completions run on the loop's thread.
+// pauses are timers of the loop. Completions run on the loop's thread, refusals before
+// sending included.
 class CurlEngine {
  public:
   explicit CurlEngine(const CurlHttpClientOptions& options);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <coroutine>
 #include <exception>
@@ -51,14 +50,15 @@ class Exchange {
       return true;
     }
 
-    bool await_suspend(std::coroutine_handle<> waiting) {
+    // The completion always resumes the call, so that it goes on where the HTTP client runs
+    // its completions (the event thread), even when that is before this returns. Nothing here
+    // may touch the awaiter once the exchange is handed over.
+    void await_suspend(std::coroutine_handle<> waiting) {
       waiting_ = waiting;
       send_async([this](HttpOutcome outcome) {
         outcome_ = std::move(outcome);
-        // Whichever of the two sides comes second goes on with the call.
-        if (settled_.exchange(true)) waiting_.resume();
+        waiting_.resume();
       });
-      return !settled_.exchange(true);
     }
 
     HttpResponse await_resume() {
@@ -90,7 +90,6 @@ class Exchange {
     Request& request_;
     HttpOutcome outcome_;
     std::coroutine_handle<> waiting_;
-    std::atomic<bool> settled_{false};
   };
 
   class PauseAwaiter {
@@ -102,12 +101,9 @@ class Exchange {
       exchange_.client_.HttpClient::wait_async(delay_, exchange_.limits_.stop, [] {});
       return true;
     }
-    bool await_suspend(std::coroutine_handle<> waiting) {
+    void await_suspend(std::coroutine_handle<> waiting) {
       waiting_ = waiting;
-      exchange_.client_.wait_async(delay_, exchange_.limits_.stop, [this] {
-        if (settled_.exchange(true)) waiting_.resume();
-      });
-      return !settled_.exchange(true);
+      exchange_.client_.wait_async(delay_, exchange_.limits_.stop, [this] { waiting_.resume(); });
     }
     void await_resume() const noexcept {}
 
@@ -115,7 +111,6 @@ class Exchange {
     const Exchange& exchange_;
     std::chrono::milliseconds delay_;
     std::coroutine_handle<> waiting_;
-    std::atomic<bool> settled_{false};
   };
 
   // co_await post(...) gives the response or throws what the HTTP client failed with (or

@@ -1,0 +1,294 @@
+#include "tools/cli/batch_command.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <variant>
+#include <vector>
+
+#include "tools/cli/batch_job.h"
+#include "tools/cli/batch_progress.h"
+#include "tools/cli/batch_results.h"
+#include "tools/cli/output.h"
+#include "tools/cli/signal_stop.h"
+#include "zantrel/host/image_mime.h"
+
+namespace zantrel::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using json = nlohmann::ordered_json;
+
+// Times one image goes back to the queue after a 429 before that answer counts as its result.
+constexpr int kMaxRequeues = 5;
+
+// One image of an item.
+struct Unit {
+  const BatchItem* item = nullptr;
+  int index = 1;
+  int requeued = 0;
+};
+
+// A call in flight: its report stays here until the call is over.
+struct Flight {
+  Unit unit;
+  host::Dialect dialect = host::Dialect::kGateway;
+  host::CallReport report;
+  std::optional<host::ServiceResult> result;
+};
+
+struct Jobs {
+  std::vector<BatchItem> items;
+  std::vector<std::pair<int, std::string>> refused;  // line, reason
+};
+
+Jobs read_jobs(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  Jobs jobs;
+  int line = 0;
+  for (std::string text; std::getline(in, text);) {
+    ++line;
+    if (text.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank
+    auto read = read_batch_line(text, line);
+    if (auto* item = std::get_if<BatchItem>(&read)) {
+      jobs.items.push_back(std::move(*item));
+    } else {
+      jobs.refused.emplace_back(line, std::get<std::string>(read));
+    }
+  }
+  return jobs;
+}
+
+std::string file_name(const Unit& unit, const host::Bytes& image) {
+  const std::string extension(host::image_extension(host::sniff_image_mime(image)));
+  const std::string stem =
+      unit.item->count > 1 ? unit.item->name + "-" + std::to_string(unit.index) : unit.item->name;
+  return stem + "." + extension;
+}
+
+// The runner's state, shared with the completions that arrive on the event thread.
+class Runner {
+ public:
+  Runner(const BatchOptions& options, const std::filesystem::path& dir, ResultsFile& results,
+         BatchTally& tally)
+      : options_(options),
+        dir_(dir),
+        results_(results),
+        tally_(tally),
+        limit_(options.concurrency) {}
+
+  int run(std::deque<Unit> pending, const std::map<std::string, CallSetup>& setups,
+          const StopOnSignals& signals) {
+    pending_ = std::move(pending);
+    const bool live = ::isatty(STDERR_FILENO) == 1;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      settle_finished();
+      const bool stopping = signals.stopped();
+      if (in_flight_.empty() && (stopping || pending_.empty())) break;
+      while (!stopping && !pending_.empty() && static_cast<int>(in_flight_.size()) < limit_ &&
+             Clock::now() >= resume_at_) {
+        launch(setups.at(pending_.front().item->call.service), lock);
+      }
+      tally_.in_flight = static_cast<int>(in_flight_.size());
+      if (live) std::cerr << "\r\033[K" << progress_line(tally_) << std::flush;
+      changed_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (live) std::cerr << "\r\033[K" << std::flush;
+    return signals.stopped() ? kInterrupted : kSuccess;
+  }
+
+ private:
+  // Takes the next image off the queue and starts it; the lock is let go meanwhile, as a call
+  // that ends at once (a refused parameter) completes on this thread.
+  void launch(const CallSetup& setup, std::unique_lock<std::mutex>& lock) {
+    auto flight = std::make_shared<Flight>();
+    flight->unit = pending_.front();
+    pending_.pop_front();
+    in_flight_.push_back(flight);
+    lock.unlock();
+    start(flight, setup);
+    lock.lock();
+  }
+
+  void start(const std::shared_ptr<Flight>& flight, const CallSetup& setup) {
+    GenerateOptions call = flight->unit.item->call;
+    call.timeout_seconds = options_.timeout_seconds;
+    call.deadline_seconds = options_.deadline_seconds;
+    call.retry_attempts = options_.retry_attempts;
+    CallSetup own = setup;
+    own.dialect = resolve_dialect(call.dialect, call.service, setup.access.base_url);
+    flight->dialect = own.dialect;
+    start_call(call, own, flight->report, [this, flight](host::ServiceResult result) {
+      const std::lock_guard guard(mutex_);
+      flight->result.emplace(std::move(result));
+      changed_.notify_all();
+    });
+  }
+
+  // With the lock held: records what has finished.
+  void settle_finished() {
+    for (auto at = in_flight_.begin(); at != in_flight_.end();) {
+      if (!(*at)->result) {
+        ++at;
+        continue;
+      }
+      const std::shared_ptr<Flight> flight = *at;
+      at = in_flight_.erase(at);
+      settle(*flight);
+    }
+  }
+
+  void settle(Flight& flight) {
+    const host::ServiceResult& result = *flight.result;
+    const host::CallReport& report = flight.report;
+    // Cancelled by Ctrl-C: not a result; a resumed run makes it.
+    if (report.failure_kind == "Cancelled") return;
+    if (report.http_status == 429 && flight.unit.requeued < kMaxRequeues) {
+      // Manners: fewer calls at once, and none before the service's hint.
+      limit_ = std::max(1, limit_ / 2);
+      ++tally_.backoffs;
+      const double wait = report.retry_after_s.value_or(1.0);
+      resume_at_ = std::max(
+          resume_at_, Clock::now() + std::chrono::milliseconds(static_cast<long>(wait * 1000)));
+      ++flight.unit.requeued;
+      pending_.push_front(flight.unit);
+      return;
+    }
+    const BatchItem& item = *flight.unit.item;
+    json line = json::object();
+    line["line"] = item.line;
+    line["name"] = item.name;
+    line["index"] = flight.unit.index;
+    line["service"] = item.call.service;
+    std::optional<std::string> out;
+    bool ok = result.ok();
+    if (const host::Bytes* image = result.bytes()) {
+      const std::string name = file_name(flight.unit, *image);
+      try {
+        write_file_atomically((dir_ / name).string(), *image);
+        out = (dir_ / name).string();
+        line["file"] = name;
+        tally_.bytes += image->size();
+      } catch (const std::exception& e) {
+        std::cerr << "zantrel-image: " << e.what() << "\n";
+        ok = false;
+      }
+    }
+    line["result"] = json_report_object(result, out, flight.dialect, report);
+    if (!ok) line["result"]["ok"] = false;
+    results_.append(line);
+
+    const std::string outcome =
+        ok ? "ok"
+           : (result.code() ? std::string(host::to_string(*result.code())) : "WRITE_FAILED") +
+                 (report.failure_kind ? " " + *report.failure_kind : "");
+    ++tally_.outcomes[outcome];
+    (ok ? tally_.ok : tally_.failed) += 1;
+    if (ok) limit_ = std::min(options_.concurrency, limit_ + 1);
+    if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
+    if (report.timings.total) tally_.call_seconds.push_back(*report.timings.total);
+    if (::isatty(STDERR_FILENO) != 1) {
+      std::cerr << "line " << item.line << " " << item.name
+                << (item.count > 1 ? "-" + std::to_string(flight.unit.index) : "") << ": "
+                << outcome << (result.msg() ? " (" + *result.msg() + ")" : "") << "\n";
+    }
+  }
+
+  const BatchOptions& options_;
+  std::filesystem::path dir_;
+  ResultsFile& results_;
+  BatchTally& tally_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Unit> pending_;
+  std::vector<std::shared_ptr<Flight>> in_flight_;
+  int limit_;
+  Clock::time_point resume_at_{};
+};
+
+}  // namespace
+
+int run_batch(const BatchOptions& o) {
+  if (o.concurrency < 1 || o.retry_attempts < 1 || o.deadline_seconds < 0 ||
+      o.timeout_seconds < 0) {
+    std::cerr << "zantrel-image: --concurrency and --retry take a whole number from 1; "
+                 "--deadline and --timeout must not be negative\n";
+    return kUsageError;
+  }
+  Jobs jobs;
+  try {
+    jobs = read_jobs(o.jobs_path);
+  } catch (const std::exception& e) {
+    std::cerr << "zantrel-image: " << e.what() << "\n";
+    return kUsageError;
+  }
+  int images = 0;
+  for (const BatchItem& item : jobs.items) images += item.count;
+  if (o.check) {
+    for (const auto& [line, reason] : jobs.refused) std::cerr << reason << "\n";
+    std::cout << jobs.items.size() << " items (" << images << " images) ready, "
+              << jobs.refused.size() << " lines refused\n";
+    return jobs.refused.empty() ? kSuccess : kFailedResult;
+  }
+
+  const std::filesystem::path dir(o.out_dir);
+  std::error_code made;
+  std::filesystem::create_directories(dir, made);
+  const auto done = o.resume ? finished_images(dir) : std::set<std::pair<int, int>>{};
+  const auto already_refused = o.resume ? refused_lines(dir) : std::set<int>{};
+
+  // Each service's address and key, for the services the job uses.
+  const StopOnSignals signals;  // before the library's event thread starts
+  const auto http = make_http_client(o.allow_private_links, o.ca_file);
+  std::map<std::string, CallSetup> setups;
+  for (const BatchItem& item : jobs.items) {
+    const std::string& service = item.call.service;
+    if (setups.contains(service)) continue;
+    const auto access = service_access(service, o.base_url, o.api_key);
+    if (!access) return kUsageError;
+    setups.emplace(service, CallSetup{*access, host::Dialect::kGateway, http, signals.token()});
+  }
+
+  BatchTally tally;
+  try {
+    ResultsFile results(dir / "results.jsonl");
+    for (const auto& [line, reason] : jobs.refused) {
+      std::cerr << reason << "\n";
+      if (already_refused.contains(line)) continue;
+      results.append(json{{"line", line}, {"error", reason}});
+    }
+    tally.refused_lines = static_cast<int>(jobs.refused.size());
+    std::deque<Unit> pending;
+    for (const BatchItem& item : jobs.items) {
+      for (int index = 1; index <= item.count; ++index) {
+        if (done.contains({item.line, index})) {
+          ++tally.skipped;
+        } else {
+          pending.push_back({&item, index, 0});
+        }
+      }
+    }
+    tally.total = static_cast<int>(pending.size());
+    Runner runner(o, dir, results, tally);
+    const int status = runner.run(std::move(pending), setups, signals);
+    std::cout << summary_table(tally, results.path().string());
+    if (status != kSuccess) return status;
+  } catch (const std::exception& e) {
+    std::cerr << "zantrel-image: " << e.what() << "\n";
+    return kFailedResult;
+  }
+  return tally.failed == 0 && jobs.refused.empty() ? kSuccess : kFailedResult;
+}
+
+}  // namespace zantrel::cli

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace zantrel::cli {
+
+// What `zantrel-image batch` takes.
+struct BatchOptions {
+  std::string jobs_path;
+  std::string out_dir;
+  int concurrency = 8;
+  int retry_attempts = 1;
+  double deadline_seconds = 0;
+  double timeout_seconds = 0;
+  bool resume = false;
+  bool check = false;
+  bool allow_private_links = false;
+  std::optional<std::string> ca_file;
+  // Both services' address and key (else each one's environment variables).
+  std::optional<std::string> base_url;
+  std::optional<std::string> api_key;
+};
+
+// Runs every usable line of the job file (see read_batch_line) on the library's event thread,
+// at most `concurrency` calls at once (halved on each 429, then grown back one step per
+// success). Each finished image is written atomically into `out_dir` and its outcome appended
+// to out_dir/results.jsonl at once. Returns the exit status: 0 all done, 1 some failed or
+// lines refused, 2 a usage error, 130 interrupted (finished results kept; --resume goes on).
+int run_batch(const BatchOptions& options);
+
+}  // namespace zantrel::cli

@@ -1,0 +1,105 @@
+#include "tools/cli/batch_job.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "zantrel/host/dialect.h"
+#include "zantrel/host/image_tool.h"
+
+namespace zantrel::cli {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::array<std::string_view, 12> kMembers = {
+    "service", "prompt", "aspect_ratio", "image_size", "model",     "quality",
+    "refs",    "n",      "name",         "task_id",    "model_key", "dialect"};
+// Images per item at most: a typo of "n" should not start thousands of calls.
+constexpr int kMaxImagesPerItem = 16;
+
+// A stem that stays inside the output folder.
+bool usable_name(const std::string& name) {
+  return !name.empty() && name.size() <= 200 && name.front() != '.' &&
+         name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+}
+
+}  // namespace
+
+std::variant<BatchItem, std::string> read_batch_line(const std::string& text, int line) {
+  const std::string where = "line " + std::to_string(line) + ": ";
+  const json job = json::parse(text, nullptr, false);
+  if (job.is_discarded() || !job.is_object()) return where + "not a JSON object";
+  for (const auto& [key, value] : job.items()) {
+    if (std::find(kMembers.begin(), kMembers.end(), key) == kMembers.end()) {
+      return where + "unknown member \"" + key + "\"";
+    }
+  }
+  const auto text_of =
+      [&](const char* key) -> std::variant<std::optional<std::string>, std::string> {
+    const auto found = job.find(key);
+    if (found == job.end() || found->is_null()) return std::optional<std::string>();
+    if (!found->is_string()) return where + "\"" + key + "\" must be a string";
+    return std::optional<std::string>(found->get<std::string>());
+  };
+  BatchItem item;
+  item.line = line;
+  GenerateOptions& call = item.call;
+  for (const auto& [key, target] :
+       {std::pair<const char*, std::optional<std::string>*>{"aspect_ratio", &call.aspect_ratio},
+        {"image_size", &call.image_size},
+        {"model", &call.model},
+        {"quality", &call.quality},
+        {"task_id", &call.task_id},
+        {"model_key", &call.model_key}}) {
+    auto value = text_of(key);
+    if (auto* refusal = std::get_if<std::string>(&value)) return *refusal;
+    *target = std::get<std::optional<std::string>>(value);
+  }
+  auto service = text_of("service");
+  if (auto* refusal = std::get_if<std::string>(&service)) return *refusal;
+  call.service = std::get<std::optional<std::string>>(service).value_or("");
+  if (call.service != "gemini" && call.service != "images") {
+    return where + "\"service\" must be \"gemini\" or \"images\"";
+  }
+  if (call.quality && call.service != "images") return where + "\"quality\" is for images only";
+  auto prompt = text_of("prompt");
+  if (auto* refusal = std::get_if<std::string>(&prompt)) return *refusal;
+  call.prompt = std::get<std::optional<std::string>>(prompt).value_or("");
+  if (call.prompt.empty()) return where + "no \"prompt\"";
+  auto dialect = text_of("dialect");
+  if (auto* refusal = std::get_if<std::string>(&dialect)) return *refusal;
+  call.dialect = std::get<std::optional<std::string>>(dialect).value_or("auto");
+  if (call.dialect != "auto" && !host::parse_dialect(call.dialect)) {
+    return where + "\"dialect\" must be \"auto\", \"gateway\" or \"direct\"";
+  }
+  if (const auto n = job.find("n"); n != job.end()) {
+    if (!n->is_number_integer() || n->get<long long>() < 1 ||
+        n->get<long long>() > kMaxImagesPerItem) {
+      return where + "\"n\" must be a whole number from 1 to " + std::to_string(kMaxImagesPerItem);
+    }
+    item.count = n->get<int>();
+  }
+  auto name = text_of("name");
+  if (auto* refusal = std::get_if<std::string>(&name)) return *refusal;
+  item.name = std::get<std::optional<std::string>>(name).value_or(std::to_string(line));
+  if (!usable_name(item.name)) return where + "\"name\" must be a plain file stem";
+  if (const auto refs = job.find("refs"); refs != job.end() && !refs->is_null()) {
+    if (!refs->is_array()) return where + "\"refs\" must be a list of links or paths";
+    for (const json& ref : *refs) {
+      if (!ref.is_string()) return where + "\"refs\" must be a list of links or paths";
+      const std::string reference = ref.get<std::string>();
+      if (!host::is_http_link(reference) &&
+          (reference.find('\0') != std::string::npos || ::access(reference.c_str(), R_OK) != 0)) {
+        return where + "cannot read the reference " + reference;
+      }
+      call.refs.push_back(reference);
+    }
+  }
+  return item;
+}
+
+}  // namespace zantrel::cli

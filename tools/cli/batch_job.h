@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "tools/cli/generate_command.h"
+
+namespace zantrel::cli {
+
+// One usable line of a job file: the call it asks for (as the single commands take it), how
+// many images, and the stem of their files.
+struct BatchItem {
+  int line = 0;
+  GenerateOptions call;
+  int count = 1;
+  std::string name;
+};
+
+// Reads line `line` of a job file: one JSON object with "service" ("gemini" or "images"),
+// "prompt", and optionally "aspect_ratio", "image_size", "model", "quality", "refs" (links or
+// paths), "n", "name", "task_id", "model_key", "dialect". Gives the item, or why the line can't
+// be used (bad JSON, an unknown member or service, a missing prompt, a value of the wrong type,
+// a reference path that can't be read).
+std::variant<BatchItem, std::string> read_batch_line(const std::string& text, int line);
+
+}  // namespace zantrel::cli

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zantrel::cli {
+
+// What a batch run has done so far, for its progress line and its closing summary.
+struct BatchTally {
+  int total = 0;  // images to make in this run
+  int ok = 0;
+  int failed = 0;
+  int in_flight = 0;
+  int refused_lines = 0;
+  int skipped = 0;   // finished by an earlier run
+  int backoffs = 0;  // times a 429 halved the concurrency
+  std::uint64_t bytes = 0;
+  std::map<std::string, int> outcomes;         // "ok", or code (+ failure kind)
+  std::map<std::string, std::int64_t> tokens;  // per service
+  std::vector<double> call_seconds;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
+
+// "[12/200] ok 11 failed 1 | in flight 8 | 41.3 images/min | ETA 4m 32s | 13.2 MB".
+std::string progress_line(const BatchTally& tally);
+
+// The table printed at the end: outcomes by code, tokens per service, wall time, p50/p90 call
+// time, back-offs and where the results are.
+std::string summary_table(const BatchTally& tally, const std::string& results_path);
+
+}  // namespace zantrel::cli

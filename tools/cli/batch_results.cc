@@ -1,0 +1,73 @@
+#include "tools/cli/batch_results.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "tools/cli/output.h"
+#include "zantrel/host/references.h"
+
+namespace zantrel::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+template <class Visit>
+void each_line(const std::filesystem::path& dir, Visit visit) {
+  std::ifstream in(dir / "results.jsonl");
+  for (std::string text; std::getline(in, text);) {
+    const json line = json::parse(text, nullptr, false);
+    if (!line.is_discarded() && line.is_object() && line.contains("line")) visit(line);
+  }
+}
+
+}  // namespace
+
+ResultsFile::ResultsFile(const std::filesystem::path& path)
+    : path_(path), file_(std::fopen(path.c_str(), "ab+"), &std::fclose) {
+  if (!file_) throw std::runtime_error("cannot open " + path.string() + " to append");
+  // A line cut off by an earlier crash gets its end, so that the next one stands alone.
+  if (std::fseek(file_.get(), -1, SEEK_END) == 0 && std::fgetc(file_.get()) != '\n') {
+    std::fputc('\n', file_.get());
+  }
+}
+
+void ResultsFile::append(const json& line) {
+  const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size() ||
+      std::fflush(file_.get()) != 0) {
+    throw std::runtime_error("cannot append to " + path_.string());
+  }
+}
+
+std::set<std::pair<int, int>> finished_images(const std::filesystem::path& dir) {
+  std::set<std::pair<int, int>> done;
+  each_line(dir, [&](const json& line) {
+    const json& result = line.value("result", json::object());
+    const json& file = line.value("file", json());
+    if (!result.is_object() || result.value("ok", false) != true || !file.is_string() ||
+        !line["line"].is_number_integer() || !line.value("index", json()).is_number_integer()) {
+      return;
+    }
+    try {
+      const auto bytes = host::read_file_bytes((dir / file.get<std::string>()).string());
+      if (sha256_hex(bytes) == result.value("sha256", "")) {
+        done.emplace(line["line"].get<int>(), line["index"].get<int>());
+      }
+    } catch (const std::exception&) {
+      // Gone or unreadable: made again.
+    }
+  });
+  return done;
+}
+
+std::set<int> refused_lines(const std::filesystem::path& dir) {
+  std::set<int> refused;
+  each_line(dir, [&](const json& line) {
+    if (line.contains("error") && line["line"].is_number_integer()) {
+      refused.insert(line["line"].get<int>());
+    }
+  });
+  return refused;
+}
+
+}  // namespace zantrel::cli

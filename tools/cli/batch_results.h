@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace zantrel::cli {
+
+// DIR/results.jsonl: one JSON line per finished image, appended and flushed as each finishes,
+// so that a crash loses nothing finished.
+class ResultsFile {
+ public:
+  explicit ResultsFile(const std::filesystem::path& path);
+  void append(const nlohmann::ordered_json& line);
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
+};
+
+// (line, index) of each image an earlier run finished: its result line says ok and its file is
+// in `dir` with the recorded sha256. Unreadable lines (a run cut off while writing) are skipped.
+std::set<std::pair<int, int>> finished_images(const std::filesystem::path& dir);
+
+// Lines an earlier run already refused (so that a resumed run doesn't report them twice).
+std::set<int> refused_lines(const std::filesystem::path& dir);
+
+}  // namespace zantrel::cli
