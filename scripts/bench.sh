@@ -25,7 +25,7 @@ echo "upload benchmarks..." >&2
 start_emulator() {
   local log
   log=$(mktemp)
-  build/release/tools/emulator/zantrel-emulator --scenario "$1" > "$log" 2>&1 &
+  build/release/tools/emulator/zantrel-emulator --scenario "$1" --threads 128 > "$log" 2>&1 &
   emulators+=($!)
   for _ in $(seq 50); do grep -q listening "$log" && break; sleep 0.1; done
   sed -n 's/^listening on //p' "$log"
@@ -62,6 +62,9 @@ echo "100 calls in flight cancelled at once..." >&2
 "$bin/call_bench" engine-cancel "$(start_event_server 10000)" > "$out/engine-cancel.json"
 echo "32 calls x 8 rounds through the event engine..." >&2
 "$bin/call_bench" engine-rounds "$(start_event_server 200)" > "$out/engine-rounds.json"
+echo "a batch of 1,000 small items at concurrency 64, answers after 100 ms..." >&2
+python3 bench/batch_bench.py build/release/tools/cli/zantrel-image \
+  "$(start_emulator small-delay:100)" > "$out/batch.json"
 echo "callgrind..." >&2
 python3 bench/instructions.py --probe "$bin/instruction_probe" > "$out/instructions.json"
 echo "Python baseline..." >&2

@@ -93,13 +93,16 @@ class Runner {
     const bool live = ::isatty(STDERR_FILENO) == 1;
     std::unique_lock lock(mutex_);
     for (;;) {
-      settle_finished();
+      // Slots are refilled before the finished images are written, so that writing them
+      // never holds calls back.
+      const auto finished = take_finished();
       const bool stopping = signals.stopped();
-      if (in_flight_.empty() && (stopping || pending_.empty())) break;
+      if (in_flight_.empty() && finished.empty() && (stopping || pending_.empty())) break;
       while (!stopping && !pending_.empty() && static_cast<int>(in_flight_.size()) < limit_ &&
              Clock::now() >= resume_at_) {
         launch(setups.at(pending_.front().item->call.service), lock);
       }
+      for (const auto& flight : finished) record(*flight);
       tally_.in_flight = static_cast<int>(in_flight_.size());
       if (live) std::cerr << "\r\033[K" << progress_line(tally_) << std::flush;
       changed_.wait_for(lock, std::chrono::milliseconds(100));
@@ -136,8 +139,11 @@ class Runner {
     });
   }
 
-  // With the lock held: records what has finished.
-  void settle_finished() {
+  // With the lock held: the calls that have ended and are to be recorded. A 429 goes back to
+  // the queue (with fewer calls at once, and none before the service's hint); a call cancelled
+  // by Ctrl-C is no result (a resumed run makes it).
+  std::vector<std::shared_ptr<Flight>> take_finished() {
+    std::vector<std::shared_ptr<Flight>> finished;
     for (auto at = in_flight_.begin(); at != in_flight_.end();) {
       if (!(*at)->result) {
         ++at;
@@ -145,26 +151,28 @@ class Runner {
       }
       const std::shared_ptr<Flight> flight = *at;
       at = in_flight_.erase(at);
-      settle(*flight);
+      const host::CallReport& report = flight->report;
+      if (report.failure_kind == "Cancelled") continue;
+      if (report.http_status == 429 && flight->unit.requeued < kMaxRequeues) {
+        limit_ = std::max(1, limit_ / 2);
+        ++tally_.backoffs;
+        const double wait = report.retry_after_s.value_or(1.0);
+        resume_at_ = std::max(
+            resume_at_, Clock::now() + std::chrono::milliseconds(static_cast<long>(wait * 1000)));
+        ++flight->unit.requeued;
+        pending_.push_front(flight->unit);
+        continue;
+      }
+      if (flight->result->ok()) limit_ = std::min(options_.concurrency, limit_ + 1);
+      finished.push_back(flight);
     }
+    return finished;
   }
 
-  void settle(Flight& flight) {
+  // Writes a finished image and its result line.
+  void record(Flight& flight) {
     const host::ServiceResult& result = *flight.result;
     const host::CallReport& report = flight.report;
-    // Cancelled by Ctrl-C: not a result; a resumed run makes it.
-    if (report.failure_kind == "Cancelled") return;
-    if (report.http_status == 429 && flight.unit.requeued < kMaxRequeues) {
-      // Manners: fewer calls at once, and none before the service's hint.
-      limit_ = std::max(1, limit_ / 2);
-      ++tally_.backoffs;
-      const double wait = report.retry_after_s.value_or(1.0);
-      resume_at_ = std::max(
-          resume_at_, Clock::now() + std::chrono::milliseconds(static_cast<long>(wait * 1000)));
-      ++flight.unit.requeued;
-      pending_.push_front(flight.unit);
-      return;
-    }
     const BatchItem& item = *flight.unit.item;
     json line = json::object();
     line["line"] = item.line;
@@ -176,7 +184,8 @@ class Runner {
     if (const host::Bytes* image = result.bytes()) {
       const std::string name = file_name(flight.unit, *image);
       try {
-        write_file_atomically((dir_ / name).string(), *image);
+        // Not synced one by one: --resume checks each file's sha256 before trusting it.
+        write_file_atomically((dir_ / name).string(), *image, Durability::kCached);
         out = (dir_ / name).string();
         line["file"] = name;
         tally_.bytes += image->size();
@@ -195,7 +204,6 @@ class Runner {
                  (report.failure_kind ? " " + *report.failure_kind : "");
     ++tally_.outcomes[outcome];
     (ok ? tally_.ok : tally_.failed) += 1;
-    if (ok) limit_ = std::min(options_.concurrency, limit_ + 1);
     if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
     if (report.timings.total) tally_.call_seconds.push_back(*report.timings.total);
     if (::isatty(STDERR_FILENO) != 1) {

@@ -45,7 +45,7 @@ std::string sha256_hex(host::ByteView bytes) {
   return out;
 }
 
-void write_file_atomically(const std::string& path, host::ByteView bytes) {
+void write_file_atomically(const std::string& path, host::ByteView bytes, Durability durability) {
   const std::filesystem::path target(path);
   std::string temp =
       (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
@@ -65,7 +65,7 @@ void write_file_atomically(const std::string& path, host::ByteView bytes) {
     written += static_cast<std::size_t>(n);
   }
   ::fchmod(fd, 0644);
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+  if ((durability == Durability::kSynced && ::fsync(fd) != 0) || ::close(fd) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
     fail("write", path, error);

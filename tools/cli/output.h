@@ -15,7 +15,11 @@ std::string sha256_hex(host::ByteView bytes);
 
 // Writes the bytes to `path` through a temporary file in the same folder, renamed into place,
 // so a reader never sees half an image. Throws std::runtime_error with the reason.
-void write_file_atomically(const std::string& path, host::ByteView bytes);
+// kSynced waits until the bytes are on the disk (fsync) before the rename; kCached leaves that to
+// the system, for callers that check what they wrote later (the batch's sha256 on --resume).
+enum class Durability { kSynced, kCached };
+void write_file_atomically(const std::string& path, host::ByteView bytes,
+                           Durability durability = Durability::kSynced);
 
 // A new file name for an image of this service in the current folder, from the time and the
 // image's type: zantrel-gemini-20261208-013502.png (a counter is added if it exists).

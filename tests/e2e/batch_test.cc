@@ -1,0 +1,198 @@
+// zantrel-image batch end to end against the emulator: a mixed job accounted for exactly once,
+// an interrupted run resumed to completion, a finished job resumed without a request, a check
+// that sends nothing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/canary.h"
+#include "tests/support/run_process.h"
+#include "tools/cli/output.h"
+#include "tools/emulator/emulator.h"
+#include "tools/emulator/picture.h"
+#include "zantrel/host/references.h"
+
+namespace zantrel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+class Batch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zantrel-batch-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    emulator_.reset();
+    EXPECT_EQ(leaking_files(dir_, key_), std::vector<std::string>{});
+    std::filesystem::remove_all(dir_);
+  }
+
+  void start_emulator(const std::string& mix) {
+    emulator::EmulatorOptions options;
+    options.api_key = key_;
+    options.scenario_mix = emulator::ScenarioMix::parse(mix);
+    options.seed = 5;
+    emulator_ = std::make_unique<emulator::Emulator>(options);
+    emulator_->start();
+  }
+
+  // Writes the job file; returns the good items as line -> n.
+  std::map<int, int> write_jobs(const std::vector<std::string>& lines) const {
+    std::ofstream out(dir_ / "jobs.jsonl");
+    std::map<int, int> items;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      out << lines[i] << "\n";
+      const json job = json::parse(lines[i], nullptr, false);
+      if (!job.is_discarded() && !job.contains("bad")) items[static_cast<int>(i) + 1] = 1;
+      if (!job.is_discarded() && job.contains("n")) items[static_cast<int>(i) + 1] = job["n"];
+    }
+    return items;
+  }
+
+  std::vector<std::string> command(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> argv = {ZANTREL_CLI_PATH,
+                                     "batch",
+                                     (dir_ / "jobs.jsonl").string(),
+                                     "--out-dir",
+                                     (dir_ / "out").string(),
+                                     "--base-url",
+                                     emulator_->base_url(),
+                                     "--api-key",
+                                     key_,
+                                     "--allow-private-links"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+
+  std::vector<json> results() const {
+    std::vector<json> lines;
+    std::ifstream in(dir_ / "out" / "results.jsonl");
+    for (std::string text; std::getline(in, text);) lines.push_back(json::parse(text));
+    return lines;
+  }
+
+  // Every image of `items` has exactly one ok line whose file holds the recorded bytes.
+  void expect_all_made_once(const std::map<int, int>& items) const {
+    std::map<std::pair<int, int>, int> ok;
+    for (const json& line : results()) {
+      if (!line.contains("result") || line["result"]["ok"] != true) continue;
+      ++ok[{line["line"].get<int>(), line["index"].get<int>()}];
+      const auto bytes = host::read_file_bytes((dir_ / "out" / line["file"]).string());
+      EXPECT_EQ(cli::sha256_hex(bytes), line["result"]["sha256"]) << line.dump();
+    }
+    for (const auto& [line, n] : items) {
+      for (int index = 1; index <= n; ++index) {
+        EXPECT_EQ((ok[{line, index}]), 1) << "line " << line << " image " << index;
+      }
+    }
+  }
+
+  std::string key_ = make_canary_key();
+  std::filesystem::path dir_;
+  std::unique_ptr<emulator::Emulator> emulator_;
+};
+
+TEST_F(Batch, AMixedJobIsAccountedForExactlyOnce) {
+  start_emulator("small-delay:20:14,busy:1:1,status:503:1");
+  const std::string reference = (dir_ / "reference.png").string();
+  const host::Bytes png = emulator::render_png(3, 96, 64);
+  std::ofstream(reference, std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200; ++i) {
+    json job = {{"service", i % 2 == 0 ? "gemini" : "images"},
+                {"prompt", "scene " + std::to_string(i)}};
+    if (i % 7 == 0)
+      job["refs"] = {reference, emulator_->base_url() + "/files/0000000000000001-64x64.png"};
+    if (i % 11 == 0) job["n"] = 3;
+    if (i % 13 == 0) job["name"] = "scene-" + std::to_string(i);
+    lines.push_back(job.dump());
+  }
+  // Lines that can't be used: each reported, none stopping the others.
+  lines[20] = R"({"service":"paint","prompt":"x","bad":1})";
+  lines[40] = "not json at all";
+  lines[60] = R"({"service":"gemini","prompt":"x","colour":"red"})";
+  lines[80] = R"({"service":"images","bad":1})";
+  lines[100] = R"({"service":"images","prompt":"x","refs":["/no/such/file.png"],"bad":1})";
+  const auto items = write_jobs(lines);
+
+  // Retries absorb the 503s; 429s go back to the queue after the hint.
+  const auto run = run_process(command({"--concurrency", "16", "--retry", "3"}));
+  EXPECT_EQ(run.status, 1) << run.err;  // the refused lines
+  EXPECT_NE(run.out.find("results: "), std::string::npos) << run.out;
+  std::set<int> refused;
+  int error_lines = 0;
+  for (const json& line : results()) {
+    if (line.contains("error")) {
+      refused.insert(line["line"].get<int>());
+      ++error_lines;
+    }
+  }
+  EXPECT_EQ(refused, (std::set<int>{21, 41, 61, 81, 101}));
+  EXPECT_EQ(error_lines, 5);
+  std::map<int, int> good = items;
+  for (int line : refused) good.erase(line);
+  int images = 0;
+  for (const auto& [line, n] : good) images += n;
+  EXPECT_EQ(results().size(), static_cast<std::size_t>(images + 5));
+  expect_all_made_once(good);
+}
+
+TEST_F(Batch, AnInterruptedRunResumesToTheSameResultsAndAFinishedOneSendsNothing) {
+  start_emulator("small-delay:400:1");
+  std::vector<std::string> lines;
+  for (int i = 0; i < 24; ++i) {
+    lines.push_back(json{{"service", i % 2 == 0 ? "gemini" : "images"}, {"prompt", "p"}}.dump());
+  }
+  const auto items = write_jobs(lines);
+  const auto cut = run_process(command({"--concurrency", "4"}), 1500ms);
+  EXPECT_EQ(cut.status, 130) << cut.err;
+  const std::size_t finished = results().size();
+  EXPECT_GT(finished, 0u);
+  EXPECT_LT(finished, 24u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ / "out")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << "partial file left";
+  }
+
+  const auto resumed = run_process(command({"--concurrency", "8", "--resume"}));
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(results().size(), 24u);
+  expect_all_made_once(items);
+
+  const auto sent = emulator_->requests();
+  const auto again = run_process(command({"--resume"}));
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(emulator_->requests(), sent);
+  EXPECT_NE(again.out.find("finished by an earlier run: 24"), std::string::npos) << again.out;
+}
+
+TEST_F(Batch, CheckNamesEveryRefusedLineAndSendsNothing) {
+  start_emulator("small-delay:20:1");
+  write_jobs({R"({"service":"gemini","prompt":"a"})", R"({"service":"images"})",
+              R"({"service":"images","prompt":"b","n":0})"});
+  const auto run = run_process(command({"--check"}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("line 2: no \"prompt\""), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("line 3: \"n\" must be a whole number"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("1 items (1 images) ready, 2 lines refused"), std::string::npos);
+  EXPECT_EQ(emulator_->requests(), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "out" / "results.jsonl"));
+}
+
+}  // namespace
+}  // namespace zantrel::testing
