@@ -24,6 +24,7 @@ std::string duration_text(double seconds) {
 }
 
 std::string size_text(std::uint64_t bytes) {
+  if (bytes < 1'000'000) return format("%.1f kB", static_cast<double>(bytes) / 1e3);
   return format("%.1f MB", static_cast<double>(bytes) / 1e6);
 }
 

@@ -130,7 +130,7 @@ host::Dialect resolve_dialect(const std::string& requested, const std::string& s
              : host::Dialect::kGateway;
 }
 
-int run_generate(GenerateOptions o) {
+int run_generate(const GenerateOptions& o) {
   const auto access = service_access(o.service, o.base_url, o.api_key);
   if (!access) return kUsageError;
   if (o.timeout_seconds < 0 || o.deadline_seconds < 0) {

@@ -83,6 +83,6 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
 
 // Runs the generations (one, or `count` at once on the library's event thread) through the
 // client's entry and reports each; returns the exit status (130 when interrupted).
-int run_generate(GenerateOptions options);
+int run_generate(const GenerateOptions& options);
 
 }  // namespace zantrel::cli
