@@ -221,7 +221,9 @@ TEST(Soak, EveryCallEndsOnceWithAResultItsCircumstancesAllow) {
   malloc_trim(0);
   const long grown = resident_kib() - resident;
   std::printf("resident after the calls: %+ld KiB\n", grown);
-  if (kResidentSizeMeaningful) EXPECT_LT(grown, 16 * 1024) << "KiB more resident after the calls";
+  if (kResidentSizeMeaningful) {
+    EXPECT_LT(grown, 16 * 1024) << "KiB more resident after the calls";
+  }
 }
 
 }  // namespace
