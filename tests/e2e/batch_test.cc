@@ -86,18 +86,22 @@ class Batch : public ::testing::Test {
     return lines;
   }
 
-  // Every image of `items` has exactly one ok line whose file holds the recorded bytes.
-  void expect_all_made_once(const std::map<int, int>& items) const {
-    std::map<std::pair<int, int>, int> ok;
+  // Every image of `items` has exactly one result line (with `all_ok`, an ok one), and each ok
+  // line's file holds the recorded bytes.
+  void expect_each_once(const std::map<int, int>& items, bool all_ok) const {
+    std::map<std::pair<int, int>, int> seen;
     for (const json& line : results()) {
-      if (!line.contains("result") || line["result"]["ok"] != true) continue;
-      ++ok[{line["line"].get<int>(), line["index"].get<int>()}];
+      if (!line.contains("result")) continue;
+      const bool ok = line["result"]["ok"] == true;
+      if (all_ok && !ok) continue;
+      ++seen[{line["line"].get<int>(), line["index"].get<int>()}];
+      if (!ok) continue;
       const auto bytes = host::read_file_bytes((dir_ / "out" / line["file"]).string());
       EXPECT_EQ(cli::sha256_hex(bytes), line["result"]["sha256"]) << line.dump();
     }
     for (const auto& [line, n] : items) {
       for (int index = 1; index <= n; ++index) {
-        EXPECT_EQ((ok[{line, index}]), 1) << "line " << line << " image " << index;
+        EXPECT_EQ((seen[{line, index}]), 1) << "line " << line << " image " << index;
       }
     }
   }
@@ -131,7 +135,8 @@ TEST_F(Batch, AMixedJobIsAccountedForExactlyOnce) {
   lines[100] = R"({"service":"images","prompt":"x","refs":["/no/such/file.png"],"bad":1})";
   const auto items = write_jobs(lines);
 
-  // Retries absorb the 503s; 429s go back to the queue after the hint.
+  // Retries absorb most 503s and 429s go back to the queue after the hint; what still fails
+  // is recorded like any result.
   const auto run = run_process(command({"--concurrency", "16", "--retry", "3"}));
   EXPECT_EQ(run.status, 1) << run.err;  // the refused lines
   EXPECT_NE(run.out.find("results: "), std::string::npos) << run.out;
@@ -150,7 +155,10 @@ TEST_F(Batch, AMixedJobIsAccountedForExactlyOnce) {
   int images = 0;
   for (const auto& [line, n] : good) images += n;
   EXPECT_EQ(results().size(), static_cast<std::size_t>(images + 5));
-  expect_all_made_once(good);
+  expect_each_once(good, false);
+  int ok = 0;
+  for (const json& line : results()) ok += line.contains("result") && line["result"]["ok"] == true;
+  EXPECT_GT(ok, images * 9 / 10);
 }
 
 TEST_F(Batch, AnInterruptedRunResumesToTheSameResultsAndAFinishedOneSendsNothing) {
@@ -172,7 +180,7 @@ TEST_F(Batch, AnInterruptedRunResumesToTheSameResultsAndAFinishedOneSendsNothing
   const auto resumed = run_process(command({"--concurrency", "8", "--resume"}));
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_EQ(results().size(), 24u);
-  expect_all_made_once(items);
+  expect_each_once(items, true);
 
   const auto sent = emulator_->requests();
   const auto again = run_process(command({"--resume"}));
