@@ -10,7 +10,8 @@ packages=(
   nlohmann-json3-dev libsimdjson-dev libspdlog-dev libfmt-dev
   libcpp-httplib-dev libcli11-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 valgrind gnuplot-nox openssl
+  python3 python3-dev python3-pybind11 pybind11-dev python3-pytest
+  valgrind gnuplot-nox openssl
 )
 
 missing=()

@@ -1,0 +1,356 @@
+// The `zantrel` Python module's native part: both clients, their results and reports, a logger
+// bridge, and non-blocking calls handed to Python through a callback.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "zantrel/host/call_options.h"
+#include "zantrel/host/call_report.h"
+#include "zantrel/host/error_code.h"
+#include "zantrel/host/log/logger.h"
+#include "zantrel/host/service_result.h"
+#include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+
+namespace py = pybind11;
+using json = nlohmann::ordered_json;
+
+namespace zantrel::python {
+namespace {
+
+using host::ErrorCode;
+
+py::object to_python(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return py::none();
+    case json::value_t::boolean:
+      return py::bool_(value.get<bool>());
+    case json::value_t::number_integer:
+      return py::int_(value.get<std::int64_t>());
+    case json::value_t::number_unsigned:
+      return py::int_(value.get<std::uint64_t>());
+    case json::value_t::number_float:
+      return py::float_(value.get<double>());
+    case json::value_t::string:
+      return py::str(value.get_ref<const std::string&>());
+    case json::value_t::array: {
+      py::list list;
+      for (const json& item : value) list.append(to_python(item));
+      return list;
+    }
+    default: {
+      py::dict dict;  // insertion-ordered: the record's keys keep their order
+      for (const auto& [key, item] : value.items()) dict[py::str(key)] = to_python(item);
+      return dict;
+    }
+  }
+}
+
+json from_python(const py::handle& value) {
+  if (value.is_none()) return nullptr;
+  if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
+  if (py::isinstance<py::int_>(value)) return value.cast<std::int64_t>();
+  if (py::isinstance<py::float_>(value)) return value.cast<double>();
+  if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+  throw py::type_error("task_id and model_key must be str, int, float, bool or None");
+}
+
+// Hands each record to a Python object's `debug` as one dict, taking the GIL only for that.
+class PythonLogger final : public host::Logger {
+ public:
+  explicit PythonLogger(py::object target) : target_(std::move(target)) {}
+  ~PythonLogger() override {
+    const py::gil_scoped_acquire gil;
+    target_ = py::object();
+  }
+  PythonLogger(const PythonLogger&) = delete;
+  PythonLogger& operator=(const PythonLogger&) = delete;
+
+  void debug(const json& record) override {
+    const py::gil_scoped_acquire gil;
+    try {
+      target_.attr("debug")(to_python(record));
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("zantrel logger");
+    }
+  }
+
+ private:
+  py::object target_;
+};
+
+std::shared_ptr<host::Logger> logger_of(const py::object& logger) {
+  if (logger.is_none()) return nullptr;
+  if (!py::hasattr(logger, "debug")) throw py::type_error("logger must have a debug method");
+  return std::make_shared<PythonLogger>(logger);
+}
+
+host::Dialect dialect_of(const std::string& text) {
+  if (auto dialect = host::parse_dialect(text)) return *dialect;
+  throw py::value_error("dialect must be 'gateway' or 'direct'");
+}
+
+host::Bytes bytes_of(const py::bytes& value) {
+  const std::string_view view(value);
+  return host::Bytes(view.begin(), view.end());
+}
+
+// files: None, str, bytes, or a list of them.
+host::Files files_of(const py::object& files) {
+  if (files.is_none()) return {};
+  if (py::isinstance<py::str>(files)) return files.cast<std::string>();
+  if (py::isinstance<py::bytes>(files)) return bytes_of(files);
+  if (py::isinstance<py::list>(files) || py::isinstance<py::tuple>(files)) {
+    std::vector<host::Reference> references;
+    for (const py::handle& item : files) {
+      if (py::isinstance<py::str>(item)) {
+        references.emplace_back(item.cast<std::string>());
+      } else if (py::isinstance<py::bytes>(item)) {
+        references.emplace_back(bytes_of(py::reinterpret_borrow<py::bytes>(item)));
+      } else {
+        throw py::type_error("files must be str, bytes or a list of them");
+      }
+    }
+    return references;
+  }
+  throw py::type_error("files must be str, bytes or a list of them");
+}
+
+// timeout: None, seconds, or a (connect, read) pair of seconds.
+std::optional<host::Timeout> timeout_of(const py::object& timeout) {
+  if (timeout.is_none()) return std::nullopt;
+  if (py::isinstance<py::tuple>(timeout) && py::len(timeout) == 2) {
+    const auto pair = timeout.cast<py::tuple>();
+    if (py::isinstance<py::float_>(pair[0]) || py::isinstance<py::int_>(pair[0])) {
+      return host::Timeout::from_seconds(pair[0].cast<double>(), pair[1].cast<double>());
+    }
+  }
+  if (!py::isinstance<py::bool_>(timeout) &&
+      (py::isinstance<py::float_>(timeout) || py::isinstance<py::int_>(timeout))) {
+    const double seconds = timeout.cast<double>();
+    return host::Timeout::from_seconds(seconds, seconds);
+  }
+  throw py::type_error("timeout must be seconds or a (connect, read) pair");
+}
+
+// What a call gives Python: the result with its report.
+struct PyResult {
+  host::ServiceResult result;
+  host::CallReport report;
+};
+
+template <class Options>
+Options call_options(const py::object& task_id, const py::object& model_key,
+                     const py::object& timeout, host::CallReport* report) {
+  Options options;
+  options.task_id = from_python(task_id);
+  options.model_key = from_python(model_key);
+  options.timeout = timeout_of(timeout);
+  options.report = report;
+  return options;
+}
+
+// Cancels a non-blocking call.
+struct CallHandle {
+  std::stop_source stop;
+  void cancel() { stop.request_stop(); }
+};
+
+// Runs `start_async` and hands the result to `done` (called with the GIL on the engine thread).
+template <class Start>
+std::shared_ptr<CallHandle> start_detached(Start start, py::function done) {
+  auto handle = std::make_shared<CallHandle>();
+  auto slot = std::make_shared<PyResult>(PyResult{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}});
+  auto callback = std::make_shared<py::function>(std::move(done));
+  const auto finish = [slot, callback](host::ServiceResult result) {
+    slot->result = std::move(result);
+    const py::gil_scoped_acquire gil;
+    try {
+      (*callback)(py::cast(std::move(*slot)));
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("zantrel completion");
+    }
+    *callback = py::function();
+  };
+  {
+    const py::gil_scoped_release released;
+    start(handle->stop.get_token(), &slot->report, finish);
+  }
+  return handle;
+}
+
+}  // namespace
+}  // namespace zantrel::python
+
+// NOLINTNEXTLINE(readability-function-size): the module's one table of names
+PYBIND11_MODULE(_zantrel, m) {
+  using namespace zantrel;          // NOLINT(google-build-using-namespace)
+  using namespace zantrel::python;  // NOLINT(google-build-using-namespace)
+  m.doc() = "zantrel image clients: Gemini generateContent (TavelinaClient) and the images API "
+            "(CorvaneClient)";
+
+  py::enum_<ErrorCode>(m, "ErrorCode")
+      .value("INVALID_PARAMS", ErrorCode::INVALID_PARAMS)
+      .value("IMAGE_GENERATE_FAIL", ErrorCode::IMAGE_GENERATE_FAIL)
+      .value("NO_IMAGE_RESULT", ErrorCode::NO_IMAGE_RESULT)
+      .value("SERVICE_BUSY", ErrorCode::SERVICE_BUSY)
+      .value("SERVICE_TIMEOUT", ErrorCode::SERVICE_TIMEOUT);
+
+  py::class_<host::CallReport>(m, "CallReport")
+      .def_property_readonly("delivery",
+                             [](const host::CallReport& r) { return std::string(host::to_string(r.delivery)); })
+      .def_readonly("failure_kind", &host::CallReport::failure_kind)
+      .def_readonly("http_status", &host::CallReport::http_status)
+      .def_property_readonly("service_error", [](const host::CallReport& r) { return to_python(r.service_error); })
+      .def_readonly("retry_after_s", &host::CallReport::retry_after_s)
+      .def_readonly("request_id", &host::CallReport::request_id)
+      .def_property_readonly("usage", [](const host::CallReport& r) { return to_python(host::to_json(r)["usage"]); })
+      .def_readonly("model_version", &host::CallReport::model_version)
+      .def_readonly("finish_reason", &host::CallReport::finish_reason)
+      .def_readonly("block_reason", &host::CallReport::block_reason)
+      .def_property_readonly("image", [](const host::CallReport& r) { return to_python(host::to_json(r)["image"]); })
+      .def_property_readonly("timings_s", [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
+      .def_readonly("bytes_sent", &host::CallReport::bytes_sent)
+      .def_readonly("bytes_received", &host::CallReport::bytes_received)
+      .def_readonly("attempts", &host::CallReport::attempts)
+      .def("to_dict", [](const host::CallReport& r) { return to_python(host::to_json(r)); });
+
+  py::class_<PyResult>(m, "ServiceResult")
+      .def_property_readonly("ok", [](const PyResult& r) { return r.result.ok(); })
+      .def_property_readonly("code", [](const PyResult& r) { return r.result.code(); })
+      .def_property_readonly("msg", [](const PyResult& r) { return r.result.msg(); })
+      .def_property_readonly("data",
+                             [](const PyResult& r) -> py::object {
+                               const host::Bytes* image = r.result.bytes();
+                               if (image == nullptr) return py::none();
+                               return py::bytes(reinterpret_cast<const char*>(image->data()),
+                                                image->size());
+                             })
+      .def_property_readonly("link", [](const PyResult& r) { return r.result.link() ? py::cast(*r.result.link()) : py::none(); })
+      .def_property_readonly("report", [](const PyResult& r) { return r.report; })
+      .def("__repr__", [](const PyResult& r) {
+        if (r.result.ok()) return std::string("<ServiceResult ok>");
+        return "<ServiceResult " + std::string(host::to_string(*r.result.code())) + ">";
+      });
+
+  py::class_<CallHandle, std::shared_ptr<CallHandle>>(m, "CallHandle")
+      .def("cancel", &CallHandle::cancel, "Ends the call within milliseconds.");
+
+  using image::tavelin::TavelinaClient;
+  py::class_<TavelinaClient>(m, "_TavelinaClient")
+      .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
+                       const py::object& logger, const std::string& dialect) {
+             image::tavelin::TavelinaOptions options;
+             options.model_tag = std::move(model_tag);
+             options.logger = logger_of(logger);
+             options.dialect = dialect_of(dialect);
+             return TavelinaClient(std::move(base_url), std::move(api_key), options);
+           }),
+           py::arg("base_url"), py::arg("api_key"), py::kw_only(),
+           py::arg("model_tag") = image::tavelin::kDefaultModelTag, py::arg("logger") = py::none(),
+           py::arg("dialect") = "gateway")
+      .def(
+          "start",
+          [](const TavelinaClient& client, const std::string& prompt,
+             const std::string& aspect_ratio, const std::string& image_size,
+             const py::object& files, const std::string& model, const py::object& task_id,
+             const py::object& model_key, const py::object& timeout) {
+            PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
+            const host::Files references = files_of(files);
+            const auto options =
+                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
+            const py::gil_scoped_release released;
+            out.result = client.start(prompt, aspect_ratio, image_size, references, model, options);
+            return out;
+          },
+          py::arg("prompt"), py::arg("aspect_ratio") = image::tavelin::kDefaultAspectRatio,
+          py::arg("image_size") = image::tavelin::kDefaultImageSize, py::arg("files") = py::none(),
+          py::arg("model") = image::tavelin::kDefaultModel, py::kw_only(),
+          py::arg("task_id") = py::none(), py::arg("model_key") = py::none(),
+          py::arg("timeout") = py::none())
+      .def(
+          "_start_async",
+          [](const TavelinaClient& client, const std::string& prompt,
+             const std::string& aspect_ratio, const std::string& image_size,
+             const py::object& files, const std::string& model, const py::object& task_id,
+             const py::object& model_key, const py::object& timeout, py::function done) {
+            host::Files references = files_of(files);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
+            return start_detached(
+                [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
+                  options.stop = std::move(stop);
+                  options.report = report;
+                  client.start_async(prompt, aspect_ratio, image_size, std::move(references),
+                                     model, std::move(options), std::move(finish));
+                },
+                std::move(done));
+          },
+          py::arg("prompt"), py::arg("aspect_ratio"), py::arg("image_size"), py::arg("files"),
+          py::arg("model"), py::arg("task_id"), py::arg("model_key"), py::arg("timeout"),
+          py::arg("done"));
+
+  using image::corvane::CorvaneClient;
+  py::class_<CorvaneClient>(m, "_CorvaneClient")
+      .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
+                       const py::object& logger, const std::string& dialect) {
+             image::corvane::CorvaneOptions options;
+             options.model_tag = std::move(model_tag);
+             options.logger = logger_of(logger);
+             options.dialect = dialect_of(dialect);
+             return CorvaneClient(std::move(base_url), std::move(api_key), options);
+           }),
+           py::arg("base_url"), py::arg("api_key"), py::kw_only(),
+           py::arg("model_tag") = image::corvane::kDefaultModelTag,
+           py::arg("logger") = py::none(), py::arg("dialect") = "gateway")
+      .def(
+          "start",
+          [](const CorvaneClient& client, const std::string& prompt,
+             const std::string& aspect_ratio, const std::string& quality,
+             const std::string& image_size, const py::object& files,
+             const std::optional<std::string>& model, const py::object& task_id,
+             const py::object& model_key, const py::object& timeout) {
+            PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
+            const host::Files references = files_of(files);
+            auto options = call_options<image::corvane::ImageCallOptions>(task_id, model_key,
+                                                                          timeout, &out.report);
+            options.model = model;
+            const py::gil_scoped_release released;
+            out.result =
+                client.start(prompt, aspect_ratio, quality, image_size, references, options);
+            return out;
+          },
+          py::arg("prompt"), py::arg("aspect_ratio") = "", py::arg("quality") = "",
+          py::arg("image_size") = "", py::arg("files") = py::none(), py::kw_only(),
+          py::arg("model") = py::none(), py::arg("task_id") = py::none(),
+          py::arg("model_key") = py::none(), py::arg("timeout") = py::none())
+      .def(
+          "_start_async",
+          [](const CorvaneClient& client, const std::string& prompt,
+             const std::string& aspect_ratio, const std::string& quality,
+             const std::string& image_size, const py::object& files,
+             const std::optional<std::string>& model, const py::object& task_id,
+             const py::object& model_key, const py::object& timeout, py::function done) {
+            host::Files references = files_of(files);
+            auto options =
+                call_options<image::corvane::ImageCallOptions>(task_id, model_key, timeout, nullptr);
+            options.model = model;
+            return start_detached(
+                [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
+                  options.stop = std::move(stop);
+                  options.report = report;
+                  client.start_async(prompt, aspect_ratio, quality, image_size,
+                                     std::move(references), std::move(options),
+                                     std::move(finish));
+                },
+                std::move(done));
+          },
+          py::arg("prompt"), py::arg("aspect_ratio"), py::arg("quality"), py::arg("image_size"),
+          py::arg("files"), py::arg("model"), py::arg("task_id"), py::arg("model_key"),
+          py::arg("timeout"), py::arg("done"));
+}

@@ -1,0 +1,161 @@
+"""The Python module against the emulator: both clients, every result code, the logger bridge,
+many calls awaited at once, cancellation, references and wrong types."""
+import asyncio
+import logging
+import os
+import re
+import subprocess
+import sys
+import time
+
+import pytest
+
+import zantrel
+from zantrel import ErrorCode
+
+from conftest import KEY
+
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("scenario, gemini_code, images_code", [
+    ("normal", None, None),
+    ("status:503", ErrorCode.IMAGE_GENERATE_FAIL, ErrorCode.IMAGE_GENERATE_FAIL),
+    ("busy:1", ErrorCode.SERVICE_BUSY, ErrorCode.IMAGE_GENERATE_FAIL),
+    ("no-image", ErrorCode.NO_IMAGE_RESULT, ErrorCode.NO_IMAGE_RESULT),
+    ("delay:2500", ErrorCode.SERVICE_TIMEOUT, ErrorCode.SERVICE_TIMEOUT),
+    ("reset", ErrorCode.SERVICE_BUSY, ErrorCode.SERVICE_BUSY),
+])
+def test_each_outcome_arrives_with_its_code_and_report(emulator, scenario, gemini_code,
+                                                       images_code):
+    emulator.scenario(scenario)
+    timeout = (2, 0.8)
+    gemini = zantrel.TavelinaClient(emulator.url, KEY).start("a lake", "16:9", timeout=timeout)
+    images = zantrel.CorvaneClient(emulator.url, KEY).start("a lake", "3:2", "high",
+                                                            timeout=timeout)
+    for result, code in ((gemini, gemini_code), (images, images_code)):
+        assert result.code == code
+        assert result.ok == (code is None)
+        if code is None:
+            assert result.data.startswith(PNG)
+            assert result.report.delivery == "answered"
+            assert result.report.image["mime"] == "image/png"
+        else:
+            assert result.data is None
+        assert result.report.timings_s["total"] > 0
+    if scenario == "busy:1":
+        assert gemini.report.retry_after_s == 1.0
+        assert gemini.report.to_dict()["http_status"] == 429
+
+
+def test_refused_parameters_are_invalid_params(emulator):
+    result = zantrel.TavelinaClient(emulator.url, KEY).start("a lake", "7:5")
+    assert result.code == ErrorCode.INVALID_PARAMS
+    assert result.msg == "Invalid aspect_ratio: 7:5"
+    assert result.report.attempts == 0
+
+
+def test_records_reach_a_logging_logger_as_one_dict_each(emulator):
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record.msg)
+
+    logger = logging.getLogger("zantrel-test")
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(Keep())
+    client = zantrel.TavelinaClient(emulator.url, KEY, model_tag="PY", logger=logger)
+    assert client.start("a lake", "1:1", task_id="t-1", model_key=7).ok
+    assert list(records[0])[:3] == ["msg", "task_id", "model_key"]
+    assert records[0]["msg"] == "PY request api"
+    assert records[0]["task_id"] == "t-1" and records[0]["model_key"] == 7
+    assert [r["msg"] for r in records][-2:] == ["PY api complete successfully", "image_candidates"]
+    assert all(KEY not in repr(r) for r in records)
+
+
+def test_references_as_bytes_paths_and_lists(emulator, tmp_path):
+    first = zantrel.TavelinaClient(emulator.url, KEY).start("a lake", "1:1").data
+    path = tmp_path / "ref.png"
+    path.write_bytes(first)
+    images = zantrel.CorvaneClient(emulator.url, KEY)
+    for files in (first, str(path), [first, str(path)], (str(path),)):
+        result = images.start("watercolour", "1:1", files=files)
+        assert result.ok, files if isinstance(files, str) else type(files)
+
+
+def test_a_hundred_calls_awaited_in_one_loop_use_one_extra_thread(emulator):
+    emulator.scenario("small-delay:300")
+    client = zantrel.TavelinaClient(emulator.url, KEY)
+    before = threads()
+    peak = before
+
+    async def main():
+        nonlocal peak
+        calls = [asyncio.ensure_future(client.start_async("p", "1:1")) for _ in range(100)]
+        while not all(call.done() for call in calls):
+            peak = max(peak, threads())
+            await asyncio.sleep(0.02)
+        return [call.result() for call in calls]
+
+    results = asyncio.run(main())
+    assert all(result.ok for result in results)
+    assert peak - before <= 1
+
+
+def test_cancelling_the_task_cancels_the_call(emulator):
+    emulator.scenario("delay:3000")
+    client = zantrel.CorvaneClient(emulator.url, KEY)
+
+    async def main():
+        task = asyncio.ensure_future(client.start_async("p", "1:1"))
+        await asyncio.sleep(0.3)
+        started = time.monotonic()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return time.monotonic() - started
+
+    assert asyncio.run(main()) < 1.0
+
+
+def test_results_are_not_leaked(emulator):
+    client = zantrel.TavelinaClient(emulator.url, KEY)
+    result = client.start("a lake", "1:1")
+    assert sys.getrefcount(result) == 2  # the name and the call's argument
+    data = result.data
+    assert sys.getrefcount(data) == 2
+    awaited = asyncio.run(client.start_async("a lake", "1:1"))
+    assert sys.getrefcount(awaited) == 2
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda c: c.start(5), "prompt"),
+    (lambda c: c.start("p", 16), "aspect_ratio"),
+    (lambda c: c.start("p", files=5), "files"),
+    (lambda c: c.start("p", files=["a", 5]), "files"),
+    (lambda c: c.start("p", timeout="10"), "timeout"),
+    (lambda c: c.start("p", task_id=[1]), "task_id"),
+])
+def test_wrong_types_name_the_argument_before_anything_is_sent(emulator, call, name):
+    client = zantrel.TavelinaClient(emulator.url, KEY)
+    with pytest.raises(TypeError, match=rf"^{name} must be"):
+        call(client)
+    with pytest.raises(TypeError, match="logger must have a debug method"):
+        zantrel.TavelinaClient(emulator.url, KEY, logger=object())
+
+
+def test_the_readme_example_runs(emulator, tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "generate.py")
+    run = subprocess.run([sys.executable, example, str(tmp_path)], capture_output=True, text=True,
+                         env={**os.environ, "ZANTREL_BASE_URL": emulator.url,
+                              "ZANTREL_API_KEY": KEY}, check=False)
+    assert run.returncode == 0, run.stderr
+    assert re.search(r"^True None 1290$", run.stdout, re.M)
+    assert "4 of 4 edits" in run.stdout
+    assert (tmp_path / "gemini.png").read_bytes().startswith(PNG)
+    assert KEY not in run.stdout + run.stderr

@@ -1,0 +1,141 @@
+"""zantrel image clients for Python: Gemini generateContent (TavelinaClient) and the images API
+(CorvaneClient), over the C++ library. Calls release the GIL while they run; `start_async`
+awaits a call that runs on the library's event thread."""
+import asyncio
+
+from ._zantrel import CallHandle, CallReport, ErrorCode, ServiceResult
+from . import _zantrel
+
+__all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode"]
+
+DEFAULT_GEMINI_MODEL = "gemini-3-pro-image-preview"
+
+
+def _expect(name, value, types, what):
+    if not isinstance(value, types) or isinstance(value, bool) and bool not in types:
+        raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
+
+
+def _check_common(prompt, files, task_id, model_key, timeout, texts):
+    _expect("prompt", prompt, (str,), "str")
+    for name, value in texts.items():
+        _expect(name, value, (str,), "str")
+    if files is not None and not isinstance(files, (str, bytes)):
+        _expect("files", files, (list, tuple), "str, bytes or a list of them")
+        for item in files:
+            _expect("files", item, (str, bytes), "str, bytes or a list of them")
+    for name, value in (("task_id", task_id), ("model_key", model_key)):
+        if value is not None:
+            _expect(name, value, (str, int, float), "str, int, float or None")
+    if timeout is not None:
+        if isinstance(timeout, tuple):
+            if len(timeout) != 2:
+                raise TypeError("timeout must be seconds or a (connect, read) pair")
+            for part in timeout:
+                _expect("timeout", part, (int, float), "seconds or a (connect, read) pair")
+        else:
+            _expect("timeout", timeout, (int, float), "seconds or a (connect, read) pair")
+
+
+async def _await_call(start):
+    """Runs a native non-blocking call and awaits its result; cancelling the awaiting task
+    cancels the call."""
+    loop = asyncio.get_running_loop()
+    future = loop.create_future()
+
+    def settle(result):
+        if not future.done():
+            future.set_result(result)
+
+    def done(result):  # on the event thread, with the GIL
+        try:
+            loop.call_soon_threadsafe(settle, result)
+        except RuntimeError:  # the loop is closed: nobody waits any more
+            pass
+
+    handle = start(done)
+    try:
+        return await future
+    except asyncio.CancelledError:
+        handle.cancel()
+        raise
+
+
+class TavelinaClient:
+    """Client for the Gemini generateContent image API."""
+
+    def __init__(self, base_url, api_key, *, model_tag="TAVELIN", logger=None,
+                 dialect="gateway"):
+        _expect("base_url", base_url, (str,), "str")
+        _expect("api_key", api_key, (str,), "str")
+        _expect("model_tag", model_tag, (str,), "str")
+        _expect("dialect", dialect, (str,), "str")
+        if logger is not None and not callable(getattr(logger, "debug", None)):
+            raise TypeError("logger must have a debug method")
+        self._native = _zantrel._TavelinaClient(base_url, api_key, model_tag=model_tag,
+                                                logger=logger, dialect=dialect)
+
+    def start(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
+              model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None):
+        _check_common(prompt, files, task_id, model_key, timeout,
+                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        return self._native.start(prompt, aspect_ratio, image_size, files, model,
+                                  task_id=task_id, model_key=model_key, timeout=timeout)
+
+    def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
+                       model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
+                       timeout=None):
+        """`start` by another name (the references are loaded the same way)."""
+        return self.start(prompt, aspect_ratio, image_size, files, model, task_id=task_id,
+                          model_key=model_key, timeout=timeout)
+
+    async def start_async(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
+                          model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
+                          timeout=None):
+        _check_common(prompt, files, task_id, model_key, timeout,
+                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        return await _await_call(lambda done: self._native._start_async(
+            prompt, aspect_ratio, image_size, files, model, task_id, model_key, timeout, done))
+
+
+class CorvaneClient:
+    """Client for the images API (generations and edits)."""
+
+    def __init__(self, base_url, api_key, *, model_tag="GPT-IMAGE-2", logger=None,
+                 dialect="gateway"):
+        _expect("base_url", base_url, (str,), "str")
+        _expect("api_key", api_key, (str,), "str")
+        _expect("model_tag", model_tag, (str,), "str")
+        _expect("dialect", dialect, (str,), "str")
+        if logger is not None and not callable(getattr(logger, "debug", None)):
+            raise TypeError("logger must have a debug method")
+        self._native = _zantrel._CorvaneClient(base_url, api_key, model_tag=model_tag,
+                                               logger=logger, dialect=dialect)
+
+    def start(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
+              model=None, task_id=None, model_key=None, timeout=None):
+        _check_common(prompt, files, task_id, model_key, timeout,
+                      {"aspect_ratio": aspect_ratio, "quality": quality,
+                       "image_size": image_size})
+        if model is not None:
+            _expect("model", model, (str,), "str")
+        return self._native.start(prompt, aspect_ratio, quality, image_size, files,
+                                  model=model, task_id=task_id, model_key=model_key,
+                                  timeout=timeout)
+
+    def generate_image(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
+                       model=None, task_id=None, model_key=None, timeout=None):
+        """`start` by another name (the references are loaded the same way)."""
+        return self.start(prompt, aspect_ratio, quality, image_size, files, model=model,
+                          task_id=task_id, model_key=model_key, timeout=timeout)
+
+    async def start_async(self, prompt, aspect_ratio="", quality="", image_size="", files=None,
+                          *, model=None, task_id=None, model_key=None, timeout=None):
+        _check_common(prompt, files, task_id, model_key, timeout,
+                      {"aspect_ratio": aspect_ratio, "quality": quality,
+                       "image_size": image_size})
+        if model is not None:
+            _expect("model", model, (str,), "str")
+        return await _await_call(lambda done: self._native._start_async(
+            prompt, aspect_ratio, quality, image_size, files, model, task_id, model_key, timeout,
+            done))

@@ -1,0 +1,68 @@
+import enum
+from typing import Any, Awaitable, Optional, Sequence, Tuple, Union
+
+Files = Union[None, str, bytes, Sequence[Union[str, bytes]]]
+Timeout = Union[None, float, Tuple[float, float]]
+Label = Union[None, str, int, float]
+
+class ErrorCode(enum.Enum):
+    INVALID_PARAMS: int
+    IMAGE_GENERATE_FAIL: int
+    NO_IMAGE_RESULT: int
+    SERVICE_BUSY: int
+    SERVICE_TIMEOUT: int
+
+class CallReport:
+    delivery: str  # "not_sent", "no_answer" or "answered"
+    failure_kind: Optional[str]
+    http_status: Optional[int]
+    service_error: Any
+    retry_after_s: Optional[float]
+    request_id: Optional[str]
+    usage: dict
+    model_version: Optional[str]
+    finish_reason: Optional[str]
+    block_reason: Optional[str]
+    image: Optional[dict]
+    timings_s: dict
+    bytes_sent: Optional[int]
+    bytes_received: Optional[int]
+    attempts: int
+    def to_dict(self) -> dict: ...
+
+class ServiceResult:
+    ok: bool
+    code: Optional[ErrorCode]
+    msg: Optional[str]
+    data: Optional[bytes]
+    link: Optional[str]
+    report: CallReport
+
+class TavelinaClient:
+    def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
+                 logger: Any = ..., dialect: str = ...) -> None: ...
+    def start(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
+              files: Files = ..., model: str = ..., *, task_id: Label = ...,
+              model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
+    def generate_image(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
+                       files: Files = ..., model: str = ..., *, task_id: Label = ...,
+                       model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
+    async def start_async(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
+                          files: Files = ..., model: str = ..., *, task_id: Label = ...,
+                          model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
+
+class CorvaneClient:
+    def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
+                 logger: Any = ..., dialect: str = ...) -> None: ...
+    def start(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
+              image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
+              task_id: Label = ..., model_key: Label = ...,
+              timeout: Timeout = ...) -> ServiceResult: ...
+    def generate_image(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
+                       image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
+                       task_id: Label = ..., model_key: Label = ...,
+                       timeout: Timeout = ...) -> ServiceResult: ...
+    async def start_async(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
+                          image_size: str = ..., files: Files = ..., *,
+                          model: Optional[str] = ..., task_id: Label = ...,
+                          model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
