@@ -217,6 +217,26 @@ void land(
   }
 }
 
+// The median seconds of `count` Gemini calls with four 8 MiB references held in memory (the
+// baseline of the Python module's overhead, bench/python_overhead.py).
+int timed_gemini(const std::string& url, int count) {
+  const std::vector<Bytes> images = zantrel::bench::references(4, 8 * kMiB);
+  const zantrel::host::Files files =
+      std::vector<zantrel::host::Reference>(images.begin(), images.end());
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  std::vector<double> seconds;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    if (!client.start("a valley at dawn", "16:9", "4K", files).ok()) return 1;
+    seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(seconds.begin(), seconds.end());
+  std::printf(R"({"calls":%d,"median_seconds":%.5f})"
+              "\n",
+              count, seconds[seconds.size() / 2]);
+  return 0;
+}
+
 int engine_flight(const std::string& url) {
   constexpr int kCalls = 1000;
   raise_fd_limit();
@@ -295,6 +315,7 @@ int main(int argc, char** argv) {
     return zantrel::bench::serve_events(std::chrono::milliseconds(std::atol(argv[2])));
   }
   if (mode == "engine-flight" && argc == 3) return engine_flight(argv[2]);
+  if (mode == "timed-gemini" && argc == 4) return timed_gemini(argv[2], std::atoi(argv[3]));
   if (mode == "engine-cancel" && argc == 3) return engine_cancel(argv[2]);
   if (mode == "engine-rounds" && argc == 3) return engine_rounds(argv[2]);
   std::fprintf(stderr,

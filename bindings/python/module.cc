@@ -4,7 +4,9 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -24,6 +26,59 @@ namespace zantrel::python {
 namespace {
 
 using host::ErrorCode;
+
+// Whether the library's threads may still enter Python. Closed at interpreter exit (atexit),
+// after waiting for those inside: a thread that takes the GIL once finalisation has begun is
+// ended by Python on the spot. One per process, as the interpreter is.
+class PythonGate {
+ public:
+  static PythonGate& instance() {
+    static PythonGate gate;
+    return gate;
+  }
+  bool enter() {
+    const std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    ++inside_;
+    return true;
+  }
+  void leave() {
+    const std::lock_guard lock(mutex_);
+    --inside_;
+    left_.notify_all();
+  }
+  void close() {
+    std::unique_lock lock(mutex_);
+    closed_ = true;
+    left_.wait(lock, [this] { return inside_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable left_;
+  int inside_ = 0;
+  bool closed_ = false;
+};
+
+// Runs `work` with the GIL from a thread of the library; nothing once Python is going away.
+// Returns whether it ran.
+template <class Work>
+bool with_python(Work work) {
+  PythonGate& gate = PythonGate::instance();
+  if (!gate.enter()) return false;
+  {
+    const py::gil_scoped_acquire gil;
+    work();
+  }
+  gate.leave();
+  return true;
+}
+
+// Drops a Python reference from a thread of the library: under the GIL, or (Python gone) not
+// at all.
+void drop(py::object& object) {
+  if (!with_python([&] { object = py::object(); })) object.release();
+}
 
 py::object to_python(const json& value) {
   switch (value.type()) {
@@ -65,20 +120,18 @@ json from_python(const py::handle& value) {
 class PythonLogger final : public host::Logger {
  public:
   explicit PythonLogger(py::object target) : target_(std::move(target)) {}
-  ~PythonLogger() override {
-    const py::gil_scoped_acquire gil;
-    target_ = py::object();
-  }
+  ~PythonLogger() override { drop(target_); }
   PythonLogger(const PythonLogger&) = delete;
   PythonLogger& operator=(const PythonLogger&) = delete;
 
   void debug(const json& record) override {
-    const py::gil_scoped_acquire gil;
-    try {
-      target_.attr("debug")(to_python(record));
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("zantrel logger");
-    }
+    with_python([&] {
+      try {
+        target_.attr("debug")(to_python(record));
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("zantrel logger");
+      }
+    });
   }
 
  private:
@@ -166,17 +219,19 @@ struct CallHandle {
 template <class Start>
 std::shared_ptr<CallHandle> start_detached(Start start, py::function done) {
   auto handle = std::make_shared<CallHandle>();
-  auto slot = std::make_shared<PyResult>(PyResult{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}});
-  auto callback = std::make_shared<py::function>(std::move(done));
+  auto slot =
+      std::make_shared<PyResult>(PyResult{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}});
+  auto callback = std::make_shared<py::object>(std::move(done));
   const auto finish = [slot, callback](host::ServiceResult result) {
     slot->result = std::move(result);
-    const py::gil_scoped_acquire gil;
-    try {
-      (*callback)(py::cast(std::move(*slot)));
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("zantrel completion");
-    }
-    *callback = py::function();
+    with_python([&] {
+      try {
+        (*callback)(py::cast(std::move(*slot)));
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("zantrel completion");
+      }
+    });
+    drop(*callback);
   };
   {
     const py::gil_scoped_release released;
@@ -192,8 +247,15 @@ std::shared_ptr<CallHandle> start_detached(Start start, py::function done) {
 PYBIND11_MODULE(_zantrel, m) {
   using namespace zantrel;          // NOLINT(google-build-using-namespace)
   using namespace zantrel::python;  // NOLINT(google-build-using-namespace)
-  m.doc() = "zantrel image clients: Gemini generateContent (TavelinaClient) and the images API "
-            "(CorvaneClient)";
+  // Before Python finalises: no thread of the library enters it any more.
+  py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    const py::gil_scoped_release released;
+    PythonGate::instance().close();
+  }));
+
+  m.doc() =
+      "zantrel image clients: Gemini generateContent (TavelinaClient) and the images API "
+      "(CorvaneClient)";
 
   py::enum_<ErrorCode>(m, "ErrorCode")
       .value("INVALID_PARAMS", ErrorCode::INVALID_PARAMS)
@@ -203,19 +265,25 @@ PYBIND11_MODULE(_zantrel, m) {
       .value("SERVICE_TIMEOUT", ErrorCode::SERVICE_TIMEOUT);
 
   py::class_<host::CallReport>(m, "CallReport")
-      .def_property_readonly("delivery",
-                             [](const host::CallReport& r) { return std::string(host::to_string(r.delivery)); })
+      .def_property_readonly(
+          "delivery",
+          [](const host::CallReport& r) { return std::string(host::to_string(r.delivery)); })
       .def_readonly("failure_kind", &host::CallReport::failure_kind)
       .def_readonly("http_status", &host::CallReport::http_status)
-      .def_property_readonly("service_error", [](const host::CallReport& r) { return to_python(r.service_error); })
+      .def_property_readonly("service_error",
+                             [](const host::CallReport& r) { return to_python(r.service_error); })
       .def_readonly("retry_after_s", &host::CallReport::retry_after_s)
       .def_readonly("request_id", &host::CallReport::request_id)
-      .def_property_readonly("usage", [](const host::CallReport& r) { return to_python(host::to_json(r)["usage"]); })
+      .def_property_readonly(
+          "usage", [](const host::CallReport& r) { return to_python(host::to_json(r)["usage"]); })
       .def_readonly("model_version", &host::CallReport::model_version)
       .def_readonly("finish_reason", &host::CallReport::finish_reason)
       .def_readonly("block_reason", &host::CallReport::block_reason)
-      .def_property_readonly("image", [](const host::CallReport& r) { return to_python(host::to_json(r)["image"]); })
-      .def_property_readonly("timings_s", [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
+      .def_property_readonly(
+          "image", [](const host::CallReport& r) { return to_python(host::to_json(r)["image"]); })
+      .def_property_readonly(
+          "timings_s",
+          [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
       .def_readonly("bytes_sent", &host::CallReport::bytes_sent)
       .def_readonly("bytes_received", &host::CallReport::bytes_received)
       .def_readonly("attempts", &host::CallReport::attempts)
@@ -232,7 +300,10 @@ PYBIND11_MODULE(_zantrel, m) {
                                return py::bytes(reinterpret_cast<const char*>(image->data()),
                                                 image->size());
                              })
-      .def_property_readonly("link", [](const PyResult& r) { return r.result.link() ? py::cast(*r.result.link()) : py::none(); })
+      .def_property_readonly("link",
+                             [](const PyResult& r) {
+                               return r.result.link() ? py::cast(*r.result.link()) : py::none();
+                             })
       .def_property_readonly("report", [](const PyResult& r) { return r.report; })
       .def("__repr__", [](const PyResult& r) {
         if (r.result.ok()) return std::string("<ServiceResult ok>");
@@ -286,8 +357,8 @@ PYBIND11_MODULE(_zantrel, m) {
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
                   options.report = report;
-                  client.start_async(prompt, aspect_ratio, image_size, std::move(references),
-                                     model, std::move(options), std::move(finish));
+                  client.start_async(prompt, aspect_ratio, image_size, std::move(references), model,
+                                     std::move(options), std::move(finish));
                 },
                 std::move(done));
           },
@@ -306,8 +377,8 @@ PYBIND11_MODULE(_zantrel, m) {
              return CorvaneClient(std::move(base_url), std::move(api_key), options);
            }),
            py::arg("base_url"), py::arg("api_key"), py::kw_only(),
-           py::arg("model_tag") = image::corvane::kDefaultModelTag,
-           py::arg("logger") = py::none(), py::arg("dialect") = "gateway")
+           py::arg("model_tag") = image::corvane::kDefaultModelTag, py::arg("logger") = py::none(),
+           py::arg("dialect") = "gateway")
       .def(
           "start",
           [](const CorvaneClient& client, const std::string& prompt,
@@ -337,16 +408,15 @@ PYBIND11_MODULE(_zantrel, m) {
              const std::optional<std::string>& model, const py::object& task_id,
              const py::object& model_key, const py::object& timeout, py::function done) {
             host::Files references = files_of(files);
-            auto options =
-                call_options<image::corvane::ImageCallOptions>(task_id, model_key, timeout, nullptr);
+            auto options = call_options<image::corvane::ImageCallOptions>(task_id, model_key,
+                                                                          timeout, nullptr);
             options.model = model;
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
                   options.report = report;
                   client.start_async(prompt, aspect_ratio, quality, image_size,
-                                     std::move(references), std::move(options),
-                                     std::move(finish));
+                                     std::move(references), std::move(options), std::move(finish));
                 },
                 std::move(done));
           },
