@@ -20,6 +20,7 @@ def main():
     cancel = json.load(open(f"{out}/engine-cancel.json", encoding="utf-8"))
     rounds = json.load(open(f"{out}/engine-rounds.json", encoding="utf-8"))
     batch = json.load(open(f"{out}/batch.json", encoding="utf-8"))
+    python = json.load(open(f"{out}/python-overhead.json", encoding="utf-8"))
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
     py = json.load(open(f"{out}/python.json", encoding="utf-8"))
@@ -64,6 +65,8 @@ def main():
         ("P14", "batch of 1,000 items, concurrency 64, 100 ms answers: (wall - start-up) / "
          "(1000 / 64 x 0.1 s)",
          (batch["wall_seconds"] - batch["startup_seconds"]) / batch["ideal_seconds"], "<= 1.2"),
+        ("P15", "Python module / C++ for one Gemini call, 4 x 8 MiB references, 20 MiB image",
+         python["ratio"], "<= 1.05"),
         ("CLI", "peak MiB of one CLI call, Gemini (4 x 8 MiB refs, 20 MiB image)",
          cli["gemini_mib"], "<= 85"),
         ("CLI", "  the same, edit", cli["edit_mib"], "<= 80"),

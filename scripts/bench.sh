@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release > /dev/null
 cmake --build --preset release --target payload_bench upload_bench call_bench instruction_probe \
-  zantrel-image \
+  zantrel-image zantrel_python \
   zantrel-emulator
 bin=build/release/bench
 out=bench-results
@@ -65,6 +65,9 @@ echo "32 calls x 8 rounds through the event engine..." >&2
 echo "a batch of 1,000 small items at concurrency 64, answers after 100 ms..." >&2
 python3 bench/batch_bench.py build/release/tools/cli/zantrel-image \
   "$(start_emulator small-delay:100)" > "$out/batch.json"
+echo "the Python module's overhead on one Gemini call with 4 x 8 MiB references..." >&2
+PYTHONPATH=build/release/python /usr/bin/python3 bench/python_overhead.py "$bin/call_bench" \
+  "$large" > "$out/python-overhead.json"
 echo "callgrind..." >&2
 python3 bench/instructions.py --probe "$bin/instruction_probe" > "$out/instructions.json"
 echo "Python baseline..." >&2

@@ -192,10 +192,22 @@ std::optional<host::Timeout> timeout_of(const py::object& timeout) {
   throw py::type_error("timeout must be seconds or a (connect, read) pair");
 }
 
-// What a call gives Python: the result with its report.
+// What a call gives Python: the result with its report. The image becomes a Python `bytes`
+// at the first look, and the C++ copy goes then.
 struct PyResult {
   host::ServiceResult result;
   host::CallReport report;
+  py::object data{};
+
+  py::object image() {
+    if (!data) {
+      const host::Bytes* bytes = result.bytes();
+      if (bytes == nullptr) return py::none();
+      data = py::bytes(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+      result = host::ServiceResult::success(host::Bytes{});
+    }
+    return data;
+  }
 };
 
 template <class Options>
@@ -293,13 +305,7 @@ PYBIND11_MODULE(_zantrel, m) {
       .def_property_readonly("ok", [](const PyResult& r) { return r.result.ok(); })
       .def_property_readonly("code", [](const PyResult& r) { return r.result.code(); })
       .def_property_readonly("msg", [](const PyResult& r) { return r.result.msg(); })
-      .def_property_readonly("data",
-                             [](const PyResult& r) -> py::object {
-                               const host::Bytes* image = r.result.bytes();
-                               if (image == nullptr) return py::none();
-                               return py::bytes(reinterpret_cast<const char*>(image->data()),
-                                                image->size());
-                             })
+      .def_property_readonly("data", &PyResult::image)
       .def_property_readonly("link",
                              [](const PyResult& r) {
                                return r.result.link() ? py::cast(*r.result.link()) : py::none();
