@@ -331,7 +331,7 @@ TEST_F(CliUsage, CountRunsCallsAtOnceAndCtrlCCancelsThemAll) {
 
     // Every call is waiting when Ctrl-C comes: all end cancelled, nothing is written.
     emulator_->set_scenario(*emulator::Scenario::parse("delay:3000"));
-    run = run_process(argv, std::chrono::milliseconds(600));
+    run = run_process(argv, std::chrono::milliseconds(1000));
     EXPECT_EQ(run.status, 130) << service;
     const auto objects = lines(run.out);
     ASSERT_EQ(objects.size(), 3u) << service;
