@@ -61,19 +61,24 @@ async def _await_call(start):
         raise
 
 
+def _native_client(native_class, base_url, api_key, model_tag, logger, dialect):
+    """The native client, its arguments checked first."""
+    _expect("base_url", base_url, (str,), "str")
+    _expect("api_key", api_key, (str,), "str")
+    _expect("model_tag", model_tag, (str,), "str")
+    _expect("dialect", dialect, (str,), "str")
+    if logger is not None and not callable(getattr(logger, "debug", None)):
+        raise TypeError("logger must have a debug method")
+    return native_class(base_url, api_key, model_tag=model_tag, logger=logger, dialect=dialect)
+
+
 class TavelinaClient:
     """Client for the Gemini generateContent image API."""
 
     def __init__(self, base_url, api_key, *, model_tag="TAVELIN", logger=None,
                  dialect="gateway"):
-        _expect("base_url", base_url, (str,), "str")
-        _expect("api_key", api_key, (str,), "str")
-        _expect("model_tag", model_tag, (str,), "str")
-        _expect("dialect", dialect, (str,), "str")
-        if logger is not None and not callable(getattr(logger, "debug", None)):
-            raise TypeError("logger must have a debug method")
-        self._native = _zantrel._TavelinaClient(base_url, api_key, model_tag=model_tag,
-                                                logger=logger, dialect=dialect)
+        self._native = _native_client(_zantrel._TavelinaClient, base_url, api_key, model_tag,
+                                      logger, dialect)
 
     def start(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
               model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None):
@@ -103,14 +108,8 @@ class CorvaneClient:
 
     def __init__(self, base_url, api_key, *, model_tag="GPT-IMAGE-2", logger=None,
                  dialect="gateway"):
-        _expect("base_url", base_url, (str,), "str")
-        _expect("api_key", api_key, (str,), "str")
-        _expect("model_tag", model_tag, (str,), "str")
-        _expect("dialect", dialect, (str,), "str")
-        if logger is not None and not callable(getattr(logger, "debug", None)):
-            raise TypeError("logger must have a debug method")
-        self._native = _zantrel._CorvaneClient(base_url, api_key, model_tag=model_tag,
-                                               logger=logger, dialect=dialect)
+        self._native = _native_client(_zantrel._CorvaneClient, base_url, api_key, model_tag,
+                                      logger, dialect)
 
     def start(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
               model=None, task_id=None, model_key=None, timeout=None):

@@ -36,16 +36,6 @@ Task<bool> load_text(const std::string& text, std::vector<Bytes>& out, const Exc
   co_return true;
 }
 
-std::optional<std::string> failure_kind(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const Error& e) {
-    return std::string(e.kind());
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 // Why an attempt's outcome may be sent again, or nothing when it may not.
 std::optional<std::string> retry_reason(const std::optional<HttpResponse>& response,
                                         const std::exception_ptr& failure,
@@ -56,22 +46,14 @@ std::optional<std::string> retry_reason(const std::optional<HttpResponse>& respo
     }
     return std::nullopt;
   }
-  const auto kind = failure_kind(failure);
-  if (!kind) return std::nullopt;
-  const TransferFacts* facts = nullptr;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const Error& e) {
-    facts = e.transfer();
-  } catch (...) {
-  }
-  const bool transient = *kind == "ConnectionError" || *kind == "ConnectTimeout" ||
-                         (*kind == "ReadTimeout" && policy.retry_no_answer);
+  const std::string kind = except_name(failure);
+  const bool transient = kind == "ConnectionError" || kind == "ConnectTimeout" ||
+                         (kind == "ReadTimeout" && policy.retry_no_answer);
   if (!transient) return std::nullopt;
-  // Unknown delivery counts as sent, except where nothing can have left.
-  const bool sent = facts && facts->request_sent ? *facts->request_sent : *kind != "ConnectTimeout";
-  if (sent && !policy.retry_no_answer) return std::nullopt;
-  return *kind;
+  if (failed_delivery(failure) != Delivery::kNotSent && !policy.retry_no_answer) {
+    return std::nullopt;
+  }
+  return kind;
 }
 
 // The service's own hint: Retry-After / retry-after-ms, else Gemini's RetryInfo in the body.
@@ -167,12 +149,24 @@ Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url
 }
 
 bool is_timeout(const std::exception_ptr& failure) {
-  const auto kind = failure_kind(failure);
+  const std::string kind = except_name(failure);
   return kind == "ReadTimeout" || kind == "DeadlineExceeded";
 }
 
 bool is_deadline(const std::exception_ptr& failure) {
-  return failure_kind(failure) == "DeadlineExceeded";
+  return except_name(failure) == "DeadlineExceeded";
+}
+
+ServiceResult start_failure(const std::exception_ptr& failure, Logger& logger,
+                            const std::string& tag, const CallOptions& options,
+                            ReportBuilder& report) {
+  report.failed(failure);
+  if (is_deadline(failure)) {
+    logger.debug(log_record("任务处理超时", options.task_id, options.model_key));
+    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  log_failure(logger, tag, " warning", failure, options.task_id, options.model_key);
+  return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
 }
 
 }  // namespace zantrel::host::internal

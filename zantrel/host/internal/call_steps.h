@@ -43,6 +43,25 @@ Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url
 // The limits a call's options set.
 inline CallLimits limits_of(const CallOptions& options) { return {options.stop, options.deadline}; }
 
+// Runs a call's steps (`steps(exchange, report)` gives their task) with an exchange in `mode`
+// and the call's report, which is finished before the result is handed over.
+template <class Steps>
+Task<ServiceResult> run_call(HttpClient& client, Exchange::Mode mode, const CallOptions& options,
+                             Steps steps) {
+  const Exchange exchange(client, mode, limits_of(options));
+  ReportBuilder report(options.report);
+  ServiceResult result = co_await steps(exchange, report);
+  report.finish();
+  co_return result;
+}
+
+// How `start` ends on a failure outside the generation (loading the references): noted in the
+// report; a passed deadline is a time-out with its record, anything else one warning record and
+// SERVICE_BUSY.
+ServiceResult start_failure(const std::exception_ptr& failure, Logger& logger,
+                            const std::string& tag, const CallOptions& options,
+                            ReportBuilder& report);
+
 // Whether a failure ends the call as a time-out of the service: a read time-out, or the call's
 // deadline.
 bool is_timeout(const std::exception_ptr& failure);

@@ -153,27 +153,31 @@ std::optional<double> retry_info_seconds(const json& error_dict) {
   return seconds;
 }
 
+const TransferFacts* transfer_facts_of(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& e) {
+    return e.transfer();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+Delivery failed_delivery(const std::exception_ptr& failure) {
+  const TransferFacts* facts = transfer_facts_of(failure);
+  if (facts && facts->request_sent) {
+    return *facts->request_sent ? Delivery::kNoAnswer : Delivery::kNotSent;
+  }
+  // The HTTP stack said nothing: "not sent" only where no request can have left.
+  return before_sending(except_name(failure)) ? Delivery::kNotSent : Delivery::kNoAnswer;
+}
+
 void ReportBuilder::failed(const std::exception_ptr& failure) {
   if (!report_) return;
   report_->failure_kind = except_name(failure);
   if (answered_) return;
-  const TransferFacts* facts = nullptr;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const Error& e) {
-    facts = e.transfer();
-  } catch (...) {
-  }
-  if (facts) take_facts(*facts);
-  if (!sending_) {
-    report_->delivery = Delivery::kNotSent;
-  } else if (facts && facts->request_sent) {
-    report_->delivery = *facts->request_sent ? Delivery::kNoAnswer : Delivery::kNotSent;
-  } else {
-    // The HTTP stack said nothing: "not sent" only where no request can have left.
-    report_->delivery =
-        before_sending(*report_->failure_kind) ? Delivery::kNotSent : Delivery::kNoAnswer;
-  }
+  if (const TransferFacts* facts = transfer_facts_of(failure)) take_facts(*facts);
+  report_->delivery = sending_ ? failed_delivery(failure) : Delivery::kNotSent;
 }
 
 void ReportBuilder::image(ByteView image, std::string_view asked) {

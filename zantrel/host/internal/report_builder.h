@@ -54,6 +54,13 @@ class ReportBuilder {
   int attempts_ = 0;
 };
 
+// What the HTTP stack knew about a failed exchange (nullptr when it said nothing).
+const TransferFacts* transfer_facts_of(const std::exception_ptr& failure);
+
+// How far the request of a failed exchange got: from the stack's facts, else from the failure's
+// kind (only failures that cannot happen after sending count as not sent).
+Delivery failed_delivery(const std::exception_ptr& failure);
+
 // The delay of a google.rpc.RetryInfo among the "details" of a decoded error body's "error".
 std::optional<double> retry_info_seconds(const nlohmann::ordered_json& error_dict);
 

@@ -212,14 +212,8 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const std::string& pr
   } catch (...) {
     failure = std::current_exception();
   }
-  report.failed(failure);
-  if (host::internal::is_deadline(failure)) {
-    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
-    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
-  }
-  host::log_failure(*self.logger(), self.model_tag(), " warning", failure, options.task_id,
-                    options.model_key);
-  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
+                                          report);
 }
 
 // A non-blocking call owns copies of everything its steps refer to.
@@ -227,12 +221,12 @@ Task<ServiceResult> start_owned(CorvaneClient self, std::string prompt, std::str
                                 std::string quality, std::string image_size, host::Files files,
                                 ImageCallOptions options) {
   const auto http = self.http_client();
-  const Exchange exchange(*http, Exchange::Mode::kNonBlocking, host::internal::limits_of(options));
-  ReportBuilder report(options.report);
-  ServiceResult result = co_await start_steps(self, prompt, aspect_ratio, quality, image_size,
-                                              files, options, exchange, report);
-  report.finish();
-  co_return result;
+  co_return co_await host::internal::run_call(*http, Exchange::Mode::kNonBlocking, options,
+                                              [&](const Exchange& exchange, ReportBuilder& report) {
+                                                return start_steps(self, prompt, aspect_ratio,
+                                                                   quality, image_size, files,
+                                                                   options, exchange, report);
+                                              });
 }
 
 }  // namespace
@@ -266,13 +260,13 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
                                             const std::optional<ImageParts>& files,
                                             const ImageCallOptions& options) const {
   const auto http = http_client();
-  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
-  ReportBuilder report(options.report);
-  auto result = generate_steps(*this, prompt, aspect_ratio, quality, image_size, files, options,
-                               exchange, report)
-                    .run_blocking();
-  report.finish();
-  return result;
+  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
+                                  [&](const Exchange& exchange, ReportBuilder& report) {
+                                    return generate_steps(*this, prompt, aspect_ratio, quality,
+                                                          image_size, files, options, exchange,
+                                                          report);
+                                  })
+      .run_blocking();
 }
 
 ServiceResult CorvaneClient::start(const std::string& prompt, const std::string& aspect_ratio,
@@ -280,13 +274,13 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
                                    const host::Files& files,
                                    const ImageCallOptions& options) const {
   const auto http = http_client();
-  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
-  ReportBuilder report(options.report);
-  auto result = start_steps(*this, prompt, aspect_ratio, quality, image_size, files, options,
-                            exchange, report)
-                    .run_blocking();
-  report.finish();
-  return result;
+  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
+                                  [&](const Exchange& exchange, ReportBuilder& report) {
+                                    return start_steps(*this, prompt, aspect_ratio, quality,
+                                                       image_size, files, options, exchange,
+                                                       report);
+                                  })
+      .run_blocking();
 }
 
 void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, std::string quality,

@@ -198,14 +198,8 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
   } catch (...) {
     failure = std::current_exception();
   }
-  report.failed(failure);
-  if (host::internal::is_deadline(failure)) {
-    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
-    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
-  }
-  host::log_failure(*self.logger(), self.model_tag(), " warning", failure, options.task_id,
-                    options.model_key);
-  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
+                                          report);
 }
 
 // A non-blocking call owns copies of everything its steps refer to.
@@ -213,12 +207,12 @@ Task<ServiceResult> start_owned(TavelinaClient self, std::string prompt, std::st
                                 std::string image_size, host::Files files, std::string model,
                                 host::CallOptions options) {
   const auto http = self.http_client();
-  const Exchange exchange(*http, Exchange::Mode::kNonBlocking, host::internal::limits_of(options));
-  ReportBuilder report(options.report);
-  ServiceResult result = co_await start_steps(self, prompt, aspect_ratio, image_size, files, model,
-                                              options, exchange, report);
-  report.finish();
-  co_return result;
+  co_return co_await host::internal::run_call(*http, Exchange::Mode::kNonBlocking, options,
+                                              [&](const Exchange& exchange, ReportBuilder& report) {
+                                                return start_steps(self, prompt, aspect_ratio,
+                                                                   image_size, files, model,
+                                                                   options, exchange, report);
+                                              });
 }
 
 }  // namespace
@@ -290,13 +284,13 @@ ServiceResult TavelinaClient::generate_image(
     const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
     const config::GeminiModel& model, const host::CallOptions& options) const {
   const auto http = http_client();
-  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
-  ReportBuilder report(options.report);
-  auto result = generate_steps(*this, prompt, image_bytes_list, aspect_ratio, image_size, model,
-                               options, exchange, report)
-                    .run_blocking();
-  report.finish();
-  return result;
+  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
+                                  [&](const Exchange& exchange, ReportBuilder& report) {
+                                    return generate_steps(*this, prompt, image_bytes_list,
+                                                          aspect_ratio, image_size, model, options,
+                                                          exchange, report);
+                                  })
+      .run_blocking();
 }
 
 ServiceResult TavelinaClient::start(const std::string& prompt,
@@ -305,13 +299,12 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
                                     const config::GeminiModel& model,
                                     const host::CallOptions& options) const {
   const auto http = http_client();
-  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
-  ReportBuilder report(options.report);
-  auto result =
-      start_steps(*this, prompt, aspect_ratio, image_size, files, model, options, exchange, report)
-          .run_blocking();
-  report.finish();
-  return result;
+  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
+                                  [&](const Exchange& exchange, ReportBuilder& report) {
+                                    return start_steps(*this, prompt, aspect_ratio, image_size,
+                                                       files, model, options, exchange, report);
+                                  })
+      .run_blocking();
 }
 
 void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
