@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -23,6 +24,9 @@ constexpr std::size_t kMaxIdleHandles = 256;
 // Open connections the loop keeps for reuse. libcurl's default follows the number of transfers
 // running, so a burst that ends would close most of what the next burst needs.
 constexpr long kMaxIdleConnections = 256;
+// While transfers wait for a place to connect, the loop looks for places given back by the
+// client's blocking calls at least this often (its own transfers give theirs back in the loop).
+constexpr auto kGateCheck = std::chrono::milliseconds(20);
 
 struct Job {
   EasyPtr easy{nullptr, &curl_easy_cleanup};
@@ -50,6 +54,10 @@ std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
 }  // namespace
 
 struct CurlEngine::Core {
+  explicit Core(std::shared_ptr<SharedConnections> shared) : connections(std::move(shared)) {}
+
+  // First, so that it outlives every transfer and connection of the loop.
+  std::shared_ptr<SharedConnections> connections;
   MultiPtr multi{curl_multi_init(), &curl_multi_cleanup};
 
   std::mutex mutex;  // guards the members up to `stopping`
@@ -60,6 +68,8 @@ struct CurlEngine::Core {
 
   // The loop thread's own.
   std::unordered_map<CURL*, std::unique_ptr<Job>> running;
+  // Waiting for a place to connect, in the order they came.
+  std::deque<std::unique_ptr<Job>> waiting;
   std::vector<Pause> pauses;
 
   void wake() { curl_multi_wakeup(multi.get()); }
@@ -91,6 +101,11 @@ struct CurlEngine::Core {
     std::unique_ptr<Job> job = std::move(found->second);
     running.erase(found);
     curl_multi_remove_handle(multi.get(), easy);
+    end(std::move(job), code);
+  }
+
+  // Hands a job's outcome to its completion (the handle is out of the loop).
+  void end(std::unique_ptr<Job> job, CURLcode code) {
     HttpOutcome outcome;
     try {
       outcome = job->transfer->finish(code);
@@ -100,6 +115,34 @@ struct CurlEngine::Core {
     job->transfer.reset();
     give_back(std::move(job->easy));
     deliver(job->done, std::move(outcome));
+  }
+
+  // Starts a job in the loop.
+  void start(std::unique_ptr<Job> job) {
+    CURL* easy = job->easy.get();
+    if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
+      deliver(job->done,
+              std::make_exception_ptr(ConnectionError("libcurl could not start a transfer")));
+      return;
+    }
+    running.emplace(easy, std::move(job));
+  }
+
+  // Starts the waiting jobs that have a place to connect now, in order; ends those stopped or
+  // past their deadline.
+  void start_waiting(Clock::time_point now) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      CurlTransfer& transfer = *(*it)->transfer;
+      if (transfer.enter(*connections, Clock::time_point::min())) {
+        start(std::move(*it));
+      } else if (transfer.should_abort(now)) {
+        end(std::move(*it), CURLE_ABORTED_BY_CALLBACK);
+      } else {
+        ++it;
+        continue;
+      }
+      it = waiting.erase(it);
+    }
   }
 
   static void deliver(const HttpCompletion& done, HttpOutcome outcome) {
@@ -126,14 +169,8 @@ struct CurlEngine::Core {
         deliver(job->done, job->refused);
         continue;
       }
-      CURL* easy = job->easy.get();
-      if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
-        deliver(job->done,
-                std::make_exception_ptr(ConnectionError("libcurl could not start a transfer")));
-        continue;
-      }
       job->transfer->wake_on_stop([this] { wake(); });
-      running.emplace(easy, std::move(job));
+      waiting.push_back(std::move(job));
     }
     for (auto& pause : new_pauses) {
       if (pause.stop.stop_possible()) {
@@ -142,6 +179,7 @@ struct CurlEngine::Core {
       }
       pauses.push_back(std::move(pause));
     }
+    start_waiting(Clock::now());
     return !stop;
   }
 
@@ -155,14 +193,28 @@ struct CurlEngine::Core {
     const auto now = Clock::now();
     std::vector<CURL*> aborted;
     std::optional<Clock::time_point> next;
+    std::vector<CURL*> restarted;
     for (auto& [easy, job] : running) {
       if (job->transfer->should_abort(now)) {
         aborted.push_back(easy);
-      } else {
-        next = earliest(next, job->transfer->next_check());
+        continue;
       }
+      if (job->transfer->should_begin_anew(now)) restarted.push_back(easy);
+      next = earliest(next, job->transfer->next_check());
     }
     for (CURL* easy : aborted) finish(easy, CURLE_ABORTED_BY_CALLBACK);
+    for (CURL* easy : restarted) {
+      curl_multi_remove_handle(multi.get(), easy);
+      if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
+        finish(easy, CURLE_FAILED_INIT);
+      }
+    }
+    // Places given back during this round go to the waiting jobs at once.
+    start_waiting(now);
+    if (!waiting.empty()) {
+      next = earliest(next, now + kGateCheck);
+      for (const auto& job : waiting) next = earliest(next, job->transfer->next_check());
+    }
 
     std::vector<std::function<void()>> woken;
     for (std::size_t i = 0; i < pauses.size();) {
@@ -196,6 +248,11 @@ struct CurlEngine::Core {
 
   // The engine is going: nothing still running or waiting will get an answer.
   void close_all() {
+    for (auto& job : waiting) {
+      job->transfer.reset();
+      deliver(job->done, std::make_exception_ptr(ConnectionError("the HTTP client was closed")));
+    }
+    waiting.clear();
     std::vector<CURL*> handles;
     for (auto& entry : running) handles.push_back(entry.first);
     for (CURL* easy : handles) {
@@ -214,8 +271,9 @@ struct CurlEngine::Core {
   }
 };
 
-CurlEngine::CurlEngine(const CurlHttpClientOptions& options)
-    : options_(options), core_(std::make_shared<Core>()) {
+CurlEngine::CurlEngine(const CurlHttpClientOptions& options,
+                       std::shared_ptr<SharedConnections> connections)
+    : options_(options), core_(std::make_shared<Core>(std::move(connections))) {
   if (!core_->multi) throw ConnectionError("libcurl could not make a loop");
   curl_multi_setopt(core_->multi.get(), CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
   // The thread holds the core too, so that an engine dropped from its own thread (by the last

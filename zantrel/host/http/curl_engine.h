@@ -13,6 +13,8 @@
 
 namespace zantrel::host::internal {
 
+struct SharedConnections;
+
 // One thread running libcurl's multi interface for any number of transfers. Submissions are
 // configured on the submitting thread by the same CurlTransfer as blocking exchanges and handed
 // over through a queue that wakes the loop. Read time-outs, deadlines, stop requests and
@@ -20,7 +22,8 @@ namespace zantrel::host::internal {
 // sending included.
 class CurlEngine {
  public:
-  explicit CurlEngine(const CurlHttpClientOptions& options);
+  // Transfers connect only once the gate of `connections` lets them.
+  CurlEngine(const CurlHttpClientOptions& options, std::shared_ptr<SharedConnections> connections);
   // Fails whatever is still running with ConnectionError, then stops the thread.
   ~CurlEngine();
   CurlEngine(const CurlEngine&) = delete;

@@ -93,33 +93,35 @@ class Lease {
 };
 
 template <class Pool, class Request>
-HttpResponse perform(Pool& pool, const std::string& url, const Request& request,
-                     const CurlHttpClientOptions& options) {
+HttpResponse perform(Pool& pool, internal::SharedConnections& connections, const std::string& url,
+                     const Request& request, const CurlHttpClientOptions& options) {
   Lease lease(pool);
   internal::CurlTransfer transfer(lease.easy(), url, request, options);
-  return transfer.finish(internal::run_alone(lease.multi(), lease.easy(), transfer));
+  return transfer.finish(internal::run_alone(lease.multi(), lease.easy(), transfer, connections));
 }
 
 }  // namespace
 
 CurlHttpClient::CurlHttpClient(CurlHttpClientOptions options)
-    : options_(std::move(options)), pool_(std::make_unique<Pool>()) {
+    : options_(std::move(options)),
+      connections_(std::make_shared<internal::SharedConnections>(options_.max_connecting_per_host)),
+      pool_(std::make_unique<Pool>()) {
   ensure_curl_initialised();
 }
 
 CurlHttpClient::~CurlHttpClient() = default;
 
 HttpResponse CurlHttpClient::post(const std::string& url, const PostRequest& request) {
-  return perform(*pool_, url, request, options_);
+  return perform(*pool_, *connections_, url, request, options_);
 }
 
 HttpResponse CurlHttpClient::get(const std::string& url, const GetRequest& request) {
-  return perform(*pool_, url, request, options_);
+  return perform(*pool_, *connections_, url, request, options_);
 }
 
 internal::CurlEngine& CurlHttpClient::engine() {
   std::call_once(engine_started_,
-                 [this] { engine_ = std::make_unique<internal::CurlEngine>(options_); });
+                 [this] { engine_ = std::make_unique<internal::CurlEngine>(options_, connections_); });
   return *engine_;
 }
 

@@ -13,7 +13,8 @@ namespace zantrel::host {
 
 namespace internal {
 class CurlEngine;
-}
+struct SharedConnections;
+}  // namespace internal
 
 struct CurlHttpClientOptions {
   Timeout base_timeout{std::chrono::seconds(10), std::chrono::seconds(600)};
@@ -25,6 +26,12 @@ struct CurlHttpClientOptions {
   // Where link fetches (get) may connect. kPublicOnly is checked on the address actually
   // connected to, on every redirect hop, so neither DNS tricks nor redirects get around it.
   LinkAddressPolicy link_addresses = LinkAddressPolicy::kAny;
+  // Connections being opened to one host (scheme, name, port) at once, over all calls of this
+  // client; further calls wait for a place (0 = no bound). A burst of new connections beyond a
+  // server's listen queue (as small as 5 on some servers) makes its kernel answer with SYN
+  // cookies, and then with resets to requests longer than a segment. Connections are reused,
+  // so only a burst pays, about one round trip (two with TLS) per this many connections.
+  std::size_t max_connecting_per_host = 4;
 };
 
 // The default HTTP stack: libcurl with TLS verification always on, only http and https, no
@@ -53,6 +60,8 @@ class CurlHttpClient final : public HttpClient {
   internal::CurlEngine& engine();
 
   CurlHttpClientOptions options_;
+  // Before the pool: its handles' connections are closed through it.
+  std::shared_ptr<internal::SharedConnections> connections_;
   std::unique_ptr<Pool> pool_;
   std::once_flag engine_started_;
   std::unique_ptr<internal::CurlEngine> engine_;

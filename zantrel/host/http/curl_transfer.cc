@@ -19,6 +19,12 @@ using MimePtr = std::unique_ptr<curl_mime, decltype(&curl_mime_free)>;
 constexpr long kUploadBufferBytes = 512L * 1024;
 // Spare bytes kept behind a response body so that JSON parsers can read it in place.
 constexpr std::size_t kBodyPadding = 64;
+// A body up to this size goes out in the same write as the request's head (libcurl appends
+// posted bytes below its own 64 KiB limit to the head), as other HTTP stacks send small
+// requests. A request that fits one segment survives a server whose listen queue overflowed:
+// the SYN cookie is checked on each segment that arrives before the server took the
+// connection, and only the first segment of a request passes (the others get a reset).
+constexpr std::size_t kOneWriteBodyBytes = std::size_t{60} << 10;
 // Response headers beyond this are a hostile or broken service. Below libcurl's own limit
 // (300 KB), so that endless headers end as ResponseTooLarge rather than a receive error.
 constexpr std::size_t kMaxHeaderBytes = std::size_t{256} << 10;
@@ -37,8 +43,23 @@ struct CurlTransfer::State {
   MimePtr mime{nullptr, &curl_mime_free};
   // The form's file parts, streamed by the callbacks below (which point into this vector).
   std::vector<PartReader> readers;
+  // The place this transfer holds while its connection is being opened, since when the
+  // present attempt runs and how long all attempts may take.
+  ConnectGate::Pass opening;
+  Clock::time_point attempt_started;
+  Clock::time_point connect_started;
+  std::chrono::milliseconds connect_timeout{0};
+  bool new_socket = false;
+  // The new socket the request went out on (the last one opened: with two addresses tried at
+  // once, a port that doesn't match leaves it unknown), to learn what became of it once libcurl
+  // closed it.
+  ClosedSockets* closed = nullptr;
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  long local_port = -1;
   // A streamed body, encoded into libcurl's upload buffer as the socket takes it.
   std::optional<StreamedBodyReader> streamed;
+  // A small streamed body, flattened so that it leaves with the head.
+  Bytes small_body;
   Bytes body;
   std::size_t max_body = 0;
   bool body_too_large = false;
@@ -140,15 +161,39 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t up_total, cu
 }
 
 // Called once the connection is established (or reused), just before the request goes out.
-int on_connected(void* user, char* remote_address, char*, int, int) {
+int on_connected(void* user, char* remote_address, char*, int, int local_port) {
   auto& t = *static_cast<State*>(user);
   if (t.public_only && !is_public_address(remote_address != nullptr ? remote_address : "")) {
     t.refused_address = remote_address != nullptr ? remote_address : "(unknown)";
     return CURL_PREREQFUNC_ABORT;
   }
+  if (t.new_socket) {
+    curl_off_t resolved = 0;
+    curl_off_t handshake_done = 0;
+    if (curl_easy_getinfo(t.easy, CURLINFO_NAMELOOKUP_TIME_T, &resolved) == CURLE_OK &&
+        curl_easy_getinfo(t.easy, CURLINFO_CONNECT_TIME_T, &handshake_done) == CURLE_OK &&
+        handshake_done > resolved) {
+      t.opening.note_handshake(std::chrono::microseconds(handshake_done - resolved));
+    }
+  }
+  t.opening.release();
+  if (t.new_socket && t.closed != nullptr) {
+    t.local_port = local_port;
+    t.closed->opened(t.socket);
+  } else {
+    t.socket = CURL_SOCKET_BAD;
+  }
   t.connected = true;
   t.last_activity = Clock::now();
   return CURL_PREREQFUNC_OK;
+}
+
+// Called for each socket the transfer opens (never for a connection reused).
+int on_socket(void* user, curl_socket_t socket, curlsocktype) {
+  auto& t = *static_cast<State*>(user);
+  t.new_socket = true;
+  t.socket = socket;
+  return CURL_SOCKOPT_OK;
 }
 
 std::size_t read_part(char* buffer, std::size_t size, std::size_t count, void* arg) {
@@ -179,16 +224,6 @@ int seek_streamed(void* arg, curl_off_t offset, int origin) {
              : CURL_SEEKFUNC_FAIL;
 }
 
-std::string host_of(const std::string& url) {
-  const auto start = url.find("://");
-  if (start == std::string::npos) return url;
-  const auto end = url.find_first_of("/?#", start + 3);
-  std::string authority = url.substr(start + 3, end == std::string::npos ? end : end - start - 3);
-  // Never repeat credentials written into a link.
-  if (auto at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
-  return authority;
-}
-
 void check(CURLcode code) {
   if (code != CURLE_OK) throw ConnectionError(std::string("libcurl: ") + curl_easy_strerror(code));
 }
@@ -214,9 +249,30 @@ std::optional<std::uint64_t> sum_info(CURL* easy, CURLINFO long_info, CURLINFO s
   return static_cast<std::uint64_t>(head) + static_cast<std::uint64_t>(body);
 }
 
-TransferFacts facts_of(const State& t) {
+// When the present attempt's handshake began (its name resolved), if it is under way.
+std::optional<Clock::time_point> handshake_began(const State& t) {
+  if (t.connected || !t.opening.held()) return std::nullopt;
+  curl_off_t resolved = 0;
+  curl_off_t handshake_done = 0;
+  if (curl_easy_getinfo(t.easy, CURLINFO_NAMELOOKUP_TIME_T, &resolved) != CURLE_OK ||
+      curl_easy_getinfo(t.easy, CURLINFO_CONNECT_TIME_T, &handshake_done) != CURLE_OK ||
+      resolved <= 0 || handshake_done > 0) {
+    return std::nullopt;
+  }
+  return t.attempt_started + std::chrono::microseconds(resolved);
+}
+
+// A reset before any answer on a connection whose peer acknowledged none of the request: the
+// server never took the connection.
+bool reset_unread(const State& t, CURLcode code) {
+  if (t.answer_started || t.closed == nullptr || t.socket == CURL_SOCKET_BAD) return false;
+  if (code != CURLE_RECV_ERROR && code != CURLE_SEND_ERROR) return false;
+  return t.closed->acknowledged(t.socket, t.local_port) == false;
+}
+
+TransferFacts facts_of(const State& t, CURLcode code = CURLE_OK) {
   TransferFacts facts;
-  facts.request_sent = t.sent_at.has_value() || t.answer_started;
+  facts.request_sent = (t.sent_at.has_value() || t.answer_started) && !reset_unread(t, code);
   if (t.connected) {
     const auto tls = seconds_info(t.easy, CURLINFO_APPCONNECT_TIME_T);
     facts.connect_s = tls && *tls > 0 ? tls : seconds_info(t.easy, CURLINFO_CONNECT_TIME_T);
@@ -235,14 +291,15 @@ TransferFacts facts_of(const State& t) {
 
 // The failure as thrown, carrying what is known about the exchange.
 template <class Failure>
-[[noreturn]] void raise_with_facts(const State& t, const std::string& message) {
+[[noreturn]] void raise_with_facts(const State& t, const std::string& message,
+                                   CURLcode code = CURLE_OK) {
   Failure failure(message);
-  failure.set_transfer(facts_of(t));
+  failure.set_transfer(facts_of(t, code));
   throw failure;
 }
 
 [[noreturn]] void throw_failure(const State& t, CURLcode code, const std::string& url) {
-  const std::string where = host_of(url);
+  const std::string where = authority_of(url);
   std::string detail = t.error_text[0] != '\0' ? t.error_text : curl_easy_strerror(code);
   if (t.cancelled) raise_with_facts<Cancelled>(t, "exchange with " + where + " cancelled");
   if (t.deadline_passed) {
@@ -289,7 +346,7 @@ template <class Failure>
     case CURLE_USE_SSL_FAILED:
       raise_with_facts<TlsError>(t, "TLS with " + where + " failed: " + detail);
     default:
-      raise_with_facts<ConnectionError>(t, "exchange with " + where + " failed: " + detail);
+      raise_with_facts<ConnectionError>(t, "exchange with " + where + " failed: " + detail, code);
   }
 }
 
@@ -351,6 +408,9 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const Headers& he
   set(easy, CURLOPT_XFERINFODATA, &t);
   set(easy, CURLOPT_PREREQFUNCTION, &on_connected);
   set(easy, CURLOPT_PREREQDATA, &t);
+  set(easy, CURLOPT_SOCKOPTFUNCTION, &on_socket);
+  set(easy, CURLOPT_SOCKOPTDATA, &t);
+  t.connect_timeout = limits.connect;
 }
 
 CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const PostRequest& request,
@@ -391,6 +451,13 @@ void CurlTransfer::set_json_body(const JsonBody& body) {
 
 void CurlTransfer::set_streamed_body(const StreamedBody& body) {
   State& t = *state_;
+  if (body.size() <= kOneWriteBodyBytes) {
+    t.small_body = flatten(body);
+    set(t.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t.small_body.size()));
+    set(t.easy, CURLOPT_POSTFIELDS,
+        t.small_body.empty() ? "" : reinterpret_cast<const char*>(t.small_body.data()));
+    return;
+  }
   t.streamed.emplace(body);
   set(t.easy, CURLOPT_POST, 1L);
   set(t.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
@@ -426,6 +493,12 @@ void CurlTransfer::set_form_body(const Form& form) {
 std::optional<CurlTransfer::Clock::time_point> CurlTransfer::next_check() const {
   const State& t = *state_;
   std::optional<Clock::time_point> at = t.limits.deadline;
+  if (t.opening.held() && !t.connected) {
+    // Until the name is resolved, looked at again within the patience.
+    const auto began = handshake_began(t).value_or(Clock::now());
+    const auto give_up = began + t.opening.patience();
+    if (!at || give_up < *at) at = give_up;
+  }
   if (t.connected) {
     const auto silence_ends = t.last_activity + t.read_timeout;
     if (!at || silence_ends < *at) at = silence_ends;
@@ -443,6 +516,33 @@ bool CurlTransfer::should_abort(Clock::time_point now) {
     t.read_timed_out = true;
   }
   return t.cancelled || t.deadline_passed || t.read_timed_out;
+}
+
+bool CurlTransfer::enter(SharedConnections& shared, Clock::time_point until) {
+  State& t = *state_;
+  if (!shared.gate.enter(t.url, t.opening, until)) return false;
+  if (t.closed == nullptr) {
+    t.closed = &shared.closed;
+    set(t.easy, CURLOPT_CLOSESOCKETFUNCTION, &ClosedSockets::close_socket);
+    set(t.easy, CURLOPT_CLOSESOCKETDATA, t.closed);
+  }
+  t.attempt_started = t.connect_started = Clock::now();
+  return true;
+}
+
+
+bool CurlTransfer::should_begin_anew(Clock::time_point now) {
+  State& t = *state_;
+  const auto began = handshake_began(t);
+  if (!began || now - *began < t.opening.patience()) return false;
+  // The connect time-out bounds all attempts together; the last one runs into it.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      t.connect_timeout - (now - t.connect_started));
+  if (left <= t.opening.patience()) return false;
+  set(t.easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(left.count()));
+  t.attempt_started = now;
+  t.new_socket = false;
+  return true;
 }
 
 void CurlTransfer::wake_on_stop(std::function<void()> wake) {
@@ -479,7 +579,15 @@ int wait_ms(CURLM* multi, std::optional<CurlTransfer::Clock::time_point> next_ch
   return static_cast<int>(wait);
 }
 
-CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer) {
+CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer, SharedConnections& shared) {
+  // Stop requests are noticed at this pace while waiting for a place to connect.
+  constexpr auto kGateCheck = std::chrono::milliseconds(20);
+  for (;;) {
+    auto until = Clock::now() + kGateCheck;
+    if (const auto check_at = transfer.next_check()) until = std::min(until, *check_at);
+    if (transfer.enter(shared, until)) break;
+    if (transfer.should_abort(Clock::now())) return CURLE_ABORTED_BY_CALLBACK;
+  }
   if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
     throw ConnectionError("libcurl could not start a transfer");
   }
@@ -489,6 +597,12 @@ CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer) {
     if (transfer.should_abort(Clock::now())) {
       code = CURLE_ABORTED_BY_CALLBACK;
       break;
+    }
+    if (transfer.should_begin_anew(Clock::now())) {
+      curl_multi_remove_handle(multi, easy);
+      if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        throw ConnectionError("libcurl could not start a transfer");
+      }
     }
     int running = 0;
     if (curl_multi_perform(multi, &running) != CURLM_OK) {

@@ -13,7 +13,19 @@
 
 #include "zantrel/host/http/curl_http_client.h"
 
+#include "zantrel/host/http/closed_sockets.h"
+#include "zantrel/host/http/connect_gate.h"
+
 namespace zantrel::host::internal {
+
+// What all transfers of one client share about their connections: the bound on opening them
+// and what the kernel said of each as it closed. Outlives every handle of the client.
+struct SharedConnections {
+  explicit SharedConnections(std::size_t max_connecting_per_host)
+      : gate(max_connecting_per_host) {}
+  ConnectGate gate;
+  ClosedSockets closed;
+};
 
 // One request on one easy handle: the constructor checks the request and configures the handle
 // completely (TLS, schemes, redirects, time-outs, size caps, header checks, link address policy,
@@ -38,6 +50,14 @@ class CurlTransfer {
   // Whether the read time-out, the deadline or a stop request ends the transfer at `now`; the
   // loop then removes the handle and calls `finish(CURLE_ABORTED_BY_CALLBACK)`.
   bool should_abort(Clock::time_point now);
+  // Takes a place at the gate of `shared` to open a connection, waiting for one until `until`
+  // at most; false when none came free. A transfer starts only once it has one; the place is
+  // given back once the connection is ready (or the transfer is over).
+  bool enter(SharedConnections& shared, Clock::time_point until);
+  // Whether a handshake the server seems to have dropped (a full listen queue drops them
+  // silently) should be begun anew on a new socket at `now`; the loop then takes the handle out
+  // and adds it again. Nothing has been sent yet.
+  bool should_begin_anew(Clock::time_point now);
   // Has `wake` called (from whatever thread asks) when a stop is requested, so that the loop
   // notices at once. At most once per transfer.
   void wake_on_stop(std::function<void()> wake);
@@ -58,8 +78,9 @@ class CurlTransfer {
 };
 
 // Runs one configured transfer to its end on the calling thread, with `multi` (which keeps the
-// connections between transfers) as its loop; returns the code for `finish`.
-CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer);
+// connections between transfers) as its loop, once the gate lets it connect; returns the code
+// for `finish`.
+CURLcode run_alone(CURLM* multi, CURL* easy, CurlTransfer& transfer, SharedConnections& shared);
 
 // How long a loop may wait in curl_multi_poll: until libcurl's next timer or `next_check`,
 // whichever is first.
