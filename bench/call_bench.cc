@@ -10,6 +10,8 @@
 //                               wall, library threads, peak RSS growth
 //   call_bench engine-cancel URL   100 calls in flight, all cancelled at once: slowest delivery
 //   call_bench engine-rounds URL   32 start_async calls x 8 rounds (answers after 200 ms)
+//   call_bench burst URL SECONDS   256 start_async calls at once against a plain threaded server
+//                               (a thread per connection, answering after SECONDS): ok, wall
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -258,6 +260,24 @@ int engine_flight(const std::string& url) {
   return flight.failed == 0 ? 0 : 1;
 }
 
+int burst(const std::string& url, double answer_seconds) {
+  constexpr int kCalls = 256;
+  raise_fd_limit();
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  Flight flight;
+  const auto start = Clock::now();
+  launch(client, flight, kCalls);
+  land(flight);
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  zantrel::host::CurlHttpClient http;
+  const std::string posts(zantrel::host::as_text(http.get(url + "/count", {}).body));
+  // A thread per connection: the server could answer all calls in one answer time.
+  std::printf(R"({"calls":%d,"ok":%d,"server_posts":%s,"wall_seconds":%.4f,"ideal_seconds":%.4f})"
+              "\n",
+              kCalls, kCalls - flight.failed, posts.c_str(), wall, answer_seconds);
+  return 0;
+}
+
 int engine_cancel(const std::string& url) {
   constexpr int kCalls = 100;
   raise_fd_limit();
@@ -318,6 +338,7 @@ int main(int argc, char** argv) {
   if (mode == "timed-gemini" && argc == 4) return timed_gemini(argv[2], std::atoi(argv[3]));
   if (mode == "engine-cancel" && argc == 3) return engine_cancel(argv[2]);
   if (mode == "engine-rounds" && argc == 3) return engine_rounds(argv[2]);
+  if (mode == "burst" && argc == 4) return burst(argv[2], std::atof(argv[3]));
   std::fprintf(stderr,
                "usage: call_bench memory gemini|edit URL | call_bench in-flight URL | "
                "call_bench concurrency | call_bench serve MS | "

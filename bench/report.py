@@ -20,6 +20,7 @@ def main():
     cancel = json.load(open(f"{out}/engine-cancel.json", encoding="utf-8"))
     rounds = json.load(open(f"{out}/engine-rounds.json", encoding="utf-8"))
     batch = json.load(open(f"{out}/batch.json", encoding="utf-8"))
+    burst = json.load(open(f"{out}/burst.json", encoding="utf-8"))
     python = json.load(open(f"{out}/python-overhead.json", encoding="utf-8"))
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
@@ -62,6 +63,10 @@ def main():
         ("P7e", "32 start_async calls x 8 rounds: wall / 8 x 200 ms",
          rounds["wall_seconds"] / rounds["ideal_seconds"], "<= 1.1"),
         ("P7f", "  new connections seen by the server", rounds["connections"], "<= 34"),
+        ("P19", "256 calls in one burst, plain threaded server (listen queue 5): ok / 256 "
+         f"(server read {burst['server_posts']})", burst["ok"] / burst["calls"], "= 1.0"),
+        ("P19b", "  wall / (2 s answer x 256 / 256 server threads)",
+         burst["wall_seconds"] / burst["ideal_seconds"], "<= 1.3"),
         ("P14", "batch of 1,000 items, concurrency 64, 100 ms answers: (wall - start-up) / "
          "(1000 / 64 x 0.1 s)",
          (batch["wall_seconds"] - batch["startup_seconds"]) / batch["ideal_seconds"], "<= 1.2"),

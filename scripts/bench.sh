@@ -62,6 +62,14 @@ echo "100 calls in flight cancelled at once..." >&2
 "$bin/call_bench" engine-cancel "$(start_event_server 10000)" > "$out/engine-cancel.json"
 echo "32 calls x 8 rounds through the event engine..." >&2
 "$bin/call_bench" engine-rounds "$(start_event_server 200)" > "$out/engine-rounds.json"
+echo "256 calls in one burst against a plain threaded server (listen queue of 5)..." >&2
+threaded_log=$(mktemp)
+python3 tests/support/threaded_server.py --delay 2 > "$threaded_log" &
+emulators+=($!)
+for _ in $(seq 50); do grep -q PORT "$threaded_log" && break; sleep 0.1; done
+"$bin/call_bench" burst "http://127.0.0.1:$(sed -n 's/^PORT //p' "$threaded_log")" 2 \
+  > "$out/burst.json"
+rm -f "$threaded_log"
 echo "a batch of 1,000 small items at concurrency 64, answers after 100 ms..." >&2
 python3 bench/batch_bench.py build/release/tools/cli/zantrel-image \
   "$(start_emulator small-delay:100)" > "$out/batch.json"

@@ -10,23 +10,12 @@
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/internal/call_steps.h"
+#include "zantrel/host/internal/file_descriptor.h"
 
 namespace zantrel::host {
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using internal::FileDescriptor;
 
 [[noreturn]] void fail_read(const std::string& path, int error) {
   throw FileReadError("cannot read " + path + ": " + std::strerror(error));

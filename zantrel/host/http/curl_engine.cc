@@ -1,8 +1,12 @@
 #include "zantrel/host/http/curl_engine.h"
 
 #include <curl/curl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -11,6 +15,7 @@
 
 #include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_transfer.h"
+#include "zantrel/host/internal/file_descriptor.h"
 
 namespace zantrel::host::internal {
 namespace {
@@ -58,7 +63,13 @@ struct CurlEngine::Core {
 
   // First, so that it outlives every transfer and connection of the loop.
   std::shared_ptr<SharedConnections> connections;
+  // The sockets libcurl wants watched, and a counter that wakes the loop; before the multi
+  // handle, which unregisters its sockets as it goes.
+  FileDescriptor poller{epoll_create1(EPOLL_CLOEXEC)};
+  FileDescriptor waker{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   MultiPtr multi{curl_multi_init(), &curl_multi_cleanup};
+  // When libcurl wants its timers run; nothing while it has none. The loop thread's own.
+  std::optional<Clock::time_point> curl_timer;
 
   std::mutex mutex;  // guards the members up to `stopping`
   std::vector<std::unique_ptr<Job>> incoming;
@@ -72,7 +83,75 @@ struct CurlEngine::Core {
   std::deque<std::unique_ptr<Job>> waiting;
   std::vector<Pause> pauses;
 
-  void wake() { curl_multi_wakeup(multi.get()); }
+  void wake() const {
+    const std::uint64_t one = 1;
+    // A full counter already wakes the loop.
+    [[maybe_unused]] const auto written = ::write(waker.get(), &one, sizeof one);
+  }
+
+  // libcurl's socket callback: keeps the poller's interest in `socket` as libcurl wants it.
+  static int watch(CURL*, curl_socket_t socket, int what, void* self, void*) {
+    const int poller = static_cast<Core*>(self)->poller.get();
+    if (what == CURL_POLL_REMOVE) {
+      epoll_ctl(poller, EPOLL_CTL_DEL, socket, nullptr);  // gone already when closed: fine
+      return 0;
+    }
+    epoll_event event{};
+    event.events = (what & CURL_POLL_IN ? EPOLLIN : 0U) | (what & CURL_POLL_OUT ? EPOLLOUT : 0U);
+    event.data.fd = socket;
+    if (epoll_ctl(poller, EPOLL_CTL_MOD, socket, &event) != 0) {
+      epoll_ctl(poller, EPOLL_CTL_ADD, socket, &event);
+    }
+    return 0;
+  }
+
+  // libcurl's timer callback.
+  static int set_timer(CURLM*, long timeout_ms, void* self) {
+    auto& core = *static_cast<Core*>(self);
+    if (timeout_ms < 0) {
+      core.curl_timer.reset();
+    } else {
+      core.curl_timer = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    }
+    return 0;
+  }
+
+  // Runs libcurl's timers when due.
+  void run_curl_timer() {
+    if (!curl_timer || *curl_timer > Clock::now()) return;
+    curl_timer.reset();
+    int active = 0;
+    curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &active);
+  }
+
+  // Waits for socket events, a wake-up or `until` (at most a second) and hands the events to
+  // libcurl: only the transfers with something to do run.
+  void wait_and_dispatch(std::optional<Clock::time_point> until) {
+    constexpr long kIdleWaitMs = 1000;  // an idle loop still looks round now and then
+    long wait = kIdleWaitMs;
+    if (until) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now());
+      wait = std::clamp(static_cast<long>(left.count()), 0L, kIdleWaitMs);
+    }
+    std::array<epoll_event, 64> events{};
+    const int ready = epoll_wait(poller.get(), events.data(), static_cast<int>(events.size()),
+                                 static_cast<int>(wait));
+    for (int i = 0; i < ready; ++i) {
+      const int fd = events[static_cast<std::size_t>(i)].data.fd;
+      const std::uint32_t happened = events[static_cast<std::size_t>(i)].events;
+      if (fd == waker.get()) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
+        continue;
+      }
+      int mask = 0;
+      if (happened & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) mask |= CURL_CSELECT_IN;
+      if (happened & EPOLLOUT) mask |= CURL_CSELECT_OUT;
+      if (happened & EPOLLERR) mask |= CURL_CSELECT_ERR;
+      int active = 0;
+      curl_multi_socket_action(multi.get(), fd, mask, &active);
+    }
+  }
 
   EasyPtr take_handle() {
     {
@@ -238,10 +317,9 @@ struct CurlEngine::Core {
 
   void loop() {
     while (adopt_incoming()) {
-      int active = 0;
-      curl_multi_perform(multi.get(), &active);
+      run_curl_timer();
       const auto next = run_due();
-      curl_multi_poll(multi.get(), nullptr, 0, wait_ms(multi.get(), next), nullptr);
+      wait_and_dispatch(earliest(next, curl_timer));
     }
     close_all();
   }
@@ -274,8 +352,21 @@ struct CurlEngine::Core {
 CurlEngine::CurlEngine(const CurlHttpClientOptions& options,
                        std::shared_ptr<SharedConnections> connections)
     : options_(options), core_(std::make_shared<Core>(std::move(connections))) {
-  if (!core_->multi) throw ConnectionError("libcurl could not make a loop");
-  curl_multi_setopt(core_->multi.get(), CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
+  Core& core = *core_;
+  if (!core.multi || core.poller.get() < 0 || core.waker.get() < 0) {
+    throw ConnectionError("libcurl could not make a loop");
+  }
+  curl_multi_setopt(core.multi.get(), CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
+  curl_multi_setopt(core.multi.get(), CURLMOPT_SOCKETFUNCTION, &Core::watch);
+  curl_multi_setopt(core.multi.get(), CURLMOPT_SOCKETDATA, &core);
+  curl_multi_setopt(core.multi.get(), CURLMOPT_TIMERFUNCTION, &Core::set_timer);
+  curl_multi_setopt(core.multi.get(), CURLMOPT_TIMERDATA, &core);
+  epoll_event wake_event{};
+  wake_event.events = EPOLLIN;
+  wake_event.data.fd = core.waker.get();
+  if (epoll_ctl(core.poller.get(), EPOLL_CTL_ADD, core.waker.get(), &wake_event) != 0) {
+    throw ConnectionError("could not watch the loop's wake-ups");
+  }
   // The thread holds the core too, so that an engine dropped from its own thread (by the last
   // completion of a call holding its client) can still wind down.
   thread_ = std::thread([core = core_] { core->loop(); });
