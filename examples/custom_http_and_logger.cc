@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
   }
   zantrel::host::CurlHttpClientOptions curl;
   curl.base_timeout = zantrel::host::Timeout::from_seconds(5, 120);
+  // A gateway in front of the service with a deep listen queue: open more connections at once.
+  curl.max_connecting_per_host = 16;
   auto http =
       std::make_shared<TaggingHttpClient>(std::make_shared<zantrel::host::CurlHttpClient>(curl));
 

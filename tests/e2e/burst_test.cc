@@ -58,14 +58,15 @@ std::vector<Call> burst(const image::tavelin::TavelinaClient& client, int count,
     std::vector<std::jthread> threads;
     for (std::size_t i = 0; i < calls.size(); ++i) {
       threads.emplace_back([&, i] {
-        calls[i].result = client.start(prompt, "1:1", "1K", {}, image::tavelin::kDefaultModel, options_for(i));
+        calls[i].result =
+            client.start(prompt, "1:1", "1K", {}, image::tavelin::kDefaultModel, options_for(i));
       });
     }
   } else {
     std::vector<std::future<ServiceResult>> results;
     for (std::size_t i = 0; i < calls.size(); ++i) {
       results.push_back(client.start_async(prompt, "1:1", "1K", {}, image::tavelin::kDefaultModel,
-                                            options_for(i)));
+                                           options_for(i)));
     }
     for (std::size_t i = 0; i < calls.size(); ++i) calls[i].result = results[i].get();
   }

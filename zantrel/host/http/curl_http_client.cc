@@ -120,8 +120,9 @@ HttpResponse CurlHttpClient::get(const std::string& url, const GetRequest& reque
 }
 
 internal::CurlEngine& CurlHttpClient::engine() {
-  std::call_once(engine_started_,
-                 [this] { engine_ = std::make_unique<internal::CurlEngine>(options_, connections_); });
+  std::call_once(engine_started_, [this] {
+    engine_ = std::make_unique<internal::CurlEngine>(options_, connections_);
+  });
   return *engine_;
 }
 

@@ -530,7 +530,6 @@ bool CurlTransfer::enter(SharedConnections& shared, Clock::time_point until) {
   return true;
 }
 
-
 bool CurlTransfer::should_begin_anew(Clock::time_point now) {
   State& t = *state_;
   const auto began = handshake_began(t);

@@ -21,8 +21,7 @@ namespace zantrel::host::internal {
 // What all transfers of one client share about their connections: the bound on opening them
 // and what the kernel said of each as it closed. Outlives every handle of the client.
 struct SharedConnections {
-  explicit SharedConnections(std::size_t max_connecting_per_host)
-      : gate(max_connecting_per_host) {}
+  explicit SharedConnections(std::size_t max_connecting_per_host) : gate(max_connecting_per_host) {}
   ConnectGate gate;
   ClosedSockets closed;
 };
