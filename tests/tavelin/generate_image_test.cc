@@ -489,7 +489,7 @@ TEST_F(GenerateImageRequest, EachDialectSendsItsKeyHeaderAndMembers) {
     image::tavelin::TavelinaClient client("http://h", "k 1", options);
     http->queue_post(Reply::json(200, "{}"));
     const std::vector<host::Bytes> images = {png_bytes()};
-    (void)client.generate_image("p", images, "16:9", "2k", "gemini-2.5-flash-image");
+    (void)client.generate_image("p", images, "16:9", "2k", "gemini-3-pro-image");
     const auto request = http->requests().back();
     EXPECT_EQ(request.headers, c.headers) << host::to_string(c.dialect);
     const json sent = json::parse(*request.json_text);

@@ -66,6 +66,10 @@ struct CallReport {
   std::optional<double> retry_after_s;
   std::optional<std::string> request_id;  // x-request-id, else Gemini's responseId
   Usage usage;
+  // The model the request named, and why it is not the one asked (a retired model sent as its
+  // replacement); empty when refused before sending.
+  std::optional<std::string> model_sent;
+  std::optional<std::string> model_note;
   std::optional<std::string> model_version;
   std::optional<std::string> finish_reason;
   std::optional<std::string> block_reason;  // Gemini promptFeedback.blockReason

@@ -19,6 +19,17 @@ SharedClient& shared() {
   return instance;
 }
 
+// The shared catalogue: documented process-wide state like the client.
+struct SharedCatalogue {
+  std::mutex mutex;
+  std::shared_ptr<const host::ModelCatalogue> catalogue;
+};
+
+SharedCatalogue& shared_catalogue() {
+  static SharedCatalogue instance;
+  return instance;
+}
+
 }  // namespace
 
 std::shared_ptr<host::HttpClient> http_client() {
@@ -38,14 +49,36 @@ std::shared_ptr<host::HttpClient> http_client_or_shared(std::shared_ptr<host::Ht
   return own ? std::move(own) : http_client();
 }
 
-bool is_supported_ratio(std::string_view ratio) noexcept {
-  return std::find(SUPPORTED_RATIOS.begin(), SUPPORTED_RATIOS.end(), ratio) !=
-         SUPPORTED_RATIOS.end();
+std::shared_ptr<const host::ModelCatalogue> model_catalogue() {
+  SharedCatalogue& s = shared_catalogue();
+  std::lock_guard lock(s.mutex);
+  if (!s.catalogue) {
+    // The built-in table lives for the whole process; this pointer only refers to it.
+    s.catalogue = std::shared_ptr<const host::ModelCatalogue>(
+        std::shared_ptr<const host::ModelCatalogue>(), &host::ModelCatalogue::builtin());
+  }
+  return s.catalogue;
 }
 
-bool is_supported_model(std::string_view model) noexcept {
-  return std::find(SUPPORTED_MODELS.begin(), SUPPORTED_MODELS.end(), model) !=
-         SUPPORTED_MODELS.end();
+void set_model_catalogue(std::shared_ptr<const host::ModelCatalogue> catalogue) {
+  SharedCatalogue& s = shared_catalogue();
+  std::lock_guard lock(s.mutex);
+  s.catalogue = std::move(catalogue);
 }
+
+std::vector<std::string> CatalogueView::list() const {
+  const auto catalogue = model_catalogue();
+  return kind_ == Kind::kRatios ? catalogue->ratios(host::Service::kGemini)
+                                : catalogue->names(host::Service::kGemini);
+}
+
+bool CatalogueView::contains(std::string_view value) const {
+  const auto values = list();
+  return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+bool is_supported_ratio(std::string_view ratio) { return SUPPORTED_RATIOS.contains(ratio); }
+
+bool is_supported_model(std::string_view model) { return SUPPORTED_MODELS.contains(model); }
 
 }  // namespace zantrel::config

@@ -5,7 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/model_catalogue.h"
 
 // Host configuration shared by both clients.
 namespace zantrel::config {
@@ -24,13 +27,31 @@ std::shared_ptr<host::HttpClient> http_client_or_shared(std::shared_ptr<host::Ht
 using AspectRatio = std::string;
 using GeminiModel = std::string;
 
-inline constexpr std::array<std::string_view, 10> SUPPORTED_RATIOS = {
-    "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"};
+// The process-wide model catalogue, read by the clients at each call. Defaults to
+// `ModelCatalogue::builtin()`; thread-safe. Meant to be set once at start-up from the host's
+// configuration (nullptr restores the library's own); calls already running keep the one they
+// started with.
+std::shared_ptr<const host::ModelCatalogue> model_catalogue();
+void set_model_catalogue(std::shared_ptr<const host::ModelCatalogue> catalogue);
 
-inline constexpr std::array<std::string_view, 3> SUPPORTED_MODELS = {
-    "gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image"};
+// The host's lists of Gemini ratios and models, as views of the catalogue: every ratio some
+// Gemini model takes, and every Gemini model (retired ones included: a gateway may still route
+// them).
+class CatalogueView {
+ public:
+  enum class Kind { kRatios, kModels };
+  constexpr explicit CatalogueView(Kind kind) : kind_(kind) {}
+  std::vector<std::string> list() const;
+  bool contains(std::string_view value) const;
 
-bool is_supported_ratio(std::string_view ratio) noexcept;
-bool is_supported_model(std::string_view model) noexcept;
+ private:
+  Kind kind_;
+};
+
+inline constexpr CatalogueView SUPPORTED_RATIOS{CatalogueView::Kind::kRatios};
+inline constexpr CatalogueView SUPPORTED_MODELS{CatalogueView::Kind::kModels};
+
+bool is_supported_ratio(std::string_view ratio);
+bool is_supported_model(std::string_view model);
 
 }  // namespace zantrel::config

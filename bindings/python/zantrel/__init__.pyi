@@ -20,6 +20,8 @@ class CallReport:
     retry_after_s: Optional[float]
     request_id: Optional[str]
     usage: dict
+    model_sent: Optional[str]
+    model_note: Optional[str]
     model_version: Optional[str]
     finish_reason: Optional[str]
     block_reason: Optional[str]

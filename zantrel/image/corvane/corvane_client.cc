@@ -1,6 +1,8 @@
 #include "zantrel/image/corvane/corvane_client.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 
 #include "zantrel/host/config.h"
@@ -80,6 +82,30 @@ CompletionsRequest completions_request(const CorvaneClient& self, const json& ta
   return out;
 }
 
+// Of sizes "WxH" (others, "auto" say, are passed over), the one whose ratio is closest to
+// `aspect_ratio` ("W:H"), as {"width", "height"}; the first of equally close ones.
+json closest_listed_size(const std::vector<std::string>& sizes, const std::string& aspect_ratio) {
+  // The calculator checks the ratio's form; its answer gives the ratio asked.
+  const json free = host::GPTImageSizeCalculator::calc_size(aspect_ratio, "1k");
+  const double asked = std::log(free["width"].get<double>() / free["height"].get<double>());
+  std::optional<json> best;
+  double best_distance = 0;
+  for (const std::string& listed : sizes) {
+    int width = 0;
+    int height = 0;
+    if (std::sscanf(listed.c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0) {
+      continue;
+    }
+    const double distance = std::abs(std::log(static_cast<double>(width) / height) - asked);
+    if (!best || distance < best_distance) {
+      best = json{{"width", width}, {"height", height}};
+      best_distance = distance;
+    }
+  }
+  if (!best) return free;
+  return *best;
+}
+
 // The steps of one images call, shared by the blocking and non-blocking entries.
 Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string& prompt,
                                    const std::string& aspect_ratio, const std::string& quality,
@@ -100,9 +126,17 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string&
     const std::string model = options.model.value_or(kDefaultModel);
     const std::string response_format = options.response_format.value_or(kDefaultResponseFormat);
 
+    if (report.wanted()) report.report()->model_sent = model;
+    const auto catalogue = config::model_catalogue();
+    const host::ModelInfo* info = catalogue->find(model, host::Service::kImages);
+
     std::string size = aspect_ratio;
     if (!aspect_ratio.empty() && aspect_ratio != "auto") {
-      const json calc = host::GPTImageSizeCalculator::calc_size(aspect_ratio, image_size);
+      // A model with a list of sizes gets the one closest to the ratio; the others any size
+      // within the calculator's rules.
+      const json calc = info != nullptr && !info->sizes.empty()
+                            ? closest_listed_size(info->sizes, aspect_ratio)
+                            : host::GPTImageSizeCalculator::calc_size(aspect_ratio, image_size);
       json size_record = record(tag + " ");
       size_record["aspect_ratio"] = aspect_ratio;
       size_record["calc_dict"] = calc;

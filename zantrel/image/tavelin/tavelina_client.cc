@@ -56,6 +56,27 @@ void read_report_facts(internal::GeminiResponse& body, host::CallReport& report)
   }
 }
 
+std::string joined(const std::vector<std::string>& values) {
+  std::string out;
+  for (const std::string& value : values) out += (out.empty() ? "" : ", ") + value;
+  return out;
+}
+
+// Why `model` can't take the ratio or size asked, before anything is sent; nothing when it can.
+// A model that takes no size at all is sent none, whatever was asked.
+std::optional<std::string> model_refusal(const host::ModelInfo& model, const std::string& ratio,
+                                         const std::optional<std::string>& size) {
+  if (!model.takes_ratio(ratio)) {
+    return "aspect_ratio " + ratio + " is not taken by " + model.name + "; it takes " +
+           joined(model.aspect_ratios);
+  }
+  if (size && !size->empty() && !model.image_sizes.empty() && !model.takes_image_size(*size)) {
+    return "image_size " + *size + " is not taken by " + model.name + "; it takes " +
+           joined(model.image_sizes);
+  }
+  return std::nullopt;
+}
+
 double seconds_since(Clock::time_point start) {
   return host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
 }
@@ -68,12 +89,18 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const config::GeminiModel& model,
                                    const host::CallOptions& options, const Exchange& exchange,
                                    ReportBuilder& report) {
-  if (!config::is_supported_model(model)) {
+  const auto catalogue = config::model_catalogue();
+  const host::ModelInfo* info = catalogue->find(model, host::Service::kGemini);
+  if (info == nullptr) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
   }
   if (!config::is_supported_ratio(aspect_ratio)) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                   "Invalid aspect_ratio: " + aspect_ratio);
+  }
+  const std::optional<std::string> size = upper_size(image_size);
+  if (auto refusal = model_refusal(*info, aspect_ratio, size)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
   }
   const auto& task_id = options.task_id;
   const auto& model_key = options.model_key;
@@ -84,6 +111,26 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
   };
   const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
   const bool direct = self.dialect() == host::Dialect::kDirect;
+  // The public endpoint no longer serves a retired model: the direct form names its
+  // replacement. A gateway may still route the old name, so its form sends the name as given.
+  const bool replaced = direct && info->retired();
+  const std::string& model_sent = replaced ? info->replacement : model;
+  if (report.wanted()) {
+    report.report()->model_sent = model_sent;
+    if (replaced) {
+      report.report()->model_note =
+          model + " was retired on " + *info->retired_on + "; sent as " + model_sent;
+    }
+  }
+  if (replaced) {
+    auto replaced_record = record(tag + " model replaced");
+    replaced_record["model_name"] = model;
+    replaced_record["model_sent"] = model_sent;
+    replaced_record["retired_on"] = *info->retired_on;
+    logger.debug(replaced_record);
+  }
+  // A model that takes no size is sent none by the direct form.
+  const bool sized = !direct || !info->image_sizes.empty();
 
   std::exception_ptr failure;
   try {
@@ -92,14 +139,15 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                          : std::span<const host::Bytes>();
     host::PostRequest request;
     request.body = internal::gemini_body(prompt, images, aspect_ratio,
-                                         view_of(upper_size(image_size)), !direct);
+                                         sized ? view_of(size) : std::nullopt, !direct);
     // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
     request.headers = {direct
                            ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
                            : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()},
                        {"Content-Type", "application/json"}};
     request.timeout = timeout;
-    const std::string url = self.base_url() + "/v1beta/models/" + model + ":generateContent";
+    const std::string url =
+        self.base_url() + "/v1beta/models/" + model_sent + ":generateContent";
 
     auto request_record = record(tag + " request api");
     request_record["model_name"] = model;

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace zantrel::host {
+
+enum class Service { kGemini, kImages };
+
+std::string_view to_string(Service service) noexcept;  // "gemini", "images"
+
+// What one model of a service takes.
+struct ModelInfo {
+  std::string name;
+  Service service = Service::kGemini;
+  // A retired model: the day the service stopped serving it and the model that took its place.
+  std::optional<std::string> retired_on;
+  std::string replacement;
+  // Gemini: the aspect ratios and image sizes ("imageSize") it takes; no sizes = it takes none,
+  // and none is sent.
+  std::vector<std::string> aspect_ratios;
+  std::vector<std::string> image_sizes;
+  // Images API: the sizes ("WxH", "auto") it takes; none = any size the size calculator makes.
+  std::vector<std::string> sizes;
+  // The optional request members it accepts, by the client's names ("seed", "background" ...).
+  std::vector<std::string> parameters;
+
+  bool retired() const noexcept { return retired_on.has_value(); }
+  bool takes_ratio(std::string_view ratio) const;
+  bool takes_image_size(std::string_view size) const;
+};
+
+// The models the clients know: what each takes and which are retired. The library's own table
+// is `builtin()`; a host may replace it at start-up (`config::set_model_catalogue`), from its own
+// configuration in the JSON form of `to_json`.
+class ModelCatalogue {
+ public:
+  explicit ModelCatalogue(std::vector<ModelInfo> models);
+
+  static const ModelCatalogue& builtin();
+  // Throws std::invalid_argument naming the entry and member at fault.
+  static ModelCatalogue from_json(const nlohmann::json& document);
+  nlohmann::ordered_json to_json() const;
+
+  // The model named `name` (exactly), or nullptr.
+  const ModelInfo* find(std::string_view name) const;
+  const ModelInfo* find(std::string_view name, Service service) const;
+  // In table order: current models first, then retired ones.
+  const std::vector<ModelInfo>& models() const noexcept { return models_; }
+  std::vector<std::string> names(Service service) const;
+  // Every ratio some model of `service` takes, in table order without repeats.
+  std::vector<std::string> ratios(Service service) const;
+
+ private:
+  std::vector<ModelInfo> models_;
+};
+
+}  // namespace zantrel::host
