@@ -301,21 +301,39 @@ TEST_F(ImagesRequest, GenerationsCarryThePayloadInOrder) {
 }
 
 TEST_F(ImagesRequest, SizeComesFromTheCalculatorUnlessAutoOrEmpty) {
+  // The gpt-image-1 family takes only its listed sizes: the one closest to the ratio.
   const struct {
+    const char* model;
     const char* ratio;
     const char* resolution;
     const char* size;
     bool size_record;
-  } cases[] = {{"auto", "4k", "auto", false},
-               {"", "4k", "", false},
-               {"16:9", "4k", "3840x2160", true},
-               {"2:3", "", "688x1024", true}};
+  } cases[] = {{"gpt-image-2", "auto", "4k", "auto", false},
+               {"gpt-image-2", "", "4k", "", false},
+               {"gpt-image-2", "16:9", "4k", "3840x2160", true},
+               {"gpt-image-2", "2:3", "", "688x1024", true},
+               {"gpt-image-1", "16:9", "4k", "1536x1024", true},
+               {"gpt-image-1-mini", "9:16", "", "1024x1536", true},
+               {"gpt-image-1.5", "4:5", "2k", "1024x1536", true},
+               {"gpt-image-1", "5:4", "", "1536x1024", true},
+               {"gpt-image-1", "1:1", "4k", "1024x1024", true},
+               {"gpt-image-1", "auto", "", "auto", false}};
   for (const auto& c : cases) {
+    const std::string where = std::string(c.model) + " " + c.ratio;
     logger->clear();
     http->queue_post(Reply::json(200, "{}"));
-    (void)client.generate_image("p", c.ratio, "low", c.resolution);
-    EXPECT_EQ(sent_payload(http->requests().size() - 1)["size"], c.size) << c.ratio;
-    EXPECT_EQ(logger->records()[0]["msg"] == "TAG ", c.size_record) << c.ratio;
+    ImageCallOptions options;
+    options.model = c.model;
+    (void)client.generate_image("p", c.ratio, "low", c.resolution, std::nullopt, options);
+    EXPECT_EQ(sent_payload(http->requests().size() - 1)["size"], c.size) << where;
+    EXPECT_EQ(logger->records()[0]["msg"] == "TAG ", c.size_record) << where;
+    if (c.size_record) {
+      const json calc = logger->records()[0]["calc_dict"];
+      EXPECT_EQ(std::to_string(calc["width"].get<int>()) + "x" +
+                    std::to_string(calc["height"].get<int>()),
+                c.size)
+          << where;
+    }
   }
 }
 

@@ -1,0 +1,170 @@
+// What each model takes, checked before anything is sent, and the model each dialect names.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "zantrel/host/config.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testing/scoped_http_client.h"
+#include "zantrel/testing/scripted_http_client.h"
+
+namespace zantrel::testing {
+namespace {
+
+using host::Dialect;
+using json = nlohmann::ordered_json;
+
+constexpr char kImage[] =
+    R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBORw0KGgo="}}]}}]})";
+
+TEST(ModelChecks, RefuseWhatTheModelDoesNotTakeAndNameTheModelSent) {
+  struct Row {
+    Dialect dialect;
+    const char* model;
+    const char* ratio;
+    const char* size;
+    const char* refusal;  // nullptr: sent
+    const char* sent;     // the model in the URL
+    bool size_sent;
+    const char* note;  // model_note, or nullptr
+  };
+  const Row rows[] = {
+      {Dialect::kDirect, "gemini-3.1-flash-image", "4:1", "512", nullptr, "gemini-3.1-flash-image",
+       true, nullptr},
+      {Dialect::kDirect, "gemini-3-pro-image", "4:1", "1K",
+       "aspect_ratio 4:1 is not taken by gemini-3-pro-image; it takes 1:1, 2:3, 3:2, 3:4, 4:3, "
+       "4:5, 5:4, 9:16, 16:9, 21:9",
+       nullptr, false, nullptr},
+      {Dialect::kGateway, "gemini-3-pro-image", "1:8", "1K",
+       "aspect_ratio 1:8 is not taken by gemini-3-pro-image; it takes 1:1, 2:3, 3:2, 3:4, 4:3, "
+       "4:5, 5:4, 9:16, 16:9, 21:9",
+       nullptr, false, nullptr},
+      {Dialect::kDirect, "gemini-3-pro-image", "16:9", "512",
+       "image_size 512 is not taken by gemini-3-pro-image; it takes 1K, 2K, 4K", nullptr, false,
+       nullptr},
+      {Dialect::kDirect, "gemini-3.1-flash-lite-image", "1:1", "2k",
+       "image_size 2K is not taken by gemini-3.1-flash-lite-image; it takes 1K", nullptr, false,
+       nullptr},
+      // Takes no size: none is sent in the direct form, the gateway's bytes stay as they are.
+      {Dialect::kDirect, "gemini-2.5-flash-image", "16:9", "4K", nullptr, "gemini-2.5-flash-image",
+       false, nullptr},
+      {Dialect::kGateway, "gemini-2.5-flash-image", "16:9", "4K", nullptr,
+       "gemini-2.5-flash-image", true, nullptr},
+      // Retired: the public endpoint gets the replacement, a gateway the name as given.
+      {Dialect::kDirect, "gemini-3-pro-image-preview", "2:3", "1K", nullptr, "gemini-3-pro-image",
+       true, "gemini-3-pro-image-preview was retired on 2026-06-25; sent as gemini-3-pro-image"},
+      {Dialect::kGateway, "gemini-3-pro-image-preview", "2:3", "1K", nullptr,
+       "gemini-3-pro-image-preview", true, nullptr},
+      {Dialect::kDirect, "gemini-3.1-flash-image-preview", "8:1", "2K", nullptr,
+       "gemini-3.1-flash-image", true,
+       "gemini-3.1-flash-image-preview was retired on 2026-06-25; sent as "
+       "gemini-3.1-flash-image"},
+      // The contract's own refusals come first.
+      {Dialect::kDirect, "gemini-9-image", "1:1", "1K", "Invalid model: gemini-9-image", nullptr,
+       false, nullptr},
+      {Dialect::kDirect, "gemini-3.1-flash-image", "7:3", "1K", "Invalid aspect_ratio: 7:3",
+       nullptr, false, nullptr},
+  };
+  for (const Row& row : rows) {
+    const std::string where = std::string(row.model) + " " + row.ratio + " " + row.size + " " +
+                              std::string(host::to_string(row.dialect));
+    auto http = std::make_shared<ScriptedHttpClient>();
+    ScopedHttpClient installed{http};
+    auto logger = std::make_shared<CapturingLogger>();
+    image::tavelin::TavelinaOptions options{"TAG", logger};
+    options.dialect = row.dialect;
+    const image::tavelin::TavelinaClient client("http://h", "k", options);
+    if (!row.refusal) http->queue_post(Reply::json(200, kImage));
+    host::CallReport report;
+    host::CallOptions call;
+    call.report = &report;
+    const auto result = client.start("p", row.ratio, row.size, {}, row.model, call);
+    if (row.refusal) {
+      EXPECT_EQ(result.code(), host::ErrorCode::INVALID_PARAMS) << where;
+      EXPECT_EQ(result.msg(), row.refusal) << where;
+      EXPECT_TRUE(http->requests().empty()) << where;
+      EXPECT_EQ(report.attempts, 0) << where;
+      continue;
+    }
+    ASSERT_EQ(http->requests().size(), 1U) << where;
+    const auto request = http->requests().front();
+    EXPECT_EQ(request.url, "http://h/v1beta/models/" + std::string(row.sent) + ":generateContent")
+        << where;
+    const json sent = json::parse(*request.json_text);
+    EXPECT_EQ(sent["generationConfig"]["imageConfig"].contains("imageSize"), row.size_sent)
+        << where;
+    EXPECT_EQ(report.model_sent, row.sent) << where;
+    EXPECT_EQ(report.model_note, row.note ? std::optional<std::string>(row.note) : std::nullopt)
+        << where;
+    int replaced_records = 0;
+    for (const auto& record : logger->records()) {
+      if (record["msg"] == "TAG model replaced") {
+        ++replaced_records;
+        EXPECT_EQ(record["model_sent"], row.sent) << where;
+      }
+    }
+    EXPECT_EQ(replaced_records, row.note ? 1 : 0) << where;
+  }
+}
+
+// A host's own catalogue replaces the library's at start-up; the host's lists follow it.
+TEST(ModelChecks, AHostsCatalogueDecides) {
+  const auto own = std::make_shared<const host::ModelCatalogue>(host::ModelCatalogue::from_json(
+      json::parse(R"({"models": [{"name": "house-image", "service": "gemini",
+                                  "aspect_ratios": ["1:1", "7:3"], "image_sizes": ["1K"]}]})")));
+  config::set_model_catalogue(own);
+  const struct Restore {
+    ~Restore() { config::set_model_catalogue(nullptr); }
+  } restore;
+  EXPECT_EQ(config::SUPPORTED_MODELS.list(), std::vector<std::string>{"house-image"});
+  EXPECT_EQ(config::SUPPORTED_RATIOS.list(), (std::vector<std::string>{"1:1", "7:3"}));
+  auto http = std::make_shared<ScriptedHttpClient>();
+  ScopedHttpClient installed{http};
+  http->queue_post(Reply::json(200, kImage));
+  const image::tavelin::TavelinaClient client("http://h", "k");
+  EXPECT_TRUE(client.start("p", "7:3", "1K", {}, "house-image").ok());
+  EXPECT_EQ(client.start("p", "1:1", "1K", {}, "gemini-3-pro-image").msg(),
+            "Invalid model: gemini-3-pro-image");
+}
+
+TEST(ModelChecks, TheLibrarysListsKeepTheSeedsNamesBesideTodays) {
+  for (const char* model : {"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview",
+                            "gemini-2.5-flash-image", "gemini-3-pro-image",
+                            "gemini-3.1-flash-image", "gemini-3.1-flash-lite-image"}) {
+    EXPECT_TRUE(config::SUPPORTED_MODELS.contains(model)) << model;
+  }
+  EXPECT_FALSE(config::SUPPORTED_MODELS.contains("gpt-image-2"));
+  EXPECT_EQ(config::SUPPORTED_RATIOS.list().size(), 14U);
+}
+
+TEST(ModelChecks, CatalogueDocumentsRoundTripAndBadOnesAreNamed) {
+  const auto& builtin = host::ModelCatalogue::builtin();
+  EXPECT_EQ(host::ModelCatalogue::from_json(builtin.to_json()).to_json(), builtin.to_json());
+  const struct {
+    const char* document;
+    const char* error;
+  } bad[] = {
+      {R"({"models": 3})", "model catalogue: expected a list of models (or {\"models\": [...]})"},
+      {R"([{"service": "gemini"}])", "model catalogue entry 0: \"name\" must be a text"},
+      {R"([{"name": "a", "service": "video"}])",
+       "model catalogue entry 0: \"service\" must be \"gemini\" or \"images\""},
+      {R"([{"name": "a", "service": "gemini", "aspect_ratios": "1:1"}])",
+       "model catalogue entry 0: \"aspect_ratios\" must be a list of texts"},
+      {R"([{"name": "a", "service": "gemini", "retired_on": "2026-01-01"}])",
+       "model catalogue entry 0: a is retired but names no replacement"},
+      {R"([{"name": "a", "service": "gemini"}, {"name": "a", "service": "images"}])",
+       "model catalogue entry 1: a is listed twice"},
+  };
+  for (const auto& c : bad) {
+    try {
+      (void)host::ModelCatalogue::from_json(json::parse(c.document));
+      ADD_FAILURE() << c.document << " was taken";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zantrel::testing
