@@ -184,6 +184,65 @@ TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
         {"message",
          R"(Invalid JSON payload received. Unknown name "response_format": Cannot find field.)"}}},
       {"direct body passes", gemini, {{"x-goog-api-key", key}}, body + "}", 200, nullptr},
+      // What each model takes, by the catalogue (the client refuses these before sending).
+      {"retired model",
+       "/v1beta/models/gemini-3-pro-image-preview:generateContent",
+       {{"x-goog-api-key", key}},
+       body + "}",
+       404,
+       {{"status", "NOT_FOUND"},
+        {"message",
+         "models/gemini-3-pro-image-preview is not found for API version v1beta, or is not "
+         "supported for generateContent. Call ListModels to see the list of available models "
+         "and their supported methods."}}},
+      {"unknown model",
+       "/v1beta/models/gemini-9-image:generateContent",
+       {{"x-goog-api-key", key}},
+       body + "}",
+       404,
+       {{"status", "NOT_FOUND"}}},
+      {"ratio the model does not take",
+       "/v1beta/models/gemini-3-pro-image:generateContent",
+       {{"x-goog-api-key", key}},
+       R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],"generationConfig":)"
+       R"({"responseModalities":["IMAGE"],"imageConfig":{"aspectRatio":"4:1"}}})",
+       400,
+       {{"status", "INVALID_ARGUMENT"},
+        {"message",
+         "* GenerateContentRequest.generation_config.image_config.aspect_ratio: aspect_ratio "
+         "must be one of '1:1', '2:3', '3:2', '3:4', '4:3', '4:5', '5:4', '9:16', '16:9', "
+         "'21:9'\n"}}},
+      {"ratio the model takes",
+       "/v1beta/models/gemini-3.1-flash-image:generateContent",
+       {{"x-goog-api-key", key}},
+       R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],"generationConfig":)"
+       R"({"responseModalities":["IMAGE"],"imageConfig":{"aspectRatio":"4:1","imageSize":"512"}}})",
+       200,
+       nullptr},
+      {"two candidates",
+       gemini,
+       {{"x-goog-api-key", key}},
+       R"({"contents":[{"role":"user","parts":[{"text":"a"}]}],"generationConfig":)"
+       R"({"responseModalities":["IMAGE"],"candidateCount":2}})",
+       400,
+       {{"status", "INVALID_ARGUMENT"},
+        {"message", "Multiple candidates is not enabled for this model"}}},
+      {"free size for gpt-image-1",
+       "/v1/images/generations",
+       {{"Authorization", "Bearer " + key}},
+       R"({"model":"gpt-image-1","prompt":"a","size":"1824x1024","n":1})",
+       400,
+       {{"message",
+         "Invalid size '1824x1024'. Supported sizes are '1024x1024', '1536x1024', '1024x1536', "
+         "'auto'."},
+        {"param", "size"},
+        {"code", "invalid_value"}}},
+      {"listed size for gpt-image-1",
+       "/v1/images/generations",
+       {{"Authorization", "Bearer " + key}},
+       R"({"model":"gpt-image-1","prompt":"a","size":"1536x1024","n":1})",
+       200,
+       nullptr},
       {"response_format for gpt-image",
        "/v1/images/generations",
        {{"Authorization", "Bearer " + key}},
@@ -214,6 +273,27 @@ TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
       EXPECT_EQ(error.value(member, json()), value) << c.name << ": " << member;
     }
   }
+}
+
+// The default model was retired by the public endpoint: a default call reaches it under the
+// replacement's name, and its report says so.
+TEST(DirectEmulator, TakesTheDefaultCallUnderTheRetiredModelsReplacement) {
+  const std::string key = make_canary_key();
+  const auto emulator = direct_emulator(key);
+  image::tavelin::TavelinaOptions options;
+  options.dialect = Dialect::kDirect;
+  const image::tavelin::TavelinaClient client(emulator->base_url(), key, options);
+  host::CallReport report;
+  host::CallOptions call;
+  call.report = &report;
+  const auto result = client.start("a lake", image::tavelin::kDefaultAspectRatio,
+                                   image::tavelin::kDefaultImageSize, {},
+                                   image::tavelin::kDefaultModel, call);
+  EXPECT_TRUE(result.ok()) << result.msg().value_or("");
+  EXPECT_EQ(report.model_sent, "gemini-3-pro-image");
+  EXPECT_EQ(report.model_version, "gemini-3-pro-image");
+  EXPECT_EQ(report.model_note,
+            "gemini-3-pro-image-preview was retired on 2026-06-25; sent as gemini-3-pro-image");
 }
 
 TEST(CliDialect, AutoIsDirectOnlyForThePublicAddresses) {

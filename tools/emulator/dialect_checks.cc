@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <vector>
+
+#include "zantrel/host/config.h"
 
 namespace zantrel::emulator {
 namespace {
@@ -28,6 +31,13 @@ Refusal images_refusal(const std::string& message, const char* param, const char
 constexpr std::array<std::string_view, 8> kGeminiMembers = {
     "contents", "generationConfig", "safetySettings", "systemInstruction",
     "tools",    "toolConfig",       "cachedContent",  "labels"};
+
+// 'a', 'b', 'c' as the public endpoint lists allowed values.
+std::string quoted_list(const std::vector<std::string>& values) {
+  std::string out;
+  for (const std::string& value : values) out += (out.empty() ? "'" : ", '") + value + "'";
+  return out;
+}
 
 }  // namespace
 
@@ -90,6 +100,46 @@ std::optional<Refusal> check_gemini_members(const std::string& body) {
   return std::nullopt;
 }
 
+std::optional<Refusal> check_gemini_model(const std::string& model) {
+  const host::ModelInfo* info = config::model_catalogue()->find(model, host::Service::kGemini);
+  if (info == nullptr || info->retired()) {
+    return gemini_refusal(404,
+                          "models/" + model +
+                              " is not found for API version v1beta, or is not supported for "
+                              "generateContent. Call ListModels to see the list of available "
+                              "models and their supported methods.",
+                          "NOT_FOUND");
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_gemini_model_request(const std::string& model,
+                                                  const CheckedRequest& request) {
+  const host::ModelInfo* info = config::model_catalogue()->find(model, host::Service::kGemini);
+  if (info == nullptr) return std::nullopt;  // check_gemini_model answered already
+  if (request.candidate_count > 1) {
+    return gemini_refusal(400, "Multiple candidates is not enabled for this model",
+                          "INVALID_ARGUMENT");
+  }
+  if (!info->takes_ratio(request.aspect_ratio)) {
+    return gemini_refusal(400,
+                          "* GenerateContentRequest.generation_config.image_config.aspect_ratio: "
+                          "aspect_ratio must be one of " +
+                              quoted_list(info->aspect_ratios) + "\n",
+                          "INVALID_ARGUMENT");
+  }
+  if (!request.image_size.empty() && !info->takes_image_size(request.image_size)) {
+    const std::string allowed = info->image_sizes.empty()
+                                    ? "image_size is not supported for this model"
+                                    : "image_size must be one of " + quoted_list(info->image_sizes);
+    return gemini_refusal(
+        400,
+        "* GenerateContentRequest.generation_config.image_config.image_size: " + allowed + "\n",
+        "INVALID_ARGUMENT");
+  }
+  return std::nullopt;
+}
+
 std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields) {
   const auto model = fields.find("model");
   if (model != fields.end() && model->second.starts_with("gpt-image") &&
@@ -100,6 +150,16 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
   if (auto size = fields.find("size"); size != fields.end() && size->second.empty()) {
     return images_refusal("Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT.",
                           "size", "invalid_value");
+  }
+  if (auto size = fields.find("size"); size != fields.end() && model != fields.end()) {
+    const host::ModelInfo* info =
+        config::model_catalogue()->find(model->second, host::Service::kImages);
+    if (info != nullptr && !info->sizes.empty() &&
+        std::find(info->sizes.begin(), info->sizes.end(), size->second) == info->sizes.end()) {
+      return images_refusal("Invalid size '" + size->second + "'. Supported sizes are " +
+                                quoted_list(info->sizes) + ".",
+                            "size", "invalid_value");
+    }
   }
   if (auto quality = fields.find("quality"); quality != fields.end() && quality->second.empty()) {
     return images_refusal(

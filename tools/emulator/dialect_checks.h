@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/emulator/request_checks.h"
+
 namespace zantrel::emulator {
 
 // Which wire forms the emulator takes: the gateway's (bearer keys, every member), the public
@@ -34,8 +36,19 @@ std::optional<Refusal> check_key(const httplib::Request& req, const std::string&
 // "response_format" among them).
 std::optional<Refusal> check_gemini_members(const std::string& body);
 
+// What the public Gemini endpoint answers, by the model catalogue, to a request for `model`
+// (from the URL) before it reads the body: 404 for a model it does not serve (a retired one
+// included).
+std::optional<Refusal> check_gemini_model(const std::string& model);
+
+// What it refuses in a readable body for that model: more than one candidate, a ratio or size
+// the model does not take.
+std::optional<Refusal> check_gemini_model_request(const std::string& model,
+                                                  const CheckedRequest& request);
+
 // What the public images endpoint refuses in the text fields of a generations or edits request:
-// "response_format" for gpt-image models, and an empty "size" or "quality".
+// "response_format" for gpt-image models, an empty "size" or "quality", and a size the model
+// does not take (the gpt-image-1 family takes listed sizes only).
 std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields);
 
 }  // namespace zantrel::emulator

@@ -318,6 +318,11 @@ struct Emulator::State {
     if (!authorised(Api::kGemini, req, res)) return;
     auto s = scenario_for(req, res);
     if (!s) return;
+    const std::string model = req.matches[1];
+    if (auto refusal = direct() ? check_gemini_model(model) : std::nullopt) {
+      send_json(res, refusal->status, refusal->body);
+      return;
+    }
     if (auto refusal = direct() ? check_gemini_members(req.body) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;
@@ -327,10 +332,13 @@ struct Emulator::State {
       send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
       return;
     }
+    if (auto refusal = direct() ? check_gemini_model_request(model, checked) : std::nullopt) {
+      send_json(res, refusal->status, refusal->body);
+      return;
+    }
     wait_before_answering(*s);
     if (answer_fault(Api::kGemini, *s, req, res)) return;
 
-    const std::string model = req.matches[1];
     const std::uint64_t seed = seed_from(checked.prompt);
     json part;
     json candidate = json::object();

@@ -128,16 +128,26 @@ CheckedRequest check_gemini_request(const std::string& body) {
   if (auto r = config["aspectRatio"]; !r.error() && r.get_string().get(ratio)) {
     return refuse("imageConfig.aspectRatio must be a string");
   }
-  if (auto s = config["imageSize"]; !s.error() && s.get_string().get(size)) {
-    return refuse("imageConfig.imageSize must be a string");
+  bool size_sent = false;
+  if (auto s = config["imageSize"]; !s.error()) {
+    if (s.get_string().get(size)) return refuse("imageConfig.imageSize must be a string");
+    size_sent = true;
+  }
+  std::int64_t candidates = 1;
+  if (auto c = root["generationConfig"]["candidateCount"]; !c.error() && c.get_int64().get(candidates)) {
+    return refuse("generationConfig.candidateCount must be an integer");
   }
   if (!config::is_supported_ratio(ratio))
     return refuse("Unsupported aspect ratio: " + std::string(ratio));
-  const int long_edge = size == "1K" ? 1024 : size == "2K" ? 2048 : size == "4K" ? 4096 : 0;
+  const int long_edge = size == "512" ? 512 : size == "1K" ? 1024 : size == "2K" ? 2048
+                                                                   : size == "4K" ? 4096 : 0;
   if (long_edge == 0)
-    return refuse("Unsupported image size: " + std::string(size) + " (1K, 2K or 4K)");
+    return refuse("Unsupported image size: " + std::string(size) + " (512, 1K, 2K or 4K)");
   const auto colon = ratio.find(':');
   const double a = *parse_int(ratio.substr(0, colon)), b = *parse_int(ratio.substr(colon + 1));
+  out.aspect_ratio = std::string(ratio);
+  if (size_sent) out.image_size = std::string(size);
+  out.candidate_count = candidates;
   out.width = a >= b ? long_edge : static_cast<int>(std::lround(long_edge * a / b));
   out.height = a >= b ? static_cast<int>(std::lround(long_edge * b / a)) : long_edge;
   return out;

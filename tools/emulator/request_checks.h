@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -15,6 +16,11 @@ struct CheckedRequest {
   int height = 1024;
   std::string response_format = "b64_json";
   int images = 0;  // reference images sent
+  // Gemini requests: the ratio and size asked (the size empty when none was sent), and
+  // generationConfig.candidateCount (1 when absent).
+  std::string aspect_ratio;
+  std::string image_size;
+  std::int64_t candidate_count = 1;
   // Images requests: the text fields as sent, for the public endpoint's own checks.
   std::map<std::string, std::string> fields;
 };
