@@ -7,6 +7,7 @@
 #include "tools/cli/demo_command.h"
 #include "tools/cli/generate_command.h"
 #include "tools/cli/log_setup.h"
+#include "tools/cli/models_command.h"
 
 namespace {
 
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
   std::string log_target;
   app.add_option("--log", log_target,
                  "write every debug record as one JSON line to FILE (- = stderr)");
+  std::string catalogue_path;
+  app.add_option("--catalogue", catalogue_path,
+                 "model catalogue to use instead of the built-in one (JSON, as `models --json`)");
 
   zantrel::cli::GenerateOptions gemini_options, images_options;
   gemini_options.service = "gemini";
@@ -89,8 +93,15 @@ int main(int argc, char** argv) {
                     "both services' address (else each one's environment, else public)");
   batch->add_option("--api-key", batch_options.api_key,
                     "both services' key (else each one's environment; never echoed)");
-  for (auto* command : {gemini, images, batch})
+  auto* models = app.add_subcommand("models", "list the models, what they take, which are retired");
+  bool models_json = false;
+  bool models_markdown = false;
+  models->add_flag("--json", models_json, "the catalogue as JSON (the form --catalogue reads)");
+  models->add_flag("--markdown", models_markdown, "as a Markdown table");
+  for (auto* command : {gemini, images, batch}) {
     command->add_option("--log", log_target, "as above");
+    command->add_option("--catalogue", catalogue_path, "as above");
+  }
 
   try {
     app.parse(argc, argv);
@@ -100,6 +111,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (!log_target.empty()) zantrel::cli::log_records_to(log_target);
+    if (!catalogue_path.empty()) zantrel::cli::load_catalogue(catalogue_path);
   } catch (const std::exception& e) {
     std::cerr << "zantrel-image: " << e.what() << "\n";
     return zantrel::cli::kUsageError;
@@ -107,5 +119,10 @@ int main(int argc, char** argv) {
   if (*gemini) return zantrel::cli::run_generate(gemini_options);
   if (*images) return zantrel::cli::run_generate(images_options);
   if (*batch) return zantrel::cli::run_batch(batch_options);
+  if (*models) {
+    return zantrel::cli::run_models(models_json       ? zantrel::cli::ModelsFormat::kJson
+                                    : models_markdown ? zantrel::cli::ModelsFormat::kMarkdown
+                                                      : zantrel::cli::ModelsFormat::kText);
+  }
   return zantrel::cli::run_demo(out_dir, zantrel::cli::find_emulator());
 }
