@@ -286,9 +286,9 @@ TEST(DirectEmulator, TakesTheDefaultCallUnderTheRetiredModelsReplacement) {
   host::CallReport report;
   host::CallOptions call;
   call.report = &report;
-  const auto result = client.start("a lake", image::tavelin::kDefaultAspectRatio,
-                                   image::tavelin::kDefaultImageSize, {},
-                                   image::tavelin::kDefaultModel, call);
+  const auto result =
+      client.start("a lake", image::tavelin::kDefaultAspectRatio, image::tavelin::kDefaultImageSize,
+                   {}, image::tavelin::kDefaultModel, call);
   EXPECT_TRUE(result.ok()) << result.msg().value_or("");
   EXPECT_EQ(report.model_sent, "gemini-3-pro-image");
   EXPECT_EQ(report.model_version, "gemini-3-pro-image");

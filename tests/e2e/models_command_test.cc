@@ -40,8 +40,8 @@ TEST(ModelsCommand, TheReadmesTableIsTheCatalogues) {
 }
 
 TEST(ModelsCommand, AHostsCatalogueFileDecidesAndABadOneIsAUsageError) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("zantrel-models-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("zantrel-models-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string good = (dir / "good.json").string();
   const std::string bad = (dir / "bad.json").string();
@@ -55,8 +55,7 @@ TEST(ModelsCommand, AHostsCatalogueFileDecidesAndABadOneIsAUsageError) {
   // Refused before any address is looked at: the model is not in the host's catalogue.
   const auto refused = run_process({ZANTREL_CLI_PATH, "gemini", "--catalogue", good, "--prompt",
                                     "x", "--aspect-ratio", "1:1", "--model", "gemini-3-pro-image",
-                                    "--base-url",
-                                    "http://127.0.0.1:9", "--api-key", "k"});
+                                    "--base-url", "http://127.0.0.1:9", "--api-key", "k"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("Invalid model: gemini-3-pro-image"), std::string::npos)
       << refused.out << refused.err;

@@ -49,8 +49,8 @@ TEST(ModelChecks, RefuseWhatTheModelDoesNotTakeAndNameTheModelSent) {
       // Takes no size: none is sent in the direct form, the gateway's bytes stay as they are.
       {Dialect::kDirect, "gemini-2.5-flash-image", "16:9", "4K", nullptr, "gemini-2.5-flash-image",
        false, nullptr},
-      {Dialect::kGateway, "gemini-2.5-flash-image", "16:9", "4K", nullptr,
-       "gemini-2.5-flash-image", true, nullptr},
+      {Dialect::kGateway, "gemini-2.5-flash-image", "16:9", "4K", nullptr, "gemini-2.5-flash-image",
+       true, nullptr},
       // Retired: the public endpoint gets the replacement, a gateway the name as given.
       {Dialect::kDirect, "gemini-3-pro-image-preview", "2:3", "1K", nullptr, "gemini-3-pro-image",
        true, "gemini-3-pro-image-preview was retired on 2026-06-25; sent as gemini-3-pro-image"},
@@ -129,9 +129,9 @@ TEST(ModelChecks, AHostsCatalogueDecides) {
 }
 
 TEST(ModelChecks, TheLibrarysListsKeepTheSeedsNamesBesideTodays) {
-  for (const char* model : {"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview",
-                            "gemini-2.5-flash-image", "gemini-3-pro-image",
-                            "gemini-3.1-flash-image", "gemini-3.1-flash-lite-image"}) {
+  for (const char* model :
+       {"gemini-3-pro-image-preview", "gemini-3.1-flash-image-preview", "gemini-2.5-flash-image",
+        "gemini-3-pro-image", "gemini-3.1-flash-image", "gemini-3.1-flash-lite-image"}) {
     EXPECT_TRUE(config::SUPPORTED_MODELS.contains(model)) << model;
   }
   EXPECT_FALSE(config::SUPPORTED_MODELS.contains("gpt-image-2"));

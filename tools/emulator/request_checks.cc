@@ -134,13 +134,17 @@ CheckedRequest check_gemini_request(const std::string& body) {
     size_sent = true;
   }
   std::int64_t candidates = 1;
-  if (auto c = root["generationConfig"]["candidateCount"]; !c.error() && c.get_int64().get(candidates)) {
+  if (auto c = root["generationConfig"]["candidateCount"];
+      !c.error() && c.get_int64().get(candidates)) {
     return refuse("generationConfig.candidateCount must be an integer");
   }
   if (!config::is_supported_ratio(ratio))
     return refuse("Unsupported aspect ratio: " + std::string(ratio));
-  const int long_edge = size == "512" ? 512 : size == "1K" ? 1024 : size == "2K" ? 2048
-                                                                   : size == "4K" ? 4096 : 0;
+  const int long_edge = size == "512"  ? 512
+                        : size == "1K" ? 1024
+                        : size == "2K" ? 2048
+                        : size == "4K" ? 4096
+                                       : 0;
   if (long_edge == 0)
     return refuse("Unsupported image size: " + std::string(size) + " (512, 1K, 2K or 4K)");
   const auto colon = ratio.find(':');

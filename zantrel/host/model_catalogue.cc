@@ -8,31 +8,37 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-const Strings kTenRatios = {"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"};
-const Strings kFourteenRatios = {"1:1", "2:3",  "3:2",  "3:4", "4:3", "4:5", "5:4",
+const Strings kTenRatios = {"1:1", "2:3", "3:2",  "3:4",  "4:3",
+                            "4:5", "5:4", "9:16", "16:9", "21:9"};
+const Strings kFourteenRatios = {"1:1",  "2:3",  "3:2",  "3:4", "4:3", "4:5", "5:4",
                                  "9:16", "16:9", "21:9", "1:4", "4:1", "1:8", "8:1"};
-const Strings kGeminiParameters = {"seed", "temperature", "safety_settings",
-                                   "response_modalities"};
+const Strings kGeminiParameters = {"seed", "temperature", "safety_settings", "response_modalities"};
 const Strings kGeminiThinkingParameters = {"seed", "temperature", "safety_settings",
                                            "response_modalities", "thinking_level"};
 // The gpt-image-1 family takes these sizes only.
 const Strings kListedSizes = {"1024x1024", "1536x1024", "1024x1536", "auto"};
-const Strings kImagesParameters = {"n",          "quality", "output_format", "output_compression",
-                                   "background", "moderation", "mask", "user"};
-const Strings kImagesFidelityParameters = {
+const Strings kImagesParameters = {
     "n",          "quality",    "output_format", "output_compression",
-    "background", "moderation", "mask",          "user",
-    "input_fidelity"};
+    "background", "moderation", "mask",          "user"};
+const Strings kImagesFidelityParameters = {
+    "n",          "quality", "output_format", "output_compression", "background",
+    "moderation", "mask",    "user",          "input_fidelity"};
 
 ModelInfo gemini(std::string name, Strings ratios, Strings sizes, Strings parameters,
                  std::optional<std::string> retired_on = {}, std::string replacement = {}) {
-  return {std::move(name),  Service::kGemini,      std::move(retired_on), std::move(replacement),
-          std::move(ratios), std::move(sizes),     {},                    std::move(parameters)};
+  return {std::move(name),
+          Service::kGemini,
+          std::move(retired_on),
+          std::move(replacement),
+          std::move(ratios),
+          std::move(sizes),
+          {},
+          std::move(parameters)};
 }
 
 ModelInfo images(std::string name, Strings sizes, Strings parameters) {
-  return {std::move(name), Service::kImages, {}, {}, {}, {}, std::move(sizes),
-          std::move(parameters)};
+  return {std::move(name),  Service::kImages,     {}, {}, {}, {},
+          std::move(sizes), std::move(parameters)};
 }
 
 // The services' public model pages (Gemini image generation; the images API's model pages),
@@ -110,14 +116,16 @@ ModelCatalogue ModelCatalogue::from_json(const nlohmann::json& document) {
   const nlohmann::json* list = &document;
   if (document.is_object() && document.contains("models")) list = &document.at("models");
   if (!list->is_array()) {
-    throw std::invalid_argument("model catalogue: expected a list of models (or {\"models\": [...]})");
+    throw std::invalid_argument(
+        "model catalogue: expected a list of models (or {\"models\": [...]})");
   }
   std::vector<ModelInfo> models;
   for (std::size_t i = 0; i < list->size(); ++i) {
     const auto& entry = (*list)[i];
     if (!entry.is_object()) refuse(i, "expected an object");
     ModelInfo model;
-    if (!entry.contains("name") || !entry.at("name").is_string()) refuse(i, "\"name\" must be a text");
+    if (!entry.contains("name") || !entry.at("name").is_string())
+      refuse(i, "\"name\" must be a text");
     model.name = entry.at("name").get<std::string>();
     const std::string service = entry.value("service", "");
     if (service == "gemini") {

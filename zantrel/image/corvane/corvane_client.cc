@@ -86,8 +86,8 @@ CompletionsRequest completions_request(const CorvaneClient& self, const json& ta
 // `aspect_ratio` ("W:H"), as {"width", "height"}; the first of equally close ones.
 json closest_listed_size(const std::vector<std::string>& sizes, const std::string& aspect_ratio) {
   // The calculator checks the ratio's form; its answer gives the ratio asked.
-  const json free = host::GPTImageSizeCalculator::calc_size(aspect_ratio, "1k");
-  const double asked = std::log(free["width"].get<double>() / free["height"].get<double>());
+  json any_size = host::GPTImageSizeCalculator::calc_size(aspect_ratio, "1k");
+  const double asked = std::log(any_size["width"].get<double>() / any_size["height"].get<double>());
   std::optional<json> best;
   double best_distance = 0;
   for (const std::string& listed : sizes) {
@@ -102,7 +102,7 @@ json closest_listed_size(const std::vector<std::string>& sizes, const std::strin
       best_distance = distance;
     }
   }
-  if (!best) return free;
+  if (!best) return any_size;
   return *best;
 }
 

@@ -146,8 +146,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                            : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()},
                        {"Content-Type", "application/json"}};
     request.timeout = timeout;
-    const std::string url =
-        self.base_url() + "/v1beta/models/" + model_sent + ":generateContent";
+    const std::string url = self.base_url() + "/v1beta/models/" + model_sent + ":generateContent";
 
     auto request_record = record(tag + " request api");
     request_record["model_name"] = model;
