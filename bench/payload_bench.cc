@@ -9,6 +9,7 @@
 
 #include "bench/memcpy_baseline.h"
 #include "bench/payloads.h"
+#include "zantrel/host/config.h"
 #include "zantrel/host/http/streamed_body.h"
 #include "zantrel/host/internal/base64.h"
 #include "zantrel/host/service_result.h"
@@ -101,6 +102,19 @@ void BM_GeminiUpload(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size * 4));
 }
 
+// The checks a Gemini call makes of its model, ratio and size before sending (the entry's and
+// the generation's), against the catalogue.
+void BM_ModelChecks(benchmark::State& state) {
+  for (auto _ : state) {
+    const auto catalogue = zantrel::config::model_catalogue();
+    const auto* model = catalogue->find("gemini-3-pro-image-preview");
+    const bool ok = zantrel::config::is_supported_ratio("16:9") &&
+                    zantrel::config::is_supported_ratio("16:9") && model->takes_ratio("16:9") &&
+                    model->takes_image_size("2K");
+    benchmark::DoNotOptimize(ok);
+  }
+}
+
 // A 200 body holding a range(0) MiB image (and a small second one) to the ServiceResult, the
 // image decoded into the body's own buffer as the client does (each round on a fresh copy of
 // the body, made outside the timing).
@@ -150,6 +164,7 @@ BENCHMARK(BM_OwnEncode)->Arg(32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OwnDecode)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeminiRequestBody)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeminiUpload)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ModelChecks)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GeminiResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ImagesResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
