@@ -17,8 +17,9 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
                      "service address (else the environment, else the public one)");
   command.add_option("--api-key", o.api_key, "API key (else the environment; never echoed)");
   command.add_option("--aspect-ratio", o.aspect_ratio, "e.g. 1:1, 16:9");
-  command.add_option("--image-size", o.image_size, "1K, 2K or 4K");
-  command.add_option("--model", o.model, "model name");
+  command.add_option("--image-size", o.image_size,
+                     "512, 1K, 2K or 4K, as the model takes (zantrel-image models)");
+  command.add_option("--model", o.model, "model name (zantrel-image models lists them)");
   if (images) {
     command.add_option("--quality", o.quality, "low, medium, high or auto");
     command.add_option("--response-format", o.response_format, "b64_json or url");
