@@ -38,5 +38,20 @@ int main(int argc, char** argv) {
     // The service answered with a link that could not be fetched: the link itself is the result.
     std::printf("image link: %s\n", result.link()->c_str());
   }
-  return 0;
+
+  // Every parameter by name, the service's own beyond the contract's among them; what the model
+  // does not take is refused before anything is sent.
+  zantrel::host::CallReport seeded_report;
+  zantrel::host::CallOptions seeded_options;
+  seeded_options.report = &seeded_report;
+  const zantrel::host::ServiceResult seeded = client.start({.prompt = "a lighthouse at dusk, wide",
+                                                            .aspect_ratio = "4:1",
+                                                            .image_size = "512",
+                                                            .model = "gemini-3.1-flash-image",
+                                                            .seed = 7,
+                                                            .with_text = true},
+                                                           seeded_options);
+  std::printf("seeded: %s, the model said: %s\n", seeded.ok() ? "ok" : "failed",
+              seeded_report.text.value_or("nothing").c_str());
+  return seeded.ok() ? 0 : 1;
 }

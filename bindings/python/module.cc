@@ -291,6 +291,7 @@ PYBIND11_MODULE(_zantrel, m) {
       .def_readonly("model_sent", &host::CallReport::model_sent)
       .def_readonly("model_note", &host::CallReport::model_note)
       .def_readonly("model_version", &host::CallReport::model_version)
+      .def_readonly("text", &host::CallReport::text)
       .def_readonly("finish_reason", &host::CallReport::finish_reason)
       .def_readonly("block_reason", &host::CallReport::block_reason)
       .def_property_readonly(

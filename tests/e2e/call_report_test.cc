@@ -231,7 +231,8 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
   EXPECT_EQ(keys,
             (std::vector<std::string>{
                 "delivery", "failure_kind", "http_status", "service_error", "retry_after_s",
-                "request_id", "usage", "model_sent", "model_note", "model_version", "finish_reason",
+                "request_id", "usage", "model_sent", "model_note", "model_version", "text",
+                      "finish_reason",
                 "block_reason", "image", "timings_s", "bytes_sent", "bytes_received", "attempts"}));
   EXPECT_EQ(report["delivery"], "answered");
   EXPECT_EQ(report["usage"]["output_tokens"], 1290);

@@ -348,5 +348,46 @@ TEST(CliDialect, DirectFlagPassesWhereAutoIsRefused) {
   std::filesystem::remove_all(dir);
 }
 
+// The service's own parameters from the command line reach the public endpoint's form; one that
+// can't be used is a usage error, one the model does not take a refused call.
+TEST(CliDialect, GeminiParametersReachTheDirectEndpoint) {
+  const std::string key = make_canary_key();
+  const auto emulator = direct_emulator(key);
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("zantrel-parameters-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::vector<std::string> base = {
+      ZANTREL_CLI_PATH, "gemini", "--prompt",  "a fox",  "--base-url", emulator->base_url(),
+      "--api-key",      key,      "--dialect", "direct", "--out",      (dir / "fox.png").string()};
+  const struct {
+    std::vector<std::string> flags;
+    int status;
+    const char* said;  // in the output or the error text
+  } runs[] = {
+      {{"--model", "gemini-3.1-flash-image", "--seed", "7", "--temperature", "0.4",
+        "--thinking-level", "high", "--safety", "HARM_CATEGORY_HARASSMENT=BLOCK_ONLY_HIGH",
+        "--text", "--extra", R"({"labels":{"team":"art"}})"},
+       0,
+       "text: Here is your picture."},
+      {{"--thinking-level", "high"},
+       1,
+       "thinking_level is not taken by gemini-3-pro-image-preview; it takes seed, temperature, "
+       "safety_settings, response_modalities"},
+      {{"--safety", "nope"}, 2, "--safety takes CATEGORY=THRESHOLD, not nope"},
+      {{"--extra", "[1]"}, 2, "--extra takes a JSON object"},
+  };
+  for (const auto& run : runs) {
+    std::vector<std::string> argv = base;
+    argv.insert(argv.end(), run.flags.begin(), run.flags.end());
+    const auto done = run_process(argv);
+    EXPECT_EQ(done.status, run.status) << run.said << done.out << done.err;
+    EXPECT_NE((done.out + done.err).find(run.said), std::string::npos) << done.out << done.err;
+    EXPECT_FALSE(leaks(done.out, key));
+    EXPECT_FALSE(leaks(done.err, key));
+  }
+  EXPECT_EQ(leaking_files(dir, key), std::vector<std::string>{});
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace zantrel::testing

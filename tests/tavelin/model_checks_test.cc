@@ -166,5 +166,123 @@ TEST(ModelChecks, CatalogueDocumentsRoundTripAndBadOnesAreNamed) {
   }
 }
 
+TEST(GenerationRequests, CheckedAgainstTheModelAndWrittenIntoTheBody) {
+  using image::tavelin::GenerationRequest;
+  struct Row {
+    const char* name;
+    Dialect dialect;
+    GenerationRequest request;
+    const char* refusal;  // nullptr: sent
+  };
+  const auto flash = [](auto change) {
+    GenerationRequest request{.prompt = "p",
+                              .aspect_ratio = "4:1",
+                              .image_size = "512",
+                              .model = "gemini-3.1-flash-image"};
+    change(request);
+    return request;
+  };
+  const Row rows[] = {
+      {"every member", Dialect::kDirect, flash([](GenerationRequest& r) {
+         r.seed = 7;
+         r.temperature = 0.5;
+         r.thinking_level = "high";
+         r.with_text = true;
+         r.safety_settings = {{"HARM_CATEGORY_HARASSMENT", "BLOCK_ONLY_HIGH"}};
+         r.extra = {{"labels", {{"team", "art"}}}};
+       }),
+       nullptr},
+      {"thinking on a model without it", Dialect::kDirect, flash([](GenerationRequest& r) {
+         r.model = "gemini-3-pro-image";
+         r.aspect_ratio = "1:1";
+         r.image_size = "1K";
+         r.thinking_level = "high";
+       }),
+       "thinking_level is not taken by gemini-3-pro-image; it takes seed, temperature, "
+       "safety_settings, response_modalities"},
+      {"thinking level", Dialect::kDirect,
+       flash([](GenerationRequest& r) { r.thinking_level = "medium"; }),
+       "thinking_level medium is not taken by gemini-3.1-flash-image; it takes minimal, high"},
+      {"temperature", Dialect::kDirect, flash([](GenerationRequest& r) { r.temperature = 3; }),
+       "temperature 3 is out of range; it takes 0 to 2"},
+      {"threshold", Dialect::kDirect, flash([](GenerationRequest& r) {
+         r.safety_settings = {{"HARM_CATEGORY_X", "SOME"}};
+       }),
+       "safety threshold SOME is not taken; it takes BLOCK_NONE, BLOCK_ONLY_HIGH, "
+       "BLOCK_MEDIUM_AND_ABOVE, BLOCK_LOW_AND_ABOVE, OFF"},
+      {"category", Dialect::kDirect, flash([](GenerationRequest& r) {
+         r.safety_settings = {{"VIOLENCE", "OFF"}};
+       }),
+       "safety category VIOLENCE is not a harm category (HARM_CATEGORY_...)"},
+      {"extra clash", Dialect::kDirect, flash([](GenerationRequest& r) {
+         r.extra = {{"generationConfig", {{"topK", 3}}}};
+       }),
+       "extra member generationConfig is one the client writes"},
+      {"extra clash, gateway", Dialect::kGateway, flash([](GenerationRequest& r) {
+         r.extra = {{"response_format", "b64"}};
+       }),
+       "extra member response_format is one the client writes"},
+      {"extra not an object", Dialect::kDirect,
+       flash([](GenerationRequest& r) { r.extra = json::array({1}); }),
+       "extra must be a JSON object"},
+  };
+  for (const Row& row : rows) {
+    auto http = std::make_shared<ScriptedHttpClient>();
+    ScopedHttpClient installed{http};
+    image::tavelin::TavelinaOptions options;
+    options.dialect = row.dialect;
+    const image::tavelin::TavelinaClient client("http://h", "k", options);
+    if (!row.refusal) {
+      http->queue_post(Reply::json(
+          200,
+          R"({"candidates":[{"content":{"parts":[{"text":"planning","thought":true},)"
+          R"({"text":"A fox."},{"inlineData":{"mimeType":"image/png","data":"iVBORw0KGgo="}}]}}]})"));
+    }
+    host::CallReport report;
+    host::CallOptions call;
+    call.report = &report;
+    const auto result = client.start(row.request, call);
+    if (row.refusal) {
+      EXPECT_EQ(result.msg(), row.refusal) << row.name;
+      EXPECT_EQ(result.code(), host::ErrorCode::INVALID_PARAMS) << row.name;
+      EXPECT_TRUE(http->requests().empty()) << row.name;
+      continue;
+    }
+    ASSERT_EQ(http->requests().size(), 1U) << row.name;
+    const json sent = json::parse(*http->requests().front().json_text);
+    EXPECT_EQ(sent["generationConfig"],
+              json::parse(R"({"responseModalities":["TEXT","IMAGE"],)"
+                          R"("imageConfig":{"aspectRatio":"4:1","imageSize":"512"},"seed":7,)"
+                          R"("temperature":0.5,"thinkingConfig":{"thinkingLevel":"high"}})"))
+        << row.name;
+    EXPECT_EQ(
+        sent["safetySettings"],
+        json::parse(R"([{"category":"HARM_CATEGORY_HARASSMENT","threshold":"BLOCK_ONLY_HIGH"}])"))
+        << row.name;
+    EXPECT_EQ(sent["labels"], (json{{"team", "art"}})) << row.name;
+    EXPECT_EQ(report.text, "A fox.") << row.name;
+  }
+}
+
+// A request by name with nothing beyond the contract's members sends the contract's bytes.
+TEST(GenerationRequests, WithoutNewMembersSendTheContractsBytes) {
+  for (const Dialect dialect : {Dialect::kGateway, Dialect::kDirect}) {
+    auto http = std::make_shared<ScriptedHttpClient>();
+    ScopedHttpClient installed{http};
+    image::tavelin::TavelinaOptions options;
+    options.dialect = dialect;
+    const image::tavelin::TavelinaClient client("http://h", "k", options);
+    http->queue_post(Reply::json(200, kImage));
+    http->queue_post(Reply::json(200, kImage));
+    (void)client.start("p", "16:9", "2K", {}, "gemini-3-pro-image");
+    (void)client.start(
+        {.prompt = "p", .aspect_ratio = "16:9", .image_size = "2K", .model = "gemini-3-pro-image"});
+    const auto requests = http->requests();
+    ASSERT_EQ(requests.size(), 2U);
+    EXPECT_EQ(requests[0].json_text, requests[1].json_text) << host::to_string(dialect);
+    EXPECT_EQ(requests[0].url, requests[1].url);
+  }
+}
+
 }  // namespace
 }  // namespace zantrel::testing

@@ -61,10 +61,15 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
                                           client_options);
     host::CallOptions options;
     common(options);
-    client.start_async(o.prompt, o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
-                       o.image_size.value_or(image::tavelin::kDefaultImageSize), std::move(files),
-                       o.model.value_or(image::tavelin::kDefaultModel), std::move(options),
-                       std::move(on_done));
+    image::tavelin::GenerationRequest request{
+        .prompt = o.prompt,
+        .aspect_ratio = o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
+        .image_size = o.image_size.value_or(image::tavelin::kDefaultImageSize),
+        .files = std::move(files),
+        .model = o.model.value_or(image::tavelin::kDefaultModel)};
+    // Checked by run_generate before any call starts.
+    (void)gemini_members(o, request);
+    client.start_async(std::move(request), std::move(options), std::move(on_done));
     return;
   }
   image::corvane::CorvaneOptions client_options;
@@ -130,7 +135,38 @@ host::Dialect resolve_dialect(const std::string& requested, const std::string& s
              : host::Dialect::kGateway;
 }
 
+std::optional<std::string> gemini_members(const GenerateOptions& o,
+                                          image::tavelin::GenerationRequest& request) {
+  request.seed = o.seed;
+  request.temperature = o.temperature;
+  request.thinking_level = o.thinking_level;
+  request.with_text = o.text;
+  for (const std::string& rule : o.safety) {
+    const auto equals = rule.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == rule.size()) {
+      return "--safety takes CATEGORY=THRESHOLD, not " + rule;
+    }
+    request.safety_settings.push_back({rule.substr(0, equals), rule.substr(equals + 1)});
+  }
+  if (o.extra) {
+    try {
+      request.extra = nlohmann::ordered_json::parse(*o.extra);
+    } catch (const std::exception& e) {
+      return std::string("--extra is not JSON: ") + e.what();
+    }
+    if (!request.extra.is_object()) return "--extra takes a JSON object";
+  }
+  return std::nullopt;
+}
+
 int run_generate(const GenerateOptions& o) {
+  if (o.service == "gemini") {
+    image::tavelin::GenerationRequest checked;
+    if (auto fault = gemini_members(o, checked)) {
+      std::cerr << "zantrel-image: " << *fault << "\n";
+      return kUsageError;
+    }
+  }
   const auto access = service_access(o.service, o.base_url, o.api_key);
   if (!access) return kUsageError;
   if (o.timeout_seconds < 0 || o.deadline_seconds < 0) {
@@ -192,6 +228,7 @@ int run_generate(const GenerateOptions& o) {
       std::cout << json_report(result, out, dialect, reports[i]) << std::endl;
     } else {
       (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
+      if (o.text && reports[i].text) std::cout << "text: " << *reports[i].text << "\n";
     }
   }
   if (signals.stopped()) return kInterrupted;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -10,6 +11,7 @@
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/image/tavelin/generation_request.h"
 
 namespace zantrel::cli {
 
@@ -26,6 +28,13 @@ struct GenerateOptions {
   std::optional<std::string> model;
   std::optional<std::string> quality;          // images only
   std::optional<std::string> response_format;  // images only
+  // Gemini only: the service's own parameters beyond the contract's.
+  std::optional<std::int64_t> seed;
+  std::optional<double> temperature;
+  std::vector<std::string> safety;  // CATEGORY=THRESHOLD
+  std::optional<std::string> thinking_level;
+  bool text = false;                 // TEXT+IMAGE, the model's text printed
+  std::optional<std::string> extra;  // a JSON object merged into the body
   std::vector<std::string> refs;
   double timeout_seconds = 0;
   // Calls run at once (each its own request and image); > 1 numbers the files NAME-1.EXT ...
@@ -80,6 +89,11 @@ struct CallSetup {
 // `on_done` gets the result there.
 void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallReport& report,
                 host::ResultCallback on_done);
+
+// The Gemini members of `o` beyond the contract's, into `request`; the reason when one can't be
+// used (a safety rule without "=", an extra that is not a JSON object).
+std::optional<std::string> gemini_members(const GenerateOptions& o,
+                                          image::tavelin::GenerationRequest& request);
 
 // Runs the generations (one, or `count` at once on the library's event thread) through the
 // client's entry and reports each; returns the exit status (130 when interrupted).

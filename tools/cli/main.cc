@@ -23,6 +23,17 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   if (images) {
     command.add_option("--quality", o.quality, "low, medium, high or auto");
     command.add_option("--response-format", o.response_format, "b64_json or url");
+  } else {
+    command.add_option("--seed", o.seed, "seed of the model's sampling");
+    command.add_option("--temperature", o.temperature, "0 to 2");
+    command.add_option("--safety", o.safety,
+                       "CATEGORY=THRESHOLD, e.g. HARM_CATEGORY_HARASSMENT=BLOCK_ONLY_HIGH "
+                       "(repeatable)");
+    command.add_option("--thinking-level", o.thinking_level,
+                       "minimal or high, where the model takes it");
+    command.add_flag("--text", o.text, "ask for text beside the image and print it");
+    command.add_option("--extra", o.extra,
+                       "JSON object merged into the request body (members of later versions)");
   }
   command.add_option("--ref", o.refs,
                      "reference image: an http(s) link or a file path (repeatable)");

@@ -39,6 +39,7 @@ json to_json(const CallReport& r) {
   out["model_sent"] = or_null(r.model_sent);
   out["model_note"] = or_null(r.model_note);
   out["model_version"] = or_null(r.model_version);
+  out["text"] = or_null(r.text);
   out["finish_reason"] = or_null(r.finish_reason);
   out["block_reason"] = or_null(r.block_reason);
   if (r.image) {

@@ -71,6 +71,8 @@ struct CallReport {
   std::optional<std::string> model_sent;
   std::optional<std::string> model_note;
   std::optional<std::string> model_version;
+  // Gemini: the model's own text beside the image (its text parts, thoughts left out).
+  std::optional<std::string> text;
   std::optional<std::string> finish_reason;
   std::optional<std::string> block_reason;  // Gemini promptFeedback.blockReason
   std::optional<ImageReport> image;

@@ -94,6 +94,10 @@ bool ModelInfo::takes_image_size(std::string_view size) const {
   return contains(image_sizes, size);
 }
 
+bool ModelInfo::takes_parameter(std::string_view parameter) const {
+  return contains(parameters, parameter);
+}
+
 ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models) : models_(std::move(models)) {
   for (std::size_t i = 0; i < models_.size(); ++i) {
     const ModelInfo& model = models_[i];

@@ -33,6 +33,7 @@ struct ModelInfo {
   bool retired() const noexcept { return retired_on.has_value(); }
   bool takes_ratio(std::string_view ratio) const;
   bool takes_image_size(std::string_view size) const;
+  bool takes_parameter(std::string_view parameter) const;
 };
 
 // The models the clients know: what each takes and which are retired. The library's own table

@@ -23,6 +23,7 @@ class CallReport:
     model_sent: Optional[str]
     model_note: Optional[str]
     model_version: Optional[str]
+    text: Optional[str]
     finish_reason: Optional[str]
     block_reason: Optional[str]
     image: Optional[dict]

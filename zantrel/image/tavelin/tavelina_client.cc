@@ -14,6 +14,7 @@
 #include "zantrel/host/internal/report_builder.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
+#include "zantrel/image/tavelin/internal/model_checks.h"
 
 namespace zantrel::image::tavelin {
 namespace {
@@ -51,30 +52,10 @@ void read_report_facts(internal::GeminiResponse& body, host::CallReport& report)
     if (!report.request_id) report.request_id = std::move(facts.response_id);
     report.block_reason = std::move(facts.block_reason);
     report.finish_reason = std::move(facts.finish_reason);
+    report.text = std::move(facts.text);
   } catch (const std::exception&) {
     // Facts stay unknown.
   }
-}
-
-std::string joined(const std::vector<std::string>& values) {
-  std::string out;
-  for (const std::string& value : values) out += (out.empty() ? "" : ", ") + value;
-  return out;
-}
-
-// Why `model` can't take the ratio or size asked, before anything is sent; nothing when it can.
-// A model that takes no size at all is sent none, whatever was asked.
-std::optional<std::string> model_refusal(const host::ModelInfo& model, const std::string& ratio,
-                                         const std::optional<std::string>& size) {
-  if (!model.takes_ratio(ratio)) {
-    return "aspect_ratio " + ratio + " is not taken by " + model.name + "; it takes " +
-           joined(model.aspect_ratios);
-  }
-  if (size && !size->empty() && !model.image_sizes.empty() && !model.takes_image_size(*size)) {
-    return "image_size " + *size + " is not taken by " + model.name + "; it takes " +
-           joined(model.image_sizes);
-  }
-  return std::nullopt;
 }
 
 double seconds_since(Clock::time_point start) {
@@ -88,7 +69,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const std::optional<std::string>& image_size,
                                    const config::GeminiModel& model,
                                    const host::CallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report) {
+                                   ReportBuilder& report, const GenerationRequest* more = nullptr) {
   const auto catalogue = config::model_catalogue();
   const host::ModelInfo* info = catalogue->find(model, host::Service::kGemini);
   if (info == nullptr) {
@@ -99,8 +80,14 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                   "Invalid aspect_ratio: " + aspect_ratio);
   }
   const std::optional<std::string> size = upper_size(image_size);
-  if (auto refusal = model_refusal(*info, aspect_ratio, size)) {
+  if (auto refusal = internal::ratio_or_size_refusal(*info, aspect_ratio, size)) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+  }
+  const bool gateway = self.dialect() == host::Dialect::kGateway;
+  if (more != nullptr) {
+    if (auto refusal = internal::parameter_refusal(*info, *more, gateway)) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+    }
   }
   const auto& task_id = options.task_id;
   const auto& model_key = options.model_key;
@@ -139,7 +126,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                          : std::span<const host::Bytes>();
     host::PostRequest request;
     request.body = internal::gemini_body(prompt, images, aspect_ratio,
-                                         sized ? view_of(size) : std::nullopt, !direct);
+                                         sized ? view_of(size) : std::nullopt, !direct, more);
     // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
     request.headers = {direct
                            ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
@@ -230,7 +217,8 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
                                 const config::AspectRatio& aspect_ratio,
                                 const std::string& image_size, const host::Files& files,
                                 const config::GeminiModel& model, const host::CallOptions& options,
-                                const Exchange& exchange, ReportBuilder& report) {
+                                const Exchange& exchange, ReportBuilder& report,
+                                const GenerationRequest* more = nullptr) {
   if (!config::is_supported_ratio(aspect_ratio)) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                   "Invalid aspect_ratio: " + aspect_ratio);
@@ -241,7 +229,7 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
     co_return co_await generate_steps(self, prompt, image_bytes_list, aspect_ratio, image_size,
-                                      model, options, exchange, report);
+                                      model, options, exchange, report, more);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -250,15 +238,15 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
 }
 
 // A non-blocking call owns copies of everything its steps refer to.
-Task<ServiceResult> start_owned(TavelinaClient self, std::string prompt, std::string aspect_ratio,
-                                std::string image_size, host::Files files, std::string model,
+Task<ServiceResult> start_owned(TavelinaClient self, GenerationRequest request,
                                 host::CallOptions options) {
   const auto http = self.http_client();
+  const GenerationRequest& r = request;
   co_return co_await host::internal::run_call(*http, Exchange::Mode::kNonBlocking, options,
                                               [&](const Exchange& exchange, ReportBuilder& report) {
-                                                return start_steps(self, prompt, aspect_ratio,
-                                                                   image_size, files, model,
-                                                                   options, exchange, report);
+                                                return start_steps(self, r.prompt, r.aspect_ratio,
+                                                                   r.image_size, r.files, r.model,
+                                                                   options, exchange, report, &r);
                                               });
 }
 
@@ -354,13 +342,43 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
       .run_blocking();
 }
 
+ServiceResult TavelinaClient::start(const GenerationRequest& request,
+                                    const host::CallOptions& options) const {
+  const auto http = http_client();
+  const GenerationRequest& r = request;
+  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
+                                  [&](const Exchange& exchange, ReportBuilder& report) {
+                                    return start_steps(*this, r.prompt, r.aspect_ratio,
+                                                       r.image_size, r.files, r.model, options,
+                                                       exchange, report, &r);
+                                  })
+      .run_blocking();
+}
+
 void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
                                  std::string image_size, host::Files files, std::string model,
                                  host::CallOptions options, host::ResultCallback on_done) const {
-  host::internal::run_detached(
-      start_owned(*this, std::move(prompt), std::move(aspect_ratio), std::move(image_size),
-                  std::move(files), std::move(model), std::move(options)),
-      std::move(on_done));
+  start_async(GenerationRequest{.prompt = std::move(prompt),
+                                .aspect_ratio = std::move(aspect_ratio),
+                                .image_size = std::move(image_size),
+                                .files = std::move(files),
+                                .model = std::move(model)},
+              std::move(options), std::move(on_done));
+}
+
+void TavelinaClient::start_async(GenerationRequest request, host::CallOptions options,
+                                 host::ResultCallback on_done) const {
+  host::internal::run_detached(start_owned(*this, std::move(request), std::move(options)),
+                               std::move(on_done));
+}
+
+std::future<ServiceResult> TavelinaClient::start_async(GenerationRequest request,
+                                                       host::CallOptions options) const {
+  auto promise = std::make_shared<std::promise<ServiceResult>>();
+  auto future = promise->get_future();
+  start_async(std::move(request), std::move(options),
+              [promise](ServiceResult result) { promise->set_value(std::move(result)); });
+  return future;
 }
 
 std::future<ServiceResult> TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,

@@ -18,14 +18,9 @@
 #include "zantrel/host/references.h"
 #include "zantrel/host/retry_policy.h"
 #include "zantrel/host/service_result.h"
+#include "zantrel/image/tavelin/generation_request.h"
 
 namespace zantrel::image::tavelin {
-
-// Defaults of a call's parameters and of the client's options.
-inline constexpr char kDefaultModel[] = "gemini-3-pro-image-preview";
-inline constexpr char kDefaultAspectRatio[] = "2:3";
-inline constexpr char kDefaultImageSize[] = "1K";
-inline constexpr char kDefaultModelTag[] = "TAVELIN";
 
 struct TavelinaOptions {
   std::string model_tag = kDefaultModelTag;
@@ -86,6 +81,11 @@ class TavelinaClient {
                             const config::GeminiModel& model = kDefaultModel,
                             const host::CallOptions& options = {}) const;
 
+  // The same entry with every parameter by name, the service's own beyond the contract's
+  // (seed, temperature, safety settings, thinking level, text, extra members).
+  host::ServiceResult start(const GenerationRequest& request,
+                            const host::CallOptions& options = {}) const;
+
   // `start` without blocking: the call runs on the HTTP client's event thread (for a client
   // without one, on this thread before returning) and its result, records and report are those
   // of `start`. Cancel it through `options.stop`. The client, its logger and HTTP client are
@@ -99,6 +99,11 @@ class TavelinaClient {
   // The same, handing the result to `on_done` (see ResultCallback: it must not block).
   void start_async(std::string prompt, std::string aspect_ratio, std::string image_size,
                    host::Files files, std::string model, host::CallOptions options,
+                   host::ResultCallback on_done) const;
+  // Both forms for a request by name.
+  std::future<host::ServiceResult> start_async(GenerationRequest request,
+                                               host::CallOptions options = {}) const;
+  void start_async(GenerationRequest request, host::CallOptions options,
                    host::ResultCallback on_done) const;
 
   const std::string& base_url() const noexcept { return base_url_; }

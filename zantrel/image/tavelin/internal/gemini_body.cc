@@ -13,13 +13,44 @@ constexpr std::string_view kHead = R"({"contents":[{"role":"user","parts":[{"tex
 constexpr std::string_view kPartHead = R"(},{"inlineData":{"mimeType":")";
 constexpr std::string_view kPartData = R"(","data":")";
 constexpr std::string_view kPartTail = R"("})";
-constexpr std::string_view kConfig = R"(}]}],"generationConfig":{"responseModalities":["IMAGE"])";
+constexpr std::string_view kConfig = R"(}]}],"generationConfig":{"responseModalities":)";
+constexpr std::string_view kImageOnly = R"(["IMAGE"])";
+constexpr std::string_view kTextAndImage = R"(["TEXT","IMAGE"])";
 constexpr std::string_view kImageConfig = R"(,"imageConfig":{)";
 constexpr std::string_view kRatioKey = R"("aspectRatio":)";
 constexpr std::string_view kSizeKey = R"("imageSize":)";
 constexpr std::string_view kResponseFormat = R"(,"response_format":"url")";
 
 bool present(const std::optional<std::string_view>& value) { return value && !value->empty(); }
+
+// `,"key":value` for a small member.
+void append_member(std::string& text, std::string_view key, const nlohmann::ordered_json& value) {
+  text += ',';
+  text += nlohmann::ordered_json(key).dump();
+  text += ':';
+  text += value.dump();
+}
+
+void append_generation_members(std::string& text, const GenerationRequest& more) {
+  if (more.seed) append_member(text, "seed", *more.seed);
+  if (more.temperature) append_member(text, "temperature", *more.temperature);
+  if (more.thinking_level) {
+    append_member(text, "thinkingConfig", {{"thinkingLevel", *more.thinking_level}});
+  }
+}
+
+void append_top_members(std::string& text, const GenerationRequest& more) {
+  if (!more.safety_settings.empty()) {
+    nlohmann::ordered_json settings = nlohmann::ordered_json::array();
+    for (const SafetySetting& setting : more.safety_settings) {
+      settings.push_back({{"category", setting.category}, {"threshold", setting.threshold}});
+    }
+    append_member(text, "safetySettings", settings);
+  }
+  if (more.extra.is_object()) {
+    for (const auto& [key, value] : more.extra.items()) append_member(text, key, value);
+  }
+}
 
 }  // namespace
 
@@ -30,7 +61,7 @@ std::string_view gemini_mime_type(host::ByteView image) noexcept {
 host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                                std::optional<std::string_view> aspect_ratio,
                                std::optional<std::string_view> image_size,
-                               bool response_format_member) {
+                               bool response_format_member, const GenerationRequest* more) {
   host::StreamedBody body;
   body.segments.reserve(2 * images.size() + 1);
   std::string text(kHead);
@@ -50,6 +81,7 @@ host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::By
     text = kPartTail;
   }
   text += kConfig;
+  text += more != nullptr && more->with_text ? kTextAndImage : kImageOnly;
   const bool has_ratio = present(aspect_ratio);
   const bool has_size = present(image_size);
   if (has_ratio || has_size) {
@@ -65,8 +97,10 @@ host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::By
     }
     text += '}';
   }
+  if (more != nullptr) append_generation_members(text, *more);
   text += '}';
   if (response_format_member) text += kResponseFormat;
+  if (more != nullptr) append_top_members(text, *more);
   text += '}';
   body.segments.emplace_back(std::move(text));
   return body;

@@ -6,6 +6,7 @@
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/http/streamed_body.h"
+#include "zantrel/image/tavelin/generation_request.h"
 
 namespace zantrel::image::tavelin::internal {
 
@@ -15,10 +16,15 @@ namespace zantrel::image::tavelin::internal {
 // `image_size` is sent as given (the caller upper-cases it); empty or absent values leave their
 // member out, and "imageConfig" goes when it would be empty. The top-level "response_format"
 // member is written only when `response_format_member` is set (the gateway form).
+// With `more`, its members beyond the contract's follow: TEXT among the response modalities,
+// "seed", "temperature" and "thinkingConfig" in "generationConfig", then "safetySettings" and the
+// `extra` members at the top level (checked before: see parameter_refusal). Without any of them
+// the body is the contract's.
 host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                                std::optional<std::string_view> aspect_ratio,
                                std::optional<std::string_view> image_size,
-                               bool response_format_member = true);
+                               bool response_format_member = true,
+                               const GenerationRequest* more = nullptr);
 
 // The same body in one buffer.
 host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Bytes> images,

@@ -45,6 +45,31 @@ std::optional<host::Bytes> largest_of(const std::vector<std::string_view>& texts
   return std::move(decoded[*kept]);
 }
 
+// The text parts of a candidate that are not thoughts, one per line; nothing when there are none
+// or the content is of another shape.
+std::optional<std::string> text_of(object& candidate) {
+  object content;
+  array parts;
+  auto content_value = member(candidate, "content");
+  if (!content_value || content_value->get_object().get(content)) return std::nullopt;
+  auto parts_value = member(content, "parts");
+  if (!parts_value || parts_value->get_array().get(parts)) return std::nullopt;
+  std::optional<std::string> text;
+  for (auto element : parts) {
+    object part;
+    if (element.get_object().get(part)) continue;
+    bool thought = false;
+    if (auto flag = member(part, "thought"); flag && flag->get_bool().get(thought)) {
+      thought = false;  // not a flag: read as no thought
+    }
+    if (thought) continue;
+    if (auto piece = host::internal::optional_text(part, "text")) {
+      text = text ? *text + "\n" + *piece : *piece;
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 GeminiResponse::GeminiResponse(const host::Bytes& body) : document_(body) {}
@@ -137,6 +162,7 @@ GeminiResponse::ReportFacts GeminiResponse::report_facts() {
       object candidate;
       if (!element.get_object().get(candidate)) {
         facts.finish_reason = host::internal::optional_text(candidate, "finishReason");
+        facts.text = text_of(candidate);
       }
       break;
     }

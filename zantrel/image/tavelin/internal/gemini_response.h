@@ -41,6 +41,8 @@ class GeminiResponse {
     std::optional<std::string> response_id;
     std::optional<std::string> block_reason;   // promptFeedback.blockReason
     std::optional<std::string> finish_reason;  // of the first candidate
+    // The first candidate's text parts (thoughts left out), one per line; none without any.
+    std::optional<std::string> text;
   };
   ReportFacts report_facts();
 

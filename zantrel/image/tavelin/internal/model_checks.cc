@@ -1,0 +1,100 @@
+#include "zantrel/image/tavelin/internal/model_checks.h"
+
+#include <algorithm>
+#include <array>
+#include <sstream>
+#include <string_view>
+
+namespace zantrel::image::tavelin::internal {
+namespace {
+
+std::string joined(const std::vector<std::string>& values) {
+  std::string out;
+  for (const std::string& value : values) out += (out.empty() ? "" : ", ") + value;
+  return out;
+}
+
+template <std::size_t N>
+bool one_of(const std::array<std::string_view, N>& values, std::string_view value) {
+  return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+constexpr std::array<std::string_view, 2> kThinkingLevels = {"minimal", "high"};
+constexpr std::array<std::string_view, 6> kThresholds = {"BLOCK_NONE",
+                                                         "BLOCK_ONLY_HIGH",
+                                                         "BLOCK_MEDIUM_AND_ABOVE",
+                                                         "BLOCK_LOW_AND_ABOVE",
+                                                         "OFF",
+                                                         "HARM_BLOCK_THRESHOLD_UNSPECIFIED"};
+
+std::string not_taken(std::string_view parameter, const host::ModelInfo& model) {
+  return std::string(parameter) + " is not taken by " + model.name + "; it takes " +
+         (model.parameters.empty() ? std::string("none") : joined(model.parameters));
+}
+
+std::string number_text(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+}  // namespace
+
+std::optional<std::string> ratio_or_size_refusal(const host::ModelInfo& model,
+                                                 const std::string& ratio,
+                                                 const std::optional<std::string>& size) {
+  if (!model.takes_ratio(ratio)) {
+    return "aspect_ratio " + ratio + " is not taken by " + model.name + "; it takes " +
+           joined(model.aspect_ratios);
+  }
+  if (size && !size->empty() && !model.image_sizes.empty() && !model.takes_image_size(*size)) {
+    return "image_size " + *size + " is not taken by " + model.name + "; it takes " +
+           joined(model.image_sizes);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
+                                             const GenerationRequest& request, bool gateway) {
+  if (request.seed && !model.takes_parameter("seed")) return not_taken("seed", model);
+  if (request.temperature) {
+    if (!model.takes_parameter("temperature")) return not_taken("temperature", model);
+    if (!(*request.temperature >= 0 && *request.temperature <= 2)) {
+      return "temperature " + number_text(*request.temperature) +
+             " is out of range; it takes 0 to 2";
+    }
+  }
+  if (request.thinking_level) {
+    if (!model.takes_parameter("thinking_level")) return not_taken("thinking_level", model);
+    if (!one_of(kThinkingLevels, *request.thinking_level)) {
+      return "thinking_level " + *request.thinking_level + " is not taken by " + model.name +
+             "; it takes minimal, high";
+    }
+  }
+  if (!request.safety_settings.empty() && !model.takes_parameter("safety_settings")) {
+    return not_taken("safety_settings", model);
+  }
+  for (const SafetySetting& setting : request.safety_settings) {
+    if (!setting.category.starts_with("HARM_CATEGORY_")) {
+      return "safety category " + setting.category + " is not a harm category (HARM_CATEGORY_...)";
+    }
+    if (!one_of(kThresholds, setting.threshold)) {
+      return "safety threshold " + setting.threshold +
+             " is not taken; it takes BLOCK_NONE, BLOCK_ONLY_HIGH, BLOCK_MEDIUM_AND_ABOVE, "
+             "BLOCK_LOW_AND_ABOVE, OFF";
+    }
+  }
+  if (request.with_text && !model.takes_parameter("response_modalities")) {
+    return not_taken("response_modalities", model);
+  }
+  if (!request.extra.is_object()) return std::string("extra must be a JSON object");
+  for (const auto& [key, value] : request.extra.items()) {
+    const bool written = key == "contents" || key == "generationConfig" ||
+                         (gateway && key == "response_format") ||
+                         (key == "safetySettings" && !request.safety_settings.empty());
+    if (written) return "extra member " + key + " is one the client writes";
+  }
+  return std::nullopt;
+}
+
+}  // namespace zantrel::image::tavelin::internal
