@@ -323,6 +323,28 @@ PYBIND11_MODULE(_zantrel, m) {
       .def("cancel", &CallHandle::cancel, "Ends the call within milliseconds.");
 
   using image::tavelin::TavelinaClient;
+  // The Gemini members beyond the contract's, checked by the Python layer; `extra` as JSON text.
+  const auto gemini_request = [](std::string prompt, std::string aspect_ratio,
+                                 std::string image_size, host::Files files, std::string model,
+                                 std::optional<std::int64_t> seed, std::optional<double> temperature,
+                                 std::vector<std::pair<std::string, std::string>> safety,
+                                 std::optional<std::string> thinking_level, bool text,
+                                 const std::string& extra) {
+    image::tavelin::GenerationRequest request{.prompt = std::move(prompt),
+                                              .aspect_ratio = std::move(aspect_ratio),
+                                              .image_size = std::move(image_size),
+                                              .files = std::move(files),
+                                              .model = std::move(model),
+                                              .seed = seed,
+                                              .temperature = temperature,
+                                              .thinking_level = std::move(thinking_level),
+                                              .with_text = text};
+    for (auto& [category, threshold] : safety) {
+      request.safety_settings.push_back({std::move(category), std::move(threshold)});
+    }
+    if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
+    return request;
+  };
   py::class_<TavelinaClient>(m, "_TavelinaClient")
       .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
                        const py::object& logger, const std::string& dialect) {
@@ -337,43 +359,61 @@ PYBIND11_MODULE(_zantrel, m) {
            py::arg("dialect") = "gateway")
       .def(
           "start",
-          [](const TavelinaClient& client, const std::string& prompt,
-             const std::string& aspect_ratio, const std::string& image_size,
-             const py::object& files, const std::string& model, const py::object& task_id,
-             const py::object& model_key, const py::object& timeout) {
+          [gemini_request](const TavelinaClient& client, std::string prompt,
+                           std::string aspect_ratio, std::string image_size,
+                           const py::object& files, std::string model, const py::object& task_id,
+                           const py::object& model_key, const py::object& timeout,
+                           std::optional<std::int64_t> seed, std::optional<double> temperature,
+                           std::vector<std::pair<std::string, std::string>> safety,
+                           std::optional<std::string> thinking_level, bool text,
+                           const std::string& extra) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const host::Files references = files_of(files);
+            const auto request = gemini_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(image_size),
+                files_of(files), std::move(model), seed, temperature, std::move(safety),
+                std::move(thinking_level), text, extra);
             const auto options =
                 call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
             const py::gil_scoped_release released;
-            out.result = client.start(prompt, aspect_ratio, image_size, references, model, options);
+            out.result = client.start(request, options);
             return out;
           },
           py::arg("prompt"), py::arg("aspect_ratio") = image::tavelin::kDefaultAspectRatio,
           py::arg("image_size") = image::tavelin::kDefaultImageSize, py::arg("files") = py::none(),
           py::arg("model") = image::tavelin::kDefaultModel, py::kw_only(),
           py::arg("task_id") = py::none(), py::arg("model_key") = py::none(),
-          py::arg("timeout") = py::none())
+          py::arg("timeout") = py::none(), py::arg("seed") = py::none(),
+          py::arg("temperature") = py::none(),
+          py::arg("safety") = std::vector<std::pair<std::string, std::string>>{},
+          py::arg("thinking_level") = py::none(), py::arg("text") = false,
+          py::arg("extra") = "")
       .def(
           "_start_async",
-          [](const TavelinaClient& client, const std::string& prompt,
-             const std::string& aspect_ratio, const std::string& image_size,
-             const py::object& files, const std::string& model, const py::object& task_id,
-             const py::object& model_key, const py::object& timeout, py::function done) {
-            host::Files references = files_of(files);
+          [gemini_request](const TavelinaClient& client, std::string prompt,
+                           std::string aspect_ratio, std::string image_size,
+                           const py::object& files, std::string model, const py::object& task_id,
+                           const py::object& model_key, const py::object& timeout,
+                           std::optional<std::int64_t> seed, std::optional<double> temperature,
+                           std::vector<std::pair<std::string, std::string>> safety,
+                           std::optional<std::string> thinking_level, bool text,
+                           const std::string& extra, py::function done) {
+            auto request = gemini_request(std::move(prompt), std::move(aspect_ratio),
+                                          std::move(image_size), files_of(files), std::move(model),
+                                          seed, temperature, std::move(safety),
+                                          std::move(thinking_level), text, extra);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
                   options.report = report;
-                  client.start_async(prompt, aspect_ratio, image_size, std::move(references), model,
-                                     std::move(options), std::move(finish));
+                  client.start_async(std::move(request), std::move(options), std::move(finish));
                 },
                 std::move(done));
           },
           py::arg("prompt"), py::arg("aspect_ratio"), py::arg("image_size"), py::arg("files"),
           py::arg("model"), py::arg("task_id"), py::arg("model_key"), py::arg("timeout"),
-          py::arg("done"));
+          py::arg("seed"), py::arg("temperature"), py::arg("safety"), py::arg("thinking_level"),
+          py::arg("text"), py::arg("extra"), py::arg("done"));
 
   using image::corvane::CorvaneClient;
   py::class_<CorvaneClient>(m, "_CorvaneClient")

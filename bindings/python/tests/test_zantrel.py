@@ -144,6 +144,11 @@ def test_results_are_not_leaked(emulator):
     (lambda c: c.start("p", files=["a", 5]), "files"),
     (lambda c: c.start("p", timeout="10"), "timeout"),
     (lambda c: c.start("p", task_id=[1]), "task_id"),
+    (lambda c: c.start("p", seed="7"), "seed"),
+    (lambda c: c.start("p", temperature="hot"), "temperature"),
+    (lambda c: c.start("p", safety=[("a", "b")]), "safety"),
+    (lambda c: c.start("p", text=1), "text"),
+    (lambda c: c.start("p", extra="{}"), "extra"),
 ])
 def test_wrong_types_name_the_argument_before_anything_is_sent(emulator, call, name):
     client = zantrel.TavelinaClient(emulator.url, KEY)
@@ -151,6 +156,32 @@ def test_wrong_types_name_the_argument_before_anything_is_sent(emulator, call, n
         call(client)
     with pytest.raises(TypeError, match="logger must have a debug method"):
         zantrel.TavelinaClient(emulator.url, KEY, logger=object())
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"temperature": 3}, "temperature must be from 0 to 2, not 3"),
+    ({"thinking_level": "medium"}, "thinking_level must be 'minimal' or 'high', not 'medium'"),
+    ({"extra": {"when": object()}}, "extra must be JSON-serialisable"),
+])
+def test_wrong_values_name_the_argument(emulator, kwargs, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        zantrel.TavelinaClient(emulator.url, KEY).start("p", **kwargs)
+
+
+def test_gemini_members_by_keyword_reach_the_service_or_are_refused_by_the_model(emulator):
+    client = zantrel.TavelinaClient(emulator.url, KEY)
+    done = client.start("a fox", "4:1", "512", model="gemini-3.1-flash-image", seed=7,
+                        temperature=0.4, thinking_level="high", text=True,
+                        safety={"HARM_CATEGORY_HARASSMENT": "BLOCK_ONLY_HIGH"},
+                        extra={"labels": {"team": "art"}})
+    assert done.ok, done.msg
+    assert done.report.text == "Here is your picture."
+    assert done.report.model_sent == "gemini-3.1-flash-image"
+    refused = asyncio.run(client.start_async("a fox", model="gemini-3-pro-image",
+                                             thinking_level="high"))
+    assert refused.code == ErrorCode.INVALID_PARAMS
+    assert refused.msg.startswith("thinking_level is not taken by gemini-3-pro-image")
+    assert refused.report.attempts == 0
 
 
 def test_the_readme_example_runs(emulator, tmp_path):

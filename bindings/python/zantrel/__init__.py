@@ -2,6 +2,7 @@
 (CorvaneClient), over the C++ library. Calls release the GIL while they run; `start_async`
 awaits a call that runs on the library's event thread."""
 import asyncio
+import json
 
 from ._zantrel import CallHandle, CallReport, ErrorCode, ServiceResult
 from . import _zantrel
@@ -14,6 +15,37 @@ DEFAULT_GEMINI_MODEL = "gemini-3-pro-image-preview"
 def _expect(name, value, types, what):
     if not isinstance(value, types) or isinstance(value, bool) and bool not in types:
         raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
+
+
+def _gemini_members(seed, temperature, safety, thinking_level, text, extra):
+    """The Gemini members beyond the contract's, checked, in the native call's form."""
+    if seed is not None:
+        _expect("seed", seed, (int,), "int or None")
+    if temperature is not None:
+        _expect("temperature", temperature, (int, float), "a number or None")
+        if not 0 <= temperature <= 2:
+            raise ValueError(f"temperature must be from 0 to 2, not {temperature}")
+    pairs = []
+    if safety is not None:
+        _expect("safety", safety, (dict,), "a dict of category: threshold")
+        for category, threshold in safety.items():
+            _expect("safety", category, (str,), "a dict of str: str")
+            _expect("safety", threshold, (str,), "a dict of str: str")
+            pairs.append((category, threshold))
+    if thinking_level is not None:
+        _expect("thinking_level", thinking_level, (str,), "str or None")
+        if thinking_level not in ("minimal", "high"):
+            raise ValueError(f"thinking_level must be 'minimal' or 'high', not {thinking_level!r}")
+    _expect("text", text, (bool,), "bool")
+    extra_text = ""
+    if extra is not None:
+        _expect("extra", extra, (dict,), "a dict or None")
+        try:
+            extra_text = json.dumps(extra)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"extra must be JSON-serialisable: {error}") from None
+    return {"seed": seed, "temperature": None if temperature is None else float(temperature),
+            "safety": pairs, "thinking_level": thinking_level, "text": text, "extra": extra_text}
 
 
 def _check_common(prompt, files, task_id, model_key, timeout, texts):
@@ -81,11 +113,15 @@ class TavelinaClient:
                                       logger, dialect)
 
     def start(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
-              model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None):
+              model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None,
+              seed=None, temperature=None, safety=None, thinking_level=None, text=False,
+              extra=None):
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
         return self._native.start(prompt, aspect_ratio, image_size, files, model,
-                                  task_id=task_id, model_key=model_key, timeout=timeout)
+                                  task_id=task_id, model_key=model_key, timeout=timeout,
+                                  **members)
 
     def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                        model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
@@ -96,11 +132,15 @@ class TavelinaClient:
 
     async def start_async(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                           model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
-                          timeout=None):
+                          timeout=None, seed=None, temperature=None, safety=None,
+                          thinking_level=None, text=False, extra=None):
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
         return await _await_call(lambda done: self._native._start_async(
-            prompt, aspect_ratio, image_size, files, model, task_id, model_key, timeout, done))
+            prompt, aspect_ratio, image_size, files, model, task_id, model_key, timeout,
+            members["seed"], members["temperature"], members["safety"],
+            members["thinking_level"], members["text"], members["extra"], done))
 
 
 class CorvaneClient:

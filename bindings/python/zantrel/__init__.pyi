@@ -1,5 +1,5 @@
 import enum
-from typing import Any, Awaitable, Optional, Sequence, Tuple, Union
+from typing import Any, Awaitable, Dict, Optional, Sequence, Tuple, Union
 
 Files = Union[None, str, bytes, Sequence[Union[str, bytes]]]
 Timeout = Union[None, float, Tuple[float, float]]
@@ -46,13 +46,20 @@ class TavelinaClient:
                  logger: Any = ..., dialect: str = ...) -> None: ...
     def start(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
               files: Files = ..., model: str = ..., *, task_id: Label = ...,
-              model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
+              model_key: Label = ..., timeout: Timeout = ..., seed: Optional[int] = ...,
+              temperature: Optional[float] = ..., safety: Optional[Dict[str, str]] = ...,
+              thinking_level: Optional[str] = ..., text: bool = ...,
+              extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                        files: Files = ..., model: str = ..., *, task_id: Label = ...,
                        model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
     async def start_async(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                           files: Files = ..., model: str = ..., *, task_id: Label = ...,
-                          model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
+                          model_key: Label = ..., timeout: Timeout = ...,
+                          seed: Optional[int] = ..., temperature: Optional[float] = ...,
+                          safety: Optional[Dict[str, str]] = ...,
+                          thinking_level: Optional[str] = ..., text: bool = ...,
+                          extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
 
 class CorvaneClient:
     def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
