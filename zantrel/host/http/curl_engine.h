@@ -15,11 +15,12 @@ namespace zantrel::host::internal {
 
 struct SharedConnections;
 
-// One thread running libcurl's multi interface for any number of transfers. Submissions are
-// configured on the submitting thread by the same CurlTransfer as blocking exchanges and handed
-// over through a queue that wakes the loop. Read time-outs, deadlines, stop requests and
-// pauses are timers of the loop. Completions run on the loop's thread, refusals before
-// sending included.
+// One thread running libcurl's multi socket interface over epoll for any number of transfers:
+// only those with something to do run on each wake-up. Submissions are configured on the
+// submitting thread by the same CurlTransfer as blocking exchanges and handed over through a
+// queue that wakes the loop; they start once the client's gate lets them open a connection.
+// Read time-outs, deadlines, stop requests and pauses are timers of the loop. Completions run on
+// the loop's thread, refusals before sending included.
 class CurlEngine {
  public:
   // Transfers connect only once the gate of `connections` lets them.
