@@ -324,27 +324,26 @@ PYBIND11_MODULE(_zantrel, m) {
 
   using image::tavelin::TavelinaClient;
   // The Gemini members beyond the contract's, checked by the Python layer; `extra` as JSON text.
-  const auto gemini_request = [](std::string prompt, std::string aspect_ratio,
-                                 std::string image_size, host::Files files, std::string model,
-                                 std::optional<std::int64_t> seed, std::optional<double> temperature,
-                                 std::vector<std::pair<std::string, std::string>> safety,
-                                 std::optional<std::string> thinking_level, bool text,
-                                 const std::string& extra) {
-    image::tavelin::GenerationRequest request{.prompt = std::move(prompt),
-                                              .aspect_ratio = std::move(aspect_ratio),
-                                              .image_size = std::move(image_size),
-                                              .files = std::move(files),
-                                              .model = std::move(model),
-                                              .seed = seed,
-                                              .temperature = temperature,
-                                              .thinking_level = std::move(thinking_level),
-                                              .with_text = text};
-    for (auto& [category, threshold] : safety) {
-      request.safety_settings.push_back({std::move(category), std::move(threshold)});
-    }
-    if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
-    return request;
-  };
+  const auto gemini_request =
+      [](std::string prompt, std::string aspect_ratio, std::string image_size, host::Files files,
+         std::string model, std::optional<std::int64_t> seed, std::optional<double> temperature,
+         std::vector<std::pair<std::string, std::string>> safety,
+         std::optional<std::string> thinking_level, bool text, const std::string& extra) {
+        image::tavelin::GenerationRequest request{.prompt = std::move(prompt),
+                                                  .aspect_ratio = std::move(aspect_ratio),
+                                                  .image_size = std::move(image_size),
+                                                  .files = std::move(files),
+                                                  .model = std::move(model),
+                                                  .seed = seed,
+                                                  .temperature = temperature,
+                                                  .thinking_level = std::move(thinking_level),
+                                                  .with_text = text};
+        for (auto& [category, threshold] : safety) {
+          request.safety_settings.push_back({std::move(category), std::move(threshold)});
+        }
+        if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
+        return request;
+      };
   py::class_<TavelinaClient>(m, "_TavelinaClient")
       .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
                        const py::object& logger, const std::string& dialect) {
@@ -359,19 +358,18 @@ PYBIND11_MODULE(_zantrel, m) {
            py::arg("dialect") = "gateway")
       .def(
           "start",
-          [gemini_request](const TavelinaClient& client, std::string prompt,
-                           std::string aspect_ratio, std::string image_size,
-                           const py::object& files, std::string model, const py::object& task_id,
-                           const py::object& model_key, const py::object& timeout,
-                           std::optional<std::int64_t> seed, std::optional<double> temperature,
-                           std::vector<std::pair<std::string, std::string>> safety,
-                           std::optional<std::string> thinking_level, bool text,
-                           const std::string& extra) {
+          [gemini_request](
+              const TavelinaClient& client, std::string prompt, std::string aspect_ratio,
+              std::string image_size, const py::object& files, std::string model,
+              const py::object& task_id, const py::object& model_key, const py::object& timeout,
+              std::optional<std::int64_t> seed, std::optional<double> temperature,
+              std::vector<std::pair<std::string, std::string>> safety,
+              std::optional<std::string> thinking_level, bool text, const std::string& extra) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request = gemini_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(image_size),
-                files_of(files), std::move(model), seed, temperature, std::move(safety),
-                std::move(thinking_level), text, extra);
+            const auto request =
+                gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
+                               files_of(files), std::move(model), seed, temperature,
+                               std::move(safety), std::move(thinking_level), text, extra);
             const auto options =
                 call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
             const py::gil_scoped_release released;
@@ -385,8 +383,7 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("timeout") = py::none(), py::arg("seed") = py::none(),
           py::arg("temperature") = py::none(),
           py::arg("safety") = std::vector<std::pair<std::string, std::string>>{},
-          py::arg("thinking_level") = py::none(), py::arg("text") = false,
-          py::arg("extra") = "")
+          py::arg("thinking_level") = py::none(), py::arg("text") = false, py::arg("extra") = "")
       .def(
           "_start_async",
           [gemini_request](const TavelinaClient& client, std::string prompt,
@@ -397,10 +394,10 @@ PYBIND11_MODULE(_zantrel, m) {
                            std::vector<std::pair<std::string, std::string>> safety,
                            std::optional<std::string> thinking_level, bool text,
                            const std::string& extra, py::function done) {
-            auto request = gemini_request(std::move(prompt), std::move(aspect_ratio),
-                                          std::move(image_size), files_of(files), std::move(model),
-                                          seed, temperature, std::move(safety),
-                                          std::move(thinking_level), text, extra);
+            auto request =
+                gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
+                               files_of(files), std::move(model), seed, temperature,
+                               std::move(safety), std::move(thinking_level), text, extra);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
