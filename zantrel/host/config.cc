@@ -73,8 +73,13 @@ std::vector<std::string> CatalogueView::list() const {
 }
 
 bool CatalogueView::contains(std::string_view value) const {
-  const auto values = list();
-  return std::find(values.begin(), values.end(), value) != values.end();
+  // Asked at every call: read the catalogue in place rather than building the list.
+  const auto catalogue = model_catalogue();
+  if (kind_ == Kind::kModels) return catalogue->find(value, host::Service::kGemini) != nullptr;
+  const auto& models = catalogue->models();
+  return std::any_of(models.begin(), models.end(), [value](const host::ModelInfo& model) {
+    return model.service == host::Service::kGemini && model.takes_ratio(value);
+  });
 }
 
 bool is_supported_ratio(std::string_view ratio) { return SUPPORTED_RATIOS.contains(ratio); }

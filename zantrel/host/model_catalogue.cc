@@ -8,21 +8,26 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+Strings plus(Strings list, const std::string& more) {
+  list.push_back(more);
+  return list;
+}
+
 const Strings kTenRatios = {"1:1", "2:3", "3:2",  "3:4",  "4:3",
                             "4:5", "5:4", "9:16", "16:9", "21:9"};
-const Strings kFourteenRatios = {"1:1",  "2:3",  "3:2",  "3:4", "4:3", "4:5", "5:4",
-                                 "9:16", "16:9", "21:9", "1:4", "4:1", "1:8", "8:1"};
+const Strings kFourteenRatios = [] {
+  Strings ratios = kTenRatios;
+  ratios.insert(ratios.end(), {"1:4", "4:1", "1:8", "8:1"});
+  return ratios;
+}();
 const Strings kGeminiParameters = {"seed", "temperature", "safety_settings", "response_modalities"};
-const Strings kGeminiThinkingParameters = {"seed", "temperature", "safety_settings",
-                                           "response_modalities", "thinking_level"};
+const Strings kGeminiThinkingParameters = plus(kGeminiParameters, "thinking_level");
 // The gpt-image-1 family takes these sizes only.
 const Strings kListedSizes = {"1024x1024", "1536x1024", "1024x1536", "auto"};
 const Strings kImagesParameters = {
     "n",          "quality",    "output_format", "output_compression",
     "background", "moderation", "mask",          "user"};
-const Strings kImagesFidelityParameters = {
-    "n",          "quality", "output_format", "output_compression", "background",
-    "moderation", "mask",    "user",          "input_fidelity"};
+const Strings kImagesFidelityParameters = plus(kImagesParameters, "input_fidelity");
 
 ModelInfo gemini(std::string name, Strings ratios, Strings sizes, Strings parameters,
                  std::optional<std::string> retired_on = {}, std::string replacement = {}) {
