@@ -8,7 +8,7 @@ packages=(
   clang clang-tidy clang-format libclang-rt-14-dev
   libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libsimdjson-dev libspdlog-dev libfmt-dev
-  libcpp-httplib-dev libcli11-dev libpng-dev zlib1g-dev
+  libcpp-httplib-dev libcli11-dev libpng-dev libjpeg-dev libwebp-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-pybind11 pybind11-dev python3-pytest
   valgrind gnuplot-nox openssl

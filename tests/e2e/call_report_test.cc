@@ -149,7 +149,10 @@ TEST_F(CallReports, ASuccessReportsUsageImageAndIds) {
 
   const auto [images_result, images] = call("images", emulator_->base_url(), "normal");
   ASSERT_TRUE(images_result.ok());
-  EXPECT_EQ(images.usage.output_tokens, 4160);  // quality high
+  ASSERT_TRUE(images.image && images.image->width && images.image->height);
+  // Quality high: 4160 tokens for 1024x1024, in proportion to the area.
+  EXPECT_EQ(images.usage.output_tokens,
+            std::lround(4160.0 * *images.image->width * *images.image->height / (1024.0 * 1024)));
   EXPECT_TRUE(images.usage.raw.contains("input_tokens_details"));
   EXPECT_TRUE(images.request_id.value_or("").starts_with("req_"));
   ASSERT_TRUE(images.image);
@@ -228,11 +231,12 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
   const json report = json::parse(run.out).at("report");
   std::vector<std::string> keys;
   for (const auto& member : report.items()) keys.push_back(member.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"delivery", "failure_kind", "http_status",
-                                            "service_error", "retry_after_s", "request_id", "usage",
-                                            "model_sent", "model_note", "model_version", "text",
-                                            "finish_reason", "block_reason", "image", "timings_s",
-                                            "bytes_sent", "bytes_received", "attempts"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{
+                "delivery",   "failure_kind",  "http_status",  "service_error",  "retry_after_s",
+                "request_id", "usage",         "model_sent",   "model_note",     "model_version",
+                "text",       "finish_reason", "block_reason", "image",          "images",
+                "answer",     "timings_s",     "bytes_sent",   "bytes_received", "attempts"}));
   EXPECT_EQ(report["delivery"], "answered");
   EXPECT_EQ(report["usage"]["output_tokens"], 1290);
   EXPECT_EQ(report["image"]["width"], 1024);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -160,6 +161,46 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
                                 quoted_list(info->sizes) + ".",
                             "size", "invalid_value");
     }
+  }
+  if (auto n = fields.find("n"); n != fields.end()) {
+    const long count = std::strtol(n->second.c_str(), nullptr, 10);
+    if (count > 10) {
+      return images_refusal(
+          "Invalid 'n': integer above maximum value. Expected a value <= 10, but "
+          "got " +
+              n->second + " instead.",
+          "n", "integer_above_max_value");
+    }
+    if (count < 1) {
+      return images_refusal(
+          "Invalid 'n': integer below minimum value. Expected a value >= 1, but "
+          "got " +
+              n->second + " instead.",
+          "n", "integer_below_min_value");
+    }
+  }
+  const host::ModelInfo* info = model == fields.end() ? nullptr
+                                                      : config::model_catalogue()->find(
+                                                            model->second, host::Service::kImages);
+  if (auto background = fields.find("background");
+      background != fields.end() && background->second == "transparent") {
+    const auto format = fields.find("output_format");
+    if (format != fields.end() && format->second == "jpeg") {
+      return images_refusal(
+          "Transparent background is not supported for the 'jpeg' output format. Use 'png' or "
+          "'webp'.",
+          "background", "invalid_value");
+    }
+    if (info != nullptr && !info->takes_parameter("transparent_background")) {
+      return images_refusal("Transparent background is not supported for this model.", "background",
+                            "invalid_value");
+    }
+  }
+  if (fields.contains("input_fidelity") && info != nullptr &&
+      !info->takes_parameter("input_fidelity")) {
+    return images_refusal(
+        "The model '" + info->name + "' does not support the 'input_fidelity' parameter.",
+        "input_fidelity", "invalid_input_fidelity_model");
   }
   if (auto quality = fields.find("quality"); quality != fields.end() && quality->second.empty()) {
     return images_refusal(

@@ -55,11 +55,14 @@ json gemini_usage(const CheckedRequest& r) {
           {"candidatesTokensDetails", {{{"modality", "IMAGE"}, {"tokenCount", out}}}}};
 }
 
+// Output tokens grow with the area of the picture (these are those of 1024x1024) and with n.
 json images_usage(const CheckedRequest& r) {
   const int text = text_tokens(r.prompt), images = 323 * r.images;
   const auto quality = r.fields.find("quality");
   const std::string level = quality == r.fields.end() ? "" : quality->second;
-  const int out = level == "low" ? 272 : level == "high" ? 4160 : 1056;
+  const int square = level == "low" ? 272 : level == "high" ? 4160 : 1056;
+  const double area = static_cast<double>(r.width) * r.height / (1024.0 * 1024.0);
+  const int out = static_cast<int>(std::lround(square * area)) * std::max(r.n, 1);
   return {{"input_tokens", text + images},
           {"output_tokens", out},
           {"total_tokens", text + images + out},
@@ -148,9 +151,10 @@ void wait_before_answering(const Scenario& s) {
 
 // The base64 image for a success answer, shaped by the scenario: a picture of the asked size, a
 // small one ("small-delay"), or one padded to many mebibytes ("large").
-std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int height) {
+std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int height,
+                         const PictureStyle& style = {}) {
   if (s.name == "small-delay") return host::base64_encode(render_png(seed, 64, 36));
-  host::Bytes png = render_png(seed, width, height);
+  host::Bytes png = render_picture(seed, width, height, style);
   if (s.name == "large") {
     // Bytes after the end chunk are ignored by PNG readers, so the file stays a valid picture.
     const std::size_t size = std::max(png.size(), static_cast<std::size_t>(s.number(20)) << 20);
@@ -163,6 +167,26 @@ std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int h
     }
   }
   return host::base64_encode(png);
+}
+
+// The quality an images answer names: the one asked, "medium" for none or "auto".
+std::string answered_quality(const CheckedRequest& r) {
+  const auto quality = r.fields.find("quality");
+  if (quality == r.fields.end() || quality->second.empty() || quality->second == "auto") {
+    return "medium";
+  }
+  return quality->second;
+}
+
+// The picture style an images request asks for.
+PictureStyle style_of(const CheckedRequest& r) {
+  PictureStyle style;
+  style.format = r.output_format == "jpeg"   ? PictureFormat::kJpeg
+                 : r.output_format == "webp" ? PictureFormat::kWebp
+                                             : PictureFormat::kPng;
+  style.transparent = r.background == "transparent";
+  style.quality = r.output_compression;
+  return style;
 }
 
 }  // namespace
@@ -401,19 +425,32 @@ struct Emulator::State {
                   .dump());
       return;
     }
-    if (const auto id = link_id(*s, seed, checked.width, checked.height)) {
-      item = {{"url", base_url() + "/files/" + *id}};
-    } else if (checked.response_format == "url" && s->name != "data-link") {
-      item = {{"url", base_url() + "/files/" + file_id(seed, checked.width, checked.height)}};
-    } else if (s->name == "bad-base64") {
-      item = {{"b64_json", "!!!not base64!!!Q"}};
-    } else {
-      const std::string data = picture_data(*s, seed, checked.width, checked.height);
-      item = s->name == "data-link" ? json{{"url", "data:image/png;base64," + data}}
-                                    : json{{"b64_json", data}};
+    // One picture per image asked, each from its own seed.
+    json data = json::array();
+    for (int i = 0; i < checked.n; ++i) {
+      const std::uint64_t picture = seed + static_cast<std::uint64_t>(i);
+      if (const auto id = link_id(*s, picture, checked.width, checked.height)) {
+        item = {{"url", base_url() + "/files/" + *id}};
+      } else if (checked.response_format == "url" && s->name != "data-link") {
+        item = {{"url", base_url() + "/files/" + file_id(picture, checked.width, checked.height)}};
+      } else if (s->name == "bad-base64") {
+        item = {{"b64_json", "!!!not base64!!!Q"}};
+      } else {
+        const std::string encoded =
+            picture_data(*s, picture, checked.width, checked.height, style_of(checked));
+        item = s->name == "data-link"
+                   ? json{{"url", "data:image/" + checked.output_format + ";base64," + encoded}}
+                   : json{{"b64_json", encoded}};
+      }
+      data.push_back(std::move(item));
     }
-    json body = {
-        {"created", std::time(nullptr)}, {"data", {item}}, {"usage", images_usage(checked)}};
+    json body = {{"created", std::time(nullptr)},
+                 {"data", std::move(data)},
+                 {"background", checked.background == "transparent" ? "transparent" : "opaque"},
+                 {"output_format", checked.output_format},
+                 {"quality", answered_quality(checked)},
+                 {"size", std::to_string(checked.width) + "x" + std::to_string(checked.height)},
+                 {"usage", images_usage(checked)}};
     deliver(*s, res, body.dump());
   }
 

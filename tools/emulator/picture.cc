@@ -1,12 +1,11 @@
 #include "tools/emulator/picture.h"
 
-#include <png.h>
+#include "tools/emulator/picture_encoding.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
 namespace zantrel::emulator {
@@ -53,7 +52,8 @@ struct Ridge {
   }
 };
 
-std::vector<std::uint8_t> draw(std::uint64_t seed, int width, int height) {
+// Pixels row by row, RGB, or RGBA with the sky left transparent.
+std::vector<std::uint8_t> draw(std::uint64_t seed, int width, int height, bool transparent) {
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const double hue = unit(random);
@@ -79,8 +79,9 @@ std::vector<std::uint8_t> draw(std::uint64_t seed, int width, int height) {
     ridges.push_back(ridge);
   }
 
+  const std::size_t channels = transparent ? 4 : 3;
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                                3);
+                                channels);
   std::vector<double> ridge_y(ridges.size());
   const double aspect = static_cast<double>(width) / height;
   for (int x = 0; x < width; ++x) {
@@ -91,18 +92,23 @@ std::vector<std::uint8_t> draw(std::uint64_t seed, int width, int height) {
       Colour c = mix(sky_top, sky_low, std::clamp(v / 0.7, 0.0, 1.0));
       const double dx = (u - sun_x) * aspect, dy = v - sun_y;
       const double d = std::sqrt(dx * dx + dy * dy);
-      if (d < sun_r) {
+      bool solid = d < sun_r;
+      if (solid) {
         c = sun;
       } else {
         c = mix(c, sun, 0.5 * std::exp(-(d - sun_r) * 12.0));  // glow
       }
       for (std::size_t l = 0; l < ridges.size(); ++l) {
-        if (v >= ridge_y[l]) c = mix(ridges[l].colour, sky_low, 0.15 * (1.0 - (v - ridge_y[l])));
+        if (v >= ridge_y[l]) {
+          c = mix(ridges[l].colour, sky_low, 0.15 * (1.0 - (v - ridge_y[l])));
+          solid = true;
+        }
       }
-      std::uint8_t* px = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+      std::uint8_t* px = &rgb[(static_cast<std::size_t>(y) * width + x) * channels];
       px[0] = static_cast<std::uint8_t>(std::clamp(c.r, 0.0, 1.0) * 255);
       px[1] = static_cast<std::uint8_t>(std::clamp(c.g, 0.0, 1.0) * 255);
       px[2] = static_cast<std::uint8_t>(std::clamp(c.b, 0.0, 1.0) * 255);
+      if (transparent) px[3] = solid ? 255 : 0;
     }
   }
   return rgb;
@@ -120,24 +126,24 @@ std::uint64_t seed_from(std::string_view text) noexcept {
 }
 
 host::Bytes render_png(std::uint64_t seed, int width, int height) {
+  return render_picture(seed, width, height, {});
+}
+
+host::Bytes render_picture(std::uint64_t seed, int width, int height, const PictureStyle& style) {
   width = std::clamp(width, 16, 4096);
   height = std::clamp(height, 16, 4096);
-  const std::vector<std::uint8_t> rgb = draw(seed, width, height);
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(width);
-  image.height = static_cast<png_uint_32>(height);
-  image.format = PNG_FORMAT_RGB;
-  png_alloc_size_t size = 0;
-  if (!png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr)) {
-    throw std::runtime_error(std::string("PNG encoding failed: ") + image.message);
+  // JPEG keeps no alpha: its pictures are always opaque.
+  const bool transparent = style.transparent && style.format != PictureFormat::kJpeg;
+  const Pixels pixels{draw(seed, width, height, transparent), width, height, transparent ? 4 : 3};
+  switch (style.format) {
+    case PictureFormat::kJpeg:
+      return encode_jpeg(pixels, style.quality);
+    case PictureFormat::kWebp:
+      return encode_webp(pixels, style.quality);
+    case PictureFormat::kPng:
+      break;
   }
-  host::Bytes png(size);
-  if (!png_image_write_to_memory(&image, png.data(), &size, 0, rgb.data(), 0, nullptr)) {
-    throw std::runtime_error(std::string("PNG encoding failed: ") + image.message);
-  }
-  png.resize(size);
-  return png;
+  return encode_png(pixels);
 }
 
 }  // namespace zantrel::emulator

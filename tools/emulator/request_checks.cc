@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <map>
 #include <optional>
 
@@ -43,7 +44,11 @@ CheckedRequest check_image_values(const std::map<std::string, std::string>& fiel
   const auto prompt = field("prompt");
   if (!prompt || prompt->empty()) return refuse("'prompt' is required");
   out.prompt = *prompt;
-  if (const auto n = field("n"); n && *n != "1") return refuse("'n' must be 1, got " + *n);
+  if (const auto n = field("n")) {
+    const auto count = parse_int(*n);
+    if (!count || *count < 1 || *count > 10) return refuse("'n' must be from 1 to 10, got " + *n);
+    out.n = *count;
+  }
   const std::string size = field("size").value_or("");
   if (!size.empty() && size != "auto") {
     const auto x = size.find('x');
@@ -63,6 +68,30 @@ CheckedRequest check_image_values(const std::map<std::string, std::string>& fiel
                                                                  "auto"};
   if (std::find(kQualities.begin(), kQualities.end(), quality) == kQualities.end()) {
     return refuse("Invalid 'quality': " + quality);
+  }
+  const auto one_of = [&](const char* key, std::initializer_list<std::string_view> values,
+                          std::string& into) -> std::optional<std::string> {
+    const auto value = field(key);
+    if (!value) return std::nullopt;
+    if (std::find(values.begin(), values.end(), *value) == values.end()) {
+      return "Invalid '" + std::string(key) + "': " + *value;
+    }
+    into = *value;
+    return std::nullopt;
+  };
+  std::string unused;
+  for (auto fault : {one_of("output_format", {"png", "jpeg", "webp"}, out.output_format),
+                     one_of("background", {"transparent", "opaque", "auto"}, out.background),
+                     one_of("moderation", {"low", "auto"}, unused),
+                     one_of("input_fidelity", {"low", "high"}, unused)}) {
+    if (fault) return refuse(*fault);
+  }
+  if (const auto compression = field("output_compression")) {
+    const auto level = parse_int(*compression);
+    if (!level || *level < 0 || *level > 100) {
+      return refuse("Invalid 'output_compression': " + *compression + " (0 to 100)");
+    }
+    out.output_compression = *level;
   }
   out.response_format = field("response_format").value_or("b64_json");
   if (out.response_format != "b64_json" && out.response_format != "url") {
@@ -182,9 +211,18 @@ CheckedRequest check_edits_request(const httplib::Request& req) {
   if (!req.is_multipart_form_data()) return refuse("Expected a multipart/form-data body");
   std::map<std::string, std::string> fields;
   std::size_t images = 0;
+  bool mask = false;
   for (const auto& [name, part] : req.files) {
     if (part.filename.empty()) {
       fields[name] = part.content;
+      continue;
+    }
+    if (name == "mask") {
+      if (mask) return refuse("Only one 'mask' file part may be sent");
+      if (host::sniff_image_mime(host::as_bytes(part.content)) != "image/png") {
+        return refuse("'mask' ('" + part.filename + "') must be a PNG image");
+      }
+      mask = true;
       continue;
     }
     if (name != "image" && name != "image[]") return refuse("Unexpected file part '" + name + "'");
@@ -201,6 +239,7 @@ CheckedRequest check_edits_request(const httplib::Request& req) {
   if (images == 0) return refuse("'image' is required: at least one file part named image");
   CheckedRequest out = check_image_fields(fields);
   out.images = static_cast<int>(images);
+  out.mask = mask;
   return out;
 }
 

@@ -21,7 +21,13 @@ struct CheckedRequest {
   std::string aspect_ratio;
   std::string image_size;
   std::int64_t candidate_count = 1;
-  // Images requests: the text fields as sent, for the public endpoint's own checks.
+  // Images requests: images asked, the output format and compression, the background, whether
+  // a mask was sent, and the text fields as sent, for the public endpoint's own checks.
+  int n = 1;
+  std::string output_format = "png";
+  int output_compression = 100;
+  std::string background;
+  bool mask = false;
   std::map<std::string, std::string> fields;
 };
 
@@ -29,12 +35,13 @@ struct CheckedRequest {
 // "IMAGE" among the response modalities, a known aspect ratio and image size.
 CheckedRequest check_gemini_request(const std::string& body);
 
-// A generations body: JSON with "model", "prompt", n = 1, a size "WxH" on the 16-pixel grid (or
-// "" or "auto"), a known quality and response format.
+// A generations body: JSON with "model", "prompt", n from 1 to 10, a size "WxH" on the 16-pixel
+// grid (or "" or "auto"), a known quality, response format, output format, compression,
+// background, moderation and input fidelity.
 CheckedRequest check_generations_request(const std::string& body);
 
 // An edits form: the same fields as text parts, and at least one "image" file part with a file
-// name, an image content type and image bytes.
+// name, an image content type and image bytes; at most one "mask" file part, a PNG.
 CheckedRequest check_edits_request(const httplib::Request& req);
 
 }  // namespace zantrel::emulator

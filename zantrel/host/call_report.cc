@@ -10,6 +10,14 @@ json or_null(const std::optional<T>& value) {
   return value ? json(*value) : json();
 }
 
+json image_json(const ImageReport& image) {
+  return {{"mime", image.mime.empty() ? json() : json(image.mime)},
+          {"width", or_null(image.width)},
+          {"height", or_null(image.height)},
+          {"bytes", image.bytes},
+          {"matches_request", or_null(image.matches_request)}};
+}
+
 }  // namespace
 
 std::string_view to_string(Delivery delivery) noexcept {
@@ -42,15 +50,14 @@ json to_json(const CallReport& r) {
   out["text"] = or_null(r.text);
   out["finish_reason"] = or_null(r.finish_reason);
   out["block_reason"] = or_null(r.block_reason);
-  if (r.image) {
-    out["image"] = {{"mime", r.image->mime.empty() ? json() : json(r.image->mime)},
-                    {"width", or_null(r.image->width)},
-                    {"height", or_null(r.image->height)},
-                    {"bytes", r.image->bytes},
-                    {"matches_request", or_null(r.image->matches_request)}};
-  } else {
-    out["image"] = nullptr;
-  }
+  out["image"] = r.image ? image_json(*r.image) : json();
+  out["images"] = json::array();
+  for (const ImageReport& image : r.images) out["images"].push_back(image_json(image));
+  out["answer"] = {{"revised_prompt", or_null(r.answer.revised_prompt)},
+                   {"output_format", or_null(r.answer.output_format)},
+                   {"size", or_null(r.answer.size)},
+                   {"quality", or_null(r.answer.quality)},
+                   {"background", or_null(r.answer.background)}};
   out["timings_s"] = {{"connect", or_null(r.timings.connect)},
                       {"sent", or_null(r.timings.sent)},
                       {"first_byte", or_null(r.timings.first_byte)},

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -42,6 +43,15 @@ struct ImageReport {
   std::optional<bool> matches_request;
 };
 
+// What an images API answer says of the images it made (each empty when it did not say).
+struct ImageAnswer {
+  std::optional<std::string> revised_prompt;  // the prompt as the model rewrote it
+  std::optional<std::string> output_format;
+  std::optional<std::string> size;
+  std::optional<std::string> quality;
+  std::optional<std::string> background;
+};
+
 // Seconds from the start of the call.
 struct CallTimings {
   std::optional<double> connect;     // connection ready (TLS included)
@@ -76,6 +86,9 @@ struct CallReport {
   std::optional<std::string> finish_reason;
   std::optional<std::string> block_reason;  // Gemini promptFeedback.blockReason
   std::optional<ImageReport> image;
+  // Every image returned, in order (the first is `image`): several for an images call with n > 1.
+  std::vector<ImageReport> images;
+  ImageAnswer answer;
   CallTimings timings;
   std::optional<std::uint64_t> bytes_sent;
   std::optional<std::uint64_t> bytes_received;

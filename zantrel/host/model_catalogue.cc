@@ -27,7 +27,10 @@ const Strings kListedSizes = {"1024x1024", "1536x1024", "1024x1536", "auto"};
 const Strings kImagesParameters = {
     "n",          "quality",    "output_format", "output_compression",
     "background", "moderation", "mask",          "user"};
-const Strings kImagesFidelityParameters = plus(kImagesParameters, "input_fidelity");
+// The gpt-image-1 family also takes a transparent background (gpt-image-2 no longer does) and,
+// but for -mini, the input fidelity of edits.
+const Strings kImagesTransparentParameters = plus(kImagesParameters, "transparent_background");
+const Strings kImagesFidelityParameters = plus(kImagesTransparentParameters, "input_fidelity");
 
 ModelInfo gemini(std::string name, Strings ratios, Strings sizes, Strings parameters,
                  std::optional<std::string> retired_on = {}, std::string replacement = {}) {
@@ -59,7 +62,7 @@ std::vector<ModelInfo> builtin_models() {
       images("gpt-image-2-2026-04-21", {}, kImagesParameters),
       images("gpt-image-1.5", kListedSizes, kImagesFidelityParameters),
       images("gpt-image-1", kListedSizes, kImagesFidelityParameters),
-      images("gpt-image-1-mini", kListedSizes, kImagesParameters),
+      images("gpt-image-1-mini", kListedSizes, kImagesTransparentParameters),
       gemini("gemini-3-pro-image-preview", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters,
              "2026-06-25", "gemini-3-pro-image"),
       gemini("gemini-3.1-flash-image-preview", kFourteenRatios, {"512", "1K", "2K", "4K"},

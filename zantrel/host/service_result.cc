@@ -16,6 +16,14 @@ ServiceResult ServiceResult::success(std::string link) {
   return result;
 }
 
+ServiceResult ServiceResult::success(std::vector<Bytes> images) {
+  ServiceResult result;
+  result.data_ = std::move(images.front());
+  result.more_.reserve(images.size() - 1);
+  for (std::size_t i = 1; i < images.size(); ++i) result.more_.push_back(std::move(images[i]));
+  return result;
+}
+
 ServiceResult ServiceResult::fail(ErrorCode code, std::optional<std::string> msg) {
   ServiceResult result;
   result.code_ = code;
@@ -28,6 +36,20 @@ Bytes ServiceResult::take_bytes() {
     return std::exchange(*bytes, Bytes{});
   }
   return {};
+}
+
+}  // namespace zantrel::host
+
+namespace zantrel::host {
+
+std::vector<ByteView> ServiceResult::images() const {
+  std::vector<ByteView> out;
+  const Bytes* first = bytes();
+  if (first == nullptr) return out;
+  out.reserve(1 + more_.size());
+  out.emplace_back(*first);
+  for (const Bytes& image : more_) out.emplace_back(image);
+  return out;
 }
 
 }  // namespace zantrel::host

@@ -2,7 +2,9 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/error_code.h"
@@ -17,6 +19,9 @@ class [[nodiscard]] ServiceResult {
 
   static ServiceResult success(Bytes data);
   static ServiceResult success(std::string link);
+  // Several images from one request: the first becomes the data, the others are kept beside
+  // it. `images` must not be empty.
+  static ServiceResult success(std::vector<Bytes> images);
   static ServiceResult fail(ErrorCode code, std::optional<std::string> msg = std::nullopt);
 
   bool ok() const noexcept { return !code_.has_value(); }
@@ -31,12 +36,18 @@ class [[nodiscard]] ServiceResult {
   const std::string* link() const noexcept { return std::get_if<std::string>(&data_); }
   // Hands the bytes over to the caller without copying them.
   Bytes take_bytes();
+  // Every image of the result, the data's first: one for most calls, several when an images
+  // call asked for n > 1; none without bytes. Views into the result.
+  std::vector<ByteView> images() const;
+  // The images after the first, handed over.
+  std::vector<Bytes> take_more_images() { return std::exchange(more_, {}); }
 
  private:
   ServiceResult() = default;
   std::optional<ErrorCode> code_;
   std::optional<std::string> msg_;
   Data data_;
+  std::vector<Bytes> more_;
 };
 
 }  // namespace zantrel::host

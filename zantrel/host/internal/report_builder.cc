@@ -190,7 +190,8 @@ void ReportBuilder::image(ByteView image, std::string_view asked) {
     facts.height = size->height;
     facts.matches_request = ratio_matches(*size, asked);
   }
-  report_->image = std::move(facts);
+  if (!report_->image) report_->image = facts;
+  report_->images.push_back(std::move(facts));
 }
 
 }  // namespace zantrel::host::internal

@@ -38,7 +38,8 @@ class ReportBuilder {
                      std::initializer_list<const char*> members);
   // A failure ended the call (and became its result).
   void failed(const std::exception_ptr& failure);
-  // The image returned, and the ratio asked ("W:H" or "WxH"; empty when none).
+  // An image returned (the first is the report's `image`), and the ratio asked ("W:H" or
+  // "WxH"; empty when none).
   void image(ByteView image, std::string_view asked);
 
  private:

@@ -16,6 +16,7 @@
 #include "zantrel/host/size_calculator.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 #include "zantrel/image/corvane/internal/images_response.h"
+#include "zantrel/image/corvane/internal/model_checks.h"
 
 namespace zantrel::image::corvane {
 namespace {
@@ -38,14 +39,15 @@ std::string edge_text(const json& calc, const char* key) {
   return found->dump();
 }
 
-// Tokens of a 200 body. A body too odd to read them from leaves them empty: the report never
-// changes the result.
-void read_usage(internal::ImagesResponse& body, host::CallReport& report) {
+// Tokens and the answer's own account of its images, from a 200 body. A body too odd to read
+// them from leaves them empty: the report never changes the result.
+void read_answer(internal::ImagesResponse& body, host::CallReport& report) {
   try {
     report.usage =
         host::internal::usage_of(body.usage(), "input_tokens", "output_tokens", "total_tokens");
+    report.answer = body.answer();
   } catch (const std::exception&) {
-    // Usage stays unknown.
+    // The facts stay unknown.
   }
 }
 
@@ -106,13 +108,34 @@ json closest_listed_size(const std::vector<std::string>& sizes, const std::strin
   return *best;
 }
 
-// The steps of one images call, shared by the blocking and non-blocking entries.
-Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string& prompt,
-                                   const std::string& aspect_ratio, const std::string& quality,
-                                   const std::string& image_size,
+// The image an item offers: base64 decoded, a data link decoded, a web link fetched.
+Task<std::optional<host::Bytes>> item_image(const Exchange& exchange, internal::FirstItem item) {
+  if (item.kind == internal::FirstItem::Kind::kBase64) {
+    co_return host::base64_decode(item.text);
+  }
+  if (item.kind == internal::FirstItem::Kind::kLink) {
+    if (item.text.starts_with("data:image/")) co_return internal::decode_data_link(item.text);
+    if (host::is_http_link(item.text)) {
+      co_return co_await host::internal::fetch_image(exchange, std::string(item.text));
+    }
+  }
+  co_return std::nullopt;
+}
+
+// Whether references were given at all (an empty list is none).
+bool has_references(const host::Files& files) {
+  if (std::holds_alternative<std::monostate>(files)) return false;
+  const auto* list = std::get_if<std::vector<host::Reference>>(&files);
+  return list == nullptr || !list->empty();
+}
+
+// The steps of one images call, shared by the blocking and non-blocking entries. `request`
+// gives the prompt, sizes, model and members (its files are already in `files`); `typed`: it
+// came by name, so its members and extra are written.
+Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest& request,
                                    const std::optional<ImageParts>& files,
-                                   const ImageCallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report) {
+                                   const host::CallOptions& options, const Exchange& exchange,
+                                   ReportBuilder& report, bool typed) {
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
   const std::string& tag = self.model_tag();
@@ -120,13 +143,15 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string&
   const auto record = [&](std::string msg) {
     return host::log_record(std::move(msg), task_id, model_key);
   };
+  const std::string& prompt = request.prompt;
+  const std::string& aspect_ratio = request.aspect_ratio;
+  const std::string& quality = request.quality;
   std::exception_ptr failure;
   try {
     const auto start = Clock::now();
-    const std::string model = options.model.value_or(kDefaultModel);
-    const std::string response_format = options.response_format.value_or(kDefaultResponseFormat);
+    const std::string& model = request.model;
+    const std::string response_format = request.response_format.value_or(kDefaultResponseFormat);
 
-    if (report.wanted()) report.report()->model_sent = model;
     const auto catalogue = config::model_catalogue();
     const host::ModelInfo* info = catalogue->find(model, host::Service::kImages);
 
@@ -134,9 +159,10 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string&
     if (!aspect_ratio.empty() && aspect_ratio != "auto") {
       // A model with a list of sizes gets the one closest to the ratio; the others any size
       // within the calculator's rules.
-      const json calc = info != nullptr && !info->sizes.empty()
-                            ? closest_listed_size(info->sizes, aspect_ratio)
-                            : host::GPTImageSizeCalculator::calc_size(aspect_ratio, image_size);
+      const json calc =
+          info != nullptr && !info->sizes.empty()
+              ? closest_listed_size(info->sizes, aspect_ratio)
+              : host::GPTImageSizeCalculator::calc_size(aspect_ratio, request.image_size);
       json size_record = record(tag + " ");
       size_record["aspect_ratio"] = aspect_ratio;
       size_record["calc_dict"] = calc;
@@ -153,13 +179,29 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string&
     if (!direct || !model.starts_with("gpt-image")) payload["response_format"] = response_format;
     if (!direct || !size.empty()) payload["size"] = size;
     if (!direct || !quality.empty()) payload["quality"] = quality;
-    payload["n"] = 1;
+    payload["n"] = request.n;
+    const auto put = [&](const char* key, const auto& value) {
+      if (value) payload[key] = *value;
+    };
+    put("output_format", request.output_format);
+    put("output_compression", request.output_compression);
+    put("background", request.background);
+    put("moderation", request.moderation);
+    put("input_fidelity", request.input_fidelity);
+    put("user", request.user);
+    if (typed) {
+      if (auto refusal = internal::extra_refusal(request.extra, payload)) {
+        co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+      }
+      for (const auto& member : request.extra.items()) payload[member.key()] = member.value();
+    }
+    if (report.wanted()) report.report()->model_sent = model;
 
-    auto [url, request] =
+    auto [url, post] =
         completions_request(self, task_id, model_key, payload, files,
                             host::effective_timeout(options.timeout, exchange.client()));
     host::HttpResponse response = co_await host::internal::send_request(
-        exchange, url, request, options.retry.value_or(self.retry_policy()), report,
+        exchange, url, post, options.retry.value_or(self.retry_policy()), report,
         {logger, tag, task_id, model_key});
     json response_record = record(tag + " api complete");
     response_record["status_code"] = response.status_code;
@@ -178,13 +220,24 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string&
     }
 
     internal::ImagesResponse body(response.body);
-    if (report.wanted()) read_usage(body, *report.report());
+    if (report.wanted()) read_answer(body, *report.report());
+    // The later images first: the first is then decoded into the response's own buffer.
+    std::vector<host::Bytes> later;
+    if (request.n > 1) {
+      for (const internal::FirstItem& item : body.later_items()) {
+        auto image = co_await item_image(exchange, item);
+        if (image && !image->empty()) later.push_back(std::move(*image));
+      }
+    }
     const internal::FirstItem item = body.first_item();
     // What the image's ratio is checked against: the size sent, unless none was.
     const std::string& asked = payload.contains("size") ? size : aspect_ratio;
     const auto succeed = [&](host::Bytes image) {
       report.image(image, asked);
-      return ServiceResult::success(std::move(image));
+      if (later.empty()) return ServiceResult::success(std::move(image));
+      for (const host::Bytes& more : later) report.image(more, asked);
+      later.insert(later.begin(), std::move(image));
+      return ServiceResult::success(std::move(later));
     };
     // An image that decodes to nothing is no image: success is never reported without bytes.
     if (item.kind == internal::FirstItem::Kind::kBase64) {
@@ -225,24 +278,41 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const std::string&
   co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
 }
 
-// The public entry's steps: the references as "image" parts (links fetched as the call's
-// exchanges), then the generation.
-Task<ServiceResult> start_steps(const CorvaneClient& self, const std::string& prompt,
-                                const std::string& aspect_ratio, const std::string& quality,
-                                const std::string& image_size, const host::Files& files,
-                                const ImageCallOptions& options, const Exchange& exchange,
-                                ReportBuilder& report) {
+// The public entry's steps: the request's members checked, the references as "image" parts and
+// its mask as the "mask" part (links fetched as the call's exchanges), then the generation.
+Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
+                                const host::CallOptions& options, const Exchange& exchange,
+                                ReportBuilder& report, bool typed) {
+  if (typed) {
+    const auto catalogue = config::model_catalogue();
+    if (auto refusal =
+            internal::parameter_refusal(catalogue->find(request.model, host::Service::kImages),
+                                        request, has_references(request.files))) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+    }
+  }
   std::exception_ptr failure;
   try {
-    std::vector<host::Bytes> references = co_await host::internal::load_references(files, exchange);
+    std::vector<host::Bytes> references =
+        co_await host::internal::load_references(request.files, exchange);
     std::optional<ImageParts> parts;
     if (!references.empty()) {
       parts.emplace();
-      parts->reserve(references.size());
+      parts->reserve(references.size() + 1);
       for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
     }
-    co_return co_await generate_steps(self, prompt, aspect_ratio, quality, image_size, parts,
-                                      options, exchange, report);
+    if (parts && has_references(request.mask)) {
+      std::vector<host::Bytes> mask =
+          co_await host::internal::load_references(request.mask, exchange);
+      if (mask.size() != 1) {
+        co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask must be one image");
+      }
+      if (auto refusal = internal::mask_refusal(mask.front(), parts->front().second)) {
+        co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+      }
+      parts->emplace_back("mask", std::move(mask.front()));
+    }
+    co_return co_await generate_steps(self, request, parts, options, exchange, report, typed);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -250,16 +320,28 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const std::string& pr
                                           report);
 }
 
+// The request of a positional call: its parameters, and the model and response format from
+// its options.
+ImageRequest positional_request(std::string prompt, std::string aspect_ratio, std::string quality,
+                                std::string image_size, host::Files files,
+                                const ImageCallOptions& options) {
+  return ImageRequest{.prompt = std::move(prompt),
+                      .aspect_ratio = std::move(aspect_ratio),
+                      .quality = std::move(quality),
+                      .image_size = std::move(image_size),
+                      .files = std::move(files),
+                      .model = options.model.value_or(kDefaultModel),
+                      .response_format = options.response_format};
+}
+
 // A non-blocking call owns copies of everything its steps refer to.
-Task<ServiceResult> start_owned(CorvaneClient self, std::string prompt, std::string aspect_ratio,
-                                std::string quality, std::string image_size, host::Files files,
-                                ImageCallOptions options) {
+Task<ServiceResult> start_owned(CorvaneClient self, ImageRequest request, host::CallOptions options,
+                                bool typed) {
   const auto http = self.http_client();
   co_return co_await host::internal::run_call(*http, Exchange::Mode::kNonBlocking, options,
                                               [&](const Exchange& exchange, ReportBuilder& report) {
-                                                return start_steps(self, prompt, aspect_ratio,
-                                                                   quality, image_size, files,
-                                                                   options, exchange, report);
+                                                return start_steps(self, request, options, exchange,
+                                                                   report, typed);
                                               });
 }
 
@@ -294,11 +376,12 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
                                             const std::optional<ImageParts>& files,
                                             const ImageCallOptions& options) const {
   const auto http = http_client();
+  const ImageRequest request =
+      positional_request(prompt, aspect_ratio, quality, image_size, {}, options);
   return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
                                   [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return generate_steps(*this, prompt, aspect_ratio, quality,
-                                                          image_size, files, options, exchange,
-                                                          report);
+                                    return generate_steps(*this, request, files, options, exchange,
+                                                          report, false);
                                   })
       .run_blocking();
 }
@@ -308,11 +391,23 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
                                    const host::Files& files,
                                    const ImageCallOptions& options) const {
   const auto http = http_client();
+  const ImageRequest request =
+      positional_request(prompt, aspect_ratio, quality, image_size, files, options);
   return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
                                   [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return start_steps(*this, prompt, aspect_ratio, quality,
-                                                       image_size, files, options, exchange,
-                                                       report);
+                                    return start_steps(*this, request, options, exchange, report,
+                                                       false);
+                                  })
+      .run_blocking();
+}
+
+ServiceResult CorvaneClient::start(const ImageRequest& request,
+                                   const host::CallOptions& options) const {
+  const auto http = http_client();
+  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
+                                  [&](const Exchange& exchange, ReportBuilder& report) {
+                                    return start_steps(*this, request, options, exchange, report,
+                                                       true);
                                   })
       .run_blocking();
 }
@@ -320,22 +415,47 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
 void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, std::string quality,
                                 std::string image_size, host::Files files, ImageCallOptions options,
                                 host::ResultCallback on_done) const {
-  host::internal::run_detached(
-      start_owned(*this, std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                  std::move(image_size), std::move(files), std::move(options)),
-      std::move(on_done));
+  ImageRequest request =
+      positional_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                         std::move(image_size), std::move(files), options);
+  host::internal::run_detached(start_owned(*this, std::move(request), std::move(options), false),
+                               std::move(on_done));
 }
+
+void CorvaneClient::start_async(ImageRequest request, host::CallOptions options,
+                                host::ResultCallback on_done) const {
+  host::internal::run_detached(start_owned(*this, std::move(request), std::move(options), true),
+                               std::move(on_done));
+}
+
+namespace {
+
+// The future of a call started with a callback.
+template <class Start>
+std::future<ServiceResult> future_of(Start start) {
+  auto promise = std::make_shared<std::promise<ServiceResult>>();
+  auto future = promise->get_future();
+  start([promise](ServiceResult result) { promise->set_value(std::move(result)); });
+  return future;
+}
+
+}  // namespace
 
 std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::string aspect_ratio,
                                                       std::string quality, std::string image_size,
                                                       host::Files files,
                                                       ImageCallOptions options) const {
-  auto promise = std::make_shared<std::promise<ServiceResult>>();
-  auto future = promise->get_future();
-  start_async(std::move(prompt), std::move(aspect_ratio), std::move(quality), std::move(image_size),
-              std::move(files), std::move(options),
-              [promise](ServiceResult result) { promise->set_value(std::move(result)); });
-  return future;
+  return future_of([&](host::ResultCallback done) {
+    start_async(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), std::move(files), std::move(options), std::move(done));
+  });
+}
+
+std::future<ServiceResult> CorvaneClient::start_async(ImageRequest request,
+                                                      host::CallOptions options) const {
+  return future_of([&](host::ResultCallback done) {
+    start_async(std::move(request), std::move(options), std::move(done));
+  });
 }
 
 }  // namespace zantrel::image::corvane

@@ -17,13 +17,9 @@
 #include "zantrel/host/references.h"
 #include "zantrel/host/retry_policy.h"
 #include "zantrel/host/service_result.h"
+#include "zantrel/image/corvane/image_request.h"
 
 namespace zantrel::image::corvane {
-
-// Defaults of a call's options and of the client's options.
-inline constexpr char kDefaultModel[] = "gpt-image-2";
-inline constexpr char kDefaultResponseFormat[] = "b64_json";
-inline constexpr char kDefaultModelTag[] = "GPT-IMAGE-2";
 
 struct CorvaneOptions {
   std::string model_tag = kDefaultModelTag;
@@ -91,6 +87,17 @@ class CorvaneClient {
                             const std::string& quality = "", const std::string& image_size = "",
                             const host::Files& files = {},
                             const ImageCallOptions& options = {}) const;
+
+  // The same entry with every parameter by name, the service's own beyond the contract's (n,
+  // output format and compression, background, moderation, input fidelity, mask, user, extra
+  // members). The request names the model and response format: `options` gives the rest.
+  host::ServiceResult start(const ImageRequest& request,
+                            const host::CallOptions& options = {}) const;
+  // Both non-blocking forms for a request by name.
+  std::future<host::ServiceResult> start_async(ImageRequest request,
+                                               host::CallOptions options = {}) const;
+  void start_async(ImageRequest request, host::CallOptions options,
+                   host::ResultCallback on_done) const;
 
   // The given base URL with "/v1/images" appended.
   const std::string& base_url() const noexcept { return base_url_; }

@@ -1,5 +1,7 @@
 #include "zantrel/image/corvane/internal/images_response.h"
 
+#include <utility>
+
 #include "zantrel/host/errors.h"
 #include "zantrel/host/internal/base64.h"
 
@@ -64,6 +66,42 @@ FirstItem ImagesResponse::first_item() {
   if (type == od::json_type::string) return {};
   check_empty_scalar(*data, type);
   return {};
+}
+
+std::vector<FirstItem> ImagesResponse::later_items() {
+  std::vector<FirstItem> out;
+  od::object root = document_.root_object();
+  auto data = member(root, "data");
+  if (!data || expect(data->type(), "\"data\"") != od::json_type::array) return out;
+  bool first = true;
+  for (auto element : expect(data->get_array(), "\"data\"")) {
+    od::value item = expect(element, "an item");
+    if (std::exchange(first, false)) continue;
+    FirstItem read = read_item(item);
+    if (read.kind != FirstItem::Kind::kNone) out.push_back(read);
+  }
+  return out;
+}
+
+host::ImageAnswer ImagesResponse::answer() {
+  host::ImageAnswer out;
+  od::object root = document_.root_object();
+  out.output_format = host::internal::optional_text(root, "output_format");
+  out.size = host::internal::optional_text(root, "size");
+  out.quality = host::internal::optional_text(root, "quality");
+  out.background = host::internal::optional_text(root, "background");
+  auto data = member(root, "data");
+  if (data && expect(data->type(), "\"data\"") == od::json_type::array) {
+    for (auto element : expect(data->get_array(), "\"data\"")) {
+      od::value item = expect(element, "the first item");
+      if (expect(item.type(), "the first item") == od::json_type::object) {
+        od::object object = expect(item.get_object(), "the first item");
+        out.revised_prompt = host::internal::optional_text(object, "revised_prompt");
+      }
+      break;
+    }
+  }
+  return out;
 }
 
 std::optional<host::Bytes> decode_data_link(std::string_view link) {

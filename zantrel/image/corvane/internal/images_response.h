@@ -2,8 +2,10 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/call_report.h"
 #include "zantrel/host/internal/json_document.h"
 
 namespace zantrel::image::corvane::internal {
@@ -29,6 +31,14 @@ class ImagesResponse {
   // Throws ResponseShapeError for a "b64_json" or "url" that is not text, and KeyError for a
   // non-empty "data" object (it has no first element).
   FirstItem first_item();
+
+  // The items after the first of a "data" list, as first_item reads them; an item that is no
+  // object, or one without an image, is passed over.
+  std::vector<FirstItem> later_items();
+
+  // What the answer says it made: its "output_format", "size", "quality", "background", and
+  // the first item's "revised_prompt". Members that are not text stay empty.
+  host::ImageAnswer answer();
 
   // "usage" as given, or null; only read when a report is asked for.
   nlohmann::ordered_json usage();

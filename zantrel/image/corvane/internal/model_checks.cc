@@ -1,0 +1,142 @@
+#include "zantrel/image/corvane/internal/model_checks.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "zantrel/host/image_header.h"
+#include "zantrel/host/image_mime.h"
+
+namespace zantrel::image::corvane::internal {
+namespace {
+
+template <std::size_t N>
+using Values = std::array<std::string_view, N>;
+
+constexpr Values<3> kFormats = {"png", "jpeg", "webp"};
+constexpr Values<3> kBackgrounds = {"transparent", "opaque", "auto"};
+constexpr Values<2> kModerations = {"low", "auto"};
+constexpr Values<2> kFidelities = {"low", "high"};
+constexpr Values<4> kQualities = {"low", "medium", "high", "auto"};
+
+template <std::size_t N>
+std::string joined(const Values<N>& values) {
+  std::string out;
+  for (std::string_view value : values) out += (out.empty() ? "" : ", ") + std::string(value);
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& values) {
+  std::string out;
+  for (const std::string& value : values) out += (out.empty() ? "" : ", ") + value;
+  return out;
+}
+
+std::string not_taken(std::string_view parameter, const host::ModelInfo& model) {
+  return std::string(parameter) + " is not taken by " + model.name + "; it takes " +
+         (model.parameters.empty() ? std::string("none") : joined(model.parameters));
+}
+
+// A value outside the service's own list of values of a parameter.
+template <std::size_t N>
+std::optional<std::string> unknown_value(std::string_view parameter, const std::string& value,
+                                         const Values<N>& values) {
+  if (std::find(values.begin(), values.end(), value) != values.end()) return std::nullopt;
+  return std::string(parameter) + " " + value + " is not taken; it takes " + joined(values);
+}
+
+}  // namespace
+
+std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
+                                             const ImageRequest& request, bool edits) {
+  // A parameter the model does not list; no answer for a model the catalogue does not know.
+  const auto refused = [&](std::string_view parameter) -> std::optional<std::string> {
+    if (model == nullptr || model->takes_parameter(std::string(parameter))) return std::nullopt;
+    return not_taken(parameter, *model);
+  };
+  if (request.n < 1 || request.n > kMaxImages) {
+    return "n " + std::to_string(request.n) + " is out of range; it takes 1 to " +
+           std::to_string(kMaxImages);
+  }
+  if (request.n > 1) {
+    if (auto refusal = refused("n")) return refusal;
+  }
+  if (!request.quality.empty() && model != nullptr) {
+    if (auto refusal = unknown_value("quality", request.quality, kQualities)) return refusal;
+  }
+  const std::string format = request.output_format.value_or("png");
+  if (request.output_format) {
+    if (auto refusal = refused("output_format")) return refusal;
+    if (auto refusal = unknown_value("output_format", format, kFormats)) return refusal;
+  }
+  if (request.output_compression) {
+    if (auto refusal = refused("output_compression")) return refusal;
+    const int level = *request.output_compression;
+    if (level < 0 || level > 100) {
+      return "output_compression " + std::to_string(level) + " is out of range; it takes 0 to 100";
+    }
+    if (format == "png") return std::string("output_compression needs output_format jpeg or webp");
+  }
+  if (request.background) {
+    if (auto refusal = refused("background")) return refusal;
+    if (auto refusal = unknown_value("background", *request.background, kBackgrounds)) {
+      return refusal;
+    }
+    if (*request.background == "transparent") {
+      if (format == "jpeg")
+        return std::string("background transparent needs output_format png or webp");
+      if (model != nullptr && !model->takes_parameter("transparent_background")) {
+        return "background transparent is not taken by " + model->name + "; it takes opaque, auto";
+      }
+    }
+  }
+  if (request.moderation) {
+    if (auto refusal = refused("moderation")) return refusal;
+    if (auto refusal = unknown_value("moderation", *request.moderation, kModerations)) {
+      return refusal;
+    }
+  }
+  if (request.input_fidelity) {
+    if (auto refusal = refused("input_fidelity")) return refusal;
+    if (auto refusal = unknown_value("input_fidelity", *request.input_fidelity, kFidelities)) {
+      return refusal;
+    }
+    if (!edits) return std::string("input_fidelity is for edits: it needs a reference image");
+  }
+  if (!std::holds_alternative<std::monostate>(request.mask)) {
+    if (auto refusal = refused("mask")) return refusal;
+    if (!edits) return std::string("mask is for edits: it needs a reference image");
+  }
+  if (request.user) {
+    if (auto refusal = refused("user")) return refusal;
+  }
+  if (!request.extra.is_object()) return std::string("extra must be a JSON object");
+  return std::nullopt;
+}
+
+std::optional<std::string> mask_refusal(host::ByteView mask, host::ByteView first_image) {
+  if (host::sniff_image_mime(mask) != "image/png") return std::string("mask must be a PNG image");
+  const auto mask_size = host::read_image_dimensions(mask);
+  const auto image_size = host::read_image_dimensions(first_image);
+  if (mask_size && image_size &&
+      (mask_size->width != image_size->width || mask_size->height != image_size->height)) {
+    return "mask is " + std::to_string(mask_size->width) + "x" + std::to_string(mask_size->height) +
+           "; it must be the first image's size, " + std::to_string(image_size->width) + "x" +
+           std::to_string(image_size->height);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> extra_refusal(const nlohmann::ordered_json& extra,
+                                         const nlohmann::ordered_json& payload) {
+  if (!extra.is_object()) return std::string("extra must be a JSON object");
+  for (const auto& member : extra.items()) {
+    if (payload.contains(member.key()) || member.key() == "image" || member.key() == "image[]" ||
+        member.key() == "mask") {
+      return "extra member " + member.key() + " is one the client writes";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace zantrel::image::corvane::internal
