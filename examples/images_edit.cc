@@ -1,5 +1,6 @@
 // Edits images with the images API: the references are a file path and bytes already in
-// memory, so the client sends a multipart form to /v1/images/edits.
+// memory, so the client sends a multipart form to /v1/images/edits. Then asks one request for
+// two WebP images by name.
 //   images_edit BASE_URL API_KEY REFERENCE_FILE OUT_FILE
 #include <cstdio>
 #include <fstream>
@@ -39,5 +40,25 @@ int main(int argc, char** argv) {
              static_cast<std::streamsize>(image.size()));
   std::printf("edited %zu references into %zu bytes at %s\n", references.size(), image.size(),
               argv[4]);
+
+  // Every parameter by name (`corvane::ImageRequest`): what the model does not take is refused
+  // before anything is sent. `images()` holds all the images of the one request.
+  zantrel::host::CallReport report;
+  zantrel::host::CallOptions by_name;
+  by_name.report = &report;
+  const zantrel::host::ServiceResult two = client.start({.prompt = "a lighthouse, two takes",
+                                                         .aspect_ratio = "16:9",
+                                                         .n = 2,
+                                                         .output_format = "webp",
+                                                         .output_compression = 80,
+                                                         .background = "opaque"},
+                                                        by_name);
+  if (!two.ok()) {
+    std::fprintf(stderr, "failed: %s\n", two.msg().value_or("").c_str());
+    return 1;
+  }
+  std::printf("one request gave %zu images, %s, %s\n", two.images().size(),
+              report.answer.output_format.value_or("?").c_str(),
+              report.answer.size.value_or("?").c_str());
   return 0;
 }

@@ -199,14 +199,31 @@ struct PyResult {
   host::CallReport report;
   py::object data{};
 
+  py::object more{};  // the images after the first, as a list of bytes
+
   py::object image() {
     if (!data) {
       const host::Bytes* bytes = result.bytes();
       if (bytes == nullptr) return py::none();
       data = py::bytes(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+      py::list rest;
+      for (const host::Bytes& image : result.take_more_images()) {
+        rest.append(py::bytes(reinterpret_cast<const char*>(image.data()), image.size()));
+      }
+      more = std::move(rest);
       result = host::ServiceResult::success(host::Bytes{});
     }
     return data;
+  }
+
+  // Every image, the first being `data`: a list of bytes, empty without an image.
+  py::list all_images() {
+    py::list out;
+    py::object first = image();
+    if (first.is_none()) return out;
+    out.append(first);
+    for (const py::handle& image : more) out.append(image);
+    return out;
   }
 };
 
@@ -297,6 +314,10 @@ PYBIND11_MODULE(_zantrel, m) {
       .def_property_readonly(
           "image", [](const host::CallReport& r) { return to_python(host::to_json(r)["image"]); })
       .def_property_readonly(
+          "images", [](const host::CallReport& r) { return to_python(host::to_json(r)["images"]); })
+      .def_property_readonly(
+          "answer", [](const host::CallReport& r) { return to_python(host::to_json(r)["answer"]); })
+      .def_property_readonly(
           "timings_s",
           [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
       .def_readonly("bytes_sent", &host::CallReport::bytes_sent)
@@ -313,6 +334,7 @@ PYBIND11_MODULE(_zantrel, m) {
                              [](const PyResult& r) {
                                return r.result.link() ? py::cast(*r.result.link()) : py::none();
                              })
+      .def_property_readonly("images", &PyResult::all_images)
       .def_property_readonly("report", [](const PyResult& r) { return r.report; })
       .def("__repr__", [](const PyResult& r) {
         if (r.result.ok()) return std::string("<ServiceResult ok>");
@@ -413,6 +435,50 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("text"), py::arg("extra"), py::arg("done"));
 
   using image::corvane::CorvaneClient;
+  // The images members beyond the contract's, checked by the Python layer; `extra` as JSON text.
+  struct ImagesMembers {
+    int n = 1;
+    std::optional<std::string> output_format, background, moderation, input_fidelity, user;
+    std::optional<int> output_compression;
+    py::object mask;
+    std::string extra;
+  };
+  const auto images_request = [](std::string prompt, std::string aspect_ratio, std::string quality,
+                                 std::string image_size, const py::object& files,
+                                 const std::optional<std::string>& model,
+                                 const ImagesMembers& more) {
+    image::corvane::ImageRequest request{.prompt = std::move(prompt),
+                                         .aspect_ratio = std::move(aspect_ratio),
+                                         .quality = std::move(quality),
+                                         .image_size = std::move(image_size),
+                                         .files = files_of(files),
+                                         .model = model.value_or(image::corvane::kDefaultModel),
+                                         .n = more.n,
+                                         .output_format = more.output_format,
+                                         .output_compression = more.output_compression,
+                                         .background = more.background,
+                                         .moderation = more.moderation,
+                                         .input_fidelity = more.input_fidelity,
+                                         .mask = files_of(more.mask),
+                                         .user = more.user};
+    if (!more.extra.empty()) request.extra = nlohmann::ordered_json::parse(more.extra);
+    return request;
+  };
+  const auto members_of =
+      [](int n, std::optional<std::string> output_format, std::optional<int> output_compression,
+         std::optional<std::string> background, std::optional<std::string> moderation,
+         std::optional<std::string> input_fidelity, py::object mask,
+         std::optional<std::string> user, std::string extra) {
+        return ImagesMembers{n,
+                             std::move(output_format),
+                             std::move(background),
+                             std::move(moderation),
+                             std::move(input_fidelity),
+                             std::move(user),
+                             output_compression,
+                             std::move(mask),
+                             std::move(extra)};
+      };
   py::class_<CorvaneClient>(m, "_CorvaneClient")
       .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
                        const py::object& logger, const std::string& dialect) {
@@ -427,46 +493,65 @@ PYBIND11_MODULE(_zantrel, m) {
            py::arg("dialect") = "gateway")
       .def(
           "start",
-          [](const CorvaneClient& client, const std::string& prompt,
-             const std::string& aspect_ratio, const std::string& quality,
-             const std::string& image_size, const py::object& files,
-             const std::optional<std::string>& model, const py::object& task_id,
-             const py::object& model_key, const py::object& timeout) {
+          [images_request, members_of](
+              const CorvaneClient& client, std::string prompt, std::string aspect_ratio,
+              std::string quality, std::string image_size, const py::object& files,
+              const std::optional<std::string>& model, const py::object& task_id,
+              const py::object& model_key, const py::object& timeout, int n,
+              std::optional<std::string> output_format, std::optional<int> output_compression,
+              std::optional<std::string> background, std::optional<std::string> moderation,
+              std::optional<std::string> input_fidelity, py::object mask,
+              std::optional<std::string> user, std::string extra) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const host::Files references = files_of(files);
-            auto options = call_options<image::corvane::ImageCallOptions>(task_id, model_key,
-                                                                          timeout, &out.report);
-            options.model = model;
+            const auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), files, model,
+                members_of(n, std::move(output_format), output_compression, std::move(background),
+                           std::move(moderation), std::move(input_fidelity), std::move(mask),
+                           std::move(user), std::move(extra)));
+            const auto options =
+                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
             const py::gil_scoped_release released;
-            out.result =
-                client.start(prompt, aspect_ratio, quality, image_size, references, options);
+            out.result = client.start(request, options);
             return out;
           },
           py::arg("prompt"), py::arg("aspect_ratio") = "", py::arg("quality") = "",
           py::arg("image_size") = "", py::arg("files") = py::none(), py::kw_only(),
           py::arg("model") = py::none(), py::arg("task_id") = py::none(),
-          py::arg("model_key") = py::none(), py::arg("timeout") = py::none())
+          py::arg("model_key") = py::none(), py::arg("timeout") = py::none(), py::arg("n") = 1,
+          py::arg("output_format") = py::none(), py::arg("output_compression") = py::none(),
+          py::arg("background") = py::none(), py::arg("moderation") = py::none(),
+          py::arg("input_fidelity") = py::none(), py::arg("mask") = py::none(),
+          py::arg("user") = py::none(), py::arg("extra") = "")
       .def(
           "_start_async",
-          [](const CorvaneClient& client, const std::string& prompt,
-             const std::string& aspect_ratio, const std::string& quality,
-             const std::string& image_size, const py::object& files,
-             const std::optional<std::string>& model, const py::object& task_id,
-             const py::object& model_key, const py::object& timeout, py::function done) {
-            host::Files references = files_of(files);
-            auto options = call_options<image::corvane::ImageCallOptions>(task_id, model_key,
-                                                                          timeout, nullptr);
-            options.model = model;
+          [images_request, members_of](
+              const CorvaneClient& client, std::string prompt, std::string aspect_ratio,
+              std::string quality, std::string image_size, const py::object& files,
+              const std::optional<std::string>& model, const py::object& task_id,
+              const py::object& model_key, const py::object& timeout, int n,
+              std::optional<std::string> output_format, std::optional<int> output_compression,
+              std::optional<std::string> background, std::optional<std::string> moderation,
+              std::optional<std::string> input_fidelity, py::object mask,
+              std::optional<std::string> user, std::string extra, py::function done) {
+            auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), files, model,
+                members_of(n, std::move(output_format), output_compression, std::move(background),
+                           std::move(moderation), std::move(input_fidelity), std::move(mask),
+                           std::move(user), std::move(extra)));
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
                   options.report = report;
-                  client.start_async(prompt, aspect_ratio, quality, image_size,
-                                     std::move(references), std::move(options), std::move(finish));
+                  client.start_async(std::move(request), std::move(options), std::move(finish));
                 },
                 std::move(done));
           },
           py::arg("prompt"), py::arg("aspect_ratio"), py::arg("quality"), py::arg("image_size"),
           py::arg("files"), py::arg("model"), py::arg("task_id"), py::arg("model_key"),
-          py::arg("timeout"), py::arg("done"));
+          py::arg("timeout"), py::arg("n"), py::arg("output_format"), py::arg("output_compression"),
+          py::arg("background"), py::arg("moderation"), py::arg("input_fidelity"), py::arg("mask"),
+          py::arg("user"), py::arg("extra"), py::arg("done"));
 }

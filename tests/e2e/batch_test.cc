@@ -192,14 +192,42 @@ TEST_F(Batch, AnInterruptedRunResumesToTheSameResultsAndAFinishedOneSendsNothing
 TEST_F(Batch, CheckNamesEveryRefusedLineAndSendsNothing) {
   start_emulator("small-delay:20:1");
   write_jobs({R"({"service":"gemini","prompt":"a"})", R"({"service":"images"})",
-              R"({"service":"images","prompt":"b","n":0})"});
+              R"({"service":"images","prompt":"b","n":0})",
+              R"({"service":"images","prompt":"b","seed":7})",
+              R"({"service":"gemini","prompt":"c","background":"opaque"})",
+              R"({"service":"images","prompt":"d","output_compression":"high"})",
+              R"({"service":"gemini","prompt":"e","safety":["HARM_CATEGORY_HARASSMENT"]})"});
   const auto run = run_process(command({"--check"}));
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("line 2: no \"prompt\""), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("line 3: \"n\" must be a whole number"), std::string::npos) << run.err;
-  EXPECT_NE(run.out.find("1 items (1 images) ready, 2 lines refused"), std::string::npos);
+  for (const char* reason :
+       {"line 2: no \"prompt\"", "line 3: \"n\" must be a whole number",
+        "line 4: \"seed\" is for gemini only", "line 5: \"background\" is for images only",
+        "line 6: \"output_compression\" must be a whole number",
+        "line 7: \"safety\" must be an object"}) {
+    EXPECT_NE(run.err.find(reason), std::string::npos) << reason << "\n" << run.err;
+  }
+  EXPECT_NE(run.out.find("1 items (1 images) ready, 6 lines refused"), std::string::npos);
   EXPECT_EQ(emulator_->requests(), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out" / "results.jsonl"));
+}
+
+TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
+  start_emulator("normal");
+  write_jobs({R"({"service":"images","prompt":"a","name":"w","output_format":"webp",)"
+              R"("output_compression":70,"moderation":"low","user":"u-1","extra":{"x":1}})",
+              R"({"service":"gemini","prompt":"b","name":"g","seed":7,"temperature":0.5,)"
+              R"("text":true,"safety":{"HARM_CATEGORY_HARASSMENT":"BLOCK_ONLY_HIGH"}})",
+              R"({"service":"images","prompt":"c","name":"t","model":"gpt-image-2",)"
+              R"("background":"transparent"})"});
+  const auto run = run_process(command({}));
+  EXPECT_EQ(run.status, 1) << run.err;  // one image failed
+  std::map<std::string, json> by_name;
+  for (const json& line : results()) by_name[line.value("name", "")] = line;
+  EXPECT_EQ(by_name["w"]["result"]["ok"], true) << by_name["w"].dump();
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "out" / "w.webp"));
+  EXPECT_EQ(by_name["g"]["result"]["ok"], true) << by_name["g"].dump();
+  // A member the model does not take is that image's result, not the run's end.
+  EXPECT_EQ(by_name["t"]["result"]["code"], "INVALID_PARAMS") << by_name["t"].dump();
 }
 
 }  // namespace

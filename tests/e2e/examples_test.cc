@@ -83,22 +83,22 @@ TEST_P(Example, RunsAgainstTheEmulator) {
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, Example,
-    ::testing::Values(ExampleRun{"gemini_generate",
-                                 {"{dir}/out.png"},
-                                 {"answered, 1290 output tokens", "wrote ", " bytes to ",
-                                  "seeded: ok, the model said: Here is your picture."},
-                                 "out.png"},
-                      ExampleRun{"images_edit",
-                                 {"{dir}/reference.png", "{dir}/edited.png"},
-                                 {"edited 2 references into "},
-                                 "edited.png"},
-                      ExampleRun{"custom_http_and_logger",
-                                 {},
-                                 {"log: HOST-GEMINI request api",
-                                  "log: HOST-GEMINI api complete successfully",
-                                  "result: ok, requests sent: 1"},
-                                 ""},
-                      ExampleRun{"many_at_once", {"5"}, {"5 of 5 calls gave an image"}, ""}),
+    ::testing::Values(
+        ExampleRun{"gemini_generate",
+                   {"{dir}/out.png"},
+                   {"answered, 1290 output tokens", "wrote ", " bytes to ",
+                    "seeded: ok, the model said: Here is your picture."},
+                   "out.png"},
+        ExampleRun{"images_edit",
+                   {"{dir}/reference.png", "{dir}/edited.png"},
+                   {"edited 2 references into ", "one request gave 2 images, webp, 1072x624"},
+                   "edited.png"},
+        ExampleRun{"custom_http_and_logger",
+                   {},
+                   {"log: HOST-GEMINI request api", "log: HOST-GEMINI api complete successfully",
+                    "result: ok, requests sent: 1"},
+                   ""},
+        ExampleRun{"many_at_once", {"5"}, {"5 of 5 calls gave an image"}, ""}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

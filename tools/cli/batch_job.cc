@@ -18,6 +18,17 @@ using json = nlohmann::json;
 constexpr std::array<std::string_view, 12> kMembers = {
     "service", "prompt", "aspect_ratio", "image_size", "model",     "quality",
     "refs",    "n",      "name",         "task_id",    "model_key", "dialect"};
+// The services' own members, as the library names them.
+constexpr std::array<std::string_view, 5> kGeminiMembers = {"seed", "temperature", "safety",
+                                                            "thinking_level", "text"};
+constexpr std::array<std::string_view, 8> kImagesMembers = {
+    "quality", "output_format", "output_compression", "background", "moderation", "input_fidelity",
+    "mask",    "user"};
+
+template <std::size_t N>
+bool listed(const std::array<std::string_view, N>& names, std::string_view name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
 // Images per item at most: a typo of "n" should not start thousands of calls.
 constexpr int kMaxImagesPerItem = 16;
 
@@ -27,6 +38,46 @@ bool usable_name(const std::string& name) {
          name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
 }
 
+// The members that are not text: "seed", "temperature", "text", "safety" (an object of
+// category: threshold), "output_compression" and "extra" (an object).
+std::optional<std::string> read_service_members(const json& job, GenerateOptions& call) {
+  const auto found = [&](const char* key) -> const json* {
+    const auto at = job.find(key);
+    return at == job.end() || at->is_null() ? nullptr : &*at;
+  };
+  if (const json* seed = found("seed")) {
+    if (!seed->is_number_integer()) return std::string("\"seed\" must be a whole number");
+    call.seed = seed->get<std::int64_t>();
+  }
+  if (const json* temperature = found("temperature")) {
+    if (!temperature->is_number()) return std::string("\"temperature\" must be a number");
+    call.temperature = temperature->get<double>();
+  }
+  if (const json* text = found("text")) {
+    if (!text->is_boolean()) return std::string("\"text\" must be true or false");
+    call.text = text->get<bool>();
+  }
+  if (const json* safety = found("safety")) {
+    if (!safety->is_object())
+      return std::string("\"safety\" must be an object of category: threshold");
+    for (const auto& [category, threshold] : safety->items()) {
+      if (!threshold.is_string()) return std::string("\"safety\" thresholds must be strings");
+      call.safety.push_back(category + "=" + threshold.get<std::string>());
+    }
+  }
+  if (const json* compression = found("output_compression")) {
+    if (!compression->is_number_integer()) {
+      return std::string("\"output_compression\" must be a whole number");
+    }
+    call.output_compression = compression->get<int>();
+  }
+  if (const json* extra = found("extra")) {
+    if (!extra->is_object()) return std::string("\"extra\" must be an object");
+    call.extra = extra->dump();
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<BatchItem, std::string> read_batch_line(const std::string& text, int line) {
@@ -34,7 +85,8 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
   const json job = json::parse(text, nullptr, false);
   if (job.is_discarded() || !job.is_object()) return where + "not a JSON object";
   for (const auto& [key, value] : job.items()) {
-    if (std::find(kMembers.begin(), kMembers.end(), key) == kMembers.end()) {
+    if (!listed(kMembers, key) && !listed(kGeminiMembers, key) && !listed(kImagesMembers, key) &&
+        key != "extra") {
       return where + "unknown member \"" + key + "\"";
     }
   }
@@ -54,7 +106,14 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
         {"model", &call.model},
         {"quality", &call.quality},
         {"task_id", &call.task_id},
-        {"model_key", &call.model_key}}) {
+        {"model_key", &call.model_key},
+        {"thinking_level", &call.thinking_level},
+        {"output_format", &call.output_format},
+        {"background", &call.background},
+        {"moderation", &call.moderation},
+        {"input_fidelity", &call.input_fidelity},
+        {"mask", &call.mask},
+        {"user", &call.user}}) {
     auto value = text_of(key);
     if (auto* refusal = std::get_if<std::string>(&value)) return *refusal;
     *target = std::get<std::optional<std::string>>(value);
@@ -65,7 +124,15 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
   if (call.service != "gemini" && call.service != "images") {
     return where + "\"service\" must be \"gemini\" or \"images\"";
   }
-  if (call.quality && call.service != "images") return where + "\"quality\" is for images only";
+  for (const auto& [key, value] : job.items()) {
+    if (call.service == "gemini" && listed(kImagesMembers, key)) {
+      return where + "\"" + key + "\" is for images only";
+    }
+    if (call.service == "images" && listed(kGeminiMembers, key)) {
+      return where + "\"" + key + "\" is for gemini only";
+    }
+  }
+  if (auto fault = read_service_members(job, call)) return where + *fault;
   auto prompt = text_of("prompt");
   if (auto* refusal = std::get_if<std::string>(&prompt)) return *refusal;
   call.prompt = std::get<std::optional<std::string>>(prompt).value_or("");
@@ -87,6 +154,10 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
   if (auto* refusal = std::get_if<std::string>(&name)) return *refusal;
   item.name = std::get<std::optional<std::string>>(name).value_or(std::to_string(line));
   if (!usable_name(item.name)) return where + "\"name\" must be a plain file stem";
+  if (call.mask && !host::is_http_link(*call.mask) &&
+      (call.mask->find('\0') != std::string::npos || ::access(call.mask->c_str(), R_OK) != 0)) {
+    return where + "cannot read the mask " + *call.mask;
+  }
   if (const auto refs = job.find("refs"); refs != job.end() && !refs->is_null()) {
     if (!refs->is_array()) return where + "\"refs\" must be a list of links or paths";
     for (const json& ref : *refs) {

@@ -18,10 +18,13 @@ struct BatchItem {
 };
 
 // Reads line `line` of a job file: one JSON object with "service" ("gemini" or "images"),
-// "prompt", and optionally "aspect_ratio", "image_size", "model", "quality", "refs" (links or
-// paths), "n", "name", "task_id", "model_key", "dialect". Gives the item, or why the line can't
-// be used (bad JSON, an unknown member or service, a missing prompt, a value of the wrong type,
-// a reference path that can't be read).
+// "prompt", and optionally "aspect_ratio", "image_size", "model", "refs" (links or paths), "n"
+// (images, each its own call), "name", "task_id", "model_key", "dialect", "extra" (an object),
+// Gemini's "seed", "temperature", "safety" (an object of category: threshold),
+// "thinking_level", "text", and the images API's "quality", "output_format",
+// "output_compression", "background", "moderation", "input_fidelity", "mask", "user". Gives the
+// item, or why the line can't be used (bad JSON, an unknown member or service, one of the other
+// service, a missing prompt, a value of the wrong type, a reference path that can't be read).
 std::variant<BatchItem, std::string> read_batch_line(const std::string& text, int line);
 
 }  // namespace zantrel::cli

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -76,13 +77,18 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
   client_options.http_client = setup.http;
   client_options.dialect = setup.dialect;
   image::corvane::CorvaneClient client(setup.access.base_url, setup.access.api_key, client_options);
-  image::corvane::ImageCallOptions options;
+  host::CallOptions options;
   common(options);
-  options.model = o.model;
-  options.response_format = o.response_format;
-  client.start_async(o.prompt, o.aspect_ratio.value_or(""), o.quality.value_or(""),
-                     o.image_size.value_or(""), std::move(files), std::move(options),
-                     std::move(on_done));
+  image::corvane::ImageRequest request{.prompt = o.prompt,
+                                       .aspect_ratio = o.aspect_ratio.value_or(""),
+                                       .quality = o.quality.value_or(""),
+                                       .image_size = o.image_size.value_or(""),
+                                       .files = std::move(files),
+                                       .model = o.model.value_or(image::corvane::kDefaultModel),
+                                       .response_format = o.response_format};
+  // Checked by run_generate before any call starts.
+  (void)images_members(o, request);
+  client.start_async(std::move(request), std::move(options), std::move(on_done));
 }
 
 std::optional<ServiceAccess> service_access(const std::string& service,
@@ -117,8 +123,8 @@ std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
 
 namespace {
 
-// Where call `index` (from 1) of `count` writes its image.
-std::string output_name(const GenerateOptions& o, const host::Bytes& image, int index) {
+// Where image `index` (from 1) of `count` goes.
+std::string output_name(const GenerateOptions& o, host::ByteView image, int index) {
   const std::string name = o.out ? *o.out : default_output_name(o.service, image);
   return o.count > 1 ? numbered_name(name, index) : name;
 }
@@ -135,6 +141,23 @@ host::Dialect resolve_dialect(const std::string& requested, const std::string& s
              : host::Dialect::kGateway;
 }
 
+namespace {
+
+// The --extra text as a JSON object, or why it is none.
+std::optional<std::string> extra_object(const std::optional<std::string>& text,
+                                        nlohmann::ordered_json& into) {
+  if (!text) return std::nullopt;
+  try {
+    into = nlohmann::ordered_json::parse(*text);
+  } catch (const std::exception& e) {
+    return std::string("--extra is not JSON: ") + e.what();
+  }
+  if (!into.is_object()) return "--extra takes a JSON object";
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> gemini_members(const GenerateOptions& o,
                                           image::tavelin::GenerationRequest& request) {
   request.seed = o.seed;
@@ -148,24 +171,29 @@ std::optional<std::string> gemini_members(const GenerateOptions& o,
     }
     request.safety_settings.push_back({rule.substr(0, equals), rule.substr(equals + 1)});
   }
-  if (o.extra) {
-    try {
-      request.extra = nlohmann::ordered_json::parse(*o.extra);
-    } catch (const std::exception& e) {
-      return std::string("--extra is not JSON: ") + e.what();
-    }
-    if (!request.extra.is_object()) return "--extra takes a JSON object";
-  }
-  return std::nullopt;
+  return extra_object(o.extra, request.extra);
+}
+
+std::optional<std::string> images_members(const GenerateOptions& o,
+                                          image::corvane::ImageRequest& request) {
+  request.n = o.count;
+  request.output_format = o.output_format;
+  request.output_compression = o.output_compression;
+  request.background = o.background;
+  request.moderation = o.moderation;
+  request.input_fidelity = o.input_fidelity;
+  if (o.mask) request.mask = *o.mask;
+  request.user = o.user;
+  return extra_object(o.extra, request.extra);
 }
 
 int run_generate(const GenerateOptions& o) {
-  if (o.service == "gemini") {
-    image::tavelin::GenerationRequest checked;
-    if (auto fault = gemini_members(o, checked)) {
-      std::cerr << "zantrel-image: " << *fault << "\n";
-      return kUsageError;
-    }
+  image::tavelin::GenerationRequest gemini_checked;
+  image::corvane::ImageRequest images_checked;
+  if (auto fault = o.service == "gemini" ? gemini_members(o, gemini_checked)
+                                         : images_members(o, images_checked)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return kUsageError;
   }
   const auto access = service_access(o.service, o.base_url, o.api_key);
   if (!access) return kUsageError;
@@ -189,8 +217,10 @@ int run_generate(const GenerateOptions& o) {
   const CallSetup setup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
                         signals.token()};
 
-  // All calls are in flight at once on one event thread; their reports stay where they are.
-  std::vector<host::CallReport> reports(static_cast<std::size_t>(o.count));
+  // All calls are in flight at once on one event thread; their reports stay where they are. The
+  // images API makes all the images of a run in one request.
+  const int calls = o.service == "gemini" ? o.count : 1;
+  std::vector<host::CallReport> reports(static_cast<std::size_t>(calls));
   std::vector<std::future<host::ServiceResult>> running;
   running.reserve(reports.size());
   for (host::CallReport& report : reports) {
@@ -209,27 +239,32 @@ int run_generate(const GenerateOptions& o) {
                    });
 
   bool all_ok = true;
+  int written = 0;  // images so far, for their numbers
   for (std::size_t i = 0; i < results.size(); ++i) {
     const host::ServiceResult& result = results[i];
-    std::optional<std::string> out;
-    bool ok = result.ok();
-    if (const host::Bytes* image = result.bytes()) {
-      out = output_name(o, *image, static_cast<int>(i + 1));
-      try {
-        write_file_atomically(*out, *image);
-      } catch (const std::exception& e) {
-        std::cerr << "zantrel-image: " << e.what() << "\n";
-        out.reset();
-        ok = false;
+    const auto images = result.images();
+    // A failure (or a link) is reported once; each image on its own line.
+    for (std::size_t k = 0; k < std::max<std::size_t>(images.size(), 1); ++k) {
+      std::optional<std::string> out;
+      bool ok = result.ok();
+      if (k < images.size()) {
+        out = output_name(o, images[k], ++written);
+        try {
+          write_file_atomically(*out, images[k]);
+        } catch (const std::exception& e) {
+          std::cerr << "zantrel-image: " << e.what() << "\n";
+          out.reset();
+          ok = false;
+        }
+      }
+      all_ok = all_ok && ok;
+      if (o.json) {
+        std::cout << json_report(result, out, dialect, reports[i], k) << std::endl;
+      } else {
+        (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
       }
     }
-    all_ok = all_ok && ok;
-    if (o.json) {
-      std::cout << json_report(result, out, dialect, reports[i]) << std::endl;
-    } else {
-      (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
-      if (o.text && reports[i].text) std::cout << "text: " << *reports[i].text << "\n";
-    }
+    if (!o.json && o.text && reports[i].text) std::cout << "text: " << *reports[i].text << "\n";
   }
   if (signals.stopped()) return kInterrupted;
   return all_ok ? kSuccess : kFailedResult;

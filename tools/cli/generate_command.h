@@ -11,6 +11,7 @@
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/image/corvane/image_request.h"
 #include "zantrel/image/tavelin/generation_request.h"
 
 namespace zantrel::cli {
@@ -28,16 +29,25 @@ struct GenerateOptions {
   std::optional<std::string> model;
   std::optional<std::string> quality;          // images only
   std::optional<std::string> response_format;  // images only
+  // Images only: the service's own parameters beyond the contract's.
+  std::optional<std::string> output_format;
+  std::optional<int> output_compression;
+  std::optional<std::string> background;
+  std::optional<std::string> moderation;
+  std::optional<std::string> input_fidelity;
+  std::optional<std::string> mask;  // a PNG file or link
+  std::optional<std::string> user;
   // Gemini only: the service's own parameters beyond the contract's.
   std::optional<std::int64_t> seed;
   std::optional<double> temperature;
   std::vector<std::string> safety;  // CATEGORY=THRESHOLD
   std::optional<std::string> thinking_level;
   bool text = false;                 // TEXT+IMAGE, the model's text printed
-  std::optional<std::string> extra;  // a JSON object merged into the body
+  std::optional<std::string> extra;  // both: a JSON object merged into the body
   std::vector<std::string> refs;
   double timeout_seconds = 0;
-  // Calls run at once (each its own request and image); > 1 numbers the files NAME-1.EXT ...
+  // Gemini: calls run at once (each its own request and image). Images: images of the one
+  // request. > 1 numbers the files NAME-1.EXT ...
   int count = 1;
   // Bound on each call as a whole, in seconds (0 = none).
   double deadline_seconds = 0;
@@ -95,8 +105,14 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
 std::optional<std::string> gemini_members(const GenerateOptions& o,
                                           image::tavelin::GenerationRequest& request);
 
-// Runs the generations (one, or `count` at once on the library's event thread) through the
-// client's entry and reports each; returns the exit status (130 when interrupted).
+// The images members of `o` beyond the contract's, into `request` (`count` as its n); the
+// reason when one can't be used (an extra that is not a JSON object).
+std::optional<std::string> images_members(const GenerateOptions& o,
+                                          image::corvane::ImageRequest& request);
+
+// Runs the generations (Gemini: one, or `count` at once on the library's event thread; images:
+// one request for `count` images) through the client's entry and reports each image; returns
+// the exit status (130 when interrupted).
 int run_generate(const GenerateOptions& options);
 
 }  // namespace zantrel::cli

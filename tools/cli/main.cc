@@ -23,6 +23,17 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   if (images) {
     command.add_option("--quality", o.quality, "low, medium, high or auto");
     command.add_option("--response-format", o.response_format, "b64_json or url");
+    command.add_option("--output-format", o.output_format,
+                       "png, jpeg or webp (the file's extension follows)");
+    command.add_option("--compression", o.output_compression, "0 to 100, for jpeg and webp");
+    command.add_option("--background", o.background, "transparent (png or webp), opaque or auto");
+    command.add_option("--moderation", o.moderation, "low or auto");
+    command.add_option("--input-fidelity", o.input_fidelity,
+                       "low or high: how closely an edit keeps the reference (not gpt-image-2)");
+    command.add_option("--mask", o.mask,
+                       "PNG (file or link) of the first reference's size: its transparent "
+                       "pixels mark what to change");
+    command.add_option("--user", o.user, "end-user id passed to the service");
   } else {
     command.add_option("--seed", o.seed, "seed of the model's sampling");
     command.add_option("--temperature", o.temperature, "0 to 2");
@@ -32,14 +43,17 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
     command.add_option("--thinking-level", o.thinking_level,
                        "minimal or high, where the model takes it");
     command.add_flag("--text", o.text, "ask for text beside the image and print it");
-    command.add_option("--extra", o.extra,
-                       "JSON object merged into the request body (members of later versions)");
   }
+  command.add_option("--extra", o.extra,
+                     "JSON object merged into the request body (members of later versions)");
   command.add_option("--ref", o.refs,
                      "reference image: an http(s) link or a file path (repeatable)");
   command.add_option("--timeout", o.timeout_seconds, "read time-out in seconds (0 = default)");
   command.add_option("-n,--count", o.count,
-                     "calls to run at once (default 1); images go to NAME-1.EXT ... NAME-K.EXT");
+                     images ? "images from the one request, 1 to 10 (default 1); they go to "
+                              "NAME-1.EXT ... NAME-K.EXT"
+                            : "calls to run at once (default 1); images go to NAME-1.EXT ... "
+                              "NAME-K.EXT");
   command.add_option("--deadline", o.deadline_seconds,
                      "bound on each call as a whole, link fetches included, in seconds");
   command.add_option("--retry", o.retry_attempts,

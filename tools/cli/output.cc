@@ -101,22 +101,26 @@ std::string numbered_name(const std::string& name, int index) {
 }
 
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
-                        host::Dialect dialect, const host::CallReport& call) {
-  return json_report_object(result, out, dialect, call)
+                        host::Dialect dialect, const host::CallReport& call, std::size_t image) {
+  return json_report_object(result, out, dialect, call, image)
       .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
                                           const std::optional<std::string>& out,
-                                          host::Dialect dialect, const host::CallReport& call) {
+                                          host::Dialect dialect, const host::CallReport& call,
+                                          std::size_t image) {
   using json = nlohmann::ordered_json;
+  const auto images = result.images();
+  const std::optional<host::ByteView> bytes =
+      image < images.size() ? std::optional(images[image]) : std::nullopt;
   json report = json::object();
   report["ok"] = result.ok();
   report["code"] = result.code() ? json(std::string(host::to_string(*result.code()))) : json();
   report["msg"] = result.msg() ? json(*result.msg()) : json();
   report["kind"] = result.bytes() ? json("bytes") : result.link() ? json("link") : json();
-  report["bytes"] = result.bytes() ? json(result.bytes()->size()) : json();
-  report["sha256"] = result.bytes() ? json(sha256_hex(*result.bytes())) : json();
+  report["bytes"] = bytes ? json(bytes->size()) : json();
+  report["sha256"] = bytes ? json(sha256_hex(*bytes)) : json();
   report["out"] = out ? json(*out) : json();
   report["link"] = result.link() ? json(*result.link()) : json();
   report["dialect"] = host::to_string(dialect);

@@ -31,11 +31,13 @@ std::string numbered_name(const std::string& name, int index);
 // The --json report: exactly one object with "ok", "code", "msg", "kind", "bytes", "sha256",
 // "out", "link", "dialect" and "report" (the call report), absent values as null.
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
-                        host::Dialect dialect, const host::CallReport& report);
-// The same object, undumped.
+                        host::Dialect dialect, const host::CallReport& report,
+                        std::size_t image = 0);
+// The same object, undumped. `image`: which of the result's images "bytes" and "sha256" are of.
 nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
                                           const std::optional<std::string>& out,
-                                          host::Dialect dialect, const host::CallReport& report);
+                                          host::Dialect dialect, const host::CallReport& report,
+                                          std::size_t image = 0);
 
 // One line for a person: what was written and what it cost ("wrote a.png: 2048x1152 PNG,
 // 3.1 MB, 1,290 output tokens, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9 s)"), or the

@@ -149,9 +149,15 @@ def test_results_are_not_leaked(emulator):
     (lambda c: c.start("p", safety=[("a", "b")]), "safety"),
     (lambda c: c.start("p", text=1), "text"),
     (lambda c: c.start("p", extra="{}"), "extra"),
+    (lambda c: c.images.start("p", n="3"), "n"),
+    (lambda c: c.images.start("p", output_compression=5.5), "output_compression"),
+    (lambda c: c.images.start("p", background=True), "background"),
+    (lambda c: c.images.start("p", mask=[b"x"]), "mask"),
+    (lambda c: c.images.start("p", user=7), "user"),
 ])
 def test_wrong_types_name_the_argument_before_anything_is_sent(emulator, call, name):
     client = zantrel.TavelinaClient(emulator.url, KEY)
+    client.images = zantrel.CorvaneClient(emulator.url, KEY)
     with pytest.raises(TypeError, match=rf"^{name} must be"):
         call(client)
     with pytest.raises(TypeError, match="logger must have a debug method"):
@@ -162,10 +168,35 @@ def test_wrong_types_name_the_argument_before_anything_is_sent(emulator, call, n
     ({"temperature": 3}, "temperature must be from 0 to 2, not 3"),
     ({"thinking_level": "medium"}, "thinking_level must be 'minimal' or 'high', not 'medium'"),
     ({"extra": {"when": object()}}, "extra must be JSON-serialisable"),
+    ({"images": True, "n": 11}, "n must be from 1 to 10, not 11"),
+    ({"images": True, "output_format": "gif"},
+     "output_format must be one of 'png', 'jpeg', 'webp', not 'gif'"),
+    ({"images": True, "output_compression": 101},
+     "output_compression must be from 0 to 100, not 101"),
+    ({"images": True, "input_fidelity": "max"},
+     "input_fidelity must be one of 'low', 'high', not 'max'"),
 ])
 def test_wrong_values_name_the_argument(emulator, kwargs, message):
+    client = (zantrel.CorvaneClient if kwargs.pop("images", False) else zantrel.TavelinaClient)
     with pytest.raises(ValueError, match=re.escape(message)):
-        zantrel.TavelinaClient(emulator.url, KEY).start("p", **kwargs)
+        client(emulator.url, KEY).start("p", **kwargs)
+
+
+def test_images_members_by_keyword_give_every_image_of_one_request(emulator):
+    client = zantrel.CorvaneClient(emulator.url, KEY)
+    done = client.start("a fox", "3:2", n=3, output_format="webp", output_compression=70,
+                        moderation="low", user="u-1", extra={"partial_images": 0})
+    assert done.ok, done.msg
+    assert len(done.images) == 3 and done.images[0] is done.data
+    assert all(image[8:12] == b"WEBP" for image in done.images)
+    assert len(set(done.images)) == 3
+    assert done.report.answer["output_format"] == "webp"
+    assert [image["mime"] for image in done.report.images] == ["image/webp"] * 3
+    refused = asyncio.run(client.start_async("a fox", background="transparent"))
+    assert refused.code == ErrorCode.INVALID_PARAMS
+    assert refused.msg == ("background transparent is not taken by gpt-image-2; "
+                           "it takes opaque, auto")
+    assert refused.images == [] and refused.report.attempts == 0
 
 
 def test_gemini_members_by_keyword_reach_the_service_or_are_refused_by_the_model(emulator):

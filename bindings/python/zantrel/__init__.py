@@ -37,15 +37,52 @@ def _gemini_members(seed, temperature, safety, thinking_level, text, extra):
         if thinking_level not in ("minimal", "high"):
             raise ValueError(f"thinking_level must be 'minimal' or 'high', not {thinking_level!r}")
     _expect("text", text, (bool,), "bool")
-    extra_text = ""
-    if extra is not None:
-        _expect("extra", extra, (dict,), "a dict or None")
-        try:
-            extra_text = json.dumps(extra)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"extra must be JSON-serialisable: {error}") from None
+    extra_text = _extra_text(extra)
     return {"seed": seed, "temperature": None if temperature is None else float(temperature),
             "safety": pairs, "thinking_level": thinking_level, "text": text, "extra": extra_text}
+
+
+def _choice(name, value, choices):
+    if value is None:
+        return
+    _expect(name, value, (str,), "str or None")
+    if value not in choices:
+        listed = ", ".join(repr(choice) for choice in choices)
+        raise ValueError(f"{name} must be one of {listed}, not {value!r}")
+
+
+def _extra_text(extra):
+    if extra is None:
+        return ""
+    _expect("extra", extra, (dict,), "a dict or None")
+    try:
+        return json.dumps(extra)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"extra must be JSON-serialisable: {error}") from None
+
+
+def _images_members(n, output_format, output_compression, background, moderation,
+                    input_fidelity, mask, user, extra):
+    """The images members beyond the contract's, checked, in the native call's form."""
+    _expect("n", n, (int,), "int")
+    if not 1 <= n <= 10:
+        raise ValueError(f"n must be from 1 to 10, not {n}")
+    _choice("output_format", output_format, ("png", "jpeg", "webp"))
+    if output_compression is not None:
+        _expect("output_compression", output_compression, (int,), "int or None")
+        if not 0 <= output_compression <= 100:
+            raise ValueError(f"output_compression must be from 0 to 100, not {output_compression}")
+    _choice("background", background, ("transparent", "opaque", "auto"))
+    _choice("moderation", moderation, ("low", "auto"))
+    _choice("input_fidelity", input_fidelity, ("low", "high"))
+    if mask is not None:
+        _expect("mask", mask, (str, bytes), "str, bytes or None")
+    if user is not None:
+        _expect("user", user, (str,), "str or None")
+    return {"n": n, "output_format": output_format, "output_compression": output_compression,
+            "background": background, "moderation": moderation,
+            "input_fidelity": input_fidelity, "mask": mask, "user": user,
+            "extra": _extra_text(extra)}
 
 
 def _check_common(prompt, files, task_id, model_key, timeout, texts):
@@ -152,15 +189,20 @@ class CorvaneClient:
                                       logger, dialect)
 
     def start(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
-              model=None, task_id=None, model_key=None, timeout=None):
+              model=None, task_id=None, model_key=None, timeout=None, n=1, output_format=None,
+              output_compression=None, background=None, moderation=None, input_fidelity=None,
+              mask=None, user=None, extra=None):
+        """One request; with n > 1 the result's `images` holds all n (`data` is the first)."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "quality": quality,
                        "image_size": image_size})
         if model is not None:
             _expect("model", model, (str,), "str")
+        members = _images_members(n, output_format, output_compression, background, moderation,
+                                  input_fidelity, mask, user, extra)
         return self._native.start(prompt, aspect_ratio, quality, image_size, files,
                                   model=model, task_id=task_id, model_key=model_key,
-                                  timeout=timeout)
+                                  timeout=timeout, **members)
 
     def generate_image(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                        model=None, task_id=None, model_key=None, timeout=None):
@@ -169,12 +211,18 @@ class CorvaneClient:
                           task_id=task_id, model_key=model_key, timeout=timeout)
 
     async def start_async(self, prompt, aspect_ratio="", quality="", image_size="", files=None,
-                          *, model=None, task_id=None, model_key=None, timeout=None):
+                          *, model=None, task_id=None, model_key=None, timeout=None, n=1,
+                          output_format=None, output_compression=None, background=None,
+                          moderation=None, input_fidelity=None, mask=None, user=None,
+                          extra=None):
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "quality": quality,
                        "image_size": image_size})
         if model is not None:
             _expect("model", model, (str,), "str")
+        m = _images_members(n, output_format, output_compression, background, moderation,
+                            input_fidelity, mask, user, extra)
         return await _await_call(lambda done: self._native._start_async(
             prompt, aspect_ratio, quality, image_size, files, model, task_id, model_key, timeout,
-            done))
+            m["n"], m["output_format"], m["output_compression"], m["background"],
+            m["moderation"], m["input_fidelity"], m["mask"], m["user"], m["extra"], done))

@@ -27,6 +27,8 @@ class CallReport:
     finish_reason: Optional[str]
     block_reason: Optional[str]
     image: Optional[dict]
+    images: list
+    answer: dict  # revised_prompt, output_format, size, quality, background
     timings_s: dict
     bytes_sent: Optional[int]
     bytes_received: Optional[int]
@@ -39,6 +41,7 @@ class ServiceResult:
     msg: Optional[str]
     data: Optional[bytes]
     link: Optional[str]
+    images: list  # every image as bytes, the first being `data`
     report: CallReport
 
 class TavelinaClient:
@@ -66,8 +69,12 @@ class CorvaneClient:
                  logger: Any = ..., dialect: str = ...) -> None: ...
     def start(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
               image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
-              task_id: Label = ..., model_key: Label = ...,
-              timeout: Timeout = ...) -> ServiceResult: ...
+              task_id: Label = ..., model_key: Label = ..., timeout: Timeout = ...,
+              n: int = ..., output_format: Optional[str] = ...,
+              output_compression: Optional[int] = ..., background: Optional[str] = ...,
+              moderation: Optional[str] = ..., input_fidelity: Optional[str] = ...,
+              mask: Union[None, str, bytes] = ..., user: Optional[str] = ...,
+              extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
                        image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
                        task_id: Label = ..., model_key: Label = ...,
@@ -75,4 +82,10 @@ class CorvaneClient:
     async def start_async(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
                           image_size: str = ..., files: Files = ..., *,
                           model: Optional[str] = ..., task_id: Label = ...,
-                          model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
+                          model_key: Label = ..., timeout: Timeout = ..., n: int = ...,
+                          output_format: Optional[str] = ...,
+                          output_compression: Optional[int] = ...,
+                          background: Optional[str] = ..., moderation: Optional[str] = ...,
+                          input_fidelity: Optional[str] = ...,
+                          mask: Union[None, str, bytes] = ..., user: Optional[str] = ...,
+                          extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
