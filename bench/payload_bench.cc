@@ -14,6 +14,7 @@
 #include "zantrel/host/internal/base64.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/internal/images_response.h"
+#include "zantrel/image/corvane/internal/model_checks.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 
@@ -115,6 +116,26 @@ void BM_ModelChecks(benchmark::State& state) {
   }
 }
 
+// The checks an images call by name makes of every member against the catalogue before sending.
+void BM_ImageChecks(benchmark::State& state) {
+  const zantrel::image::corvane::ImageRequest request{.prompt = "a valley at dawn",
+                                                      .quality = "high",
+                                                      .model = "gpt-image-1.5",
+                                                      .n = 4,
+                                                      .output_format = "webp",
+                                                      .output_compression = 80,
+                                                      .background = "transparent",
+                                                      .moderation = "low",
+                                                      .input_fidelity = "high",
+                                                      .user = "u-1"};
+  for (auto _ : state) {
+    const auto catalogue = zantrel::config::model_catalogue();
+    const auto refusal = zantrel::image::corvane::internal::parameter_refusal(
+        catalogue->find(request.model, zantrel::host::Service::kImages), request, true);
+    benchmark::DoNotOptimize(refusal);
+  }
+}
+
 // A 200 body holding a range(0) MiB image (and a small second one) to the ServiceResult, the
 // image decoded into the body's own buffer as the client does (each round on a fresh copy of
 // the body, made outside the timing).
@@ -165,6 +186,7 @@ BENCHMARK(BM_OwnDecode)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeminiRequestBody)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeminiUpload)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ModelChecks)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ImageChecks)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GeminiResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ImagesResponse)->Arg(1)->Arg(4)->Arg(8)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

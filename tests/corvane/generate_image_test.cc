@@ -475,3 +475,44 @@ TEST_F(ImagesRequest, TokenWithLineBreakIsRefusedAndNeverLogged) {
 
 }  // namespace
 }  // namespace zantrel::testing
+
+namespace zantrel::testing {
+namespace {
+
+// An answer of several items: each image in order whatever its form (base64, data link, web
+// link), items without one passed over, and the answer's account of them in the report.
+TEST_F(ImagesRequest, EveryImageOfAnAnswerIsKeptInOrder) {
+  const std::string second = std::string("\x89PNG\r\n\x1a\n", 8) + "second";
+  const std::string third = std::string("\x89PNG\r\n\x1a\n", 8) + "third";
+  const json body = {{"data",
+                      {{{"b64_json", b64(kImage)}, {"revised_prompt", "a fox, at dawn"}},
+                       {{"url", "data:image/png;base64," + b64(second)}},
+                       {{"note", "no image"}},
+                       7,
+                       {{"url", kLink}}}},
+                     {"output_format", "png"},
+                     {"size", "1024x1024"},
+                     {"quality", "high"},
+                     {"background", "opaque"}};
+  http->queue_post(Reply::json(200, body.dump()));
+  http->on_get(kLink, Reply::json(200, third));
+  host::CallReport report;
+  host::CallOptions options;
+  options.report = &report;
+  const auto result = client.start({.prompt = "a fox", .n = 4, .user = "u-1"}, options);
+  ASSERT_TRUE(result.ok()) << result.msg().value_or("");
+  std::vector<std::string> images;
+  for (host::ByteView image : result.images()) images.emplace_back(host::as_text(image));
+  EXPECT_EQ(images, (std::vector<std::string>{kImage, second, third}));
+  EXPECT_EQ(host::as_text(*result.bytes()), kImage);
+  EXPECT_EQ(report.images.size(), 3u);
+  EXPECT_EQ(report.answer.revised_prompt, "a fox, at dawn");
+  EXPECT_EQ(report.answer.quality, "high");
+  EXPECT_EQ(report.answer.background, "opaque");
+  EXPECT_EQ(
+      http->requests().at(0).json_text,
+      R"({"model":"gpt-image-2","prompt":"a fox","response_format":"b64_json","size":"","quality":"","n":4,"user":"u-1"})");
+}
+
+}  // namespace
+}  // namespace zantrel::testing
