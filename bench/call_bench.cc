@@ -36,7 +36,7 @@
 #include "bench/payloads.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/http/curl_http_client.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

@@ -11,7 +11,7 @@
 #include "bench/payloads.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/http/streamed_body.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 #include "zantrel/image/corvane/internal/model_checks.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
-#include "zantrel/host/internal/json_reading.h"
+#include "zantrel/host/internal/codec/json_reading.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto body =

@@ -4,7 +4,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "zantrel/host/errors.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

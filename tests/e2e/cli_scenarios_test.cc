@@ -12,7 +12,7 @@
 #include "tests/support/run_process.h"
 #include "tools/cli/output.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::testing {

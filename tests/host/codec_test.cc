@@ -11,9 +11,9 @@
 
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/base64.h"
-#include "zantrel/host/internal/base64_avx2.h"
-#include "zantrel/host/internal/json_text.h"
+#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/internal/codec/base64_avx2.h"
+#include "zantrel/host/internal/codec/json_text.h"
 
 namespace zantrel::testing {
 namespace {

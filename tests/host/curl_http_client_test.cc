@@ -14,7 +14,7 @@
 #include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_tool.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/testing/scoped_http_client.h"
 #include "zantrel/testing/scripted_http_client.h"
 

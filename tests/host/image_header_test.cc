@@ -3,8 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/image_header.h"
-#include "zantrel/host/internal/report_builder.h"
 
 namespace zantrel::testing {
 namespace {

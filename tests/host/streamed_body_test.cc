@@ -16,8 +16,8 @@
 #include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/http/streamed_body.h"
-#include "zantrel/host/http/transfer_facts.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/transfer_facts.h"
 #include "zantrel/version.h"
 
 namespace zantrel::testing {

@@ -8,7 +8,7 @@
 
 #include "tests/support/test_data.h"
 #include "zantrel/host/errors.h"
-#include "zantrel/host/http/transfer_facts.h"
+#include "zantrel/host/transfer_facts.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testing/capturing_logger.h"
 #include "zantrel/testing/scripted_http_client.h"

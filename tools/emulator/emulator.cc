@@ -18,7 +18,7 @@
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::emulator {
 namespace {

@@ -13,7 +13,7 @@
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::emulator {
 namespace {

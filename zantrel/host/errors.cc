@@ -6,7 +6,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "zantrel/host/http/transfer_facts.h"
+#include "zantrel/host/transfer_facts.h"
 
 namespace zantrel::host {
 
@@ -74,6 +74,17 @@ std::string except_name(const std::exception_ptr& failure) {
   return visit_failure(
       failure, [](const std::exception& e) { return short_name_of(e); },
       [] { return std::string("UnknownError"); });
+}
+
+FailureKind failure_kind(const std::exception_ptr& failure) noexcept {
+  if (!failure) return FailureKind::kOther;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& e) {
+    return e.failure_kind();
+  } catch (...) {
+    return FailureKind::kOther;
+  }
 }
 
 std::string describe_error(const std::exception_ptr& failure) {

@@ -12,6 +12,49 @@ namespace zantrel::host {
 
 struct TransferFacts;
 
+// What kind of failure a call met, for the rules that depend on it (what may be retried, how
+// far the request got, what counts as a time-out). kOther: any failure not raised as one of
+// this library's kinds (std::bad_alloc, a host's own exception, ...).
+enum class FailureKind {
+  kReadTimeout,
+  kConnectTimeout,
+  kConnectionError,
+  kTlsError,
+  kTooManyRedirects,
+  kResponseTooLarge,
+  kInvalidHeader,
+  kInvalidURL,
+  kUnsupportedScheme,
+  kAddressRefused,
+  kJSONDecodeError,
+  kBase64Error,
+  kResponseShapeError,
+  kKeyError,
+  kInvalidArgument,
+  kFileReadError,
+  kCancelled,
+  kDeadlineExceeded,
+  kOther,
+};
+
+// Failures that can only happen before any byte of the request left: trying again cannot run
+// the work twice.
+constexpr bool raised_before_sending(FailureKind kind) noexcept {
+  switch (kind) {
+    case FailureKind::kConnectTimeout:
+    case FailureKind::kTlsError:
+    case FailureKind::kInvalidHeader:
+    case FailureKind::kInvalidURL:
+    case FailureKind::kUnsupportedScheme:
+    case FailureKind::kAddressRefused:
+    case FailureKind::kCancelled:
+    case FailureKind::kDeadlineExceeded:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Where a failure was raised. (std::source_location is not available with every supported
 // compiler; these builtins are.)
 struct SourceLocation {
@@ -34,6 +77,7 @@ class Error : public std::runtime_error {
       : std::runtime_error(message), where_(where) {}
 
   virtual std::string_view kind() const noexcept { return "Error"; }
+  virtual FailureKind failure_kind() const noexcept { return FailureKind::kOther; }
   const SourceLocation& where() const noexcept { return where_; }
 
   // What the HTTP stack knew about the exchange that failed (nullptr when it said nothing).
@@ -54,42 +98,47 @@ struct KindName {
 };
 }  // namespace internal
 
-template <internal::KindName Name>
+template <internal::KindName Name, FailureKind Kind>
 class ErrorKind final : public Error {
  public:
   using Error::Error;
   std::string_view kind() const noexcept override { return Name.view(); }
+  FailureKind failure_kind() const noexcept override { return Kind; }
 };
 
 // No byte arrived for the read time-out once connected. The only failure that counts as a
 // time-out of the service.
-using ReadTimeout = ErrorKind<"ReadTimeout">;
-using ConnectTimeout = ErrorKind<"ConnectTimeout">;
-using ConnectionError = ErrorKind<"ConnectionError">;
-using TlsError = ErrorKind<"TlsError">;
-using TooManyRedirects = ErrorKind<"TooManyRedirects">;
-using ResponseTooLarge = ErrorKind<"ResponseTooLarge">;
-using InvalidHeader = ErrorKind<"InvalidHeader">;
-using InvalidURL = ErrorKind<"InvalidURL">;
-using UnsupportedScheme = ErrorKind<"UnsupportedScheme">;
+using ReadTimeout = ErrorKind<"ReadTimeout", FailureKind::kReadTimeout>;
+using ConnectTimeout = ErrorKind<"ConnectTimeout", FailureKind::kConnectTimeout>;
+using ConnectionError = ErrorKind<"ConnectionError", FailureKind::kConnectionError>;
+using TlsError = ErrorKind<"TlsError", FailureKind::kTlsError>;
+using TooManyRedirects = ErrorKind<"TooManyRedirects", FailureKind::kTooManyRedirects>;
+using ResponseTooLarge = ErrorKind<"ResponseTooLarge", FailureKind::kResponseTooLarge>;
+using InvalidHeader = ErrorKind<"InvalidHeader", FailureKind::kInvalidHeader>;
+using InvalidURL = ErrorKind<"InvalidURL", FailureKind::kInvalidURL>;
+using UnsupportedScheme = ErrorKind<"UnsupportedScheme", FailureKind::kUnsupportedScheme>;
 // A link led to an address the host's link policy refuses (a private network, say).
-using AddressRefused = ErrorKind<"AddressRefused">;
-using JSONDecodeError = ErrorKind<"JSONDecodeError">;
-using Base64Error = ErrorKind<"Base64Error">;
+using AddressRefused = ErrorKind<"AddressRefused", FailureKind::kAddressRefused>;
+using JSONDecodeError = ErrorKind<"JSONDecodeError", FailureKind::kJSONDecodeError>;
+using Base64Error = ErrorKind<"Base64Error", FailureKind::kBase64Error>;
 // A JSON value of the wrong type where a response's shape is relied on.
-using ResponseShapeError = ErrorKind<"ResponseShapeError">;
+using ResponseShapeError = ErrorKind<"ResponseShapeError", FailureKind::kResponseShapeError>;
 // A member that must be present is missing.
-using KeyError = ErrorKind<"KeyError">;
-using InvalidArgument = ErrorKind<"InvalidArgument">;
-using FileReadError = ErrorKind<"FileReadError">;
+using KeyError = ErrorKind<"KeyError", FailureKind::kKeyError>;
+using InvalidArgument = ErrorKind<"InvalidArgument", FailureKind::kInvalidArgument>;
+using FileReadError = ErrorKind<"FileReadError", FailureKind::kFileReadError>;
 // The caller asked the call to stop (its stop token).
-using Cancelled = ErrorKind<"Cancelled">;
+using Cancelled = ErrorKind<"Cancelled", FailureKind::kCancelled>;
 // The call's total deadline passed.
-using DeadlineExceeded = ErrorKind<"DeadlineExceeded">;
+using DeadlineExceeded = ErrorKind<"DeadlineExceeded", FailureKind::kDeadlineExceeded>;
 
 // Short name of a failure's kind: `kind()` for our own failures, else the unqualified type name
 // ("bad_alloc", "filesystem_error"), else "UnknownError" for a non-standard exception.
 std::string except_name(const std::exception_ptr& failure);
+
+// The kind of a failure: its FailureKind for our own failures, kOther for any other (and for
+// no failure at all).
+FailureKind failure_kind(const std::exception_ptr& failure) noexcept;
 
 // "Kind: message", the way a failure is shown under "error" in a log record.
 std::string describe_error(const std::exception_ptr& failure);

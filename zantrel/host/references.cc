@@ -7,9 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
-#include "zantrel/host/internal/call_steps.h"
 #include "zantrel/host/internal/file_descriptor.h"
 
 namespace zantrel::host {
@@ -46,15 +44,6 @@ Bytes read_file_bytes(const std::string& path) {
   }
   content.resize(filled);
   return content;
-}
-
-std::vector<Bytes> load_references(const Files& files) {
-  return load_references(files, *config::http_client());
-}
-
-std::vector<Bytes> load_references(const Files& files, HttpClient& client) {
-  const internal::Exchange exchange(client, internal::Exchange::Mode::kBlocking, {});
-  return internal::load_references(files, exchange).run_blocking();
 }
 
 }  // namespace zantrel::host

@@ -8,19 +8,20 @@
 #include <vector>
 
 #include "zantrel/host/errors.h"
-#include "zantrel/host/http/curl_engine.h"
-#include "zantrel/host/http/curl_transfer.h"
+#include "zantrel/host/http/internal/curl_engine.h"
+#include "zantrel/host/http/internal/curl_handles.h"
+#include "zantrel/host/http/internal/curl_transfer.h"
 
 namespace zantrel::host {
 namespace {
 
-using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
+using internal::EasyHandle;
+using internal::MultiHandle;
 
 // A blocking transfer's handles: the multi handle is its loop and keeps its connections open.
 struct Slot {
-  MultiPtr multi{nullptr, &curl_multi_cleanup};
-  EasyPtr easy{nullptr, &curl_easy_cleanup};
+  MultiHandle multi;
+  EasyHandle easy;
 };
 
 // Idle slots kept for reuse.
@@ -33,45 +34,17 @@ void ensure_curl_initialised() {
 
 }  // namespace
 
-void check_http_url(const std::string& url) {
-  std::string head = url.substr(0, 8);
-  std::transform(head.begin(), head.end(), head.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (!head.starts_with("http://") && !head.starts_with("https://")) {
-    throw UnsupportedScheme("only http and https links are fetched");
-  }
-  if (url.find_first_of(std::string_view("\r\n\0 ", 4)) != std::string::npos) {
-    throw InvalidURL("link holds a blank or a control character");
-  }
-}
-
-class CurlHttpClient::Pool {
+class CurlHttpClient::Pool : public internal::HandlePool<Slot> {
  public:
+  Pool() : HandlePool(kMaxIdleHandles) {}
   Slot acquire() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        Slot slot = std::move(idle_.back());
-        idle_.pop_back();
-        return slot;
-      }
-    }
-    Slot slot{MultiPtr(curl_multi_init(), &curl_multi_cleanup),
-              EasyPtr(curl_easy_init(), &curl_easy_cleanup)};
-    if (!slot.multi || !slot.easy) throw ConnectionError("libcurl could not make a handle");
-    return slot;
+    return HandlePool::acquire([] { return Slot{internal::make_multi(), internal::make_easy()}; });
   }
-
   void release(Slot slot) {
     // Options go; the open connections stay for the next request.
     curl_easy_reset(slot.easy.get());
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(slot));
+    HandlePool::release(std::move(slot));
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<Slot> idle_;
 };
 
 namespace {

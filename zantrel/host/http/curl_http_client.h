@@ -5,9 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "zantrel/host/http/address_policy.h"
+#include "zantrel/host/http/curl_options.h"
 #include "zantrel/host/http/http_client.h"
-#include "zantrel/version.h"
 
 namespace zantrel::host {
 
@@ -15,24 +14,6 @@ namespace internal {
 class CurlEngine;
 struct SharedConnections;
 }  // namespace internal
-
-struct CurlHttpClientOptions {
-  Timeout base_timeout{std::chrono::seconds(10), std::chrono::seconds(600)};
-  // Responses above this size fail with ResponseTooLarge without being read further.
-  std::size_t max_response_bytes = std::size_t{256} << 20;
-  // Bundle of CA certificates to trust instead of the system's (empty = system bundle).
-  std::string ca_file;
-  std::string user_agent = "zantrel/" ZANTREL_VERSION_STRING;
-  // Where link fetches (get) may connect. kPublicOnly is checked on the address actually
-  // connected to, on every redirect hop, so neither DNS tricks nor redirects get around it.
-  LinkAddressPolicy link_addresses = LinkAddressPolicy::kAny;
-  // Connections being opened to one host (scheme, name, port) at once, over all calls of this
-  // client; further calls wait for a place (0 = no bound). A burst of new connections beyond a
-  // server's listen queue (as small as 5 on some servers) makes its kernel answer with SYN
-  // cookies, and then with resets to requests longer than a segment. Connections are reused,
-  // so only a burst pays, about one round trip (two with TLS) per this many connections.
-  std::size_t max_connecting_per_host = 4;
-};
 
 // The default HTTP stack: libcurl with TLS verification always on, only http and https, no
 // redirects on posts, a response size cap, and connection reuse through a pool of handles
@@ -66,8 +47,5 @@ class CurlHttpClient final : public HttpClient {
   std::once_flag engine_started_;
   std::unique_ptr<internal::CurlEngine> engine_;
 };
-
-// Throws UnsupportedScheme unless `url` starts with http:// or https:// (any letter case).
-void check_http_url(const std::string& url);
 
 }  // namespace zantrel::host

@@ -95,4 +95,16 @@ void HttpClient::wait_async(std::chrono::milliseconds delay, std::stop_token sto
 
 // NOLINTEND(performance-unnecessary-value-param)
 
+void check_http_url(const std::string& url) {
+  std::string head = url.substr(0, 8);
+  std::transform(head.begin(), head.end(), head.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (!head.starts_with("http://") && !head.starts_with("https://")) {
+    throw UnsupportedScheme("only http and https links are fetched");
+  }
+  if (url.find_first_of(std::string_view("\r\n\0 ", 4)) != std::string::npos) {
+    throw InvalidURL("link holds a blank or a control character");
+  }
+}
+
 }  // namespace zantrel::host

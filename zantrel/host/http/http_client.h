@@ -17,8 +17,8 @@
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_limits.h"
 #include "zantrel/host/http/streamed_body.h"
-#include "zantrel/host/http/transfer_facts.h"
 #include "zantrel/host/timeout.h"
+#include "zantrel/host/transfer_facts.h"
 
 namespace zantrel::host {
 
@@ -98,6 +98,10 @@ using HttpCompletion = std::function<void(HttpOutcome)>;
 // Throws InvalidHeader when a header name is not a token or a value holds CR, LF or NUL.
 // The message names the header, never its value.
 void check_headers(const Headers& headers);
+
+// Throws UnsupportedScheme unless `url` starts with http:// or https:// (any letter case), and
+// InvalidURL when it holds a blank or a control character.
+void check_http_url(const std::string& url);
 
 // The HTTP stack every request of the library goes through. The process-wide instance is
 // `zantrel::config::http_client()`; a host may replace it. Implementations must be safe to use

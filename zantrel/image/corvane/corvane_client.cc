@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <exception>
 
+#include "zantrel/host/call/call_steps.h"
+#include "zantrel/host/call/log_record.h"
+#include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
-#include "zantrel/host/internal/base64.h"
-#include "zantrel/host/internal/call_steps.h"
-#include "zantrel/host/internal/json_reading.h"
-#include "zantrel/host/internal/log_record.h"
-#include "zantrel/host/internal/report_builder.h"
+#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/internal/codec/json_reading.h"
 #include "zantrel/host/size_calculator.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 #include "zantrel/image/corvane/internal/images_response.h"
@@ -294,7 +294,7 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
   std::exception_ptr failure;
   try {
     std::vector<host::Bytes> references =
-        co_await host::internal::load_references(request.files, exchange);
+        co_await host::internal::gather_references(request.files, exchange);
     std::optional<ImageParts> parts;
     if (!references.empty()) {
       parts.emplace();
@@ -303,7 +303,7 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
     }
     if (parts && has_references(request.mask)) {
       std::vector<host::Bytes> mask =
-          co_await host::internal::load_references(request.mask, exchange);
+          co_await host::internal::gather_references(request.mask, exchange);
       if (mask.size() != 1) {
         co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask must be one image");
       }

@@ -5,13 +5,13 @@
 #include <chrono>
 #include <exception>
 
+#include "zantrel/host/call/call_steps.h"
+#include "zantrel/host/call/log_record.h"
+#include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
-#include "zantrel/host/internal/base64.h"
-#include "zantrel/host/internal/call_steps.h"
-#include "zantrel/host/internal/json_reading.h"
-#include "zantrel/host/internal/log_record.h"
-#include "zantrel/host/internal/report_builder.h"
+#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/internal/codec/json_reading.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 #include "zantrel/image/tavelin/internal/model_checks.h"
@@ -225,7 +225,8 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
   }
   std::exception_ptr failure;
   try {
-    std::vector<host::Bytes> references = co_await host::internal::load_references(files, exchange);
+    std::vector<host::Bytes> references =
+        co_await host::internal::gather_references(files, exchange);
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
     co_return co_await generate_steps(self, prompt, image_bytes_list, aspect_ratio, image_size,

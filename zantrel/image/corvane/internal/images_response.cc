@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "zantrel/host/errors.h"
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::image::corvane::internal {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_report.h"
-#include "zantrel/host/internal/json_document.h"
+#include "zantrel/host/internal/codec/json_document.h"
 
 namespace zantrel::image::corvane::internal {
 

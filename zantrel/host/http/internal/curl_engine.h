@@ -9,7 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/http/curl_options.h"
+#include "zantrel/host/http/http_client.h"
 
 namespace zantrel::host::internal {
 

@@ -1,4 +1,4 @@
-#include "zantrel/host/internal/json_text.h"
+#include "zantrel/host/internal/codec/json_text.h"
 
 #include <cstdint>
 #include <cstring>

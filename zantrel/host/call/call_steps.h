@@ -9,22 +9,16 @@
 #include <nlohmann/json.hpp>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/call/exchange.h"
+#include "zantrel/host/call/reference_loading.h"
+#include "zantrel/host/call/report_builder.h"
+#include "zantrel/host/call/task.h"
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/internal/exchange.h"
-#include "zantrel/host/internal/report_builder.h"
-#include "zantrel/host/internal/task.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/retry_policy.h"
 
 namespace zantrel::host::internal {
-
-// The image behind a link: the body of a 2xx answer that has one, else nothing (a text that is
-// not an http(s) link included). Transfer failures are thrown.
-Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::string& url);
-
-// What `load_references` does, through `exchange`.
-Task<std::vector<Bytes>> load_references(const Files& files, const Exchange& exchange);
 
 // Who writes a call's records.
 struct RecordContext {

@@ -1,4 +1,4 @@
-#include "zantrel/host/http/closed_sockets.h"
+#include "zantrel/host/http/internal/closed_sockets.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "zantrel/host/internal/base64.h"
+#include "zantrel/host/internal/codec/base64.h"
 
 #include <openssl/evp.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "zantrel/host/errors.h"
-#include "zantrel/host/internal/base64_avx2.h"
+#include "zantrel/host/internal/codec/base64_avx2.h"
 
 namespace zantrel::host {
 namespace {

@@ -1,7 +1,7 @@
 // Vectorised base64 after Muła and Lemire, "Faster Base64 Encoding and Decoding Using AVX2
 // Instructions" (2018). Each function carries the AVX2 target itself, so nothing here leaks
 // AVX2 code into other translation units.
-#include "zantrel/host/internal/base64_avx2.h"
+#include "zantrel/host/internal/codec/base64_avx2.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>

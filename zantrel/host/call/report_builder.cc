@@ -1,4 +1,4 @@
-#include "zantrel/host/internal/report_builder.h"
+#include "zantrel/host/call/report_builder.h"
 
 #include <charconv>
 #include <ctime>
@@ -27,15 +27,6 @@ std::optional<std::chrono::system_clock::time_point> http_date(std::string_view 
   const char* end = ::strptime(copy.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
   if (end == nullptr || *end != '\0') return {};
   return std::chrono::system_clock::from_time_t(::timegm(&parts));
-}
-
-// Failures that happen before a request can leave the machine, whatever the HTTP stack. (A
-// stop or deadline met during a transfer carries the transfer's facts; without them it was met
-// before sending.)
-bool before_sending(std::string_view kind) {
-  return kind == "ConnectTimeout" || kind == "TlsError" || kind == "InvalidHeader" ||
-         kind == "InvalidURL" || kind == "UnsupportedScheme" || kind == "AddressRefused" ||
-         kind == "Cancelled" || kind == "DeadlineExceeded";
 }
 
 }  // namespace
@@ -168,8 +159,10 @@ Delivery failed_delivery(const std::exception_ptr& failure) {
   if (facts && facts->request_sent) {
     return *facts->request_sent ? Delivery::kNoAnswer : Delivery::kNotSent;
   }
-  // The HTTP stack said nothing: "not sent" only where no request can have left.
-  return before_sending(except_name(failure)) ? Delivery::kNotSent : Delivery::kNoAnswer;
+  // The HTTP stack said nothing: "not sent" only where no request can have left. (A stop or
+  // deadline met during a transfer carries the transfer's facts; without them it was met before
+  // sending.)
+  return raised_before_sending(failure_kind(failure)) ? Delivery::kNotSent : Delivery::kNoAnswer;
 }
 
 void ReportBuilder::failed(const std::exception_ptr& failure) {

@@ -1,8 +1,8 @@
-#include "zantrel/host/internal/json_document.h"
+#include "zantrel/host/internal/codec/json_document.h"
 
 #include <cstring>
 
-#include "zantrel/host/internal/json_reading.h"
+#include "zantrel/host/internal/codec/json_reading.h"
 
 namespace zantrel::host::internal {
 namespace {

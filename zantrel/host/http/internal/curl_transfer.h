@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/http/curl_options.h"
+#include "zantrel/host/http/http_client.h"
 
-#include "zantrel/host/http/closed_sockets.h"
-#include "zantrel/host/http/connect_gate.h"
+#include "zantrel/host/http/internal/closed_sockets.h"
+#include "zantrel/host/http/internal/connect_gate.h"
 
 namespace zantrel::host::internal {
 

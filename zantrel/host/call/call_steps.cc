@@ -1,40 +1,18 @@
-#include "zantrel/host/internal/call_steps.h"
+#include "zantrel/host/call/call_steps.h"
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <random>
 
+#include "zantrel/host/call/log_record.h"
 #include "zantrel/host/errors.h"
-#include "zantrel/host/image_tool.h"
-#include "zantrel/host/internal/json_reading.h"
-#include "zantrel/host/internal/log_record.h"
+#include "zantrel/host/internal/codec/json_reading.h"
 
 namespace zantrel::host::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-bool exists(const std::string& path) {
-  std::error_code ignored;
-  // A path that can't be examined counts as not existing. One holding a NUL would be cut short
-  // by the system and name a different file.
-  return !path.empty() && path.find('\0') == std::string::npos &&
-         std::filesystem::exists(path, ignored);
-}
-
-Task<bool> load_text(const std::string& text, std::vector<Bytes>& out, const Exchange& exchange) {
-  if (is_http_link(text)) {
-    auto fetched = co_await fetch_image(exchange, text);
-    if (!fetched) co_return false;
-    out.push_back(std::move(*fetched));
-  } else {
-    if (!exists(text)) co_return false;
-    out.push_back(read_file_bytes(text));
-  }
-  co_return true;
-}
 
 // Why an attempt's outcome may be sent again, or nothing when it may not.
 std::optional<std::string> retry_reason(const std::optional<HttpResponse>& response,
@@ -46,14 +24,16 @@ std::optional<std::string> retry_reason(const std::optional<HttpResponse>& respo
     }
     return std::nullopt;
   }
-  const std::string kind = except_name(failure);
-  const bool transient = kind == "ConnectionError" || kind == "ConnectTimeout" ||
-                         (kind == "ReadTimeout" && policy.retry_no_answer);
+  const FailureKind kind = failure_kind(failure);
+  const bool transient = kind == FailureKind::kConnectionError ||
+                         kind == FailureKind::kConnectTimeout ||
+                         (kind == FailureKind::kReadTimeout && policy.retry_no_answer);
   if (!transient) return std::nullopt;
   if (failed_delivery(failure) != Delivery::kNotSent && !policy.retry_no_answer) {
     return std::nullopt;
   }
-  return kind;
+  // The record names the kind as the log does.
+  return except_name(failure);
 }
 
 // The service's own hint: Retry-After / retry-after-ms, else Gemini's RetryInfo in the body.
@@ -78,35 +58,6 @@ milliseconds backoff(const RetryPolicy& policy, int attempt, std::minstd_rand& r
 }
 
 }  // namespace
-
-Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::string& url) {
-  if (!is_http_link(url)) co_return std::nullopt;
-  GetRequest request;
-  request.timeout = exchange.client().base_timeout();
-  HttpResponse response = co_await exchange.get(url, request);
-  if (response.status_code < 200 || response.status_code > 299 || response.body.empty()) {
-    co_return std::nullopt;
-  }
-  co_return std::move(response.body);
-}
-
-Task<std::vector<Bytes>> load_references(const Files& files, const Exchange& exchange) {
-  std::vector<Bytes> out;
-  if (const auto* text = std::get_if<std::string>(&files)) {
-    if (!text->empty()) co_await load_text(*text, out, exchange);
-  } else if (const auto* bytes = std::get_if<Bytes>(&files)) {
-    if (!bytes->empty()) out.push_back(*bytes);
-  } else if (const auto* list = std::get_if<std::vector<Reference>>(&files)) {
-    for (const Reference& element : *list) {
-      if (const auto* t = std::get_if<std::string>(&element)) {
-        co_await load_text(*t, out, exchange);
-      } else {
-        out.push_back(std::get<Bytes>(element));
-      }
-    }
-  }
-  co_return out;
-}
 
 Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url,
                                 PostRequest& request, const RetryPolicy& policy,
@@ -149,12 +100,12 @@ Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url
 }
 
 bool is_timeout(const std::exception_ptr& failure) {
-  const std::string kind = except_name(failure);
-  return kind == "ReadTimeout" || kind == "DeadlineExceeded";
+  const FailureKind kind = failure_kind(failure);
+  return kind == FailureKind::kReadTimeout || kind == FailureKind::kDeadlineExceeded;
 }
 
 bool is_deadline(const std::exception_ptr& failure) {
-  return except_name(failure) == "DeadlineExceeded";
+  return failure_kind(failure) == FailureKind::kDeadlineExceeded;
 }
 
 ServiceResult start_failure(const std::exception_ptr& failure, Logger& logger,

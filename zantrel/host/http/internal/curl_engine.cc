@@ -1,4 +1,4 @@
-#include "zantrel/host/http/curl_engine.h"
+#include "zantrel/host/http/internal/curl_engine.h"
 
 #include <curl/curl.h>
 #include <sys/epoll.h>
@@ -14,15 +14,14 @@
 #include <vector>
 
 #include "zantrel/host/errors.h"
-#include "zantrel/host/http/curl_transfer.h"
+#include "zantrel/host/http/internal/curl_handles.h"
+#include "zantrel/host/http/internal/curl_transfer.h"
 #include "zantrel/host/internal/file_descriptor.h"
 
 namespace zantrel::host::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
 
 // Idle handles kept for the next submissions (connections live in the multi handle).
 constexpr std::size_t kMaxIdleHandles = 256;
@@ -34,7 +33,7 @@ constexpr long kMaxIdleConnections = 256;
 constexpr auto kGateCheck = std::chrono::milliseconds(20);
 
 struct Job {
-  EasyPtr easy{nullptr, &curl_easy_cleanup};
+  EasyHandle easy;
   std::unique_ptr<CurlTransfer> transfer;
   HttpCompletion done;
   // Refused before anything went out; handed to `done` by the loop like any outcome.
@@ -67,15 +66,15 @@ struct CurlEngine::Core {
   // handle, which unregisters its sockets as it goes.
   FileDescriptor poller{epoll_create1(EPOLL_CLOEXEC)};
   FileDescriptor waker{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-  MultiPtr multi{curl_multi_init(), &curl_multi_cleanup};
+  MultiHandle multi = make_multi();
   // When libcurl wants its timers run; nothing while it has none. The loop thread's own.
   std::optional<Clock::time_point> curl_timer;
 
   std::mutex mutex;  // guards the members up to `stopping`
   std::vector<std::unique_ptr<Job>> incoming;
   std::vector<Pause> incoming_pauses;
-  std::vector<EasyPtr> idle;
   bool stopping = false;
+  HandlePool<EasyHandle> idle{kMaxIdleHandles};
 
   // The loop thread's own.
   std::unordered_map<CURL*, std::unique_ptr<Job>> running;
@@ -153,24 +152,11 @@ struct CurlEngine::Core {
     }
   }
 
-  EasyPtr take_handle() {
-    {
-      std::lock_guard lock(mutex);
-      if (!idle.empty()) {
-        EasyPtr easy = std::move(idle.back());
-        idle.pop_back();
-        return easy;
-      }
-    }
-    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
-    if (!easy) throw ConnectionError("libcurl could not make a handle");
-    return easy;
-  }
+  EasyHandle take_handle() { return idle.acquire(make_easy); }
 
-  void give_back(EasyPtr easy) {
+  void give_back(EasyHandle easy) {
     curl_easy_reset(easy.get());
-    std::lock_guard lock(mutex);
-    if (idle.size() < kMaxIdleHandles) idle.push_back(std::move(easy));
+    idle.release(std::move(easy));
   }
 
   // Ends a running transfer: the handle leaves the loop, the outcome goes to its completion.

@@ -1,4 +1,4 @@
-#include "zantrel/host/internal/log_record.h"
+#include "zantrel/host/call/log_record.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "zantrel/host/internal/json_reading.h"
+#include "zantrel/host/internal/codec/json_reading.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "zantrel/host/http/curl_transfer.h"
+#include "zantrel/host/http/internal/curl_transfer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,13 +7,12 @@
 #include <stop_token>
 
 #include "zantrel/host/errors.h"
+#include "zantrel/host/http/internal/curl_handles.h"
 
 namespace zantrel::host::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using SlistPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
-using MimePtr = std::unique_ptr<curl_mime, decltype(&curl_mime_free)>;
 
 // Bodies of tens of megabytes go out in fewer, larger writes than libcurl's 64 KiB default.
 constexpr long kUploadBufferBytes = 512L * 1024;
@@ -39,8 +38,8 @@ struct PartReader {
 struct CurlTransfer::State {
   CURL* easy = nullptr;
   std::string url;
-  SlistPtr headers{nullptr, &curl_slist_free_all};
-  MimePtr mime{nullptr, &curl_mime_free};
+  SlistHandle headers;
+  MimeHandle mime;
   // The form's file parts, streamed by the callbacks below (which point into this vector).
   std::vector<PartReader> readers;
   // The place this transfer holds while its connection is being opened, since when the
@@ -350,8 +349,8 @@ template <class Failure>
   }
 }
 
-SlistPtr header_list(const Headers& headers) {
-  SlistPtr list(nullptr, &curl_slist_free_all);
+SlistHandle header_list(const Headers& headers) {
+  SlistHandle list;
   const auto append = [&list](const std::string& line) {
     curl_slist* head = curl_slist_append(list.get(), line.c_str());
     if (head == nullptr) throw ConnectionError("out of memory building headers");

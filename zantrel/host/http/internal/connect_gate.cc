@@ -1,4 +1,4 @@
-#include "zantrel/host/http/connect_gate.h"
+#include "zantrel/host/http/internal/connect_gate.h"
 
 #include <algorithm>
 #include <cctype>
