@@ -8,11 +8,11 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/image/corvane/corvane_client.h"
-#include "zantrel/testing/capturing_logger.h"
-#include "zantrel/testing/scoped_http_client.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/capturing_logger.h"
+#include "zantrel/testkit/scoped_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 // One part of the form as the server read it.
@@ -48,7 +48,7 @@ TEST(EditsOverLoopback, TheServerReadsFieldsThenTypedFilePartsWithExactBytes) {
   });
   server.start();
   ScopedHttpClient installed(std::make_shared<host::CurlHttpClient>());
-  auto logger = std::make_shared<testing::CapturingLogger>();
+  auto logger = std::make_shared<testkit::CapturingLogger>();
   image::corvane::CorvaneClient client(server.url(""), "tok", {"GPT-IMAGE-2", logger});
 
   std::mt19937 random(3);
@@ -89,4 +89,4 @@ TEST(EditsOverLoopback, TheServerReadsFieldsThenTypedFilePartsWithExactBytes) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

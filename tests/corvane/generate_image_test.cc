@@ -4,11 +4,11 @@
 #include "tests/support/test_data.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
-#include "zantrel/testing/capturing_logger.h"
-#include "zantrel/testing/scoped_http_client.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/capturing_logger.h"
+#include "zantrel/testkit/scoped_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::ErrorCode;
@@ -219,7 +219,7 @@ class GenerateImage : public ::testing::TestWithParam<Outcome> {
  protected:
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   CorvaneClient client{"https://img.test", "tok", {"GPT-IMAGE-2", logger}};
 };
 
@@ -269,7 +269,7 @@ class ImagesRequest : public ::testing::Test {
 
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   CorvaneClient client{"https://img.test/", "tok en", {"TAG", logger}};
 };
 
@@ -474,9 +474,9 @@ TEST_F(ImagesRequest, TokenWithLineBreakIsRefusedAndNeverLogged) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 // An answer of several items: each image in order whatever its form (base64, data link, web
@@ -515,4 +515,4 @@ TEST_F(ImagesRequest, EveryImageOfAnAnswerIsKeptInOrder) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

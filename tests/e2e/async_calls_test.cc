@@ -18,9 +18,9 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -179,4 +179,4 @@ TEST_F(AsyncCalls, RetriesPauseOnTheEngineAndCountAttempts) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -22,7 +22,7 @@
 #include "tools/emulator/picture.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -231,4 +231,4 @@ TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -14,7 +14,7 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -123,4 +123,4 @@ TEST(Burst, ResetsOfRequestsTheServerNeverTookAreNotSent) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -19,10 +19,10 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/capturing_logger.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -257,4 +257,4 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -15,7 +15,7 @@
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using json = nlohmann::json;
@@ -366,9 +366,9 @@ TEST(CliDemo, WritesTwoPngFiles) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 // The leak check itself finds the key in each form, inside longer texts.
@@ -396,4 +396,4 @@ TEST(Canary, FindsTheKeyRawUrlEncodedAndInsideBase64) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -15,11 +15,11 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
-#include "zantrel/testing/scoped_http_client.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/capturing_logger.h"
+#include "zantrel/testkit/scoped_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -93,7 +93,7 @@ TEST(Concurrency, SixteenThreadsTimesAHundredCallsOnOneSharedClient) {
   emulator::Emulator emulator;
   emulator.start();
   ScopedHttpClient installed(std::make_shared<ScenarioPerCall>());
-  auto log = std::make_shared<testing::CapturingLogger>();
+  auto log = std::make_shared<testkit::CapturingLogger>();
   const image::tavelin::TavelinaClient gemini(emulator.base_url(), "key", {.logger = log});
   const image::corvane::CorvaneClient images(emulator.base_url(), "key", {.logger = log});
 
@@ -135,4 +135,4 @@ TEST(Concurrency, SixteenThreadsTimesAHundredCallsOnOneSharedClient) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

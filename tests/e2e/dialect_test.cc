@@ -20,9 +20,9 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::Dialect;
@@ -390,4 +390,4 @@ TEST(CliDialect, GeminiParametersReachTheDirectEndpoint) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -16,7 +16,7 @@
 #include "zantrel/host/image_mime.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 struct ExampleRun {
@@ -102,4 +102,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

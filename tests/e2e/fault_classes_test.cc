@@ -16,9 +16,9 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -131,7 +131,7 @@ class FaultClasses : public ::testing::Test {
 
   std::chrono::milliseconds read_timeout_ = 8000ms;
   std::string key_ = make_canary_key();
-  std::shared_ptr<testing::CapturingLogger> log_ = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> log_ = std::make_shared<testkit::CapturingLogger>();
   emulator::Emulator emulator_;
 };
 
@@ -195,4 +195,4 @@ TEST_F(FaultClasses, AnOversizedBodyCostsLessThanTheCapPlus64MiB) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -15,7 +15,7 @@
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/image/corvane/corvane_client.h"
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
 namespace zantrel {
 namespace {
@@ -23,7 +23,7 @@ namespace {
 using image::corvane::CorvaneClient;
 using image::corvane::ImageRequest;
 using json = nlohmann::ordered_json;
-using testing::make_canary_key;
+using testkit::make_canary_key;
 
 class ImageRequests : public ::testing::Test {
  protected:
@@ -212,7 +212,7 @@ TEST_F(ImageRequests, OneRequestGivesEveryImageInTheFormatAsked) {
        false},
   };
   for (const auto& c : cases) {
-    auto logger = std::make_shared<zantrel::testing::CapturingLogger>();
+    auto logger = std::make_shared<zantrel::testkit::CapturingLogger>();
     host::CallReport report;
     host::CallOptions options;
     options.report = &report;
@@ -227,7 +227,7 @@ TEST_F(ImageRequests, OneRequestGivesEveryImageInTheFormatAsked) {
     for (std::size_t i = 0; i < images.size(); ++i) {
       distinct.emplace(images[i].begin(), images[i].end());
       EXPECT_EQ(report.images[i].mime, c.mime) << c.name;
-      const auto decoded = zantrel::testing::decode_image(images[i]);
+      const auto decoded = zantrel::testkit::decode_image(images[i]);
       ASSERT_TRUE(decoded) << c.name << ": a whole file";
       EXPECT_EQ(decoded->width, report.images[i].width) << c.name;
       EXPECT_EQ(decoded->transparent_pixels() > 0, c.transparent) << c.name;

@@ -11,7 +11,7 @@
 #include "tests/support/run_process.h"
 #include "tools/cli/models_command.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 std::string read_file(const std::string& path) {
@@ -69,4 +69,4 @@ TEST(ModelsCommand, AHostsCatalogueFileDecidesAndABadOneIsAUsageError) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -18,9 +18,9 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 class Tls : public ::testing::Test {
@@ -56,7 +56,7 @@ class Tls : public ::testing::Test {
   }
 
   std::string key_ = make_canary_key();
-  std::shared_ptr<testing::CapturingLogger> log_ = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> log_ = std::make_shared<testkit::CapturingLogger>();
 
   std::filesystem::path dir_;
   TestCertificate certificate_;
@@ -130,4 +130,4 @@ TEST_F(Tls, TheCommandLineTakesACaFile) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -10,7 +10,7 @@
 #include "zantrel/host/http/address_policy.h"
 #include "zantrel/host/http/curl_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 TEST(AddressPolicy, OnlyPublicAddressesPass) {
@@ -104,4 +104,4 @@ TEST_F(PublicOnlyLinks, ServicePostsAndTheDefaultPolicyAreUnaffected) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -15,7 +15,7 @@
 #include "zantrel/host/internal/codec/base64_avx2.h"
 #include "zantrel/host/internal/codec/json_text.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::as_text;
@@ -206,4 +206,4 @@ TEST(SniffImageMime, KnownSignaturesAndNothingElse) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -15,10 +15,10 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/base64.h"
-#include "zantrel/testing/scoped_http_client.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/scoped_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -253,4 +253,4 @@ TEST_F(CurlClient, ImageToolFetchesThroughTheSharedClientWithoutCredentials) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -10,9 +10,9 @@
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/host/size_calculator.h"
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::GPTImageSizeCalculator;
@@ -90,7 +90,7 @@ TEST(ServiceResult, FactoriesKeepWhatTheyAreGiven) {
 }
 
 TEST(LoggerRegistry, SameNameSameLoggerUntilTheFactoryChanges) {
-  auto captured = std::make_shared<testing::CapturingLogger>();
+  auto captured = std::make_shared<testkit::CapturingLogger>();
   host::set_logger_factory([captured](std::string_view) { return captured; });
   EXPECT_EQ(host::get_logger("a"), captured);
   std::vector<std::thread> threads;
@@ -129,4 +129,4 @@ TEST(ReadFileBytes, WholeFilesAndClearFailures) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

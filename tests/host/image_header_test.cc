@@ -6,7 +6,7 @@
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/image_header.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::ImageDimensions;
@@ -123,4 +123,4 @@ TEST(RetryHints, HeadersAndDurations) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

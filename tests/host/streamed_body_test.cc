@@ -20,7 +20,7 @@
 #include "zantrel/host/transfer_facts.h"
 #include "zantrel/version.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 host::Bytes random_bytes(std::size_t n, unsigned seed) {
@@ -158,4 +158,4 @@ TEST(StreamedBody, AConnectionLostMidUploadFailsAsNotSent) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

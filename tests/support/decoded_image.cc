@@ -11,7 +11,7 @@
 
 #include "zantrel/host/image_mime.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 std::optional<DecodedImage> decode_png(host::ByteView file) {
@@ -88,4 +88,4 @@ std::optional<DecodedImage> decode_image(host::ByteView file) {
   return std::nullopt;
 }
 
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

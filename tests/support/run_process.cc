@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 std::string slurp(const std::string& path) {
@@ -70,4 +70,4 @@ ProcessResult run_process(const std::vector<std::string>& argv,
   return result;
 }
 
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

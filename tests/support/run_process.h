@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 
 struct ProcessResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally
@@ -18,4 +18,4 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv,
                           std::optional<std::chrono::milliseconds> interrupt_after = {});
 
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 struct Deleter {
@@ -69,4 +69,4 @@ TestCertificate make_test_certificate(const std::filesystem::path& dir) {
   return files;
 }
 
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

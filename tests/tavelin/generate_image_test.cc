@@ -6,11 +6,11 @@
 #include "tests/support/test_data.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
-#include "zantrel/testing/scoped_http_client.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/capturing_logger.h"
+#include "zantrel/testkit/scoped_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::ErrorCode;
@@ -375,7 +375,7 @@ class GenerateImage : public ::testing::TestWithParam<Outcome> {
  protected:
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   image::tavelin::TavelinaClient client{kBase, "secret-key", {"TAVELIN", logger}};
 };
 
@@ -446,7 +446,7 @@ class GenerateImageRequest : public ::testing::Test {
  protected:
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
 };
 
 TEST_F(GenerateImageRequest, PostsTheBodyWithBearerHeadersToTheModelUrl) {
@@ -553,4 +553,4 @@ TEST_F(GenerateImageRequest, KeyWithLineBreakIsRefusedAndNeverShown) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

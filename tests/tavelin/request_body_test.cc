@@ -5,7 +5,7 @@
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using image::tavelin::TavelinaClient;
@@ -165,4 +165,4 @@ TEST(ExtractFileUris, CamelCaseLinksOnlyAndTheResponseId) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

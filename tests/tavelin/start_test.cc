@@ -7,11 +7,11 @@
 #include "tests/support/test_data.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
-#include "zantrel/testing/capturing_logger.h"
-#include "zantrel/testing/scoped_http_client.h"
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/capturing_logger.h"
+#include "zantrel/testkit/scoped_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 namespace {
 
 using host::ErrorCode;
@@ -53,7 +53,7 @@ class Start : public ::testing::Test {
   std::filesystem::path dir_;
   std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
   ScopedHttpClient installed{http};
-  std::shared_ptr<testing::CapturingLogger> logger = std::make_shared<testing::CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   image::tavelin::TavelinaClient client{"http://g", "key", {"TAVELIN", logger}};
 };
 
@@ -205,4 +205,4 @@ TEST_F(Start, AFailureOutsideTheCallsOwnGuardIsContained) {
 }
 
 }  // namespace
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -1,24 +1,9 @@
 #pragma once
 
-#include <mutex>
-#include <vector>
+// The test kit moved to "zantrel/testkit/" and the namespace zantrel::testkit; this path and
+// the old namespace name forward there for one release.
+#include "zantrel/testkit/capturing_logger.h"
 
-#include <nlohmann/json.hpp>
-
-#include "zantrel/host/log/logger.h"
-
-namespace zantrel::testing {
-
-// Keeps every record it is given, in order; for tests and for hosts that inspect records.
-class CapturingLogger final : public host::Logger {
- public:
-  void debug(const nlohmann::ordered_json& record) override;
-  std::vector<nlohmann::ordered_json> records() const;
-  void clear();
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<nlohmann::ordered_json> records_;
-};
-
-}  // namespace zantrel::testing
+namespace zantrel {
+namespace testing = testkit;  // NOLINT(misc-unused-alias-decls)
+}  // namespace zantrel

@@ -1,26 +1,9 @@
 #pragma once
 
-#include <memory>
+// The test kit moved to "zantrel/testkit/" and the namespace zantrel::testkit; this path and
+// the old namespace name forward there for one release.
+#include "zantrel/testkit/scoped_http_client.h"
 
-#include "zantrel/host/config.h"
-#include "zantrel/host/http/http_client.h"
-
-namespace zantrel::testing {
-
-// Installs an HTTP client as the shared one for the lifetime of this object and puts the one
-// it replaced back afterwards, so a test cannot leak its fake into the next.
-class ScopedHttpClient {
- public:
-  explicit ScopedHttpClient(std::shared_ptr<host::HttpClient> client)
-      : previous_(config::http_client()) {
-    config::set_http_client(std::move(client));
-  }
-  ScopedHttpClient(const ScopedHttpClient&) = delete;
-  ScopedHttpClient& operator=(const ScopedHttpClient&) = delete;
-  ~ScopedHttpClient() { config::set_http_client(previous_); }
-
- private:
-  std::shared_ptr<host::HttpClient> previous_;
-};
-
-}  // namespace zantrel::testing
+namespace zantrel {
+namespace testing = testkit;  // NOLINT(misc-unused-alias-decls)
+}  // namespace zantrel

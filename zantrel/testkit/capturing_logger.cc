@@ -1,6 +1,6 @@
-#include "zantrel/testing/capturing_logger.h"
+#include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 
 void CapturingLogger::debug(const nlohmann::ordered_json& record) {
   std::lock_guard lock(mutex_);
@@ -17,4 +17,4 @@ void CapturingLogger::clear() {
   records_.clear();
 }
 
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit

@@ -1,8 +1,8 @@
-#include "zantrel/testing/scripted_http_client.h"
+#include "zantrel/testkit/scripted_http_client.h"
 
 #include <stdexcept>
 
-namespace zantrel::testing {
+namespace zantrel::testkit {
 
 void ScriptedHttpClient::queue_post(Reply reply) {
   std::lock_guard lock(mutex_);
@@ -66,4 +66,4 @@ std::vector<RecordedRequest> ScriptedHttpClient::requests() const {
   return requests_;
 }
 
-}  // namespace zantrel::testing
+}  // namespace zantrel::testkit
