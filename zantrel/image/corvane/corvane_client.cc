@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "zantrel/host/call/call_steps.h"
+#include "zantrel/host/call/client_entries.h"
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/config.h"
@@ -129,6 +129,114 @@ bool has_references(const host::Files& files) {
   return list == nullptr || !list->empty();
 }
 
+// The size a request asks for as the endpoint takes it ("WxH"; the ratio as given when it is
+// empty or "auto"), with its record. A model with a list of sizes gets the one closest to the
+// ratio; the others any size within the calculator's rules.
+std::string size_to_send(const CorvaneClient& self, const ImageRequest& request,
+                         const host::ModelInfo* info, const host::CallOptions& options) {
+  const std::string& aspect_ratio = request.aspect_ratio;
+  if (aspect_ratio.empty() || aspect_ratio == "auto") return aspect_ratio;
+  const json calc = info != nullptr && !info->sizes.empty()
+                        ? closest_listed_size(info->sizes, aspect_ratio)
+                        : host::GPTImageSizeCalculator::calc_size(aspect_ratio, request.image_size);
+  json size_record = host::log_record(self.model_tag() + " ", options.task_id, options.model_key);
+  size_record["aspect_ratio"] = aspect_ratio;
+  size_record["calc_dict"] = calc;
+  self.logger()->debug(size_record);
+  return edge_text(calc, "width") + "x" + edge_text(calc, "height");
+}
+
+// The request's members in the order the endpoint reads them. The direct form leaves out what
+// the public endpoint refuses: "response_format" for the gpt-image models (they always answer
+// base64) and empty values. `typed`: the request came by name, so its extra members follow.
+// Nothing when an extra member clashes with one the client writes (`refusal` says why).
+std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& request,
+                               const std::string& size, bool typed, std::string& refusal) {
+  const bool direct = self.dialect() == host::Dialect::kDirect;
+  const std::string& model = request.model;
+  json payload = json::object();
+  payload["model"] = model;
+  payload["prompt"] = request.prompt;
+  if (!direct || !model.starts_with("gpt-image")) {
+    payload["response_format"] = request.response_format.value_or(kDefaultResponseFormat);
+  }
+  if (!direct || !size.empty()) payload["size"] = size;
+  if (!direct || !request.quality.empty()) payload["quality"] = request.quality;
+  payload["n"] = request.n;
+  const auto put = [&](const char* key, const auto& value) {
+    if (value) payload[key] = *value;
+  };
+  put("output_format", request.output_format);
+  put("output_compression", request.output_compression);
+  put("background", request.background);
+  put("moderation", request.moderation);
+  put("input_fidelity", request.input_fidelity);
+  put("user", request.user);
+  if (typed) {
+    if (auto why = internal::extra_refusal(request.extra, payload)) {
+      refusal = std::move(*why);
+      return std::nullopt;
+    }
+    for (const auto& member : request.extra.items()) payload[member.key()] = member.value();
+  }
+  return payload;
+}
+
+// The result of a 200 answer: its first image (base64, a data link, or a web link fetched),
+// and with n > 1 the later ones beside it. `asked`: what the images' ratio is checked against.
+Task<ServiceResult> answer_of(const CorvaneClient& self, host::HttpResponse& response, int n,
+                              const std::string& asked, const host::CallOptions& options,
+                              const Exchange& exchange, ReportBuilder& report) {
+  const auto record = [&](std::string msg) {
+    return host::log_record(std::move(msg), options.task_id, options.model_key);
+  };
+  internal::ImagesResponse body(response.body);
+  if (report.wanted()) read_answer(body, *report.report());
+  // The later images first: the first is then decoded into the response's own buffer.
+  std::vector<host::Bytes> later;
+  if (n > 1) {
+    for (const internal::FirstItem& item : body.later_items()) {
+      auto image = co_await item_image(exchange, item);
+      if (image && !image->empty()) later.push_back(std::move(*image));
+    }
+  }
+  const internal::FirstItem item = body.first_item();
+  const auto succeed = [&](host::Bytes image) {
+    report.image(image, asked);
+    if (later.empty()) return ServiceResult::success(std::move(image));
+    for (const host::Bytes& more : later) report.image(more, asked);
+    later.insert(later.begin(), std::move(image));
+    return ServiceResult::success(std::move(later));
+  };
+  // An image that decodes to nothing is no image: success is never reported without bytes.
+  if (item.kind == internal::FirstItem::Kind::kBase64) {
+    // Decoded into the response's own buffer, which the result then owns.
+    host::Bytes decoded = host::base64_decode_in_place(response.body, item.text);
+    if (!decoded.empty()) co_return succeed(std::move(decoded));
+  }
+  if (item.kind == internal::FirstItem::Kind::kLink) {
+    if (item.text.starts_with("data:image/")) {
+      // A data link without a comma carries no image either.
+      auto decoded = internal::decode_data_link(item.text);
+      if (decoded && !decoded->empty()) co_return succeed(std::move(*decoded));
+    } else if (host::is_http_link(item.text)) {
+      const std::string link(item.text);
+      json link_record = record(self.model_tag() + " url");
+      link_record["url"] = link;
+      self.logger()->debug(link_record);
+      if (auto fetched = co_await host::internal::fetch_image(exchange, link)) {
+        co_return succeed(std::move(*fetched));
+      }
+    } else {
+      co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+    }
+  }
+  json no_image_record = record(self.model_tag() + " 未收到结果的原始数据");
+  no_image_record["data"] = host::internal::decode_json(response.text());
+  self.logger()->debug(no_image_record);
+  co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+}
+
 // The steps of one images call, shared by the blocking and non-blocking entries. `request`
 // gives the prompt, sizes, model and members (its files are already in `files`); `typed`: it
 // came by name, so its members and extra are written.
@@ -140,70 +248,24 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
   const json& model_key = options.model_key;
   const std::string& tag = self.model_tag();
   host::Logger& logger = *self.logger();
-  const auto record = [&](std::string msg) {
-    return host::log_record(std::move(msg), task_id, model_key);
-  };
-  const std::string& prompt = request.prompt;
-  const std::string& aspect_ratio = request.aspect_ratio;
-  const std::string& quality = request.quality;
   std::exception_ptr failure;
   try {
     const auto start = Clock::now();
-    const std::string& model = request.model;
-    const std::string response_format = request.response_format.value_or(kDefaultResponseFormat);
-
     const auto catalogue = config::model_catalogue();
-    const host::ModelInfo* info = catalogue->find(model, host::Service::kImages);
-
-    std::string size = aspect_ratio;
-    if (!aspect_ratio.empty() && aspect_ratio != "auto") {
-      // A model with a list of sizes gets the one closest to the ratio; the others any size
-      // within the calculator's rules.
-      const json calc =
-          info != nullptr && !info->sizes.empty()
-              ? closest_listed_size(info->sizes, aspect_ratio)
-              : host::GPTImageSizeCalculator::calc_size(aspect_ratio, request.image_size);
-      json size_record = record(tag + " ");
-      size_record["aspect_ratio"] = aspect_ratio;
-      size_record["calc_dict"] = calc;
-      logger.debug(size_record);
-      size = edge_text(calc, "width") + "x" + edge_text(calc, "height");
-    }
-
-    // The direct form leaves out what the public endpoint refuses: "response_format" for the
-    // gpt-image models (they always answer base64) and empty values.
-    const bool direct = self.dialect() == host::Dialect::kDirect;
-    json payload = json::object();
-    payload["model"] = model;
-    payload["prompt"] = prompt;
-    if (!direct || !model.starts_with("gpt-image")) payload["response_format"] = response_format;
-    if (!direct || !size.empty()) payload["size"] = size;
-    if (!direct || !quality.empty()) payload["quality"] = quality;
-    payload["n"] = request.n;
-    const auto put = [&](const char* key, const auto& value) {
-      if (value) payload[key] = *value;
-    };
-    put("output_format", request.output_format);
-    put("output_compression", request.output_compression);
-    put("background", request.background);
-    put("moderation", request.moderation);
-    put("input_fidelity", request.input_fidelity);
-    put("user", request.user);
-    if (typed) {
-      if (auto refusal = internal::extra_refusal(request.extra, payload)) {
-        co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
-      }
-      for (const auto& member : request.extra.items()) payload[member.key()] = member.value();
-    }
-    if (report.wanted()) report.report()->model_sent = model;
+    const host::ModelInfo* info = catalogue->find(request.model, host::Service::kImages);
+    const std::string size = size_to_send(self, request, info, options);
+    std::string refusal;
+    const std::optional<json> payload = payload_of(self, request, size, typed, refusal);
+    if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
+    if (report.wanted()) report.report()->model_sent = request.model;
 
     auto [url, post] =
-        completions_request(self, task_id, model_key, payload, files,
+        completions_request(self, task_id, model_key, *payload, files,
                             host::effective_timeout(options.timeout, exchange.client()));
     host::HttpResponse response = co_await host::internal::send_request(
         exchange, url, post, options.retry.value_or(self.retry_policy()), report,
         {logger, tag, task_id, model_key});
-    json response_record = record(tag + " api complete");
+    json response_record = host::log_record(tag + " api complete", task_id, model_key);
     response_record["status_code"] = response.status_code;
     response_record["total_second"] =
         host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
@@ -212,66 +274,21 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
     if (response.status_code != 200) {
       const auto error = host::internal::read_error_body(response.text(), response.status_code);
       if (error.error_dict) report.service_error(*error.error_dict, {"type", "code", "param"});
-      json failed_record = record(tag + " response failed");
+      json failed_record = host::log_record(tag + " response failed", task_id, model_key);
       failed_record["status_code"] = response.status_code;
       failed_record["error_dict"] = error.error_dict ? *error.error_dict : json();
       logger.debug(failed_record);
       co_return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL, error.message);
     }
-
-    internal::ImagesResponse body(response.body);
-    if (report.wanted()) read_answer(body, *report.report());
-    // The later images first: the first is then decoded into the response's own buffer.
-    std::vector<host::Bytes> later;
-    if (request.n > 1) {
-      for (const internal::FirstItem& item : body.later_items()) {
-        auto image = co_await item_image(exchange, item);
-        if (image && !image->empty()) later.push_back(std::move(*image));
-      }
-    }
-    const internal::FirstItem item = body.first_item();
     // What the image's ratio is checked against: the size sent, unless none was.
-    const std::string& asked = payload.contains("size") ? size : aspect_ratio;
-    const auto succeed = [&](host::Bytes image) {
-      report.image(image, asked);
-      if (later.empty()) return ServiceResult::success(std::move(image));
-      for (const host::Bytes& more : later) report.image(more, asked);
-      later.insert(later.begin(), std::move(image));
-      return ServiceResult::success(std::move(later));
-    };
-    // An image that decodes to nothing is no image: success is never reported without bytes.
-    if (item.kind == internal::FirstItem::Kind::kBase64) {
-      // Decoded into the response's own buffer, which the result then owns.
-      host::Bytes decoded = host::base64_decode_in_place(response.body, item.text);
-      if (!decoded.empty()) co_return succeed(std::move(decoded));
-    }
-    if (item.kind == internal::FirstItem::Kind::kLink) {
-      if (item.text.starts_with("data:image/")) {
-        // A data link without a comma carries no image either.
-        auto decoded = internal::decode_data_link(item.text);
-        if (decoded && !decoded->empty()) co_return succeed(std::move(*decoded));
-      } else if (host::is_http_link(item.text)) {
-        const std::string link(item.text);
-        json link_record = record(tag + " url");
-        link_record["url"] = link;
-        logger.debug(link_record);
-        if (auto fetched = co_await host::internal::fetch_image(exchange, link)) {
-          co_return succeed(std::move(*fetched));
-        }
-      } else {
-        co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
-      }
-    }
-    json no_image_record = record(tag + " 未收到结果的原始数据");
-    no_image_record["data"] = host::internal::decode_json(response.text());
-    logger.debug(no_image_record);
-    co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+    const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
+    co_return co_await answer_of(self, response, request.n, asked, options, exchange, report);
   } catch (...) {
     failure = std::current_exception();
   }
   report.failed(failure);
   if (host::internal::is_timeout(failure)) {
-    logger.debug(record("任务处理超时"));
+    logger.debug(host::log_record("任务处理超时", task_id, model_key));
     co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
   }
   host::log_failure(logger, tag, " warning", failure, task_id, model_key);
@@ -334,31 +351,25 @@ ImageRequest positional_request(std::string prompt, std::string aspect_ratio, st
                       .response_format = options.response_format};
 }
 
-// A non-blocking call owns copies of everything its steps refer to.
-Task<ServiceResult> start_owned(CorvaneClient self, ImageRequest request, host::CallOptions options,
-                                bool typed) {
-  const auto http = self.http_client();
-  co_return co_await host::internal::run_call(*http, Exchange::Mode::kNonBlocking, options,
-                                              [&](const Exchange& exchange, ReportBuilder& report) {
-                                                return start_steps(self, request, options, exchange,
-                                                                   report, typed);
-                                              });
+using OwnedCall = host::internal::OwnedCall<CorvaneClient, ImageRequest>;
+
+// A non-blocking call's steps; `typed` as for generate_steps.
+void start_detached(const CorvaneClient& self, ImageRequest request, host::CallOptions options,
+                    bool typed, host::ResultCallback on_done) {
+  host::internal::run_detached_call(
+      OwnedCall{self, std::move(request), std::move(options)},
+      [typed](const OwnedCall& call, const Exchange& exchange, ReportBuilder& report) {
+        return start_steps(call.client, call.request, call.options, exchange, report, typed);
+      },
+      std::move(on_done));
 }
 
 }  // namespace
 
 CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
-    : base_url_(std::move(base_url) + "/v1/images"),
-      token_(std::move(api_key)),
-      model_tag_(std::move(options.model_tag)),
-      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
-      http_client_(std::move(options.http_client)),
-      dialect_(options.dialect),
-      retry_(options.retry) {}
-
-std::shared_ptr<host::HttpClient> CorvaneClient::http_client() const {
-  return config::http_client_or_shared(http_client_);
-}
+    : ServiceClient(kLoggerName, std::move(options)),
+      base_url_(std::move(base_url) + "/v1/images"),
+      token_(std::move(api_key)) {}
 
 host::HttpResponse CorvaneClient::_generate_completions(
     const json& task_id, const json& model_key, const json& payload,
@@ -375,41 +386,32 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
                                             const std::string& image_size,
                                             const std::optional<ImageParts>& files,
                                             const ImageCallOptions& options) const {
-  const auto http = http_client();
   const ImageRequest request =
       positional_request(prompt, aspect_ratio, quality, image_size, {}, options);
-  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
-                                  [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return generate_steps(*this, request, files, options, exchange,
-                                                          report, false);
-                                  })
-      .run_blocking();
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return generate_steps(*this, request, files, options, exchange, report, false);
+      });
 }
 
 ServiceResult CorvaneClient::start(const std::string& prompt, const std::string& aspect_ratio,
                                    const std::string& quality, const std::string& image_size,
                                    const host::Files& files,
                                    const ImageCallOptions& options) const {
-  const auto http = http_client();
   const ImageRequest request =
       positional_request(prompt, aspect_ratio, quality, image_size, files, options);
-  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
-                                  [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return start_steps(*this, request, options, exchange, report,
-                                                       false);
-                                  })
-      .run_blocking();
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return start_steps(*this, request, options, exchange, report, false);
+      });
 }
 
 ServiceResult CorvaneClient::start(const ImageRequest& request,
                                    const host::CallOptions& options) const {
-  const auto http = http_client();
-  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
-                                  [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return start_steps(*this, request, options, exchange, report,
-                                                       true);
-                                  })
-      .run_blocking();
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return start_steps(*this, request, options, exchange, report, true);
+      });
 }
 
 void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, std::string quality,
@@ -418,34 +420,19 @@ void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, st
   ImageRequest request =
       positional_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
                          std::move(image_size), std::move(files), options);
-  host::internal::run_detached(start_owned(*this, std::move(request), std::move(options), false),
-                               std::move(on_done));
+  start_detached(*this, std::move(request), std::move(options), false, std::move(on_done));
 }
 
 void CorvaneClient::start_async(ImageRequest request, host::CallOptions options,
                                 host::ResultCallback on_done) const {
-  host::internal::run_detached(start_owned(*this, std::move(request), std::move(options), true),
-                               std::move(on_done));
+  start_detached(*this, std::move(request), std::move(options), true, std::move(on_done));
 }
-
-namespace {
-
-// The future of a call started with a callback.
-template <class Start>
-std::future<ServiceResult> future_of(Start start) {
-  auto promise = std::make_shared<std::promise<ServiceResult>>();
-  auto future = promise->get_future();
-  start([promise](ServiceResult result) { promise->set_value(std::move(result)); });
-  return future;
-}
-
-}  // namespace
 
 std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::string aspect_ratio,
                                                       std::string quality, std::string image_size,
                                                       host::Files files,
                                                       ImageCallOptions options) const {
-  return future_of([&](host::ResultCallback done) {
+  return host::internal::future_of([&](host::ResultCallback done) {
     start_async(std::move(prompt), std::move(aspect_ratio), std::move(quality),
                 std::move(image_size), std::move(files), std::move(options), std::move(done));
   });
@@ -453,7 +440,7 @@ std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::s
 
 std::future<ServiceResult> CorvaneClient::start_async(ImageRequest request,
                                                       host::CallOptions options) const {
-  return future_of([&](host::ResultCallback done) {
+  return host::internal::future_of([&](host::ResultCallback done) {
     start_async(std::move(request), std::move(options), std::move(done));
   });
 }

@@ -11,28 +11,16 @@
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/dialect.h"
 #include "zantrel/host/http/http_client.h"
-#include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
-#include "zantrel/host/retry_policy.h"
+#include "zantrel/host/service_client.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/image_request.h"
 
 namespace zantrel::image::corvane {
 
-struct CorvaneOptions {
-  std::string model_tag = kDefaultModelTag;
-  // Default: the logger named "zantrel.image.corvane".
-  std::shared_ptr<host::Logger> logger{};
-  // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
-  // `config::http_client()`, looked up at each call.
-  std::shared_ptr<host::HttpClient> http_client{};
-  // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
-  host::Dialect dialect = host::Dialect::kGateway;
-  // When a call may send its request again; by default never (`CallOptions::retry` overrides).
-  host::RetryPolicy retry{};
-};
+// The client's options: model tag, logger, HTTP stack, dialect, retry policy.
+using CorvaneOptions = host::ClientOptions<kDefaultModelTag>;
 
 // Options of one images call: the common ones, plus the model and the response format.
 struct ImageCallOptions : host::CallOptions {
@@ -47,7 +35,7 @@ using ImageParts = std::vector<ImagePart>;
 // Client for an images API (generations and edits endpoints). One call = one request = one
 // ServiceResult; nothing is retried unless a retry policy says so. Read-only after construction;
 // may be shared by threads.
-class CorvaneClient {
+class CorvaneClient : public host::ServiceClient {
  public:
   using Options = CorvaneOptions;
 
@@ -99,24 +87,14 @@ class CorvaneClient {
   void start_async(ImageRequest request, host::CallOptions options,
                    host::ResultCallback on_done) const;
 
-  // The given base URL with "/v1/images" appended.
+  // Beside the shared accessors (model tag, logger, dialect, HTTP stack, retry policy): the
+  // given base URL with "/v1/images" appended, and the key.
   const std::string& base_url() const noexcept { return base_url_; }
   const std::string& token() const noexcept { return token_; }
-  const std::string& model_tag() const noexcept { return model_tag_; }
-  const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
-  host::Dialect dialect() const noexcept { return dialect_; }
-  // The HTTP stack of the next call: the client's own, else the shared one.
-  std::shared_ptr<host::HttpClient> http_client() const;
-  const host::RetryPolicy& retry_policy() const noexcept { return retry_; }
 
  private:
   std::string base_url_;
   std::string token_;
-  std::string model_tag_;
-  std::shared_ptr<host::Logger> logger_;
-  std::shared_ptr<host::HttpClient> http_client_;
-  host::Dialect dialect_;
-  host::RetryPolicy retry_;
 };
 
 }  // namespace zantrel::image::corvane

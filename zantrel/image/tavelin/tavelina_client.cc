@@ -5,7 +5,7 @@
 #include <chrono>
 #include <exception>
 
-#include "zantrel/host/call/call_steps.h"
+#include "zantrel/host/call/client_entries.h"
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/errors.h"
@@ -62,6 +62,124 @@ double seconds_since(Clock::time_point start) {
   return host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
 }
 
+// Why the call can't go out as asked, before anything is sent: an unknown model, a ratio, size
+// or member it does not take. `info` is set to the model's entry.
+std::optional<ServiceResult> refusal(const TavelinaClient& self, const config::GeminiModel& model,
+                                     const config::AspectRatio& aspect_ratio,
+                                     const std::optional<std::string>& size,
+                                     const GenerationRequest* more,
+                                     const host::ModelCatalogue& catalogue,
+                                     const host::ModelInfo*& info) {
+  info = catalogue.find(model, host::Service::kGemini);
+  if (info == nullptr)
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
+  if (!config::is_supported_ratio(aspect_ratio)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
+  }
+  if (auto why = internal::ratio_or_size_refusal(*info, aspect_ratio, size)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+  }
+  const bool gateway = self.dialect() == host::Dialect::kGateway;
+  if (more != nullptr) {
+    if (auto why = internal::parameter_refusal(*info, *more, gateway)) {
+      return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+    }
+  }
+  return std::nullopt;
+}
+
+// The model the request names. The public endpoint no longer serves a retired model: the direct
+// form names its replacement, the report says so and one record notes it. A gateway may still
+// route the old name, so its form sends the name as given.
+const std::string& model_to_send(const TavelinaClient& self, const config::GeminiModel& model,
+                                 const host::ModelInfo& info, const host::CallOptions& options,
+                                 ReportBuilder& report) {
+  const bool replaced = self.dialect() == host::Dialect::kDirect && info.retired();
+  const std::string& model_sent = replaced ? info.replacement : model;
+  if (report.wanted()) {
+    report.report()->model_sent = model_sent;
+    if (replaced) {
+      report.report()->model_note =
+          model + " was retired on " + *info.retired_on + "; sent as " + model_sent;
+    }
+  }
+  if (replaced) {
+    auto replaced_record =
+        host::log_record(self.model_tag() + " model replaced", options.task_id, options.model_key);
+    replaced_record["model_name"] = model;
+    replaced_record["model_sent"] = model_sent;
+    replaced_record["retired_on"] = *info.retired_on;
+    self.logger()->debug(replaced_record);
+  }
+  return model_sent;
+}
+
+// The generateContent request in the client's dialect.
+host::PostRequest generate_request(const TavelinaClient& self, const std::string& prompt,
+                                   std::span<const host::Bytes> images,
+                                   const config::AspectRatio& aspect_ratio,
+                                   std::optional<std::string_view> size,
+                                   const GenerationRequest* more, host::Timeout timeout) {
+  const bool direct = self.dialect() == host::Dialect::kDirect;
+  host::PostRequest request;
+  request.body = internal::gemini_body(prompt, images, aspect_ratio, size, !direct, more);
+  // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
+  request.headers = {direct
+                         ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
+                         : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()},
+                     {"Content-Type", "application/json"}};
+  request.timeout = timeout;
+  return request;
+}
+
+// The result of a 200 answer: its first file link fetched, else its largest inline image, else
+// the reason the model gave for none.
+Task<ServiceResult> answer_of(const TavelinaClient& self, host::HttpResponse& response,
+                              const config::AspectRatio& aspect_ratio, double seconds,
+                              const host::CallOptions& options, const Exchange& exchange,
+                              ReportBuilder& report) {
+  host::Logger& logger = *self.logger();
+  const std::string& tag = self.model_tag();
+  const auto record = [&](std::string msg) {
+    return host::log_record(std::move(msg), options.task_id, options.model_key);
+  };
+  internal::GeminiResponse body(response.body);
+  if (report.wanted()) read_report_facts(body, *report.report());
+  auto done_record = record(tag + " api complete successfully");
+  done_record["second"] = seconds;
+  logger.debug(done_record);
+
+  auto [links, response_id] = body.file_uris();
+  if (!links.empty()) {
+    auto links_record = record(tag + " api complete result");
+    links_record["image_urls"] = links;
+    logger.debug(links_record);
+    if (auto fetched = co_await host::internal::fetch_image(exchange, links.front())) {
+      report.image(*fetched, aspect_ratio);
+      co_return ServiceResult::success(std::move(*fetched));
+    }
+    co_return ServiceResult::success(std::move(links.front()));
+  }
+
+  // The image is decoded into the response's own buffer, which the result then owns.
+  auto scan = body.largest_inline_image(&response.body);
+  if (scan.image) {
+    auto chosen_record = record("image_candidates");
+    chosen_record["size"] = scan.image->size();
+    logger.debug(chosen_record);
+    report.image(*scan.image, aspect_ratio);
+    co_return ServiceResult::success(std::move(*scan.image));
+  }
+  const std::string reason = scan.finish_reason.value_or("");
+  if (reason == "IMAGE_SAFETY" || reason == "IMAGE_OTHER" || reason == "OTHER") {
+    co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-" + reason);
+  }
+  if (reason == "IMAGE_PROHIBITED_CONTENT" || reason == "PROHIBITED_CONTENT") {
+    co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY");
+  }
+  co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+}
+
 // The steps of one generateContent call, shared by the blocking and non-blocking entries.
 Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string& prompt,
                                    const std::optional<std::vector<host::Bytes>>& image_bytes_list,
@@ -71,68 +189,29 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const host::CallOptions& options, const Exchange& exchange,
                                    ReportBuilder& report, const GenerationRequest* more = nullptr) {
   const auto catalogue = config::model_catalogue();
-  const host::ModelInfo* info = catalogue->find(model, host::Service::kGemini);
-  if (info == nullptr) {
-    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
-  }
-  if (!config::is_supported_ratio(aspect_ratio)) {
-    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                                  "Invalid aspect_ratio: " + aspect_ratio);
-  }
+  const host::ModelInfo* info = nullptr;
   const std::optional<std::string> size = upper_size(image_size);
-  if (auto refusal = internal::ratio_or_size_refusal(*info, aspect_ratio, size)) {
-    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+  if (auto refused = refusal(self, model, aspect_ratio, size, more, *catalogue, info)) {
+    co_return std::move(*refused);
   }
-  const bool gateway = self.dialect() == host::Dialect::kGateway;
-  if (more != nullptr) {
-    if (auto refusal = internal::parameter_refusal(*info, *more, gateway)) {
-      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
-    }
-  }
-  const auto& task_id = options.task_id;
-  const auto& model_key = options.model_key;
   const std::string& tag = self.model_tag();
   host::Logger& logger = *self.logger();
   const auto record = [&](std::string msg) {
-    return host::log_record(std::move(msg), task_id, model_key);
+    return host::log_record(std::move(msg), options.task_id, options.model_key);
   };
-  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
-  const bool direct = self.dialect() == host::Dialect::kDirect;
-  // The public endpoint no longer serves a retired model: the direct form names its
-  // replacement. A gateway may still route the old name, so its form sends the name as given.
-  const bool replaced = direct && info->retired();
-  const std::string& model_sent = replaced ? info->replacement : model;
-  if (report.wanted()) {
-    report.report()->model_sent = model_sent;
-    if (replaced) {
-      report.report()->model_note =
-          model + " was retired on " + *info->retired_on + "; sent as " + model_sent;
-    }
-  }
-  if (replaced) {
-    auto replaced_record = record(tag + " model replaced");
-    replaced_record["model_name"] = model;
-    replaced_record["model_sent"] = model_sent;
-    replaced_record["retired_on"] = *info->retired_on;
-    logger.debug(replaced_record);
-  }
+  const std::string& model_sent = model_to_send(self, model, *info, options, report);
   // A model that takes no size is sent none by the direct form.
-  const bool sized = !direct || !info->image_sizes.empty();
+  const bool sized = self.dialect() != host::Dialect::kDirect || !info->image_sizes.empty();
+  // Outside the call's own guard: a host's HTTP client that fails here ends as `start` ends.
+  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
 
   std::exception_ptr failure;
   try {
     const std::span<const host::Bytes> images =
         image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
                          : std::span<const host::Bytes>();
-    host::PostRequest request;
-    request.body = internal::gemini_body(prompt, images, aspect_ratio,
-                                         sized ? view_of(size) : std::nullopt, !direct, more);
-    // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
-    request.headers = {direct
-                           ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
-                           : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()},
-                       {"Content-Type", "application/json"}};
-    request.timeout = timeout;
+    host::PostRequest request = generate_request(
+        self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt, more, timeout);
     const std::string url = self.base_url() + "/v1beta/models/" + model_sent + ":generateContent";
 
     auto request_record = record(tag + " request api");
@@ -149,7 +228,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     const auto start = Clock::now();
     host::HttpResponse response = co_await host::internal::send_request(
         exchange, url, request, options.retry.value_or(self.retry_policy()), report,
-        {logger, tag, task_id, model_key});
+        {logger, tag, options.task_id, options.model_key});
 
     if (response.status_code != 200) {
       const auto error = host::internal::read_error_body(response.text(), response.status_code);
@@ -163,42 +242,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
           response.status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
           error.message);
     }
-
-    internal::GeminiResponse body(response.body);
-    if (report.wanted()) read_report_facts(body, *report.report());
-    auto done_record = record(tag + " api complete successfully");
-    done_record["second"] = seconds_since(start);
-    logger.debug(done_record);
-
-    auto [links, response_id] = body.file_uris();
-    if (!links.empty()) {
-      auto links_record = record(tag + " api complete result");
-      links_record["image_urls"] = links;
-      logger.debug(links_record);
-      if (auto fetched = co_await host::internal::fetch_image(exchange, links.front())) {
-        report.image(*fetched, aspect_ratio);
-        co_return ServiceResult::success(std::move(*fetched));
-      }
-      co_return ServiceResult::success(std::move(links.front()));
-    }
-
-    // The image is decoded into the response's own buffer, which the result then owns.
-    auto scan = body.largest_inline_image(&response.body);
-    if (scan.image) {
-      auto chosen_record = record("image_candidates");
-      chosen_record["size"] = scan.image->size();
-      logger.debug(chosen_record);
-      report.image(*scan.image, aspect_ratio);
-      co_return ServiceResult::success(std::move(*scan.image));
-    }
-    const std::string reason = scan.finish_reason.value_or("");
-    if (reason == "IMAGE_SAFETY" || reason == "IMAGE_OTHER" || reason == "OTHER") {
-      co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-" + reason);
-    }
-    if (reason == "IMAGE_PROHIBITED_CONTENT" || reason == "PROHIBITED_CONTENT") {
-      co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY");
-    }
-    co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+    co_return co_await answer_of(self, response, aspect_ratio, seconds_since(start), options,
+                                 exchange, report);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -207,7 +252,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     logger.debug(record("任务处理超时"));
     co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
   }
-  const std::string name = host::log_failure(logger, tag, " error", failure, task_id, model_key);
+  const std::string name =
+      host::log_failure(logger, tag, " error", failure, options.task_id, options.model_key);
   co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
 }
 
@@ -238,33 +284,22 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
                                           report);
 }
 
-// A non-blocking call owns copies of everything its steps refer to.
-Task<ServiceResult> start_owned(TavelinaClient self, GenerationRequest request,
-                                host::CallOptions options) {
-  const auto http = self.http_client();
-  const GenerationRequest& r = request;
-  co_return co_await host::internal::run_call(*http, Exchange::Mode::kNonBlocking, options,
-                                              [&](const Exchange& exchange, ReportBuilder& report) {
-                                                return start_steps(self, r.prompt, r.aspect_ratio,
-                                                                   r.image_size, r.files, r.model,
-                                                                   options, exchange, report, &r);
-                                              });
+// A request by name's steps.
+Task<ServiceResult> request_steps(const TavelinaClient& self, const GenerationRequest& r,
+                                  const host::CallOptions& options, const Exchange& exchange,
+                                  ReportBuilder& report) {
+  return start_steps(self, r.prompt, r.aspect_ratio, r.image_size, r.files, r.model, options,
+                     exchange, report, &r);
 }
+
+using OwnedCall = host::internal::OwnedCall<TavelinaClient, GenerationRequest>;
 
 }  // namespace
 
 TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Options options)
-    : base_url_(std::move(base_url)),
-      api_key_(std::move(api_key)),
-      model_tag_(std::move(options.model_tag)),
-      logger_(options.logger ? std::move(options.logger) : host::get_logger(kLoggerName)),
-      http_client_(std::move(options.http_client)),
-      dialect_(options.dialect),
-      retry_(options.retry) {}
-
-std::shared_ptr<host::HttpClient> TavelinaClient::http_client() const {
-  return config::http_client_or_shared(http_client_);
-}
+    : ServiceClient(kLoggerName, std::move(options)),
+      base_url_(std::move(base_url)),
+      api_key_(std::move(api_key)) {}
 
 std::string TavelinaClient::_detect_mime_type(host::ByteView image_bytes) {
   return std::string(internal::gemini_mime_type(image_bytes));
@@ -299,7 +334,7 @@ nlohmann::ordered_json TavelinaClient::_build_body_data(
   nlohmann::ordered_json body = nlohmann::ordered_json::object();
   body["contents"] = nlohmann::ordered_json::array({std::move(content)});
   body["generationConfig"] = {{"responseModalities", {"IMAGE"}}};
-  if (dialect_ == host::Dialect::kGateway) body["response_format"] = "url";
+  if (dialect() == host::Dialect::kGateway) body["response_format"] = "url";
   nlohmann::ordered_json image_config = nlohmann::ordered_json::object();
   if (aspect_ratio && !aspect_ratio->empty()) image_config["aspectRatio"] = *aspect_ratio;
   if (size && !size->empty()) image_config["imageSize"] = *size;
@@ -319,14 +354,11 @@ ServiceResult TavelinaClient::generate_image(
     const std::string& prompt, const std::optional<std::vector<host::Bytes>>& image_bytes_list,
     const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
     const config::GeminiModel& model, const host::CallOptions& options) const {
-  const auto http = http_client();
-  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
-                                  [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return generate_steps(*this, prompt, image_bytes_list,
-                                                          aspect_ratio, image_size, model, options,
-                                                          exchange, report);
-                                  })
-      .run_blocking();
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return generate_steps(*this, prompt, image_bytes_list, aspect_ratio, image_size, model,
+                              options, exchange, report);
+      });
 }
 
 ServiceResult TavelinaClient::start(const std::string& prompt,
@@ -334,26 +366,19 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
                                     const std::string& image_size, const host::Files& files,
                                     const config::GeminiModel& model,
                                     const host::CallOptions& options) const {
-  const auto http = http_client();
-  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
-                                  [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return start_steps(*this, prompt, aspect_ratio, image_size,
-                                                       files, model, options, exchange, report);
-                                  })
-      .run_blocking();
+  return host::internal::run_blocking(*this, options,
+                                      [&](const Exchange& exchange, ReportBuilder& report) {
+                                        return start_steps(*this, prompt, aspect_ratio, image_size,
+                                                           files, model, options, exchange, report);
+                                      });
 }
 
 ServiceResult TavelinaClient::start(const GenerationRequest& request,
                                     const host::CallOptions& options) const {
-  const auto http = http_client();
-  const GenerationRequest& r = request;
-  return host::internal::run_call(*http, Exchange::Mode::kBlocking, options,
-                                  [&](const Exchange& exchange, ReportBuilder& report) {
-                                    return start_steps(*this, r.prompt, r.aspect_ratio,
-                                                       r.image_size, r.files, r.model, options,
-                                                       exchange, report, &r);
-                                  })
-      .run_blocking();
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return request_steps(*this, request, options, exchange, report);
+      });
 }
 
 void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
@@ -369,29 +394,29 @@ void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
 
 void TavelinaClient::start_async(GenerationRequest request, host::CallOptions options,
                                  host::ResultCallback on_done) const {
-  host::internal::run_detached(start_owned(*this, std::move(request), std::move(options)),
-                               std::move(on_done));
+  host::internal::run_detached_call(
+      OwnedCall{*this, std::move(request), std::move(options)},
+      [](const OwnedCall& call, const Exchange& exchange, ReportBuilder& report) {
+        return request_steps(call.client, call.request, call.options, exchange, report);
+      },
+      std::move(on_done));
 }
 
 std::future<ServiceResult> TavelinaClient::start_async(GenerationRequest request,
                                                        host::CallOptions options) const {
-  auto promise = std::make_shared<std::promise<ServiceResult>>();
-  auto future = promise->get_future();
-  start_async(std::move(request), std::move(options),
-              [promise](ServiceResult result) { promise->set_value(std::move(result)); });
-  return future;
+  return host::internal::future_of([&](host::ResultCallback done) {
+    start_async(std::move(request), std::move(options), std::move(done));
+  });
 }
 
 std::future<ServiceResult> TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
                                                        std::string image_size, host::Files files,
                                                        std::string model,
                                                        host::CallOptions options) const {
-  auto promise = std::make_shared<std::promise<ServiceResult>>();
-  auto future = promise->get_future();
-  start_async(std::move(prompt), std::move(aspect_ratio), std::move(image_size), std::move(files),
-              std::move(model), std::move(options),
-              [promise](ServiceResult result) { promise->set_value(std::move(result)); });
-  return future;
+  return host::internal::future_of([&](host::ResultCallback done) {
+    start_async(std::move(prompt), std::move(aspect_ratio), std::move(image_size), std::move(files),
+                std::move(model), std::move(options), std::move(done));
+  });
 }
 
 }  // namespace zantrel::image::tavelin

@@ -13,32 +13,20 @@
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/dialect.h"
-#include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
-#include "zantrel/host/retry_policy.h"
+#include "zantrel/host/service_client.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/tavelin/generation_request.h"
 
 namespace zantrel::image::tavelin {
 
-struct TavelinaOptions {
-  std::string model_tag = kDefaultModelTag;
-  // Default: the logger named "zantrel.image.tavelin".
-  std::shared_ptr<host::Logger> logger{};
-  // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
-  // `config::http_client()`, looked up at each call.
-  std::shared_ptr<host::HttpClient> http_client{};
-  // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
-  host::Dialect dialect = host::Dialect::kGateway;
-  // When a call may send its request again; by default never (`CallOptions::retry` overrides).
-  host::RetryPolicy retry{};
-};
+// The client's options: model tag, logger, HTTP stack, dialect, retry policy.
+using TavelinaOptions = host::ClientOptions<kDefaultModelTag>;
 
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
 // nothing is retried unless a retry policy says so. The object is read-only after construction
 // and may be shared by threads.
-class TavelinaClient {
+class TavelinaClient : public host::ServiceClient {
  public:
   using Options = TavelinaOptions;
 
@@ -106,23 +94,13 @@ class TavelinaClient {
   void start_async(GenerationRequest request, host::CallOptions options,
                    host::ResultCallback on_done) const;
 
+  // Beside the shared accessors (model tag, logger, dialect, HTTP stack, retry policy).
   const std::string& base_url() const noexcept { return base_url_; }
   const std::string& api_key() const noexcept { return api_key_; }
-  const std::string& model_tag() const noexcept { return model_tag_; }
-  const std::shared_ptr<host::Logger>& logger() const noexcept { return logger_; }
-  host::Dialect dialect() const noexcept { return dialect_; }
-  // The HTTP stack of the next call: the client's own, else the shared one.
-  std::shared_ptr<host::HttpClient> http_client() const;
-  const host::RetryPolicy& retry_policy() const noexcept { return retry_; }
 
  private:
   std::string base_url_;
   std::string api_key_;
-  std::string model_tag_;
-  std::shared_ptr<host::Logger> logger_;
-  std::shared_ptr<host::HttpClient> http_client_;
-  host::Dialect dialect_;
-  host::RetryPolicy retry_;
 };
 
 }  // namespace zantrel::image::tavelin

@@ -1,0 +1,21 @@
+#include "zantrel/host/service_client.h"
+
+#include "zantrel/host/config.h"
+
+namespace zantrel::host {
+
+ServiceClient::ServiceClient(std::string_view logger_name, std::string model_tag,
+                             std::shared_ptr<Logger> logger,
+                             std::shared_ptr<HttpClient> http_client, Dialect dialect,
+                             RetryPolicy retry)
+    : model_tag_(std::move(model_tag)),
+      logger_(logger ? std::move(logger) : get_logger(logger_name)),
+      http_client_(std::move(http_client)),
+      dialect_(dialect),
+      retry_(retry) {}
+
+std::shared_ptr<HttpClient> ServiceClient::http_client() const {
+  return config::http_client_or_shared(http_client_);
+}
+
+}  // namespace zantrel::host

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "zantrel/host/dialect.h"
+#include "zantrel/host/http/http_client.h"
+#include "zantrel/host/log/logger.h"
+#include "zantrel/host/retry_policy.h"
+
+namespace zantrel::host {
+
+// A client's options, the same for both services but for the model tag they default to.
+template <const char* DefaultModelTag>
+struct ClientOptions {
+  std::string model_tag = DefaultModelTag;
+  // Default: the client's own logger ("zantrel.image.tavelin", "zantrel.image.corvane").
+  std::shared_ptr<Logger> logger{};
+  // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
+  // `config::http_client()`, looked up at each call.
+  std::shared_ptr<HttpClient> http_client{};
+  // kDirect for the public endpoint; kGateway (today's form) for a gateway in front of it.
+  Dialect dialect = Dialect::kGateway;
+  // When a call may send its request again; by default never (`CallOptions::retry` overrides).
+  RetryPolicy retry{};
+};
+
+// What both clients are besides their wire format: the model tag their records carry, the
+// logger, the HTTP stack, the dialect and the retry policy. Read-only after construction.
+class ServiceClient {
+ public:
+  const std::string& model_tag() const noexcept { return model_tag_; }
+  const std::shared_ptr<Logger>& logger() const noexcept { return logger_; }
+  Dialect dialect() const noexcept { return dialect_; }
+  // The HTTP stack of the next call: the client's own, else the shared one.
+  std::shared_ptr<HttpClient> http_client() const;
+  const RetryPolicy& retry_policy() const noexcept { return retry_; }
+
+ protected:
+  // `logger_name`: the registry's logger used when the options name none.
+  template <const char* Tag>
+  ServiceClient(std::string_view logger_name, ClientOptions<Tag> options)
+      : ServiceClient(logger_name, std::move(options.model_tag), std::move(options.logger),
+                      std::move(options.http_client), options.dialect, options.retry) {}
+
+ private:
+  ServiceClient(std::string_view logger_name, std::string model_tag, std::shared_ptr<Logger> logger,
+                std::shared_ptr<HttpClient> http_client, Dialect dialect, RetryPolicy retry);
+
+  std::string model_tag_;
+  std::shared_ptr<Logger> logger_;
+  std::shared_ptr<HttpClient> http_client_;
+  Dialect dialect_;
+  RetryPolicy retry_;
+};
+
+}  // namespace zantrel::host
