@@ -1,19 +1,22 @@
-"""Checks that every README block marked `<!-- quote: PATH -->` still appears, line for line and
-contiguously, in the file it quotes, so the README never shows code the tests no longer build."""
+"""Checks that every block marked `<!-- quote: PATH -->` in the README and the pages of docs/
+still appears, line for line and contiguously, in the file it quotes, so the documentation never
+shows code the tests no longer build."""
 import pathlib
 import re
 import sys
 
 root = pathlib.Path(sys.argv[1])
-readme = (root / "README.md").read_text()
-quotes = re.findall(r"<!-- quote: (\S+) -->\n```\w*\n(.*?)```", readme, re.S)
-if not quotes:
-    sys.exit("README has no quoted blocks")
+pages = [root / "README.md", *sorted((root / "docs").glob("*.md"))]
 failed = False
-for path, block in quotes:
-    source = (root / path).read_text()
-    if block not in source:
-        print(f"README quote of {path} no longer matches the file:\n{block}")
-        failed = True
-print(f"{len(quotes)} quoted blocks checked")
+count = 0
+for page in pages:
+    text = page.read_text()
+    for path, block in re.findall(r"<!-- quote: (\S+) -->\n```\w*\n(.*?)```", text, re.S):
+        count += 1
+        if block not in (root / path).read_text():
+            print(f"{page.relative_to(root)}: the quote of {path} no longer matches the file:\n{block}")
+            failed = True
+if count == 0:
+    sys.exit("no quoted blocks found")
+print(f"{count} quoted blocks checked in {len(pages)} pages")
 sys.exit(1 if failed else 0)
