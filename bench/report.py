@@ -93,7 +93,9 @@ def main():
     ]
     print(f"| row | measure | ratio | target |\n|---|---|---|---|")
     for row, what, ratio, target in rows:
-        value = f"{ratio:.0f}" if isinstance(ratio, int) else f"{ratio:.2f}"
+        # Shares far below one (the checks' percentages) keep their first digits.
+        value = (f"{ratio:.0f}" if isinstance(ratio, int)
+                 else f"{ratio:.4f}" if 0 < abs(ratio) < 0.01 else f"{ratio:.2f}")
         print(f"| {row} | {what} | {value} | {target} |")
     print(f"\ninstructions per byte: request {counts['request']:.3f}, "
           f"response {counts['response']:.3f}")

@@ -26,6 +26,7 @@ std::string find_emulator() {
   return "zantrel-emulator";
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): two paths, one call site
 int run_demo(const std::string& out_dir, const std::string& emulator_path) {
   const std::string key = "demo-key";
   std::string base_url;

@@ -131,6 +131,7 @@ std::string output_name(const GenerateOptions& o, host::ByteView image, int inde
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the CLI's order
 host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
                               const std::string& base_url) {
   if (auto chosen = host::parse_dialect(requested)) return *chosen;

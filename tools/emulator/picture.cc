@@ -20,6 +20,7 @@ Colour mix(Colour a, Colour b, double t) {
 }
 
 // Hue in [0, 1), saturation and value in [0, 1].
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): h, s, v
 Colour from_hsv(double h, double s, double v) {
   const double i = std::floor(h * 6);
   const double f = h * 6 - i;
@@ -53,6 +54,7 @@ struct Ridge {
 };
 
 // Pixels row by row, RGB, or RGBA with the sky left transparent.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): width, height
 std::vector<std::uint8_t> draw(std::uint64_t seed, int width, int height, bool transparent) {
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);

@@ -7,15 +7,18 @@
 namespace zantrel::host {
 namespace {
 
-std::uint32_t big_endian(ByteView b, std::size_t at, std::size_t n) noexcept {
+// An N-byte unsigned number at `at`.
+template <std::size_t N>
+std::uint32_t big_endian(ByteView b, std::size_t at) noexcept {
   std::uint32_t value = 0;
-  for (std::size_t i = 0; i < n; ++i) value = value << 8 | b[at + i];
+  for (std::size_t i = 0; i < N; ++i) value = value << 8 | b[at + i];
   return value;
 }
 
-std::uint32_t little_endian(ByteView b, std::size_t at, std::size_t n) noexcept {
+template <std::size_t N>
+std::uint32_t little_endian(ByteView b, std::size_t at) noexcept {
   std::uint32_t value = 0;
-  for (std::size_t i = n; i > 0; --i) value = value << 8 | b[at + i - 1];
+  for (std::size_t i = N; i > 0; --i) value = value << 8 | b[at + i - 1];
   return value;
 }
 
@@ -35,28 +38,28 @@ std::optional<ImageDimensions> sized(std::uint32_t width, std::uint32_t height) 
 
 std::optional<ImageDimensions> png(ByteView b) noexcept {
   if (b.size() < 24 || !starts_with(b, 12, "IHDR")) return {};
-  return sized(big_endian(b, 16, 4), big_endian(b, 20, 4));
+  return sized(big_endian<4>(b, 16), big_endian<4>(b, 20));
 }
 
 std::optional<ImageDimensions> gif(ByteView b) noexcept {
   if (b.size() < 10) return {};
-  return sized(little_endian(b, 6, 2), little_endian(b, 8, 2));
+  return sized(little_endian<2>(b, 6), little_endian<2>(b, 8));
 }
 
 std::optional<ImageDimensions> webp(ByteView b) noexcept {
   if (starts_with(b, 12, "VP8 ")) {
     // A key frame: start code 9d 01 2a, then 14-bit width and height.
     if (b.size() < 30 || b[23] != 0x9d || b[24] != 0x01 || b[25] != 0x2a) return {};
-    return sized(little_endian(b, 26, 2) & 0x3fff, little_endian(b, 28, 2) & 0x3fff);
+    return sized(little_endian<2>(b, 26) & 0x3fff, little_endian<2>(b, 28) & 0x3fff);
   }
   if (starts_with(b, 12, "VP8L")) {
     if (b.size() < 25 || b[20] != 0x2f) return {};
-    const std::uint32_t bits = little_endian(b, 21, 4);
+    const std::uint32_t bits = little_endian<4>(b, 21);
     return sized((bits & 0x3fff) + 1, (bits >> 14 & 0x3fff) + 1);
   }
   if (starts_with(b, 12, "VP8X")) {
     if (b.size() < 30) return {};
-    return sized(little_endian(b, 24, 3) + 1, little_endian(b, 27, 3) + 1);
+    return sized(little_endian<3>(b, 24) + 1, little_endian<3>(b, 27) + 1);
   }
   return {};
 }
@@ -76,12 +79,12 @@ std::optional<ImageDimensions> jpeg(ByteView b) noexcept {
       continue;
     }
     if (marker == 0xd9 || marker == 0xda) return {};  // end of image, or data before any frame
-    const std::size_t length = big_endian(b, at + 2, 2);
+    const std::size_t length = big_endian<2>(b, at + 2);
     const bool frame =
         marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
     if (frame) {
       if (length < 7 || at + 9 > b.size()) return {};
-      return sized(big_endian(b, at + 7, 2), big_endian(b, at + 5, 2));
+      return sized(big_endian<2>(b, at + 7), big_endian<2>(b, at + 5));
     }
     if (length < 2) return {};
     at += 2 + length;

@@ -17,6 +17,7 @@ constexpr double kMinPixels = 655'360;
 constexpr double kMaxPixels = 8'294'400;
 constexpr double kMaxRatio = 3.0;
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): part, whole
 double parse_positive(std::string_view text, std::string_view whole) {
   double value = 0;
   const auto* end = text.data() + text.size();
@@ -41,6 +42,7 @@ long round16(double edge) { return std::max(16L, std::lround(edge / 16.0) * 16);
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): public signature
 nlohmann::ordered_json GPTImageSizeCalculator::calc_size(std::string_view aspect_ratio,
                                                          std::string_view resolution) {
   const auto colon = aspect_ratio.find(':');

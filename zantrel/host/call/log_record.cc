@@ -6,6 +6,7 @@
 
 namespace zantrel::host {
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): public signature
 nlohmann::ordered_json log_record(std::string msg, const nlohmann::ordered_json& task_id,
                                   const nlohmann::ordered_json& model_key) {
   nlohmann::ordered_json record = nlohmann::ordered_json::object();

@@ -10,6 +10,7 @@
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
+#include "zantrel/host/image_header.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/codec/json_reading.h"
@@ -57,8 +58,10 @@ struct CompletionsRequest {
 };
 
 // The one request of a call, its record written: a multipart form to ".../edits" when `files`
-// holds parts, else a JSON body to ".../generations".
+// holds parts, else a JSON body to ".../generations". Its parameters keep the order of the
+// public _generate_completions.
 CompletionsRequest completions_request(const CorvaneClient& self, const json& task_id,
+                                       // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
                                        const json& model_key, const json& payload,
                                        const std::optional<ImageParts>& files,
                                        const host::Timeout& timeout) {
@@ -324,7 +327,8 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
       if (mask.size() != 1) {
         co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask must be one image");
       }
-      if (auto refusal = internal::mask_refusal(mask.front(), parts->front().second)) {
+      if (auto refusal = internal::mask_refusal(
+              mask.front(), host::read_image_dimensions(parts->front().second))) {
         co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
       }
       parts->emplace_back("mask", std::move(mask.front()));

@@ -132,6 +132,24 @@ host::PostRequest generate_request(const TavelinaClient& self, const std::string
   return request;
 }
 
+// The result of an answer with another status than 200: the service's own message (or the
+// status), SERVICE_BUSY for a 429, with its record.
+ServiceResult status_failure(const TavelinaClient& self, const host::HttpResponse& response,
+                             double seconds, const host::CallOptions& options,
+                             ReportBuilder& report) {
+  const auto error = host::internal::read_error_body(response.text(), response.status_code);
+  if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
+  auto fail_record =
+      host::log_record(self.model_tag() + " api complete fail", options.task_id, options.model_key);
+  fail_record["status_code"] = response.status_code;
+  fail_record["second"] = seconds;
+  fail_record["error_dict"] = error.error_dict ? *error.error_dict : nlohmann::ordered_json();
+  self.logger()->debug(fail_record);
+  return ServiceResult::fail(
+      response.status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
+      error.message);
+}
+
 // The result of a 200 answer: its first file link fetched, else its largest inline image, else
 // the reason the model gave for none.
 Task<ServiceResult> answer_of(const TavelinaClient& self, host::HttpResponse& response,
@@ -231,16 +249,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
         {logger, tag, options.task_id, options.model_key});
 
     if (response.status_code != 200) {
-      const auto error = host::internal::read_error_body(response.text(), response.status_code);
-      if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
-      auto fail_record = record(tag + " api complete fail");
-      fail_record["status_code"] = response.status_code;
-      fail_record["second"] = seconds_since(start);
-      fail_record["error_dict"] = error.error_dict ? *error.error_dict : nlohmann::ordered_json();
-      logger.debug(fail_record);
-      co_return ServiceResult::fail(
-          response.status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
-          error.message);
+      co_return status_failure(self, response, seconds_since(start), options, report);
     }
     co_return co_await answer_of(self, response, aspect_ratio, seconds_since(start), options,
                                  exchange, report);
@@ -325,6 +334,7 @@ nlohmann::ordered_json TavelinaClient::_build_parts(
 
 nlohmann::ordered_json TavelinaClient::_build_body_data(
     const std::string& prompt, const std::optional<std::vector<host::Bytes>>& image_bytes_list,
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): public signature
     const std::optional<std::string>& aspect_ratio,
     const std::optional<std::string>& image_size) const {
   const std::optional<std::string> size = upper_size(image_size);

@@ -63,6 +63,7 @@ void ClosedSockets::opened(curl_socket_t socket) {
   records_.erase(socket);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libcurl's types
 std::optional<bool> ClosedSockets::acknowledged(curl_socket_t socket, long local_port) const {
   std::lock_guard lock(mutex_);
   const auto found = records_.find(socket);

@@ -89,6 +89,7 @@ struct CurlEngine::Core {
   }
 
   // libcurl's socket callback: keeps the poller's interest in `socket` as libcurl wants it.
+  // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libcurl's callback
   static int watch(CURL*, curl_socket_t socket, int what, void* self, void*) {
     const int poller = static_cast<Core*>(self)->poller.get();
     if (what == CURL_POLL_REMOVE) {

@@ -147,6 +147,7 @@ std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
 
 // Keeps the time of the last byte moved either way, which the read time-out counts from, and
 // notes when the request is out whole. (The time-outs themselves are timers of the loop.)
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libcurl's callback
 int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t up_total, curl_off_t up) {
   auto& t = *static_cast<State*>(user);
   const auto now = Clock::now();

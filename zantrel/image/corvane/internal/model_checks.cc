@@ -4,7 +4,6 @@
 #include <array>
 #include <string_view>
 
-#include "zantrel/host/image_header.h"
 #include "zantrel/host/image_mime.h"
 
 namespace zantrel::image::corvane::internal {
@@ -114,10 +113,11 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
   return std::nullopt;
 }
 
-std::optional<std::string> mask_refusal(host::ByteView mask, host::ByteView first_image) {
+std::optional<std::string> mask_refusal(host::ByteView mask,
+                                        std::optional<host::ImageDimensions> first_image_size) {
   if (host::sniff_image_mime(mask) != "image/png") return std::string("mask must be a PNG image");
   const auto mask_size = host::read_image_dimensions(mask);
-  const auto image_size = host::read_image_dimensions(first_image);
+  const auto& image_size = first_image_size;
   if (mask_size && image_size &&
       (mask_size->width != image_size->width || mask_size->height != image_size->height)) {
     return "mask is " + std::to_string(mask_size->width) + "x" + std::to_string(mask_size->height) +
@@ -127,6 +127,7 @@ std::optional<std::string> mask_refusal(host::ByteView mask, host::ByteView firs
   return std::nullopt;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): extra, body
 std::optional<std::string> extra_refusal(const nlohmann::ordered_json& extra,
                                          const nlohmann::ordered_json& payload) {
   if (!extra.is_object()) return std::string("extra must be a JSON object");

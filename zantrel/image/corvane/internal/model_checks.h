@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "zantrel/host/image_header.h"
 #include "zantrel/host/model_catalogue.h"
 #include "zantrel/image/corvane/image_request.h"
 
@@ -14,8 +15,10 @@ namespace zantrel::image::corvane::internal {
 std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
                                              const ImageRequest& request, bool edits);
 
-// Why a mask can't go with the first reference image: it must be a PNG of the same size.
-std::optional<std::string> mask_refusal(host::ByteView mask, host::ByteView first_image);
+// Why a mask can't go with the first reference image (of `first_image_size`, when its header
+// tells): it must be a PNG of the same size.
+std::optional<std::string> mask_refusal(host::ByteView mask,
+                                        std::optional<host::ImageDimensions> first_image_size);
 
 // Why `extra` can't be merged into `payload`: not an object, or a key the client wrote.
 std::optional<std::string> extra_refusal(const nlohmann::ordered_json& extra,
