@@ -11,10 +11,12 @@
 
 namespace zantrel::host {
 
-// A client's options, the same for both services but for the model tag they default to.
-template <const char* DefaultModelTag>
+// A client's options, the same for both services but for the model tag they default to
+// (`Defaults::kModelTag`; a type rather than a text as the argument, so that every compiler
+// names the options type alike).
+template <class Defaults>
 struct ClientOptions {
-  std::string model_tag = DefaultModelTag;
+  std::string model_tag = Defaults::kModelTag;
   // Default: the client's own logger ("zantrel.image.tavelin", "zantrel.image.corvane").
   std::shared_ptr<Logger> logger{};
   // This client's own HTTP stack (a proxy, a CA bundle, ...). Default: the process-wide
@@ -39,8 +41,8 @@ class ServiceClient {
 
  protected:
   // `logger_name`: the registry's logger used when the options name none.
-  template <const char* Tag>
-  ServiceClient(std::string_view logger_name, ClientOptions<Tag> options)
+  template <class Defaults>
+  ServiceClient(std::string_view logger_name, ClientOptions<Defaults> options)
       : ServiceClient(logger_name, std::move(options.model_tag), std::move(options.logger),
                       std::move(options.http_client), options.dialect, options.retry) {}
 

@@ -20,7 +20,10 @@
 namespace zantrel::image::corvane {
 
 // The client's options: model tag, logger, HTTP stack, dialect, retry policy.
-using CorvaneOptions = host::ClientOptions<kDefaultModelTag>;
+struct CorvaneDefaults {
+  static constexpr const char* kModelTag = kDefaultModelTag;
+};
+using CorvaneOptions = host::ClientOptions<CorvaneDefaults>;
 
 // Options of one images call: the common ones, plus the model and the response format.
 struct ImageCallOptions : host::CallOptions {

@@ -21,7 +21,10 @@
 namespace zantrel::image::tavelin {
 
 // The client's options: model tag, logger, HTTP stack, dialect, retry policy.
-using TavelinaOptions = host::ClientOptions<kDefaultModelTag>;
+struct TavelinaDefaults {
+  static constexpr const char* kModelTag = kDefaultModelTag;
+};
+using TavelinaOptions = host::ClientOptions<TavelinaDefaults>;
 
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
 // nothing is retried unless a retry policy says so. The object is read-only after construction
