@@ -132,6 +132,12 @@ TEST_F(ImageRequests, EachMemberIsCheckedAgainstTheModelBeforeSending) {
        "quality hd is not taken; it takes low, medium, high, auto", nullptr, nullptr},
       {"mask without a reference", [&](ImageRequest& r) { r.mask = picture(64, 64, true); },
        "mask is for edits: it needs a reference image", nullptr, nullptr},
+      {"mask whose reference is gone",
+       [&](ImageRequest& r) {
+         r.files = std::string("/no/such/reference.png");
+         r.mask = picture(64, 64, true);
+       },
+       "mask is for edits: none of the reference images could be loaded", nullptr, nullptr},
       {"mask of another size",
        [&](ImageRequest& r) {
          r.files = reference;

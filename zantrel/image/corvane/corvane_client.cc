@@ -321,6 +321,15 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
       parts->reserve(references.size() + 1);
       for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
     }
+    // Members of edits must not silently go to a generation when no reference could be loaded
+    // (a path that is gone, a link without an image).
+    const bool edit_members = has_references(request.mask) || request.input_fidelity;
+    if (typed && edit_members && !parts) {
+      co_return ServiceResult::fail(
+          ErrorCode::INVALID_PARAMS,
+          std::string(has_references(request.mask) ? "mask" : "input_fidelity") +
+              " is for edits: none of the reference images could be loaded");
+    }
     if (parts && has_references(request.mask)) {
       std::vector<host::Bytes> mask =
           co_await host::internal::gather_references(request.mask, exchange);
