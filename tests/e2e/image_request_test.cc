@@ -14,6 +14,9 @@
 #include "tests/support/decoded_image.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
+#include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/internal/codec/sse_reader.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 
@@ -255,6 +258,70 @@ TEST_F(ImageRequests, OneRequestGivesEveryImageInTheFormatAsked) {
     for (const auto& [key, value] : c.request.extra.items()) {
       EXPECT_EQ(payload[key], value) << c.name;
       EXPECT_EQ((--payload.end()).key(), key) << c.name << ": merged last";
+    }
+  }
+}
+
+// The emulator's streamed answers, read as a client will read them: the partial images in order,
+// then the completed image with the usage, then "[DONE]"; each image a whole file.
+TEST_F(ImageRequests, TheEmulatorStreamsPartialImagesThenTheFinalOne) {
+  const host::Bytes reference = picture(64, 64);
+  for (const bool edit : {false, true}) {
+    for (const int partials : {0, 2}) {
+      const std::string kind = edit ? "image_edit" : "image_generation";
+      host::PostRequest request;
+      request.headers = {{"Authorization", "Bearer " + key_}};
+      const json members = {{"model", "gpt-image-1.5"},
+                            {"prompt", "a fox"},
+                            {"output_format", "webp"},
+                            {"stream", true},
+                            {"partial_images", partials}};
+      std::string url = emulator_->base_url() + "/v1/images/";
+      if (edit) {
+        host::Form form;
+        for (const auto& [key, value] : members.items()) {
+          form.fields.push_back({key, value.is_string() ? value.get<std::string>() : value.dump()});
+        }
+        form.files.push_back({"image", "ref.png", "image/png", reference});
+        request.body = std::move(form);
+        url += "edits";
+      } else {
+        request.headers.emplace_back("Content-Type", "application/json");
+        request.body = host::JsonBody::of(members.dump());
+        url += "generations";
+      }
+      host::CurlHttpClient http;
+      const host::HttpResponse answer = http.post(url, request);
+      const std::string where = kind + " with " + std::to_string(partials) + " partials";
+      ASSERT_EQ(answer.status_code, 200) << where << ": " << answer.text();
+      std::vector<std::string> types;
+      std::vector<json> data;
+      host::internal::SseReader reader;
+      const auto on_event = [&](const host::internal::SseEvent& e) {
+        types.emplace_back(e.type);
+        data.push_back(e.data == "[DONE]" ? json("[DONE]") : json::parse(e.data));
+      };
+      reader.feed(answer.body, on_event);
+      reader.finish(on_event);
+      std::vector<std::string> expected(static_cast<std::size_t>(partials),
+                                        kind + ".partial_image");
+      expected.push_back(kind + ".completed");
+      expected.push_back("message");
+      ASSERT_EQ(types, expected) << where;
+      for (int k = 0; k <= partials; ++k) {
+        const json& event = data[static_cast<std::size_t>(k)];
+        EXPECT_EQ(event["type"], types[static_cast<std::size_t>(k)]) << where;
+        if (k < partials) {
+          EXPECT_EQ(event["partial_image_index"], k) << where;
+        }
+        EXPECT_EQ(event["output_format"], "webp") << where;
+        const auto decoded = zantrel::testkit::decode_image(
+            host::base64_decode(event["b64_json"].get<std::string>()));
+        EXPECT_TRUE(decoded) << where << ": event " << k << " holds a whole WebP file";
+      }
+      EXPECT_TRUE(data[static_cast<std::size_t>(partials)]["usage"].contains("output_tokens"))
+          << where;
+      EXPECT_EQ(data.back(), "[DONE]") << where;
     }
   }
 }

@@ -425,6 +425,10 @@ struct Emulator::State {
                   .dump());
       return;
     }
+    if (checked.stream) {
+      res.set_content(images_stream(checked, seed, edits), "text/event-stream");
+      return;
+    }
     // One picture per image asked, each from its own seed.
     json data = json::array();
     for (int i = 0; i < checked.n; ++i) {
@@ -452,6 +456,36 @@ struct Emulator::State {
                  {"size", std::to_string(checked.width) + "x" + std::to_string(checked.height)},
                  {"usage", images_usage(checked)}};
     deliver(*s, res, body.dump());
+  }
+
+  // A streamed answer as the images API sends it: `partial_images` events, then the completed
+  // one with the usage, each event one "data:" line, then "[DONE]".
+  static std::string images_stream(const CheckedRequest& checked, std::uint64_t seed, bool edits) {
+    const std::string kind = edits ? "image_edit" : "image_generation";
+    const PictureStyle style = style_of(checked);
+    json facts = {{"created_at", std::time(nullptr)},
+                  {"size", std::to_string(checked.width) + "x" + std::to_string(checked.height)},
+                  {"quality", answered_quality(checked)},
+                  {"background", checked.background == "transparent" ? "transparent" : "opaque"},
+                  {"output_format", checked.output_format}};
+    const auto event = [&](const std::string& type, json data) {
+      data.update(facts);
+      return "event: " + type + "\ndata: " + data.dump() + "\n\n";
+    };
+    std::string out;
+    for (int k = 0; k < checked.partial_images; ++k) {
+      // Each partial its own picture, so that a reader can tell them apart.
+      const auto partial = render_picture(seed + 1000 + static_cast<std::uint64_t>(k),
+                                          checked.width, checked.height, style);
+      out += event(kind + ".partial_image", {{"type", kind + ".partial_image"},
+                                             {"b64_json", host::base64_encode(partial)},
+                                             {"partial_image_index", k}});
+    }
+    const auto image = render_picture(seed, checked.width, checked.height, style);
+    out += event(kind + ".completed", {{"type", kind + ".completed"},
+                                       {"b64_json", host::base64_encode(image)},
+                                       {"usage", images_usage(checked)}});
+    return out + "data: [DONE]\n\n";
   }
 
   void file(const httplib::Request& req, httplib::Response& res) {

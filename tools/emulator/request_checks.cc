@@ -93,6 +93,17 @@ CheckedRequest check_image_values(const std::map<std::string, std::string>& fiel
     }
     out.output_compression = *level;
   }
+  if (const auto stream = field("stream")) {
+    if (*stream != "true" && *stream != "false") return refuse("Invalid 'stream': " + *stream);
+    out.stream = *stream == "true";
+  }
+  if (const auto partials = field("partial_images")) {
+    const auto count = parse_int(*partials);
+    if (!count || *count < 0 || *count > 3) {
+      return refuse("Invalid 'partial_images': " + *partials + " (0 to 3)");
+    }
+    out.partial_images = *count;
+  }
   out.response_format = field("response_format").value_or("b64_json");
   if (out.response_format != "b64_json" && out.response_format != "url") {
     return refuse("Invalid 'response_format': " + out.response_format);

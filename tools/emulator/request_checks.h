@@ -28,6 +28,9 @@ struct CheckedRequest {
   int output_compression = 100;
   std::string background;
   bool mask = false;
+  // Streamed answers: "stream": true, and the partial images to send before the final one.
+  bool stream = false;
+  int partial_images = 0;
   std::map<std::string, std::string> fields;
 };
 
