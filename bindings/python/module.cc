@@ -436,48 +436,29 @@ PYBIND11_MODULE(_zantrel, m) {
 
   using image::corvane::CorvaneClient;
   // The images members beyond the contract's, checked by the Python layer; `extra` as JSON text.
-  struct ImagesMembers {
-    int n = 1;
-    std::optional<std::string> output_format, background, moderation, input_fidelity, user;
-    std::optional<int> output_compression;
-    py::object mask;
-    std::string extra;
-  };
-  const auto images_request = [](std::string prompt, std::string aspect_ratio, std::string quality,
-                                 std::string image_size, const py::object& files,
-                                 const std::optional<std::string>& model,
-                                 const ImagesMembers& more) {
-    image::corvane::ImageRequest request{.prompt = std::move(prompt),
-                                         .aspect_ratio = std::move(aspect_ratio),
-                                         .quality = std::move(quality),
-                                         .image_size = std::move(image_size),
-                                         .files = files_of(files),
-                                         .model = model.value_or(image::corvane::kDefaultModel),
-                                         .n = more.n,
-                                         .output_format = more.output_format,
-                                         .output_compression = more.output_compression,
-                                         .background = more.background,
-                                         .moderation = more.moderation,
-                                         .input_fidelity = more.input_fidelity,
-                                         .mask = files_of(more.mask),
-                                         .user = more.user};
-    if (!more.extra.empty()) request.extra = nlohmann::ordered_json::parse(more.extra);
-    return request;
-  };
-  const auto members_of =
-      [](int n, std::optional<std::string> output_format, std::optional<int> output_compression,
+  const auto images_request =
+      [](std::string prompt, std::string aspect_ratio, std::string quality, std::string image_size,
+         const py::object& files, const std::optional<std::string>& model, int n,
+         std::optional<std::string> output_format, std::optional<int> output_compression,
          std::optional<std::string> background, std::optional<std::string> moderation,
-         std::optional<std::string> input_fidelity, py::object mask,
-         std::optional<std::string> user, std::string extra) {
-        return ImagesMembers{n,
-                             std::move(output_format),
-                             std::move(background),
-                             std::move(moderation),
-                             std::move(input_fidelity),
-                             std::move(user),
-                             output_compression,
-                             std::move(mask),
-                             std::move(extra)};
+         std::optional<std::string> input_fidelity, const py::object& mask,
+         std::optional<std::string> user, const std::string& extra) {
+        image::corvane::ImageRequest request{.prompt = std::move(prompt),
+                                             .aspect_ratio = std::move(aspect_ratio),
+                                             .quality = std::move(quality),
+                                             .image_size = std::move(image_size),
+                                             .files = files_of(files),
+                                             .model = model.value_or(image::corvane::kDefaultModel),
+                                             .n = n,
+                                             .output_format = std::move(output_format),
+                                             .output_compression = output_compression,
+                                             .background = std::move(background),
+                                             .moderation = std::move(moderation),
+                                             .input_fidelity = std::move(input_fidelity),
+                                             .mask = files_of(mask),
+                                             .user = std::move(user)};
+        if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
+        return request;
       };
   py::class_<CorvaneClient>(m, "_CorvaneClient")
       .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
@@ -493,7 +474,7 @@ PYBIND11_MODULE(_zantrel, m) {
            py::arg("dialect") = "gateway")
       .def(
           "start",
-          [images_request, members_of](
+          [images_request](
               const CorvaneClient& client, std::string prompt, std::string aspect_ratio,
               std::string quality, std::string image_size, const py::object& files,
               const std::optional<std::string>& model, const py::object& task_id,
@@ -503,12 +484,11 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> input_fidelity, py::object mask,
               std::optional<std::string> user, std::string extra) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request = images_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                std::move(image_size), files, model,
-                members_of(n, std::move(output_format), output_compression, std::move(background),
-                           std::move(moderation), std::move(input_fidelity), std::move(mask),
-                           std::move(user), std::move(extra)));
+            const auto request =
+                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                               std::move(image_size), files, model, n, std::move(output_format),
+                               output_compression, std::move(background), std::move(moderation),
+                               std::move(input_fidelity), mask, std::move(user), extra);
             const auto options =
                 call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
             const py::gil_scoped_release released;
@@ -525,7 +505,7 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("user") = py::none(), py::arg("extra") = "")
       .def(
           "_start_async",
-          [images_request, members_of](
+          [images_request](
               const CorvaneClient& client, std::string prompt, std::string aspect_ratio,
               std::string quality, std::string image_size, const py::object& files,
               const std::optional<std::string>& model, const py::object& task_id,
@@ -534,12 +514,11 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
               std::optional<std::string> user, std::string extra, py::function done) {
-            auto request = images_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                std::move(image_size), files, model,
-                members_of(n, std::move(output_format), output_compression, std::move(background),
-                           std::move(moderation), std::move(input_fidelity), std::move(mask),
-                           std::move(user), std::move(extra)));
+            auto request =
+                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                               std::move(image_size), files, model, n, std::move(output_format),
+                               output_compression, std::move(background), std::move(moderation),
+                               std::move(input_fidelity), mask, std::move(user), extra);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {

@@ -46,4 +46,10 @@ Bytes read_file_bytes(const std::string& path) {
   return content;
 }
 
+bool has_references(const Files& files) noexcept {
+  if (std::holds_alternative<std::monostate>(files)) return false;
+  const auto* list = std::get_if<std::vector<Reference>>(&files);
+  return list == nullptr || !list->empty();
+}
+
 }  // namespace zantrel::host

@@ -17,6 +17,9 @@ using Reference = std::variant<std::string, Bytes>;
 // The reference images of a call: none, one text, one byte string, or a list of them.
 using Files = std::variant<std::monostate, std::string, Bytes, std::vector<Reference>>;
 
+// Whether any reference is given: none for no value and for an empty list.
+bool has_references(const Files& files) noexcept;
+
 // Loads references in input order: links through ImageTool (a link that yields nothing is
 // dropped), existing paths read whole (a path where nothing exists is dropped), bytes as they
 // are (an empty byte string inside a list included). A failing fetch or an unreadable path

@@ -125,13 +125,6 @@ Task<std::optional<host::Bytes>> item_image(const Exchange& exchange, internal::
   co_return std::nullopt;
 }
 
-// Whether references were given at all (an empty list is none).
-bool has_references(const host::Files& files) {
-  if (std::holds_alternative<std::monostate>(files)) return false;
-  const auto* list = std::get_if<std::vector<host::Reference>>(&files);
-  return list == nullptr || !list->empty();
-}
-
 // The size a request asks for as the endpoint takes it ("WxH"; the ratio as given when it is
 // empty or "auto"), with its record. A model with a list of sizes gets the one closest to the
 // ratio; the others any size within the calculator's rules.
@@ -307,7 +300,7 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
     const auto catalogue = config::model_catalogue();
     if (auto refusal =
             internal::parameter_refusal(catalogue->find(request.model, host::Service::kImages),
-                                        request, has_references(request.files))) {
+                                        request, host::has_references(request.files))) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
     }
   }
@@ -323,14 +316,14 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
     }
     // Members of edits must not silently go to a generation when no reference could be loaded
     // (a path that is gone, a link without an image).
-    const bool edit_members = has_references(request.mask) || request.input_fidelity;
+    const bool edit_members = host::has_references(request.mask) || request.input_fidelity;
     if (typed && edit_members && !parts) {
       co_return ServiceResult::fail(
           ErrorCode::INVALID_PARAMS,
-          std::string(has_references(request.mask) ? "mask" : "input_fidelity") +
+          std::string(host::has_references(request.mask) ? "mask" : "input_fidelity") +
               " is for edits: none of the reference images could be loaded");
     }
-    if (parts && has_references(request.mask)) {
+    if (parts && host::has_references(request.mask)) {
       std::vector<host::Bytes> mask =
           co_await host::internal::gather_references(request.mask, exchange);
       if (mask.size() != 1) {

@@ -102,7 +102,7 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
     }
     if (!edits) return std::string("input_fidelity is for edits: it needs a reference image");
   }
-  if (!std::holds_alternative<std::monostate>(request.mask)) {
+  if (host::has_references(request.mask)) {
     if (auto refusal = refused("mask")) return refusal;
     if (!edits) return std::string("mask is for edits: it needs a reference image");
   }
