@@ -236,7 +236,8 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
                 "delivery",   "failure_kind",  "http_status",  "service_error",  "retry_after_s",
                 "request_id", "usage",         "model_sent",   "model_note",     "model_version",
                 "text",       "finish_reason", "block_reason", "image",          "images",
-                "answer",     "timings_s",     "bytes_sent",   "bytes_received", "attempts"}));
+                "answer",     "timings_s",     "bytes_sent",   "bytes_received", "attempts",
+                "stream"}));
   EXPECT_EQ(report["delivery"], "answered");
   EXPECT_EQ(report["usage"]["output_tokens"], 1290);
   EXPECT_EQ(report["image"]["width"], 1024);

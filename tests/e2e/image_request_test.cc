@@ -95,7 +95,7 @@ TEST_F(ImageRequests, EachMemberIsCheckedAgainstTheModelBeforeSending) {
          r.input_fidelity = "high";
        },
        "input_fidelity is not taken by gpt-image-2; it takes n, quality, output_format, "
-       "output_compression, background, moderation, mask, user",
+       "output_compression, background, moderation, mask, user, partial_images",
        {{"input_fidelity", "high"}},
        "invalid_input_fidelity_model"},
       {"input fidelity on gpt-image-1-mini",
@@ -105,7 +105,8 @@ TEST_F(ImageRequests, EachMemberIsCheckedAgainstTheModelBeforeSending) {
          r.input_fidelity = "low";
        },
        "input_fidelity is not taken by gpt-image-1-mini; it takes n, quality, output_format, "
-       "output_compression, background, moderation, mask, user, transparent_background",
+       "output_compression, background, moderation, mask, user, partial_images, "
+       "transparent_background",
        {{"model", "gpt-image-1-mini"}, {"input_fidelity", "low"}},
        "invalid_input_fidelity_model"},
       {"input fidelity without a reference",
@@ -216,7 +217,7 @@ TEST_F(ImageRequests, OneRequestGivesEveryImageInTheFormatAsked) {
         .files = picture(64, 64),
         .moderation = "low",
         .mask = picture(64, 64, true),
-        .extra = {{"partial_images", 0}}},
+        .extra = {{"service_tier", "default"}}},
        "image/png",
        false},
   };

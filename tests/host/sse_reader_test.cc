@@ -23,7 +23,8 @@ void PrintTo(const Seen& s, std::ostream* out) {
 }
 
 // Feeds `stream` in pieces of `step` bytes (0: whole), checking each event's room on the way.
-std::vector<Seen> read(const std::string& stream, std::size_t step) {
+// With `take`, the handler keeps every event's buffer, and the stream must read on the same.
+std::vector<Seen> read(const std::string& stream, std::size_t step, bool take = false) {
   SseReader reader;
   std::vector<Seen> seen;
   const auto on_event = [&](const SseEvent& e) {
@@ -32,6 +33,17 @@ std::vector<Seen> read(const std::string& stream, std::size_t step) {
     const char after = e.data.data()[e.data.size()];
     EXPECT_TRUE(after == '\n' || after == '\r') << int(after);
     seen.push_back({std::string(e.type), std::string(e.data), std::string(e.id)});
+    if (take) {
+      const std::string before(e.data);
+      const host::Bytes kept = reader.take_buffer();
+      if (!kept.empty()) {
+        const auto* begin = reinterpret_cast<const char*>(kept.data());
+        EXPECT_TRUE(e.data.data() >= begin && e.data.data() + e.data.size() <= begin + kept.size())
+            << "the event's data is in the buffer handed over";
+      }
+      EXPECT_EQ(e.data, before);
+      EXPECT_TRUE(reader.take_buffer().empty()) << "a buffer is handed over once";
+    }
   };
   const std::size_t piece = step == 0 ? stream.size() : step;
   for (std::size_t at = 0; at < stream.size(); at += piece) {
@@ -80,6 +92,8 @@ TEST(SseReader, ReadsTheSameEventsWhateverTheChunks) {
   for (const auto& c : cases) {
     for (const std::size_t step : {0, 1, 2, 3, 7, 64, 4096}) {
       EXPECT_EQ(read(c.stream, step), c.events) << c.name << ", in pieces of " << step;
+      EXPECT_EQ(read(c.stream, step, true), c.events)
+          << c.name << ", in pieces of " << step << ", each buffer kept";
     }
   }
 }

@@ -9,6 +9,7 @@
 #include "zantrel/host/call_limits.h"
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/progress.h"
 #include "zantrel/host/retry_policy.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/host/timeout.h"
@@ -32,6 +33,12 @@ struct CallOptions {
   std::optional<Deadline> deadline{};
   // Overrides the client's retry policy for this call.
   std::optional<RetryPolicy> retry{};
+  // Asks for the answer as a stream of events: the service's previews (partial images, thought
+  // images) reach `on_progress` as they arrive, and bytes keep flowing while the image is made.
+  // The call still ends in one result, the final image, the same as the same answer unstreamed.
+  bool stream = false;
+  // Told of the request's phase, its bytes, and each preview (see ProgressObserver).
+  ProgressObserver on_progress{};
 };
 
 // Receives the result of a non-blocking call, on the HTTP client's event thread (or on the

@@ -93,6 +93,11 @@ struct CallReport {
   std::optional<std::uint64_t> bytes_sent;
   std::optional<std::uint64_t> bytes_received;
   int attempts = 0;  // requests sent to the service (0 when refused before sending)
+  // A streamed answer: the events read, the previews among them, and when the first preview
+  // arrived (seconds from the start of the call). Zero and empty for an answer not streamed.
+  int stream_events = 0;
+  int previews = 0;
+  std::optional<double> first_preview_s;
 };
 
 // The report as one JSON object with snake_case keys; unknown values are null.

@@ -190,7 +190,7 @@ def test_wrong_values_name_the_argument(emulator, kwargs, message):
 def test_images_members_by_keyword_give_every_image_of_one_request(emulator):
     client = zantrel.CorvaneClient(emulator.url, KEY)
     done = client.start("a fox", "3:2", n=3, output_format="webp", output_compression=70,
-                        moderation="low", user="u-1", extra={"partial_images": 0})
+                        moderation="low", user="u-1", extra={"service_tier": "default"})
     assert done.ok, done.msg
     assert len(done.images) == 3 and done.images[0] is done.data
     assert all(image[8:12] == b"WEBP" for image in done.images)

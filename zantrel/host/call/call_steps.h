@@ -42,7 +42,8 @@ inline CallLimits limits_of(const CallOptions& options) { return {options.stop, 
 template <class Steps>
 Task<ServiceResult> run_call(HttpClient& client, Exchange::Mode mode, const CallOptions& options,
                              Steps steps) {
-  const Exchange exchange(client, mode, limits_of(options));
+  ProgressRelay progress(options.on_progress);
+  const Exchange exchange(client, mode, limits_of(options), &progress);
   ReportBuilder report(options.report);
   ServiceResult result = co_await steps(exchange, report);
   report.finish();

@@ -8,6 +8,7 @@
 #include <utility>
 #include <variant>
 
+#include "zantrel/host/call/progress_relay.h"
 #include "zantrel/host/call_limits.h"
 #include "zantrel/host/http/http_client.h"
 
@@ -21,11 +22,14 @@ class Exchange {
  public:
   enum class Mode { kBlocking, kNonBlocking };
 
-  Exchange(HttpClient& client, Mode mode, CallLimits limits)
-      : client_(client), mode_(mode), limits_(std::move(limits)) {}
+  // `progress`: who is told how the call's posts go (it must outlive the exchange).
+  Exchange(HttpClient& client, Mode mode, CallLimits limits, ProgressRelay* progress = nullptr)
+      : client_(client), mode_(mode), limits_(std::move(limits)), progress_(progress) {}
 
   HttpClient& client() const noexcept { return client_; }
   const CallLimits& limits() const noexcept { return limits_; }
+  // The call's progress relay; nullptr for exchanges outside a call.
+  ProgressRelay* progress() const noexcept { return progress_; }
 
   template <class Request>
   class Awaiter {
@@ -37,6 +41,11 @@ class Exchange {
       try {
         exchange_.limits_.check();
         request_.limits = exchange_.limits_;
+        if constexpr (std::is_same_v<Request, PostRequest>) {
+          if (exchange_.progress_ != nullptr) {
+            request_.on_progress = exchange_.progress_->transfer_observer();
+          }
+        }
       } catch (...) {
         outcome_ = std::current_exception();
         return true;
@@ -128,6 +137,7 @@ class Exchange {
   HttpClient& client_;
   Mode mode_;
   CallLimits limits_;
+  ProgressRelay* progress_;
 };
 
 }  // namespace zantrel::host::internal

@@ -187,4 +187,15 @@ void ReportBuilder::image(ByteView image, std::string_view asked) {
   report_->images.push_back(std::move(facts));
 }
 
+void ReportBuilder::stream_event() {
+  if (report_ != nullptr) ++report_->stream_events;
+}
+
+void ReportBuilder::preview() {
+  if (report_ == nullptr) return;
+  if (++report_->previews == 1) {
+    report_->first_preview_s = std::chrono::duration<double>(Clock::now() - start_).count();
+  }
+}
+
 }  // namespace zantrel::host::internal

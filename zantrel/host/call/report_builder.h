@@ -41,6 +41,9 @@ class ReportBuilder {
   // An image returned (the first is the report's `image`), and the ratio asked ("W:H" or
   // "WxH"; empty when none).
   void image(ByteView image, std::string_view asked);
+  // A streamed answer's event was read; one that was a preview.
+  void stream_event();
+  void preview();
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -52,6 +53,36 @@ struct Form {
   std::vector<FilePart> files;
 };
 
+// How far an exchange has got, as it goes.
+struct TransferProgress {
+  enum class Phase {
+    kConnecting,  // opening the connection (TLS included)
+    kUploading,   // sending the request
+    kWaiting,     // the request is out; no answer yet
+    kReceiving,   // the answer is coming in
+  };
+  Phase phase = Phase::kConnecting;
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t bytes_received = 0;
+};
+
+// Told of every change of phase, and of the byte counts now and then (a few times a second at
+// most), on the thread that drives the exchange. It must not block; what it throws is dropped.
+using TransferObserver = std::function<void(const TransferProgress&)>;
+
+// Takes the body of an answer as it arrives (a stream of events) instead of the response
+// holding it whole. Called on the thread that drives the exchange.
+class BodyReceiver {
+ public:
+  virtual ~BodyReceiver() = default;
+  // The answer's status, before its first body byte: true to be handed the body, which the
+  // response then leaves out. Asked again for each attempt.
+  virtual bool accept(int status) = 0;
+  // The next bytes of an accepted body; the response size cap counts them. What it throws ends
+  // the exchange with that failure.
+  virtual void receive(ByteView chunk) = 0;
+};
+
 // The body of a post: JSON text held whole, a multipart form, or a body streamed in segments
 // (a client of a host's own that can't stream one sends `flatten(body)`).
 struct PostRequest {
@@ -60,6 +91,10 @@ struct PostRequest {
   Timeout timeout;
   // A stop request or a passed deadline ends the exchange (Cancelled, DeadlineExceeded).
   CallLimits limits;
+  // Both optional, and a stack of a host's own may ignore them: the body then comes whole in
+  // the response, and a caller that asked for it as it arrives reads it from there.
+  BodyReceiver* receiver = nullptr;
+  TransferObserver on_progress;
 };
 
 // A GET of a link (image fetches). Redirects are followed up to `max_redirects`, only to

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <exception>
 
 #include "zantrel/host/call/client_entries.h"
@@ -17,6 +18,7 @@
 #include "zantrel/host/size_calculator.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 #include "zantrel/image/corvane/internal/images_response.h"
+#include "zantrel/image/corvane/internal/images_stream.h"
 #include "zantrel/image/corvane/internal/model_checks.h"
 
 namespace zantrel::image::corvane {
@@ -147,7 +149,8 @@ std::string size_to_send(const CorvaneClient& self, const ImageRequest& request,
 // base64) and empty values. `typed`: the request came by name, so its extra members follow.
 // Nothing when an extra member clashes with one the client writes (`refusal` says why).
 std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& request,
-                               const std::string& size, bool typed, std::string& refusal) {
+                               const std::string& size, bool typed, bool stream,
+                               std::string& refusal) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
   const std::string& model = request.model;
   json payload = json::object();
@@ -168,6 +171,10 @@ std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& re
   put("moderation", request.moderation);
   put("input_fidelity", request.input_fidelity);
   put("user", request.user);
+  if (stream) {
+    payload["stream"] = true;
+    put("partial_images", request.partial_images);
+  }
   if (typed) {
     if (auto why = internal::extra_refusal(request.extra, payload)) {
       refusal = std::move(*why);
@@ -178,23 +185,33 @@ std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& re
   return payload;
 }
 
-// The result of a 200 answer: its first image (base64, a data link, or a web link fetched),
-// and with n > 1 the later ones beside it. `asked`: what the images' ratio is checked against.
-Task<ServiceResult> answer_of(const CorvaneClient& self, host::HttpResponse& response, int n,
-                              const std::string& asked, const host::CallOptions& options,
-                              const Exchange& exchange, ReportBuilder& report) {
+// The result of a 200 answer without an image, with its record of what came (`text`).
+ServiceResult no_image(const CorvaneClient& self, std::string_view text,
+                       const host::CallOptions& options) {
+  json record = host::log_record(self.model_tag() + " 未收到结果的原始数据", options.task_id,
+                                 options.model_key);
+  record["data"] = text.empty() ? json() : host::internal::decode_json(text);
+  self.logger()->debug(record);
+  return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+}
+
+// The result of a 200 answer read as `body` (whose text lies in `buffer`): its first image
+// (base64, a data link, or a web link fetched), and the `later` ones beside it. `asked`: what
+// the images' ratio is checked against.
+Task<ServiceResult> answer_of(const CorvaneClient& self, internal::ImagesResponse& body,
+                              host::Bytes& buffer, std::vector<internal::FirstItem> later_items,
+                              std::string_view text, const std::string& asked,
+                              const host::CallOptions& options, const Exchange& exchange,
+                              ReportBuilder& report) {
   const auto record = [&](std::string msg) {
     return host::log_record(std::move(msg), options.task_id, options.model_key);
   };
-  internal::ImagesResponse body(response.body);
   if (report.wanted()) read_answer(body, *report.report());
-  // The later images first: the first is then decoded into the response's own buffer.
+  // The later images first: the first is then decoded into the answer's own buffer.
   std::vector<host::Bytes> later;
-  if (n > 1) {
-    for (const internal::FirstItem& item : body.later_items()) {
-      auto image = co_await item_image(exchange, item);
-      if (image && !image->empty()) later.push_back(std::move(*image));
-    }
+  for (const internal::FirstItem& item : later_items) {
+    auto image = co_await item_image(exchange, item);
+    if (image && !image->empty()) later.push_back(std::move(*image));
   }
   const internal::FirstItem item = body.first_item();
   const auto succeed = [&](host::Bytes image) {
@@ -206,8 +223,8 @@ Task<ServiceResult> answer_of(const CorvaneClient& self, host::HttpResponse& res
   };
   // An image that decodes to nothing is no image: success is never reported without bytes.
   if (item.kind == internal::FirstItem::Kind::kBase64) {
-    // Decoded into the response's own buffer, which the result then owns.
-    host::Bytes decoded = host::base64_decode_in_place(response.body, item.text);
+    // Decoded into the answer's own buffer, which the result then owns.
+    host::Bytes decoded = host::base64_decode_in_place(buffer, item.text);
     if (!decoded.empty()) co_return succeed(std::move(decoded));
   }
   if (item.kind == internal::FirstItem::Kind::kLink) {
@@ -227,10 +244,47 @@ Task<ServiceResult> answer_of(const CorvaneClient& self, host::HttpResponse& res
       co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
     }
   }
-  json no_image_record = record(self.model_tag() + " 未收到结果的原始数据");
-  no_image_record["data"] = host::internal::decode_json(response.text());
-  self.logger()->debug(no_image_record);
-  co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+  co_return no_image(self, text, options);
+}
+
+// The result of an error answer (`text`, with its status) or of a streamed answer's error
+// event: the service's message, with its record.
+ServiceResult error_answer(const CorvaneClient& self, std::string_view text, int status_code,
+                           const host::CallOptions& options, ReportBuilder& report) {
+  const auto error = host::internal::read_error_body(text, status_code);
+  if (error.error_dict) report.service_error(*error.error_dict, {"type", "code", "param"});
+  json failed_record =
+      host::log_record(self.model_tag() + " response failed", options.task_id, options.model_key);
+  failed_record["status_code"] = status_code;
+  failed_record["error_dict"] = error.error_dict ? *error.error_dict : json();
+  self.logger()->debug(failed_record);
+  return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL, error.message);
+}
+
+// The result of a streamed 200 answer once its last event is read: as the same answer
+// unstreamed, from its completed events (one per image), or its error event.
+Task<ServiceResult> streamed_answer_of(const CorvaneClient& self, host::HttpResponse& response,
+                                       host::internal::AnswerStream& stream,
+                                       internal::ImagesStream& events, const std::string& asked,
+                                       const host::CallOptions& options, const Exchange& exchange,
+                                       ReportBuilder& report) {
+  stream.finish(response);
+  if (!events.error().is_null()) {
+    co_return error_answer(self, events.error().dump(), response.status_code, options, report);
+  }
+  auto& completed = events.completed();
+  if (completed.empty()) co_return no_image(self, {}, options);
+  // Every document stays while the items that view into it are read.
+  std::deque<internal::ImagesResponse> later_events;
+  std::vector<internal::FirstItem> later;
+  for (std::size_t i = 1; i < completed.size(); ++i) {
+    auto& event = later_events.emplace_back(completed[i].text, completed[i].readable);
+    const internal::FirstItem item = event.first_item();
+    if (item.kind != internal::FirstItem::Kind::kNone) later.push_back(item);
+  }
+  internal::ImagesResponse first(completed[0].text, completed[0].readable);
+  co_return co_await answer_of(self, first, completed[0].buffer, std::move(later),
+                               completed[0].text, asked, options, exchange, report);
 }
 
 // The steps of one images call, shared by the blocking and non-blocking entries. `request`
@@ -251,13 +305,22 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
     const host::ModelInfo* info = catalogue->find(request.model, host::Service::kImages);
     const std::string size = size_to_send(self, request, info, options);
     std::string refusal;
-    const std::optional<json> payload = payload_of(self, request, size, typed, refusal);
+    const std::optional<json> payload =
+        payload_of(self, request, size, typed, options.stream, refusal);
     if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
     if (report.wanted()) report.report()->model_sent = request.model;
 
     auto [url, post] =
         completions_request(self, task_id, model_key, *payload, files,
                             host::effective_timeout(options.timeout, exchange.client()));
+    // A streamed answer's events are read as they arrive.
+    std::optional<internal::ImagesStream> events;
+    std::optional<host::internal::AnswerStream> stream;
+    if (options.stream) {
+      events.emplace(request.partial_images);
+      stream.emplace(*events, exchange.progress(), report);
+      post.receiver = &*stream;
+    }
     host::HttpResponse response = co_await host::internal::send_request(
         exchange, url, post, options.retry.value_or(self.retry_policy()), report,
         {logger, tag, task_id, model_key});
@@ -268,17 +331,19 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
     logger.debug(response_record);
 
     if (response.status_code != 200) {
-      const auto error = host::internal::read_error_body(response.text(), response.status_code);
-      if (error.error_dict) report.service_error(*error.error_dict, {"type", "code", "param"});
-      json failed_record = host::log_record(tag + " response failed", task_id, model_key);
-      failed_record["status_code"] = response.status_code;
-      failed_record["error_dict"] = error.error_dict ? *error.error_dict : json();
-      logger.debug(failed_record);
-      co_return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL, error.message);
+      co_return error_answer(self, response.text(), response.status_code, options, report);
     }
     // What the image's ratio is checked against: the size sent, unless none was.
     const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
-    co_return co_await answer_of(self, response, request.n, asked, options, exchange, report);
+    if (stream) {
+      co_return co_await streamed_answer_of(self, response, *stream, *events, asked, options,
+                                            exchange, report);
+    }
+    internal::ImagesResponse body(response.body);
+    std::vector<internal::FirstItem> later;
+    if (request.n > 1) later = body.later_items();
+    co_return co_await answer_of(self, body, response.body, std::move(later), response.text(),
+                                 asked, options, exchange, report);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -302,6 +367,10 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
             internal::parameter_refusal(catalogue->find(request.model, host::Service::kImages),
                                         request, host::has_references(request.files))) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+    }
+    if (request.partial_images && !options.stream) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                    "partial_images needs a streamed call (stream)");
     }
   }
   std::exception_ptr failure;

@@ -15,6 +15,8 @@ inline constexpr char kDefaultResponseFormat[] = "b64_json";
 inline constexpr char kDefaultModelTag[] = "GPT-IMAGE-2";
 // Images one request may ask for at most.
 inline constexpr int kMaxImages = 10;
+// Partial images a streamed request may ask for at most.
+inline constexpr int kMaxPartialImages = 3;
 
 // Everything one images call can ask, by name:
 //   client.start({.prompt = "a fox", .aspect_ratio = "16:9", .n = 3, .output_format = "webp"});
@@ -41,6 +43,8 @@ struct ImageRequest {
   // Edits: a PNG of the first reference's size whose transparent pixels mark what to change.
   host::Files mask{};
   std::optional<std::string> user{};  // the end user's id, for the service's abuse checks
+  // A streamed call (CallOptions::stream): the partial images to show on the way, 0 to 3.
+  std::optional<int> partial_images{};
   // Members released after this version, merged into the body last. Its keys may not be ones
   // the client writes.
   nlohmann::ordered_json extra = nlohmann::ordered_json::object();

@@ -14,6 +14,7 @@
 #include "zantrel/host/internal/codec/json_reading.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
+#include "zantrel/image/tavelin/internal/gemini_stream.h"
 #include "zantrel/image/tavelin/internal/model_checks.h"
 
 namespace zantrel::image::tavelin {
@@ -41,18 +42,22 @@ std::optional<std::string_view> view_of(const std::optional<std::string>& text) 
   return std::string_view(*text);
 }
 
-// Usage, model version, request id and reasons of a 200 body. A body too odd to read them from
-// leaves them empty: the report never changes the result.
+// Usage, model version, request id and reasons of a 200 answer, into the report.
+void take_report_facts(internal::GeminiResponse::ReportFacts facts, host::CallReport& report) {
+  report.usage = host::internal::usage_of(std::move(facts.usage), "promptTokenCount",
+                                          "candidatesTokenCount", "totalTokenCount");
+  report.model_version = std::move(facts.model_version);
+  if (!report.request_id) report.request_id = std::move(facts.response_id);
+  report.block_reason = std::move(facts.block_reason);
+  report.finish_reason = std::move(facts.finish_reason);
+  report.text = std::move(facts.text);
+}
+
+// The report's facts of a 200 body. A body too odd to read them from leaves them empty: the
+// report never changes the result.
 void read_report_facts(internal::GeminiResponse& body, host::CallReport& report) {
   try {
-    auto facts = body.report_facts();
-    report.usage = host::internal::usage_of(std::move(facts.usage), "promptTokenCount",
-                                            "candidatesTokenCount", "totalTokenCount");
-    report.model_version = std::move(facts.model_version);
-    if (!report.request_id) report.request_id = std::move(facts.response_id);
-    report.block_reason = std::move(facts.block_reason);
-    report.finish_reason = std::move(facts.finish_reason);
-    report.text = std::move(facts.text);
+    take_report_facts(body.report_facts(), report);
   } catch (const std::exception&) {
     // Facts stay unknown.
   }
@@ -132,63 +137,61 @@ host::PostRequest generate_request(const TavelinaClient& self, const std::string
   return request;
 }
 
-// The result of an answer with another status than 200: the service's own message (or the
-// status), SERVICE_BUSY for a 429, with its record.
-ServiceResult status_failure(const TavelinaClient& self, const host::HttpResponse& response,
-                             double seconds, const host::CallOptions& options,
-                             ReportBuilder& report) {
-  const auto error = host::internal::read_error_body(response.text(), response.status_code);
+// The result of an error answer (`text`, with its status) or of a streamed answer's error
+// event: the service's own message (or the status), SERVICE_BUSY for a 429, with its record.
+ServiceResult error_answer(const TavelinaClient& self, std::string_view text, int status_code,
+                           double seconds, const host::CallOptions& options,
+                           ReportBuilder& report) {
+  const auto error = host::internal::read_error_body(text, status_code);
   if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
   auto fail_record =
       host::log_record(self.model_tag() + " api complete fail", options.task_id, options.model_key);
-  fail_record["status_code"] = response.status_code;
+  fail_record["status_code"] = status_code;
   fail_record["second"] = seconds;
   fail_record["error_dict"] = error.error_dict ? *error.error_dict : nlohmann::ordered_json();
   self.logger()->debug(fail_record);
   return ServiceResult::fail(
-      response.status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
+      status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
       error.message);
 }
 
+// What a 200 answer offers, whole or streamed: its file links, else its image, else the reason
+// the model gave for none.
+struct AnswerOffer {
+  std::vector<std::string> links;
+  std::optional<host::Bytes> image;
+  std::optional<std::string> finish_reason;
+};
+
 // The result of a 200 answer: its first file link fetched, else its largest inline image, else
 // the reason the model gave for none.
-Task<ServiceResult> answer_of(const TavelinaClient& self, host::HttpResponse& response,
-                              const config::AspectRatio& aspect_ratio, double seconds,
-                              const host::CallOptions& options, const Exchange& exchange,
-                              ReportBuilder& report) {
+Task<ServiceResult> outcome_of(const TavelinaClient& self, AnswerOffer offer,
+                               const config::AspectRatio& aspect_ratio,
+                               const host::CallOptions& options, const Exchange& exchange,
+                               ReportBuilder& report) {
   host::Logger& logger = *self.logger();
   const std::string& tag = self.model_tag();
   const auto record = [&](std::string msg) {
     return host::log_record(std::move(msg), options.task_id, options.model_key);
   };
-  internal::GeminiResponse body(response.body);
-  if (report.wanted()) read_report_facts(body, *report.report());
-  auto done_record = record(tag + " api complete successfully");
-  done_record["second"] = seconds;
-  logger.debug(done_record);
-
-  auto [links, response_id] = body.file_uris();
-  if (!links.empty()) {
+  if (!offer.links.empty()) {
     auto links_record = record(tag + " api complete result");
-    links_record["image_urls"] = links;
+    links_record["image_urls"] = offer.links;
     logger.debug(links_record);
-    if (auto fetched = co_await host::internal::fetch_image(exchange, links.front())) {
+    if (auto fetched = co_await host::internal::fetch_image(exchange, offer.links.front())) {
       report.image(*fetched, aspect_ratio);
       co_return ServiceResult::success(std::move(*fetched));
     }
-    co_return ServiceResult::success(std::move(links.front()));
+    co_return ServiceResult::success(std::move(offer.links.front()));
   }
-
-  // The image is decoded into the response's own buffer, which the result then owns.
-  auto scan = body.largest_inline_image(&response.body);
-  if (scan.image) {
+  if (offer.image) {
     auto chosen_record = record("image_candidates");
-    chosen_record["size"] = scan.image->size();
+    chosen_record["size"] = offer.image->size();
     logger.debug(chosen_record);
-    report.image(*scan.image, aspect_ratio);
-    co_return ServiceResult::success(std::move(*scan.image));
+    report.image(*offer.image, aspect_ratio);
+    co_return ServiceResult::success(std::move(*offer.image));
   }
-  const std::string reason = scan.finish_reason.value_or("");
+  const std::string reason = offer.finish_reason.value_or("");
   if (reason == "IMAGE_SAFETY" || reason == "IMAGE_OTHER" || reason == "OTHER") {
     co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-" + reason);
   }
@@ -196,6 +199,61 @@ Task<ServiceResult> answer_of(const TavelinaClient& self, host::HttpResponse& re
     co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY");
   }
   co_return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+}
+
+// The record of a 200 answer read, before its image is looked for.
+void note_answer(const TavelinaClient& self, double seconds, const host::CallOptions& options) {
+  auto done_record = host::log_record(self.model_tag() + " api complete successfully",
+                                      options.task_id, options.model_key);
+  done_record["second"] = seconds;
+  self.logger()->debug(done_record);
+}
+
+// What a 200 body offers. Its image is decoded into the body's own buffer, which the result
+// then owns.
+AnswerOffer offer_of(const TavelinaClient& self, host::HttpResponse& response, double seconds,
+                     const host::CallOptions& options, ReportBuilder& report) {
+  internal::GeminiResponse body(response.body);
+  if (report.wanted()) read_report_facts(body, *report.report());
+  note_answer(self, seconds, options);
+  AnswerOffer offer;
+  offer.links = body.file_uris().first;
+  if (offer.links.empty()) {
+    auto scan = body.largest_inline_image(&response.body);
+    offer.image = std::move(scan.image);
+    offer.finish_reason = std::move(scan.finish_reason);
+  }
+  return offer;
+}
+
+// What a streamed answer offered once its last event is read: the same as the same answer
+// unstreamed. Nothing when it ended in an error event.
+std::optional<AnswerOffer> streamed_offer_of(const TavelinaClient& self,
+                                             internal::GeminiStream& events, double seconds,
+                                             const host::CallOptions& options,
+                                             ReportBuilder& report) {
+  if (!events.error().is_null()) return std::nullopt;
+  if (report.wanted()) take_report_facts(events.facts(), *report.report());
+  note_answer(self, seconds, options);
+  AnswerOffer offer;
+  offer.links = events.links();
+  offer.finish_reason = events.finish_reason();
+  auto& kept = events.image_event();
+  if (offer.links.empty() && kept) {
+    internal::GeminiResponse event(kept->text, kept->readable);
+    auto scan = event.largest_inline_image(&kept->buffer);
+    offer.image = std::move(scan.image);
+  }
+  return offer;
+}
+
+// The status an error event stands for: its "error.code" when that is one.
+int error_status(const nlohmann::ordered_json& error, int fallback) {
+  const auto inner = error.find("error");
+  if (inner == error.end() || !inner->is_object()) return fallback;
+  const auto code = inner->find("code");
+  if (code == inner->end() || !code->is_number_integer()) return fallback;
+  return code->get<int>();
 }
 
 // The steps of one generateContent call, shared by the blocking and non-blocking entries.
@@ -230,7 +288,16 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                          : std::span<const host::Bytes>();
     host::PostRequest request = generate_request(
         self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt, more, timeout);
-    const std::string url = self.base_url() + "/v1beta/models/" + model_sent + ":generateContent";
+    // A streamed answer comes as server-sent events, read as they arrive.
+    const std::string url = self.base_url() + "/v1beta/models/" + model_sent +
+                            (options.stream ? ":streamGenerateContent?alt=sse" : ":generateContent");
+    std::optional<internal::GeminiStream> events;
+    std::optional<host::internal::AnswerStream> stream;
+    if (options.stream) {
+      events.emplace();
+      stream.emplace(*events, exchange.progress(), report);
+      request.receiver = &*stream;
+    }
 
     auto request_record = record(tag + " request api");
     request_record["model_name"] = model;
@@ -249,10 +316,23 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
         {logger, tag, options.task_id, options.model_key});
 
     if (response.status_code != 200) {
-      co_return status_failure(self, response, seconds_since(start), options, report);
+      co_return error_answer(self, response.text(), response.status_code, seconds_since(start),
+                             options, report);
     }
-    co_return co_await answer_of(self, response, aspect_ratio, seconds_since(start), options,
-                                 exchange, report);
+    std::optional<AnswerOffer> offer;
+    if (stream) {
+      stream->finish(response);
+      offer = streamed_offer_of(self, *events, seconds_since(start), options, report);
+      if (!offer) {
+        co_return error_answer(self, events->error().dump(),
+                               error_status(events->error(), response.status_code),
+                               seconds_since(start), options, report);
+      }
+    } else {
+      offer = offer_of(self, response, seconds_since(start), options, report);
+    }
+    co_return co_await outcome_of(self, std::move(*offer), aspect_ratio, options, exchange,
+                                  report);
   } catch (...) {
     failure = std::current_exception();
   }

@@ -84,6 +84,18 @@ struct CurlTransfer::State {
   std::optional<Clock::time_point> answered_at;  // first status line of the answer
   bool answer_started = false;
   Headers response_headers;
+  // A body taken as it arrives: whether the receiver took it, how much it was handed (the cap
+  // counts it) and what it failed with.
+  BodyReceiver* receiver = nullptr;
+  bool body_begun = false;
+  bool receiving = false;
+  std::size_t received = 0;
+  std::exception_ptr receiver_failure;
+  // Who is told how far the exchange got, and what it was told last.
+  TransferObserver observer;
+  std::optional<TransferProgress::Phase> told_phase;
+  TransferProgress told;
+  Clock::time_point told_at{};
 };
 
 namespace {
@@ -103,9 +115,70 @@ void reserve_for(State& t, std::size_t incoming) {
   t.body.reserve(std::max(target, needed) + kBodyPadding);
 }
 
+TransferProgress::Phase phase_of(const State& t) {
+  using Phase = TransferProgress::Phase;
+  if (t.answer_started) return Phase::kReceiving;
+  if (t.sent_at) return Phase::kWaiting;
+  return t.connected ? Phase::kUploading : Phase::kConnecting;
+}
+
+// Tells the observer of a new phase at once, and of new byte counts at this pace at most.
+void tell_progress(State& t, Clock::time_point now) {
+  constexpr auto kCountsEvery = std::chrono::milliseconds(50);
+  if (!t.observer) return;
+  TransferProgress progress;
+  progress.phase = phase_of(t);
+  progress.bytes_sent = static_cast<std::uint64_t>(std::max<curl_off_t>(t.seen_up, 0));
+  progress.bytes_received =
+      std::max(static_cast<std::uint64_t>(std::max<curl_off_t>(t.seen_down, 0)), t.received);
+  const bool new_phase = t.told_phase != progress.phase;
+  const bool new_counts = progress.bytes_sent != t.told.bytes_sent ||
+                          progress.bytes_received != t.told.bytes_received;
+  if (!new_phase && (!new_counts || now - t.told_at < kCountsEvery)) return;
+  t.told_phase = progress.phase;
+  t.told = progress;
+  t.told_at = now;
+  try {
+    t.observer(progress);
+  } catch (...) {
+    // An observer's failure is not the exchange's.
+  }
+}
+
+// Hands a body the receiver took on; 0 (which aborts the transfer) past the cap or when the
+// receiver fails.
+std::size_t to_receiver(State& t, const char* data, std::size_t n) {
+  if (n > t.max_body - t.received) {
+    t.body_too_large = true;
+    return 0;
+  }
+  t.received += n;
+  try {
+    t.receiver->receive(ByteView(reinterpret_cast<const std::uint8_t*>(data), n));
+  } catch (...) {
+    t.receiver_failure = std::current_exception();
+    return 0;
+  }
+  return n;
+}
+
 std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
   auto& t = *static_cast<State*>(user);
   t.last_activity = Clock::now();
+  if (!t.body_begun) {
+    t.body_begun = true;
+    long status = 0;
+    if (t.receiver != nullptr &&
+        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
+      try {
+        t.receiving = t.receiver->accept(static_cast<int>(status));
+      } catch (...) {
+        t.receiver_failure = std::current_exception();
+        return 0;
+      }
+    }
+  }
+  if (t.receiving) return to_receiver(t, data, n);
   if (n > t.max_body - t.body.size()) {
     t.body_too_large = true;
     return 0;  // aborts the transfer
@@ -138,6 +211,7 @@ std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
     if (!t.answer_started) t.answered_at = t.last_activity;
     t.answer_started = true;
     if (!t.sent_at) t.sent_at = t.last_activity;
+    tell_progress(t, t.last_activity);
   } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
     t.response_headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
                                     std::string(trimmed(line.substr(colon + 1))));
@@ -157,6 +231,7 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t up_total, cu
     t.seen_up = up;
     t.last_activity = now;
   }
+  tell_progress(t, now);
   return 0;
 }
 
@@ -185,6 +260,7 @@ int on_connected(void* user, char* remote_address, char*, int, int local_port) {
   }
   t.connected = true;
   t.last_activity = Clock::now();
+  tell_progress(t, t.last_activity);
   return CURL_PREREQFUNC_OK;
 }
 
@@ -419,6 +495,8 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const PostRequest
   // An API post is never redirected: a 3xx is the service's answer.
   set(easy, CURLOPT_FOLLOWLOCATION, 0L);
   set(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+  state_->receiver = request.receiver;
+  state_->observer = request.on_progress;
   if (const auto* json = std::get_if<JsonBody>(&request.body)) {
     set_json_body(*json);
   } else if (const auto* streamed = std::get_if<StreamedBody>(&request.body)) {
@@ -551,6 +629,14 @@ void CurlTransfer::wake_on_stop(std::function<void()> wake) {
 
 HttpResponse CurlTransfer::finish(CURLcode code) {
   State& t = *state_;
+  if (t.receiver_failure) {
+    try {
+      std::rethrow_exception(t.receiver_failure);
+    } catch (Error& failure) {
+      failure.set_transfer(facts_of(t, code));
+      throw;
+    }
+  }
   if (code != CURLE_OK) throw_failure(t, code, t.url);
   long status = 0;
   check(curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status));

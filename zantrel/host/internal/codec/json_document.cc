@@ -124,8 +124,19 @@ void check_scalar_document(od::document& doc) {
 
 }  // namespace
 
-JsonDocument::JsonDocument(const Bytes& body) {
-  ensure(parser_.iterate(padded_view(body, storage_)).get(doc_));
+JsonDocument::JsonDocument(const Bytes& body) { check(padded_view(body, storage_)); }
+
+JsonDocument::JsonDocument(std::string_view text, std::size_t readable) {
+  if (readable >= text.size() + simdjson::SIMDJSON_PADDING) {
+    check(simdjson::padded_string_view(text.data(), text.size(), readable));
+  } else {
+    storage_ = simdjson::padded_string(text);
+    check(storage_);
+  }
+}
+
+void JsonDocument::check(simdjson::padded_string_view text) {
+  ensure(parser_.iterate(text).get(doc_));
   bool scalar = false;
   ensure(doc_.is_scalar().get(scalar));
   if (scalar) {

@@ -22,6 +22,9 @@ class JsonDocument {
  public:
   // Throws JSONDecodeError when the body is not JSON. `body` must outlive the document.
   explicit JsonDocument(const Bytes& body);
+  // A text with `readable` bytes from its start on that may be read (a stream event's data,
+  // with its room behind it); it must not end inside a number that its next byte continues.
+  JsonDocument(std::string_view text, std::size_t readable);
   JsonDocument(const JsonDocument&) = delete;
   JsonDocument& operator=(const JsonDocument&) = delete;
 
@@ -31,6 +34,8 @@ class JsonDocument {
   od::object root_object();
 
  private:
+  void check(simdjson::padded_string_view text);
+
   simdjson::padded_string storage_;
   od::parser parser_;
   od::document doc_;

@@ -8,6 +8,9 @@ namespace {
 
 const char* as_chars(const Bytes& bytes) { return reinterpret_cast<const char*>(bytes.data()); }
 
+// An event past this size is taken to be a large one (an image): see large_event_room.
+constexpr std::size_t kLargeEvent = std::size_t{4} << 20;
+
 }  // namespace
 
 void SseReader::feed(ByteView chunk, const Handler& on_event) {
@@ -20,7 +23,11 @@ void SseReader::feed(ByteView chunk, const Handler& on_event) {
   // Room for the padding behind any event is kept from the start, so handing one over never
   // moves the buffer.
   const std::size_t needed = buffer_.size() + (chunk.size() - from) + kSsePadding + 1;
-  if (buffer_.capacity() < needed) buffer_.reserve(std::max(needed, buffer_.capacity() * 2));
+  if (buffer_.capacity() < needed) {
+    std::size_t target = std::max(needed, buffer_.capacity() * 2);
+    if (needed > kLargeEvent) target = std::max(target, large_event_room_);
+    buffer_.reserve(target);
+  }
   buffer_.insert(buffer_.end(), chunk.begin() + static_cast<std::ptrdiff_t>(from), chunk.end());
   read_lines(on_event);
   compact();
@@ -33,14 +40,40 @@ void SseReader::finish(const Handler& on_event) {
     buffer_.push_back('\n');
     read_lines(on_event);
   }
+  line_next_ = buffer_.size();
   if (data_lines_ > 0) dispatch(on_event);
+  taken_ = false;
   buffer_.clear();
   line_start_ = scan_from_ = 0;
 }
 
+Bytes SseReader::take_buffer() {
+  if (!dispatching_ || taken_ || data_lines_ != 1) return {};
+  Bytes rest;
+  const std::size_t tail = buffer_.size() - line_next_;
+  rest.reserve(tail + kSsePadding + 1);
+  rest.insert(rest.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(line_next_),
+              buffer_.end());
+  taken_ = true;
+  Bytes taken = std::move(buffer_);
+  buffer_ = std::move(rest);
+  return taken;
+}
+
+void SseReader::reset() {
+  buffer_ = Bytes();
+  line_start_ = line_next_ = scan_from_ = 0;
+  skip_lf_ = false;
+  data_begin_ = data_end_ = 0;
+  data_lines_ = 0;
+  joined_.clear();
+  type_.clear();
+  id_.clear();
+}
+
 void SseReader::read_lines(const Handler& on_event) {
   const char* base = as_chars(buffer_);
-  const std::size_t size = buffer_.size();
+  std::size_t size = buffer_.size();
   while (scan_from_ < size) {
     const char* start = base + scan_from_;
     const std::size_t left = size - scan_from_;
@@ -62,7 +95,15 @@ void SseReader::read_lines(const Handler& on_event) {
         skip_lf_ = true;  // a LF in the next chunk ends this same line
       }
     }
+    line_next_ = next;
     take_line(line_start_, end, on_event);
+    if (taken_) {
+      // The handler kept the buffer: what followed the event is now at the start of a new one.
+      taken_ = false;
+      base = as_chars(buffer_);
+      size = buffer_.size();
+      next = 0;
+    }
     line_start_ = scan_from_ = next;
   }
 }
@@ -116,7 +157,14 @@ void SseReader::dispatch(const Handler& on_event) {
     event.readable = joined_.capacity();
   }
   ++events_;
-  on_event(event);
+  dispatching_ = true;
+  try {
+    on_event(event);
+  } catch (...) {
+    dispatching_ = false;
+    throw;
+  }
+  dispatching_ = false;
   // After the handler: the event's views point into these.
   data_lines_ = 0;
   type_.clear();

@@ -33,11 +33,24 @@ class SseReader {
  public:
   using Handler = std::function<void(const SseEvent&)>;
 
+  // `large_event_room`: once an event passes a few megabytes, the buffer is reserved this large
+  // at once (address space; its pages come as they are written) instead of growing by copies,
+  // each of which would hold the event twice for a moment. 0: grow by doubling.
+  explicit SseReader(std::size_t large_event_room = 0) : large_event_room_(large_event_room) {}
+
   // Takes the next bytes of the stream; `on_event` gets every event they complete, in order.
   void feed(ByteView chunk, const Handler& on_event);
   // The stream ended: a last event without its blank line is handed over too (services often
   // end with the last data line).
   void finish(const Handler& on_event);
+
+  // During a handler: hands over the buffer that holds the event's data (the views of the
+  // event stay valid in it), so that a large event can be decoded where it lies and kept
+  // without a copy. The rest of the stream goes on in a new buffer. Empty for data that was
+  // spread over several lines (held apart) or outside a handler.
+  Bytes take_buffer();
+  // Forgets everything read: the next byte begins a new stream.
+  void reset();
 
   // Events handed over so far.
   std::size_t events() const noexcept { return events_; }
@@ -53,8 +66,12 @@ class SseReader {
   // relative to them.
   void compact();
 
+  std::size_t large_event_room_;
   Bytes buffer_;
   std::size_t line_start_ = 0;  // the line being read
+  std::size_t line_next_ = 0;   // where the line after it begins
+  bool dispatching_ = false;
+  bool taken_ = false;
   std::size_t scan_from_ = 0;   // where the search for its end goes on
   bool skip_lf_ = false;        // the last line ended in CR: a LF right after belongs to it
   // The event being read: the one data line (offsets into buffer_), or several joined.

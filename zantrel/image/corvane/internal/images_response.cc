@@ -37,6 +37,9 @@ FirstItem read_item(od::value& item) {
 
 ImagesResponse::ImagesResponse(const host::Bytes& body) : document_(body) {}
 
+ImagesResponse::ImagesResponse(std::string_view completed_event, std::size_t readable)
+    : document_(completed_event, readable), event_(true) {}
+
 nlohmann::ordered_json ImagesResponse::usage() {
   host::internal::od::object root = document_.root_object();
   auto found = host::internal::member(root, "usage");
@@ -46,6 +49,10 @@ nlohmann::ordered_json ImagesResponse::usage() {
 FirstItem ImagesResponse::first_item() {
   od::document& doc = document_.rewound();
   if (expect(doc.type(), "the body") != od::json_type::object) return {};
+  if (event_) {
+    od::value event = expect(doc.get_value(), "the event");
+    return read_item(event);
+  }
   od::object root = expect(doc.get_object(), "the body");
   auto data = member(root, "data");
   if (!data) return {};
@@ -90,6 +97,10 @@ host::ImageAnswer ImagesResponse::answer() {
   out.size = host::internal::optional_text(root, "size");
   out.quality = host::internal::optional_text(root, "quality");
   out.background = host::internal::optional_text(root, "background");
+  if (event_) {
+    out.revised_prompt = host::internal::optional_text(root, "revised_prompt");
+    return out;
+  }
   auto data = member(root, "data");
   if (data && expect(data->type(), "\"data\"") == od::json_type::array) {
     for (auto element : expect(data->get_array(), "\"data\"")) {

@@ -22,11 +22,14 @@ struct FirstItem {
   std::string_view text;
 };
 
-// A 200 body of the images API, read in place.
+// A 200 body of the images API, or the completed event of a streamed answer (its image in
+// "b64_json" at the top, no "data"), read in place.
 class ImagesResponse {
  public:
   // Throws JSONDecodeError when the body is not JSON. `body` must outlive this object.
   explicit ImagesResponse(const host::Bytes& body);
+  // A completed event's data, with `readable` bytes that may be read from its start.
+  ImagesResponse(std::string_view completed_event, std::size_t readable);
 
   // Throws ResponseShapeError for a "b64_json" or "url" that is not text, and KeyError for a
   // non-empty "data" object (it has no first element).
@@ -45,6 +48,7 @@ class ImagesResponse {
 
  private:
   host::internal::JsonDocument document_;
+  bool event_ = false;
 };
 
 // The bytes of a "data:image/...;base64," link: the base64 text after the first comma,

@@ -109,6 +109,14 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
   if (request.user) {
     if (auto refusal = refused("user")) return refusal;
   }
+  if (request.partial_images) {
+    if (auto refusal = refused("partial_images")) return refusal;
+    const int count = *request.partial_images;
+    if (count < 0 || count > kMaxPartialImages) {
+      return "partial_images " + std::to_string(count) + " is out of range; it takes 0 to " +
+             std::to_string(kMaxPartialImages);
+    }
+  }
   if (!request.extra.is_object()) return std::string("extra must be a JSON object");
   return std::nullopt;
 }
@@ -132,9 +140,10 @@ std::optional<std::string> extra_refusal(const nlohmann::ordered_json& extra,
                                          const nlohmann::ordered_json& payload) {
   if (!extra.is_object()) return std::string("extra must be a JSON object");
   for (const auto& member : extra.items()) {
-    if (payload.contains(member.key()) || member.key() == "image" || member.key() == "image[]" ||
-        member.key() == "mask") {
-      return "extra member " + member.key() + " is one the client writes";
+    const std::string& key = member.key();
+    if (payload.contains(key) || key == "image" || key == "image[]" || key == "mask" ||
+        key == "stream" || key == "partial_images") {
+      return "extra member " + key + " is one the client writes";
     }
   }
   return std::nullopt;

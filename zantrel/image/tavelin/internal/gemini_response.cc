@@ -45,6 +45,43 @@ std::optional<host::Bytes> largest_of(const std::vector<std::string_view>& texts
   return std::move(decoded[*kept]);
 }
 
+// A candidate's content parts; nothing when it has no content or no parts.
+std::optional<array> parts_of(object& candidate) {
+  auto content_value = member(candidate, "content");
+  if (!content_value) return std::nullopt;
+  object content = expect(content_value->get_object(), "\"content\"");
+  auto parts_value = member(content, "parts");
+  if (!parts_value) return std::nullopt;
+  return expect(parts_value->get_array(), "\"parts\"");
+}
+
+// A part's inline image ("inlineData", or "inline_data"), when it has a non-empty one.
+std::optional<GeminiResponse::InlinePart> inline_part(object& part) {
+  GeminiResponse::InlinePart found;
+  if (auto flag = member(part, "thought"); flag && flag->get_bool().get(found.thought)) {
+    found.thought = false;  // not a flag: read as no thought
+  }
+  std::optional<object> inline_data;
+  if (auto camel = member(part, "inlineData"))
+    inline_data = nonempty_object(*camel, "\"inlineData\"");
+  if (!inline_data) {
+    if (auto snake = member(part, "inline_data")) {
+      inline_data = nonempty_object(*snake, "\"inline_data\"");
+    }
+  }
+  if (!inline_data) return std::nullopt;
+  if (auto mime = member(*inline_data, "mimeType")) {
+    std::string_view text;
+    if (!mime->get_string().get(text)) found.mime_type = text;
+  }
+  auto data_value = member(*inline_data, "data");
+  if (!data_value) return std::nullopt;
+  auto data = nonempty_text(*data_value, "\"data\"");
+  if (!data) return std::nullopt;
+  found.data = *data;
+  return found;
+}
+
 // The text parts of a candidate that are not thoughts, one per line; nothing when there are none
 // or the content is of another shape.
 std::optional<std::string> text_of(object& candidate) {
@@ -73,6 +110,9 @@ std::optional<std::string> text_of(object& candidate) {
 }  // namespace
 
 GeminiResponse::GeminiResponse(const host::Bytes& body) : document_(body) {}
+
+GeminiResponse::GeminiResponse(std::string_view event, std::size_t readable)
+    : document_(event, readable) {}
 
 std::pair<std::vector<std::string>, std::optional<std::string>> GeminiResponse::file_uris() {
   std::vector<std::string> links;
@@ -113,27 +153,12 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image(host::Bytes* bod
       std::string_view text;
       if (!reason->get_string().get(text)) scan.finish_reason = std::string(text);
     }
-    auto content_value = member(candidate, "content");
-    if (!content_value) continue;
-    object content = expect(content_value->get_object(), "\"content\"");
-    auto parts_value = member(content, "parts");
-    if (!parts_value) continue;
-
+    auto parts = parts_of(candidate);
+    if (!parts) continue;
     std::vector<std::string_view> texts;
-    for (auto part_element : expect(parts_value->get_array(), "\"parts\"")) {
+    for (auto part_element : *parts) {
       object part = expect(expect(part_element, "a part").get_object(), "a part");
-      std::optional<object> inline_data;
-      if (auto camel = member(part, "inlineData"))
-        inline_data = nonempty_object(*camel, "\"inlineData\"");
-      if (!inline_data) {
-        if (auto snake = member(part, "inline_data")) {
-          inline_data = nonempty_object(*snake, "\"inline_data\"");
-        }
-      }
-      if (!inline_data) continue;
-      auto data_value = member(*inline_data, "data");
-      if (!data_value) continue;
-      if (auto data = nonempty_text(*data_value, "\"data\"")) texts.push_back(*data);
+      if (auto found = inline_part(part); found && !found->thought) texts.push_back(found->data);
     }
     if (auto image = largest_of(texts, body)) {
       scan.image = std::move(image);
@@ -141,6 +166,34 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image(host::Bytes* bod
     }
   }
   return scan;
+}
+
+std::vector<GeminiResponse::InlinePart> GeminiResponse::inline_parts() {
+  std::vector<InlinePart> found;
+  object root = document_.root_object();
+  auto candidates = candidates_of(root);
+  if (!candidates) return found;
+  for (auto element : *candidates) {
+    object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
+    auto parts = parts_of(candidate);
+    if (!parts) continue;
+    for (auto part_element : *parts) {
+      object part = expect(expect(part_element, "a part").get_object(), "a part");
+      if (auto image = inline_part(part)) found.push_back(*image);
+    }
+    if (!found.empty()) return found;
+  }
+  return found;
+}
+
+bool GeminiResponse::has_error() {
+  auto& doc = document_.rewound();
+  host::internal::od::json_type type{};
+  if (doc.type().get(type) || type != host::internal::od::json_type::object) return false;
+  object root = document_.root_object();
+  auto error = member(root, "error");
+  bool null = false;
+  return error && !error->is_null().get(null) && !null;
 }
 
 GeminiResponse::ReportFacts GeminiResponse::report_facts() {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,9 @@ class GeminiResponse {
  public:
   // Throws JSONDecodeError when the body is not JSON. `body` must outlive this object.
   explicit GeminiResponse(const host::Bytes& body);
+  // One event of a streamed answer (a whole GenerateContentResponse), with `readable` bytes
+  // that may be read from its start.
+  GeminiResponse(std::string_view event, std::size_t readable);
 
   // Every non-empty candidates[].content.parts[].fileData.fileUri in document order, and the
   // "responseId" (absent when missing or not text).
@@ -27,7 +31,9 @@ class GeminiResponse {
     std::optional<std::string> finish_reason;
   };
   // Decodes every usable inline image of the first candidate that has one and keeps the
-  // largest (the first of equal sizes). Throws Base64Error or ResponseShapeError.
+  // largest (the first of equal sizes). Thought images (interim pictures of the model's
+  // thinking, "thought": true) are passed over: they are not the answer. Throws Base64Error or
+  // ResponseShapeError.
   // With `body` (the buffer this response reads), the longest image text is decoded into that
   // buffer itself, which the scan then takes over when that image is the one kept: the body is
   // no longer readable as JSON afterwards.
@@ -45,6 +51,18 @@ class GeminiResponse {
     std::optional<std::string> text;
   };
   ReportFacts report_facts();
+
+  // An inline image part of the first candidate that has any: its text, MIME type and whether
+  // it is a thought.
+  struct InlinePart {
+    std::string_view data;
+    std::string_view mime_type;
+    bool thought = false;
+  };
+  std::vector<InlinePart> inline_parts();
+
+  // Whether the body is an error ("error" at the top, not null): a stream's error event.
+  bool has_error();
 
  private:
   host::internal::JsonDocument document_;

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "zantrel/host/bytes.h"
+#include "zantrel/host/call/progress_relay.h"
+#include "zantrel/host/call/report_builder.h"
+#include "zantrel/host/http/http_client.h"
+#include "zantrel/host/internal/codec/sse_reader.h"
+#include "zantrel/host/progress.h"
+
+namespace zantrel::host::internal {
+
+class AnswerStream;
+
+// What a client makes of the events of a streamed answer.
+class StreamEvents {
+ public:
+  virtual ~StreamEvents() = default;
+  // An answer begins (again, when the request was sent again): what an earlier one said goes.
+  virtual void begin() = 0;
+  // One event, in order. `stream` hands over the event's buffer and passes previews on.
+  // Throws (JSONDecodeError, ...) for an event it can't read, which ends the call as a body it
+  // can't read would.
+  virtual void read(const SseEvent& event, AnswerStream& stream) = 0;
+};
+
+// A 200 answer read as server-sent events while it arrives: each event goes to the client's
+// reader as soon as it is whole, each preview to the call's observer and report. Another
+// status is left to the response, as an answer not streamed.
+class AnswerStream final : public BodyReceiver {
+ public:
+  AnswerStream(StreamEvents& events, ProgressRelay* progress, ReportBuilder& report)
+      : events_(events), progress_(progress), report_(report) {}
+
+  bool accept(int status) override;
+  void receive(ByteView chunk) override;
+
+  // The exchange came back with a 200: a body the HTTP client held whole (a stack of the host's
+  // that hands over no body as it arrives) is read now, then the stream's last event.
+  void finish(HttpResponse& response);
+
+  // For the reader: a preview to show, and the buffer of the event being read (see
+  // SseReader::take_buffer).
+  void preview(const Preview& preview);
+  Bytes take_buffer() { return reader_.take_buffer(); }
+
+ private:
+  void read(const SseEvent& event);
+
+  StreamEvents& events_;
+  ProgressRelay* progress_;
+  ReportBuilder& report_;
+  SseReader reader_;
+  bool accepted_ = false;
+};
+
+}  // namespace zantrel::host::internal
