@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/emulator/event_stream.h"
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
@@ -392,7 +393,63 @@ struct Emulator::State {
       body.erase("candidates");
       body["promptFeedback"] = {{"blockReason", "PROHIBITED_CONTENT"}};
     }
+    if (req.matches[2] == "streamGenerateContent") {
+      send_event_stream(res, gemini_events(*s, body, seed, checked), *s);
+      return;
+    }
     deliver(*s, res, body.dump());
+  }
+
+  // The answer `body` as streamGenerateContent sends it: "stream-thoughts:K" thought images
+  // first (default 2), then each part of the answer in an event of its own, then an event with
+  // the finish reason and the usage. Every event is a whole GenerateContentResponse.
+  static EventStream gemini_events(const Scenario& s, const json& body, std::uint64_t seed,
+                                   const CheckedRequest& checked) {
+    EventStream stream;
+    const auto event = [&](json candidate) {
+      json out = {{"candidates", {std::move(candidate)}},
+                  {"modelVersion", body["modelVersion"]},
+                  {"responseId", body["responseId"]}};
+      return sse_event("", out.dump());
+    };
+    const auto with_parts = [](json parts) {
+      return json{{"content", {{"role", "model"}, {"parts", std::move(parts)}}}, {"index", 0}};
+    };
+    if (!body.contains("candidates")) {
+      stream.events.push_back(sse_event("", body.dump()));
+    } else {
+      const int thoughts = s.name == "stream-thoughts" ? static_cast<int>(s.number(2)) : 0;
+      for (int k = 0; k < thoughts; ++k) {
+        // Thoughts are rough drafts: smaller pictures, each its own.
+        const auto draft = render_png(seed + 2000 + static_cast<std::uint64_t>(k),
+                                      std::max(16, checked.width / 2),
+                                      std::max(16, checked.height / 2));
+        stream.events.push_back(event(with_parts(json::array(
+            {{{"inlineData", {{"mimeType", "image/png"}, {"data", host::base64_encode(draft)}}},
+              {"thought", true}}}))));
+      }
+      const json& candidate = body["candidates"][0];
+      for (const json& part : candidate["content"]["parts"]) {
+        if (part.contains("inlineData") || part.contains("fileData")) {
+          stream.final_event = stream.events.size();
+        }
+        stream.events.push_back(event(with_parts(json::array({part}))));
+      }
+      json last = with_parts(json::array());
+      last["finishReason"] = candidate["finishReason"];
+      json out = {{"candidates", {std::move(last)}},
+                  {"usageMetadata", body["usageMetadata"]},
+                  {"modelVersion", body["modelVersion"]},
+                  {"responseId", body["responseId"]}};
+      stream.events.push_back(sse_event("", out.dump()));
+    }
+    stream.error = sse_event(
+        "", error_body(500,
+                       "An internal error has occurred. Please retry or report in "
+                       "https://developers.generativeai.google/guide/troubleshooting",
+                       "INTERNAL")
+                .dump());
+    return stream;
   }
 
   void images(const httplib::Request& req, httplib::Response& res, bool edits) {
@@ -426,7 +483,7 @@ struct Emulator::State {
       return;
     }
     if (checked.stream) {
-      res.set_content(images_stream(checked, seed, edits), "text/event-stream");
+      send_event_stream(res, images_events(*s, checked, seed, edits), *s);
       return;
     }
     // One picture per image asked, each from its own seed.
@@ -458,9 +515,10 @@ struct Emulator::State {
     deliver(*s, res, body.dump());
   }
 
-  // A streamed answer as the images API sends it: `partial_images` events, then the completed
-  // one with the usage, each event one "data:" line, then "[DONE]".
-  static std::string images_stream(const CheckedRequest& checked, std::uint64_t seed, bool edits) {
+  // A streamed answer as the images API sends it: `partial_images` events, then one completed
+  // event per image with the usage, each event one "data:" line, then "[DONE]".
+  static EventStream images_events(const Scenario& s, const CheckedRequest& checked,
+                                   std::uint64_t seed, bool edits) {
     const std::string kind = edits ? "image_edit" : "image_generation";
     const PictureStyle style = style_of(checked);
     json facts = {{"created_at", std::time(nullptr)},
@@ -470,22 +528,38 @@ struct Emulator::State {
                   {"output_format", checked.output_format}};
     const auto event = [&](const std::string& type, json data) {
       data.update(facts);
-      return "event: " + type + "\ndata: " + data.dump() + "\n\n";
+      return sse_event(type, data.dump());
     };
-    std::string out;
+    EventStream stream;
     for (int k = 0; k < checked.partial_images; ++k) {
       // Each partial its own picture, so that a reader can tell them apart.
       const auto partial = render_picture(seed + 1000 + static_cast<std::uint64_t>(k),
                                           checked.width, checked.height, style);
-      out += event(kind + ".partial_image", {{"type", kind + ".partial_image"},
-                                             {"b64_json", host::base64_encode(partial)},
-                                             {"partial_image_index", k}});
+      stream.events.push_back(event(kind + ".partial_image",
+                                    {{"type", kind + ".partial_image"},
+                                     {"b64_json", host::base64_encode(partial)},
+                                     {"partial_image_index", k}}));
     }
-    const auto image = render_picture(seed, checked.width, checked.height, style);
-    out += event(kind + ".completed", {{"type", kind + ".completed"},
-                                       {"b64_json", host::base64_encode(image)},
-                                       {"usage", images_usage(checked)}});
-    return out + "data: [DONE]\n\n";
+    stream.final_event = stream.events.size();
+    // One picture per image asked, each from its own seed, as unstreamed.
+    for (int i = 0; i < std::max(checked.n, 1); ++i) {
+      const std::uint64_t picture = seed + static_cast<std::uint64_t>(i);
+      stream.events.push_back(event(
+          kind + ".completed",
+          {{"type", kind + ".completed"},
+           {"b64_json", picture_data(s, picture, checked.width, checked.height, style)},
+           {"usage", images_usage(checked)}}));
+    }
+    stream.done = "data: [DONE]\n\n";
+    stream.error = sse_event(
+        "error", json{{"type", "error"},
+                      {"error",
+                       {{"type", "server_error"},
+                        {"code", "server_error"},
+                        {"message", "The server had an error processing your request."},
+                        {"param", nullptr}}}}
+                     .dump());
+    return stream;
   }
 
   void file(const httplib::Request& req, httplib::Response& res) {
@@ -526,7 +600,7 @@ struct Emulator::State {
           static_cast<std::size_t>(threads));  // NOLINT(cppcoreguidelines-owning-memory)
     };
     server->set_payload_max_length(std::size_t{512} << 20);
-    server->Post(R"(/v1beta/models/([^/:]+):generateContent)",
+    server->Post(R"(/v1beta/models/([^/:]+):(generateContent|streamGenerateContent))",
                  [this](const httplib::Request& req, httplib::Response& res) { gemini(req, res); });
     server->Post(
         "/v1/images/generations",
