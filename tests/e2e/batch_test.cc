@@ -196,17 +196,20 @@ TEST_F(Batch, CheckNamesEveryRefusedLineAndSendsNothing) {
               R"({"service":"images","prompt":"b","seed":7})",
               R"({"service":"gemini","prompt":"c","background":"opaque"})",
               R"({"service":"images","prompt":"d","output_compression":"high"})",
-              R"({"service":"gemini","prompt":"e","safety":["HARM_CATEGORY_HARASSMENT"]})"});
+              R"({"service":"gemini","prompt":"e","safety":["HARM_CATEGORY_HARASSMENT"]})",
+              R"({"service":"images","prompt":"f","stream":"yes"})",
+              R"({"service":"gemini","prompt":"g","partial_images":2})"});
   const auto run = run_process(command({"--check"}));
   EXPECT_EQ(run.status, 1);
   for (const char* reason :
        {"line 2: no \"prompt\"", "line 3: \"n\" must be a whole number",
         "line 4: \"seed\" is for gemini only", "line 5: \"background\" is for images only",
         "line 6: \"output_compression\" must be a whole number",
-        "line 7: \"safety\" must be an object"}) {
+        "line 7: \"safety\" must be an object", "line 8: \"stream\" must be true or false",
+        "line 9: \"partial_images\" is for images only"}) {
     EXPECT_NE(run.err.find(reason), std::string::npos) << reason << "\n" << run.err;
   }
-  EXPECT_NE(run.out.find("1 items (1 images) ready, 6 lines refused"), std::string::npos);
+  EXPECT_NE(run.out.find("1 items (1 images) ready, 8 lines refused"), std::string::npos);
   EXPECT_EQ(emulator_->requests(), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out" / "results.jsonl"));
 }
@@ -218,7 +221,9 @@ TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
               R"({"service":"gemini","prompt":"b","name":"g","seed":7,"temperature":0.5,)"
               R"("text":true,"safety":{"HARM_CATEGORY_HARASSMENT":"BLOCK_ONLY_HIGH"}})",
               R"({"service":"images","prompt":"c","name":"t","model":"gpt-image-2",)"
-              R"("background":"transparent"})"});
+              R"("background":"transparent"})",
+              R"({"service":"images","prompt":"d","name":"s","stream":true,"partial_images":2})",
+              R"({"service":"gemini","prompt":"e","name":"h","stream":true})"});
   const auto run = run_process(command({}));
   EXPECT_EQ(run.status, 1) << run.err;  // one image failed
   std::map<std::string, json> by_name;
@@ -226,6 +231,11 @@ TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
   EXPECT_EQ(by_name["w"]["result"]["ok"], true) << by_name["w"].dump();
   EXPECT_TRUE(std::filesystem::exists(dir_ / "out" / "w.webp"));
   EXPECT_EQ(by_name["g"]["result"]["ok"], true) << by_name["g"].dump();
+  for (const char* streamed : {"s", "h"}) {
+    EXPECT_EQ(by_name[streamed]["result"]["ok"], true) << by_name[streamed].dump();
+    EXPECT_GT(by_name[streamed]["result"]["report"]["stream"]["events"], 0) << by_name[streamed].dump();
+  }
+  EXPECT_EQ(by_name["s"]["result"]["report"]["stream"]["previews"], 2) << by_name["s"].dump();
   // A member the model does not take is that image's result, not the run's end.
   EXPECT_EQ(by_name["t"]["result"]["code"], "INVALID_PARAMS") << by_name["t"].dump();
 }

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -30,7 +32,7 @@ struct Row {
   json msg;          // exact text or null
 };
 
-std::vector<Row> rows() {
+std::vector<Row> unstreamed_rows() {
   const json null;
   return {
       {"gemini", "normal", {}, 0, "bytes", null, null},
@@ -132,6 +134,43 @@ std::vector<Row> rows() {
       {"images", "oversized:300", {}, 1, nullptr, "SERVICE_BUSY", null},
       {"images", "normal", {"--aspect-ratio", "5:1"}, 1, nullptr, "SERVICE_BUSY", null},
   };
+}
+
+// The rows above again with --stream give the same outcomes (a service that answers a streamed
+// request whole included), and the stream's own faults theirs.
+std::vector<Row> rows() {
+  const json null;
+  std::vector<Row> out = unstreamed_rows();
+  const std::set<std::string_view> streamed = {"normal",     "busy",      "finish:IMAGE_SAFETY",
+                                               "file-link",  "missing-link", "bad-base64",
+                                               "not-json",   "truncated-json", "no-image",
+                                               "large:3",    "reset"};
+  for (Row row : unstreamed_rows()) {
+    if (!row.extra.empty() || !streamed.contains(row.scenario)) continue;
+    // The images API streams base64 only: it has no links to stream.
+    if (std::string_view(row.service) == "images" && row.scenario == std::string("missing-link")) {
+      continue;
+    }
+    row.extra = {"--stream"};
+    if (std::string_view(row.service) == "images") {
+      row.extra.insert(row.extra.end(), {"--partial-images", "2"});
+    }
+    out.push_back(std::move(row));
+  }
+  const std::vector<std::string> images_stream = {"--stream", "--partial-images", "2"};
+  out.insert(out.end(),
+             {{"gemini", "stream-thoughts:2", {"--stream"}, 0, "bytes", null, null},
+              {"gemini", "stream-final-first", {"--stream"}, 0, "bytes", null, null},
+              {"gemini", "stream-cut", {"--stream"}, 1, nullptr, "SERVICE_BUSY",
+               "ConnectionError error"},
+              {"gemini", "stream-error", {"--stream"}, 1, nullptr, "IMAGE_GENERATE_FAIL",
+               "An internal error has occurred. Please retry or report in "
+               "https://developers.generativeai.google/guide/troubleshooting"},
+              {"images", "stream-final-first", images_stream, 0, "bytes", null, null},
+              {"images", "stream-cut", images_stream, 1, nullptr, "SERVICE_BUSY", null},
+              {"images", "stream-error", images_stream, 1, nullptr, "IMAGE_GENERATE_FAIL",
+               "The server had an error processing your request."}});
+  return out;
 }
 
 class CliScenario : public ::testing::TestWithParam<Row> {
@@ -349,6 +388,44 @@ TEST_F(CliUsage, CountRunsCallsAtOnceAndCtrlCCancelsThemAll) {
     }
     EXPECT_EQ(left, std::vector<std::string>{}) << service;
     emulator_->set_scenario(*emulator::Scenario::parse("normal"));
+  }
+}
+
+TEST_F(CliUsage, StreamWritesEachPreviewAsItArrives) {
+  const auto previews = dir_ / "previews";
+  const struct {
+    const char* service;
+    const char* scenario;
+    std::vector<std::string> extra;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"images", "normal", {"--partial-images", "2"}, {"fox.partial-1.png", "fox.partial-2.png"}},
+      {"gemini", "stream-thoughts:2", {}, {"fox.thought-1.png", "fox.thought-2.png"}},
+  };
+  for (const auto& c : cases) {
+    emulator_->set_scenario(*emulator::Scenario::parse(c.scenario));
+    Row row{c.service, c.scenario, {"--stream", "--previews", previews.string()}, 0,
+            nullptr,   nullptr,    nullptr};
+    row.extra.insert(row.extra.end(), c.extra.begin(), c.extra.end());
+    auto argv = command(row);
+    argv.erase(std::find(argv.begin(), argv.end(), "--json"));
+    *(std::find(argv.begin(), argv.end(), "--out") + 1) = (dir_ / "fox.png").string();
+    const auto run = run_checked(argv);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    std::string listed;
+    for (const std::string& file : c.files) {
+      listed += "preview " + (previews / file).string() + "\n";
+      const auto image = host::read_file_bytes((previews / file).string());
+      EXPECT_EQ(host::as_text(image).substr(1, 3), "PNG") << file;
+    }
+    EXPECT_TRUE(run.out.starts_with(listed)) << run.out;
+    EXPECT_NE(run.out.find(", 2 previews, the first after "), std::string::npos) << run.out;
+    std::filesystem::remove_all(previews);
+  }
+  // Streaming options need --stream.
+  for (const char* option : {"--partial-images", "--previews"}) {
+    Row row{"images", "normal", {option, "1"}, 0, nullptr, nullptr, nullptr};
+    EXPECT_EQ(run_checked(command(row)).status, 2) << option;
   }
 }
 

@@ -15,15 +15,15 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::array<std::string_view, 12> kMembers = {
-    "service", "prompt", "aspect_ratio", "image_size", "model",     "quality",
-    "refs",    "n",      "name",         "task_id",    "model_key", "dialect"};
+constexpr std::array<std::string_view, 13> kMembers = {
+    "service",   "prompt",  "aspect_ratio", "image_size", "model",  "quality", "refs",
+    "n",         "name",    "task_id",      "model_key",  "dialect", "stream"};
 // The services' own members, as the library names them.
 constexpr std::array<std::string_view, 5> kGeminiMembers = {"seed", "temperature", "safety",
                                                             "thinking_level", "text"};
-constexpr std::array<std::string_view, 8> kImagesMembers = {
-    "quality", "output_format", "output_compression", "background", "moderation", "input_fidelity",
-    "mask",    "user"};
+constexpr std::array<std::string_view, 9> kImagesMembers = {
+    "quality",        "output_format", "output_compression", "background",    "moderation",
+    "input_fidelity", "mask",          "user",               "partial_images"};
 
 template <std::size_t N>
 bool listed(const std::array<std::string_view, N>& names, std::string_view name) {
@@ -39,7 +39,8 @@ bool usable_name(const std::string& name) {
 }
 
 // The members that are not text: "seed", "temperature", "text", "safety" (an object of
-// category: threshold), "output_compression" and "extra" (an object).
+// category: threshold), "output_compression", "stream", "partial_images" and "extra" (an
+// object).
 std::optional<std::string> read_service_members(const json& job, GenerateOptions& call) {
   const auto found = [&](const char* key) -> const json* {
     const auto at = job.find(key);
@@ -70,6 +71,16 @@ std::optional<std::string> read_service_members(const json& job, GenerateOptions
       return std::string("\"output_compression\" must be a whole number");
     }
     call.output_compression = compression->get<int>();
+  }
+  if (const json* stream = found("stream")) {
+    if (!stream->is_boolean()) return std::string("\"stream\" must be true or false");
+    call.stream = stream->get<bool>();
+  }
+  if (const json* partials = found("partial_images")) {
+    if (!partials->is_number_integer()) {
+      return std::string("\"partial_images\" must be a whole number");
+    }
+    call.partial_images = partials->get<int>();
   }
   if (const json* extra = found("extra")) {
     if (!extra->is_object()) return std::string("\"extra\" must be an object");

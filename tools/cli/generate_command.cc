@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "tools/cli/output.h"
 #include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
+#include "tools/cli/stream_progress.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_mime.h"
 #include "zantrel/image/corvane/corvane_client.h"
@@ -53,6 +55,8 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
     }
     options.retry = host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1),
                                       std::chrono::seconds(30), false};
+    options.stream = o.stream;
+    options.on_progress = setup.on_progress;
   };
   if (o.service == "gemini") {
     image::tavelin::TavelinaOptions client_options;
@@ -123,6 +127,15 @@ std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
 
 namespace {
 
+// What the previews of call `index` (from 1) of `calls` are named before their kind and number:
+// the --out name without its extension, else zantrel-SERVICE, in the --previews folder.
+std::string preview_stem(const GenerateOptions& o, int index, int calls) {
+  std::filesystem::path stem =
+      o.out ? std::filesystem::path(*o.out).stem().string() : "zantrel-" + o.service;
+  if (calls > 1) stem += "-" + std::to_string(index);
+  return (std::filesystem::path(o.previews_dir.value_or(".")) / stem).string();
+}
+
 // Where image `index` (from 1) of `count` goes.
 std::string output_name(const GenerateOptions& o, host::ByteView image, int index) {
   const std::string name = o.out ? *o.out : default_output_name(o.service, image);
@@ -185,6 +198,7 @@ std::optional<std::string> images_members(const GenerateOptions& o,
   request.input_fidelity = o.input_fidelity;
   if (o.mask) request.mask = *o.mask;
   request.user = o.user;
+  request.partial_images = o.partial_images;
   return extra_object(o.extra, request.extra);
 }
 
@@ -213,6 +227,25 @@ int run_generate(const GenerateOptions& o) {
   }
   const host::Dialect dialect = resolve_dialect(o.dialect, o.service, access->base_url);
 
+  if (o.partial_images && !o.stream) {
+    std::cerr << "zantrel-image: --partial-images needs --stream\n";
+    return kUsageError;
+  }
+  if (o.previews_dir && !o.stream) {
+    std::cerr << "zantrel-image: --previews needs --stream\n";
+    return kUsageError;
+  }
+  std::optional<PreviewWriter> previews;
+  if (o.previews_dir) {
+    std::error_code error;
+    std::filesystem::create_directories(*o.previews_dir, error);
+    if (error || !std::filesystem::is_directory(*o.previews_dir)) {
+      std::cerr << "zantrel-image: cannot make the folder " << *o.previews_dir << "\n";
+      return kUsageError;
+    }
+    previews.emplace();
+  }
+
   // Before the library's event thread starts, so that the signals come here.
   const StopOnSignals signals;
   const CallSetup setup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
@@ -222,12 +255,16 @@ int run_generate(const GenerateOptions& o) {
   // images API makes all the images of a run in one request.
   const int calls = o.service == "gemini" ? o.count : 1;
   std::vector<host::CallReport> reports(static_cast<std::size_t>(calls));
+  std::vector<CallProgress> progress(reports.size());
   std::vector<std::future<host::ServiceResult>> running;
   running.reserve(reports.size());
-  for (host::CallReport& report : reports) {
+  for (std::size_t i = 0; i < reports.size(); ++i) {
     auto promise = std::make_shared<std::promise<host::ServiceResult>>();
     running.push_back(promise->get_future());
-    start_call(o, setup, report,
+    CallSetup own = setup;
+    own.on_progress = observe_call(progress[i], previews ? &*previews : nullptr,
+                                   preview_stem(o, static_cast<int>(i) + 1, calls));
+    start_call(o, own, reports[i],
                [promise](host::ServiceResult result) { promise->set_value(std::move(result)); });
   }
   std::vector<host::ServiceResult> results;
@@ -237,7 +274,15 @@ int run_generate(const GenerateOptions& o) {
                                : "generating with " + o.service,
                    spinner, [&] {
                      for (auto& call : running) results.push_back(call.get());
-                   });
+                   },
+                   [&] { return progress_text(progress); });
+  if (previews) {
+    const auto [written_previews, faults] = previews->drain();
+    for (const std::string& fault : faults) std::cerr << "zantrel-image: " << fault << "\n";
+    if (!o.json) {
+      for (const std::string& path : written_previews) std::cout << "preview " << path << "\n";
+    }
+  }
 
   bool all_ok = true;
   int written = 0;  // images so far, for their numbers

@@ -37,6 +37,7 @@ struct GenerateOptions {
   std::optional<std::string> input_fidelity;
   std::optional<std::string> mask;  // a PNG file or link
   std::optional<std::string> user;
+  std::optional<int> partial_images;  // with `stream`
   // Gemini only: the service's own parameters beyond the contract's.
   std::optional<std::int64_t> seed;
   std::optional<double> temperature;
@@ -44,6 +45,10 @@ struct GenerateOptions {
   std::optional<std::string> thinking_level;
   bool text = false;                 // TEXT+IMAGE, the model's text printed
   std::optional<std::string> extra;  // both: a JSON object merged into the body
+  // Both: the answer as a stream of events, its previews written to `previews_dir` as they
+  // arrive (NAME.partial-K.EXT, NAME.thought-K.EXT).
+  bool stream = false;
+  std::optional<std::string> previews_dir;
   std::vector<std::string> refs;
   double timeout_seconds = 0;
   // Gemini: calls run at once (each its own request and image). Images: images of the one
@@ -93,6 +98,7 @@ struct CallSetup {
   host::Dialect dialect = host::Dialect::kGateway;
   std::shared_ptr<host::HttpClient> http;
   std::stop_token stop;
+  host::ProgressObserver on_progress{};
 };
 
 // Starts one call of `o` (its deadline counted from now) on the library's event thread;

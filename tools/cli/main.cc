@@ -34,6 +34,8 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
                        "PNG (file or link) of the first reference's size: its transparent "
                        "pixels mark what to change");
     command.add_option("--user", o.user, "end-user id passed to the service");
+    command.add_option("--partial-images", o.partial_images,
+                       "with --stream: partial images to show on the way, 0 to 3");
   } else {
     command.add_option("--seed", o.seed, "seed of the model's sampling");
     command.add_option("--temperature", o.temperature, "0 to 2");
@@ -46,6 +48,10 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   }
   command.add_option("--extra", o.extra,
                      "JSON object merged into the request body (members of later versions)");
+  command.add_flag("--stream", o.stream,
+                   "take the answer as a stream of events: previews as they come, bytes flowing");
+  command.add_option("--previews", o.previews_dir,
+                     "with --stream: write each preview to this folder as it arrives");
   command.add_option("--ref", o.refs,
                      "reference image: an http(s) link or a file path (repeatable)");
   command.add_option("--timeout", o.timeout_seconds, "read time-out in seconds (0 = default)");

@@ -198,6 +198,11 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
     }
     facts.push_back(timing);
   }
+  if (report.previews > 0 && report.first_preview_s) {
+    facts.push_back(std::to_string(report.previews) +
+                    (report.previews == 1 ? " preview" : " previews") + ", the first after " +
+                    fixed(*report.first_preview_s, 1) + " s");
+  }
   for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " " : ", ") + facts[i];
   return line;
 }

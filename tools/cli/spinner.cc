@@ -7,7 +7,8 @@
 
 namespace zantrel::cli {
 
-void run_with_spinner(const std::string& label, bool show, const std::function<void()>& work) {
+void run_with_spinner(const std::string& label, bool show, const std::function<void()>& work,
+                      const std::function<std::string()>& status) {
   auto running = std::async(std::launch::async, work);
   if (show) {
     static constexpr const char* kFrames[] = {"|", "/", "-", "\\"};
@@ -17,8 +18,10 @@ void run_with_spinner(const std::string& label, bool show, const std::function<v
       const auto seconds =
           std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
               .count();
-      std::fprintf(stderr, "\r%s %s %llds", kFrames[frame % 4], label.c_str(),
-                   static_cast<long long>(seconds));
+      const std::string words = status ? status() : std::string();
+      // The line is drawn anew each frame: what it said before is cleared to its end.
+      std::fprintf(stderr, "\r%s %s %llds%s%s\033[K", kFrames[frame % 4], label.c_str(),
+                   static_cast<long long>(seconds), words.empty() ? "" : ", ", words.c_str());
       std::fflush(stderr);
     }
     std::fprintf(stderr, "\r\033[K");

@@ -547,7 +547,9 @@ struct Emulator::State {
       stream.events.push_back(event(
           kind + ".completed",
           {{"type", kind + ".completed"},
-           {"b64_json", picture_data(s, picture, checked.width, checked.height, style)},
+           {"b64_json", s.name == "bad-base64"
+                            ? std::string("!!!not base64!!!Q")
+                            : picture_data(s, picture, checked.width, checked.height, style)},
            {"usage", images_usage(checked)}}));
     }
     stream.done = "data: [DONE]\n\n";

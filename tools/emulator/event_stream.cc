@@ -39,7 +39,7 @@ void send_event_stream(httplib::Response& res, EventStream stream, const Scenari
     events.push_back(std::move(stream.error));
     stream.done.clear();
   }
-  if (name == "stream-cut" && stream.final_event < events.size()) {
+  if ((name == "stream-cut" || name == "reset") && stream.final_event < events.size()) {
     events.resize(stream.final_event + 1);
     events.back().resize(events.back().size() / 2);
     stream.done.clear();

@@ -1,5 +1,10 @@
 #include "zantrel/host/call/answer_stream.h"
 
+#include <strings.h>
+
+#include <optional>
+#include <string_view>
+
 namespace zantrel::host::internal {
 namespace {
 
@@ -7,10 +12,29 @@ namespace {
 // default response cap. Address space only: the pages come as the event is written into them.
 constexpr std::size_t kLargeEventRoom = std::size_t{256} << 20;
 
+// Whether headers name a stream of events; nothing when they name no type.
+std::optional<bool> names_events(const Headers& headers) {
+  for (const auto& [name, value] : headers) {
+    if (name.size() != 12 || strncasecmp(name.c_str(), "content-type", 12) != 0) continue;
+    return strncasecmp(value.c_str(), "text/event-stream", 17) == 0;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-bool AnswerStream::accept(int status) {
-  if (status != 200) return false;
+bool AnswerStream::holds_events(const HttpResponse& response) const {
+  if (accepted_) return true;
+  if (response.status_code != 200) return false;
+  if (auto named = names_events(response.headers)) return *named;
+  const std::string_view text = response.text();
+  const auto first = text.find_first_not_of(" \t\r\n");
+  return first != std::string_view::npos && text[first] != '{' && text[first] != '[';
+}
+
+bool AnswerStream::accept(int status, const Headers& headers) {
+  // Without a type the first bytes decide, once the exchange is over.
+  if (status != 200 || !names_events(headers).value_or(false)) return false;
   reader_ = SseReader(kLargeEventRoom);
   events_.begin();
   accepted_ = true;
@@ -23,7 +47,9 @@ void AnswerStream::receive(ByteView chunk) {
 
 void AnswerStream::finish(HttpResponse& response) {
   if (!accepted_) {
-    accept(response.status_code);
+    reader_ = SseReader(kLargeEventRoom);
+    events_.begin();
+    accepted_ = true;
     receive(response.body);
     response.body = Bytes();
   }

@@ -23,19 +23,23 @@ class StreamEvents {
   virtual void read(const SseEvent& event, AnswerStream& stream) = 0;
 };
 
-// A 200 answer read as server-sent events while it arrives: each event goes to the client's
+// A 200 answer of server-sent events read while it arrives: each event goes to the client's
 // reader as soon as it is whole, each preview to the call's observer and report. Another
-// status is left to the response, as an answer not streamed.
+// status, or a 200 that is not a stream of events (a gateway that answers a streamed request
+// whole), is left to the response, to be read as an answer not streamed.
 class AnswerStream final : public BodyReceiver {
  public:
   AnswerStream(StreamEvents& events, ProgressRelay* progress, ReportBuilder& report)
       : events_(events), progress_(progress), report_(report) {}
 
-  bool accept(int status) override;
+  bool accept(int status, const Headers& headers) override;
   void receive(ByteView chunk) override;
 
-  // The exchange came back with a 200: a body the HTTP client held whole (a stack of the host's
-  // that hands over no body as it arrives) is read now, then the stream's last event.
+  // The exchange came back with a 200: whether its body is a stream of events (else it is read
+  // as an answer not streamed), by its Content-Type, else by its first byte.
+  bool holds_events(const HttpResponse& response) const;
+  // For a 200 that holds events: a body the HTTP client held whole (a stack of the host's that
+  // hands over no body as it arrives) is read now, then the stream's last event.
   void finish(HttpResponse& response);
 
   // For the reader: a preview to show, and the buffer of the event being read (see

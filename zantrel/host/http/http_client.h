@@ -75,9 +75,9 @@ using TransferObserver = std::function<void(const TransferProgress&)>;
 class BodyReceiver {
  public:
   virtual ~BodyReceiver() = default;
-  // The answer's status, before its first body byte: true to be handed the body, which the
-  // response then leaves out. Asked again for each attempt.
-  virtual bool accept(int status) = 0;
+  // The answer's status and headers, before its first body byte: true to be handed the body,
+  // which the response then leaves out. Asked again for each attempt.
+  virtual bool accept(int status, const Headers& headers) = 0;
   // The next bytes of an accepted body; the response size cap counts them. What it throws ends
   // the exchange with that failure.
   virtual void receive(ByteView chunk) = 0;

@@ -335,7 +335,7 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
     }
     // What the image's ratio is checked against: the size sent, unless none was.
     const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
-    if (stream) {
+    if (stream && stream->holds_events(response)) {
       co_return co_await streamed_answer_of(self, response, *stream, *events, asked, options,
                                             exchange, report);
     }

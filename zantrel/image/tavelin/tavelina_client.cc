@@ -320,7 +320,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                              options, report);
     }
     std::optional<AnswerOffer> offer;
-    if (stream) {
+    if (stream && stream->holds_events(response)) {
       stream->finish(response);
       offer = streamed_offer_of(self, *events, seconds_since(start), options, report);
       if (!offer) {

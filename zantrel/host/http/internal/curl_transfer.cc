@@ -171,7 +171,7 @@ std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
     if (t.receiver != nullptr &&
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
       try {
-        t.receiving = t.receiver->accept(static_cast<int>(status));
+        t.receiving = t.receiver->accept(static_cast<int>(status), t.response_headers);
       } catch (...) {
         t.receiver_failure = std::current_exception();
         return 0;
