@@ -98,7 +98,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {"log: HOST-GEMINI request api", "log: HOST-GEMINI api complete successfully",
                     "result: ok, requests sent: 1"},
                    ""},
-        ExampleRun{"many_at_once", {"5"}, {"5 of 5 calls gave an image"}, ""}),
+        ExampleRun{"many_at_once", {"5"}, {"5 of 5 calls gave an image"}, ""},
+        ExampleRun{"stream_progress",
+                   {"{dir}/fox.png"},
+                   {"waiting (", "receiving (", "preview: partial 1 of 2, image/png, ",
+                    "preview: partial 2 of 2, image/png, ", "final image: ",
+                    " after 2 previews (the first after "},
+                   "fox.png"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
