@@ -227,14 +227,66 @@ struct PyResult {
   }
 };
 
+// A streamed call's preview, and what a progress observer in Python is handed.
+struct PyPreview {
+  std::string kind;  // "partial" or "thought"
+  int index = 1;
+  std::optional<int> of;
+  std::string mime_type;
+  py::bytes data;
+};
+struct PyProgress {
+  std::string phase;
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t bytes_received = 0;
+  std::optional<PyPreview> preview;
+};
+
+// The observer that hands each event to `on_progress` (None: no observer), with the GIL, on the
+// thread that tells it. What the callable raises is reported as unraisable, never to the call.
+host::ProgressObserver observer_of(const py::object& on_progress) {
+  if (on_progress.is_none()) return {};
+  struct Held {
+    py::object callable;
+    Held() = default;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { drop(callable); }
+  };
+  auto held = std::make_shared<Held>();
+  held->callable = on_progress;
+  return [held](const host::ProgressEvent& event) {
+    with_python([&] {
+      PyProgress progress{std::string(host::to_string(event.phase)), event.bytes_sent,
+                          event.bytes_received, std::nullopt};
+      if (const host::Preview* preview = event.preview) {
+        progress.preview =
+            PyPreview{preview->kind == host::Preview::Kind::kThought ? "thought" : "partial",
+                      preview->index, preview->of, preview->mime_type,
+                      py::bytes(reinterpret_cast<const char*>(preview->bytes.data()),
+                                static_cast<py::ssize_t>(preview->bytes.size()))};
+      }
+      try {
+        held->callable(py::cast(std::move(progress)));
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("zantrel on_progress");
+      }
+    });
+  };
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the Python call's keyword order
 template <class Options>
 Options call_options(const py::object& task_id, const py::object& model_key,
-                     const py::object& timeout, host::CallReport* report) {
+                     const py::object& timeout, host::CallReport* report, bool stream,
+                     const py::object& on_progress) {
   Options options;
   options.task_id = from_python(task_id);
   options.model_key = from_python(model_key);
   options.timeout = timeout_of(timeout);
   options.report = report;
+  options.stream = stream;
+  options.on_progress = observer_of(on_progress);
   return options;
 }
 
@@ -318,12 +370,31 @@ PYBIND11_MODULE(_zantrel, m) {
       .def_property_readonly(
           "answer", [](const host::CallReport& r) { return to_python(host::to_json(r)["answer"]); })
       .def_property_readonly(
+          "stream", [](const host::CallReport& r) { return to_python(host::to_json(r)["stream"]); })
+      .def_property_readonly(
           "timings_s",
           [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
       .def_readonly("bytes_sent", &host::CallReport::bytes_sent)
       .def_readonly("bytes_received", &host::CallReport::bytes_received)
       .def_readonly("attempts", &host::CallReport::attempts)
       .def("to_dict", [](const host::CallReport& r) { return to_python(host::to_json(r)); });
+
+  py::class_<PyPreview>(m, "Preview")
+      .def_readonly("kind", &PyPreview::kind)
+      .def_readonly("index", &PyPreview::index)
+      .def_readonly("of", &PyPreview::of)
+      .def_readonly("mime_type", &PyPreview::mime_type)
+      .def_readonly("data", &PyPreview::data)
+      .def("__repr__", [](const PyPreview& p) {
+        return "<Preview " + p.kind + " " + std::to_string(p.index) +
+               (p.of ? " of " + std::to_string(*p.of) : "") + ">";
+      });
+  py::class_<PyProgress>(m, "Progress")
+      .def_readonly("phase", &PyProgress::phase)
+      .def_readonly("bytes_sent", &PyProgress::bytes_sent)
+      .def_readonly("bytes_received", &PyProgress::bytes_received)
+      .def_readonly("preview", &PyProgress::preview)
+      .def("__repr__", [](const PyProgress& p) { return "<Progress " + p.phase + ">"; });
 
   py::class_<PyResult>(m, "ServiceResult")
       .def_property_readonly("ok", [](const PyResult& r) { return r.result.ok(); })
@@ -386,14 +457,16 @@ PYBIND11_MODULE(_zantrel, m) {
               const py::object& task_id, const py::object& model_key, const py::object& timeout,
               std::optional<std::int64_t> seed, std::optional<double> temperature,
               std::vector<std::pair<std::string, std::string>> safety,
-              std::optional<std::string> thinking_level, bool text, const std::string& extra) {
+              std::optional<std::string> thinking_level, bool text, const std::string& extra,
+              bool stream, const py::object& on_progress) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
             const auto request =
                 gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
                                files_of(files), std::move(model), seed, temperature,
                                std::move(safety), std::move(thinking_level), text, extra);
             const auto options =
-                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
+                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
+                                                stream, on_progress);
             const py::gil_scoped_release released;
             out.result = client.start(request, options);
             return out;
@@ -405,7 +478,8 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("timeout") = py::none(), py::arg("seed") = py::none(),
           py::arg("temperature") = py::none(),
           py::arg("safety") = std::vector<std::pair<std::string, std::string>>{},
-          py::arg("thinking_level") = py::none(), py::arg("text") = false, py::arg("extra") = "")
+          py::arg("thinking_level") = py::none(), py::arg("text") = false, py::arg("extra") = "",
+          py::arg("stream") = false, py::arg("on_progress") = py::none())
       .def(
           "_start_async",
           [gemini_request](const TavelinaClient& client, std::string prompt,
@@ -415,12 +489,14 @@ PYBIND11_MODULE(_zantrel, m) {
                            std::optional<std::int64_t> seed, std::optional<double> temperature,
                            std::vector<std::pair<std::string, std::string>> safety,
                            std::optional<std::string> thinking_level, bool text,
-                           const std::string& extra, py::function done) {
+                           const std::string& extra, bool stream, const py::object& on_progress,
+                           py::function done) {
             auto request =
                 gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
                                files_of(files), std::move(model), seed, temperature,
                                std::move(safety), std::move(thinking_level), text, extra);
-            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr,
+                                                          stream, on_progress);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
@@ -432,7 +508,8 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("prompt"), py::arg("aspect_ratio"), py::arg("image_size"), py::arg("files"),
           py::arg("model"), py::arg("task_id"), py::arg("model_key"), py::arg("timeout"),
           py::arg("seed"), py::arg("temperature"), py::arg("safety"), py::arg("thinking_level"),
-          py::arg("text"), py::arg("extra"), py::arg("done"));
+          py::arg("text"), py::arg("extra"), py::arg("stream"), py::arg("on_progress"),
+          py::arg("done"));
 
   using image::corvane::CorvaneClient;
   // The images members beyond the contract's, checked by the Python layer; `extra` as JSON text.
@@ -442,7 +519,8 @@ PYBIND11_MODULE(_zantrel, m) {
          std::optional<std::string> output_format, std::optional<int> output_compression,
          std::optional<std::string> background, std::optional<std::string> moderation,
          std::optional<std::string> input_fidelity, const py::object& mask,
-         std::optional<std::string> user, const std::string& extra) {
+         std::optional<std::string> user, const std::string& extra,
+         std::optional<int> partial_images) {
         image::corvane::ImageRequest request{.prompt = std::move(prompt),
                                              .aspect_ratio = std::move(aspect_ratio),
                                              .quality = std::move(quality),
@@ -456,7 +534,8 @@ PYBIND11_MODULE(_zantrel, m) {
                                              .moderation = std::move(moderation),
                                              .input_fidelity = std::move(input_fidelity),
                                              .mask = files_of(mask),
-                                             .user = std::move(user)};
+                                             .user = std::move(user),
+                                             .partial_images = partial_images};
         if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
         return request;
       };
@@ -482,15 +561,18 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> output_format, std::optional<int> output_compression,
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
-              std::optional<std::string> user, std::string extra) {
+              std::optional<std::string> user, std::string extra,
+              std::optional<int> partial_images, bool stream, const py::object& on_progress) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
             const auto request =
                 images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
                                std::move(image_size), files, model, n, std::move(output_format),
                                output_compression, std::move(background), std::move(moderation),
-                               std::move(input_fidelity), mask, std::move(user), extra);
+                               std::move(input_fidelity), mask, std::move(user), extra,
+                               partial_images);
             const auto options =
-                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report);
+                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
+                                                stream, on_progress);
             const py::gil_scoped_release released;
             out.result = client.start(request, options);
             return out;
@@ -502,7 +584,9 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("output_format") = py::none(), py::arg("output_compression") = py::none(),
           py::arg("background") = py::none(), py::arg("moderation") = py::none(),
           py::arg("input_fidelity") = py::none(), py::arg("mask") = py::none(),
-          py::arg("user") = py::none(), py::arg("extra") = "")
+          py::arg("user") = py::none(), py::arg("extra") = "",
+          py::arg("partial_images") = py::none(), py::arg("stream") = false,
+          py::arg("on_progress") = py::none())
       .def(
           "_start_async",
           [images_request](
@@ -513,13 +597,17 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> output_format, std::optional<int> output_compression,
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
-              std::optional<std::string> user, std::string extra, py::function done) {
+              std::optional<std::string> user, std::string extra,
+              std::optional<int> partial_images, bool stream, const py::object& on_progress,
+              py::function done) {
             auto request =
                 images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
                                std::move(image_size), files, model, n, std::move(output_format),
                                output_compression, std::move(background), std::move(moderation),
-                               std::move(input_fidelity), mask, std::move(user), extra);
-            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr);
+                               std::move(input_fidelity), mask, std::move(user), extra,
+                               partial_images);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr,
+                                                          stream, on_progress);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
@@ -532,5 +620,6 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("files"), py::arg("model"), py::arg("task_id"), py::arg("model_key"),
           py::arg("timeout"), py::arg("n"), py::arg("output_format"), py::arg("output_compression"),
           py::arg("background"), py::arg("moderation"), py::arg("input_fidelity"), py::arg("mask"),
-          py::arg("user"), py::arg("extra"), py::arg("done"));
+          py::arg("user"), py::arg("extra"), py::arg("partial_images"), py::arg("stream"),
+          py::arg("on_progress"), py::arg("done"));
 }

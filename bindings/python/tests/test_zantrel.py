@@ -230,3 +230,51 @@ def test_the_readme_example_runs(emulator, tmp_path):
     assert "4 of 4 edits" in run.stdout
     assert (tmp_path / "gemini.png").read_bytes().startswith(PNG)
     assert KEY not in run.stdout + run.stderr
+
+
+def test_streamed_calls_show_their_previews_and_end_in_the_same_image(emulator):
+    """Blocking: on_progress on the calling thread; start_async: on the awaiting loop."""
+    import threading
+    cases = [
+        ("images", "normal", {"partial_images": 2}, ["partial 1 of 2", "partial 2 of 2"]),
+        ("gemini", "stream-thoughts:2", {}, ["thought 1", "thought 2"]),
+    ]
+    for service, scenario, members, expected in cases:
+        emulator.scenario(scenario)
+        client = (zantrel.CorvaneClient(emulator.url, KEY) if service == "images"
+                  else zantrel.TavelinaClient(emulator.url, KEY))
+        seen, threads = [], set()
+
+        def on_progress(progress):
+            threads.add(threading.get_ident())
+            if progress.preview is not None:
+                p = progress.preview
+                assert p.mime_type == "image/png" and p.data[1:4] == b"PNG"
+                seen.append(f"{p.kind} {p.index}" + (f" of {p.of}" if p.of else ""))
+
+        streamed = client.start("a fox", "1:1", stream=True, on_progress=on_progress, **members)
+        assert streamed.ok, streamed.msg
+        assert seen == expected
+        assert threads == {threading.get_ident()}
+        assert streamed.report.stream["previews"] == len(expected)
+        emulator.scenario("normal")
+        assert streamed.data == client.start("a fox", "1:1").data
+
+        emulator.scenario(scenario)
+        seen.clear()
+        threads.clear()
+
+        async def main():
+            result = await client.start_async("a fox", "1:1", stream=True,
+                                              on_progress=on_progress, **members)
+            await asyncio.sleep(0)  # the events handed to the loop before the result ran
+            return result
+        assert asyncio.run(main()).ok
+        assert seen == expected
+        assert threads == {threading.get_ident()}
+    emulator.scenario("normal")
+    client = zantrel.CorvaneClient(emulator.url, KEY)
+    with pytest.raises(ValueError, match="partial_images needs stream=True"):
+        client.start("a fox", partial_images=1)
+    with pytest.raises(TypeError, match="on_progress must be callable"):
+        client.start("a fox", stream=True, on_progress=3)

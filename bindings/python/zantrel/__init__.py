@@ -4,10 +4,11 @@ awaits a call that runs on the library's event thread."""
 import asyncio
 import json
 
-from ._zantrel import CallHandle, CallReport, ErrorCode, ServiceResult
+from ._zantrel import CallHandle, CallReport, ErrorCode, Preview, Progress, ServiceResult
 from . import _zantrel
 
-__all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode"]
+__all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode",
+           "Progress", "Preview"]
 
 DEFAULT_GEMINI_MODEL = "gemini-3-pro-image-preview"
 
@@ -106,6 +107,33 @@ def _check_common(prompt, files, task_id, model_key, timeout, texts):
             _expect("timeout", timeout, (int, float), "seconds or a (connect, read) pair")
 
 
+def _check_stream(stream, on_progress, partial_images=None):
+    _expect("stream", stream, (bool,), "bool")
+    if on_progress is not None and not callable(on_progress):
+        raise TypeError(f"on_progress must be callable, not {type(on_progress).__name__}")
+    if partial_images is not None:
+        _expect("partial_images", partial_images, (int,), "int or None")
+        if not 0 <= partial_images <= 3:
+            raise ValueError(f"partial_images must be from 0 to 3, not {partial_images}")
+        if not stream:
+            raise ValueError("partial_images needs stream=True")
+
+
+def _through_loop(on_progress):
+    """`on_progress` run on the running loop: the engine thread only hands each event over."""
+    if on_progress is None:
+        return None
+    loop = asyncio.get_running_loop()
+
+    def hand_over(event):  # on the event thread, with the GIL
+        try:
+            loop.call_soon_threadsafe(on_progress, event)
+        except RuntimeError:  # the loop is closed: nobody listens any more
+            pass
+
+    return hand_over
+
+
 async def _await_call(start):
     """Runs a native non-blocking call and awaits its result; cancelling the awaiting task
     cancels the call."""
@@ -152,13 +180,16 @@ class TavelinaClient:
     def start(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
               model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None,
               seed=None, temperature=None, safety=None, thinking_level=None, text=False,
-              extra=None):
+              extra=None, stream=False, on_progress=None):
+        """`on_progress(progress)` is called on this thread while the call runs: each phase,
+        the bytes so far, and with `stream=True` each thought image (`progress.preview`)."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
         members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
+        _check_stream(stream, on_progress)
         return self._native.start(prompt, aspect_ratio, image_size, files, model,
                                   task_id=task_id, model_key=model_key, timeout=timeout,
-                                  **members)
+                                  stream=stream, on_progress=on_progress, **members)
 
     def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                        model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
@@ -170,14 +201,19 @@ class TavelinaClient:
     async def start_async(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                           model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
                           timeout=None, seed=None, temperature=None, safety=None,
-                          thinking_level=None, text=False, extra=None):
+                          thinking_level=None, text=False, extra=None, stream=False,
+                          on_progress=None):
+        """`on_progress` runs on the awaiting loop, as `start`'s does on its thread."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
         members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
+        _check_stream(stream, on_progress)
+        observer = _through_loop(on_progress)
         return await _await_call(lambda done: self._native._start_async(
             prompt, aspect_ratio, image_size, files, model, task_id, model_key, timeout,
             members["seed"], members["temperature"], members["safety"],
-            members["thinking_level"], members["text"], members["extra"], done))
+            members["thinking_level"], members["text"], members["extra"], stream, observer,
+            done))
 
 
 class CorvaneClient:
@@ -191,8 +227,11 @@ class CorvaneClient:
     def start(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
               model=None, task_id=None, model_key=None, timeout=None, n=1, output_format=None,
               output_compression=None, background=None, moderation=None, input_fidelity=None,
-              mask=None, user=None, extra=None):
-        """One request; with n > 1 the result's `images` holds all n (`data` is the first)."""
+              mask=None, user=None, extra=None, stream=False, partial_images=None,
+              on_progress=None):
+        """One request; with n > 1 the result's `images` holds all n (`data` is the first).
+        `on_progress(progress)` is called on this thread while the call runs: each phase, the
+        bytes so far, and with `stream=True` each partial image (`progress.preview`)."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "quality": quality,
                        "image_size": image_size})
@@ -200,9 +239,11 @@ class CorvaneClient:
             _expect("model", model, (str,), "str")
         members = _images_members(n, output_format, output_compression, background, moderation,
                                   input_fidelity, mask, user, extra)
+        _check_stream(stream, on_progress, partial_images)
         return self._native.start(prompt, aspect_ratio, quality, image_size, files,
                                   model=model, task_id=task_id, model_key=model_key,
-                                  timeout=timeout, **members)
+                                  timeout=timeout, partial_images=partial_images, stream=stream,
+                                  on_progress=on_progress, **members)
 
     def generate_image(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                        model=None, task_id=None, model_key=None, timeout=None):
@@ -214,7 +255,8 @@ class CorvaneClient:
                           *, model=None, task_id=None, model_key=None, timeout=None, n=1,
                           output_format=None, output_compression=None, background=None,
                           moderation=None, input_fidelity=None, mask=None, user=None,
-                          extra=None):
+                          extra=None, stream=False, partial_images=None, on_progress=None):
+        """`on_progress` runs on the awaiting loop, as `start`'s does on its thread."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "quality": quality,
                        "image_size": image_size})
@@ -222,7 +264,10 @@ class CorvaneClient:
             _expect("model", model, (str,), "str")
         m = _images_members(n, output_format, output_compression, background, moderation,
                             input_fidelity, mask, user, extra)
+        _check_stream(stream, on_progress, partial_images)
+        observer = _through_loop(on_progress)
         return await _await_call(lambda done: self._native._start_async(
             prompt, aspect_ratio, quality, image_size, files, model, task_id, model_key, timeout,
             m["n"], m["output_format"], m["output_compression"], m["background"],
-            m["moderation"], m["input_fidelity"], m["mask"], m["user"], m["extra"], done))
+            m["moderation"], m["input_fidelity"], m["mask"], m["user"], m["extra"],
+            partial_images, stream, observer, done))

@@ -1,5 +1,5 @@
 import enum
-from typing import Any, Awaitable, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Awaitable, Callable, Dict, Optional, Sequence, Tuple, Union
 
 Files = Union[None, str, bytes, Sequence[Union[str, bytes]]]
 Timeout = Union[None, float, Tuple[float, float]]
@@ -11,6 +11,21 @@ class ErrorCode(enum.Enum):
     NO_IMAGE_RESULT: int
     SERVICE_BUSY: int
     SERVICE_TIMEOUT: int
+
+class Preview:
+    kind: str  # "partial" (images API) or "thought" (Gemini)
+    index: int  # 1 for the first of its kind
+    of: Optional[int]  # the partial images asked
+    mime_type: str
+    data: bytes
+
+class Progress:
+    phase: str  # "connecting", "uploading", "waiting" or "receiving"
+    bytes_sent: int
+    bytes_received: int
+    preview: Optional[Preview]
+
+OnProgress = Optional[Callable[[Progress], Any]]
 
 class CallReport:
     delivery: str  # "not_sent", "no_answer" or "answered"
@@ -33,6 +48,7 @@ class CallReport:
     bytes_sent: Optional[int]
     bytes_received: Optional[int]
     attempts: int
+    stream: dict  # events, previews, first_preview_s
     def to_dict(self) -> dict: ...
 
 class ServiceResult:
@@ -52,7 +68,8 @@ class TavelinaClient:
               model_key: Label = ..., timeout: Timeout = ..., seed: Optional[int] = ...,
               temperature: Optional[float] = ..., safety: Optional[Dict[str, str]] = ...,
               thinking_level: Optional[str] = ..., text: bool = ...,
-              extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
+              extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
+              on_progress: OnProgress = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                        files: Files = ..., model: str = ..., *, task_id: Label = ...,
                        model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
@@ -62,7 +79,8 @@ class TavelinaClient:
                           seed: Optional[int] = ..., temperature: Optional[float] = ...,
                           safety: Optional[Dict[str, str]] = ...,
                           thinking_level: Optional[str] = ..., text: bool = ...,
-                          extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
+                          extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
+                          on_progress: OnProgress = ...) -> ServiceResult: ...
 
 class CorvaneClient:
     def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
@@ -74,7 +92,9 @@ class CorvaneClient:
               output_compression: Optional[int] = ..., background: Optional[str] = ...,
               moderation: Optional[str] = ..., input_fidelity: Optional[str] = ...,
               mask: Union[None, str, bytes] = ..., user: Optional[str] = ...,
-              extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
+              extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
+              partial_images: Optional[int] = ...,
+              on_progress: OnProgress = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
                        image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
                        task_id: Label = ..., model_key: Label = ...,
@@ -88,4 +108,6 @@ class CorvaneClient:
                           background: Optional[str] = ..., moderation: Optional[str] = ...,
                           input_fidelity: Optional[str] = ...,
                           mask: Union[None, str, bytes] = ..., user: Optional[str] = ...,
-                          extra: Optional[Dict[str, Any]] = ...) -> ServiceResult: ...
+                          extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
+                          partial_images: Optional[int] = ...,
+                          on_progress: OnProgress = ...) -> ServiceResult: ...
