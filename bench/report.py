@@ -22,6 +22,9 @@ def main():
     batch = json.load(open(f"{out}/batch.json", encoding="utf-8"))
     burst = json.load(open(f"{out}/burst.json", encoding="utf-8"))
     python = json.load(open(f"{out}/python-overhead.json", encoding="utf-8"))
+    streamed = {service: json.load(open(f"{out}/stream-memory-{service}.json", encoding="utf-8"))
+                for service in ("images", "gemini")}
+    latency = json.load(open(f"{out}/preview-latency.json", encoding="utf-8"))
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
     py = json.load(open(f"{out}/python.json", encoding="utf-8"))
@@ -51,6 +54,12 @@ def main():
          memory["gemini"]["rss_growth_bytes"] / memory["gemini"]["needed_bytes"], "<= 1.15"),
         ("P6b", "edit: peak RSS growth / (references + response body)",
          memory["edit"]["rss_growth_bytes"] / memory["edit"]["needed_bytes"], "<= 1.15"),
+        ("P16", "streamed images call, 40 MiB final event: peak RSS growth / event size",
+         streamed["images"]["rss_growth_bytes"] / streamed["images"]["event_bytes"], "<= 1.15"),
+        ("P16b", "  the same, Gemini",
+         streamed["gemini"]["rss_growth_bytes"] / streamed["gemini"]["event_bytes"], "<= 1.15"),
+        ("P17", "a partial image's first byte on the wire to the observer's call, median ms "
+         f"(max {latency['max_ms']:.2f})", latency["median_ms"], "<= 5"),
         ("P7", "32 threads x 8 calls: wall / 8 x 200 ms",
          calls["wall_seconds"] / calls["ideal_seconds"], "<= 1.3"),
         ("P7b", "  new connections seen by the emulator",

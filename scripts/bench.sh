@@ -7,10 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release > /dev/null
-cmake --build --preset release --target payload_bench upload_bench call_bench instruction_probe \
+cmake --build --preset release --target payload_bench upload_bench call_bench stream_bench \
+  instruction_probe \
   zantrel-image zantrel_python \
   zantrel-emulator
 bin=build/release/bench
+
 out=bench-results
 mkdir -p "$out"
 
@@ -38,6 +40,12 @@ echo "one call with 4 x 8 MiB references and a 20 MiB answer (Gemini, edit)..." 
 large=$(start_emulator large:20)
 "$bin/call_bench" memory gemini "$large" > "$out/memory-gemini.json"
 "$bin/call_bench" memory edit "$large" > "$out/memory-edit.json"
+echo "one streamed call whose final event is 40 MiB (images, Gemini)..." >&2
+streamed=$(start_emulator large:30)
+"$bin/stream_bench" memory images "$streamed" > "$out/stream-memory-images.json"
+"$bin/stream_bench" memory gemini "$streamed" > "$out/stream-memory-gemini.json"
+echo "from a partial image's first byte to the observer..." >&2
+"$bin/stream_bench" preview-latency > "$out/preview-latency.json"
 echo "64 Gemini calls in flight, answered after 2 s..." >&2
 slow=$(start_emulator small-delay:2000)
 "$bin/call_bench" in-flight "$slow" > "$out/in-flight.json"
