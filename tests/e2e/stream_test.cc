@@ -6,12 +6,14 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/canary.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
@@ -183,6 +185,70 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
       EXPECT_EQ(report.finish_reason, whole.report.finish_reason) << where;
       EXPECT_EQ(report.answer.size, whole.report.answer.size) << where;
       EXPECT_EQ(streamed.records.size(), whole.records.size()) << where << ": the same records";
+    }
+  }
+}
+
+// The limits of a call hold for a stream as a whole: the response cap, a stop request (here from
+// the observer as the answer begins) and the deadline.
+TEST_F(StreamedCalls, AreBoundByTheCapTheStopAndTheDeadline) {
+  const struct {
+    const char* name;
+    const char* scenario;
+    std::size_t cap;  // 0: the default
+    bool stop_when_receiving;
+    int deadline_ms;  // 0: none
+    ErrorCode code;
+    const char* failure_kind;
+  } cases[] = {
+      {"cap", "large:8", std::size_t{4} << 20, false, 0, ErrorCode::SERVICE_BUSY,
+       "ResponseTooLarge"},
+      {"stop", "stream-stall:5000", 0, true, 0, ErrorCode::SERVICE_BUSY, "Cancelled"},
+      {"deadline", "stream-stall:5000", 0, false, 800, ErrorCode::SERVICE_TIMEOUT,
+       "DeadlineExceeded"},
+  };
+  for (const auto& c : cases) {
+    for (const Service service : {Service::kImages, Service::kGemini}) {
+      const std::string where =
+          std::string(c.name) + (service == Service::kImages ? ", images" : ", gemini");
+      emulator_->set_scenario(*emulator::Scenario::parse(c.scenario));
+      host::CurlHttpClientOptions http_options;
+      if (c.cap > 0) http_options.max_response_bytes = c.cap;
+      const auto http = std::make_shared<host::CurlHttpClient>(http_options);
+      std::stop_source stop;
+      host::CallReport report;
+      host::CallOptions options;
+      options.stream = true;
+      options.report = &report;
+      options.stop = stop.get_token();
+      if (c.deadline_ms > 0) {
+        options.deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(c.deadline_ms);
+      }
+      options.on_progress = [&](const host::ProgressEvent& event) {
+        if (c.stop_when_receiving && event.phase == host::ProgressPhase::kReceiving) {
+          stop.request_stop();
+        }
+      };
+      const auto started = std::chrono::steady_clock::now();
+      host::ServiceResult result = host::ServiceResult::fail(ErrorCode::INVALID_PARAMS);
+      if (service == Service::kImages) {
+        image::corvane::CorvaneOptions client_options;
+        client_options.dialect = host::Dialect::kDirect;
+        client_options.http_client = http;
+        result = CorvaneClient(emulator_->base_url(), key_, client_options)
+                     .start({.prompt = "a fox", .partial_images = 1}, options);
+      } else {
+        image::tavelin::TavelinaOptions client_options;
+        client_options.dialect = host::Dialect::kDirect;
+        client_options.http_client = http;
+        result = TavelinaClient(emulator_->base_url(), key_, client_options)
+                     .start(GenerationRequest{.prompt = "a fox"}, options);
+      }
+      EXPECT_EQ(result.code(), c.code) << where << ": " << result.msg().value_or("");
+      EXPECT_EQ(report.failure_kind.value_or(""), c.failure_kind) << where;
+      // Well before the stall would have ended.
+      EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4)) << where;
     }
   }
 }
