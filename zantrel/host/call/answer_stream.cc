@@ -27,9 +27,12 @@ bool AnswerStream::holds_events(const HttpResponse& response) const {
   if (accepted_) return true;
   if (response.status_code != 200) return false;
   if (auto named = names_events(response.headers)) return *named;
+  // No type named: events begin with a field or a comment.
   const std::string_view text = response.text();
-  const auto first = text.find_first_not_of(" \t\r\n");
-  return first != std::string_view::npos && text[first] != '{' && text[first] != '[';
+  for (const std::string_view field : {"data", "event", "id", "retry", ":"}) {
+    if (text.starts_with(field)) return true;
+  }
+  return false;
 }
 
 bool AnswerStream::accept(int status, const Headers& headers) {

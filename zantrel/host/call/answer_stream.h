@@ -36,7 +36,7 @@ class AnswerStream final : public BodyReceiver {
   void receive(ByteView chunk) override;
 
   // The exchange came back with a 200: whether its body is a stream of events (else it is read
-  // as an answer not streamed), by its Content-Type, else by its first byte.
+  // as an answer not streamed), by its Content-Type, else by how it begins.
   bool holds_events(const HttpResponse& response) const;
   // For a 200 that holds events: a body the HTTP client held whole (a stack of the host's that
   // hands over no body as it arrives) is read now, then the stream's last event.
