@@ -126,19 +126,17 @@ int preview_latency() {
     return 1;
   }
   const auto picture = zantrel::emulator::render_png(7, 1024, 1024);
-  const std::string partial =
-      "event: image_generation.partial_image\ndata: " +
-      nlohmann::json{{"type", "image_generation.partial_image"},
-                     {"b64_json", zantrel::host::base64_encode(picture)},
-                     {"partial_image_index", 0}}
-          .dump() +
-      "\n\n";
-  const std::string completed =
-      "event: image_generation.completed\ndata: " +
-      nlohmann::json{{"type", "image_generation.completed"},
-                     {"b64_json", zantrel::host::base64_encode(picture)}}
-          .dump() +
-      "\n\ndata: [DONE]\n\n";
+  const std::string partial = "event: image_generation.partial_image\ndata: " +
+                              nlohmann::json{{"type", "image_generation.partial_image"},
+                                             {"b64_json", zantrel::host::base64_encode(picture)},
+                                             {"partial_image_index", 0}}
+                                  .dump() +
+                              "\n\n";
+  const std::string completed = "event: image_generation.completed\ndata: " +
+                                nlohmann::json{{"type", "image_generation.completed"},
+                                               {"b64_json", zantrel::host::base64_encode(picture)}}
+                                    .dump() +
+                                "\n\ndata: [DONE]\n\n";
   std::atomic<std::int64_t> first_byte_ns{0};
   std::thread server([&] {
     for (int i = 0; i < kCalls; ++i) {

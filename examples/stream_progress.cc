@@ -49,8 +49,9 @@ int main(int argc, char** argv) {
   std::ofstream(argv[3], std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()),
              static_cast<std::streamsize>(image.size()));
-  std::printf("final image: %zu bytes to %s after %d previews (the first after %.2f s), %d events\n",
-              image.size(), argv[3], report.previews, report.first_preview_s.value_or(0),
-              report.stream_events);
+  std::printf(
+      "final image: %zu bytes to %s after %d previews (the first after %.2f s), %d events\n",
+      image.size(), argv[3], report.previews, report.first_preview_s.value_or(0),
+      report.stream_events);
   return 0;
 }

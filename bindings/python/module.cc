@@ -451,22 +451,21 @@ PYBIND11_MODULE(_zantrel, m) {
            py::arg("dialect") = "gateway")
       .def(
           "start",
-          [gemini_request](
-              const TavelinaClient& client, std::string prompt, std::string aspect_ratio,
-              std::string image_size, const py::object& files, std::string model,
-              const py::object& task_id, const py::object& model_key, const py::object& timeout,
-              std::optional<std::int64_t> seed, std::optional<double> temperature,
-              std::vector<std::pair<std::string, std::string>> safety,
-              std::optional<std::string> thinking_level, bool text, const std::string& extra,
-              bool stream, const py::object& on_progress) {
+          [gemini_request](const TavelinaClient& client, std::string prompt,
+                           std::string aspect_ratio, std::string image_size,
+                           const py::object& files, std::string model, const py::object& task_id,
+                           const py::object& model_key, const py::object& timeout,
+                           std::optional<std::int64_t> seed, std::optional<double> temperature,
+                           std::vector<std::pair<std::string, std::string>> safety,
+                           std::optional<std::string> thinking_level, bool text,
+                           const std::string& extra, bool stream, const py::object& on_progress) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
             const auto request =
                 gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
                                files_of(files), std::move(model), seed, temperature,
                                std::move(safety), std::move(thinking_level), text, extra);
-            const auto options =
-                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
-                                                stream, on_progress);
+            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
+                                                                 &out.report, stream, on_progress);
             const py::gil_scoped_release released;
             out.result = client.start(request, options);
             return out;
@@ -482,21 +481,20 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("stream") = false, py::arg("on_progress") = py::none())
       .def(
           "_start_async",
-          [gemini_request](const TavelinaClient& client, std::string prompt,
-                           std::string aspect_ratio, std::string image_size,
-                           const py::object& files, std::string model, const py::object& task_id,
-                           const py::object& model_key, const py::object& timeout,
-                           std::optional<std::int64_t> seed, std::optional<double> temperature,
-                           std::vector<std::pair<std::string, std::string>> safety,
-                           std::optional<std::string> thinking_level, bool text,
-                           const std::string& extra, bool stream, const py::object& on_progress,
-                           py::function done) {
+          [gemini_request](
+              const TavelinaClient& client, std::string prompt, std::string aspect_ratio,
+              std::string image_size, const py::object& files, std::string model,
+              const py::object& task_id, const py::object& model_key, const py::object& timeout,
+              std::optional<std::int64_t> seed, std::optional<double> temperature,
+              std::vector<std::pair<std::string, std::string>> safety,
+              std::optional<std::string> thinking_level, bool text, const std::string& extra,
+              bool stream, const py::object& on_progress, py::function done) {
             auto request =
                 gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
                                files_of(files), std::move(model), seed, temperature,
                                std::move(safety), std::move(thinking_level), text, extra);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr,
-                                                          stream, on_progress);
+                                                           stream, on_progress);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);
@@ -561,18 +559,16 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> output_format, std::optional<int> output_compression,
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
-              std::optional<std::string> user, std::string extra,
-              std::optional<int> partial_images, bool stream, const py::object& on_progress) {
+              std::optional<std::string> user, std::string extra, std::optional<int> partial_images,
+              bool stream, const py::object& on_progress) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request =
-                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                               std::move(image_size), files, model, n, std::move(output_format),
-                               output_compression, std::move(background), std::move(moderation),
-                               std::move(input_fidelity), mask, std::move(user), extra,
-                               partial_images);
-            const auto options =
-                call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
-                                                stream, on_progress);
+            const auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), files, model, n, std::move(output_format),
+                output_compression, std::move(background), std::move(moderation),
+                std::move(input_fidelity), mask, std::move(user), extra, partial_images);
+            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
+                                                                 &out.report, stream, on_progress);
             const py::gil_scoped_release released;
             out.result = client.start(request, options);
             return out;
@@ -597,17 +593,15 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> output_format, std::optional<int> output_compression,
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
-              std::optional<std::string> user, std::string extra,
-              std::optional<int> partial_images, bool stream, const py::object& on_progress,
-              py::function done) {
-            auto request =
-                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                               std::move(image_size), files, model, n, std::move(output_format),
-                               output_compression, std::move(background), std::move(moderation),
-                               std::move(input_fidelity), mask, std::move(user), extra,
-                               partial_images);
+              std::optional<std::string> user, std::string extra, std::optional<int> partial_images,
+              bool stream, const py::object& on_progress, py::function done) {
+            auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), files, model, n, std::move(output_format),
+                output_compression, std::move(background), std::move(moderation),
+                std::move(input_fidelity), mask, std::move(user), extra, partial_images);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr,
-                                                          stream, on_progress);
+                                                           stream, on_progress);
             return start_detached(
                 [&](std::stop_token stop, host::CallReport* report, host::ResultCallback finish) {
                   options.stop = std::move(stop);

@@ -40,9 +40,8 @@ TEST(ImagesStream, EventsBecomeOneResultAndThePreviewsOnTheWay) {
   const std::string split_completed =
       "data: {\"type\":\"image_generation.completed\",\ndata: \"b64_json\":\"" +
       b64(host::as_text(final_image)) + "\"}\n\n";
-  const std::string error_event =
-      event("error", {{"type", "error"},
-                      {"error", {{"type", "server_error"}, {"message", "it broke"}}}});
+  const std::string error_event = event(
+      "error", {{"type", "error"}, {"error", {{"type", "server_error"}, {"message", "it broke"}}}});
   const struct {
     const char* name;
     std::string body;
@@ -50,31 +49,49 @@ TEST(ImagesStream, EventsBecomeOneResultAndThePreviewsOnTheWay) {
     std::string message;
     std::vector<std::string> previews;
   } cases[] = {
-      {"partial, completed, done", partial_event + completed + "data: [DONE]\n\n", std::nullopt,
-       "", {"partial 1 of 1"}},
+      {"partial, completed, done",
+       partial_event + completed + "data: [DONE]\n\n",
+       std::nullopt,
+       "",
+       {"partial 1 of 1"}},
       {"no done", partial_event + completed, std::nullopt, "", {"partial 1 of 1"}},
       {"completed first", completed + partial_event, std::nullopt, "", {"partial 1 of 1"}},
-      {"unnamed events, split data", "data: " + json{{"type", "image_generation.partial_image"},
-                                                     {"b64_json", b64(host::as_text(partial))}}
-                                                    .dump() +
-                                         "\n\n" + split_completed,
-       std::nullopt, "", {"partial 1 of 1"}},
-      {"an error event", partial_event + error_event, ErrorCode::IMAGE_GENERATE_FAIL, "it broke",
+      {"unnamed events, split data",
+       "data: " +
+           json{{"type", "image_generation.partial_image"},
+                {"b64_json", b64(host::as_text(partial))}}
+               .dump() +
+           "\n\n" + split_completed,
+       std::nullopt,
+       "",
+       {"partial 1 of 1"}},
+      {"an error event",
+       partial_event + error_event,
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "it broke",
        {"partial 1 of 1"}},
       {"an error member in an unnamed event",
        "data: {\"error\":{\"message\":\"over quota\",\"type\":\"rate\"}}\n\n",
-       ErrorCode::IMAGE_GENERATE_FAIL, "over quota", {}},
-      {"no completed event", partial_event + "data: [DONE]\n\n", ErrorCode::NO_IMAGE_RESULT, "",
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "over quota",
+       {}},
+      {"no completed event",
+       partial_event + "data: [DONE]\n\n",
+       ErrorCode::NO_IMAGE_RESULT,
+       "",
        {"partial 1 of 1"}},
       {"an event that is not JSON", "data: {\"type\":\n\n", ErrorCode::SERVICE_BUSY, "", {}},
       {"a whole answer instead of a stream",
-       json{{"data", {{{"b64_json", b64(host::as_text(final_image))}}}}}.dump(), std::nullopt, "",
+       json{{"data", {{{"b64_json", b64(host::as_text(final_image))}}}}}.dump(),
+       std::nullopt,
+       "",
        {}},
   };
   for (const auto& c : cases) {
     auto http = std::make_shared<ScriptedHttpClient>();
     const ScopedHttpClient installed{http};
-    const CorvaneClient client("http://i", "tok", {"GPT-IMAGE-2", std::make_shared<CapturingLogger>()});
+    const CorvaneClient client("http://i", "tok",
+                               {"GPT-IMAGE-2", std::make_shared<CapturingLogger>()});
     http->queue_post(Reply::json(200, c.body));
     std::vector<std::string> previews;
     host::CallReport report;

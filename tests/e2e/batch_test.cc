@@ -233,7 +233,8 @@ TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
   EXPECT_EQ(by_name["g"]["result"]["ok"], true) << by_name["g"].dump();
   for (const char* streamed : {"s", "h"}) {
     EXPECT_EQ(by_name[streamed]["result"]["ok"], true) << by_name[streamed].dump();
-    EXPECT_GT(by_name[streamed]["result"]["report"]["stream"]["events"], 0) << by_name[streamed].dump();
+    EXPECT_GT(by_name[streamed]["result"]["report"]["stream"]["events"], 0)
+        << by_name[streamed].dump();
   }
   EXPECT_EQ(by_name["s"]["result"]["report"]["stream"]["previews"], 2) << by_name["s"].dump();
   // A member the model does not take is that image's result, not the run's end.

@@ -141,10 +141,10 @@ std::vector<Row> unstreamed_rows() {
 std::vector<Row> rows() {
   const json null;
   std::vector<Row> out = unstreamed_rows();
-  const std::set<std::string_view> streamed = {"normal",     "busy",      "finish:IMAGE_SAFETY",
-                                               "file-link",  "missing-link", "bad-base64",
-                                               "not-json",   "truncated-json", "no-image",
-                                               "large:3",    "reset"};
+  const std::set<std::string_view> streamed = {"normal",    "busy",           "finish:IMAGE_SAFETY",
+                                               "file-link", "missing-link",   "bad-base64",
+                                               "not-json",  "truncated-json", "no-image",
+                                               "large:3",   "reset"};
   for (Row row : unstreamed_rows()) {
     if (!row.extra.empty() || !streamed.contains(row.scenario)) continue;
     // The images API streams base64 only: it has no links to stream.
@@ -158,18 +158,23 @@ std::vector<Row> rows() {
     out.push_back(std::move(row));
   }
   const std::vector<std::string> images_stream = {"--stream", "--partial-images", "2"};
-  out.insert(out.end(),
-             {{"gemini", "stream-thoughts:2", {"--stream"}, 0, "bytes", null, null},
-              {"gemini", "stream-final-first", {"--stream"}, 0, "bytes", null, null},
-              {"gemini", "stream-cut", {"--stream"}, 1, nullptr, "SERVICE_BUSY",
-               "ConnectionError error"},
-              {"gemini", "stream-error", {"--stream"}, 1, nullptr, "IMAGE_GENERATE_FAIL",
-               "An internal error has occurred. Please retry or report in "
-               "https://developers.generativeai.google/guide/troubleshooting"},
-              {"images", "stream-final-first", images_stream, 0, "bytes", null, null},
-              {"images", "stream-cut", images_stream, 1, nullptr, "SERVICE_BUSY", null},
-              {"images", "stream-error", images_stream, 1, nullptr, "IMAGE_GENERATE_FAIL",
-               "The server had an error processing your request."}});
+  out.insert(
+      out.end(),
+      {{"gemini", "stream-thoughts:2", {"--stream"}, 0, "bytes", null, null},
+       {"gemini", "stream-final-first", {"--stream"}, 0, "bytes", null, null},
+       {"gemini", "stream-cut", {"--stream"}, 1, nullptr, "SERVICE_BUSY", "ConnectionError error"},
+       {"gemini",
+        "stream-error",
+        {"--stream"},
+        1,
+        nullptr,
+        "IMAGE_GENERATE_FAIL",
+        "An internal error has occurred. Please retry or report in "
+        "https://developers.generativeai.google/guide/troubleshooting"},
+       {"images", "stream-final-first", images_stream, 0, "bytes", null, null},
+       {"images", "stream-cut", images_stream, 1, nullptr, "SERVICE_BUSY", null},
+       {"images", "stream-error", images_stream, 1, nullptr, "IMAGE_GENERATE_FAIL",
+        "The server had an error processing your request."}});
   return out;
 }
 
@@ -404,8 +409,8 @@ TEST_F(CliUsage, StreamWritesEachPreviewAsItArrives) {
   };
   for (const auto& c : cases) {
     emulator_->set_scenario(*emulator::Scenario::parse(c.scenario));
-    Row row{c.service, c.scenario, {"--stream", "--previews", previews.string()}, 0,
-            nullptr,   nullptr,    nullptr};
+    Row row{c.service, c.scenario, {"--stream", "--previews", previews.string()}, 0, nullptr,
+            nullptr,   nullptr};
     row.extra.insert(row.extra.end(), c.extra.begin(), c.extra.end());
     auto argv = command(row);
     argv.erase(std::find(argv.begin(), argv.end(), "--json"));

@@ -102,8 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExampleRun{"stream_progress",
                    {"{dir}/fox.png"},
                    {"waiting (", "receiving (", "preview: partial 1 of 2, image/png, ",
-                    "preview: partial 2 of 2, image/png, ", "final image: ",
-                    " after 2 previews (the first after "},
+                    "preview: partial 2 of 2, image/png, ",
+                    "final image: ", " after 2 previews (the first after "},
                    "fox.png"}),
     [](const auto& info) { return info.param.name; });
 

@@ -86,16 +86,16 @@ class StreamedCalls : public ::testing::Test {
       const CorvaneClient client(emulator_->base_url(), key_, client_options);
       ImageRequest request{.prompt = "a fox at dawn", .aspect_ratio = "1:1"};
       if (stream) request.partial_images = 2;
-      out.result = blocking ? client.start(request, options)
-                            : client.start_async(request, options).get();
+      out.result =
+          blocking ? client.start(request, options) : client.start_async(request, options).get();
     } else {
       image::tavelin::TavelinaOptions client_options;
       client_options.dialect = host::Dialect::kDirect;
       client_options.logger = logger;
       const TavelinaClient client(emulator_->base_url(), key_, client_options);
       const GenerationRequest request{.prompt = "a fox at dawn", .aspect_ratio = "1:1"};
-      out.result = blocking ? client.start(request, options)
-                            : client.start_async(request, options).get();
+      out.result =
+          blocking ? client.start(request, options) : client.start_async(request, options).get();
     }
     out.records = logger->records();
     return out;
@@ -121,16 +121,27 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
       {Service::kImages, "stream-final-first", "normal", std::nullopt, "", partials},
       {Service::kImages, "large:30", nullptr, std::nullopt, "", partials},
       {Service::kImages, "stream-cut", nullptr, ErrorCode::SERVICE_BUSY, "", partials},
-      {Service::kImages, "stream-error", nullptr, ErrorCode::IMAGE_GENERATE_FAIL,
-       "The server had an error processing your request.", {"partial 1 of 2"}},
-      {Service::kImages, "stream-stall:3000", nullptr, ErrorCode::SERVICE_TIMEOUT, "",
+      {Service::kImages,
+       "stream-error",
+       nullptr,
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "The server had an error processing your request.",
+       {"partial 1 of 2"}},
+      {Service::kImages,
+       "stream-stall:3000",
+       nullptr,
+       ErrorCode::SERVICE_TIMEOUT,
+       "",
        {"partial 1 of 2"}},
       {Service::kGemini, "stream-thoughts:2", "normal", std::nullopt, "", thoughts},
       {Service::kGemini, "normal", "normal", std::nullopt, "", {}},
       {Service::kGemini, "stream-final-first", "normal", std::nullopt, "", {}},
       {Service::kGemini, "large:30", nullptr, std::nullopt, "", {}},
       {Service::kGemini, "stream-cut", nullptr, ErrorCode::SERVICE_BUSY, "", {}},
-      {Service::kGemini, "stream-error", nullptr, ErrorCode::IMAGE_GENERATE_FAIL,
+      {Service::kGemini,
+       "stream-error",
+       nullptr,
+       ErrorCode::IMAGE_GENERATE_FAIL,
        "An internal error has occurred. Please retry or report in "
        "https://developers.generativeai.google/guide/troubleshooting",
        {}},
@@ -144,7 +155,8 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
       const std::string where = std::string(c.service == Service::kImages ? "images " : "gemini ") +
                                 c.scenario + (blocking ? ", blocking" : ", non-blocking");
       Outcome streamed = call(c.service, c.scenario, true, blocking);
-      EXPECT_EQ(streamed.result.code(), c.code) << where << ": " << streamed.result.msg().value_or("");
+      EXPECT_EQ(streamed.result.code(), c.code)
+          << where << ": " << streamed.result.msg().value_or("");
       if (*c.message != '\0') {
         EXPECT_EQ(streamed.result.msg().value_or(""), c.message) << where;
       }

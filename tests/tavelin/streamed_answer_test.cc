@@ -54,38 +54,61 @@ TEST(GeminiStream, EventsBecomeTheResultOfTheSameAnswerUnstreamed) {
       {"thoughts, text, image, finish",
        event({image_part(thought, true)}) + event({image_part(thought, true)}) +
            event({{{"text", "Here it is."}}}) + event({image_part(final_image)}) + finish,
-       std::nullopt, "", final_image, {"thought image 1", "thought image 2"}},
+       std::nullopt,
+       "",
+       final_image,
+       {"thought image 1", "thought image 2"}},
       {"the largest answer image wins, the first of equal sizes",
        event({image_part(final_image)}) + event({image_part(small)}) +
            event({image_part(png_bytes("the other picture"))}) + finish,
-       std::nullopt, "", final_image, {}},
-      {"only thoughts", event({image_part(thought, true)}) + finish, ErrorCode::NO_IMAGE_RESULT,
-       "", std::nullopt, {"thought image 1"}},
+       std::nullopt,
+       "",
+       final_image,
+       {}},
+      {"only thoughts",
+       event({image_part(thought, true)}) + finish,
+       ErrorCode::NO_IMAGE_RESULT,
+       "",
+       std::nullopt,
+       {"thought image 1"}},
       {"a safety finish",
        event({{{"text", "No."}}}) +
            "data: " + json{{"candidates", {{{"finishReason", "IMAGE_SAFETY"}}}}}.dump() + "\n\n",
-       ErrorCode::NO_IMAGE_RESULT, "Picture prohibition-IMAGE_SAFETY", std::nullopt, {}},
+       ErrorCode::NO_IMAGE_RESULT,
+       "Picture prohibition-IMAGE_SAFETY",
+       std::nullopt,
+       {}},
       {"an error event after a thought",
        event({image_part(thought, true)}) +
            "data: {\"error\":{\"code\":500,\"message\":\"Internal error\",\"status\":\"INTERNAL\"}}"
            "\n\n",
-       ErrorCode::IMAGE_GENERATE_FAIL, "Internal error", std::nullopt, {"thought image 1"}},
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "Internal error",
+       std::nullopt,
+       {"thought image 1"}},
       {"an error event of a 429",
        "data: {\"error\":{\"code\":429,\"message\":\"Slow down\",\"status\":"
        "\"RESOURCE_EXHAUSTED\"}}\n\n",
-       ErrorCode::SERVICE_BUSY, "Slow down", std::nullopt, {}},
+       ErrorCode::SERVICE_BUSY,
+       "Slow down",
+       std::nullopt,
+       {}},
       {"bad base64 in the answer image",
        "data: " +
            json{{"candidates",
                  {{{"content", {{"parts", {{{"inlineData", {{"data", "!!!not base64!!!Q"}}}}}}}}}}}}
                .dump() +
            "\n\n",
-       ErrorCode::SERVICE_BUSY, "Base64Error error", std::nullopt, {}},
+       ErrorCode::SERVICE_BUSY,
+       "Base64Error error",
+       std::nullopt,
+       {}},
   };
   for (const auto& c : cases) {
     auto http = std::make_shared<ScriptedHttpClient>();
     const ScopedHttpClient installed{http};
-    const TavelinaClient client("http://g", "key", {"TAVELIN", std::make_shared<CapturingLogger>()});
+    const TavelinaClient client("http://g", "key",
+                                {"TAVELIN", std::make_shared<CapturingLogger>()});
     http->queue_post(Reply::json(200, c.body));
     std::vector<std::string> previews;
     host::CallReport report;

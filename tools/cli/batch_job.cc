@@ -16,14 +16,14 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::array<std::string_view, 13> kMembers = {
-    "service",   "prompt",  "aspect_ratio", "image_size", "model",  "quality", "refs",
-    "n",         "name",    "task_id",      "model_key",  "dialect", "stream"};
+    "service", "prompt", "aspect_ratio", "image_size", "model",   "quality", "refs",
+    "n",       "name",   "task_id",      "model_key",  "dialect", "stream"};
 // The services' own members, as the library names them.
 constexpr std::array<std::string_view, 5> kGeminiMembers = {"seed", "temperature", "safety",
                                                             "thinking_level", "text"};
 constexpr std::array<std::string_view, 9> kImagesMembers = {
-    "quality",        "output_format", "output_compression", "background",    "moderation",
-    "input_fidelity", "mask",          "user",               "partial_images"};
+    "quality", "output_format", "output_compression", "background", "moderation", "input_fidelity",
+    "mask",    "user",          "partial_images"};
 
 template <std::size_t N>
 bool listed(const std::array<std::string_view, N>& names, std::string_view name) {

@@ -270,12 +270,14 @@ int run_generate(const GenerateOptions& o) {
   std::vector<host::ServiceResult> results;
   results.reserve(reports.size());
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
-  run_with_spinner(o.count > 1 ? "generating " + std::to_string(o.count) + " with " + o.service
-                               : "generating with " + o.service,
-                   spinner, [&] {
-                     for (auto& call : running) results.push_back(call.get());
-                   },
-                   [&] { return progress_text(progress); });
+  run_with_spinner(
+      o.count > 1 ? "generating " + std::to_string(o.count) + " with " + o.service
+                  : "generating with " + o.service,
+      spinner,
+      [&] {
+        for (auto& call : running) results.push_back(call.get());
+      },
+      [&] { return progress_text(progress); });
   if (previews) {
     const auto [written_previews, faults] = previews->drain();
     for (const std::string& fault : faults) std::cerr << "zantrel-image: " << fault << "\n";

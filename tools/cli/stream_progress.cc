@@ -64,8 +64,7 @@ host::ProgressObserver observe_call(CallProgress& progress, PreviewWriter* write
     if (writer == nullptr) return;
     const host::Preview& preview = *event.preview;
     const auto mime = host::sniff_image_mime(preview.bytes);
-    writer->add(stem +
-                    (preview.kind == host::Preview::Kind::kThought ? ".thought-" : ".partial-") +
+    writer->add(stem + (preview.kind == host::Preview::Kind::kThought ? ".thought-" : ".partial-") +
                     std::to_string(preview.index) + "." + std::string(host::image_extension(mime)),
                 host::Bytes(preview.bytes.begin(), preview.bytes.end()));
   };

@@ -421,9 +421,9 @@ struct Emulator::State {
       const int thoughts = s.name == "stream-thoughts" ? static_cast<int>(s.number(2)) : 0;
       for (int k = 0; k < thoughts; ++k) {
         // Thoughts are rough drafts: smaller pictures, each its own.
-        const auto draft = render_png(seed + 2000 + static_cast<std::uint64_t>(k),
-                                      std::max(16, checked.width / 2),
-                                      std::max(16, checked.height / 2));
+        const auto draft =
+            render_png(seed + 2000 + static_cast<std::uint64_t>(k), std::max(16, checked.width / 2),
+                       std::max(16, checked.height / 2));
         stream.events.push_back(event(with_parts(json::array(
             {{{"inlineData", {{"mimeType", "image/png"}, {"data", host::base64_encode(draft)}}},
               {"thought", true}}}))));
@@ -443,12 +443,12 @@ struct Emulator::State {
                   {"responseId", body["responseId"]}};
       stream.events.push_back(sse_event("", out.dump()));
     }
-    stream.error = sse_event(
-        "", error_body(500,
-                       "An internal error has occurred. Please retry or report in "
-                       "https://developers.generativeai.google/guide/troubleshooting",
-                       "INTERNAL")
-                .dump());
+    stream.error =
+        sse_event("", error_body(500,
+                                 "An internal error has occurred. Please retry or report in "
+                                 "https://developers.generativeai.google/guide/troubleshooting",
+                                 "INTERNAL")
+                          .dump());
     return stream;
   }
 
@@ -535,32 +535,32 @@ struct Emulator::State {
       // Each partial its own picture, so that a reader can tell them apart.
       const auto partial = render_picture(seed + 1000 + static_cast<std::uint64_t>(k),
                                           checked.width, checked.height, style);
-      stream.events.push_back(event(kind + ".partial_image",
-                                    {{"type", kind + ".partial_image"},
-                                     {"b64_json", host::base64_encode(partial)},
-                                     {"partial_image_index", k}}));
+      stream.events.push_back(
+          event(kind + ".partial_image", {{"type", kind + ".partial_image"},
+                                          {"b64_json", host::base64_encode(partial)},
+                                          {"partial_image_index", k}}));
     }
     stream.final_event = stream.events.size();
     // One picture per image asked, each from its own seed, as unstreamed.
     for (int i = 0; i < std::max(checked.n, 1); ++i) {
       const std::uint64_t picture = seed + static_cast<std::uint64_t>(i);
-      stream.events.push_back(event(
-          kind + ".completed",
-          {{"type", kind + ".completed"},
-           {"b64_json", s.name == "bad-base64"
-                            ? std::string("!!!not base64!!!Q")
-                            : picture_data(s, picture, checked.width, checked.height, style)},
-           {"usage", images_usage(checked)}}));
+      stream.events.push_back(
+          event(kind + ".completed",
+                {{"type", kind + ".completed"},
+                 {"b64_json", s.name == "bad-base64"
+                                  ? std::string("!!!not base64!!!Q")
+                                  : picture_data(s, picture, checked.width, checked.height, style)},
+                 {"usage", images_usage(checked)}}));
     }
     stream.done = "data: [DONE]\n\n";
-    stream.error = sse_event(
-        "error", json{{"type", "error"},
-                      {"error",
-                       {{"type", "server_error"},
-                        {"code", "server_error"},
-                        {"message", "The server had an error processing your request."},
-                        {"param", nullptr}}}}
-                     .dump());
+    stream.error =
+        sse_event("error", json{{"type", "error"},
+                                {"error",
+                                 {{"type", "server_error"},
+                                  {"code", "server_error"},
+                                  {"message", "The server had an error processing your request."},
+                                  {"param", nullptr}}}}
+                               .dump());
     return stream;
   }
 

@@ -53,17 +53,18 @@ void send_event_stream(httplib::Response& res, EventStream stream, const Scenari
     sending->pauses.push_back(pause);
   }
   sending->pieces = std::move(events);
-  res.set_chunked_content_provider(
-      "text/event-stream", [sending](std::size_t, httplib::DataSink& sink) {
-        if (sending->next == sending->pieces.size()) {
-          if (sending->drop_at_end) return false;  // no last chunk: the stream is cut
-          sink.done();
-          return true;
-        }
-        std::this_thread::sleep_for(sending->pauses[sending->next]);
-        const std::string& piece = sending->pieces[sending->next++];
-        return sink.write(piece.data(), piece.size());
-      });
+  res.set_chunked_content_provider("text/event-stream",
+                                   [sending](std::size_t, httplib::DataSink& sink) {
+                                     if (sending->next == sending->pieces.size()) {
+                                       if (sending->drop_at_end)
+                                         return false;  // no last chunk: the stream is cut
+                                       sink.done();
+                                       return true;
+                                     }
+                                     std::this_thread::sleep_for(sending->pauses[sending->next]);
+                                     const std::string& piece = sending->pieces[sending->next++];
+                                     return sink.write(piece.data(), piece.size());
+                                   });
 }
 
 }  // namespace zantrel::emulator

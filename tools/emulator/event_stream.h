@@ -28,8 +28,8 @@ std::string sse_event(const std::string& type, const std::string& data);
 
 // Sends the stream with chunked coding, one event per write, as the stream scenarios say:
 // "stream-final-first" (the final image's event first), "stream-cut" and "reset" (half of the
-// final event, then the connection dropped), "stream-error", "stream-stall:MS" (a pause after the first
-// event), "stream-pace:MS" (a pause before each event after the first).
+// final event, then the connection dropped), "stream-error", "stream-stall:MS" (a pause after the
+// first event), "stream-pace:MS" (a pause before each event after the first).
 void send_event_stream(httplib::Response& res, EventStream stream, const Scenario& scenario);
 
 }  // namespace zantrel::emulator

@@ -24,9 +24,9 @@ const Strings kGeminiParameters = {"seed", "temperature", "safety_settings", "re
 const Strings kGeminiThinkingParameters = plus(kGeminiParameters, "thinking_level");
 // The gpt-image-1 family takes these sizes only.
 const Strings kListedSizes = {"1024x1024", "1536x1024", "1024x1536", "auto"};
-const Strings kImagesParameters = {"n",          "quality",    "output_format", "output_compression",
-                                   "background", "moderation", "mask",          "user",
-                                   "partial_images"};
+const Strings kImagesParameters = {
+    "n",          "quality", "output_format", "output_compression", "background",
+    "moderation", "mask",    "user",          "partial_images"};
 // The gpt-image-1 family also takes a transparent background (gpt-image-2 no longer does) and,
 // but for -mini, the input fidelity of edits.
 const Strings kImagesTransparentParameters = plus(kImagesParameters, "transparent_background");

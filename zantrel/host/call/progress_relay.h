@@ -28,8 +28,8 @@ class ProgressRelay {
   // A preview of the answer, told with the latest counts.
   void preview(const Preview& preview) {
     if (!wanted()) return;
-    tell(ProgressEvent{ProgressPhase::kReceiving, last_.bytes_sent, last_.bytes_received,
-                       &preview});
+    tell(
+        ProgressEvent{ProgressPhase::kReceiving, last_.bytes_sent, last_.bytes_received, &preview});
   }
 
  private:

@@ -151,8 +151,7 @@ ServiceResult error_answer(const TavelinaClient& self, std::string_view text, in
   fail_record["error_dict"] = error.error_dict ? *error.error_dict : nlohmann::ordered_json();
   self.logger()->debug(fail_record);
   return ServiceResult::fail(
-      status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL,
-      error.message);
+      status_code == 429 ? ErrorCode::SERVICE_BUSY : ErrorCode::IMAGE_GENERATE_FAIL, error.message);
 }
 
 // What a 200 answer offers, whole or streamed: its file links, else its image, else the reason
@@ -289,8 +288,9 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     host::PostRequest request = generate_request(
         self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt, more, timeout);
     // A streamed answer comes as server-sent events, read as they arrive.
-    const std::string url = self.base_url() + "/v1beta/models/" + model_sent +
-                            (options.stream ? ":streamGenerateContent?alt=sse" : ":generateContent");
+    const std::string url =
+        self.base_url() + "/v1beta/models/" + model_sent +
+        (options.stream ? ":streamGenerateContent?alt=sse" : ":generateContent");
     std::optional<internal::GeminiStream> events;
     std::optional<host::internal::AnswerStream> stream;
     if (options.stream) {
@@ -331,8 +331,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     } else {
       offer = offer_of(self, response, seconds_since(start), options, report);
     }
-    co_return co_await outcome_of(self, std::move(*offer), aspect_ratio, options, exchange,
-                                  report);
+    co_return co_await outcome_of(self, std::move(*offer), aspect_ratio, options, exchange, report);
   } catch (...) {
     failure = std::current_exception();
   }

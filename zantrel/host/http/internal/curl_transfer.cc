@@ -132,8 +132,8 @@ void tell_progress(State& t, Clock::time_point now) {
   progress.bytes_received =
       std::max(static_cast<std::uint64_t>(std::max<curl_off_t>(t.seen_down, 0)), t.received);
   const bool new_phase = t.told_phase != progress.phase;
-  const bool new_counts = progress.bytes_sent != t.told.bytes_sent ||
-                          progress.bytes_received != t.told.bytes_received;
+  const bool new_counts =
+      progress.bytes_sent != t.told.bytes_sent || progress.bytes_received != t.told.bytes_received;
   if (!new_phase && (!new_counts || now - t.told_at < kCountsEvery)) return;
   t.told_phase = progress.phase;
   t.told = progress;

@@ -52,8 +52,7 @@ Bytes SseReader::take_buffer() {
   Bytes rest;
   const std::size_t tail = buffer_.size() - line_next_;
   rest.reserve(tail + kSsePadding + 1);
-  rest.insert(rest.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(line_next_),
-              buffer_.end());
+  rest.insert(rest.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(line_next_), buffer_.end());
   taken_ = true;
   Bytes taken = std::move(buffer_);
   buffer_ = std::move(rest);

@@ -72,8 +72,8 @@ class SseReader {
   std::size_t line_next_ = 0;   // where the line after it begins
   bool dispatching_ = false;
   bool taken_ = false;
-  std::size_t scan_from_ = 0;   // where the search for its end goes on
-  bool skip_lf_ = false;        // the last line ended in CR: a LF right after belongs to it
+  std::size_t scan_from_ = 0;  // where the search for its end goes on
+  bool skip_lf_ = false;       // the last line ended in CR: a LF right after belongs to it
   // The event being read: the one data line (offsets into buffer_), or several joined.
   std::size_t data_begin_ = 0;
   std::size_t data_end_ = 0;
