@@ -129,6 +129,7 @@ namespace {
 
 // What the previews of call `index` (from 1) of `calls` are named before their kind and number:
 // the --out name without its extension, else zantrel-SERVICE, in the --previews folder.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the call's number, then how many
 std::string preview_stem(const GenerateOptions& o, int index, int calls) {
   std::filesystem::path stem =
       o.out ? std::filesystem::path(*o.out).stem().string() : "zantrel-" + o.service;

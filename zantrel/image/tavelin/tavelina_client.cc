@@ -140,7 +140,7 @@ host::PostRequest generate_request(const TavelinaClient& self, const std::string
 // The result of an error answer (`text`, with its status) or of a streamed answer's error
 // event: the service's own message (or the status), SERVICE_BUSY for a 429, with its record.
 ServiceResult error_answer(const TavelinaClient& self, std::string_view text, int status_code,
-                           double seconds, const host::CallOptions& options,
+                           const host::CallOptions& options, double seconds,
                            ReportBuilder& report) {
   const auto error = host::internal::read_error_body(text, status_code);
   if (error.error_dict) report.service_error(*error.error_dict, {"status", "code"});
@@ -316,8 +316,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
         {logger, tag, options.task_id, options.model_key});
 
     if (response.status_code != 200) {
-      co_return error_answer(self, response.text(), response.status_code, seconds_since(start),
-                             options, report);
+      co_return error_answer(self, response.text(), response.status_code, options,
+                             seconds_since(start), report);
     }
     std::optional<AnswerOffer> offer;
     if (stream && stream->holds_events(response)) {
@@ -325,8 +325,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
       offer = streamed_offer_of(self, *events, seconds_since(start), options, report);
       if (!offer) {
         co_return error_answer(self, events->error().dump(),
-                               error_status(events->error(), response.status_code),
-                               seconds_since(start), options, report);
+                               error_status(events->error(), response.status_code), options,
+                               seconds_since(start), report);
       }
     } else {
       offer = offer_of(self, response, seconds_since(start), options, report);
