@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
 #include "zantrel/host/config.h"
+#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::emulator {
 namespace {
@@ -206,6 +208,59 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
     return images_refusal(
         "Invalid value: ''. Supported values are: 'low', 'medium', 'high', and 'auto'.", "quality",
         "invalid_value");
+  }
+  return std::nullopt;
+}
+
+std::string thought_signature_of(std::string_view content) {
+  // FNV-1a: stable, and any change to the content changes it.
+  std::uint64_t hash = 1469598103934665603ULL;
+  for (const char c : content) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, "emulator-signature-%016llx",
+                static_cast<unsigned long long>(hash));
+  return host::base64_encode(host::as_bytes(text));
+}
+
+std::optional<Refusal> check_gemini_signatures(const std::string& model, const std::string& body) {
+  if (!model.starts_with("gemini-3")) return std::nullopt;
+  const auto document = nlohmann::json::parse(body, nullptr, false);
+  if (!document.is_object() || !document.contains("contents") || !document["contents"].is_array()) {
+    return std::nullopt;  // the body's own checks answer
+  }
+  const auto& contents = document["contents"];
+  for (std::size_t c = 0; c + 1 < contents.size(); ++c) {
+    const auto& content = contents[c];
+    if (!content.is_object() || content.value("role", "") != "model" ||
+        !content.contains("parts") || !content["parts"].is_array()) {
+      continue;
+    }
+    const auto& parts = content["parts"];
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+      const auto& part = parts[p];
+      if (!part.is_object()) continue;
+      const bool image = part.contains("inlineData");
+      const auto signature = part.find("thoughtSignature");
+      if (signature == part.end() || !signature->is_string()) {
+        if (!image) continue;
+        return gemini_refusal(400,
+                              "Image part is missing a thought_signature in content position " +
+                                  std::to_string(c + 1) + ", part position " +
+                                  std::to_string(p + 1) + ".",
+                              "INVALID_ARGUMENT");
+      }
+      const std::string content_text =
+          image ? part["inlineData"].value("data", "") : part.value("text", "");
+      if (signature->get<std::string>() != thought_signature_of(content_text)) {
+        return gemini_refusal(400,
+                              "Thought signature is not valid in content position " +
+                                  std::to_string(c + 1) + ", part position " +
+                                  std::to_string(p + 1) + ".",
+                              "INVALID_ARGUMENT");
+      }
+    }
   }
   return std::nullopt;
 }

@@ -46,6 +46,16 @@ std::optional<Refusal> check_gemini_model(const std::string& model);
 std::optional<Refusal> check_gemini_model_request(const std::string& model,
                                                   const CheckedRequest& request);
 
+// The thought signature of a part the emulator answers with (its image's base64, or its text):
+// what it checks on the way back.
+std::string thought_signature_of(std::string_view content);
+
+// What the public endpoint refuses in a conversation's earlier turns for a Gemini 3 model: a
+// model turn's image part without its signature ("Image part is missing a thought_signature in
+// content position N, part position M.", counted from 1), or any signature that is not the one
+// it gave.
+std::optional<Refusal> check_gemini_signatures(const std::string& model, const std::string& body);
+
 // What the public images endpoint refuses in the text fields of a generations or edits request:
 // "response_format" for gpt-image models, an empty "size" or "quality", and a size the model
 // does not take (the gpt-image-1 family takes listed sizes only).

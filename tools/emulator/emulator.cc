@@ -352,6 +352,10 @@ struct Emulator::State {
       send_json(res, refusal->status, refusal->body);
       return;
     }
+    if (auto refusal = direct() ? check_gemini_signatures(model, req.body) : std::nullopt) {
+      send_json(res, refusal->status, refusal->body);
+      return;
+    }
     const auto checked = check_gemini_request(req.body);
     if (!checked.error.empty()) {
       send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
@@ -364,7 +368,19 @@ struct Emulator::State {
     wait_before_answering(*s);
     if (answer_fault(Api::kGemini, *s, req, res)) return;
 
-    const std::uint64_t seed = seed_from(checked.prompt);
+    // A conversation's next picture differs from the one before.
+    const std::uint64_t seed =
+        seed_from(checked.prompt) + 7919 * static_cast<std::uint64_t>(checked.earlier_turns);
+    // The public endpoint's Gemini 3 models sign their image parts and the first text part.
+    const bool signs = direct() && model.starts_with("gemini-3");
+    const auto signed_part = [signs](json part) {
+      if (signs) {
+        part["thoughtSignature"] = thought_signature_of(
+            part.contains("inlineData") ? part["inlineData"]["data"].get<std::string>()
+                                        : part.value("text", ""));
+      }
+      return part;
+    };
     json part;
     json candidate = json::object();
     if (s->name == "finish" || s->name == "no-image") {
@@ -380,8 +396,11 @@ struct Emulator::State {
                                      : picture_data(*s, seed, checked.width, checked.height);
         part = {{"inlineData", {{"mimeType", "image/png"}, {"data", data}}}};
       }
-      candidate["content"] = {{"role", "model"},
-                              {"parts", {{{"text", "Here is your picture."}}, part}}};
+      const json text_part = {{"text", "Here is your picture."}};
+      candidate["content"] = {
+          {"role", "model"},
+          {"parts",
+           {signed_part(text_part), part.contains("inlineData") ? signed_part(part) : part}}};
       candidate["finishReason"] = "STOP";
     }
     candidate["index"] = 0;

@@ -129,20 +129,24 @@ CheckedRequest check_gemini_request(const std::string& body) {
   if (root["contents"].get_array().get(contents) || contents.size() == 0) {
     return refuse("'contents' must be a non-empty array");
   }
+  // The request's own turn is the last; a conversation's turns come before it.
+  const std::size_t last = contents.size() - 1;
+  const std::string turn = "contents[" + std::to_string(last) + "]";
   simdjson::dom::array parts;
-  if (contents.at(0)["parts"].get_array().get(parts) || parts.size() == 0) {
-    return refuse("contents[0].parts must be a non-empty array");
+  if (contents.at(last)["parts"].get_array().get(parts) || parts.size() == 0) {
+    return refuse(turn + ".parts must be a non-empty array");
   }
   CheckedRequest out;
+  out.earlier_turns = static_cast<int>(last);
   std::string_view prompt;
   if (parts.at(0)["text"].get_string().get(prompt))
-    return refuse("contents[0].parts[0] must be a text part");
+    return refuse(turn + ".parts[0] must be a text part");
   out.prompt = std::string(prompt);
   std::size_t index = 0;
   for (simdjson::dom::element part : parts) {
     if (index++ == 0) continue;
     ++out.images;
-    const std::string where = "contents[0].parts[" + std::to_string(index - 1) + "]";
+    const std::string where = turn + ".parts[" + std::to_string(index - 1) + "]";
     std::string_view mime, data;
     if (part["inlineData"]["mimeType"].get_string().get(mime) || !mime.starts_with("image/")) {
       return refuse(where + ".inlineData.mimeType must be an image type");

@@ -16,6 +16,8 @@ struct CheckedRequest {
   int height = 1024;
   std::string response_format = "b64_json";
   int images = 0;  // reference images sent
+  // Gemini: the turns of a conversation before the request's own (its prompt and images).
+  int earlier_turns = 0;
   // Gemini requests: the ratio and size asked (the size empty when none was sent), and
   // generationConfig.candidateCount (1 when absent).
   std::string aspect_ratio;
@@ -34,7 +36,8 @@ struct CheckedRequest {
   std::map<std::string, std::string> fields;
 };
 
-// A generateContent body: a text part first, inline images with an image type and valid base64,
+// A generateContent body: its last turn a text part first, inline images with an image type and
+// valid base64,
 // "IMAGE" among the response modalities, a known aspect ratio and image size.
 CheckedRequest check_gemini_request(const std::string& body);
 

@@ -65,6 +65,7 @@ json to_json(const CallReport& r) {
   out["bytes_sent"] = or_null(r.bytes_sent);
   out["bytes_received"] = or_null(r.bytes_received);
   out["attempts"] = r.attempts;
+  out["turn"] = or_null(r.turn);
   out["stream"] = {{"events", r.stream_events},
                    {"previews", r.previews},
                    {"first_preview_s", or_null(r.first_preview_s)}};

@@ -95,6 +95,8 @@ struct CallReport {
   int attempts = 0;  // requests sent to the service (0 when refused before sending)
   // A streamed answer: the events read, the previews among them, and when the first preview
   // arrived (seconds from the start of the call). Zero and empty for an answer not streamed.
+  // A conversation's call: which exchange it made (1 for the first).
+  std::optional<int> turn;
   int stream_events = 0;
   int previews = 0;
   std::optional<double> first_preview_s;

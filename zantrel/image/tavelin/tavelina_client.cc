@@ -29,6 +29,13 @@ using host::internal::Task;
 
 constexpr std::string_view kLoggerName = "zantrel.image.tavelin";
 
+// A conversation's side of a call: the turns sent before the new one, and the model's answer
+// as the conversation keeps it.
+struct TurnContext {
+  std::span<const host::ConversationTurn> history;
+  host::ConversationTurn answered{"model", {}};
+};
+
 std::optional<std::string> upper_size(const std::optional<std::string>& image_size) {
   if (!image_size || image_size->empty()) return image_size;
   std::string upper = *image_size;
@@ -124,10 +131,13 @@ host::PostRequest generate_request(const TavelinaClient& self, const std::string
                                    std::span<const host::Bytes> images,
                                    const config::AspectRatio& aspect_ratio,
                                    std::optional<std::string_view> size,
-                                   const GenerationRequest* more, host::Timeout timeout) {
+                                   const GenerationRequest* more, host::Timeout timeout,
+                                   const TurnContext* turn) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
   host::PostRequest request;
-  request.body = internal::gemini_body(prompt, images, aspect_ratio, size, !direct, more);
+  request.body = internal::gemini_body(
+      prompt, images, aspect_ratio, size, !direct, more,
+      turn != nullptr ? turn->history : std::span<const host::ConversationTurn>());
   // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
   request.headers = {direct
                          ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
@@ -210,11 +220,22 @@ void note_answer(const TavelinaClient& self, double seconds, const host::CallOpt
 
 // What a 200 body offers. Its image is decoded into the body's own buffer, which the result
 // then owns.
+// With `turn`, the answer's parts as its conversation keeps them, first.
 AnswerOffer offer_of(const TavelinaClient& self, host::HttpResponse& response, double seconds,
-                     const host::CallOptions& options, ReportBuilder& report) {
+                     const host::CallOptions& options, ReportBuilder& report, TurnContext* turn) {
   internal::GeminiResponse body(response.body);
   if (report.wanted()) read_report_facts(body, *report.report());
   note_answer(self, seconds, options);
+  if (turn != nullptr) {
+    for (auto& part : body.model_parts()) {
+      host::ConversationPart kept{std::move(part.text), nullptr, std::move(part.mime_type),
+                                  std::move(part.thought_signature)};
+      if (!part.image_data.empty()) {
+        kept.image = std::make_shared<const host::Bytes>(host::base64_decode(part.image_data));
+      }
+      turn->answered.parts.push_back(std::move(kept));
+    }
+  }
   AnswerOffer offer;
   offer.links = body.file_uris().first;
   if (offer.links.empty()) {
@@ -262,7 +283,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const std::optional<std::string>& image_size,
                                    const config::GeminiModel& model,
                                    const host::CallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report, const GenerationRequest* more = nullptr) {
+                                   ReportBuilder& report, const GenerationRequest* more = nullptr,
+                                   TurnContext* turn = nullptr) {
   const auto catalogue = config::model_catalogue();
   const host::ModelInfo* info = nullptr;
   const std::optional<std::string> size = upper_size(image_size);
@@ -275,6 +297,12 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     return host::log_record(std::move(msg), options.task_id, options.model_key);
   };
   const std::string& model_sent = model_to_send(self, model, *info, options, report);
+  if (turn != nullptr) {
+    // A history the service would refuse is not sent.
+    if (auto why = internal::signature_refusal(model_sent, turn->history)) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+    }
+  }
   // A model that takes no size is sent none by the direct form.
   const bool sized = self.dialect() != host::Dialect::kDirect || !info->image_sizes.empty();
   // Outside the call's own guard: a host's HTTP client that fails here ends as `start` ends.
@@ -285,8 +313,9 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     const std::span<const host::Bytes> images =
         image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
                          : std::span<const host::Bytes>();
-    host::PostRequest request = generate_request(
-        self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt, more, timeout);
+    host::PostRequest request =
+        generate_request(self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt,
+                         more, timeout, turn);
     // A streamed answer comes as server-sent events, read as they arrive.
     const std::string url =
         self.base_url() + "/v1beta/models/" + model_sent +
@@ -329,7 +358,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                seconds_since(start), report);
       }
     } else {
-      offer = offer_of(self, response, seconds_since(start), options, report);
+      offer = offer_of(self, response, seconds_since(start), options, report, turn);
     }
     co_return co_await outcome_of(self, std::move(*offer), aspect_ratio, options, exchange, report);
   } catch (...) {
@@ -380,9 +409,61 @@ Task<ServiceResult> request_steps(const TavelinaClient& self, const GenerationRe
                      exchange, report, &r);
 }
 
+// The next turn of `conversation`: its turns, then the request's prompt and references; when the
+// call ends well, both new turns are added (the user's as sent, the model's as answered).
+Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversation& conversation,
+                                   const GenerationRequest& r, const host::CallOptions& options,
+                                   const Exchange& exchange, ReportBuilder& report) {
+  if (report.wanted()) report.report()->turn = static_cast<int>(conversation.exchanges()) + 1;
+  if (options.stream) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "a conversation's turn is not streamed: leave stream off");
+  }
+  if (!config::is_supported_ratio(r.aspect_ratio)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "Invalid aspect_ratio: " + r.aspect_ratio);
+  }
+  std::exception_ptr failure;
+  try {
+    std::vector<host::Bytes> references =
+        co_await host::internal::gather_references(r.files, exchange);
+    std::optional<std::vector<host::Bytes>> image_bytes_list;
+    if (!references.empty()) image_bytes_list = std::move(references);
+    TurnContext turn{conversation.turns()};
+    ServiceResult result =
+        co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
+                                r.model, options, exchange, report, &r, &turn);
+    if (result.ok()) {
+      host::ConversationTurn asked{"user", {}};
+      asked.parts.push_back({r.prompt, nullptr, {}, std::nullopt});
+      for (host::Bytes& image : image_bytes_list.value_or(std::vector<host::Bytes>{})) {
+        const std::string mime(internal::gemini_mime_type(image));
+        asked.parts.push_back(
+            {std::nullopt, std::make_shared<const host::Bytes>(std::move(image)), mime, {}});
+      }
+      conversation.add(std::move(asked));
+      conversation.add(std::move(turn.answered));
+    }
+    co_return result;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
+                                          report);
+}
+
 using OwnedCall = host::internal::OwnedCall<TavelinaClient, GenerationRequest>;
 
 }  // namespace
+
+ServiceResult TavelinaClient::continue_with(host::Conversation& conversation,
+                                            const GenerationRequest& request,
+                                            const host::CallOptions& options) const {
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return continue_steps(*this, conversation, request, options, exchange, report);
+      });
+}
 
 TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Options options)
     : ServiceClient(kLoggerName, std::move(options)),

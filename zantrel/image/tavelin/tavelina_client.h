@@ -13,6 +13,7 @@
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/config.h"
+#include "zantrel/host/conversation.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_client.h"
 #include "zantrel/host/service_result.h"
@@ -25,6 +26,8 @@ struct TavelinaDefaults {
   static constexpr const char* kModelTag = kDefaultModelTag;
 };
 using TavelinaOptions = host::ClientOptions<TavelinaDefaults>;
+// The turns of a multi-turn edit (see TavelinaClient::continue_with).
+using Conversation = host::Conversation;
 
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
 // nothing is retried unless a retry policy says so. The object is read-only after construction
@@ -76,6 +79,15 @@ class TavelinaClient : public host::ServiceClient {
   // (seed, temperature, safety settings, thinking level, text, extra members).
   host::ServiceResult start(const GenerationRequest& request,
                             const host::CallOptions& options = {}) const;
+
+  // The next turn of a multi-turn edit: every turn of `conversation` goes out again (each
+  // part's thought signature unchanged), then `request`'s prompt and references. When the call
+  // ends well, both new turns are added to `conversation`; else it stays as it was. The report's
+  // `turn` names the exchange (1 for the first). A history the model would refuse (an answered
+  // image whose signature is gone) is refused before sending, with the service's own text.
+  host::ServiceResult continue_with(host::Conversation& conversation,
+                                    const GenerationRequest& request,
+                                    const host::CallOptions& options = {}) const;
 
   // `start` without blocking: the call runs on the HTTP client's event thread (for a client
   // without one, on this thread before returning) and its result, records and report are those

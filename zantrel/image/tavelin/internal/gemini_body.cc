@@ -1,6 +1,7 @@
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 
 #include <cstring>
+#include <utility>
 
 #include "zantrel/host/image_mime.h"
 #include "zantrel/host/internal/codec/base64.h"
@@ -9,7 +10,8 @@
 namespace zantrel::image::tavelin::internal {
 namespace {
 
-constexpr std::string_view kHead = R"({"contents":[{"role":"user","parts":[{"text":)";
+constexpr std::string_view kContents = R"({"contents":[)";
+constexpr std::string_view kUserTurn = R"({"role":"user","parts":[{"text":)";
 constexpr std::string_view kPartHead = R"(},{"inlineData":{"mimeType":")";
 constexpr std::string_view kPartData = R"(","data":")";
 constexpr std::string_view kPartTail = R"("})";
@@ -52,6 +54,43 @@ void append_top_members(std::string& text, const GenerationRequest& more) {
   }
 }
 
+// The turns of `history`, each followed by a comma, into `body` (`text` goes on growing).
+void append_history(host::StreamedBody& body, std::string& text,
+                    std::span<const host::ConversationTurn> history) {
+  const auto append_string = [&text](std::string_view value) {
+    const std::size_t at = text.size();
+    text.resize(at + host::json_string_size(value));
+    host::write_json_string(text.data() + at, value);
+  };
+  for (const host::ConversationTurn& turn : history) {
+    text += R"({"role":)";
+    append_string(turn.role);
+    text += R"(,"parts":[)";
+    bool first = true;
+    for (const host::ConversationPart& part : turn.parts) {
+      if (!std::exchange(first, false)) text += ',';
+      text += '{';
+      if (part.image) {
+        text += R"("inlineData":{"mimeType":)";
+        append_string(part.mime_type.empty() ? gemini_mime_type(*part.image) : part.mime_type);
+        text += R"(,"data":")";
+        body.segments.emplace_back(std::move(text));
+        body.segments.emplace_back(host::Base64Of{*part.image});
+        text = R"("})";
+      } else {
+        text += R"("text":)";
+        append_string(part.text.value_or(""));
+      }
+      if (part.thought_signature) {
+        text += R"(,"thoughtSignature":)";
+        append_string(*part.thought_signature);
+      }
+      text += '}';
+    }
+    text += "]},";
+  }
+}
+
 }  // namespace
 
 std::string_view gemini_mime_type(host::ByteView image) noexcept {
@@ -61,11 +100,14 @@ std::string_view gemini_mime_type(host::ByteView image) noexcept {
 host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                                std::optional<std::string_view> aspect_ratio,
                                std::optional<std::string_view> image_size,
-                               bool response_format_member, const GenerationRequest* more) {
+                               bool response_format_member, const GenerationRequest* more,
+                               std::span<const host::ConversationTurn> history) {
   host::StreamedBody body;
   body.segments.reserve(2 * images.size() + 1);
-  std::string text(kHead);
-  text.reserve(kHead.size() + prompt.size() + 64);
+  std::string text(kContents);
+  append_history(body, text, history);
+  text += kUserTurn;
+  text.reserve(text.size() + prompt.size() + 64);
   const auto append_json_string = [&text](std::string_view value) {
     const std::size_t at = text.size();
     text.resize(at + host::json_string_size(value));

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "zantrel/host/bytes.h"
+#include "zantrel/host/conversation.h"
 #include "zantrel/host/http/streamed_body.h"
 #include "zantrel/image/tavelin/generation_request.h"
 
@@ -19,12 +20,15 @@ namespace zantrel::image::tavelin::internal {
 // With `more`, its members beyond the contract's follow: TEXT among the response modalities,
 // "seed", "temperature" and "thinkingConfig" in "generationConfig", then "safetySettings" and the
 // `extra` members at the top level (checked before: see parameter_refusal). Without any of them
-// the body is the contract's.
+// the body is the contract's. `history`: the turns of a conversation so far, written before the
+// new user turn as they were sent and answered, each part's "thoughtSignature" unchanged (their
+// images borrowed too).
 host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::Bytes> images,
                                std::optional<std::string_view> aspect_ratio,
                                std::optional<std::string_view> image_size,
                                bool response_format_member = true,
-                               const GenerationRequest* more = nullptr);
+                               const GenerationRequest* more = nullptr,
+                               std::span<const host::ConversationTurn> history = {});
 
 // The same body in one buffer.
 host::Bytes write_gemini_body(std::string_view prompt, std::span<const host::Bytes> images,

@@ -186,6 +186,39 @@ std::vector<GeminiResponse::InlinePart> GeminiResponse::inline_parts() {
   return found;
 }
 
+std::vector<GeminiResponse::ModelPart> GeminiResponse::model_parts() {
+  std::vector<ModelPart> found;
+  object root = document_.root_object();
+  auto candidates = candidates_of(root);
+  if (!candidates) return found;
+  for (auto element : *candidates) {
+    object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
+    auto parts = parts_of(candidate);
+    if (!parts) continue;
+    for (auto part_element : *parts) {
+      object part = expect(expect(part_element, "a part").get_object(), "a part");
+      ModelPart read;
+      read.thought_signature = host::internal::optional_text(part, "thoughtSignature");
+      if (auto image = inline_part(part)) {
+        if (image->thought) continue;
+        read.image_data = image->data;
+        read.mime_type = std::string(image->mime_type);
+      } else {
+        bool thought = false;
+        if (auto flag = member(part, "thought");
+            flag && !flag->get_bool().get(thought) && thought) {
+          continue;
+        }
+        read.text = host::internal::optional_text(part, "text");
+        if (!read.text) continue;  // neither text nor an image: nothing to send back
+      }
+      found.push_back(std::move(read));
+    }
+    return found;
+  }
+  return found;
+}
+
 bool GeminiResponse::has_error() {
   auto& doc = document_.rewound();
   host::internal::od::json_type type{};

@@ -61,6 +61,17 @@ class GeminiResponse {
   };
   std::vector<InlinePart> inline_parts();
 
+  // The parts of the first candidate's content that are not thoughts, in order, as a
+  // conversation keeps them: texts, inline images (their text still base64) and each part's
+  // "thoughtSignature". Read before largest_inline_image, which overwrites the body.
+  struct ModelPart {
+    std::optional<std::string> text;
+    std::string_view image_data;  // empty for a text part
+    std::string mime_type;
+    std::optional<std::string> thought_signature;
+  };
+  std::vector<ModelPart> model_parts();
+
   // Whether the body is an error ("error" at the top, not null): a stream's error event.
   bool has_error();
 

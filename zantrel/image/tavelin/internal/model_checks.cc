@@ -97,4 +97,20 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
   return std::nullopt;
 }
 
+std::optional<std::string> signature_refusal(std::string_view model,
+                                             std::span<const host::ConversationTurn> history) {
+  if (!model.starts_with("gemini-3")) return std::nullopt;
+  for (std::size_t t = 0; t < history.size(); ++t) {
+    if (history[t].role != "model") continue;
+    const auto& parts = history[t].parts;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+      if (parts[p].image && !parts[p].thought_signature) {
+        return "Image part is missing a thought_signature in content position " +
+               std::to_string(t + 1) + ", part position " + std::to_string(p + 1) + ".";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace zantrel::image::tavelin::internal

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
+#include "zantrel/host/conversation.h"
 #include "zantrel/host/model_catalogue.h"
 #include "zantrel/image/tavelin/generation_request.h"
 
@@ -19,5 +22,11 @@ std::optional<std::string> ratio_or_size_refusal(const host::ModelInfo& model,
 // model takes; nothing when it can. `gateway`: the body also carries "response_format".
 std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
                                              const GenerationRequest& request, bool gateway);
+
+// The service's own refusal of a conversation whose model turn lost an image part's signature
+// (Gemini 3 models sign each one and refuse the next request without it), or nothing. Positions
+// count from 1, as the service's text does.
+std::optional<std::string> signature_refusal(std::string_view model,
+                                             std::span<const host::ConversationTurn> history);
 
 }  // namespace zantrel::image::tavelin::internal

@@ -1,0 +1,183 @@
+// Multi-turn Gemini edits against the emulator's direct mode, which signs its answers and checks
+// the signatures on the way back: three turns, a saved conversation continued, and tampered ones
+// refused (before sending when the client can tell).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/canary.h"
+#include "tools/emulator/emulator.h"
+#include "zantrel/host/errors.h"
+#include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
+
+namespace zantrel {
+namespace {
+
+using host::ErrorCode;
+using image::tavelin::Conversation;
+using image::tavelin::GenerationRequest;
+using image::tavelin::TavelinaClient;
+using json = nlohmann::ordered_json;
+
+class Conversations : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    key_ = testkit::make_canary_key();
+    dir_ = std::filesystem::temp_directory_path() / ("zantrel-turns-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_ / "images");
+    emulator::EmulatorOptions options;
+    options.api_key = key_;
+    options.dialect = emulator::AcceptedDialect::kDirect;
+    emulator_ = std::make_unique<emulator::Emulator>(options);
+    emulator_->start();
+  }
+  void TearDown() override {
+    EXPECT_EQ(testkit::leaking_files(dir_, key_), std::vector<std::string>{});
+    std::filesystem::remove_all(dir_);
+  }
+
+  TavelinaClient client() const {
+    image::tavelin::TavelinaOptions options;
+    options.dialect = host::Dialect::kDirect;
+    return TavelinaClient(emulator_->base_url(), key_, options);
+  }
+
+  // Three turns from nothing; each image unlike the one before.
+  Conversation three_turns() {
+    Conversation conversation;
+    std::optional<host::Bytes> before;
+    int turn = 0;
+    for (const char* prompt : {"a fox in a meadow", "now make it night", "move the fox left"}) {
+      ++turn;
+      host::CallReport report;
+      host::CallOptions options;
+      options.report = &report;
+      const auto result =
+          client().continue_with(conversation, {.prompt = prompt, .aspect_ratio = "1:1"}, options);
+      EXPECT_TRUE(result.ok()) << prompt << ": " << result.msg().value_or("");
+      if (!result.ok()) return conversation;
+      EXPECT_EQ(report.turn, turn);
+      EXPECT_EQ(conversation.exchanges(), static_cast<std::size_t>(turn));
+      if (before) {
+        EXPECT_NE(*result.bytes(), *before) << prompt << ": a new picture";
+      }
+      before = *result.bytes();
+    }
+    return conversation;
+  }
+
+  std::string key_;
+  std::filesystem::path dir_;
+  std::unique_ptr<emulator::Emulator> emulator_;
+};
+
+TEST_F(Conversations, ThreeTurnsSendEverySignatureBackAndASavedOneContinues) {
+  Conversation conversation = three_turns();
+  ASSERT_EQ(conversation.turns().size(), 6u);
+  // The model's turns as answered: its text and image, both signed; the user's as sent.
+  for (const host::ConversationTurn& turn : conversation.turns()) {
+    if (turn.role == "user") {
+      EXPECT_TRUE(turn.parts.front().text);
+      continue;
+    }
+    ASSERT_EQ(turn.parts.size(), 2u);
+    EXPECT_EQ(turn.parts[0].text, "Here is your picture.");
+    EXPECT_TRUE(turn.parts[0].thought_signature);
+    ASSERT_TRUE(turn.parts[1].image);
+    EXPECT_TRUE(turn.parts[1].thought_signature);
+  }
+
+  // Saved with its images as files, read back, and continued.
+  const json saved = conversation.to_json(dir_ / "images", dir_);
+  EXPECT_LT(saved.dump().size(), 4096u) << "the images are files, not base64";
+  Conversation reloaded = Conversation::from_json(saved, dir_);
+  EXPECT_EQ(reloaded.to_json(), conversation.to_json()) << "the same conversation";
+  const auto fourth =
+      client().continue_with(reloaded, {.prompt = "add snow", .aspect_ratio = "1:1"});
+  EXPECT_TRUE(fourth.ok()) << fourth.msg().value_or("");
+  EXPECT_EQ(reloaded.exchanges(), 4u);
+}
+
+TEST_F(Conversations, ATamperedOneIsRefusedBeforeSendingWhenTheClientCanTell) {
+  const Conversation conversation = three_turns();
+  const json saved = conversation.to_json(dir_ / "images", dir_);
+  const struct {
+    const char* name;
+    std::function<void(json&)> tamper;
+    std::optional<ErrorCode> code;  // none: from_json refuses the document
+    std::string message;
+    bool sent;
+  } cases[] = {
+      {"a signature dropped", [](json& d) { d["turns"][3]["parts"][1].erase("thoughtSignature"); },
+       ErrorCode::INVALID_PARAMS,
+       "Image part is missing a thought_signature in content position 4, part position 2.", false},
+      {"a signature altered",
+       [](json& d) { d["turns"][1]["parts"][1]["thoughtSignature"] = "c2lnbmVkIGJ5IG5vYm9keQ=="; },
+       ErrorCode::IMAGE_GENERATE_FAIL,
+       "Thought signature is not valid in content position 2, part position 2.", true},
+      {"an image file changed",
+       [this](json& d) {
+         const std::string file = d["turns"][1]["parts"][1]["image"]["file"];
+         std::ofstream(dir_ / file, std::ios::binary | std::ios::app) << "x";
+       },
+       std::nullopt, "has changed since it was saved", false},
+      {"turns out of order", [](json& d) { d["turns"].erase(0); }, std::nullopt,
+       "turns alternate, the user's first", false},
+  };
+  for (const auto& c : cases) {
+    json document = saved;
+    c.tamper(document);
+    const auto requests = emulator_->requests();
+    if (!c.code) {
+      try {
+        (void)Conversation::from_json(document, dir_);
+        ADD_FAILURE() << c.name << ": read";
+      } catch (const host::InvalidArgument& e) {
+        EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.name << e.what();
+      }
+      // The file is put back for the next case.
+      (void)conversation.to_json(dir_ / "images", dir_);
+      continue;
+    }
+    Conversation tampered = Conversation::from_json(document, dir_);
+    const auto result =
+        client().continue_with(tampered, {.prompt = "again", .aspect_ratio = "1:1"});
+    EXPECT_EQ(result.code(), c.code) << c.name;
+    EXPECT_EQ(result.msg().value_or(""), c.message) << c.name;
+    EXPECT_EQ(emulator_->requests() - requests, c.sent ? 1u : 0u) << c.name;
+    EXPECT_EQ(tampered.exchanges(), 3u) << c.name << ": a failed turn adds nothing";
+  }
+}
+
+// Forced past the client's check, the service refuses a dropped signature with its own text.
+TEST_F(Conversations, TheEmulatorRefusesAHistoryWithoutSignatures) {
+  const std::string image = host::base64_encode(host::as_bytes("not checked"));
+  const json body = {
+      {"contents",
+       {{{"role", "user"}, {"parts", {{{"text", "a fox"}}}}},
+        {{"role", "model"},
+         {"parts", {{{"inlineData", {{"mimeType", "image/png"}, {"data", image}}}}}}},
+        {{"role", "user"}, {"parts", {{{"text", "at night"}}}}}}},
+      {"generationConfig", {{"responseModalities", {"IMAGE"}}}}};
+  host::PostRequest request;
+  request.headers = {{"x-goog-api-key", key_}, {"Content-Type", "application/json"}};
+  request.body = host::JsonBody::of(body.dump());
+  host::CurlHttpClient http;
+  const auto answer = http.post(
+      emulator_->base_url() + "/v1beta/models/gemini-3-pro-image:generateContent", request);
+  EXPECT_EQ(answer.status_code, 400);
+  EXPECT_EQ(answer.json()["error"]["message"],
+            "Image part is missing a thought_signature in content position 2, part position 1.");
+  EXPECT_EQ(answer.json()["error"]["status"], "INVALID_ARGUMENT");
+}
+
+}  // namespace
+}  // namespace zantrel
