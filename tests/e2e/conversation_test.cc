@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/canary.h"
+#include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_http_client.h"
@@ -155,6 +156,59 @@ TEST_F(Conversations, ATamperedOneIsRefusedBeforeSendingWhenTheClientCanTell) {
     EXPECT_EQ(emulator_->requests() - requests, c.sent ? 1u : 0u) << c.name;
     EXPECT_EQ(tampered.exchanges(), 3u) << c.name << ": a failed turn adds nothing";
   }
+}
+
+// The command line: turns in separate processes through a saved file, then a chat session.
+TEST_F(Conversations, ContinueInAnotherProcessAndChat) {
+  const std::string saved = (dir_ / "fox.json").string();
+  const std::vector<std::string> common = {
+      "--base-url", emulator_->base_url(), "--api-key", key_, "--dialect",
+      "direct",     "--aspect-ratio",      "1:1"};
+  const auto run = [&](std::vector<std::string> argv, const std::string& input = {}) {
+    argv.insert(argv.end(), common.begin(), common.end());
+    const auto result = testkit::run_process(argv, std::nullopt, input);
+    EXPECT_FALSE(testkit::leaks(result.out + result.err, key_));
+    return result;
+  };
+  int turn = 0;
+  for (const char* prompt : {"a fox in a meadow", "now make it night", "move the fox left"}) {
+    ++turn;
+    const std::string out = (dir_ / ("t" + std::to_string(turn) + ".png")).string();
+    auto argv = std::vector<std::string>{ZANTREL_CLI_PATH,
+                                         "gemini",
+                                         "--prompt",
+                                         prompt,
+                                         "--out",
+                                         out,
+                                         turn == 1 ? "--save-turn" : "--continue",
+                                         saved};
+    const auto result = run(argv);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_TRUE(result.out.starts_with("turn " + std::to_string(turn) + ": wrote " + out))
+        << result.out;
+  }
+  std::ifstream in(saved);
+  const json document = json::parse(in);
+  EXPECT_EQ(document["turns"].size(), 6u);
+  EXPECT_EQ(Conversation::from_json(document, dir_).exchanges(), 3u);
+
+  const std::string chat_dir = (dir_ / "chat").string();
+  const auto chat =
+      run({ZANTREL_CLI_PATH, "chat", "--out-dir", chat_dir}, "a lighthouse\n\nmake it stormy\n");
+  ASSERT_EQ(chat.status, 0) << chat.out << chat.err;
+  EXPECT_NE(chat.out.find("turn 1: wrote " + chat_dir + "/turn-1.png"), std::string::npos)
+      << chat.out;
+  EXPECT_NE(chat.out.find("turn 2: wrote " + chat_dir + "/turn-2.png"), std::string::npos)
+      << chat.out;
+  std::ifstream chat_in(dir_ / "chat" / "conversation.json");
+  EXPECT_EQ(json::parse(chat_in)["turns"].size(), 4u);
+  // Options a turn can't take.
+  EXPECT_EQ(
+      run({ZANTREL_CLI_PATH, "gemini", "--prompt", "x", "--continue", saved, "-n", "2"}).status, 2);
+  EXPECT_EQ(run({ZANTREL_CLI_PATH, "gemini", "--prompt", "x", "--continue",
+                 (dir_ / "missing.json").string()})
+                .status,
+            2);
 }
 
 // Forced past the client's check, the service refuses a dropped signature with its own text.

@@ -26,13 +26,21 @@ std::string slurp(const std::string& path) {
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv,
-                          std::optional<std::chrono::milliseconds> interrupt_after) {
+                          std::optional<std::chrono::milliseconds> interrupt_after,
+                          const std::string& input) {
   char out_path[] = "/tmp/zantrel-out-XXXXXX";
   char err_path[] = "/tmp/zantrel-err-XXXXXX";
+  char in_path[] = "/tmp/zantrel-in-XXXXXX";
   const int out_fd = ::mkstemp(out_path);
   const int err_fd = ::mkstemp(err_path);
+  const int in_fd = ::mkstemp(in_path);
+  if (in_fd >= 0) {
+    std::ofstream(in_path, std::ios::binary) << input;
+    ::unlink(in_path);  // the descriptor keeps it readable
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (in_fd >= 0) posix_spawn_file_actions_adddup2(&actions, in_fd, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
   std::vector<char*> args;
@@ -42,6 +50,7 @@ ProcessResult run_process(const std::vector<std::string>& argv,
   const int spawned =
       ::posix_spawn(&pid, argv.front().c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  if (in_fd >= 0) ::close(in_fd);
   ::close(out_fd);
   ::close(err_fd);
   ProcessResult result;

@@ -14,8 +14,9 @@ struct ProcessResult {
 };
 
 // Runs a program to completion and collects its exit status and output; with `interrupt_after`,
-// sends it SIGINT (Ctrl-C) once that long has passed.
+// sends it SIGINT (Ctrl-C) once that long has passed. `input` is its standard input.
 ProcessResult run_process(const std::vector<std::string>& argv,
-                          std::optional<std::chrono::milliseconds> interrupt_after = {});
+                          std::optional<std::chrono::milliseconds> interrupt_after = {},
+                          const std::string& input = {});
 
 }  // namespace zantrel::testkit

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/cli/conversation_turn.h"
 #include "tools/cli/output.h"
 #include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
@@ -40,59 +41,66 @@ nlohmann::ordered_json label(const std::optional<std::string>& value) {
 
 }  // namespace
 
+host::CallOptions call_options_of(const GenerateOptions& o, const CallSetup& setup,
+                                  host::CallReport& report) {
+  host::CallOptions options;
+  options.task_id = label(o.task_id);
+  options.model_key = label(o.model_key);
+  if (o.timeout_seconds > 0) options.timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
+  options.report = &report;
+  options.stop = setup.stop;
+  if (o.deadline_seconds > 0) {
+    options.deadline = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(std::llround(o.deadline_seconds * 1000.0));
+  }
+  options.retry =
+      host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1), std::chrono::seconds(30), false};
+  options.stream = o.stream;
+  options.on_progress = setup.on_progress;
+  return options;
+}
+
+image::tavelin::TavelinaClient gemini_client(const CallSetup& setup) {
+  image::tavelin::TavelinaOptions client_options;
+  client_options.http_client = setup.http;
+  client_options.dialect = setup.dialect;
+  return {setup.access.base_url, setup.access.api_key, client_options};
+}
+
+image::tavelin::GenerationRequest gemini_request_of(const GenerateOptions& o) {
+  image::tavelin::GenerationRequest request{
+      .prompt = o.prompt,
+      .aspect_ratio = o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
+      .image_size = o.image_size.value_or(image::tavelin::kDefaultImageSize),
+      .files = std::vector<host::Reference>(o.refs.begin(), o.refs.end()),
+      .model = o.model.value_or(image::tavelin::kDefaultModel)};
+  // Checked by run_generate before any call starts.
+  (void)gemini_members(o, request);
+  return request;
+}
+
 void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallReport& report,
                 host::ResultCallback on_done) {
-  host::Files files = std::vector<host::Reference>(o.refs.begin(), o.refs.end());
-  const auto common = [&](host::CallOptions& options) {
-    options.task_id = label(o.task_id);
-    options.model_key = label(o.model_key);
-    if (o.timeout_seconds > 0) options.timeout = host::Timeout::from_seconds(0, o.timeout_seconds);
-    options.report = &report;
-    options.stop = setup.stop;
-    if (o.deadline_seconds > 0) {
-      options.deadline = std::chrono::steady_clock::now() +
-                         std::chrono::milliseconds(std::llround(o.deadline_seconds * 1000.0));
-    }
-    options.retry = host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1),
-                                      std::chrono::seconds(30), false};
-    options.stream = o.stream;
-    options.on_progress = setup.on_progress;
-  };
   if (o.service == "gemini") {
-    image::tavelin::TavelinaOptions client_options;
-    client_options.http_client = setup.http;
-    client_options.dialect = setup.dialect;
-    image::tavelin::TavelinaClient client(setup.access.base_url, setup.access.api_key,
-                                          client_options);
-    host::CallOptions options;
-    common(options);
-    image::tavelin::GenerationRequest request{
-        .prompt = o.prompt,
-        .aspect_ratio = o.aspect_ratio.value_or(image::tavelin::kDefaultAspectRatio),
-        .image_size = o.image_size.value_or(image::tavelin::kDefaultImageSize),
-        .files = std::move(files),
-        .model = o.model.value_or(image::tavelin::kDefaultModel)};
-    // Checked by run_generate before any call starts.
-    (void)gemini_members(o, request);
-    client.start_async(std::move(request), std::move(options), std::move(on_done));
+    gemini_client(setup).start_async(gemini_request_of(o), call_options_of(o, setup, report),
+                                     std::move(on_done));
     return;
   }
   image::corvane::CorvaneOptions client_options;
   client_options.http_client = setup.http;
   client_options.dialect = setup.dialect;
   image::corvane::CorvaneClient client(setup.access.base_url, setup.access.api_key, client_options);
-  host::CallOptions options;
-  common(options);
-  image::corvane::ImageRequest request{.prompt = o.prompt,
-                                       .aspect_ratio = o.aspect_ratio.value_or(""),
-                                       .quality = o.quality.value_or(""),
-                                       .image_size = o.image_size.value_or(""),
-                                       .files = std::move(files),
-                                       .model = o.model.value_or(image::corvane::kDefaultModel),
-                                       .response_format = o.response_format};
+  image::corvane::ImageRequest request{
+      .prompt = o.prompt,
+      .aspect_ratio = o.aspect_ratio.value_or(""),
+      .quality = o.quality.value_or(""),
+      .image_size = o.image_size.value_or(""),
+      .files = std::vector<host::Reference>(o.refs.begin(), o.refs.end()),
+      .model = o.model.value_or(image::corvane::kDefaultModel),
+      .response_format = o.response_format};
   // Checked by run_generate before any call starts.
   (void)images_members(o, request);
-  client.start_async(std::move(request), std::move(options), std::move(on_done));
+  client.start_async(std::move(request), call_options_of(o, setup, report), std::move(on_done));
 }
 
 std::optional<ServiceAccess> service_access(const std::string& service,
@@ -204,6 +212,7 @@ std::optional<std::string> images_members(const GenerateOptions& o,
 }
 
 int run_generate(const GenerateOptions& o) {
+  if (o.continue_from || o.save_turn) return run_turn(o);
   image::tavelin::GenerationRequest gemini_checked;
   image::corvane::ImageRequest images_checked;
   if (auto fault = o.service == "gemini" ? gemini_members(o, gemini_checked)

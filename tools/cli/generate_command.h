@@ -13,6 +13,7 @@
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/image/corvane/image_request.h"
 #include "zantrel/image/tavelin/generation_request.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace zantrel::cli {
 
@@ -49,6 +50,10 @@ struct GenerateOptions {
   // arrive (NAME.partial-K.EXT, NAME.thought-K.EXT).
   bool stream = false;
   std::optional<std::string> previews_dir;
+  // Gemini: a conversation saved as JSON to continue (the new turns are added to it), and where
+  // to save the conversation with this call's turn (default: the --continue file).
+  std::optional<std::string> continue_from;
+  std::optional<std::string> save_turn;
   std::vector<std::string> refs;
   double timeout_seconds = 0;
   // Gemini: calls run at once (each its own request and image). Images: images of the one
@@ -100,6 +105,13 @@ struct CallSetup {
   std::stop_token stop;
   host::ProgressObserver on_progress{};
 };
+
+// The options of one call of `o` (its deadline counted from now), its report in `report`.
+host::CallOptions call_options_of(const GenerateOptions& o, const CallSetup& setup,
+                                  host::CallReport& report);
+// The Gemini client of `setup`, and the request of `o` (its members checked before).
+image::tavelin::TavelinaClient gemini_client(const CallSetup& setup);
+image::tavelin::GenerationRequest gemini_request_of(const GenerateOptions& o);
 
 // Starts one call of `o` (its deadline counted from now) on the library's event thread;
 // `on_done` gets the result there.

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tools/cli/batch_command.h"
+#include "tools/cli/conversation_turn.h"
 #include "tools/cli/demo_command.h"
 #include "tools/cli/generate_command.h"
 #include "tools/cli/log_setup.h"
@@ -45,6 +46,11 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
     command.add_option("--thinking-level", o.thinking_level,
                        "minimal or high, where the model takes it");
     command.add_flag("--text", o.text, "ask for text beside the image and print it");
+    command.add_option(
+        "--continue", o.continue_from,
+        "continue the conversation saved in this JSON file (the new turns are added)");
+    command.add_option("--save-turn", o.save_turn,
+                       "save the conversation with this turn to this JSON file");
   }
   command.add_option("--extra", o.extra,
                      "JSON object merged into the request body (members of later versions)");
@@ -125,12 +131,29 @@ int main(int argc, char** argv) {
                     "both services' address (else each one's environment, else public)");
   batch->add_option("--api-key", batch_options.api_key,
                     "both services' key (else each one's environment; never echoed)");
+  zantrel::cli::ChatOptions chat_options;
+  chat_options.call.service = "gemini";
+  auto* chat = app.add_subcommand(
+      "chat", "a Gemini conversation on the terminal: each line a turn, each image a file");
+  chat->add_option("--out-dir", chat_options.out_dir,
+                   "turn-K.png and conversation.json go here (an earlier session is continued)")
+      ->required();
+  chat->add_option("--base-url", chat_options.call.base_url, "service address");
+  chat->add_option("--api-key", chat_options.call.api_key, "API key (never echoed)");
+  chat->add_option("--model", chat_options.call.model, "model name");
+  chat->add_option("--aspect-ratio", chat_options.call.aspect_ratio, "e.g. 1:1, 16:9");
+  chat->add_option("--image-size", chat_options.call.image_size, "1K, 2K or 4K");
+  chat->add_flag("--text", chat_options.call.text, "ask for text beside each image and print it");
+  chat->add_option("--dialect", chat_options.call.dialect, "auto, gateway or direct")
+      ->check(CLI::IsMember({"auto", "gateway", "direct"}));
+  chat->add_flag("--allow-private-links", chat_options.call.allow_private_links,
+                 "let links reach this machine or private networks");
   auto* models = app.add_subcommand("models", "list the models, what they take, which are retired");
   bool models_json = false;
   bool models_markdown = false;
   models->add_flag("--json", models_json, "the catalogue as JSON (the form --catalogue reads)");
   models->add_flag("--markdown", models_markdown, "as a Markdown table");
-  for (auto* command : {gemini, images, batch}) {
+  for (auto* command : {gemini, images, batch, chat}) {
     command->add_option("--log", log_target, "as above");
     command->add_option("--catalogue", catalogue_path, "as above");
   }
@@ -151,6 +174,7 @@ int main(int argc, char** argv) {
   if (*gemini) return zantrel::cli::run_generate(gemini_options);
   if (*images) return zantrel::cli::run_generate(images_options);
   if (*batch) return zantrel::cli::run_batch(batch_options);
+  if (*chat) return zantrel::cli::run_chat(chat_options);
   if (*models) {
     return zantrel::cli::run_models(models_json       ? zantrel::cli::ModelsFormat::kJson
                                     : models_markdown ? zantrel::cli::ModelsFormat::kMarkdown

@@ -1,0 +1,174 @@
+#include "tools/cli/conversation_turn.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "tools/cli/output.h"
+#include "tools/cli/signal_stop.h"
+#include "tools/cli/spinner.h"
+
+namespace zantrel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using host::Conversation;
+
+Conversation load(const fs::path& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  const auto document = nlohmann::ordered_json::parse(in, nullptr, false);
+  if (document.is_discarded()) throw std::runtime_error(path.string() + " is not JSON");
+  return Conversation::from_json(document, path.parent_path());
+}
+
+// The conversation to `path`, its images in NAME-images/ beside it.
+void save(const Conversation& conversation, const fs::path& path) {
+  const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  const fs::path images = folder / (path.stem().string() + "-images");
+  fs::create_directories(images);
+  const std::string text = conversation.to_json(images, folder).dump(2) + "\n";
+  write_file_atomically(path.string(), host::as_bytes(text));
+}
+
+// Problems with the options of a turn that would make it go wrong.
+std::optional<std::string> turn_fault(const GenerateOptions& o) {
+  if (o.service != "gemini") return "--continue and --save-turn are for gemini";
+  if (o.count != 1) return "a conversation's turn makes one image: leave -n out";
+  if (o.stream) return "a conversation's turn is not streamed: leave --stream out";
+  return std::nullopt;
+}
+
+struct Setup {
+  std::optional<CallSetup> call;
+  int status = kSuccess;
+};
+
+// The call's set-up for `o` (address, key, dialect, HTTP stack), or the usage error.
+Setup setup_of(const GenerateOptions& o, const StopOnSignals& signals) {
+  const auto access = service_access(o.service, o.base_url, o.api_key);
+  if (!access) return {std::nullopt, kUsageError};
+  const host::Dialect dialect = resolve_dialect(o.dialect, o.service, access->base_url);
+  return {CallSetup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
+                    signals.token()},
+          kSuccess};
+}
+
+// One turn: the call, its image written to `out`, its line printed. Whether it went well.
+bool one_turn(const GenerateOptions& o, const CallSetup& setup, Conversation& conversation,
+              const std::string& out) {
+  host::CallReport report;
+  const auto client = gemini_client(setup);
+  const auto request = gemini_request_of(o);
+  const auto options = call_options_of(o, setup, report);
+  std::optional<host::ServiceResult> result;
+  run_with_spinner("turn " + std::to_string(conversation.exchanges() + 1) + " with gemini",
+                   !o.json && ::isatty(STDERR_FILENO) == 1,
+                   [&] { result = client.continue_with(conversation, request, options); });
+  std::optional<std::string> written;
+  bool ok = result->ok();
+  if (const host::Bytes* image = result->bytes()) {
+    try {
+      write_file_atomically(out, *image);
+      written = out;
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << e.what() << "\n";
+      ok = false;
+    }
+  }
+  if (o.json) {
+    std::cout << json_report(*result, written, setup.dialect, report) << std::endl;
+  } else {
+    (result->ok() ? std::cout : std::cerr) << "turn " << report.turn.value_or(0) << ": "
+                                           << human_summary(*result, written, report) << "\n";
+    if (o.text && report.text) std::cout << "text: " << *report.text << "\n";
+  }
+  return ok;
+}
+
+}  // namespace
+
+int run_turn(const GenerateOptions& o) {
+  if (auto fault = turn_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return kUsageError;
+  }
+  image::tavelin::GenerationRequest checked;
+  if (auto fault = gemini_members(o, checked)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return kUsageError;
+  }
+  Conversation conversation;
+  if (o.continue_from) {
+    try {
+      conversation = load(*o.continue_from);
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << e.what() << "\n";
+      return kUsageError;
+    }
+  }
+  const StopOnSignals signals;
+  const Setup setup = setup_of(o, signals);
+  if (!setup.call) return setup.status;
+  const std::string out =
+      o.out ? *o.out : "turn-" + std::to_string(conversation.exchanges() + 1) + ".png";
+  const bool ok = one_turn(o, *setup.call, conversation, out);
+  if (ok) {
+    try {
+      save(conversation, o.save_turn ? *o.save_turn : *o.continue_from);
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << e.what() << "\n";
+      return kFailedResult;
+    }
+  }
+  if (signals.stopped()) return kInterrupted;
+  return ok ? kSuccess : kFailedResult;
+}
+
+int run_chat(const ChatOptions& o) {
+  GenerateOptions call = o.call;
+  if (auto fault = turn_fault(call)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return kUsageError;
+  }
+  std::error_code error;
+  fs::create_directories(o.out_dir, error);
+  const fs::path saved = fs::path(o.out_dir) / "conversation.json";
+  Conversation conversation;
+  try {
+    if (fs::exists(saved)) conversation = load(saved);
+  } catch (const std::exception& e) {
+    std::cerr << "zantrel-image: " << e.what() << "\n";
+    return kUsageError;
+  }
+  const StopOnSignals signals;
+  const Setup setup = setup_of(call, signals);
+  if (!setup.call) return setup.status;
+  const bool prompt_shown = ::isatty(STDIN_FILENO) == 1;
+  bool all_ok = true;
+  for (std::string line;;) {
+    if (prompt_shown) std::cerr << "> " << std::flush;
+    if (!std::getline(std::cin, line)) break;
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    call.prompt = line;
+    const std::string out =
+        (fs::path(o.out_dir) / ("turn-" + std::to_string(conversation.exchanges() + 1) + ".png"))
+            .string();
+    if (one_turn(call, *setup.call, conversation, out)) {
+      try {
+        save(conversation, saved);
+      } catch (const std::exception& e) {
+        std::cerr << "zantrel-image: " << e.what() << "\n";
+        return kFailedResult;
+      }
+    } else {
+      all_ok = false;
+    }
+    if (signals.stopped()) return kInterrupted;
+  }
+  return all_ok ? kSuccess : kFailedResult;
+}
+
+}  // namespace zantrel::cli
