@@ -104,7 +104,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {"waiting (", "receiving (", "preview: partial 1 of 2, image/png, ",
                     "preview: partial 2 of 2, image/png, ",
                     "final image: ", " after 2 previews (the first after "},
-                   "fox.png"}),
+                   "fox.png"},
+        ExampleRun{"three_turns",
+                   {"{dir}/turns"},
+                   {"gemini turn 1: gemini-turn-1.png", "gemini turn 3: gemini-turn-3.png",
+                    "gemini: 6 turns kept", "images turn 1: images-turn-1.png",
+                    "images turn 3: images-turn-3.png", "images: 6 turns kept"},
+                   "turns/images-turn-3.png"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -371,8 +371,9 @@ struct Emulator::State {
     // A conversation's next picture differs from the one before.
     const std::uint64_t seed =
         seed_from(checked.prompt) + 7919 * static_cast<std::uint64_t>(checked.earlier_turns);
-    // The public endpoint's Gemini 3 models sign their image parts and the first text part.
-    const bool signs = direct() && model.starts_with("gemini-3");
+    // Gemini 3 models sign their image parts and the first text part (a gateway passes the
+    // signatures on); the direct mode also checks them on the way back.
+    const bool signs = model.starts_with("gemini-3");
     const auto signed_part = [signs](json part) {
       if (signs) {
         part["thoughtSignature"] = thought_signature_of(

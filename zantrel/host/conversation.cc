@@ -110,6 +110,11 @@ std::shared_ptr<const Bytes> Conversation::last_model_image() const {
 
 json Conversation::to_json(const std::optional<fs::path>& image_dir,
                            const fs::path& relative_to) const {
+  if (image_dir) {
+    std::error_code error;
+    fs::create_directories(*image_dir, error);
+    if (error) throw FileReadError("cannot make " + image_dir->string() + ": " + error.message());
+  }
   json turns = json::array();
   for (std::size_t t = 0; t < turns_.size(); ++t) {
     const ConversationTurn& turn = turns_[t];

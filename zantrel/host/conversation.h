@@ -44,7 +44,8 @@ class Conversation {
 
   // The conversation as a JSON document: {"version": 1, "turns": [{"role", "parts": [{"text"},
   // {"image": {"mimeType", "data" | "file", "sha256"}}, ...]}]}, each part's "thoughtSignature"
-  // beside. With `image_dir`, every image is written there once (turn-K-part-M.EXT, atomically)
+  // beside. With `image_dir` (made when missing), every image is written there (turn-K-part-M.EXT,
+  // atomically)
   // and named by its path relative to `relative_to` (the document's own folder), so a saved
   // conversation stays small; else it is inline base64. Throws FileReadError when a file can't
   // be written.

@@ -12,6 +12,7 @@
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_header.h"
+#include "zantrel/host/image_mime.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/codec/json_reading.h"
@@ -426,6 +427,50 @@ ImageRequest positional_request(std::string prompt, std::string aspect_ratio, st
                       .response_format = options.response_format};
 }
 
+// The next turn of `conversation`: an edit of the last image the model answered (the first
+// "image" part), then the request's own references. When the call ends well, both new turns
+// are added.
+Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation& conversation,
+                                   const ImageRequest& request, const host::CallOptions& options,
+                                   const Exchange& exchange, ReportBuilder& report) {
+  if (report.wanted()) report.report()->turn = static_cast<int>(conversation.exchanges()) + 1;
+  std::exception_ptr failure;
+  try {
+    std::vector<host::Bytes> given =
+        co_await host::internal::gather_references(request.files, exchange);
+    const std::shared_ptr<const host::Bytes> previous = conversation.last_model_image();
+    ImageRequest edit = request;
+    std::vector<host::Reference> files;
+    if (previous) files.emplace_back(*previous);
+    for (const host::Bytes& image : given) files.emplace_back(image);
+    edit.files = std::move(files);
+    ServiceResult result = co_await start_steps(self, edit, options, exchange, report, true);
+    if (result.ok()) {
+      const auto part_of = [](std::shared_ptr<const host::Bytes> image) {
+        const std::string mime(host::sniff_image_mime(*image).value_or(""));
+        return host::ConversationPart{std::nullopt, std::move(image), mime, std::nullopt};
+      };
+      host::ConversationTurn asked{"user", {{request.prompt, nullptr, {}, std::nullopt}}};
+      if (previous) asked.parts.push_back(part_of(previous));
+      for (host::Bytes& image : given) {
+        asked.parts.push_back(part_of(std::make_shared<const host::Bytes>(std::move(image))));
+      }
+      host::ConversationTurn answered{"model", {}};
+      for (const host::ByteView image : result.images()) {
+        answered.parts.push_back(
+            part_of(std::make_shared<const host::Bytes>(image.begin(), image.end())));
+      }
+      conversation.add(std::move(asked));
+      conversation.add(std::move(answered));
+    }
+    co_return result;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
+                                          report);
+}
+
 using OwnedCall = host::internal::OwnedCall<CorvaneClient, ImageRequest>;
 
 // A non-blocking call's steps; `typed` as for generate_steps.
@@ -478,6 +523,15 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
   return host::internal::run_blocking(
       *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
         return start_steps(*this, request, options, exchange, report, false);
+      });
+}
+
+ServiceResult CorvaneClient::continue_with(host::Conversation& conversation,
+                                           const ImageRequest& request,
+                                           const host::CallOptions& options) const {
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return continue_steps(*this, conversation, request, options, exchange, report);
       });
 }
 

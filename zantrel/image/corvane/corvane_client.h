@@ -11,6 +11,7 @@
 
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_options.h"
+#include "zantrel/host/conversation.h"
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_client.h"
@@ -84,6 +85,11 @@ class CorvaneClient : public host::ServiceClient {
   // members). The request names the model and response format: `options` gives the rest.
   host::ServiceResult start(const ImageRequest& request,
                             const host::CallOptions& options = {}) const;
+  // The next turn of a multi-turn edit, in the same shape as TavelinaClient::continue_with: the
+  // last image the model answered becomes the first "image" part of an edit, the request's own
+  // references follow. When the call ends well, both new turns are added to `conversation`.
+  host::ServiceResult continue_with(host::Conversation& conversation, const ImageRequest& request,
+                                    const host::CallOptions& options = {}) const;
   // Both non-blocking forms for a request by name.
   std::future<host::ServiceResult> start_async(ImageRequest request,
                                                host::CallOptions options = {}) const;
