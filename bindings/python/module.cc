@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -13,7 +14,9 @@
 
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/call_report.h"
+#include "zantrel/host/conversation.h"
 #include "zantrel/host/error_code.h"
+#include "zantrel/host/errors.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/corvane_client.h"
@@ -371,6 +374,7 @@ PYBIND11_MODULE(_zantrel, m) {
           "answer", [](const host::CallReport& r) { return to_python(host::to_json(r)["answer"]); })
       .def_property_readonly(
           "stream", [](const host::CallReport& r) { return to_python(host::to_json(r)["stream"]); })
+      .def_readonly("turn", &host::CallReport::turn)
       .def_property_readonly(
           "timings_s",
           [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
@@ -437,6 +441,37 @@ PYBIND11_MODULE(_zantrel, m) {
         if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
         return request;
       };
+  py::class_<host::Conversation>(m, "Conversation")
+      .def(py::init<>())
+      .def_property_readonly("exchanges", &host::Conversation::exchanges)
+      .def("__len__", [](const host::Conversation& c) { return c.turns().size(); })
+      .def(
+          "to_json",
+          [](const host::Conversation& c, const std::optional<std::string>& image_dir,
+             const std::string& relative_to) {
+            std::optional<std::filesystem::path> dir;
+            if (image_dir) dir = *image_dir;
+            return to_python(c.to_json(dir, relative_to));
+          },
+          py::arg("image_dir") = py::none(), py::arg("relative_to") = "")
+      .def_static(
+          "from_json",
+          [](const py::object& document, const std::string& base_dir) {
+            // A document as to_json gives it (a dict), or its JSON text.
+            const std::string text =
+                py::isinstance<py::str>(document)
+                    ? document.cast<std::string>()
+                    : py::module_::import("json").attr("dumps")(document).cast<std::string>();
+            const auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
+            if (parsed.is_discarded()) throw py::value_error("the conversation is not JSON");
+            try {
+              return host::Conversation::from_json(parsed, base_dir);
+            } catch (const host::InvalidArgument& e) {
+              throw py::value_error(e.what());
+            }
+          },
+          py::arg("document"), py::arg("base_dir") = "");
+
   py::class_<TavelinaClient>(m, "_TavelinaClient")
       .def(py::init([](std::string base_url, std::string api_key, std::string model_tag,
                        const py::object& logger, const std::string& dialect) {
@@ -479,6 +514,28 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("safety") = std::vector<std::pair<std::string, std::string>>{},
           py::arg("thinking_level") = py::none(), py::arg("text") = false, py::arg("extra") = "",
           py::arg("stream") = false, py::arg("on_progress") = py::none())
+      .def(
+          "continue_with",
+          [gemini_request](const TavelinaClient& client, host::Conversation& conversation,
+                           std::string prompt, std::string aspect_ratio, std::string image_size,
+                           const py::object& files, std::string model, const py::object& task_id,
+                           const py::object& model_key, const py::object& timeout) {
+            PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
+            const auto request = gemini_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
+                std::move(model), std::nullopt, std::nullopt, {}, std::nullopt, false, "");
+            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
+                                                                 &out.report, false, py::none());
+            const py::gil_scoped_release released;
+            out.result = client.continue_with(conversation, request, options);
+            return out;
+          },
+          py::arg("conversation"), py::arg("prompt"),
+          py::arg("aspect_ratio") = image::tavelin::kDefaultAspectRatio,
+          py::arg("image_size") = image::tavelin::kDefaultImageSize, py::arg("files") = py::none(),
+          py::arg("model") = image::tavelin::kDefaultModel, py::kw_only(),
+          py::arg("task_id") = py::none(), py::arg("model_key") = py::none(),
+          py::arg("timeout") = py::none())
       .def(
           "_start_async",
           [gemini_request](

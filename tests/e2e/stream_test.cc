@@ -64,10 +64,11 @@ class StreamedCalls : public ::testing::Test {
     host::CallOptions options;
     options.report = &out.report;
     options.stream = stream;
-    // A short read time-out for the stall; a large picture takes the emulator a while to draw.
+    // A read time-out the stall outlasts, longer than the emulator takes to draw its pictures on a
+    // loaded machine; a large picture takes it a while more.
     const bool stall = scenario.starts_with("stream-stall");
     options.timeout = host::Timeout{std::chrono::milliseconds(5000),
-                                    std::chrono::milliseconds(stall ? 1000 : 60000)};
+                                    std::chrono::milliseconds(stall ? 2500 : 60000)};
     options.on_progress = [seen = out.seen](const host::ProgressEvent& event) {
       std::lock_guard lock(seen->mutex);
       seen->threads.push_back(std::this_thread::get_id());
@@ -128,7 +129,7 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
        "The server had an error processing your request.",
        {"partial 1 of 2"}},
       {Service::kImages,
-       "stream-stall:3000",
+       "stream-stall:6000",
        nullptr,
        ErrorCode::SERVICE_TIMEOUT,
        "",
@@ -145,7 +146,7 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
        "An internal error has occurred. Please retry or report in "
        "https://developers.generativeai.google/guide/troubleshooting",
        {}},
-      {Service::kGemini, "stream-stall:3000", nullptr, ErrorCode::SERVICE_TIMEOUT, "", {}},
+      {Service::kGemini, "stream-stall:6000", nullptr, ErrorCode::SERVICE_TIMEOUT, "", {}},
   };
   for (const auto& c : cases) {
     const bool large = std::string_view(c.scenario).starts_with("large");

@@ -2,6 +2,7 @@
 many calls awaited at once, cancellation, references and wrong types."""
 import asyncio
 import gc
+import json
 import logging
 import os
 import re
@@ -278,3 +279,22 @@ def test_streamed_calls_show_their_previews_and_end_in_the_same_image(emulator):
         client.start("a fox", partial_images=1)
     with pytest.raises(TypeError, match="on_progress must be callable"):
         client.start("a fox", stream=True, on_progress=3)
+
+
+def test_a_conversation_continues_after_a_round_trip_through_json(emulator, tmp_path):
+    client = zantrel.TavelinaClient(emulator.url, KEY)
+    conversation = zantrel.Conversation()
+    first = client.continue_with(conversation, "a fox in a meadow", "1:1")
+    assert first.ok, first.msg
+    assert first.report.turn == 1 and conversation.exchanges == 1 and len(conversation) == 2
+    document = conversation.to_json(str(tmp_path / "images"), str(tmp_path))
+    assert "data" not in json.dumps(document)  # the images are files
+    again = zantrel.Conversation.from_json(json.loads(json.dumps(document)), str(tmp_path))
+    second = client.continue_with(again, "now make it night", "1:1")
+    assert second.ok, second.msg
+    assert second.report.turn == 2 and second.data != first.data
+    document["turns"][0]["role"] = "model"
+    with pytest.raises(ValueError, match="turns alternate"):
+        zantrel.Conversation.from_json(document, str(tmp_path))
+    with pytest.raises(TypeError, match="conversation must be a zantrel.Conversation"):
+        client.continue_with({}, "x")

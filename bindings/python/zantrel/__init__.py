@@ -4,11 +4,12 @@ awaits a call that runs on the library's event thread."""
 import asyncio
 import json
 
-from ._zantrel import CallHandle, CallReport, ErrorCode, Preview, Progress, ServiceResult
+from ._zantrel import (CallHandle, CallReport, Conversation, ErrorCode, Preview, Progress,
+                       ServiceResult)
 from . import _zantrel
 
 __all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode",
-           "Progress", "Preview"]
+           "Progress", "Preview", "Conversation"]
 
 DEFAULT_GEMINI_MODEL = "gemini-3-pro-image-preview"
 
@@ -190,6 +191,21 @@ class TavelinaClient:
         return self._native.start(prompt, aspect_ratio, image_size, files, model,
                                   task_id=task_id, model_key=model_key, timeout=timeout,
                                   stream=stream, on_progress=on_progress, **members)
+
+    def continue_with(self, conversation, prompt, aspect_ratio="2:3", image_size="1K",
+                      files=None, model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
+                      timeout=None):
+        """The next turn of `conversation` (a zantrel.Conversation): its turns are sent again,
+        signatures unchanged, and both new turns are added when the call ends well. Do not use
+        the conversation from another thread while the call runs."""
+        if not isinstance(conversation, Conversation):
+            raise TypeError(f"conversation must be a zantrel.Conversation, "
+                            f"not {type(conversation).__name__}")
+        _check_common(prompt, files, task_id, model_key, timeout,
+                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        return self._native.continue_with(conversation, prompt, aspect_ratio, image_size, files,
+                                          model, task_id=task_id, model_key=model_key,
+                                          timeout=timeout)
 
     def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                        model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,

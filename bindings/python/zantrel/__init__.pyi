@@ -27,6 +27,14 @@ class Progress:
 
 OnProgress = Optional[Callable[[Progress], Any]]
 
+class Conversation:
+    exchanges: int
+    def __init__(self) -> None: ...
+    def __len__(self) -> int: ...
+    def to_json(self, image_dir: Optional[str] = ..., relative_to: str = ...) -> dict: ...
+    @staticmethod
+    def from_json(document: dict, base_dir: str = ...) -> "Conversation": ...
+
 class CallReport:
     delivery: str  # "not_sent", "no_answer" or "answered"
     failure_kind: Optional[str]
@@ -49,6 +57,7 @@ class CallReport:
     bytes_received: Optional[int]
     attempts: int
     stream: dict  # events, previews, first_preview_s
+    turn: Optional[int]
     def to_dict(self) -> dict: ...
 
 class ServiceResult:
@@ -70,6 +79,10 @@ class TavelinaClient:
               thinking_level: Optional[str] = ..., text: bool = ...,
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               on_progress: OnProgress = ...) -> ServiceResult: ...
+    def continue_with(self, conversation: Conversation, prompt: str, aspect_ratio: str = ...,
+                      image_size: str = ..., files: Files = ..., model: str = ..., *,
+                      task_id: Label = ..., model_key: Label = ...,
+                      timeout: Timeout = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                        files: Files = ..., model: str = ..., *, task_id: Label = ...,
                        model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
