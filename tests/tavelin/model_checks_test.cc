@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "zantrel/host/config.h"
+#include "zantrel/image/tavelin/internal/model_checks.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scoped_http_client.h"
@@ -282,6 +283,51 @@ TEST(GenerationRequests, WithoutNewMembersSendTheContractsBytes) {
     EXPECT_EQ(requests[0].json_text, requests[1].json_text) << host::to_string(dialect);
     EXPECT_EQ(requests[0].url, requests[1].url);
   }
+}
+
+// What a request carries is bounded before sending: the model's images (references and a
+// conversation's earlier ones) and, in the direct form, the public endpoint's 100 MB inline.
+TEST(ModelChecks, TheImagesAndTheInlineSizeOfARequestAreBounded) {
+  const host::Bytes picture = host::to_bytes(std::string("\x89PNG\r\n\x1a\nbody", 12));
+  const auto images_of = [](const host::Bytes& image, int count) {
+    return std::vector<host::Reference>(static_cast<std::size_t>(count), image);
+  };
+  const struct {
+    const char* model;
+    std::vector<host::Reference> files;
+    Dialect dialect;
+    const char* refusal;  // nullptr: sent
+  } rows[] = {
+      {"gemini-3-pro-image", images_of(picture, 14), Dialect::kDirect, nullptr},
+      {"gemini-3-pro-image", images_of(picture, 15), Dialect::kDirect,
+       "the request carries 15 images; gemini-3-pro-image takes 14 at most"},
+      {"gemini-2.5-flash-image", images_of(picture, 4), Dialect::kGateway,
+       "the request carries 4 images; gemini-2.5-flash-image takes 3 at most"},
+  };
+  for (const auto& row : rows) {
+    auto http = std::make_shared<ScriptedHttpClient>();
+    const ScopedHttpClient installed{http};
+    if (!row.refusal) http->queue_post(Reply::json(200, kImage));
+    image::tavelin::TavelinaOptions options;
+    options.dialect = row.dialect;
+    options.logger = std::make_shared<CapturingLogger>();
+    const image::tavelin::TavelinaClient client("http://g", "key", options);
+    const auto result = client.start(
+        image::tavelin::GenerationRequest{.prompt = "p", .files = row.files, .model = row.model});
+    if (row.refusal) {
+      EXPECT_EQ(result.code(), host::ErrorCode::INVALID_PARAMS) << row.refusal;
+      EXPECT_EQ(result.msg().value_or(""), row.refusal);
+      EXPECT_TRUE(http->requests().empty()) << row.refusal;
+    } else {
+      EXPECT_TRUE(result.ok()) << row.model << ": " << result.msg().value_or("");
+    }
+  }
+  using image::tavelin::internal::inline_size_refusal;
+  EXPECT_EQ(inline_size_refusal(109'100'000, true),
+            "the request is 109.1 MB inline; the service takes 100 MB at most (send fewer or "
+            "smaller images)");
+  EXPECT_EQ(inline_size_refusal(100'000'000, true), std::nullopt);
+  EXPECT_EQ(inline_size_refusal(109'100'000, false), std::nullopt) << "a gateway sets its own";
 }
 
 }  // namespace

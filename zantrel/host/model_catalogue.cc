@@ -41,32 +41,43 @@ ModelInfo gemini(std::string name, Strings ratios, Strings sizes, Strings parame
           std::move(ratios),
           std::move(sizes),
           {},
-          std::move(parameters)};
+          std::move(parameters),
+          std::nullopt};
+}
+
+// The Gemini image models' bound on the images of one request, from their model pages: 14 for
+// the Gemini 3 family, 3 for 2.5 Flash Image.
+ModelInfo bounded(ModelInfo model, int max_images) {
+  model.max_images = max_images;
+  return model;
 }
 
 ModelInfo images(std::string name, Strings sizes, Strings parameters) {
-  return {std::move(name),  Service::kImages,     {}, {}, {}, {},
-          std::move(sizes), std::move(parameters)};
+  return {std::move(name),  Service::kImages,      {},          {}, {}, {},
+          std::move(sizes), std::move(parameters), std::nullopt};
 }
 
 // The services' public model pages (Gemini image generation; the images API's model pages),
 // as of 2026-12. The two -preview Gemini image models were retired on 2026-06-25.
 std::vector<ModelInfo> builtin_models() {
   return {
-      gemini("gemini-3-pro-image", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters),
-      gemini("gemini-3.1-flash-image", kFourteenRatios, {"512", "1K", "2K", "4K"},
-             kGeminiThinkingParameters),
-      gemini("gemini-3.1-flash-lite-image", kTenRatios, {"1K"}, kGeminiParameters),
-      gemini("gemini-2.5-flash-image", kTenRatios, {}, kGeminiParameters),
+      bounded(gemini("gemini-3-pro-image", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters), 14),
+      bounded(gemini("gemini-3.1-flash-image", kFourteenRatios, {"512", "1K", "2K", "4K"},
+                     kGeminiThinkingParameters),
+              14),
+      bounded(gemini("gemini-3.1-flash-lite-image", kTenRatios, {"1K"}, kGeminiParameters), 14),
+      bounded(gemini("gemini-2.5-flash-image", kTenRatios, {}, kGeminiParameters), 3),
       images("gpt-image-2", {}, kImagesParameters),
       images("gpt-image-2-2026-04-21", {}, kImagesParameters),
       images("gpt-image-1.5", kListedSizes, kImagesFidelityParameters),
       images("gpt-image-1", kListedSizes, kImagesFidelityParameters),
       images("gpt-image-1-mini", kListedSizes, kImagesTransparentParameters),
-      gemini("gemini-3-pro-image-preview", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters,
-             "2026-06-25", "gemini-3-pro-image"),
-      gemini("gemini-3.1-flash-image-preview", kFourteenRatios, {"512", "1K", "2K", "4K"},
-             kGeminiThinkingParameters, "2026-06-25", "gemini-3.1-flash-image"),
+      bounded(gemini("gemini-3-pro-image-preview", kTenRatios, {"1K", "2K", "4K"},
+                     kGeminiParameters, "2026-06-25", "gemini-3-pro-image"),
+              14),
+      bounded(gemini("gemini-3.1-flash-image-preview", kFourteenRatios, {"512", "1K", "2K", "4K"},
+                     kGeminiThinkingParameters, "2026-06-25", "gemini-3.1-flash-image"),
+              14),
   };
 }
 
@@ -156,6 +167,13 @@ ModelCatalogue ModelCatalogue::from_json(const nlohmann::json& document) {
     model.image_sizes = strings_of(entry, "image_sizes", i);
     model.sizes = strings_of(entry, "sizes", i);
     model.parameters = strings_of(entry, "parameters", i);
+    if (entry.contains("max_images") && !entry.at("max_images").is_null()) {
+      const auto& bound = entry.at("max_images");
+      if (!bound.is_number_integer() || bound.get<long long>() < 1) {
+        refuse(i, "\"max_images\" must be a whole number from 1");
+      }
+      model.max_images = bound.get<int>();
+    }
     models.push_back(std::move(model));
   }
   return ModelCatalogue(std::move(models));
@@ -176,6 +194,7 @@ nlohmann::ordered_json ModelCatalogue::to_json() const {
       entry["sizes"] = model.sizes;
     }
     entry["parameters"] = model.parameters;
+    if (model.max_images) entry["max_images"] = *model.max_images;
     list.push_back(std::move(entry));
   }
   return {{"models", std::move(list)}};

@@ -29,6 +29,9 @@ struct ModelInfo {
   std::vector<std::string> sizes;
   // The optional request members it accepts, by the client's names ("seed", "background" ...).
   std::vector<std::string> parameters;
+  // Images one request may carry at most (references, and a conversation's earlier images);
+  // nothing when the service states no bound.
+  std::optional<int> max_images;
 
   bool retired() const noexcept { return retired_on.has_value(); }
   bool takes_ratio(std::string_view ratio) const;

@@ -313,9 +313,25 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     const std::span<const host::Bytes> images =
         image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
                          : std::span<const host::Bytes>();
+    std::size_t images_sent = images.size();
+    if (turn != nullptr) {
+      for (const host::ConversationTurn& earlier : turn->history) {
+        for (const host::ConversationPart& part : earlier.parts) images_sent += part.image ? 1 : 0;
+      }
+    }
+    if (info->max_images && images_sent > static_cast<std::size_t>(*info->max_images)) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                    "the request carries " + std::to_string(images_sent) +
+                                        " images; " + model + " takes " +
+                                        std::to_string(*info->max_images) + " at most");
+    }
     host::PostRequest request =
         generate_request(self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt,
                          more, timeout, turn);
+    if (auto why = internal::inline_size_refusal(std::get<host::StreamedBody>(request.body).size(),
+                                                 self.dialect() == host::Dialect::kDirect)) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+    }
     // A streamed answer comes as server-sent events, read as they arrive.
     const std::string url =
         self.base_url() + "/v1beta/models/" + model_sent +

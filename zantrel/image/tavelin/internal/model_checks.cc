@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <sstream>
 #include <string_view>
 
@@ -111,6 +112,15 @@ std::optional<std::string> signature_refusal(std::string_view model,
     }
   }
   return std::nullopt;
+}
+
+std::optional<std::string> inline_size_refusal(std::size_t body_bytes, bool direct) {
+  constexpr std::size_t kInlineLimit = 100'000'000;
+  if (!direct || body_bytes <= kInlineLimit) return std::nullopt;
+  char size[32];
+  std::snprintf(size, sizeof size, "%.1f", static_cast<double>(body_bytes) / 1e6);
+  return std::string("the request is ") + size +
+         " MB inline; the service takes 100 MB at most (send fewer or smaller images)";
 }
 
 }  // namespace zantrel::image::tavelin::internal

@@ -29,4 +29,8 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
 std::optional<std::string> signature_refusal(std::string_view model,
                                              std::span<const host::ConversationTurn> history);
 
+// The public endpoint takes 100 MB of inline request at most: a larger body (in `direct` form)
+// is refused before sending, naming its size. Nothing when it fits, or for a gateway.
+std::optional<std::string> inline_size_refusal(std::size_t body_bytes, bool direct);
+
 }  // namespace zantrel::image::tavelin::internal
