@@ -641,6 +641,28 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("partial_images") = py::none(), py::arg("stream") = false,
           py::arg("on_progress") = py::none())
       .def(
+          "continue_with",
+          [images_request](const CorvaneClient& client, host::Conversation& conversation,
+                           std::string prompt, std::string aspect_ratio, std::string quality,
+                           std::string image_size, const py::object& files,
+                           const std::optional<std::string>& model, const py::object& task_id,
+                           const py::object& model_key, const py::object& timeout) {
+            PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
+            const auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), files, model, 1, std::nullopt, std::nullopt, std::nullopt,
+                std::nullopt, std::nullopt, py::none(), std::nullopt, "", std::nullopt);
+            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
+                                                                 &out.report, false, py::none());
+            const py::gil_scoped_release released;
+            out.result = client.continue_with(conversation, request, options);
+            return out;
+          },
+          py::arg("conversation"), py::arg("prompt"), py::arg("aspect_ratio") = "",
+          py::arg("quality") = "", py::arg("image_size") = "", py::arg("files") = py::none(),
+          py::kw_only(), py::arg("model") = py::none(), py::arg("task_id") = py::none(),
+          py::arg("model_key") = py::none(), py::arg("timeout") = py::none())
+      .def(
           "_start_async",
           [images_request](
               const CorvaneClient& client, std::string prompt, std::string aspect_ratio,

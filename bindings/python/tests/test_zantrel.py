@@ -298,3 +298,9 @@ def test_a_conversation_continues_after_a_round_trip_through_json(emulator, tmp_
         zantrel.Conversation.from_json(document, str(tmp_path))
     with pytest.raises(TypeError, match="conversation must be a zantrel.Conversation"):
         client.continue_with({}, "x")
+    # The images API takes the same object: the next turn edits the last image.
+    images = zantrel.CorvaneClient(emulator.url, KEY)
+    edits = zantrel.Conversation()
+    assert images.continue_with(edits, "a fox", "1:1").ok
+    assert images.continue_with(edits, "now at night", "1:1").ok
+    assert edits.exchanges == 2

@@ -261,6 +261,22 @@ class CorvaneClient:
                                   timeout=timeout, partial_images=partial_images, stream=stream,
                                   on_progress=on_progress, **members)
 
+    def continue_with(self, conversation, prompt, aspect_ratio="", quality="", image_size="",
+                      files=None, *, model=None, task_id=None, model_key=None, timeout=None):
+        """The next turn of `conversation`: an edit of the last image the model answered, the
+        references after it; both new turns are added when the call ends well."""
+        if not isinstance(conversation, Conversation):
+            raise TypeError(f"conversation must be a zantrel.Conversation, "
+                            f"not {type(conversation).__name__}")
+        _check_common(prompt, files, task_id, model_key, timeout,
+                      {"aspect_ratio": aspect_ratio, "quality": quality,
+                       "image_size": image_size})
+        if model is not None:
+            _expect("model", model, (str,), "str")
+        return self._native.continue_with(conversation, prompt, aspect_ratio, quality,
+                                          image_size, files, model=model, task_id=task_id,
+                                          model_key=model_key, timeout=timeout)
+
     def generate_image(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                        model=None, task_id=None, model_key=None, timeout=None):
         """`start` by another name (the references are loaded the same way)."""

@@ -108,6 +108,10 @@ class CorvaneClient:
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               partial_images: Optional[int] = ...,
               on_progress: OnProgress = ...) -> ServiceResult: ...
+    def continue_with(self, conversation: Conversation, prompt: str, aspect_ratio: str = ...,
+                      quality: str = ..., image_size: str = ..., files: Files = ..., *,
+                      model: Optional[str] = ..., task_id: Label = ..., model_key: Label = ...,
+                      timeout: Timeout = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
                        image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
                        task_id: Label = ..., model_key: Label = ...,
