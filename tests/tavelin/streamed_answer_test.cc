@@ -28,8 +28,10 @@ json image_part(const host::Bytes& image, bool thought = false) {
   return part;
 }
 
-// One event holding `parts` of the first candidate, and `more` members.
+// One event holding `parts` of the first candidate, and `more` members. A list of one part may
+// arrive as that part: brace initialisation of one element copies it on some compilers.
 std::string event(json parts, json more = json::object()) {
+  if (!parts.is_array()) parts = json::array({std::move(parts)});
   json body = {{"candidates", {{{"content", {{"role", "model"}, {"parts", std::move(parts)}}}}}}};
   body.update(more);
   return "data: " + body.dump() + "\n\n";

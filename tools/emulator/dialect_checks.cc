@@ -224,6 +224,7 @@ std::string thought_signature_of(std::string_view content) {
   return host::base64_encode(host::as_bytes(text));
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the model from the URL, then the body
 std::optional<Refusal> check_gemini_signatures(const std::string& model, const std::string& body) {
   if (!model.starts_with("gemini-3")) return std::nullopt;
   const auto document = nlohmann::json::parse(body, nullptr, false);

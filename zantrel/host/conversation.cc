@@ -21,7 +21,7 @@ std::string sha256_hex(ByteView bytes) {
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
   std::string hex;
-  hex.reserve(2 * length);
+  hex.reserve(std::size_t{2} * length);
   for (unsigned int i = 0; i < length; ++i) {
     char pair[3];
     std::snprintf(pair, sizeof pair, "%02x", digest[i]);

@@ -64,6 +64,18 @@ void AnswerStream::preview(const Preview& preview) {
   if (progress_ != nullptr) progress_->preview(preview);
 }
 
+KeptEvent AnswerStream::keep(const SseEvent& event) {
+  KeptEvent kept{reader_.take_buffer(), event.data, event.readable};
+  if (kept.buffer.empty()) {
+    kept.buffer.reserve(event.data.size() + kSsePadding + 1);
+    kept.buffer.assign(event.data.begin(), event.data.end());
+    kept.buffer.push_back('\n');
+    kept.text = as_text(ByteView(kept.buffer).first(event.data.size()));
+    kept.readable = kept.buffer.capacity();
+  }
+  return kept;
+}
+
 void AnswerStream::read(const SseEvent& event) {
   report_.stream_event();
   events_.read(event, *this);

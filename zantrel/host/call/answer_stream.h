@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call/progress_relay.h"
 #include "zantrel/host/call/report_builder.h"
@@ -10,6 +13,13 @@
 namespace zantrel::host::internal {
 
 class AnswerStream;
+
+// An event kept whole after its reader returned: the buffer that holds its data.
+struct KeptEvent {
+  Bytes buffer;
+  std::string_view text;  // the data, inside `buffer`
+  std::size_t readable = 0;
+};
 
 // What a client makes of the events of a streamed answer.
 class StreamEvents {
@@ -42,10 +52,10 @@ class AnswerStream final : public BodyReceiver {
   // hands over no body as it arrives) is read now, then the stream's last event.
   void finish(HttpResponse& response);
 
-  // For the reader: a preview to show, and the buffer of the event being read (see
-  // SseReader::take_buffer).
+  // For the reader: a preview to show, and the event being read kept whole, without a copy (see
+  // SseReader::take_buffer); data spread over lines is copied, with its room behind it.
   void preview(const Preview& preview);
-  Bytes take_buffer() { return reader_.take_buffer(); }
+  KeptEvent keep(const SseEvent& event);
 
  private:
   void read(const SseEvent& event);

@@ -44,16 +44,7 @@ void ImagesStream::read(const host::internal::SseEvent& event,
   } else if (ends_with_kind(type, "partial_image")) {
     partial(event.data, event.readable, stream);
   } else if (ends_with_kind(type, "completed")) {
-    Completed kept{stream.take_buffer(), event.data, event.readable};
-    if (kept.buffer.empty()) {
-      // Data spread over lines is held apart from the buffer: kept as a copy with its room.
-      kept.buffer.reserve(event.data.size() + host::internal::kSsePadding + 1);
-      kept.buffer.assign(event.data.begin(), event.data.end());
-      kept.buffer.push_back('\n');
-      kept.text = host::as_text(host::ByteView(kept.buffer).first(event.data.size()));
-      kept.readable = kept.buffer.capacity();
-    }
-    completed_.push_back(std::move(kept));
+    completed_.push_back(stream.keep(event));
   }
 }
 

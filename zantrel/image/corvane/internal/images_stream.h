@@ -20,11 +20,7 @@ class ImagesStream final : public host::internal::StreamEvents {
   // `partials_asked`: the count the request asked for, which each preview names.
   explicit ImagesStream(std::optional<int> partials_asked) : partials_asked_(partials_asked) {}
 
-  struct Completed {
-    host::Bytes buffer;     // holds the event's data
-    std::string_view text;  // the data
-    std::size_t readable = 0;
-  };
+  using Completed = host::internal::KeptEvent;
 
   void begin() override;
   void read(const host::internal::SseEvent& event, host::internal::AnswerStream& stream) override;

@@ -47,7 +47,7 @@ void GeminiStream::read(const host::internal::SseEvent& event,
   // Strictly larger wins, so the first of equal sizes stays.
   if (largest > kept_size_) {
     kept_size_ = largest;
-    keep(event, stream);
+    image_event_ = stream.keep(event);
   }
 }
 
@@ -61,20 +61,6 @@ void GeminiStream::merge(GeminiResponse::ReportFacts facts) {
     finish_reason_ = std::move(facts.finish_reason);
   }
   if (facts.text) facts_.text = facts_.text ? *facts_.text + *facts.text : std::move(facts.text);
-}
-
-void GeminiStream::keep(const host::internal::SseEvent& event,
-                        host::internal::AnswerStream& stream) {
-  Kept kept{stream.take_buffer(), event.data, event.readable};
-  if (kept.buffer.empty()) {
-    // Data spread over lines is held apart from the buffer: kept as a copy with its room.
-    kept.buffer.reserve(event.data.size() + host::internal::kSsePadding + 1);
-    kept.buffer.assign(event.data.begin(), event.data.end());
-    kept.buffer.push_back('\n');
-    kept.text = host::as_text(host::ByteView(kept.buffer).first(event.data.size()));
-    kept.readable = kept.buffer.capacity();
-  }
-  image_event_ = std::move(kept);
 }
 
 }  // namespace zantrel::image::tavelin::internal

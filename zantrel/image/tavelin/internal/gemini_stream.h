@@ -20,11 +20,7 @@ namespace zantrel::image::tavelin::internal {
 // event that has them, the block reason from the first, the text parts in order.
 class GeminiStream final : public host::internal::StreamEvents {
  public:
-  struct Kept {
-    host::Bytes buffer;  // holds the event's data
-    std::string_view text;
-    std::size_t readable = 0;
-  };
+  using Kept = host::internal::KeptEvent;
 
   void begin() override;
   void read(const host::internal::SseEvent& event, host::internal::AnswerStream& stream) override;
@@ -40,7 +36,6 @@ class GeminiStream final : public host::internal::StreamEvents {
 
  private:
   void merge(GeminiResponse::ReportFacts facts);
-  void keep(const host::internal::SseEvent& event, host::internal::AnswerStream& stream);
 
   std::optional<Kept> image_event_;
   std::size_t kept_size_ = 0;  // the base64 length of the image kept
