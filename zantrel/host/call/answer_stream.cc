@@ -36,6 +36,8 @@ bool AnswerStream::holds_events(const HttpResponse& response) const {
 }
 
 bool AnswerStream::accept(int status, const Headers& headers) {
+  // Asked again for each attempt: what an earlier one took says nothing of this answer.
+  accepted_ = false;
   // Without a type the first bytes decide, once the exchange is over.
   if (status != 200 || !names_events(headers).value_or(false)) return false;
   reader_ = SseReader(kLargeEventRoom);
