@@ -34,6 +34,7 @@
 
 #include "bench/event_server.h"
 #include "bench/payloads.h"
+#include "bench/process_memory.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/internal/codec/base64.h"
@@ -44,21 +45,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using zantrel::bench::kMiB;
+using zantrel::bench::reset_peak;
+using zantrel::bench::status_kib;
 using zantrel::host::Bytes;
-
-// A field of /proc/self/status in kB.
-long status_kib(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::size_t n = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, n, field) == 0) return std::stol(line.substr(n + 1));
-  }
-  return -1;
-}
-
-// Resets the peak RSS counter to the current RSS.
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 void write_reference(const fs::path& path, std::size_t size, unsigned seed) {
   const Bytes image = zantrel::bench::image_of(size, seed);

@@ -23,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/process_memory.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/file_descriptor.h"
@@ -32,18 +33,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long status_kib(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::size_t n = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, n, field) == 0) return std::stol(line.substr(n + 1));
-  }
-  return -1;
-}
-
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using zantrel::bench::reset_peak;
+using zantrel::bench::status_kib;
 
 // One streamed call against an emulator answering a large image: its final event is that
 // image's base64, the most a stream holds at once.
