@@ -237,7 +237,7 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
                 "request_id", "usage",         "model_sent",   "model_note",     "model_version",
                 "text",       "finish_reason", "block_reason", "image",          "images",
                 "answer",     "timings_s",     "bytes_sent",   "bytes_received", "attempts",
-                "turn",       "stream"}));
+                "turn",       "files",         "stream"}));
   EXPECT_EQ(report["delivery"], "answered");
   EXPECT_EQ(report["usage"]["output_tokens"], 1290);
   EXPECT_EQ(report["image"]["width"], 1024);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 #include "tests/support/canary.h"
 #include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
+#include "tools/emulator/picture.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/internal/codec/base64.h"
@@ -158,6 +160,90 @@ TEST_F(Conversations, ATamperedOneIsRefusedBeforeSendingWhenTheClientCanTell) {
   }
 }
 
+// References uploaded to the Files API: each once across turns while it is kept, named by its
+// link after that; a cut upload goes on from where it stopped; an expired file goes again.
+TEST_F(Conversations, UploadedReferencesGoOnceAndComeBackWhenExpired) {
+  // Pictures padded to 1 MiB (bytes after a PNG's end are ignored), larger than the model's.
+  const auto padded = [](std::uint64_t seed) {
+    host::Bytes png = emulator::render_png(seed, 256, 256);
+    for (std::size_t at = png.size(); at < std::size_t{1} << 20; ++at) {
+      png.push_back(static_cast<std::uint8_t>(at * 2654435761u >> 13));
+    }
+    return png;
+  };
+  const host::Bytes fox = padded(11), hat = padded(12);
+  const auto expire_all = [](json& document) {
+    for (json& turn : document["turns"]) {
+      for (json& part : turn["parts"]) {
+        if (part.contains("image") && part["image"].contains("uploaded")) {
+          part["image"]["uploaded"]["expirationTime"] = "2026-01-01T00:00:00Z";
+        }
+      }
+    }
+  };
+  const struct {
+    const char* name;
+    const char* scenario;
+    int turns;
+    std::function<void(json&)> between;  // done to the saved conversation after each turn
+    std::uint64_t uploads;               // files the emulator took in all
+    int resumes;
+    std::string failure;  // the last turn's message, when it fails
+  } cases[] = {
+      {"kept: once for three turns", "normal", 3, nullptr, 2, 0, ""},
+      {"a cut upload resumed", "upload-cut", 1, nullptr, 2, 2, ""},
+      {"kept a second: again each turn", "file-ttl:1", 2, nullptr, 4, 0, ""},
+      {"saved past its expiry: again", "normal", 2, expire_all, 4, 0, ""},
+      {"gone at the service", "file-expired", 1, nullptr, 2, 0,
+       "You do not have permission to access the File "},
+  };
+  for (const auto& c : cases) {
+    emulator_->set_scenario(*emulator::Scenario::parse(c.scenario));
+    const auto uploads = emulator_->file_uploads();
+    Conversation conversation;
+    int resumes = 0;
+    for (int turn = 1; turn <= c.turns; ++turn) {
+      host::CallReport report;
+      host::CallOptions options;
+      options.report = &report;
+      GenerationRequest request{.prompt = "the fox wears the hat, turn " + std::to_string(turn),
+                                .aspect_ratio = "1:1",
+                                .files = std::vector<host::Reference>{fox, hat},
+                                .upload_references = true};
+      const auto result = client().continue_with(conversation, request, options);
+      resumes += report.upload_resumes;
+      if (!c.failure.empty() && turn == c.turns) {
+        EXPECT_EQ(result.code(), ErrorCode::IMAGE_GENERATE_FAIL) << c.name;
+        EXPECT_TRUE(result.msg().value_or("").starts_with(c.failure))
+            << c.name << result.msg().value_or("");
+        break;
+      }
+      ASSERT_TRUE(result.ok()) << c.name << ": " << result.msg().value_or("");
+      // The references go by their links: the body is far smaller than they are.
+      EXPECT_LT(*report.bytes_sent, fox.size() / 2) << c.name << ", turn " << turn;
+      if (c.between) {
+        json saved = conversation.to_json(dir_ / "images", dir_);
+        c.between(saved);
+        conversation = Conversation::from_json(saved, dir_);
+      }
+    }
+    EXPECT_EQ(emulator_->file_uploads() - uploads, c.uploads) << c.name;
+    EXPECT_EQ(resumes, c.resumes) << c.name;
+    // The user's images are held once however many turns sent them.
+    std::set<const host::Bytes*> held;
+    for (const host::ConversationTurn& turn : conversation.turns()) {
+      for (const host::ConversationPart& part : turn.parts) {
+        if (turn.role == "user" && part.image) {
+          held.insert(part.image.get());
+          EXPECT_TRUE(part.file) << c.name << ": noted as uploaded";
+        }
+      }
+    }
+    EXPECT_LE(held.size(), 2u) << c.name;
+  }
+  emulator_->set_scenario({});
+}
+
 // The command line: turns in separate processes through a saved file, then a chat session.
 TEST_F(Conversations, ContinueInAnotherProcessAndChat) {
   const std::string saved = (dir_ / "fox.json").string();
@@ -202,6 +288,18 @@ TEST_F(Conversations, ContinueInAnotherProcessAndChat) {
       << chat.out;
   std::ifstream chat_in(dir_ / "chat" / "conversation.json");
   EXPECT_EQ(json::parse(chat_in)["turns"].size(), 4u);
+  // A reference for the whole session, uploaded by the first turn and named by the next.
+  const std::string ref = (dir_ / "ref.png").string();
+  const host::Bytes png = emulator::render_png(5, 64, 64);
+  std::ofstream(ref, std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  const auto uploads = emulator_->file_uploads();
+  const auto with_ref = run({ZANTREL_CLI_PATH, "chat", "--out-dir", (dir_ / "refchat").string(),
+                             "--ref", ref, "--upload-refs"},
+                            "a hat\nmake it red\n");
+  ASSERT_EQ(with_ref.status, 0) << with_ref.out << with_ref.err;
+  EXPECT_NE(with_ref.out.find("1 reference uploaded ("), std::string::npos) << with_ref.out;
+  EXPECT_EQ(emulator_->file_uploads() - uploads, 1u) << with_ref.out;
   // Options a turn can't take.
   EXPECT_EQ(
       run({ZANTREL_CLI_PATH, "gemini", "--prompt", "x", "--continue", saved, "-n", "2"}).status, 2);

@@ -44,9 +44,11 @@ TEST(StreamedBody, EveryTailAndReadSizeGivesTheExactText) {
     const host::Bytes second = random_bytes(7, 99);
     const host::StreamedBody body{{std::string("{\"a\":\""), host::Base64Of{image},
                                    std::string("\",\"b\":\""), host::Base64Of{second},
-                                   host::Base64Of{host::ByteView{}}, std::string("\"}")}};
+                                   host::Base64Of{host::ByteView{}}, host::BytesOf{second},
+                                   std::string("\"}")}};
     const std::string expected = "{\"a\":\"" + host::base64_encode(image) + "\",\"b\":\"" +
-                                 host::base64_encode(second) + "\"}";
+                                 host::base64_encode(second) + std::string(host::as_text(second)) +
+                                 "\"}";
     ASSERT_EQ(body.size(), expected.size()) << length;
     EXPECT_EQ(host::as_text(host::flatten(body)), expected) << length;
     for (std::size_t chunk : {1, 2, 3, 4, 5, 6, 7, 9, 64}) {
@@ -57,7 +59,8 @@ TEST(StreamedBody, EveryTailAndReadSizeGivesTheExactText) {
 
 TEST(StreamedBody, ResendsFromAnyPosition) {
   const host::Bytes image = random_bytes(20, 3);
-  const host::StreamedBody body{{std::string("head:"), host::Base64Of{image}, std::string(":t")}};
+  const host::StreamedBody body{{std::string("head:"), host::Base64Of{image},
+                                 host::BytesOf{host::ByteView(image).first(7)}, std::string(":t")}};
   const std::string whole = read_all(body, 1000);
   for (std::size_t at = 0; at <= whole.size(); ++at) {
     host::StreamedBodyReader reader(body);

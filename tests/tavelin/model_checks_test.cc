@@ -325,7 +325,7 @@ TEST(ModelChecks, TheImagesAndTheInlineSizeOfARequestAreBounded) {
   using image::tavelin::internal::inline_size_refusal;
   EXPECT_EQ(inline_size_refusal(109'100'000, true),
             "the request is 109.1 MB inline; the service takes 100 MB at most (send fewer or "
-            "smaller images)");
+            "smaller images, or upload them: upload_references)");
   EXPECT_EQ(inline_size_refusal(100'000'000, true), std::nullopt);
   EXPECT_EQ(inline_size_refusal(109'100'000, false), std::nullopt) << "a gateway sets its own";
 }

@@ -187,6 +187,7 @@ std::optional<std::string> gemini_members(const GenerateOptions& o,
   request.temperature = o.temperature;
   request.thinking_level = o.thinking_level;
   request.with_text = o.text;
+  request.upload_references = o.upload_refs;
   for (const std::string& rule : o.safety) {
     const auto equals = rule.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == rule.size()) {

@@ -45,6 +45,7 @@ struct GenerateOptions {
   std::vector<std::string> safety;  // CATEGORY=THRESHOLD
   std::optional<std::string> thinking_level;
   bool text = false;                 // TEXT+IMAGE, the model's text printed
+  bool upload_refs = false;          // references through the Files API, named by link
   std::optional<std::string> extra;  // both: a JSON object merged into the body
   // Both: the answer as a stream of events, its previews written to `previews_dir` as they
   // arrive (NAME.partial-K.EXT, NAME.thought-K.EXT).

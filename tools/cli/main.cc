@@ -46,6 +46,9 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
     command.add_option("--thinking-level", o.thinking_level,
                        "minimal or high, where the model takes it");
     command.add_flag("--text", o.text, "ask for text beside the image and print it");
+    command.add_flag("--upload-refs", o.upload_refs,
+                     "upload the references through the Files API (kept 48 h) and name them by "
+                     "link: once for every turn of a conversation, past the 100 MB inline limit");
     command.add_option(
         "--continue", o.continue_from,
         "continue the conversation saved in this JSON file (the new turns are added)");
@@ -144,6 +147,10 @@ int main(int argc, char** argv) {
   chat->add_option("--aspect-ratio", chat_options.call.aspect_ratio, "e.g. 1:1, 16:9");
   chat->add_option("--image-size", chat_options.call.image_size, "1K, 2K or 4K");
   chat->add_flag("--text", chat_options.call.text, "ask for text beside each image and print it");
+  chat->add_option("--ref", chat_options.call.refs,
+                   "reference image sent with every turn: a link or a file path (repeatable)");
+  chat->add_flag("--upload-refs", chat_options.call.upload_refs,
+                 "upload the references once through the Files API and name them by link");
   chat->add_option("--dialect", chat_options.call.dialect, "auto, gateway or direct")
       ->check(CLI::IsMember({"auto", "gateway", "direct"}));
   chat->add_flag("--allow-private-links", chat_options.call.allow_private_links,

@@ -203,6 +203,15 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
                     (report.previews == 1 ? " preview" : " previews") + ", the first after " +
                     fixed(*report.first_preview_s, 1) + " s");
   }
+  if (report.files_uploaded > 0) {
+    std::string uploaded = std::to_string(report.files_uploaded) +
+                           (report.files_uploaded == 1 ? " reference" : " references") +
+                           " uploaded (" + byte_size(report.file_bytes_uploaded) + ")";
+    if (report.upload_resumes > 0) {
+      uploaded += ", resumed " + std::to_string(report.upload_resumes) + "x";
+    }
+    facts.push_back(uploaded);
+  }
   for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " " : ", ") + facts[i];
   return line;
 }

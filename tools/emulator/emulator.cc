@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/emulator/event_stream.h"
+#include "tools/emulator/file_store.h"
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
@@ -204,6 +205,7 @@ struct Emulator::State {
   std::set<std::string> peers;
   std::atomic<std::uint64_t> requests{0};
   std::atomic<std::uint64_t> served{0};  // service requests of either API
+  FileStore files;
 
   std::string base_url() const {
     return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
@@ -364,6 +366,17 @@ struct Emulator::State {
     if (auto refusal = direct() ? check_gemini_model_request(model, checked) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;
+    }
+    for (const std::string& uri : checked.file_uris) {
+      if (s->name == "file-expired" || !files.holds(uri, base_url())) {
+        const std::string id = uri.substr(uri.rfind('/') + 1);
+        send_json(res, 403,
+                  error_body(403,
+                             "You do not have permission to access the File " + id +
+                                 " or it may not exist.",
+                             "PERMISSION_DENIED"));
+        return;
+      }
     }
     wait_before_answering(*s);
     if (answer_fault(Api::kGemini, *s, req, res)) return;
@@ -630,6 +643,25 @@ struct Emulator::State {
     server->Post("/v1/images/edits", [this](const httplib::Request& req, httplib::Response& res) {
       images(req, res, true);
     });
+    server->Post("/upload/v1beta/files",
+                 [this](const httplib::Request& req, httplib::Response& res) {
+                   note_peer(req);
+                   // Starting an upload takes the key; the session's address is its own authority.
+                   if (!req.has_param("upload_id") && !authorised(Api::kGemini, req, res)) return;
+                   if (auto s = scenario_for(req, res)) files.upload(req, res, *s, base_url());
+                 });
+    server->Get(R"(/v1beta/files/([^/]+))",
+                [this](const httplib::Request& req, httplib::Response& res) {
+                  note_peer(req);
+                  if (authorised(Api::kGemini, req, res))
+                    files.get(req.matches[1], res, base_url());
+                });
+    server->Get("/emulator/stats", [this](const httplib::Request&, httplib::Response& res) {
+      send_json(res, 200,
+                {{"requests", served.load()},
+                 {"file_uploads", files.uploads()},
+                 {"file_bytes", files.bytes_uploaded()}});
+    });
     server->Get(R"(/files/([^/]+))",
                 [this](const httplib::Request& req, httplib::Response& res) { file(req, res); });
     server->Put("/emulator/scenario", [this](const httplib::Request& req, httplib::Response& res) {
@@ -715,6 +747,8 @@ std::size_t Emulator::connections() const {
 }
 
 std::uint64_t Emulator::requests() const { return state_->served.load(); }
+std::uint64_t Emulator::file_uploads() const { return state_->files.uploads(); }
+std::uint64_t Emulator::file_bytes_uploaded() const { return state_->files.bytes_uploaded(); }
 
 void Emulator::set_scenario(const Scenario& scenario) {
   std::lock_guard lock(state_->mutex);

@@ -57,6 +57,9 @@ class Emulator {
   std::size_t connections() const;
   // Requests to either service's API so far.
   std::uint64_t requests() const;
+  // Files uploaded to Gemini's Files API so far (whole uploads), and their bytes.
+  std::uint64_t file_uploads() const;
+  std::uint64_t file_bytes_uploaded() const;
   void set_scenario(const Scenario& scenario);
 
  private:

@@ -143,11 +143,29 @@ CheckedRequest check_gemini_request(const std::string& body) {
     return refuse(turn + ".parts[0] must be a text part");
   out.prompt = std::string(prompt);
   std::size_t index = 0;
+  // Files named in any turn, for the file store to check.
+  for (simdjson::dom::element content : contents) {
+    simdjson::dom::array turn_parts;
+    if (content["parts"].get_array().get(turn_parts)) continue;
+    for (simdjson::dom::element part : turn_parts) {
+      std::string_view uri;
+      if (!part["fileData"]["fileUri"].get_string().get(uri)) out.file_uris.emplace_back(uri);
+    }
+  }
   for (simdjson::dom::element part : parts) {
     if (index++ == 0) continue;
     ++out.images;
     const std::string where = turn + ".parts[" + std::to_string(index - 1) + "]";
     std::string_view mime, data;
+    if (auto file = part["fileData"]; !file.error()) {
+      if (file["mimeType"].get_string().get(mime) || !mime.starts_with("image/")) {
+        return refuse(where + ".fileData.mimeType must be an image type");
+      }
+      if (file["fileUri"].get_string().get(data) || data.empty()) {
+        return refuse(where + ".fileData.fileUri must name a file");
+      }
+      continue;
+    }
     if (part["inlineData"]["mimeType"].get_string().get(mime) || !mime.starts_with("image/")) {
       return refuse(where + ".inlineData.mimeType must be an image type");
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace zantrel::emulator {
 
@@ -16,8 +17,10 @@ struct CheckedRequest {
   int height = 1024;
   std::string response_format = "b64_json";
   int images = 0;  // reference images sent
-  // Gemini: the turns of a conversation before the request's own (its prompt and images).
+  // Gemini: the turns of a conversation before the request's own (its prompt and images), and
+  // the files any turn names (fileData.fileUri).
   int earlier_turns = 0;
+  std::vector<std::string> file_uris;
   // Gemini requests: the ratio and size asked (the size empty when none was sent), and
   // generationConfig.candidateCount (1 when absent).
   std::string aspect_ratio;
@@ -37,7 +40,7 @@ struct CheckedRequest {
 };
 
 // A generateContent body: its last turn a text part first, inline images with an image type and
-// valid base64,
+// valid base64 or files with an image type and a link,
 // "IMAGE" among the response modalities, a known aspect ratio and image size.
 CheckedRequest check_gemini_request(const std::string& body);
 

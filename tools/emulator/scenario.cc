@@ -50,6 +50,12 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
       {"stream-stall", "MS", "a streamed answer pauses MS milliseconds after its first event"},
       {"stream-pace", "MS",
        "a streamed answer pauses MS milliseconds before each event after the first (default 200)"},
+      {"upload-cut", "",
+       "Files API: the first upload of each session keeps half its bytes, then drops the "
+       "connection"},
+      {"file-ttl", "SECONDS",
+       "Files API: a file uploaded now is kept SECONDS seconds (default 60)"},
+      {"file-expired", "", "Gemini: every file a request names has expired"},
       {"small-delay", "MS",
        "wait MS milliseconds (default 200), then succeed with a small 64 x 36 picture"},
   };

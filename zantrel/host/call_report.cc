@@ -66,6 +66,9 @@ json to_json(const CallReport& r) {
   out["bytes_received"] = or_null(r.bytes_received);
   out["attempts"] = r.attempts;
   out["turn"] = or_null(r.turn);
+  out["files"] = {{"uploaded", r.files_uploaded},
+                  {"bytes", r.file_bytes_uploaded},
+                  {"resumes", r.upload_resumes}};
   out["stream"] = {{"events", r.stream_events},
                    {"previews", r.previews},
                    {"first_preview_s", or_null(r.first_preview_s)}};

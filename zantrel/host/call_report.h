@@ -93,10 +93,15 @@ struct CallReport {
   std::optional<std::uint64_t> bytes_sent;
   std::optional<std::uint64_t> bytes_received;
   int attempts = 0;  // requests sent to the service (0 when refused before sending)
-  // A streamed answer: the events read, the previews among them, and when the first preview
-  // arrived (seconds from the start of the call). Zero and empty for an answer not streamed.
   // A conversation's call: which exchange it made (1 for the first).
   std::optional<int> turn;
+  // Reference images uploaded to the service's file store for the call (Gemini's
+  // `upload_references`), their bytes, and how often a cut upload went on from where it stopped.
+  int files_uploaded = 0;
+  std::uint64_t file_bytes_uploaded = 0;
+  int upload_resumes = 0;
+  // A streamed answer: the events read, the previews among them, and when the first preview
+  // arrived (seconds from the start of the call). Zero and empty for an answer not streamed.
   int stream_events = 0;
   int previews = 0;
   std::optional<double> first_preview_s;

@@ -3,11 +3,13 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
 #include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/internal/codec/rfc3339.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::host {
@@ -92,6 +94,20 @@ ConversationPart read_part(const json& part, const fs::path& base_dir, const std
   }
   if (bytes.empty()) refuse(where, "an image is empty");
   if (out.mime_type.empty()) out.mime_type = std::string(sniff_image_mime(bytes).value_or(""));
+  if (const auto uploaded = image->find("uploaded"); uploaded != image->end()) {
+    if (!uploaded->is_object()) refuse(where, "\"uploaded\" must be an object");
+    UploadedFile file;
+    file.name = text_member(*uploaded, "name", where).value_or("");
+    file.uri = text_member(*uploaded, "uri", where).value_or("");
+    file.mime_type = out.mime_type;
+    const auto expires =
+        internal::parse_rfc3339(text_member(*uploaded, "expirationTime", where).value_or(""));
+    if (file.uri.empty() || !expires) {
+      refuse(where, "\"uploaded\" names its \"uri\" and its \"expirationTime\"");
+    }
+    file.expires = *expires;
+    out.file = std::move(file);
+  }
   out.image = std::make_shared<const Bytes>(std::move(bytes));
   return out;
 }
@@ -108,6 +124,28 @@ std::shared_ptr<const Bytes> Conversation::last_model_image() const {
   return nullptr;
 }
 
+std::shared_ptr<const Bytes> Conversation::shared_image(std::shared_ptr<const Bytes> image) const {
+  for (const ConversationTurn& turn : turns_) {
+    for (const ConversationPart& part : turn.parts) {
+      if (part.image && part.image->size() == image->size() &&
+          (part.image == image ||
+           std::memcmp(part.image->data(), image->data(), image->size()) == 0)) {
+        return part.image;
+      }
+    }
+  }
+  return image;
+}
+
+void Conversation::note_upload(const std::uint8_t* image, const UploadedFile& file) {
+  for (ConversationTurn& turn : turns_) {
+    if (turn.role != "user") continue;  // a model's images go back inline, as answered
+    for (ConversationPart& part : turn.parts) {
+      if (part.image && part.image->data() == image) part.file = file;
+    }
+  }
+}
+
 json Conversation::to_json(const std::optional<fs::path>& image_dir,
                            const fs::path& relative_to) const {
   if (image_dir) {
@@ -116,25 +154,32 @@ json Conversation::to_json(const std::optional<fs::path>& image_dir,
     if (error) throw FileReadError("cannot make " + image_dir->string() + ": " + error.message());
   }
   json turns = json::array();
-  for (std::size_t t = 0; t < turns_.size(); ++t) {
-    const ConversationTurn& turn = turns_[t];
+  for (const ConversationTurn& turn : turns_) {
     json parts = json::array();
-    for (std::size_t p = 0; p < turn.parts.size(); ++p) {
-      const ConversationPart& part = turn.parts[p];
+    for (const ConversationPart& part : turn.parts) {
       json out = json::object();
       if (part.text) out["text"] = *part.text;
       if (part.image) {
         json image = {{"mimeType", part.mime_type}};
         if (image_dir) {
-          const fs::path file =
-              *image_dir / ("turn-" + std::to_string(t + 1) + "-part-" + std::to_string(p + 1) +
-                            "." + std::string(image_extension(part.mime_type)));
-          write_whole(file, *part.image);
+          // Named by its content: an image saved before (or sent in several turns) is one file.
+          const std::string sha = sha256_hex(*part.image);
+          const fs::path file = *image_dir / ("image-" + sha.substr(0, 32) + "." +
+                                              std::string(image_extension(part.mime_type)));
+          std::error_code error;
+          if (fs::file_size(file, error) != part.image->size() || error) {
+            write_whole(file, *part.image);
+          }
           image["file"] =
               relative_to.empty() ? file.string() : file.lexically_relative(relative_to).string();
-          image["sha256"] = sha256_hex(*part.image);
+          image["sha256"] = sha;
         } else {
           image["data"] = base64_encode(*part.image);
+        }
+        if (part.file) {
+          image["uploaded"] = {{"name", part.file->name},
+                               {"uri", part.file->uri},
+                               {"expirationTime", internal::format_rfc3339(part.file->expires)}};
         }
         out["image"] = std::move(image);
       }
@@ -164,8 +209,11 @@ Conversation Conversation::from_json(const json& document, const fs::path& base_
     const auto parts = turn.find("parts");
     if (parts == turn.end() || !parts->is_array()) refuse(where, "\"parts\" must be a list");
     for (std::size_t p = 0; p < parts->size(); ++p) {
-      read.parts.push_back(
-          read_part((*parts)[p], base_dir, where + ", part " + std::to_string(p + 1)));
+      ConversationPart part =
+          read_part((*parts)[p], base_dir, where + ", part " + std::to_string(p + 1));
+      // An image the document names in several turns is held once.
+      if (part.image) part.image = conversation.shared_image(std::move(part.image));
+      read.parts.push_back(std::move(part));
     }
     conversation.add(std::move(read));
   }

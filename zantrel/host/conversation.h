@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
@@ -13,6 +14,15 @@
 
 namespace zantrel::host {
 
+// An image held in the service's file store (Gemini's Files API): named in a request by its link
+// instead of sent inline, until it expires (48 hours after the upload).
+struct UploadedFile {
+  std::string name;  // "files/abc-123"
+  std::string uri;   // what a request's part names
+  std::string mime_type;
+  std::chrono::system_clock::time_point expires;
+};
+
 // One part of a conversation's turn, kept as the service needs it back.
 struct ConversationPart {
   std::optional<std::string> text;
@@ -22,6 +32,9 @@ struct ConversationPart {
   // The service's signature of the part (Gemini 3 models sign their image parts and the first
   // text part after their thoughts): sent back in the same part, unchanged.
   std::optional<std::string> thought_signature;
+  // Where the service keeps the image, when it was uploaded (a user's reference, with
+  // `upload_references`).
+  std::optional<UploadedFile> file;
 };
 
 struct ConversationTurn {
@@ -41,14 +54,21 @@ class Conversation {
   void add(ConversationTurn turn) { turns_.push_back(std::move(turn)); }
   // The last image the model answered, if any (what an images API continuation edits).
   std::shared_ptr<const Bytes> last_model_image() const;
+  // The conversation's own copy of an image equal to `image`, else `image` itself: a reference
+  // sent again in a later turn is held once.
+  std::shared_ptr<const Bytes> shared_image(std::shared_ptr<const Bytes> image) const;
+  // Notes that the image whose bytes start at `image` (a user part's) is now kept as `file`:
+  // every user part holding it names the file from now on.
+  void note_upload(const std::uint8_t* image, const UploadedFile& file);
 
   // The conversation as a JSON document: {"version": 1, "turns": [{"role", "parts": [{"text"},
-  // {"image": {"mimeType", "data" | "file", "sha256"}}, ...]}]}, each part's "thoughtSignature"
-  // beside. With `image_dir` (made when missing), every image is written there (turn-K-part-M.EXT,
-  // atomically)
-  // and named by its path relative to `relative_to` (the document's own folder), so a saved
-  // conversation stays small; else it is inline base64. Throws FileReadError when a file can't
-  // be written.
+  // {"image": {"mimeType", "data" | "file", "sha256", "uploaded"}}, ...]}]}, each part's
+  // "thoughtSignature" beside, "uploaded" naming the service's copy ({"name", "uri",
+  // "expirationTime"}). With `image_dir` (made when missing), every image is written there once,
+  // as image-SHA.EXT (atomically; a file already there under its name is kept), and named by its
+  // path relative to `relative_to` (the document's own folder), so a saved conversation stays
+  // small and saving it again writes only its new images; else it is inline base64. Throws
+  // FileReadError when a file can't be written.
   nlohmann::ordered_json to_json(const std::optional<std::filesystem::path>& image_dir = {},
                                  const std::filesystem::path& relative_to = {}) const;
   // Reads such a document; image files are found relative to `base_dir`. Throws

@@ -9,6 +9,7 @@ namespace {
 
 std::size_t segment_size(const BodySegment& segment) noexcept {
   if (const auto* text = std::get_if<std::string>(&segment)) return text->size();
+  if (const auto* raw = std::get_if<BytesOf>(&segment)) return raw->bytes.size();
   return base64_encoded_size(std::get<Base64Of>(segment).bytes.size());
 }
 
@@ -46,6 +47,13 @@ std::size_t StreamedBodyReader::read(char* out, std::size_t space) {
       written += n;
       continue;
     }
+    if (const auto* raw = std::get_if<BytesOf>(&segment)) {
+      const std::size_t n = std::min(room, raw->bytes.size() - offset_);
+      std::copy_n(raw->bytes.data() + offset_, n, reinterpret_cast<std::uint8_t*>(out) + written);
+      offset_ += n;
+      written += n;
+      continue;
+    }
     const ByteView bytes = std::get<Base64Of>(segment).bytes;
     const std::size_t group = offset_ / 4;
     const std::size_t groups_left = (bytes.size() + 2) / 3 - group;
@@ -79,7 +87,7 @@ bool StreamedBodyReader::seek(std::size_t position) {
       position -= size;
       continue;
     }
-    if (std::holds_alternative<std::string>(segment) || position % 4 == 0) {
+    if (!std::holds_alternative<Base64Of>(segment) || position % 4 == 0) {
       offset_ = position;
       return true;
     }

@@ -15,10 +15,16 @@ struct Base64Of {
   ByteView bytes;
 };
 
-using BodySegment = std::variant<std::string, Base64Of>;
+// A part of a streamed body sent as the bytes are (a file upload). Borrowed, as Base64Of.
+struct BytesOf {
+  ByteView bytes;
+};
 
-// A body sent in pieces: texts as they are and the base64 of the caller's bytes, encoded as the
-// socket takes them, so the whole body is never held at once. Its length is known up front.
+using BodySegment = std::variant<std::string, Base64Of, BytesOf>;
+
+// A body sent in pieces: texts and bytes as they are, and the base64 of the caller's bytes,
+// encoded as the socket takes them, so the whole body is never held at once. Its length is known up
+// front.
 struct StreamedBody {
   std::vector<BodySegment> segments;
 

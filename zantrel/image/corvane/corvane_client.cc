@@ -448,9 +448,11 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
     if (result.ok()) {
       const auto part_of = [](std::shared_ptr<const host::Bytes> image) {
         const std::string mime(host::sniff_image_mime(*image).value_or(""));
-        return host::ConversationPart{std::nullopt, std::move(image), mime, std::nullopt};
+        return host::ConversationPart{std::nullopt, std::move(image), mime, std::nullopt,
+                                      std::nullopt};
       };
-      host::ConversationTurn asked{"user", {{request.prompt, nullptr, {}, std::nullopt}}};
+      host::ConversationTurn asked{"user",
+                                   {{request.prompt, nullptr, {}, std::nullopt, std::nullopt}}};
       if (previous) asked.parts.push_back(part_of(previous));
       for (host::Bytes& image : given) {
         asked.parts.push_back(part_of(std::make_shared<const host::Bytes>(std::move(image))));

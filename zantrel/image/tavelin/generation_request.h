@@ -42,6 +42,10 @@ struct GenerationRequest {
   std::optional<std::string> thinking_level{};  // "minimal" or "high"
   // TEXT and IMAGE: the model may answer with text beside the image (CallReport::text).
   bool with_text = false;
+  // Reference images go to the service's file store (the Files API, kept 48 hours) and the
+  // request names them instead of carrying their bytes: references sent again in every turn of
+  // a conversation are uploaded once, and a request may pass the 100 MB inline limit.
+  bool upload_references = false;
   // Members released after this version, merged into the body last. Its keys may not be ones
   // the client writes.
   nlohmann::ordered_json extra = nlohmann::ordered_json::object();

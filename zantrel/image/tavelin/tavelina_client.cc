@@ -12,6 +12,7 @@
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/codec/json_reading.h"
+#include "zantrel/image/tavelin/internal/file_upload.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 #include "zantrel/image/tavelin/internal/gemini_stream.h"
@@ -29,11 +30,12 @@ using host::internal::Task;
 
 constexpr std::string_view kLoggerName = "zantrel.image.tavelin";
 
-// A conversation's side of a call: the turns sent before the new one, and the model's answer
-// as the conversation keeps it.
+// A conversation's side of a call: the turns sent before the new one, the model's answer as the
+// conversation keeps it, and the files its user images went as.
 struct TurnContext {
   std::span<const host::ConversationTurn> history;
   host::ConversationTurn answered{"model", {}};
+  std::vector<internal::ImageLink> links;
 };
 
 std::optional<std::string> upper_size(const std::optional<std::string>& image_size) {
@@ -126,23 +128,44 @@ const std::string& model_to_send(const TavelinaClient& self, const config::Gemin
   return model_sent;
 }
 
+// The public endpoint takes an API key in its own header; a bearer token there means OAuth.
+host::Headers::value_type key_header(const TavelinaClient& self) {
+  return self.dialect() == host::Dialect::kDirect
+             ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
+             : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()};
+}
+
+// What linking the user images took, into the report and one record.
+void note_uploads(const TavelinaClient& self, const internal::LinkedImages& linked,
+                  const host::CallOptions& options, ReportBuilder& report) {
+  if (report.wanted()) {
+    report.report()->files_uploaded += linked.uploaded;
+    report.report()->file_bytes_uploaded += linked.bytes_uploaded;
+    report.report()->upload_resumes += linked.resumes;
+  }
+  if (linked.uploaded == 0 && linked.resumes == 0) return;
+  auto uploaded_record =
+      host::log_record(self.model_tag() + " files uploaded", options.task_id, options.model_key);
+  uploaded_record["count"] = linked.uploaded;
+  uploaded_record["size"] = linked.bytes_uploaded;
+  uploaded_record["resumes"] = linked.resumes;
+  self.logger()->debug(uploaded_record);
+}
+
 // The generateContent request in the client's dialect.
 host::PostRequest generate_request(const TavelinaClient& self, const std::string& prompt,
                                    std::span<const host::Bytes> images,
                                    const config::AspectRatio& aspect_ratio,
                                    std::optional<std::string_view> size,
                                    const GenerationRequest* more, host::Timeout timeout,
-                                   const TurnContext* turn) {
+                                   const TurnContext* turn,
+                                   std::span<const internal::ImageLink> links) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
   host::PostRequest request;
   request.body = internal::gemini_body(
       prompt, images, aspect_ratio, size, !direct, more,
-      turn != nullptr ? turn->history : std::span<const host::ConversationTurn>());
-  // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
-  request.headers = {direct
-                         ? host::Headers::value_type{"x-goog-api-key", self.api_key()}
-                         : host::Headers::value_type{"Authorization", "Bearer " + self.api_key()},
-                     {"Content-Type", "application/json"}};
+      turn != nullptr ? turn->history : std::span<const host::ConversationTurn>(), links);
+  request.headers = {key_header(self), {"Content-Type", "application/json"}};
   request.timeout = timeout;
   return request;
 }
@@ -229,7 +252,7 @@ AnswerOffer offer_of(const TavelinaClient& self, host::HttpResponse& response, d
   if (turn != nullptr) {
     for (auto& part : body.model_parts()) {
       host::ConversationPart kept{std::move(part.text), nullptr, std::move(part.mime_type),
-                                  std::move(part.thought_signature)};
+                                  std::move(part.thought_signature), std::nullopt};
       if (!part.image_data.empty()) {
         kept.image = std::make_shared<const host::Bytes>(host::base64_decode(part.image_data));
       }
@@ -325,9 +348,26 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                         " images; " + model + " takes " +
                                         std::to_string(*info->max_images) + " at most");
     }
+    // Uploaded user images go by their files.
+    std::vector<internal::ImageLink> call_links;
+    std::vector<internal::ImageLink>& links = turn != nullptr ? turn->links : call_links;
+    if (more != nullptr && more->upload_references) {
+      // Named, not a temporary: the upload's steps hold on to it while they wait.
+      const internal::UploadTarget target{self.base_url(), key_header(self), timeout};
+      const std::span<const host::ConversationTurn> history =
+          turn != nullptr ? turn->history : std::span<const host::ConversationTurn>();
+      internal::LinkedImages linked =
+          co_await internal::link_user_images(target, images, history, exchange);
+      note_uploads(self, linked, options, report);
+      if (linked.refused) {
+        co_return error_answer(self, linked.refused->error_body, linked.refused->status_code,
+                               options, 0.0, report);
+      }
+      links = std::move(linked.links);
+    }
     host::PostRequest request =
         generate_request(self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt,
-                         more, timeout, turn);
+                         more, timeout, turn, links);
     if (auto why = internal::inline_size_refusal(std::get<host::StreamedBody>(request.body).size(),
                                                  self.dialect() == host::Dialect::kDirect)) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
@@ -445,17 +485,30 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
         co_await host::internal::gather_references(r.files, exchange);
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
-    TurnContext turn{conversation.turns()};
+    TurnContext turn{conversation.turns(), {"model", {}}, {}};
     ServiceResult result =
         co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
                                 r.model, options, exchange, report, &r, &turn);
+    // Files uploaded stay noted whatever the outcome: a retry of the turn names them again.
+    for (const internal::ImageLink& link : turn.links) {
+      conversation.note_upload(link.image.data(), link.file);
+    }
     if (result.ok()) {
       host::ConversationTurn asked{"user", {}};
-      asked.parts.push_back({r.prompt, nullptr, {}, std::nullopt});
-      for (host::Bytes& image : image_bytes_list.value_or(std::vector<host::Bytes>{})) {
-        const std::string mime(internal::gemini_mime_type(image));
-        asked.parts.push_back(
-            {std::nullopt, std::make_shared<const host::Bytes>(std::move(image)), mime, {}});
+      asked.parts.push_back({r.prompt, nullptr, {}, std::nullopt, std::nullopt});
+      std::vector<host::Bytes> sent;
+      if (image_bytes_list) sent = std::move(*image_bytes_list);
+      for (host::Bytes& image : sent) {
+        host::ConversationPart part{std::nullopt, nullptr,
+                                    std::string(internal::gemini_mime_type(image)), std::nullopt,
+                                    std::nullopt};
+        for (const internal::ImageLink& link : turn.links) {
+          if (link.image.data() == image.data()) part.file = link.file;
+        }
+        // A reference sent in an earlier turn too is held once.
+        part.image =
+            conversation.shared_image(std::make_shared<const host::Bytes>(std::move(image)));
+        asked.parts.push_back(std::move(part));
       }
       conversation.add(std::move(asked));
       conversation.add(std::move(turn.answered));

@@ -54,14 +54,33 @@ void append_top_members(std::string& text, const GenerationRequest& more) {
   }
 }
 
+void append_json_string(std::string& text, std::string_view value) {
+  const std::size_t at = text.size();
+  text.resize(at + host::json_string_size(value));
+  host::write_json_string(text.data() + at, value);
+}
+
+const ImageLink* link_of(host::ByteView image, std::span<const ImageLink> links) {
+  for (const ImageLink& link : links) {
+    if (link.image.data() == image.data() && link.image.size() == image.size()) return &link;
+  }
+  return nullptr;
+}
+
+// `"fileData":{...}` naming an image's copy in the service's store.
+void append_file_data(std::string& text, const ImageLink& link, std::string_view mime_type) {
+  text += R"("fileData":{"mimeType":)";
+  append_json_string(text, link.file.mime_type.empty() ? mime_type : link.file.mime_type);
+  text += R"(,"fileUri":)";
+  append_json_string(text, link.file.uri);
+  text += '}';
+}
+
 // The turns of `history`, each followed by a comma, into `body` (`text` goes on growing).
 void append_history(host::StreamedBody& body, std::string& text,
-                    std::span<const host::ConversationTurn> history) {
-  const auto append_string = [&text](std::string_view value) {
-    const std::size_t at = text.size();
-    text.resize(at + host::json_string_size(value));
-    host::write_json_string(text.data() + at, value);
-  };
+                    std::span<const host::ConversationTurn> history,
+                    std::span<const ImageLink> links) {
+  const auto append_string = [&text](std::string_view value) { append_json_string(text, value); };
   for (const host::ConversationTurn& turn : history) {
     text += R"({"role":)";
     append_string(turn.role);
@@ -70,9 +89,17 @@ void append_history(host::StreamedBody& body, std::string& text,
     for (const host::ConversationPart& part : turn.parts) {
       if (!std::exchange(first, false)) text += ',';
       text += '{';
-      if (part.image) {
+      const std::string_view mime = !part.image              ? ""
+                                    : part.mime_type.empty() ? gemini_mime_type(*part.image)
+                                                             : part.mime_type;
+      // Model images go back as they were answered; a user's may be named by its file.
+      const ImageLink* link =
+          part.image && turn.role == "user" ? link_of(*part.image, links) : nullptr;
+      if (link != nullptr) {
+        append_file_data(text, *link, mime);
+      } else if (part.image) {
         text += R"("inlineData":{"mimeType":)";
-        append_string(part.mime_type.empty() ? gemini_mime_type(*part.image) : part.mime_type);
+        append_string(mime);
         text += R"(,"data":")";
         body.segments.emplace_back(std::move(text));
         body.segments.emplace_back(host::Base64Of{*part.image});
@@ -101,20 +128,22 @@ host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::By
                                std::optional<std::string_view> aspect_ratio,
                                std::optional<std::string_view> image_size,
                                bool response_format_member, const GenerationRequest* more,
-                               std::span<const host::ConversationTurn> history) {
+                               std::span<const host::ConversationTurn> history,
+                               std::span<const ImageLink> links) {
   host::StreamedBody body;
   body.segments.reserve(2 * images.size() + 1);
   std::string text(kContents);
-  append_history(body, text, history);
+  append_history(body, text, history, links);
   text += kUserTurn;
   text.reserve(text.size() + prompt.size() + 64);
-  const auto append_json_string = [&text](std::string_view value) {
-    const std::size_t at = text.size();
-    text.resize(at + host::json_string_size(value));
-    host::write_json_string(text.data() + at, value);
-  };
-  append_json_string(prompt);
+  append_json_string(text, prompt);
   for (const host::Bytes& image : images) {
+    if (const ImageLink* link = link_of(image, links)) {
+      // Left open like an inline part: what follows closes it.
+      text += "},{";
+      append_file_data(text, *link, gemini_mime_type(image));
+      continue;
+    }
     text += kPartHead;
     text += gemini_mime_type(image);
     text += kPartData;
@@ -130,12 +159,12 @@ host::StreamedBody gemini_body(std::string_view prompt, std::span<const host::By
     text += kImageConfig;
     if (has_ratio) {
       text += kRatioKey;
-      append_json_string(*aspect_ratio);
+      append_json_string(text, *aspect_ratio);
     }
     if (has_ratio && has_size) text += ',';
     if (has_size) {
       text += kSizeKey;
-      append_json_string(*image_size);
+      append_json_string(text, *image_size);
     }
     text += '}';
   }

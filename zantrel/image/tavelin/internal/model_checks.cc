@@ -120,7 +120,8 @@ std::optional<std::string> inline_size_refusal(std::size_t body_bytes, bool dire
   char size[32];
   std::snprintf(size, sizeof size, "%.1f", static_cast<double>(body_bytes) / 1e6);
   return std::string("the request is ") + size +
-         " MB inline; the service takes 100 MB at most (send fewer or smaller images)";
+         " MB inline; the service takes 100 MB at most (send fewer or smaller images, or upload "
+         "them: upload_references)";
 }
 
 }  // namespace zantrel::image::tavelin::internal
