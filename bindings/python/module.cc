@@ -376,6 +376,8 @@ PYBIND11_MODULE(_zantrel, m) {
           "stream", [](const host::CallReport& r) { return to_python(host::to_json(r)["stream"]); })
       .def_readonly("turn", &host::CallReport::turn)
       .def_property_readonly(
+          "files", [](const host::CallReport& r) { return to_python(host::to_json(r)["files"]); })
+      .def_property_readonly(
           "timings_s",
           [](const host::CallReport& r) { return to_python(host::to_json(r)["timings_s"]); })
       .def_readonly("bytes_sent", &host::CallReport::bytes_sent)
@@ -425,7 +427,8 @@ PYBIND11_MODULE(_zantrel, m) {
       [](std::string prompt, std::string aspect_ratio, std::string image_size, host::Files files,
          std::string model, std::optional<std::int64_t> seed, std::optional<double> temperature,
          std::vector<std::pair<std::string, std::string>> safety,
-         std::optional<std::string> thinking_level, bool text, const std::string& extra) {
+         std::optional<std::string> thinking_level, bool text, const std::string& extra,
+         bool upload_references) {
         image::tavelin::GenerationRequest request{.prompt = std::move(prompt),
                                                   .aspect_ratio = std::move(aspect_ratio),
                                                   .image_size = std::move(image_size),
@@ -434,7 +437,8 @@ PYBIND11_MODULE(_zantrel, m) {
                                                   .seed = seed,
                                                   .temperature = temperature,
                                                   .thinking_level = std::move(thinking_level),
-                                                  .with_text = text};
+                                                  .with_text = text,
+                                                  .upload_references = upload_references};
         for (auto& [category, threshold] : safety) {
           request.safety_settings.push_back({std::move(category), std::move(threshold)});
         }
@@ -493,12 +497,13 @@ PYBIND11_MODULE(_zantrel, m) {
                            std::optional<std::int64_t> seed, std::optional<double> temperature,
                            std::vector<std::pair<std::string, std::string>> safety,
                            std::optional<std::string> thinking_level, bool text,
-                           const std::string& extra, bool stream, const py::object& on_progress) {
+                           const std::string& extra, bool stream, const py::object& on_progress,
+                           bool upload_references) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request =
-                gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
-                               files_of(files), std::move(model), seed, temperature,
-                               std::move(safety), std::move(thinking_level), text, extra);
+            const auto request = gemini_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
+                std::move(model), seed, temperature, std::move(safety), std::move(thinking_level),
+                text, extra, upload_references);
             const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
                                                                  &out.report, stream, on_progress);
             const py::gil_scoped_release released;
@@ -513,17 +518,20 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("temperature") = py::none(),
           py::arg("safety") = std::vector<std::pair<std::string, std::string>>{},
           py::arg("thinking_level") = py::none(), py::arg("text") = false, py::arg("extra") = "",
-          py::arg("stream") = false, py::arg("on_progress") = py::none())
+          py::arg("stream") = false, py::arg("on_progress") = py::none(),
+          py::arg("upload_references") = false)
       .def(
           "continue_with",
           [gemini_request](const TavelinaClient& client, host::Conversation& conversation,
                            std::string prompt, std::string aspect_ratio, std::string image_size,
                            const py::object& files, std::string model, const py::object& task_id,
-                           const py::object& model_key, const py::object& timeout) {
+                           const py::object& model_key, const py::object& timeout,
+                           bool upload_references) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
             const auto request = gemini_request(
                 std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
-                std::move(model), std::nullopt, std::nullopt, {}, std::nullopt, false, "");
+                std::move(model), std::nullopt, std::nullopt, {}, std::nullopt, false, "",
+                upload_references);
             const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
                                                                  &out.report, false, py::none());
             const py::gil_scoped_release released;
@@ -535,7 +543,7 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("image_size") = image::tavelin::kDefaultImageSize, py::arg("files") = py::none(),
           py::arg("model") = image::tavelin::kDefaultModel, py::kw_only(),
           py::arg("task_id") = py::none(), py::arg("model_key") = py::none(),
-          py::arg("timeout") = py::none())
+          py::arg("timeout") = py::none(), py::arg("upload_references") = false)
       .def(
           "_start_async",
           [gemini_request](
@@ -545,11 +553,12 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::int64_t> seed, std::optional<double> temperature,
               std::vector<std::pair<std::string, std::string>> safety,
               std::optional<std::string> thinking_level, bool text, const std::string& extra,
-              bool stream, const py::object& on_progress, py::function done) {
-            auto request =
-                gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
-                               files_of(files), std::move(model), seed, temperature,
-                               std::move(safety), std::move(thinking_level), text, extra);
+              bool stream, const py::object& on_progress, bool upload_references,
+              py::function done) {
+            auto request = gemini_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
+                std::move(model), seed, temperature, std::move(safety), std::move(thinking_level),
+                text, extra, upload_references);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr,
                                                            stream, on_progress);
             return start_detached(
@@ -564,7 +573,7 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("model"), py::arg("task_id"), py::arg("model_key"), py::arg("timeout"),
           py::arg("seed"), py::arg("temperature"), py::arg("safety"), py::arg("thinking_level"),
           py::arg("text"), py::arg("extra"), py::arg("stream"), py::arg("on_progress"),
-          py::arg("done"));
+          py::arg("upload_references"), py::arg("done"));
 
   using image::corvane::CorvaneClient;
   // The images members beyond the contract's, checked by the Python layer; `extra` as JSON text.

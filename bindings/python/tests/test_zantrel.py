@@ -298,6 +298,16 @@ def test_a_conversation_continues_after_a_round_trip_through_json(emulator, tmp_
         zantrel.Conversation.from_json(document, str(tmp_path))
     with pytest.raises(TypeError, match="conversation must be a zantrel.Conversation"):
         client.continue_with({}, "x")
+    # A reference uploaded once is named by its link in the next turn.
+    uploaded = zantrel.Conversation()
+    reference = first.data
+    for turn, expected in ((1, 1), (2, 0)):
+        result = client.continue_with(uploaded, f"the fox, turn {turn}", "1:1", files=[reference],
+                                      upload_references=True)
+        assert result.ok, result.msg
+        assert result.report.files["uploaded"] == expected
+    with pytest.raises(TypeError, match="upload_references must be bool"):
+        client.continue_with(uploaded, "x", upload_references="yes")
     # The images API takes the same object: the next turn edits the last image.
     images = zantrel.CorvaneClient(emulator.url, KEY)
     edits = zantrel.Conversation()

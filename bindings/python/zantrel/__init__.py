@@ -181,31 +181,37 @@ class TavelinaClient:
     def start(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
               model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None,
               seed=None, temperature=None, safety=None, thinking_level=None, text=False,
-              extra=None, stream=False, on_progress=None):
+              extra=None, stream=False, on_progress=None, upload_references=False):
         """`on_progress(progress)` is called on this thread while the call runs: each phase,
-        the bytes so far, and with `stream=True` each thought image (`progress.preview`)."""
+        the bytes so far, and with `stream=True` each thought image (`progress.preview`).
+        `upload_references=True` sends the references through the Files API, named by link."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
         members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
         _check_stream(stream, on_progress)
+        _expect("upload_references", upload_references, (bool,), "bool")
         return self._native.start(prompt, aspect_ratio, image_size, files, model,
                                   task_id=task_id, model_key=model_key, timeout=timeout,
-                                  stream=stream, on_progress=on_progress, **members)
+                                  stream=stream, on_progress=on_progress,
+                                  upload_references=upload_references, **members)
 
     def continue_with(self, conversation, prompt, aspect_ratio="2:3", image_size="1K",
                       files=None, model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
-                      timeout=None):
+                      timeout=None, upload_references=False):
         """The next turn of `conversation` (a zantrel.Conversation): its turns are sent again,
-        signatures unchanged, and both new turns are added when the call ends well. Do not use
-        the conversation from another thread while the call runs."""
+        signatures unchanged, and both new turns are added when the call ends well. With
+        `upload_references=True` each reference is uploaded once and named by link in every
+        turn while the service keeps it (48 hours). Do not use the conversation from another
+        thread while the call runs."""
         if not isinstance(conversation, Conversation):
             raise TypeError(f"conversation must be a zantrel.Conversation, "
                             f"not {type(conversation).__name__}")
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        _expect("upload_references", upload_references, (bool,), "bool")
         return self._native.continue_with(conversation, prompt, aspect_ratio, image_size, files,
                                           model, task_id=task_id, model_key=model_key,
-                                          timeout=timeout)
+                                          timeout=timeout, upload_references=upload_references)
 
     def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                        model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
@@ -218,18 +224,19 @@ class TavelinaClient:
                           model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
                           timeout=None, seed=None, temperature=None, safety=None,
                           thinking_level=None, text=False, extra=None, stream=False,
-                          on_progress=None):
+                          on_progress=None, upload_references=False):
         """`on_progress` runs on the awaiting loop, as `start`'s does on its thread."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
         members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
         _check_stream(stream, on_progress)
+        _expect("upload_references", upload_references, (bool,), "bool")
         observer = _through_loop(on_progress)
         return await _await_call(lambda done: self._native._start_async(
             prompt, aspect_ratio, image_size, files, model, task_id, model_key, timeout,
             members["seed"], members["temperature"], members["safety"],
             members["thinking_level"], members["text"], members["extra"], stream, observer,
-            done))
+            upload_references, done))
 
 
 class CorvaneClient:

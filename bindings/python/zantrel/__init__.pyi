@@ -58,6 +58,7 @@ class CallReport:
     attempts: int
     stream: dict  # events, previews, first_preview_s
     turn: Optional[int]
+    files: dict  # uploaded, bytes, resumes (Gemini's upload_references)
     def to_dict(self) -> dict: ...
 
 class ServiceResult:
@@ -78,11 +79,13 @@ class TavelinaClient:
               temperature: Optional[float] = ..., safety: Optional[Dict[str, str]] = ...,
               thinking_level: Optional[str] = ..., text: bool = ...,
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
-              on_progress: OnProgress = ...) -> ServiceResult: ...
+              on_progress: OnProgress = ...,
+              upload_references: bool = ...) -> ServiceResult: ...
     def continue_with(self, conversation: Conversation, prompt: str, aspect_ratio: str = ...,
                       image_size: str = ..., files: Files = ..., model: str = ..., *,
                       task_id: Label = ..., model_key: Label = ...,
-                      timeout: Timeout = ...) -> ServiceResult: ...
+                      timeout: Timeout = ...,
+                      upload_references: bool = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                        files: Files = ..., model: str = ..., *, task_id: Label = ...,
                        model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
@@ -93,7 +96,8 @@ class TavelinaClient:
                           safety: Optional[Dict[str, str]] = ...,
                           thinking_level: Optional[str] = ..., text: bool = ...,
                           extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
-                          on_progress: OnProgress = ...) -> ServiceResult: ...
+                          on_progress: OnProgress = ...,
+                          upload_references: bool = ...) -> ServiceResult: ...
 
 class CorvaneClient:
     def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
