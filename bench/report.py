@@ -25,6 +25,8 @@ def main():
     streamed = {service: json.load(open(f"{out}/stream-memory-{service}.json", encoding="utf-8"))
                 for service in ("images", "gemini")}
     latency = json.load(open(f"{out}/preview-latency.json", encoding="utf-8"))
+    conversation = json.load(open(f"{out}/conversation.json", encoding="utf-8"))
+    later_turns = conversation["turns"][1:]
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
     py = json.load(open(f"{out}/python.json", encoding="utf-8"))
@@ -60,6 +62,12 @@ def main():
          streamed["gemini"]["rss_growth_bytes"] / streamed["gemini"]["event_bytes"], "<= 1.15"),
         ("P17", "a partial image's first byte on the wire to the observer's call, median ms "
          f"(max {latency['max_ms']:.2f})", latency["median_ms"], "<= 5"),
+        ("P20", "10-turn conversation, 4 x 8 MiB references uploaded once: bytes sent per turn "
+         "after the first / the same turn inline, worst, %",
+         100 * conversation["worst_ratio_after_first"], "<= 1"),
+        ("P20b", "  the same turns' mean bytes sent / one inline copy of the references, %",
+         100 * sum(t["bytes_sent"] for t in later_turns) / len(later_turns)
+         / conversation["turns"][0]["inline_bytes"], "(info)"),
         ("P7", "32 threads x 8 calls: wall / 8 x 200 ms",
          calls["wall_seconds"] / calls["ideal_seconds"], "<= 1.3"),
         ("P7b", "  new connections seen by the emulator",

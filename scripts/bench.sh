@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release > /dev/null
 cmake --build --preset release --target payload_bench upload_bench call_bench stream_bench \
+  conversation_bench \
   instruction_probe \
   zantrel-image zantrel_python \
   zantrel-emulator
@@ -46,6 +47,8 @@ streamed=$(start_emulator large:30)
 "$bin/stream_bench" memory gemini "$streamed" > "$out/stream-memory-gemini.json"
 echo "from a partial image's first byte to the observer..." >&2
 "$bin/stream_bench" preview-latency > "$out/preview-latency.json"
+echo "a 10-turn conversation with 4 x 8 MiB references uploaded once..." >&2
+"$bin/conversation_bench" "$(start_emulator normal)" > "$out/conversation.json"
 echo "64 Gemini calls in flight, answered after 2 s..." >&2
 slow=$(start_emulator small-delay:2000)
 "$bin/call_bench" in-flight "$slow" > "$out/in-flight.json"

@@ -299,6 +299,28 @@ int error_status(const nlohmann::ordered_json& error, int fallback) {
   return code->get<int>();
 }
 
+// The reference images a request carries: the user's, each counted once however many turns sent
+// it (the model's own images in a conversation are answers, not references).
+std::size_t reference_count(std::span<const host::Bytes> images,
+                            std::span<const host::ConversationTurn> history) {
+  std::vector<host::ByteView> distinct;
+  const auto count = [&distinct](host::ByteView image) {
+    const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](host::ByteView other) {
+      return other.data() == image.data() ||
+             std::equal(other.begin(), other.end(), image.begin(), image.end());
+    });
+    if (!seen) distinct.push_back(image);
+  };
+  for (const host::ConversationTurn& turn : history) {
+    if (turn.role != "user") continue;
+    for (const host::ConversationPart& part : turn.parts) {
+      if (part.image) count(*part.image);
+    }
+  }
+  for (const host::Bytes& image : images) count(image);
+  return distinct.size();
+}
+
 // The steps of one generateContent call, shared by the blocking and non-blocking entries.
 Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string& prompt,
                                    const std::optional<std::vector<host::Bytes>>& image_bytes_list,
@@ -336,12 +358,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     const std::span<const host::Bytes> images =
         image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
                          : std::span<const host::Bytes>();
-    std::size_t images_sent = images.size();
-    if (turn != nullptr) {
-      for (const host::ConversationTurn& earlier : turn->history) {
-        for (const host::ConversationPart& part : earlier.parts) images_sent += part.image ? 1 : 0;
-      }
-    }
+    const std::size_t images_sent = reference_count(
+        images, turn != nullptr ? turn->history : std::span<const host::ConversationTurn>());
     if (info->max_images && images_sent > static_cast<std::size_t>(*info->max_images)) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                     "the request carries " + std::to_string(images_sent) +
