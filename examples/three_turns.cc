@@ -1,13 +1,16 @@
 // Three turns of a multi-turn edit with each client, through one function: the conversation is
 // kept between requests as a small JSON document with its images as files, as a host keeps one
-// across sessions.
+// across sessions. Then two Gemini turns that share a reference, uploaded once through the Files
+// API and named by its link in both.
 //   three_turns BASE_URL API_KEY OUT_DIR
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "zantrel/host/conversation.h"
+#include "zantrel/host/references.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
@@ -40,6 +43,29 @@ bool three_turns(const Client& client, const std::string& name, const std::files
   return true;
 }
 
+// The same reference in every turn: the first turn uploads it, the next names its file.
+bool shared_reference(const zantrel::image::tavelin::TavelinaClient& client,
+                      const zantrel::host::Bytes& reference) {
+  zantrel::host::Conversation conversation;
+  for (const char* prompt : {"the fox wears this hat", "now the hat is red"}) {
+    zantrel::host::CallReport report;
+    zantrel::host::CallOptions options;
+    options.report = &report;
+    const zantrel::host::ServiceResult result =
+        client.continue_with(conversation,
+                             {.prompt = prompt,
+                              .aspect_ratio = "1:1",
+                              .files = std::vector<zantrel::host::Reference>{reference},
+                              .upload_references = true},
+                             options);
+    if (!result.ok()) return false;
+    std::printf("shared reference turn %d: %d uploaded, %llu bytes sent\n", *report.turn,
+                report.files_uploaded,
+                static_cast<unsigned long long>(report.bytes_sent.value_or(0)));
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,6 +78,8 @@ int main(int argc, char** argv) {
   const zantrel::image::tavelin::TavelinaClient gemini(argv[1], argv[2]);
   const zantrel::image::corvane::CorvaneClient images(argv[1], argv[2]);
   const bool ok = three_turns<zantrel::image::tavelin::GenerationRequest>(gemini, "gemini", dir) &&
-                  three_turns<zantrel::image::corvane::ImageRequest>(images, "images", dir);
+                  three_turns<zantrel::image::corvane::ImageRequest>(images, "images", dir) &&
+                  shared_reference(
+                      gemini, zantrel::host::read_file_bytes((dir / "gemini-turn-1.png").string()));
   return ok ? 0 : 1;
 }

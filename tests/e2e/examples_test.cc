@@ -109,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"{dir}/turns"},
                    {"gemini turn 1: gemini-turn-1.png", "gemini turn 3: gemini-turn-3.png",
                     "gemini: 6 turns kept", "images turn 1: images-turn-1.png",
-                    "images turn 3: images-turn-3.png", "images: 6 turns kept"},
+                    "images turn 3: images-turn-3.png", "images: 6 turns kept",
+                    "shared reference turn 1: 1 uploaded", "shared reference turn 2: 0 uploaded"},
                    "turns/images-turn-3.png"}),
     [](const auto& info) { return info.param.name; });
 

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,11 +16,42 @@
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/codec/base64_avx2.h"
 #include "zantrel/host/internal/codec/json_text.h"
+#include "zantrel/host/internal/codec/rfc3339.h"
 
 namespace zantrel::testkit {
 namespace {
 
 using host::as_text;
+
+// Service times: fractions and zone offsets read, malformed texts refused, whole seconds written.
+TEST(Rfc3339, ReadsTheServicesTimesAndWritesWholeSeconds) {
+  using host::internal::format_rfc3339;
+  using host::internal::parse_rfc3339;
+  using std::chrono::system_clock;
+  const auto at = [](long long seconds, long long micros = 0) {
+    return system_clock::time_point(std::chrono::seconds(seconds) +
+                                    std::chrono::microseconds(micros));
+  };
+  const struct {
+    const char* text;
+    std::optional<system_clock::time_point> time;
+  } cases[] = {
+      {"2026-12-11T15:30:00Z", at(1797003000)},
+      {"2026-12-11T15:30:00.123456Z", at(1797003000, 123456)},
+      {"2026-12-11T16:30:00+01:00", at(1797003000)},
+      {"2026-12-11t15:30:00z", at(1797003000)},
+      {"1970-01-01T00:00:00Z", at(0)},
+      {"2026-02-30T00:00:00Z", std::nullopt},
+      {"2026-12-11T15:30:00", std::nullopt},
+      {"2026-12-11 15:30:00Z", std::nullopt},
+      {"2026-12-11T15:30:00.Z", std::nullopt},
+      {"2026-12-11T25:30:00Z", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_rfc3339(c.text), c.time) << c.text;
+  EXPECT_EQ(format_rfc3339(at(1797003000, 999999)), "2026-12-11T15:30:00Z");
+  EXPECT_EQ(parse_rfc3339(format_rfc3339(at(1797003000))), at(1797003000));
+}
 
 TEST(Base64, RoundTripsEveryLengthAroundAGroup) {
   std::mt19937 random(7);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_data.h"
+#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
@@ -133,6 +134,32 @@ TEST(WireBody, EqualsTheMapsJsonText) {
         upper ? std::optional<std::string_view>(*upper) : std::nullopt);
     EXPECT_EQ(json::parse(host::as_text(wire)), map) << c.prompt;
   }
+}
+
+// Linked user images go by their files, in history and in the new turn; the model's image goes
+// back inline with its signature even when its bytes equal a linked one.
+TEST(WireBody, LinkedImagesAreNamedByTheirFiles) {
+  const auto shared = std::make_shared<const host::Bytes>(png_bytes());
+  const auto other = std::make_shared<const host::Bytes>(jpeg_bytes());
+  const std::vector<host::ConversationTurn> history = {
+      {"user",
+       {{"a fox", nullptr, "", std::nullopt, std::nullopt},
+        {std::nullopt, shared, "image/png", std::nullopt, std::nullopt},
+        {std::nullopt, other, "image/jpeg", std::nullopt, std::nullopt}}},
+      {"model", {{std::nullopt, shared, "image/png", "c2ln", std::nullopt}}}};
+  const std::vector<host::Bytes> images = {png_bytes()};
+  const host::UploadedFile file{"files/a", "https://h/v1beta/files/a", "image/png", {}};
+  const std::vector<image::tavelin::internal::ImageLink> links = {{*shared, file},
+                                                                  {images[0], file}};
+  const json body = json::parse(host::as_text(host::flatten(image::tavelin::internal::gemini_body(
+      "again", images, "1:1", "1K", false, nullptr, history, links))));
+  const json linked = {{"fileData", {{"mimeType", "image/png"}, {"fileUri", file.uri}}}};
+  EXPECT_EQ(body["contents"][0]["parts"][1], linked);
+  EXPECT_TRUE(body["contents"][0]["parts"][2].contains("inlineData")) << "not linked";
+  EXPECT_EQ(body["contents"][1]["parts"][0]["inlineData"]["data"], host::base64_encode(*shared));
+  EXPECT_EQ(body["contents"][1]["parts"][0]["thoughtSignature"], "c2ln");
+  EXPECT_EQ(body["contents"][2]["parts"][1], linked);
+  EXPECT_EQ(body["contents"][2]["parts"].size(), 2u);
 }
 
 TEST(WireBody, InvalidUtf8InThePromptStillGivesValidJson) {
