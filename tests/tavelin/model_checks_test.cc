@@ -292,17 +292,33 @@ TEST(ModelChecks, TheImagesAndTheInlineSizeOfARequestAreBounded) {
   const auto images_of = [](const host::Bytes& image, int count) {
     return std::vector<host::Reference>(static_cast<std::size_t>(count), image);
   };
+  // Pictures that differ from each other.
+  const auto distinct = [&picture](int count, int first = 0) {
+    std::vector<host::Reference> out;
+    for (int k = first; k < first + count; ++k) {
+      host::Bytes image = picture;
+      image.push_back(static_cast<std::uint8_t>(k));
+      out.emplace_back(std::move(image));
+    }
+    return out;
+  };
   const struct {
     const char* model;
     std::vector<host::Reference> files;
     Dialect dialect;
     const char* refusal;  // nullptr: sent
+    // A conversation's earlier user turn with these images (empty: a single call).
+    std::vector<host::Reference> earlier{};
   } rows[] = {
       {"gemini-3-pro-image", images_of(picture, 14), Dialect::kDirect, nullptr},
       {"gemini-3-pro-image", images_of(picture, 15), Dialect::kDirect,
        "the request carries 15 images; gemini-3-pro-image takes 14 at most"},
       {"gemini-2.5-flash-image", images_of(picture, 4), Dialect::kGateway,
        "the request carries 4 images; gemini-2.5-flash-image takes 3 at most"},
+      // The same references in every turn count once; other earlier ones count too.
+      {"gemini-3-pro-image", distinct(10), Dialect::kDirect, nullptr, distinct(10)},
+      {"gemini-3-pro-image", distinct(5), Dialect::kDirect,
+       "the request carries 15 images; gemini-3-pro-image takes 14 at most", distinct(10, 5)},
   };
   for (const auto& row : rows) {
     auto http = std::make_shared<ScriptedHttpClient>();
@@ -312,8 +328,21 @@ TEST(ModelChecks, TheImagesAndTheInlineSizeOfARequestAreBounded) {
     options.dialect = row.dialect;
     options.logger = std::make_shared<CapturingLogger>();
     const image::tavelin::TavelinaClient client("http://g", "key", options);
-    const auto result = client.start(
-        image::tavelin::GenerationRequest{.prompt = "p", .files = row.files, .model = row.model});
+    const image::tavelin::GenerationRequest request{
+        .prompt = "p", .files = row.files, .model = row.model};
+    host::Conversation conversation;
+    if (!row.earlier.empty()) {
+      host::ConversationTurn asked{"user", {{"before", nullptr, "", std::nullopt, std::nullopt}}};
+      for (const host::Reference& image : row.earlier) {
+        asked.parts.push_back({std::nullopt,
+                               std::make_shared<const host::Bytes>(std::get<host::Bytes>(image)),
+                               "image/png", std::nullopt, std::nullopt});
+      }
+      conversation.add(std::move(asked));
+      conversation.add({"model", {{"done", nullptr, "", std::nullopt, std::nullopt}}});
+    }
+    const auto result =
+        row.earlier.empty() ? client.start(request) : client.continue_with(conversation, request);
     if (row.refusal) {
       EXPECT_EQ(result.code(), host::ErrorCode::INVALID_PARAMS) << row.refusal;
       EXPECT_EQ(result.msg().value_or(""), row.refusal);

@@ -299,26 +299,28 @@ int error_status(const nlohmann::ordered_json& error, int fallback) {
   return code->get<int>();
 }
 
-// The reference images a request carries: the user's, each counted once however many turns sent
-// it (the model's own images in a conversation are answers, not references).
+// The reference images a request carries: each of the new turn's, and each of the earlier user
+// turns' once (a reference sent again in every turn is one image; the model's own images in a
+// conversation are answers, not references).
 std::size_t reference_count(std::span<const host::Bytes> images,
                             std::span<const host::ConversationTurn> history) {
-  std::vector<host::ByteView> distinct;
-  const auto count = [&distinct](host::ByteView image) {
-    const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](host::ByteView other) {
-      return other.data() == image.data() ||
-             std::equal(other.begin(), other.end(), image.begin(), image.end());
-    });
-    if (!seen) distinct.push_back(image);
-  };
+  std::vector<host::ByteView> seen(images.begin(), images.end());
+  std::size_t earlier = 0;
   for (const host::ConversationTurn& turn : history) {
     if (turn.role != "user") continue;
     for (const host::ConversationPart& part : turn.parts) {
-      if (part.image) count(*part.image);
+      if (!part.image) continue;
+      const host::ByteView image = *part.image;
+      const bool again = std::any_of(seen.begin(), seen.end(), [&](host::ByteView other) {
+        return other.data() == image.data() ||
+               std::equal(other.begin(), other.end(), image.begin(), image.end());
+      });
+      if (again) continue;
+      seen.push_back(image);
+      ++earlier;
     }
   }
-  for (const host::Bytes& image : images) count(image);
-  return distinct.size();
+  return images.size() + earlier;
 }
 
 // The steps of one generateContent call, shared by the blocking and non-blocking entries.
