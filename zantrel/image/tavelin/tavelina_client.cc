@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <exception>
+#include <variant>
 
 #include "zantrel/host/call/client_entries.h"
 #include "zantrel/host/call/log_record.h"
@@ -323,6 +324,73 @@ std::size_t reference_count(std::span<const host::Bytes> images,
   return images.size() + earlier;
 }
 
+// What a request goes out as once everything that can be told before sending is checked: the
+// model's entry, the model named, and the size sent (none to a direct model that takes none).
+struct CheckedCall {
+  const host::ModelInfo* info = nullptr;
+  std::string model_sent;
+  std::optional<std::string> size;
+};
+
+// Checks a request before anything is sent: the model, ratio, size and members, a history the
+// service would refuse, the model's reference limit. The refusal, or the checked call.
+std::variant<CheckedCall, ServiceResult> check_call(
+    const TavelinaClient& self, std::span<const host::Bytes> images,
+    const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
+    const config::GeminiModel& model, const GenerationRequest* more,
+    std::span<const host::ConversationTurn> history, const host::CallOptions& options,
+    ReportBuilder& report) {
+  const auto catalogue = config::model_catalogue();
+  CheckedCall checked;
+  const std::optional<std::string> size = upper_size(image_size);
+  if (auto refused = refusal(self, model, aspect_ratio, size, more, *catalogue, checked.info)) {
+    return std::move(*refused);
+  }
+  const host::ModelInfo& info = *checked.info;
+  checked.model_sent = model_to_send(self, model, info, options, report);
+  // A history the service would refuse is not sent.
+  if (auto why = internal::signature_refusal(checked.model_sent, history)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+  }
+  const std::size_t images_sent = reference_count(images, history);
+  if (info.max_images && images_sent > static_cast<std::size_t>(*info.max_images)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                               "the request carries " + std::to_string(images_sent) + " images; " +
+                                   model + " takes " + std::to_string(*info.max_images) +
+                                   " at most");
+  }
+  // A model that takes no size is sent none by the direct form.
+  if (self.dialect() != host::Dialect::kDirect || !info.image_sizes.empty()) checked.size = size;
+  return checked;
+}
+
+// How a call ends on a failure of its exchange or of reading its answer: a read time-out or the
+// deadline is SERVICE_TIMEOUT, anything else SERVICE_BUSY naming its kind, each with its record.
+ServiceResult failure_result(const TavelinaClient& self, const std::exception_ptr& failure,
+                             const host::CallOptions& options, ReportBuilder& report) {
+  report.failed(failure);
+  if (host::internal::is_timeout(failure)) {
+    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
+    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  const std::string name = host::log_failure(*self.logger(), self.model_tag(), " error", failure,
+                                             options.task_id, options.model_key);
+  return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
+}
+
+// The result of an answer held whole: an error answer's message, else the 200 body's image. The
+// same for an exchange's response and for an answer a host obtained elsewhere.
+Task<ServiceResult> whole_answer_steps(const TavelinaClient& self, host::HttpResponse& response,
+                                       double seconds, const config::AspectRatio& aspect_ratio,
+                                       const host::CallOptions& options, const Exchange& exchange,
+                                       ReportBuilder& report, TurnContext* turn) {
+  if (response.status_code != 200) {
+    co_return error_answer(self, response.text(), response.status_code, options, seconds, report);
+  }
+  AnswerOffer offer = offer_of(self, response, seconds, options, report, turn);
+  co_return co_await outcome_of(self, std::move(offer), aspect_ratio, options, exchange, report);
+}
+
 // The steps of one generateContent call, shared by the blocking and non-blocking entries.
 Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string& prompt,
                                    const std::optional<std::vector<host::Bytes>>& image_bytes_list,
@@ -332,50 +400,29 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const host::CallOptions& options, const Exchange& exchange,
                                    ReportBuilder& report, const GenerationRequest* more = nullptr,
                                    TurnContext* turn = nullptr) {
-  const auto catalogue = config::model_catalogue();
-  const host::ModelInfo* info = nullptr;
-  const std::optional<std::string> size = upper_size(image_size);
-  if (auto refused = refusal(self, model, aspect_ratio, size, more, *catalogue, info)) {
+  const std::span<const host::Bytes> images = image_bytes_list
+                                                  ? std::span<const host::Bytes>(*image_bytes_list)
+                                                  : std::span<const host::Bytes>();
+  const std::span<const host::ConversationTurn> history =
+      turn != nullptr ? turn->history : std::span<const host::ConversationTurn>();
+  auto checked_or_refused =
+      check_call(self, images, aspect_ratio, image_size, model, more, history, options, report);
+  if (auto* refused = std::get_if<ServiceResult>(&checked_or_refused))
     co_return std::move(*refused);
-  }
+  const CheckedCall checked = std::get<CheckedCall>(std::move(checked_or_refused));
   const std::string& tag = self.model_tag();
   host::Logger& logger = *self.logger();
-  const auto record = [&](std::string msg) {
-    return host::log_record(std::move(msg), options.task_id, options.model_key);
-  };
-  const std::string& model_sent = model_to_send(self, model, *info, options, report);
-  if (turn != nullptr) {
-    // A history the service would refuse is not sent.
-    if (auto why = internal::signature_refusal(model_sent, turn->history)) {
-      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
-    }
-  }
-  // A model that takes no size is sent none by the direct form.
-  const bool sized = self.dialect() != host::Dialect::kDirect || !info->image_sizes.empty();
   // Outside the call's own guard: a host's HTTP client that fails here ends as `start` ends.
   const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
 
   std::exception_ptr failure;
   try {
-    const std::span<const host::Bytes> images =
-        image_bytes_list ? std::span<const host::Bytes>(*image_bytes_list)
-                         : std::span<const host::Bytes>();
-    const std::size_t images_sent = reference_count(
-        images, turn != nullptr ? turn->history : std::span<const host::ConversationTurn>());
-    if (info->max_images && images_sent > static_cast<std::size_t>(*info->max_images)) {
-      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                                    "the request carries " + std::to_string(images_sent) +
-                                        " images; " + model + " takes " +
-                                        std::to_string(*info->max_images) + " at most");
-    }
     // Uploaded user images go by their files.
     std::vector<internal::ImageLink> call_links;
     std::vector<internal::ImageLink>& links = turn != nullptr ? turn->links : call_links;
     if (more != nullptr && more->upload_references) {
       // Named, not a temporary: the upload's steps hold on to it while they wait.
       const internal::UploadTarget target{self.base_url(), key_header(self), timeout};
-      const std::span<const host::ConversationTurn> history =
-          turn != nullptr ? turn->history : std::span<const host::ConversationTurn>();
       internal::LinkedImages linked =
           co_await internal::link_user_images(target, images, history, exchange);
       note_uploads(self, linked, options, report);
@@ -385,16 +432,15 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
       }
       links = std::move(linked.links);
     }
-    host::PostRequest request =
-        generate_request(self, prompt, images, aspect_ratio, sized ? view_of(size) : std::nullopt,
-                         more, timeout, turn, links);
+    host::PostRequest request = generate_request(self, prompt, images, aspect_ratio,
+                                                 view_of(checked.size), more, timeout, turn, links);
     if (auto why = internal::inline_size_refusal(std::get<host::StreamedBody>(request.body).size(),
                                                  self.dialect() == host::Dialect::kDirect)) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
     }
     // A streamed answer comes as server-sent events, read as they arrive.
     const std::string url =
-        self.base_url() + "/v1beta/models/" + model_sent +
+        self.base_url() + "/v1beta/models/" + checked.model_sent +
         (options.stream ? ":streamGenerateContent?alt=sse" : ":generateContent");
     std::optional<internal::GeminiStream> events;
     std::optional<host::internal::AnswerStream> stream;
@@ -404,7 +450,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
       request.receiver = &*stream;
     }
 
-    auto request_record = record(tag + " request api");
+    auto request_record =
+        host::log_record(tag + " request api", options.task_id, options.model_key);
     request_record["model_name"] = model;
     request_record["img_count"] = images.size();
     request_record["url"] = url;
@@ -420,34 +467,41 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
         exchange, url, request, options.retry.value_or(self.retry_policy()), report,
         {logger, tag, options.task_id, options.model_key});
 
-    if (response.status_code != 200) {
-      co_return error_answer(self, response.text(), response.status_code, options,
-                             seconds_since(start), report);
+    if (response.status_code != 200 || !stream || !stream->holds_events(response)) {
+      co_return co_await whole_answer_steps(self, response, seconds_since(start), aspect_ratio,
+                                            options, exchange, report, turn);
     }
-    std::optional<AnswerOffer> offer;
-    if (stream && stream->holds_events(response)) {
-      stream->finish(response);
-      offer = streamed_offer_of(self, *events, seconds_since(start), options, report);
-      if (!offer) {
-        co_return error_answer(self, events->error().dump(),
-                               error_status(events->error(), response.status_code), options,
-                               seconds_since(start), report);
-      }
-    } else {
-      offer = offer_of(self, response, seconds_since(start), options, report, turn);
+    stream->finish(response);
+    std::optional<AnswerOffer> offer =
+        streamed_offer_of(self, *events, seconds_since(start), options, report);
+    if (!offer) {
+      co_return error_answer(self, events->error().dump(),
+                             error_status(events->error(), response.status_code), options,
+                             seconds_since(start), report);
     }
     co_return co_await outcome_of(self, std::move(*offer), aspect_ratio, options, exchange, report);
   } catch (...) {
     failure = std::current_exception();
   }
-  report.failed(failure);
-  if (host::internal::is_timeout(failure)) {
-    logger.debug(record("任务处理超时"));
-    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  co_return failure_result(self, failure, options, report);
+}
+
+// An answer obtained elsewhere, read as an exchange's would be.
+Task<ServiceResult> answered_steps(const TavelinaClient& self, host::HttpResponse& response,
+                                   const GenerationRequest& r, const host::CallOptions& options,
+                                   const Exchange& exchange, ReportBuilder& report) {
+  std::exception_ptr failure;
+  try {
+    if (report.wanted()) {
+      report.report()->delivery = host::Delivery::kAnswered;
+      report.report()->http_status = response.status_code;
+    }
+    co_return co_await whole_answer_steps(self, response, 0.0, r.aspect_ratio, options, exchange,
+                                          report, nullptr);
+  } catch (...) {
+    failure = std::current_exception();
   }
-  const std::string name =
-      host::log_failure(logger, tag, " error", failure, options.task_id, options.model_key);
-  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
+  co_return failure_result(self, failure, options, report);
 }
 
 // The public entry's steps: the ratio, the references (links fetched as the call's exchanges),
@@ -551,6 +605,38 @@ ServiceResult TavelinaClient::continue_with(host::Conversation& conversation,
   return host::internal::run_blocking(
       *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
         return continue_steps(*this, conversation, request, options, exchange, report);
+      });
+}
+
+host::PreparedRequest TavelinaClient::prepare(const GenerationRequest& request) const {
+  ReportBuilder no_report(nullptr);
+  const std::vector<host::Bytes> images = host::load_references(request.files, *http_client());
+  auto checked_or_refused = check_call(*this, images, request.aspect_ratio, request.image_size,
+                                       request.model, &request, {}, {}, no_report);
+  if (auto* refused = std::get_if<ServiceResult>(&checked_or_refused)) {
+    throw host::InvalidArgument(refused->msg().value_or("the request is refused"));
+  }
+  const CheckedCall& checked = std::get<CheckedCall>(checked_or_refused);
+  host::PreparedRequest prepared;
+  prepared.path = "/v1beta/models/" + checked.model_sent + ":generateContent";
+  prepared.body = host::flatten(
+      internal::gemini_body(request.prompt, images, request.aspect_ratio, view_of(checked.size),
+                            dialect() != host::Dialect::kDirect, &request));
+  if (auto why = internal::inline_size_refusal(prepared.body.size(),
+                                               dialect() == host::Dialect::kDirect)) {
+    throw host::InvalidArgument(*why);
+  }
+  return prepared;
+}
+
+ServiceResult TavelinaClient::result_of(const GenerationRequest& request, int status_code,
+                                        host::Bytes body, const host::CallOptions& options) const {
+  host::HttpResponse response;
+  response.status_code = status_code;
+  response.body = std::move(body);
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return answered_steps(*this, response, request, options, exchange, report);
       });
 }
 

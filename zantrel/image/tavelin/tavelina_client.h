@@ -14,6 +14,7 @@
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/conversation.h"
+#include "zantrel/host/prepared_request.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_client.h"
 #include "zantrel/host/service_result.h"
@@ -88,6 +89,17 @@ class TavelinaClient : public host::ServiceClient {
   host::ServiceResult continue_with(host::Conversation& conversation,
                                     const GenerationRequest& request,
                                     const host::CallOptions& options = {}) const;
+
+  // The request `start` would send, made without sending it (the same checks and writer): its
+  // path and exact body, references inline (links fetched, paths read). For a host's own queue
+  // or a batch file. Throws InvalidArgument with the refusal's text for a request `start` would
+  // refuse, and what loading a reference throws.
+  host::PreparedRequest prepare(const GenerationRequest& request) const;
+  // The result of an answer to such a request obtained elsewhere (a batch's results, a host's
+  // queue): `body` with its HTTP status, read exactly as a call reads its own answer, so the
+  // same answer gives the same result, records and report. File links in it are fetched.
+  host::ServiceResult result_of(const GenerationRequest& request, int status_code, host::Bytes body,
+                                const host::CallOptions& options = {}) const;
 
   // `start` without blocking: the call runs on the HTTP client's event thread (for a client
   // without one, on this thread before returning) and its result, records and report are those
