@@ -10,6 +10,8 @@
 #include <map>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_mime.h"
@@ -240,7 +242,68 @@ CheckedRequest check_generations_request(const std::string& body) {
   return check_image_fields(fields);
 }
 
+namespace {
+
+// The image of a JSON edit's {"image_url": data URL} (or {"file_id"}, taken as an image), or why
+// it is not one.
+std::optional<std::string> json_image_refusal(const nlohmann::json& part, const std::string& which,
+                                              bool png_only) {
+  if (!part.is_object()) return which + " must be an object";
+  if (part.contains("file_id") && part["file_id"].is_string()) return std::nullopt;
+  if (!part.contains("image_url") || !part["image_url"].is_string()) {
+    return which + " needs an image_url or a file_id";
+  }
+  const std::string url = part["image_url"];
+  const auto comma = url.find(";base64,");
+  if (!url.starts_with("data:image/") || comma == std::string::npos) {
+    return which + ".image_url must be a base64 data URL of an image";
+  }
+  host::Bytes bytes;
+  try {
+    bytes = host::base64_decode(std::string_view(url).substr(comma + 8));
+  } catch (const host::Base64Error&) {
+    return which + ".image_url is not valid base64";
+  }
+  const auto sniffed = host::sniff_image_mime(bytes);
+  if (!sniffed) return which + " is not a PNG, JPEG, GIF or WebP image";
+  if (png_only && sniffed != "image/png") return which + " must be a PNG image";
+  return std::nullopt;
+}
+
+// An edit in the endpoint's JSON form: its members, "images" and an optional "mask".
+CheckedRequest check_json_edits(const std::string& body) {
+  const auto root = nlohmann::json::parse(body, nullptr, false);
+  if (!root.is_object()) return refuse("We could not parse the JSON body of your request");
+  std::map<std::string, std::string> fields;
+  for (const auto& [key, value] : root.items()) {
+    if (key == "images" || key == "mask") continue;
+    fields[key] = value.is_string() ? value.get<std::string>() : value.dump();
+  }
+  const auto images = root.find("images");
+  if (images == root.end() || !images->is_array() || images->empty()) {
+    return refuse("'images' is required: a non-empty list of images");
+  }
+  for (std::size_t i = 0; i < images->size(); ++i) {
+    if (auto why = json_image_refusal((*images)[i], "images[" + std::to_string(i) + "]", false)) {
+      return refuse(*why);
+    }
+  }
+  const bool mask = root.contains("mask");
+  if (mask) {
+    if (auto why = json_image_refusal(root["mask"], "mask", true)) return refuse(*why);
+  }
+  CheckedRequest out = check_image_fields(fields);
+  out.images = static_cast<int>(images->size());
+  out.mask = mask;
+  return out;
+}
+
+}  // namespace
+
 CheckedRequest check_edits_request(const httplib::Request& req) {
+  if (req.get_header_value("Content-Type").starts_with("application/json")) {
+    return check_json_edits(req.body);
+  }
   if (!req.is_multipart_form_data()) return refuse("Expected a multipart/form-data body");
   std::map<std::string, std::string> fields;
   std::size_t images = 0;

@@ -49,7 +49,8 @@ CheckedRequest check_gemini_request(const std::string& body);
 // background, moderation and input fidelity.
 CheckedRequest check_generations_request(const std::string& body);
 
-// An edits form: the same fields as text parts, and at least one "image" file part with a file
+// An edits form (or the same edit as JSON: "images" as data URLs or file ids, "mask"): the same
+// fields as text parts, and at least one "image" file part with a file
 // name, an image content type and image bytes; at most one "mask" file part, a PNG.
 CheckedRequest check_edits_request(const httplib::Request& req);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <variant>
 
 #include "zantrel/host/call/client_entries.h"
 #include "zantrel/host/call/log_record.h"
@@ -288,6 +289,37 @@ Task<ServiceResult> streamed_answer_of(const CorvaneClient& self, host::HttpResp
                                completed[0].text, asked, options, exchange, report);
 }
 
+// The result of an answer held whole: an error answer's message, else the 200 body's images
+// (`asked`: what their ratio is checked against). The same for an exchange's response and for
+// an answer a host obtained elsewhere.
+Task<ServiceResult> whole_answer_steps(const CorvaneClient& self, const ImageRequest& request,
+                                       const std::string& asked, host::HttpResponse& response,
+                                       const host::CallOptions& options, const Exchange& exchange,
+                                       ReportBuilder& report) {
+  if (response.status_code != 200) {
+    co_return error_answer(self, response.text(), response.status_code, options, report);
+  }
+  internal::ImagesResponse body(response.body);
+  std::vector<internal::FirstItem> later;
+  if (request.n > 1) later = body.later_items();
+  co_return co_await answer_of(self, body, response.body, std::move(later), response.text(), asked,
+                               options, exchange, report);
+}
+
+// How a call ends on a failure of its exchange or of reading its answer: a read time-out or the
+// deadline is SERVICE_TIMEOUT, anything else SERVICE_BUSY, each with its record.
+ServiceResult failure_result(const CorvaneClient& self, const std::exception_ptr& failure,
+                             const host::CallOptions& options, ReportBuilder& report) {
+  report.failed(failure);
+  if (host::internal::is_timeout(failure)) {
+    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
+    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  host::log_failure(*self.logger(), self.model_tag(), " warning", failure, options.task_id,
+                    options.model_key);
+  return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+}
+
 // The steps of one images call, shared by the blocking and non-blocking entries. `request`
 // gives the prompt, sizes, model and members (its files are already in `files`); `typed`: it
 // came by name, so its members and extra are written.
@@ -331,37 +363,50 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
         host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
     logger.debug(response_record);
 
-    if (response.status_code != 200) {
-      co_return error_answer(self, response.text(), response.status_code, options, report);
-    }
     // What the image's ratio is checked against: the size sent, unless none was.
     const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
-    if (stream && stream->holds_events(response)) {
-      co_return co_await streamed_answer_of(self, response, *stream, *events, asked, options,
-                                            exchange, report);
+    if (response.status_code != 200 || !stream || !stream->holds_events(response)) {
+      co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
+                                            report);
     }
-    internal::ImagesResponse body(response.body);
-    std::vector<internal::FirstItem> later;
-    if (request.n > 1) later = body.later_items();
-    co_return co_await answer_of(self, body, response.body, std::move(later), response.text(),
-                                 asked, options, exchange, report);
+    co_return co_await streamed_answer_of(self, response, *stream, *events, asked, options,
+                                          exchange, report);
   } catch (...) {
     failure = std::current_exception();
   }
-  report.failed(failure);
-  if (host::internal::is_timeout(failure)) {
-    logger.debug(host::log_record("任务处理超时", task_id, model_key));
-    co_return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
-  }
-  host::log_failure(logger, tag, " warning", failure, task_id, model_key);
-  co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+  co_return failure_result(self, failure, options, report);
 }
 
-// The public entry's steps: the request's members checked, the references as "image" parts and
-// its mask as the "mask" part (links fetched as the call's exchanges), then the generation.
-Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
-                                const host::CallOptions& options, const Exchange& exchange,
-                                ReportBuilder& report, bool typed) {
+// An answer obtained elsewhere, read as an exchange's would be.
+Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest& request,
+                                   host::HttpResponse& response, const host::CallOptions& options,
+                                   const Exchange& exchange, ReportBuilder& report) {
+  std::exception_ptr failure;
+  try {
+    if (report.wanted()) {
+      report.report()->delivery = host::Delivery::kAnswered;
+      report.report()->http_status = response.status_code;
+    }
+    const auto catalogue = config::model_catalogue();
+    const std::string size = size_to_send(
+        self, request, catalogue->find(request.model, host::Service::kImages), options);
+    std::string refusal;
+    const auto payload = payload_of(self, request, size, true, false, refusal);
+    const std::string& asked = payload && payload->contains("size") ? size : request.aspect_ratio;
+    co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
+                                          report);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  co_return failure_result(self, failure, options, report);
+}
+
+// A request's parts once its members are checked: the references as "image" parts and its mask
+// as the "mask" part (links fetched as the call's exchanges; none for a generation), or why it
+// can't go.
+using PartsOrRefusal = std::variant<std::optional<ImageParts>, ServiceResult>;
+Task<PartsOrRefusal> request_parts(const ImageRequest& request, bool stream,
+                                   const Exchange& exchange, bool typed) {
   if (typed) {
     const auto catalogue = config::model_catalogue();
     if (auto refusal =
@@ -369,43 +414,53 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
                                         request, host::has_references(request.files))) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
     }
-    if (request.partial_images && !options.stream) {
+    if (request.partial_images && !stream) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                     "partial_images needs a streamed call (stream)");
     }
   }
+  std::vector<host::Bytes> references =
+      co_await host::internal::gather_references(request.files, exchange);
+  std::optional<ImageParts> parts;
+  if (!references.empty()) {
+    parts.emplace();
+    parts->reserve(references.size() + 1);
+    for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
+  }
+  // Members of edits must not silently go to a generation when no reference could be loaded
+  // (a path that is gone, a link without an image).
+  const bool edit_members = host::has_references(request.mask) || request.input_fidelity;
+  if (typed && edit_members && !parts) {
+    co_return ServiceResult::fail(
+        ErrorCode::INVALID_PARAMS,
+        std::string(host::has_references(request.mask) ? "mask" : "input_fidelity") +
+            " is for edits: none of the reference images could be loaded");
+  }
+  if (parts && host::has_references(request.mask)) {
+    std::vector<host::Bytes> mask =
+        co_await host::internal::gather_references(request.mask, exchange);
+    if (mask.size() != 1) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask must be one image");
+    }
+    if (auto refusal = internal::mask_refusal(mask.front(),
+                                              host::read_image_dimensions(parts->front().second))) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
+    }
+    parts->emplace_back("mask", std::move(mask.front()));
+  }
+  co_return std::move(parts);
+}
+
+// The public entry's steps: the request's parts, then the generation.
+Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
+                                const host::CallOptions& options, const Exchange& exchange,
+                                ReportBuilder& report, bool typed) {
   std::exception_ptr failure;
   try {
-    std::vector<host::Bytes> references =
-        co_await host::internal::gather_references(request.files, exchange);
-    std::optional<ImageParts> parts;
-    if (!references.empty()) {
-      parts.emplace();
-      parts->reserve(references.size() + 1);
-      for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
-    }
-    // Members of edits must not silently go to a generation when no reference could be loaded
-    // (a path that is gone, a link without an image).
-    const bool edit_members = host::has_references(request.mask) || request.input_fidelity;
-    if (typed && edit_members && !parts) {
-      co_return ServiceResult::fail(
-          ErrorCode::INVALID_PARAMS,
-          std::string(host::has_references(request.mask) ? "mask" : "input_fidelity") +
-              " is for edits: none of the reference images could be loaded");
-    }
-    if (parts && host::has_references(request.mask)) {
-      std::vector<host::Bytes> mask =
-          co_await host::internal::gather_references(request.mask, exchange);
-      if (mask.size() != 1) {
-        co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask must be one image");
-      }
-      if (auto refusal = internal::mask_refusal(
-              mask.front(), host::read_image_dimensions(parts->front().second))) {
-        co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
-      }
-      parts->emplace_back("mask", std::move(mask.front()));
-    }
-    co_return co_await generate_steps(self, request, parts, options, exchange, report, typed);
+    PartsOrRefusal parts = co_await request_parts(request, options.stream, exchange, typed);
+    if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
+    co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
+                                      options, exchange, report, typed);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -487,6 +542,38 @@ void start_detached(const CorvaneClient& self, ImageRequest request, host::CallO
 }
 
 }  // namespace
+
+host::PreparedRequest CorvaneClient::prepare(const ImageRequest& request) const {
+  const Exchange exchange(*http_client(), Exchange::Mode::kBlocking, {});
+  PartsOrRefusal parts = request_parts(request, false, exchange, true).run_blocking();
+  if (auto* refused = std::get_if<ServiceResult>(&parts)) {
+    throw host::InvalidArgument(refused->msg().value_or("the request is refused"));
+  }
+  const std::optional<ImageParts>& images = std::get<std::optional<ImageParts>>(parts);
+  const auto catalogue = config::model_catalogue();
+  const std::string size =
+      size_to_send(*this, request, catalogue->find(request.model, host::Service::kImages), {});
+  std::string refusal;
+  std::optional<json> payload = payload_of(*this, request, size, true, false, refusal);
+  if (!payload) throw host::InvalidArgument(refusal);
+  host::PreparedRequest prepared;
+  const bool edit = images && !images->empty();
+  prepared.path = edit ? "/v1/images/edits" : "/v1/images/generations";
+  if (edit) payload = internal::edit_json_body(std::move(*payload), *images);
+  prepared.body = host::to_bytes(payload->dump(-1, ' ', false, json::error_handler_t::replace));
+  return prepared;
+}
+
+ServiceResult CorvaneClient::result_of(const ImageRequest& request, int status_code,
+                                       host::Bytes body, const host::CallOptions& options) const {
+  host::HttpResponse response;
+  response.status_code = status_code;
+  response.body = std::move(body);
+  return host::internal::run_blocking(
+      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
+        return answered_steps(*this, request, response, options, exchange, report);
+      });
+}
 
 CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
     : ServiceClient(kLoggerName, std::move(options)),

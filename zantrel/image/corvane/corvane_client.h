@@ -13,6 +13,7 @@
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/prepared_request.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/service_client.h"
 #include "zantrel/host/service_result.h"
@@ -90,6 +91,15 @@ class CorvaneClient : public host::ServiceClient {
   // references follow. When the call ends well, both new turns are added to `conversation`.
   host::ServiceResult continue_with(host::Conversation& conversation, const ImageRequest& request,
                                     const host::CallOptions& options = {}) const;
+  // The request `start` would send, made without sending it (the same checks and members): its
+  // path and body, a generation's JSON as sent, an edit in the endpoint's JSON form ("images"
+  // as data URLs, "mask" beside). For a host's own queue or a batch file. Throws
+  // InvalidArgument with the refusal's text for a request `start` would refuse.
+  host::PreparedRequest prepare(const ImageRequest& request) const;
+  // The result of an answer to such a request obtained elsewhere (a batch's results, a host's
+  // queue): `body` with its HTTP status, read exactly as a call reads its own answer.
+  host::ServiceResult result_of(const ImageRequest& request, int status_code, host::Bytes body,
+                                const host::CallOptions& options = {}) const;
   // Both non-blocking forms for a request by name.
   std::future<host::ServiceResult> start_async(ImageRequest request,
                                                host::CallOptions options = {}) const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::image::corvane::internal {
 namespace {
@@ -36,6 +37,22 @@ host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImagePar
          std::string(mime.value_or("application/octet-stream")), content});
   }
   return form;
+}
+
+nlohmann::ordered_json edit_json_body(nlohmann::ordered_json payload, const ImageParts& files) {
+  nlohmann::ordered_json images = nlohmann::ordered_json::array();
+  for (const auto& [name, content] : files) {
+    const std::string mime(host::sniff_image_mime(content).value_or("application/octet-stream"));
+    nlohmann::ordered_json part = nlohmann::ordered_json::object();
+    part["image_url"] = "data:" + mime + ";base64," + host::base64_encode(content);
+    if (name == "mask") {
+      payload["mask"] = std::move(part);
+    } else {
+      images.push_back(std::move(part));
+    }
+  }
+  payload["images"] = std::move(images);
+  return payload;
 }
 
 }  // namespace zantrel::image::corvane::internal

@@ -16,4 +16,8 @@ namespace zantrel::image::corvane::internal {
 host::Form build_edit_form(const nlohmann::ordered_json& payload, const ImageParts& files,
                            bool repeated_as_array = false);
 
+// The same edit as a JSON body (what a batch line carries): the payload, then "images" as a list
+// of {"image_url": data URL} in order, and the "mask" part as {"image_url": data URL}.
+nlohmann::ordered_json edit_json_body(nlohmann::ordered_json payload, const ImageParts& files);
+
 }  // namespace zantrel::image::corvane::internal
