@@ -324,6 +324,19 @@ std::shared_ptr<CallHandle> start_detached(Start start, py::function done) {
   return handle;
 }
 
+// A prepared request as (path, content type, body); a refused one raises ValueError.
+template <class Prepare>
+py::tuple prepared_of(Prepare prepare) {
+  try {
+    host::PreparedRequest prepared = prepare();
+    const std::string_view body = prepared.text();
+    return py::make_tuple(prepared.path, prepared.content_type,
+                          py::bytes(body.data(), body.size()));
+  } catch (const host::InvalidArgument& e) {
+    throw py::value_error(e.what());
+  }
+}
+
 }  // namespace
 }  // namespace zantrel::python
 
@@ -545,6 +558,36 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("task_id") = py::none(), py::arg("model_key") = py::none(),
           py::arg("timeout") = py::none(), py::arg("upload_references") = false)
       .def(
+          "prepare",
+          [gemini_request](const TavelinaClient& client, std::string prompt,
+                           std::string aspect_ratio, std::string image_size,
+                           const py::object& files, std::string model) {
+            const auto request = gemini_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
+                std::move(model), std::nullopt, std::nullopt, {}, std::nullopt, false, "", false);
+            return prepared_of([&] { return client.prepare(request); });
+          },
+          py::arg("prompt"), py::arg("aspect_ratio"), py::arg("image_size"), py::arg("files"),
+          py::arg("model"))
+      .def(
+          "result_of",
+          [gemini_request](const TavelinaClient& client, int status_code, const py::bytes& body,
+                           std::string prompt, std::string aspect_ratio, std::string image_size,
+                           std::string model) {
+            PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
+            const auto request = gemini_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(image_size), {},
+                std::move(model), std::nullopt, std::nullopt, {}, std::nullopt, false, "", false);
+            host::Bytes bytes = host::to_bytes(std::string_view(body));
+            host::CallOptions options;
+            options.report = &out.report;
+            const py::gil_scoped_release released;
+            out.result = client.result_of(request, status_code, std::move(bytes), options);
+            return out;
+          },
+          py::arg("status_code"), py::arg("body"), py::arg("prompt"), py::arg("aspect_ratio"),
+          py::arg("image_size"), py::arg("model"))
+      .def(
           "_start_async",
           [gemini_request](
               const TavelinaClient& client, std::string prompt, std::string aspect_ratio,
@@ -649,6 +692,41 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("user") = py::none(), py::arg("extra") = "",
           py::arg("partial_images") = py::none(), py::arg("stream") = false,
           py::arg("on_progress") = py::none())
+      .def(
+          "prepare",
+          [images_request](const CorvaneClient& client, std::string prompt,
+                           std::string aspect_ratio, std::string quality, std::string image_size,
+                           const py::object& files, const std::optional<std::string>& model,
+                           int n) {
+            const auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), files, model, n, std::nullopt, std::nullopt, std::nullopt,
+                std::nullopt, std::nullopt, py::none(), std::nullopt, "", std::nullopt);
+            return prepared_of([&] { return client.prepare(request); });
+          },
+          py::arg("prompt"), py::arg("aspect_ratio"), py::arg("quality"), py::arg("image_size"),
+          py::arg("files"), py::arg("model"), py::arg("n"))
+      .def(
+          "result_of",
+          [images_request](const CorvaneClient& client, int status_code, const py::bytes& body,
+                           std::string prompt, std::string aspect_ratio, std::string quality,
+                           std::string image_size, const std::optional<std::string>& model,
+                           int n) {
+            PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
+            const auto request = images_request(
+                std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                std::move(image_size), py::none(), model, n, std::nullopt, std::nullopt,
+                std::nullopt, std::nullopt, std::nullopt, py::none(), std::nullopt, "",
+                std::nullopt);
+            host::Bytes bytes = host::to_bytes(std::string_view(body));
+            host::CallOptions options;
+            options.report = &out.report;
+            const py::gil_scoped_release released;
+            out.result = client.result_of(request, status_code, std::move(bytes), options);
+            return out;
+          },
+          py::arg("status_code"), py::arg("body"), py::arg("prompt"), py::arg("aspect_ratio"),
+          py::arg("quality"), py::arg("image_size"), py::arg("model"), py::arg("n"))
       .def(
           "continue_with",
           [images_request](const CorvaneClient& client, host::Conversation& conversation,

@@ -314,3 +314,24 @@ def test_a_conversation_continues_after_a_round_trip_through_json(emulator, tmp_
     assert images.continue_with(edits, "a fox", "1:1").ok
     assert images.continue_with(edits, "now at night", "1:1").ok
     assert edits.exchanges == 2
+
+
+def test_a_prepared_request_posted_elsewhere_reads_back_as_the_call_would(emulator):
+    import urllib.request
+    gemini = zantrel.TavelinaClient(emulator.url, KEY)
+    images = zantrel.CorvaneClient(emulator.url, KEY)
+    for client, args in ((gemini, ("a fox", "1:1")), (images, ("a fox", "1:1"))):
+        prepared = client.prepare(*args)
+        assert prepared.path.startswith("/v1")
+        assert KEY not in prepared.body.decode()
+        request = urllib.request.Request(
+            emulator.url + prepared.path, data=prepared.body, method="POST",
+            headers={"Content-Type": prepared.content_type, "Authorization": f"Bearer {KEY}"})
+        with urllib.request.urlopen(request) as answer:
+            read = client.result_of(answer.status, answer.read(), *args)
+        direct = client.start(*args)
+        assert read.ok and read.data == direct.data
+    with pytest.raises(ValueError, match="Invalid model"):
+        gemini.prepare("x", model="no-such-model")
+    with pytest.raises(TypeError, match="body must be bytes"):
+        gemini.result_of(200, "text", "x")

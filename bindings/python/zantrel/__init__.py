@@ -2,6 +2,7 @@
 (CorvaneClient), over the C++ library. Calls release the GIL while they run; `start_async`
 awaits a call that runs on the library's event thread."""
 import asyncio
+import collections
 import json
 
 from ._zantrel import (CallHandle, CallReport, Conversation, ErrorCode, Preview, Progress,
@@ -9,7 +10,11 @@ from ._zantrel import (CallHandle, CallReport, Conversation, ErrorCode, Preview,
 from . import _zantrel
 
 __all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode",
-           "Progress", "Preview", "Conversation"]
+           "Progress", "Preview", "Conversation", "PreparedRequest"]
+
+# A call's request made without sending it: its path under the base address, content type and
+# exact body.
+PreparedRequest = collections.namedtuple("PreparedRequest", "path content_type body")
 
 DEFAULT_GEMINI_MODEL = "gemini-3-pro-image-preview"
 
@@ -213,6 +218,26 @@ class TavelinaClient:
                                           model, task_id=task_id, model_key=model_key,
                                           timeout=timeout, upload_references=upload_references)
 
+    def prepare(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
+                model=DEFAULT_GEMINI_MODEL):
+        """The request `start` would send, without sending it: a PreparedRequest (path under the
+        base address, content type, body bytes) for a queue or a batch file. No key in it.
+        Raises ValueError for a request `start` would refuse."""
+        _check_common(prompt, files, None, None, None,
+                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        return PreparedRequest(*self._native.prepare(prompt, aspect_ratio, image_size, files,
+                                                     model))
+
+    def result_of(self, status_code, body, prompt, aspect_ratio="2:3", image_size="1K",
+                  model=DEFAULT_GEMINI_MODEL):
+        """The result of an answer to a prepared request obtained elsewhere, read exactly as a
+        call reads its own."""
+        _expect("status_code", status_code, (int,), "int")
+        _expect("body", body, (bytes,), "bytes")
+        _check_common(prompt, None, None, None, None,
+                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+        return self._native.result_of(status_code, body, prompt, aspect_ratio, image_size, model)
+
     def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
                        model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
                        timeout=None):
@@ -283,6 +308,31 @@ class CorvaneClient:
         return self._native.continue_with(conversation, prompt, aspect_ratio, quality,
                                           image_size, files, model=model, task_id=task_id,
                                           model_key=model_key, timeout=timeout)
+
+    def prepare(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
+                model=None, n=1):
+        """The request `start` would send, without sending it: a PreparedRequest (an edit in
+        the endpoint's JSON form). Raises ValueError for a request `start` would refuse."""
+        _check_common(prompt, files, None, None, None,
+                      {"aspect_ratio": aspect_ratio, "quality": quality,
+                       "image_size": image_size})
+        if model is not None:
+            _expect("model", model, (str,), "str")
+        _expect("n", n, (int,), "int")
+        return PreparedRequest(*self._native.prepare(prompt, aspect_ratio, quality, image_size,
+                                                     files, model, n))
+
+    def result_of(self, status_code, body, prompt, aspect_ratio="", quality="", image_size="", *,
+                  model=None, n=1):
+        """The result of an answer to a prepared request obtained elsewhere, read exactly as a
+        call reads its own."""
+        _expect("status_code", status_code, (int,), "int")
+        _expect("body", body, (bytes,), "bytes")
+        if model is not None:
+            _expect("model", model, (str,), "str")
+        _expect("n", n, (int,), "int")
+        return self._native.result_of(status_code, body, prompt, aspect_ratio, quality,
+                                      image_size, model, n)
 
     def generate_image(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                        model=None, task_id=None, model_key=None, timeout=None):

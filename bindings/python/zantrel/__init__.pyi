@@ -12,6 +12,11 @@ class ErrorCode(enum.Enum):
     SERVICE_BUSY: int
     SERVICE_TIMEOUT: int
 
+class PreparedRequest(Tuple[str, str, bytes]):
+    path: str
+    content_type: str
+    body: bytes
+
 class Preview:
     kind: str  # "partial" (images API) or "thought" (Gemini)
     index: int  # 1 for the first of its kind
@@ -86,6 +91,10 @@ class TavelinaClient:
                       task_id: Label = ..., model_key: Label = ...,
                       timeout: Timeout = ...,
                       upload_references: bool = ...) -> ServiceResult: ...
+    def prepare(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
+                files: Files = ..., model: str = ...) -> PreparedRequest: ...
+    def result_of(self, status_code: int, body: bytes, prompt: str, aspect_ratio: str = ...,
+                  image_size: str = ..., model: str = ...) -> ServiceResult: ...
     def generate_image(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                        files: Files = ..., model: str = ..., *, task_id: Label = ...,
                        model_key: Label = ..., timeout: Timeout = ...) -> ServiceResult: ...
@@ -112,6 +121,12 @@ class CorvaneClient:
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               partial_images: Optional[int] = ...,
               on_progress: OnProgress = ...) -> ServiceResult: ...
+    def prepare(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
+                image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
+                n: int = ...) -> PreparedRequest: ...
+    def result_of(self, status_code: int, body: bytes, prompt: str, aspect_ratio: str = ...,
+                  quality: str = ..., image_size: str = ..., *, model: Optional[str] = ...,
+                  n: int = ...) -> ServiceResult: ...
     def continue_with(self, conversation: Conversation, prompt: str, aspect_ratio: str = ...,
                       quality: str = ..., image_size: str = ..., files: Files = ..., *,
                       model: Optional[str] = ..., task_id: Label = ..., model_key: Label = ...,
