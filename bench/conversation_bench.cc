@@ -56,11 +56,10 @@ int main(int argc, char** argv) {
         .files = files,
         .upload_references = true};
     // What the same turn would post with every image inline.
-    const std::size_t inline_bytes =
-        image::tavelin::internal::gemini_body(request.prompt, images, request.aspect_ratio,
-                                              request.image_size, true, &request,
-                                              conversation.turns())
-            .size();
+    const std::size_t inline_bytes = image::tavelin::internal::gemini_body(
+                                         request.prompt, images, request.aspect_ratio,
+                                         request.image_size, true, &request, conversation.turns())
+                                         .size();
     host::CallReport report;
     host::CallOptions options;
     options.report = &report;
@@ -76,8 +75,8 @@ int main(int argc, char** argv) {
                      {"file_bytes_uploaded", report.file_bytes_uploaded},
                      {"inline_bytes", inline_bytes}});
   }
-  std::printf("%s\n", nlohmann::ordered_json{{"turns", turns}, {"worst_ratio_after_first", worst}}
-                          .dump()
-                          .c_str());
+  std::printf(
+      "%s\n",
+      nlohmann::ordered_json{{"turns", turns}, {"worst_ratio_after_first", worst}}.dump().c_str());
   return 0;
 }

@@ -503,15 +503,14 @@ PYBIND11_MODULE(_zantrel, m) {
            py::arg("dialect") = "gateway")
       .def(
           "start",
-          [gemini_request](const TavelinaClient& client, std::string prompt,
-                           std::string aspect_ratio, std::string image_size,
-                           const py::object& files, std::string model, const py::object& task_id,
-                           const py::object& model_key, const py::object& timeout,
-                           std::optional<std::int64_t> seed, std::optional<double> temperature,
-                           std::vector<std::pair<std::string, std::string>> safety,
-                           std::optional<std::string> thinking_level, bool text,
-                           const std::string& extra, bool stream, const py::object& on_progress,
-                           bool upload_references) {
+          [gemini_request](
+              const TavelinaClient& client, std::string prompt, std::string aspect_ratio,
+              std::string image_size, const py::object& files, std::string model,
+              const py::object& task_id, const py::object& model_key, const py::object& timeout,
+              std::optional<std::int64_t> seed, std::optional<double> temperature,
+              std::vector<std::pair<std::string, std::string>> safety,
+              std::optional<std::string> thinking_level, bool text, const std::string& extra,
+              bool stream, const py::object& on_progress, bool upload_references) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
             const auto request = gemini_request(
                 std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
@@ -541,10 +540,10 @@ PYBIND11_MODULE(_zantrel, m) {
                            const py::object& model_key, const py::object& timeout,
                            bool upload_references) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request = gemini_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
-                std::move(model), std::nullopt, std::nullopt, {}, std::nullopt, false, "",
-                upload_references);
+            const auto request =
+                gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
+                               files_of(files), std::move(model), std::nullopt, std::nullopt, {},
+                               std::nullopt, false, "", upload_references);
             const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
                                                                  &out.report, false, py::none());
             const py::gil_scoped_release released;
@@ -589,15 +588,15 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("image_size"), py::arg("model"))
       .def(
           "_start_async",
-          [gemini_request](
-              const TavelinaClient& client, std::string prompt, std::string aspect_ratio,
-              std::string image_size, const py::object& files, std::string model,
-              const py::object& task_id, const py::object& model_key, const py::object& timeout,
-              std::optional<std::int64_t> seed, std::optional<double> temperature,
-              std::vector<std::pair<std::string, std::string>> safety,
-              std::optional<std::string> thinking_level, bool text, const std::string& extra,
-              bool stream, const py::object& on_progress, bool upload_references,
-              py::function done) {
+          [gemini_request](const TavelinaClient& client, std::string prompt,
+                           std::string aspect_ratio, std::string image_size,
+                           const py::object& files, std::string model, const py::object& task_id,
+                           const py::object& model_key, const py::object& timeout,
+                           std::optional<std::int64_t> seed, std::optional<double> temperature,
+                           std::vector<std::pair<std::string, std::string>> safety,
+                           std::optional<std::string> thinking_level, bool text,
+                           const std::string& extra, bool stream, const py::object& on_progress,
+                           bool upload_references, py::function done) {
             auto request = gemini_request(
                 std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
                 std::move(model), seed, temperature, std::move(safety), std::move(thinking_level),
@@ -710,14 +709,13 @@ PYBIND11_MODULE(_zantrel, m) {
           "result_of",
           [images_request](const CorvaneClient& client, int status_code, const py::bytes& body,
                            std::string prompt, std::string aspect_ratio, std::string quality,
-                           std::string image_size, const std::optional<std::string>& model,
-                           int n) {
+                           std::string image_size, const std::optional<std::string>& model, int n) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request = images_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                std::move(image_size), py::none(), model, n, std::nullopt, std::nullopt,
-                std::nullopt, std::nullopt, std::nullopt, py::none(), std::nullopt, "",
-                std::nullopt);
+            const auto request =
+                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                               std::move(image_size), py::none(), model, n, std::nullopt,
+                               std::nullopt, std::nullopt, std::nullopt, std::nullopt, py::none(),
+                               std::nullopt, "", std::nullopt);
             host::Bytes bytes = host::to_bytes(std::string_view(body));
             host::CallOptions options;
             options.report = &out.report;

@@ -73,9 +73,10 @@ host::UploadedFile read_uploaded_file(std::string_view body) {
   return out;
 }
 
-Task<UploadOutcome> upload_file(const UploadTarget& target, host::ByteView bytes,
-                                std::string mime_type, std::string display_name,
+Task<UploadOutcome> upload_file(const UploadTarget& target, FileToUpload file,
                                 const host::internal::Exchange& exchange) {
+  const host::ByteView bytes = file.bytes;
+  const std::string& mime_type = file.mime_type;
   UploadOutcome outcome;
   const std::string start_url = target.base_url + "/upload/v1beta/files";
   host::PostRequest start;
@@ -85,7 +86,7 @@ Task<UploadOutcome> upload_file(const UploadTarget& target, host::ByteView bytes
                    {"X-Goog-Upload-Header-Content-Length", std::to_string(bytes.size())},
                    {"X-Goog-Upload-Header-Content-Type", mime_type},
                    {"Content-Type", "application/json"}};
-  start.body = host::JsonBody::of(json{{"file", {{"displayName", display_name}}}}.dump());
+  start.body = host::JsonBody::of(json{{"file", {{"displayName", file.display_name}}}}.dump());
   start.timeout = target.timeout;
   const host::HttpResponse started = co_await exchange.post(start_url, start);
   if (started.status_code != 200) {
@@ -200,7 +201,7 @@ Task<LinkedImages> link_user_images(const UploadTarget& target, std::span<const 
     }
     const std::string mime(want.mime_type.empty() ? gemini_mime_type(want.image) : want.mime_type);
     UploadOutcome uploaded =
-        co_await upload_file(target, want.image, mime, "zantrel reference", exchange);
+        co_await upload_file(target, {want.image, mime, "zantrel reference"}, exchange);
     out.resumes += uploaded.resumes;
     if (!uploaded.file) {
       out.refused = std::move(uploaded);

@@ -39,8 +39,12 @@ struct UploadOutcome {
 // a 5xx answer on the way is resumed from the byte the service says it holds ("query"), up to
 // kMaxUploadResumes times; a failure past that is thrown. The key goes only to the service's
 // own origin: a session address elsewhere is refused (ResponseShapeError).
-host::internal::Task<UploadOutcome> upload_file(const UploadTarget& target, host::ByteView bytes,
-                                                std::string mime_type, std::string display_name,
+struct FileToUpload {
+  host::ByteView bytes;  // borrowed until the upload ends
+  std::string mime_type;
+  std::string display_name;
+};
+host::internal::Task<UploadOutcome> upload_file(const UploadTarget& target, FileToUpload file,
                                                 const host::internal::Exchange& exchange);
 
 // The file a Files API answer describes ({"file": {...}}, or the file itself). Without an
