@@ -200,8 +200,9 @@ Task<LinkedImages> link_user_images(const UploadTarget& target, std::span<const 
       continue;
     }
     const std::string mime(want.mime_type.empty() ? gemini_mime_type(want.image) : want.mime_type);
-    UploadOutcome uploaded =
-        co_await upload_file(target, {want.image, mime, "zantrel reference"}, exchange);
+    // Named: GCC 12 mishandles a temporary that lives across a co_await.
+    FileToUpload file{want.image, mime, "zantrel reference"};
+    UploadOutcome uploaded = co_await upload_file(target, std::move(file), exchange);
     out.resumes += uploaded.resumes;
     if (!uploaded.file) {
       out.refused = std::move(uploaded);
