@@ -18,6 +18,7 @@ host::HttpResponse ScriptedHttpClient::answer(const Reply& reply) {
   if (reply.failure) std::rethrow_exception(reply.failure);
   host::HttpResponse response;
   response.status_code = reply.status;
+  response.headers = reply.headers;
   response.body = host::to_bytes(reply.body);
   return response;
 }

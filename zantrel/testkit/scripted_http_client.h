@@ -17,11 +17,14 @@ struct Reply {
   int status = 200;
   std::string body;
   std::exception_ptr failure;
+  host::Headers headers{};  // the answer's headers
 
-  static Reply json(int status, std::string body) { return {status, std::move(body), nullptr}; }
+  static Reply json(int status, std::string body, host::Headers headers = {}) {
+    return {status, std::move(body), nullptr, std::move(headers)};
+  }
   template <class Failure>
   static Reply raise(std::string message = "scripted failure") {
-    return {0, {}, std::make_exception_ptr(Failure(message))};
+    return {0, {}, std::make_exception_ptr(Failure(message)), {}};
   }
 };
 
