@@ -143,15 +143,18 @@ void FileStore::upload(const httplib::Request& req, httplib::Response& res,
                              [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
     return;
   }
+  const bool finalize = command == "upload, finalize";
+  // A refused command takes none of its bytes.
+  if (finalize && session.received.size() + req.body.size() != session.size) {
+    send_error(res, 400,
+               "The upload was finalized with " +
+                   std::to_string(session.received.size() + req.body.size()) + " of its " +
+                   std::to_string(session.size) + " bytes.",
+               "INVALID_ARGUMENT");
+    return;
+  }
   session.received += req.body;
-  if (command == "upload, finalize") {
-    if (session.received.size() != session.size) {
-      send_error(res, 400,
-                 "The upload was finalized with " + std::to_string(session.received.size()) +
-                     " of its " + std::to_string(session.size) + " bytes.",
-                 "INVALID_ARGUMENT");
-      return;
-    }
+  if (finalize) {
     File file;
     file.id = found->first.substr(1);
     file.display_name = session.display_name;
