@@ -242,6 +242,21 @@ TEST_F(Conversations, UploadedReferencesGoOnceAndComeBackWhenExpired) {
     EXPECT_LE(held.size(), 2u) << c.name;
   }
   emulator_->set_scenario({});
+  // Without blocking, on the event thread: the same upload, then the call.
+  const auto uploads = emulator_->file_uploads();
+  host::CallReport report;
+  host::CallOptions options;
+  options.report = &report;
+  const auto result = client()
+                          .start_async({.prompt = "the fox alone",
+                                        .aspect_ratio = "1:1",
+                                        .files = std::vector<host::Reference>{fox},
+                                        .upload_references = true},
+                                       options)
+                          .get();
+  EXPECT_TRUE(result.ok()) << result.msg().value_or("");
+  EXPECT_EQ(emulator_->file_uploads() - uploads, 1u);
+  EXPECT_LT(*report.bytes_sent, fox.size() / 2);
 }
 
 // The command line: turns in separate processes through a saved file, then a chat session.
