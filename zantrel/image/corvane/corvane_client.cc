@@ -383,10 +383,7 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
                                    const Exchange& exchange, ReportBuilder& report) {
   std::exception_ptr failure;
   try {
-    if (report.wanted()) {
-      report.report()->delivery = host::Delivery::kAnswered;
-      report.report()->http_status = response.status_code;
-    }
+    report.answered(response);
     const auto catalogue = config::model_catalogue();
     const std::string size = size_to_send(
         self, request, catalogue->find(request.model, host::Service::kImages), options);

@@ -492,10 +492,7 @@ Task<ServiceResult> answered_steps(const TavelinaClient& self, host::HttpRespons
                                    const Exchange& exchange, ReportBuilder& report) {
   std::exception_ptr failure;
   try {
-    if (report.wanted()) {
-      report.report()->delivery = host::Delivery::kAnswered;
-      report.report()->http_status = response.status_code;
-    }
+    report.answered(response);
     co_return co_await whole_answer_steps(self, response, 0.0, r.aspect_ratio, options, exchange,
                                           report, nullptr);
   } catch (...) {

@@ -36,6 +36,13 @@ std::optional<std::uint64_t> number_of(std::optional<std::string_view> text) {
   return value;
 }
 
+// The service's refusal in `outcome`, which is handed back.
+UploadOutcome refused(UploadOutcome outcome, const host::HttpResponse& answer) {
+  outcome.status_code = answer.status_code;
+  outcome.error_body = std::string(answer.text());
+  return outcome;
+}
+
 bool is_final(const host::HttpResponse& response) {
   const auto status = response.header("x-goog-upload-status");
   return !status || *status == "final";
@@ -90,9 +97,7 @@ Task<UploadOutcome> upload_file(const UploadTarget& target, FileToUpload file,
   start.timeout = target.timeout;
   const host::HttpResponse started = co_await exchange.post(start_url, start);
   if (started.status_code != 200) {
-    outcome.status_code = started.status_code;
-    outcome.error_body = std::string(started.text());
-    co_return outcome;
+    co_return refused(std::move(outcome), started);
   }
   const auto session = started.header("x-goog-upload-url");
   if (!session || session->empty()) {
@@ -127,15 +132,11 @@ Task<UploadOutcome> upload_file(const UploadTarget& target, FileToUpload file,
     }
     const bool server_fault = answer && answer->status_code >= 500;
     if (answer && !server_fault && answer->status_code != 200) {
-      outcome.status_code = answer->status_code;
-      outcome.error_body = std::string(answer->text());
-      co_return outcome;
+      co_return refused(std::move(outcome), *answer);
     }
     if ((failure && !resumable(failure)) || outcome.resumes == kMaxUploadResumes) {
       if (failure) std::rethrow_exception(failure);
-      outcome.status_code = answer->status_code;
-      outcome.error_body = std::string(answer->text());
-      co_return outcome;
+      co_return refused(std::move(outcome), *answer);
     }
     // Ask how much arrived, and go on from there.
     ++outcome.resumes;
@@ -147,9 +148,7 @@ Task<UploadOutcome> upload_file(const UploadTarget& target, FileToUpload file,
     query.timeout = target.timeout;
     const host::HttpResponse status = co_await exchange.post(url, query);
     if (status.status_code != 200) {
-      outcome.status_code = status.status_code;
-      outcome.error_body = std::string(status.text());
-      co_return outcome;
+      co_return refused(std::move(outcome), status);
     }
     if (const auto state = status.header("x-goog-upload-status"); state && *state == "final") {
       outcome.file = read_uploaded_file(status.text());
