@@ -9,12 +9,14 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "tools/emulator/batch_engine.h"
 #include "tools/emulator/event_stream.h"
 #include "tools/emulator/file_store.h"
 #include "tools/emulator/listen_backlog.h"
@@ -206,6 +208,8 @@ struct Emulator::State {
   std::atomic<std::uint64_t> requests{0};
   std::atomic<std::uint64_t> served{0};  // service requests of either API
   FileStore files;
+  BatchEngine batches{files, [this](const std::string& path, const std::string& body,
+                                    const Scenario& s) { return answer_inner(path, body, s); }};
 
   std::string base_url() const {
     return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
@@ -345,7 +349,13 @@ struct Emulator::State {
     if (!authorised(Api::kGemini, req, res)) return;
     auto s = scenario_for(req, res);
     if (!s) return;
-    const std::string model = req.matches[1];
+    gemini_answer(req, res, *s, req.matches[1], req.matches[2]);
+  }
+
+  // A generateContent request (`method` "streamGenerateContent" for the streamed form).
+  void gemini_answer(const httplib::Request& req, httplib::Response& res, const Scenario& scenario,
+                     const std::string& model, const std::string& method) {
+    const std::optional<Scenario> s = scenario;
     if (auto refusal = direct() ? check_gemini_model(model) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;
@@ -426,7 +436,7 @@ struct Emulator::State {
       body.erase("candidates");
       body["promptFeedback"] = {{"blockReason", "PROHIBITED_CONTENT"}};
     }
-    if (req.matches[2] == "streamGenerateContent") {
+    if (method == "streamGenerateContent") {
       send_event_stream(res, gemini_events(*s, body, seed, checked), *s);
       return;
     }
@@ -493,6 +503,12 @@ struct Emulator::State {
     if (!authorised(Api::kImages, req, res)) return;
     auto s = scenario_for(req, res);
     if (!s) return;
+    images_answer(req, res, *s, edits);
+  }
+
+  void images_answer(const httplib::Request& req, httplib::Response& res, const Scenario& scenario,
+                     bool edits) {
+    const std::optional<Scenario> s = scenario;
     const auto checked = edits ? check_edits_request(req) : check_generations_request(req.body);
     if (auto refusal = direct() ? check_images_fields(checked.fields) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
@@ -597,6 +613,25 @@ struct Emulator::State {
     return stream;
   }
 
+  // One request of a batch, answered as the endpoint answers it.
+  InnerAnswer answer_inner(const std::string& path, const std::string& body, const Scenario& s) {
+    httplib::Request req;
+    req.method = "POST";
+    req.path = path;
+    req.body = body;
+    req.set_header("Content-Type", "application/json");
+    httplib::Response res;
+    static const std::regex gemini_path(R"(/v1beta/models/([^/:]+):generateContent)");
+    std::smatch parts;
+    if (std::regex_match(path, parts, gemini_path)) {
+      gemini_answer(req, res, s, parts[1], "generateContent");
+    } else {
+      res.set_header("x-request-id", "req_" + request_id());
+      images_answer(req, res, s, path == "/v1/images/edits");
+    }
+    return {res.status == -1 ? 200 : res.status, res.body, res.get_header_value("x-request-id")};
+  }
+
   void file(const httplib::Request& req, httplib::Response& res) {
     note_peer(req);
     unsigned long long seed = 0;
@@ -618,6 +653,62 @@ struct Emulator::State {
       return;
     }
     res.set_content(std::string(host::as_text(png)), "image/png");
+  }
+
+  // Both batch engines and the images API's files; each takes its service's key.
+  void install_batch_routes() {
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+    const auto guarded = [this](Api api, Handler handler) {
+      return [this, api, handler](const httplib::Request& req, httplib::Response& res) {
+        note_peer(req);
+        if (authorised(api, req, res)) handler(req, res);
+      };
+    };
+    server->Post(R"(/v1beta/models/([^/:]+):batchGenerateContent)",
+                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                   if (auto s = scenario_for(req, res))
+                     batches.gemini_create(req.matches[1], req, res, *s);
+                 }));
+    server->Get("/v1beta/batches",
+                guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                  batches.gemini_list(req, res);
+                }));
+    server->Get(R"(/v1beta/batches/([^/:]+))",
+                guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                  batches.gemini_get(req.matches[1], res);
+                }));
+    server->Post(R"(/v1beta/batches/([^/:]+):cancel)",
+                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                   batches.gemini_cancel(req.matches[1], res);
+                 }));
+    server->Get(R"(/download/v1beta/files/([^/:]+):download)",
+                guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                  batches.gemini_download(req.matches[1], res);
+                }));
+    server->Post("/v1/files",
+                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                   batches.images_upload(req, res);
+                 }));
+    server->Get(R"(/v1/files/([^/]+)/content)",
+                guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                  batches.images_file_content(req.matches[1], res);
+                }));
+    server->Post("/v1/batches",
+                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                   if (auto s = scenario_for(req, res)) batches.images_create(req, res, *s);
+                 }));
+    server->Get("/v1/batches",
+                guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                  batches.images_list(req, res);
+                }));
+    server->Get(R"(/v1/batches/([^/]+))",
+                guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                  batches.images_get(req.matches[1], res);
+                }));
+    server->Post(R"(/v1/batches/([^/]+)/cancel)",
+                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                   batches.images_cancel(req.matches[1], res);
+                 }));
   }
 
   void install_routes() {
@@ -656,11 +747,13 @@ struct Emulator::State {
                   if (authorised(Api::kGemini, req, res))
                     files.get(req.matches[1], res, base_url());
                 });
+    install_batch_routes();
     server->Get("/emulator/stats", [this](const httplib::Request&, httplib::Response& res) {
       send_json(res, 200,
                 {{"requests", served.load()},
                  {"file_uploads", files.uploads()},
-                 {"file_bytes", files.bytes_uploaded()}});
+                 {"file_bytes", files.bytes_uploaded()},
+                 {"batch_creates", batches.creates()}});
     });
     server->Get(R"(/files/([^/]+))",
                 [this](const httplib::Request& req, httplib::Response& res) { file(req, res); });
@@ -749,6 +842,7 @@ std::size_t Emulator::connections() const {
 std::uint64_t Emulator::requests() const { return state_->served.load(); }
 std::uint64_t Emulator::file_uploads() const { return state_->files.uploads(); }
 std::uint64_t Emulator::file_bytes_uploaded() const { return state_->files.bytes_uploaded(); }
+std::uint64_t Emulator::batch_creates() const { return state_->batches.creates(); }
 
 void Emulator::set_scenario(const Scenario& scenario) {
   std::lock_guard lock(state_->mutex);

@@ -34,6 +34,8 @@ struct EmulatorOptions {
 // A local stand-in for both services, on 127.0.0.1 only:
 //   POST /v1beta/models/{model}:generateContent   Gemini
 //   POST /v1/images/generations, /v1/images/edits images API
+//   POST /upload/v1beta/files, GET /v1beta/files/{id}  Gemini's Files API
+//   both services' batch engines (see BatchEngine)
 //   GET  /files/{id}                              images behind returned links
 //   PUT  /emulator/scenario                       switch the process-wide scenario
 class Emulator {
@@ -60,6 +62,8 @@ class Emulator {
   // Files uploaded to Gemini's Files API so far (whole uploads), and their bytes.
   std::uint64_t file_uploads() const;
   std::uint64_t file_bytes_uploaded() const;
+  // Batches created at either service's batch engine so far.
+  std::uint64_t batch_creates() const;
   void set_scenario(const Scenario& scenario);
 
  private:

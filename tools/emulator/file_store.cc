@@ -184,6 +184,29 @@ void FileStore::get(const std::string& id, httplib::Response& res,
   res.set_content(resource(found->second, base_url).dump(), "application/json");
 }
 
+std::string FileStore::add(std::string display_name, std::string mime_type, std::string bytes) {
+  std::lock_guard lock(mutex_);
+  File file;
+  char id[24];
+  std::snprintf(id, sizeof id, "batch-%012llx",
+                static_cast<unsigned long long>(++next_id_ * 0x9E3779B97F4A7C15ull >> 16));
+  file.id = id;
+  file.display_name = std::move(display_name);
+  file.mime_type = std::move(mime_type);
+  file.bytes = std::move(bytes);
+  file.created = Clock::now();
+  file.expires = file.created + kKeptFor;
+  files_[file.id] = std::move(file);
+  return id;
+}
+
+std::optional<std::string> FileStore::content(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  const auto found = files_.find(id);
+  if (found == files_.end() || found->second.expires <= Clock::now()) return std::nullopt;
+  return found->second.bytes;
+}
+
 bool FileStore::holds(std::string_view uri, const std::string& base_url) const {
   const std::string prefix = base_url + std::string(kFilesPath);
   if (!uri.starts_with(prefix)) return false;

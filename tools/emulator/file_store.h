@@ -35,6 +35,11 @@ class FileStore {
               const std::string& base_url);
   void get(const std::string& id, httplib::Response& res, const std::string& base_url) const;
 
+  // Keeps `bytes` as a file of the service's own making (a batch's results); gives its id.
+  std::string add(std::string display_name, std::string mime_type, std::string bytes);
+  // The bytes of a kept file, nothing when it is unknown or expired.
+  std::optional<std::string> content(const std::string& id) const;
+
   // Whether the file a request's part names by its link is kept (uploaded and not expired).
   bool holds(std::string_view uri, const std::string& base_url) const;
   // The resource the API describes a file with.

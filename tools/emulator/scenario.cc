@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "tools/emulator/batch_plan.h"
+
 namespace zantrel::emulator {
 
 const std::vector<ScenarioInfo>& scenario_catalogue() {
@@ -58,6 +60,11 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
       {"file-expired", "", "Gemini: every file a request names has expired"},
       {"small-delay", "MS",
        "wait MS milliseconds (default 200), then succeed with a small 64 x 36 picture"},
+      {"batch", "PLAN",
+       "batches created now follow PLAN, options joined by '+': delay=MS (default 2000), "
+       "fail-every=K (every K-th request a 500), expire=N / fail=N (the N-th batch created), "
+       "lost-create=N (the N-th create's answer cut off), create-wait=MS, cut-results (each "
+       "results file's first download stops halfway)"},
   };
   return catalogue;
 }
@@ -73,6 +80,10 @@ std::optional<Scenario> Scenario::parse(std::string_view text) {
                    [&](const ScenarioInfo& info) { return scenario.name == info.name; });
   if (known == catalogue.end()) return std::nullopt;
   if (!scenario.param.empty() && *known->param == '\0') return std::nullopt;
+  if (std::string_view(known->param) == "PLAN") {
+    if (!BatchPlan::parse(scenario.param)) return std::nullopt;
+    return scenario;
+  }
   if (!scenario.param.empty() && std::string_view(known->param) != "REASON" &&
       scenario.number(-1) < 0) {
     return std::nullopt;
