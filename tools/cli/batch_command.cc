@@ -15,10 +15,9 @@
 #include <variant>
 #include <vector>
 
-#include "tools/cli/batch_job.h"
-#include "tools/cli/batch_progress.h"
-#include "tools/cli/batch_results.h"
+#include "tools/cli/batch_record.h"
 #include "tools/cli/output.h"
+#include "tools/cli/provider_batch_command.h"
 #include "tools/cli/signal_stop.h"
 #include "zantrel/host/image_mime.h"
 
@@ -28,15 +27,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::ordered_json;
 
+// The largest answer a provider batch's run takes (its results files are streamed to disk).
+constexpr std::size_t kProviderResultsCap = std::size_t{8} << 30;
+
 // Times one image goes back to the queue after a 429 before that answer counts as its result.
 constexpr int kMaxRequeues = 5;
-
-// One image of an item.
-struct Unit {
-  const BatchItem* item = nullptr;
-  int index = 1;
-  int requeued = 0;
-};
 
 // A call in flight: its report stays here until the call is over.
 struct Flight {
@@ -46,46 +41,11 @@ struct Flight {
   std::optional<host::ServiceResult> result;
 };
 
-struct Jobs {
-  std::vector<BatchItem> items;
-  std::vector<std::pair<int, std::string>> refused;  // line, reason
-};
-
-Jobs read_jobs(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  Jobs jobs;
-  int line = 0;
-  for (std::string text; std::getline(in, text);) {
-    ++line;
-    if (text.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank
-    auto read = read_batch_line(text, line);
-    if (auto* item = std::get_if<BatchItem>(&read)) {
-      jobs.items.push_back(std::move(*item));
-    } else {
-      jobs.refused.emplace_back(line, std::get<std::string>(read));
-    }
-  }
-  return jobs;
-}
-
-std::string file_name(const Unit& unit, const host::Bytes& image) {
-  const std::string extension(host::image_extension(host::sniff_image_mime(image)));
-  const std::string stem =
-      unit.item->count > 1 ? unit.item->name + "-" + std::to_string(unit.index) : unit.item->name;
-  return stem + "." + extension;
-}
-
 // The runner's state, shared with the completions that arrive on the event thread.
 class Runner {
  public:
-  Runner(const BatchOptions& options, const std::filesystem::path& dir, ResultsFile& results,
-         BatchTally& tally)
-      : options_(options),
-        dir_(dir),
-        results_(results),
-        tally_(tally),
-        limit_(options.concurrency) {}
+  Runner(const BatchOptions& options, ResultWriter& writer, BatchTally& tally)
+      : options_(options), writer_(writer), tally_(tally), limit_(options.concurrency) {}
 
   int run(std::deque<Unit> pending, const std::map<std::string, CallSetup>& setups,
           const StopOnSignals& signals) {
@@ -169,53 +129,12 @@ class Runner {
     return finished;
   }
 
-  // Writes a finished image and its result line.
-  void record(Flight& flight) {
-    const host::ServiceResult& result = *flight.result;
-    const host::CallReport& report = flight.report;
-    const BatchItem& item = *flight.unit.item;
-    json line = json::object();
-    line["line"] = item.line;
-    line["name"] = item.name;
-    line["index"] = flight.unit.index;
-    line["service"] = item.call.service;
-    std::optional<std::string> out;
-    bool ok = result.ok();
-    if (const host::Bytes* image = result.bytes()) {
-      const std::string name = file_name(flight.unit, *image);
-      try {
-        // Not synced one by one: --resume checks each file's sha256 before trusting it.
-        write_file_atomically((dir_ / name).string(), *image, Durability::kCached);
-        out = (dir_ / name).string();
-        line["file"] = name;
-        tally_.bytes += image->size();
-      } catch (const std::exception& e) {
-        std::cerr << "zantrel-image: " << e.what() << "\n";
-        ok = false;
-      }
-    }
-    line["result"] = json_report_object(result, out, flight.dialect, report);
-    if (!ok) line["result"]["ok"] = false;
-    results_.append(line);
-
-    const std::string outcome =
-        ok ? "ok"
-           : (result.code() ? std::string(host::to_string(*result.code())) : "WRITE_FAILED") +
-                 (report.failure_kind ? " " + *report.failure_kind : "");
-    ++tally_.outcomes[outcome];
-    (ok ? tally_.ok : tally_.failed) += 1;
-    if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
-    if (report.timings.total) tally_.call_seconds.push_back(*report.timings.total);
-    if (::isatty(STDERR_FILENO) != 1) {
-      std::cerr << "line " << item.line << " " << item.name
-                << (item.count > 1 ? "-" + std::to_string(flight.unit.index) : "") << ": "
-                << outcome << (result.msg() ? " (" + *result.msg() + ")" : "") << "\n";
-    }
+  void record(const Flight& flight) {
+    writer_.record(flight.unit, *flight.result, flight.dialect, flight.report);
   }
 
   const BatchOptions& options_;
-  std::filesystem::path dir_;
-  ResultsFile& results_;
+  ResultWriter& writer_;
   BatchTally& tally_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -229,9 +148,11 @@ class Runner {
 
 int run_batch(const BatchOptions& o) {
   if (o.concurrency < 1 || o.retry_attempts < 1 || o.deadline_seconds < 0 ||
-      o.timeout_seconds < 0) {
+      o.timeout_seconds < 0 || o.poll_seconds < 0 || o.batch_max_requests < 0 ||
+      o.inline_max_mb < 0) {
     std::cerr << "zantrel-image: --concurrency and --retry take a whole number from 1; "
-                 "--deadline and --timeout must not be negative\n";
+                 "--deadline, --timeout, --poll, --batch-max-requests and --inline-max-mb must "
+                 "not be negative\n";
     return kUsageError;
   }
   Jobs jobs;
@@ -258,7 +179,10 @@ int run_batch(const BatchOptions& o) {
 
   // Each service's address and key, for the services the job uses.
   const StopOnSignals signals;  // before the library's event thread starts
-  const auto http = make_http_client(o.allow_private_links, o.ca_file);
+  // A provider batch's results are downloaded into a file as they arrive, whatever their size.
+  const bool provider = o.via == "provider";
+  const auto http = make_http_client(o.allow_private_links, o.ca_file,
+                                     provider ? kProviderResultsCap : std::size_t{0});
   std::map<std::string, CallSetup> setups;
   for (const BatchItem& item : jobs.items) {
     const std::string& service = item.call.service;
@@ -288,15 +212,21 @@ int run_batch(const BatchOptions& o) {
       }
     }
     tally.total = static_cast<int>(pending.size());
-    Runner runner(o, dir, results, tally);
-    const int status = runner.run(std::move(pending), setups, signals);
+    ResultWriter writer(dir, results, tally);
+    int status = kSuccess;
+    if (provider) {
+      status = run_provider_batch(o, jobs, std::move(pending), setups, signals, writer, tally);
+    } else {
+      Runner runner(o, writer, tally);
+      status = runner.run(std::move(pending), setups, signals);
+    }
     std::cout << summary_table(tally, results.path().string());
     if (status != kSuccess) return status;
   } catch (const std::exception& e) {
     std::cerr << "zantrel-image: " << e.what() << "\n";
     return kFailedResult;
   }
-  return tally.failed == 0 && jobs.refused.empty() ? kSuccess : kFailedResult;
+  return tally.failed == 0 && tally.left == 0 && jobs.refused.empty() ? kSuccess : kFailedResult;
 }
 
 }  // namespace zantrel::cli

@@ -20,6 +20,13 @@ struct BatchOptions {
   // Both services' address and key (else each one's environment variables).
   std::optional<std::string> base_url;
   std::optional<std::string> api_key;
+  // "direct" (calls from here) or "provider" (the services' own batch engines).
+  std::string via = "direct";
+  // Provider batches: the first wait between polls (growing to 5 minutes), requests per batch
+  // at most (0: the service's limit), and the size below which Gemini's go inline.
+  double poll_seconds = 10;
+  int batch_max_requests = 0;
+  double inline_max_mb = 20;
 };
 
 // Runs every usable line of the job file (see read_batch_line) on the library's event thread,

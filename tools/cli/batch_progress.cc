@@ -61,6 +61,10 @@ std::string summary_table(const BatchTally& tally, const std::string& results_pa
   }
   if (tally.skipped > 0)
     text += "finished by an earlier run: " + std::to_string(tally.skipped) + "\n";
+  if (tally.left > 0) {
+    text += "left by provider batches (--via direct --resume makes them): " +
+            std::to_string(tally.left) + "\n";
+  }
   if (tally.refused_lines > 0) {
     text += "refused lines: " + std::to_string(tally.refused_lines) + "\n";
   }

@@ -16,6 +16,7 @@ struct BatchTally {
   int in_flight = 0;
   int refused_lines = 0;
   int skipped = 0;   // finished by an earlier run
+  int left = 0;      // left by provider batches that ended without them
   int backoffs = 0;  // times a 429 halved the concurrency
   std::uint64_t bytes = 0;
   std::map<std::string, int> outcomes;         // "ok", or code (+ failure kind)

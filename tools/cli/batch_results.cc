@@ -60,6 +60,19 @@ std::set<std::pair<int, int>> finished_images(const std::filesystem::path& dir) 
   return done;
 }
 
+std::set<std::string> batch_results_recorded(const std::filesystem::path& dir) {
+  std::set<std::string> recorded;
+  each_line(dir, [&](const json& line) {
+    const json& batch = line.value("batch", json());
+    if (batch.is_string() && line["line"].is_number_integer() &&
+        line.value("index", json()).is_number_integer()) {
+      recorded.insert(std::to_string(line["line"].get<int>()) + "-" +
+                      std::to_string(line["index"].get<int>()) + "@" + batch.get<std::string>());
+    }
+  });
+  return recorded;
+}
+
 std::set<int> refused_lines(const std::filesystem::path& dir) {
   std::set<int> refused;
   each_line(dir, [&](const json& line) {

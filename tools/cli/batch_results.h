@@ -28,6 +28,10 @@ class ResultsFile {
 // in `dir` with the recorded sha256. Unreadable lines (a run cut off while writing) are skipped.
 std::set<std::pair<int, int>> finished_images(const std::filesystem::path& dir);
 
+// "LINE-INDEX@BATCH" of each result an earlier run read from a provider batch, so that reading
+// that batch again writes none twice.
+std::set<std::string> batch_results_recorded(const std::filesystem::path& dir);
+
 // Lines an earlier run already refused (so that a resumed run doesn't report them twice).
 std::set<int> refused_lines(const std::filesystem::path& dir);
 

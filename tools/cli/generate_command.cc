@@ -86,10 +86,18 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
                                      std::move(on_done));
     return;
   }
+  images_client(setup).start_async(images_request_of(o), call_options_of(o, setup, report),
+                                   std::move(on_done));
+}
+
+image::corvane::CorvaneClient images_client(const CallSetup& setup) {
   image::corvane::CorvaneOptions client_options;
   client_options.http_client = setup.http;
   client_options.dialect = setup.dialect;
-  image::corvane::CorvaneClient client(setup.access.base_url, setup.access.api_key, client_options);
+  return {setup.access.base_url, setup.access.api_key, client_options};
+}
+
+image::corvane::ImageRequest images_request_of(const GenerateOptions& o) {
   image::corvane::ImageRequest request{
       .prompt = o.prompt,
       .aspect_ratio = o.aspect_ratio.value_or(""),
@@ -100,7 +108,7 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
       .response_format = o.response_format};
   // Checked by run_generate before any call starts.
   (void)images_members(o, request);
-  client.start_async(std::move(request), call_options_of(o, setup, report), std::move(on_done));
+  return request;
 }
 
 std::optional<ServiceAccess> service_access(const std::string& service,
@@ -125,8 +133,10 @@ std::optional<ServiceAccess> service_access(const std::string& service,
 }
 
 std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
-                                                   const std::optional<std::string>& ca_file) {
+                                                   const std::optional<std::string>& ca_file,
+                                                   std::size_t max_response_bytes) {
   host::CurlHttpClientOptions http;
+  if (max_response_bytes > 0) http.max_response_bytes = max_response_bytes;
   http.link_addresses =
       allow_private_links ? host::LinkAddressPolicy::kAny : host::LinkAddressPolicy::kPublicOnly;
   http.ca_file = ca_file.value_or("");

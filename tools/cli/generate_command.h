@@ -11,6 +11,7 @@
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/corvane/image_request.h"
 #include "zantrel/image/tavelin/generation_request.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
@@ -95,8 +96,10 @@ std::optional<ServiceAccess> service_access(const std::string& service,
                                             const std::optional<std::string>& api_key);
 
 // The HTTP client of a run: links to this machine or private networks only when allowed.
+// `max_response_bytes` (0: the default cap) bounds each answer.
 std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
-                                                   const std::optional<std::string>& ca_file);
+                                                   const std::optional<std::string>& ca_file,
+                                                   std::size_t max_response_bytes = 0);
 
 // What the calls of one run share besides their parameters.
 struct CallSetup {
@@ -113,6 +116,9 @@ host::CallOptions call_options_of(const GenerateOptions& o, const CallSetup& set
 // The Gemini client of `setup`, and the request of `o` (its members checked before).
 image::tavelin::TavelinaClient gemini_client(const CallSetup& setup);
 image::tavelin::GenerationRequest gemini_request_of(const GenerateOptions& o);
+// The same for the images API.
+image::corvane::CorvaneClient images_client(const CallSetup& setup);
+image::corvane::ImageRequest images_request_of(const GenerateOptions& o);
 
 // Starts one call of `o` (its deadline counted from now) on the library's event thread;
 // `on_done` gets the result there.

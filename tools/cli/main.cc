@@ -9,6 +9,7 @@
 #include "tools/cli/generate_command.h"
 #include "tools/cli/log_setup.h"
 #include "tools/cli/models_command.h"
+#include "tools/cli/provider_batch_command.h"
 
 namespace {
 
@@ -134,6 +135,33 @@ int main(int argc, char** argv) {
                     "both services' address (else each one's environment, else public)");
   batch->add_option("--api-key", batch_options.api_key,
                     "both services' key (else each one's environment; never echoed)");
+  batch
+      ->add_option("--via", batch_options.via,
+                   "direct (calls from here, default) or provider: the services' own batch "
+                   "engines, at half the price, within 24 hours")
+      ->check(CLI::IsMember({"direct", "provider"}));
+  batch->add_option("--poll", batch_options.poll_seconds,
+                    "provider: seconds before the first poll of the batches, growing to 5 "
+                    "minutes while nothing changes (default 10)");
+  batch->add_option("--batch-max-requests", batch_options.batch_max_requests,
+                    "provider: requests per batch at most (default: the service's 50,000)");
+  batch->add_option("--inline-max-mb", batch_options.inline_max_mb,
+                    "provider: Gemini batches below this size go inline, larger ones as an "
+                    "uploaded file (default 20, the service's limit)");
+  // batch-status and batch-cancel read the records a provider run left in its folder.
+  zantrel::cli::BatchOptions admin_options;
+  auto* batch_status = app.add_subcommand(
+      "batch-status", "the provider batches of a run's folder: state, counts, age, estimate");
+  auto* batch_cancel =
+      app.add_subcommand("batch-cancel", "ask the services to cancel a folder's running batches");
+  for (auto* command : {batch_status, batch_cancel}) {
+    command->add_option("dir", admin_options.out_dir, "the run's --out-dir")->required();
+    command->add_option("--base-url", admin_options.base_url, "both services' address");
+    command->add_option("--api-key", admin_options.api_key, "both services' key (never echoed)");
+    command->add_flag("--allow-private-links", admin_options.allow_private_links,
+                      "let the services' address be this machine or a private network");
+    command->add_option("--ca-file", admin_options.ca_file, "CA bundle to trust for https (PEM)");
+  }
   zantrel::cli::ChatOptions chat_options;
   chat_options.call.service = "gemini";
   auto* chat = app.add_subcommand(
@@ -181,6 +209,8 @@ int main(int argc, char** argv) {
   if (*gemini) return zantrel::cli::run_generate(gemini_options);
   if (*images) return zantrel::cli::run_generate(images_options);
   if (*batch) return zantrel::cli::run_batch(batch_options);
+  if (*batch_status) return zantrel::cli::run_batch_status(admin_options);
+  if (*batch_cancel) return zantrel::cli::run_batch_cancel(admin_options);
   if (*chat) return zantrel::cli::run_chat(chat_options);
   if (*models) {
     return zantrel::cli::run_models(models_json       ? zantrel::cli::ModelsFormat::kJson

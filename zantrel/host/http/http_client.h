@@ -104,6 +104,8 @@ struct GetRequest {
   Timeout timeout;
   int max_redirects = 5;
   CallLimits limits;
+  // As for a post: the body handed over as it arrives (a large download written to a file).
+  BodyReceiver* receiver = nullptr;
 };
 
 struct HttpResponse {

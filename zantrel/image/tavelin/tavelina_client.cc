@@ -626,6 +626,24 @@ host::PreparedRequest TavelinaClient::prepare(const GenerationRequest& request) 
   return prepared;
 }
 
+host::UploadedFile TavelinaClient::upload_file(host::ByteView bytes, const std::string& mime_type,
+                                               const std::string& display_name,
+                                               const host::CallOptions& options) const {
+  const auto http = http_client();
+  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
+  const internal::UploadTarget target{base_url(), key_header(*this),
+                                      host::effective_timeout(options.timeout, *http)};
+  internal::UploadOutcome outcome =
+      internal::upload_file(target, {bytes, mime_type, display_name}, exchange).run_blocking();
+  if (!outcome.file) {
+    throw host::Error("the Files API refused the upload (HTTP " +
+                      std::to_string(outcome.status_code) + "): " +
+                      host::internal::read_error_body(outcome.error_body, outcome.status_code)
+                          .message.value_or("no text"));
+  }
+  return std::move(*outcome.file);
+}
+
 ServiceResult TavelinaClient::result_of(const GenerationRequest& request, int status_code,
                                         host::Bytes body, const host::CallOptions& options) const {
   host::HttpResponse response;

@@ -101,6 +101,14 @@ class TavelinaClient : public host::ServiceClient {
   host::ServiceResult result_of(const GenerationRequest& request, int status_code, host::Bytes body,
                                 const host::CallOptions& options = {}) const;
 
+  // Uploads `bytes` to the service's Files API, as references are uploaded (the resumable
+  // protocol, a cut resumed from the byte the service holds), and gives the file it is kept as
+  // for 48 hours: a batch's input file, say. Throws host::Error naming the service's status and
+  // text when it refuses the upload, and the HTTP stack's failures past the resumes.
+  host::UploadedFile upload_file(host::ByteView bytes, const std::string& mime_type,
+                                 const std::string& display_name,
+                                 const host::CallOptions& options = {}) const;
+
   // `start` without blocking: the call runs on the HTTP client's event thread (for a client
   // without one, on this thread before returning) and its result, records and report are those
   // of `start`. Cancel it through `options.stop`. The client, its logger and HTTP client are

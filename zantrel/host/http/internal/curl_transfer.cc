@@ -515,6 +515,7 @@ CurlTransfer::CurlTransfer(CURL* easy, const std::string& url, const GetRequest&
   // Never carry credentials anywhere, least of all across a redirect.
   set(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
   set(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  state_->receiver = request.receiver;
 }
 
 CurlTransfer::~CurlTransfer() = default;

@@ -1,0 +1,88 @@
+#include "tools/cli/batch_record.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+
+#include "tools/cli/output.h"
+#include "zantrel/host/image_mime.h"
+
+namespace zantrel::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string file_name(const Unit& unit, const host::Bytes& image) {
+  const std::string extension(host::image_extension(host::sniff_image_mime(image)));
+  const std::string stem =
+      unit.item->count > 1 ? unit.item->name + "-" + std::to_string(unit.index) : unit.item->name;
+  return stem + "." + extension;
+}
+
+}  // namespace
+
+Jobs read_jobs(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  Jobs jobs;
+  int line = 0;
+  for (std::string text; std::getline(in, text);) {
+    ++line;
+    if (text.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank
+    auto read = read_batch_line(text, line);
+    if (auto* item = std::get_if<BatchItem>(&read)) {
+      jobs.items.push_back(std::move(*item));
+    } else {
+      jobs.refused.emplace_back(line, std::get<std::string>(read));
+    }
+  }
+  return jobs;
+}
+
+void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
+                          host::Dialect dialect, const host::CallReport& report,
+                          const json& beside) {
+  const BatchItem& item = *unit.item;
+  json line = json::object();
+  line["line"] = item.line;
+  line["name"] = item.name;
+  line["index"] = unit.index;
+  line["service"] = item.call.service;
+  std::optional<std::string> out;
+  bool ok = result.ok();
+  if (const host::Bytes* image = result.bytes()) {
+    const std::string name = file_name(unit, *image);
+    try {
+      // Not synced one by one: --resume checks each file's sha256 before trusting it.
+      write_file_atomically((dir_ / name).string(), *image, Durability::kCached);
+      out = (dir_ / name).string();
+      line["file"] = name;
+      tally_.bytes += image->size();
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << e.what() << "\n";
+      ok = false;
+    }
+  }
+  line["result"] = json_report_object(result, out, dialect, report);
+  if (!ok) line["result"]["ok"] = false;
+  for (const auto& [key, value] : beside.items()) line[key] = value;
+  results_.append(line);
+
+  const std::string outcome =
+      ok ? "ok"
+         : (result.code() ? std::string(host::to_string(*result.code())) : "WRITE_FAILED") +
+               (report.failure_kind ? " " + *report.failure_kind : "");
+  ++tally_.outcomes[outcome];
+  (ok ? tally_.ok : tally_.failed) += 1;
+  if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
+  if (report.timings.total) tally_.call_seconds.push_back(*report.timings.total);
+  if (::isatty(STDERR_FILENO) != 1) {
+    std::cerr << "line " << item.line << " " << item.name
+              << (item.count > 1 ? "-" + std::to_string(unit.index) : "") << ": " << outcome
+              << (result.msg() ? " (" + *result.msg() + ")" : "") << "\n";
+  }
+}
+
+}  // namespace zantrel::cli

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/cli/batch_job.h"
+#include "tools/cli/batch_progress.h"
+#include "tools/cli/batch_results.h"
+#include "zantrel/host/call_report.h"
+#include "zantrel/host/dialect.h"
+#include "zantrel/host/service_result.h"
+
+namespace zantrel::cli {
+
+// The lines of a job file: the usable items, and the refused lines with their reasons.
+struct Jobs {
+  std::vector<BatchItem> items;
+  std::vector<std::pair<int, std::string>> refused;  // line, reason
+};
+// Throws when the file can't be read.
+Jobs read_jobs(const std::string& path);
+
+// One image of an item.
+struct Unit {
+  const BatchItem* item = nullptr;
+  int index = 1;
+  int requeued = 0;
+};
+
+// Writes each finished image of a run into its folder (atomically) and appends its result
+// line, whichever way the image was made, and counts it in the run's tally.
+class ResultWriter {
+ public:
+  ResultWriter(std::filesystem::path dir, ResultsFile& results, BatchTally& tally)
+      : dir_(std::move(dir)), results_(results), tally_(tally) {}
+
+  // `beside` members go into the line beside the standard ones (the provider batch's id).
+  void record(const Unit& unit, const host::ServiceResult& result, host::Dialect dialect,
+              const host::CallReport& report,
+              const nlohmann::ordered_json& beside = nlohmann::ordered_json::object());
+
+ private:
+  std::filesystem::path dir_;
+  ResultsFile& results_;
+  BatchTally& tally_;
+};
+
+}  // namespace zantrel::cli

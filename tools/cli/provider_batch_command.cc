@@ -1,0 +1,401 @@
+#include "tools/cli/provider_batch_command.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tools/cli/provider_api.h"
+#include "tools/cli/provider_records.h"
+#include "zantrel/host/errors.h"
+#include "zantrel/host/internal/codec/rfc3339.h"
+
+namespace zantrel::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kMaxPollSeconds = 300;
+constexpr double kPollGrowth = 1.5;
+// What a request line adds to its body in a batch's input (key, wrapping).
+constexpr std::size_t kLineOverhead = 128;
+
+std::string key_of(const Unit& unit) {
+  return std::to_string(unit.item->line) + "-" + std::to_string(unit.index);
+}
+
+// Eight hex digits that tell this run's batches from any other's at the service.
+std::string run_tag() {
+  std::random_device random;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "%08x", random());
+  return tag;
+}
+
+std::string age_text(std::chrono::seconds age) {
+  const long seconds = age.count();
+  char text[32];
+  if (seconds < 120) {
+    std::snprintf(text, sizeof text, "%lds", seconds);
+  } else if (seconds < 7200) {
+    std::snprintf(text, sizeof text, "%ldm", seconds / 60);
+  } else {
+    std::snprintf(text, sizeof text, "%ldh %ldm", seconds / 3600, seconds / 60 % 60);
+  }
+  return text;
+}
+
+// A service's batch engine with what its requests are made and read with. Gemini's batch lines
+// are always the public endpoint's requests; its key goes as the address's dialect takes it.
+struct Service {
+  CallSetup setup;       // the service's own address, key and dialect
+  CallSetup wire_setup;  // the same, the requests written in the public form
+  std::unique_ptr<ProviderBatches> batches;
+};
+
+class ProviderRun {
+ public:
+  ProviderRun(const BatchOptions& options, const Jobs& jobs,
+              const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
+              ResultWriter& writer, BatchTally& tally)
+      : options_(options),
+        signals_(signals),
+        writer_(writer),
+        tally_(tally),
+        records_(options.out_dir),
+        recorded_(batch_results_recorded(options.out_dir)) {
+    for (const auto& [name, setup] : setups) {
+      Service service;
+      service.setup = setup;
+      service.setup.dialect = resolve_dialect("auto", name, setup.access.base_url);
+      service.wire_setup = service.setup;
+      if (name == "gemini") service.wire_setup.dialect = host::Dialect::kDirect;
+      const auto inline_limit = static_cast<std::size_t>(options.inline_max_mb * 1e6);
+      service.batches = name == "gemini" ? gemini_batches(service.setup, inline_limit)
+                                         : images_batches(service.setup);
+      services_.emplace(name, std::move(service));
+    }
+    for (const BatchItem& item : jobs.items) {
+      for (int index = 1; index <= item.count; ++index) {
+        const Unit unit{&item, index, 0};
+        units_.emplace(key_of(unit), unit);
+      }
+    }
+  }
+
+  int run(std::deque<Unit> pending) {
+    try {
+      find_lost_creates();
+      // Images of batches still running are waited for, not asked again.
+      std::set<std::string> awaited;
+      for (const ProviderRecord& record : records_.all()) {
+        if (record.state == "created") awaited.insert(record.keys.begin(), record.keys.end());
+      }
+      std::vector<Unit> fresh;
+      for (const Unit& unit : pending) {
+        if (!awaited.contains(key_of(unit)) && services_.contains(unit.item->call.service)) {
+          fresh.push_back(unit);
+        }
+      }
+      tally_.total = static_cast<int>(pending.size());
+      submit(fresh);
+      if (!signals_.stopped()) wait_for_batches();
+    } catch (const host::Error& e) {
+      if (e.failure_kind() != host::FailureKind::kCancelled) throw;
+    }
+    clear_status();
+    tally_.left = left_;
+    report_left();
+    return signals_.stopped() ? kInterrupted : kSuccess;
+  }
+
+ private:
+  // Intents without an id (a run stopped during the create, or its answer lost): the batch is
+  // taken when the service lists it by its name; else no batch was made and its images are
+  // free again.
+  void find_lost_creates() {
+    auto& records = records_.all();
+    for (auto at = records.begin(); at != records.end();) {
+      if (at->state != "intent") {
+        ++at;
+        continue;
+      }
+      const auto id = services_.at(at->service).batches->find(at->name);
+      if (id) {
+        at->id = *id;
+        at->state = "created";
+        std::cerr << "batch " << at->name << ": found at the service as " << *id << "\n";
+        ++at;
+      } else {
+        std::cerr << "batch " << at->name << ": never made; its images are asked again\n";
+        at = records.erase(at);
+      }
+      records_.save();
+    }
+  }
+
+  // Each image's request made as a call would send it; a request the checks refuse is that
+  // image's result at once.
+  std::optional<host::PreparedRequest> prepare(const Unit& unit) {
+    const GenerateOptions& call = unit.item->call;
+    const Service& service = services_.at(call.service);
+    try {
+      return call.service == "gemini"
+                 ? gemini_client(service.wire_setup).prepare(gemini_request_of(call))
+                 : images_client(service.wire_setup).prepare(images_request_of(call));
+    } catch (const std::exception& e) {
+      host::CallReport report;
+      writer_.record(unit, host::ServiceResult::fail(host::ErrorCode::INVALID_PARAMS, e.what()),
+                     service.wire_setup.dialect, report);
+      return std::nullopt;
+    }
+  }
+
+  void submit(const std::vector<Unit>& units) {
+    // One batch takes the requests of one service to one path, within the service's limits.
+    std::map<std::pair<std::string, std::string>, std::vector<BatchLine>> groups;
+    for (const Unit& unit : units) {
+      if (signals_.stopped()) return;
+      auto prepared = prepare(unit);
+      if (!prepared) continue;
+      const std::string path = prepared->path;
+      groups[{unit.item->call.service, path}].push_back({key_of(unit), std::move(*prepared)});
+    }
+    const std::string tag = run_tag();
+    for (auto& [where, lines] : groups) {
+      ProviderBatches& batches = *services_.at(where.first).batches;
+      std::size_t max_requests = batches.max_requests();
+      if (options_.batch_max_requests > 0) {
+        max_requests =
+            std::min(max_requests, static_cast<std::size_t>(options_.batch_max_requests));
+      }
+      std::vector<BatchLine> chunk;
+      std::size_t bytes = 0;
+      for (std::size_t i = 0; i <= lines.size(); ++i) {
+        const std::size_t size =
+            i < lines.size() ? lines[i].request.body.size() + kLineOverhead : 0;
+        if (!chunk.empty() && (i == lines.size() || chunk.size() == max_requests ||
+                               bytes + size > batches.max_bytes())) {
+          create(where.first, where.second, chunk, tag);
+          if (signals_.stopped()) return;
+          chunk.clear();
+          bytes = 0;
+        }
+        if (i == lines.size()) break;
+        if (size > batches.max_bytes()) {
+          host::CallReport report;
+          writer_.record(units_.at(lines[i].key),
+                         host::ServiceResult::fail(host::ErrorCode::INVALID_PARAMS,
+                                                   "the request is larger than a batch file"),
+                         services_.at(where.first).wire_setup.dialect, report);
+          continue;
+        }
+        chunk.push_back(std::move(lines[i]));
+        bytes += size;
+      }
+    }
+  }
+
+  // Records the intent, creates the batch, records its id: a run stopped in between finds it
+  // again by its name.
+  void create(const std::string& service, const std::string& path, std::vector<BatchLine>& lines,
+              const std::string& tag) {
+    ProviderRecord record;
+    record.name = "zantrel-" + tag + "-" + std::to_string(records_.all().size() + 1);
+    record.service = service;
+    record.path = path;
+    for (const BatchLine& line : lines) record.keys.push_back(line.key);
+    record.state = "intent";
+    record.recorded = host::internal::format_rfc3339(std::chrono::system_clock::now());
+    records_.all().push_back(record);
+    records_.save();
+    const auto index = records_.all().size() - 1;
+    ProviderBatches& batches = *services_.at(service).batches;
+    try {
+      const std::string id = batches.create(lines, record.name);
+      records_.all()[index].id = id;
+      records_.all()[index].state = "created";
+    } catch (const CreateLost& lost) {
+      std::cerr << "batch " << record.name << ": the create's answer was lost (" << lost.what()
+                << "); looking for it\n";
+      if (const auto id = batches.find(record.name)) {
+        records_.all()[index].id = *id;
+        records_.all()[index].state = "created";
+      } else {
+        // Nothing was made: the intent goes, and its images wait for the next run.
+        records_.all().erase(records_.all().begin() + static_cast<long>(index));
+        left_ += static_cast<int>(lines.size());
+      }
+    } catch (const host::Error& e) {
+      if (e.failure_kind() == host::FailureKind::kCancelled) throw;  // the intent stays
+      refuse(index, e.what());
+    } catch (const std::exception& e) {
+      refuse(index, e.what());
+    }
+    records_.save();
+    if (index < records_.all().size() && records_.all()[index].state == "created") {
+      std::cerr << "batch " << record.name << ": " << lines.size() << " requests, "
+                << records_.all()[index].id << "\n";
+    }
+  }
+
+  void refuse(std::size_t index, const std::string& why) {
+    ProviderRecord& record = records_.all()[index];
+    record.state = "left";
+    record.note = "refused: " + why;
+    left_ += static_cast<int>(record.keys.size());
+    std::cerr << "batch " << record.name << ": " << record.note << "\n";
+  }
+
+  void wait_for_batches() {
+    double interval = std::max(options_.poll_seconds, 0.05);
+    for (;;) {
+      bool changed = false;
+      int waiting = 0;
+      for (ProviderRecord& record : records_.all()) {
+        if (record.state != "created") continue;
+        if (signals_.stopped()) return;
+        changed |= poll(record);
+        if (record.state == "created") ++waiting;
+      }
+      if (waiting == 0) return;
+      interval = changed ? std::max(options_.poll_seconds, 0.05)
+                         : std::min(interval * kPollGrowth, kMaxPollSeconds);
+      const auto next = Clock::now() + std::chrono::milliseconds(std::lround(interval * 1000));
+      while (Clock::now() < next && !signals_.stopped()) {
+        show_status(waiting, std::chrono::duration_cast<std::chrono::seconds>(next - Clock::now()));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::min(100L, std::lround(interval * 1000))));
+      }
+      if (signals_.stopped()) return;
+    }
+  }
+
+  // One poll of a running batch; its results are read when it is done. Whether it changed.
+  bool poll(ProviderRecord& record) {
+    Service& service = services_.at(record.service);
+    RemoteBatch remote;
+    try {
+      remote = service.batches->poll(record.id);
+    } catch (const host::Error& e) {
+      if (e.failure_kind() == host::FailureKind::kCancelled) throw;
+      std::cerr << "batch " << record.name << ": poll failed (" << e.what() << "); trying later\n";
+      return false;
+    }
+    std::string& seen = states_[record.name];
+    const bool changed = seen != remote.state;
+    seen = remote.state;
+    remotes_[record.name] = remote;
+    if (changed && ::isatty(STDERR_FILENO) != 1) {
+      std::cerr << "batch " << record.name << " (" << record.service << ", " << record.id
+                << "): " << remote.state << " " << remote.succeeded + remote.failed << "/"
+                << remote.total << "\n";
+    }
+    if (remote.phase == RemoteBatch::Phase::kLeft) {
+      record.state = "left";
+      record.note = remote.state + (remote.error.empty() ? "" : ": " + remote.error);
+      left_ += static_cast<int>(record.keys.size());
+      records_.save();
+      return true;
+    }
+    if (remote.phase != RemoteBatch::Phase::kDone) return changed;
+    read_results(record, service);
+    return true;
+  }
+
+  void read_results(ProviderRecord& record, Service& service) {
+    std::set<std::string> answered;
+    const std::filesystem::path scratch =
+        std::filesystem::path(options_.out_dir) / (".results-" + record.name + ".part");
+    const json beside = {{"via", "provider"}, {"batch", record.id}};
+    service.batches->results(record.id, scratch, [&](const BatchAnswer& answer) {
+      const std::string key(answer.key);
+      const auto unit = units_.find(key);
+      if (unit == units_.end() || !answer.answered) return;
+      answered.insert(key);
+      if (recorded_.contains(key + "@" + record.id)) return;  // written by an earlier run
+      host::CallReport report;
+      const host::ServiceResult result = result_of(unit->second, service, answer, report);
+      writer_.record(unit->second, result, service.wire_setup.dialect, report, beside);
+    });
+    int unanswered = 0;
+    for (const std::string& key : record.keys) unanswered += answered.contains(key) ? 0 : 1;
+    record.state = "done";
+    if (unanswered > 0) {
+      record.note = std::to_string(unanswered) + " requests ended without an answer (" +
+                    states_[record.name] + ")";
+      left_ += unanswered;
+    }
+    records_.save();
+  }
+
+  host::ServiceResult result_of(const Unit& unit, const Service& service, const BatchAnswer& answer,
+                                host::CallReport& report) const {
+    GenerateOptions call = unit.item->call;
+    call.timeout_seconds = options_.timeout_seconds;
+    const host::CallOptions options = call_options_of(call, service.wire_setup, report);
+    host::Bytes body = host::to_bytes(answer.text());
+    return call.service == "gemini"
+               ? gemini_client(service.wire_setup)
+                     .result_of(gemini_request_of(call), answer.status, std::move(body), options)
+               : images_client(service.wire_setup)
+                     .result_of(images_request_of(call), answer.status, std::move(body), options);
+  }
+
+  void show_status(int waiting, std::chrono::seconds next_poll) {
+    if (::isatty(STDERR_FILENO) != 1) return;
+    int requests = 0, answered = 0;
+    for (const ProviderRecord& record : records_.all()) {
+      if (record.state != "created") continue;
+      const RemoteBatch& remote = remotes_[record.name];
+      requests += remote.total;
+      answered += remote.succeeded + remote.failed;
+    }
+    std::cerr << "\r\033[K[provider] " << waiting << " batches running (" << answered << "/"
+              << requests << " answered) | " << tally_.ok << " ok " << tally_.failed
+              << " failed | next poll in " << age_text(next_poll) << std::flush;
+    status_shown_ = true;
+  }
+
+  void clear_status() {
+    if (status_shown_) std::cerr << "\r\033[K" << std::flush;
+  }
+
+  void report_left() const {
+    if (left_ == 0) return;
+    std::cerr << left_
+              << " images left by batches that ended without them; `zantrel-image batch JOBS "
+                 "--out-dir "
+              << options_.out_dir << " --via direct --resume` makes them\n";
+  }
+
+  const BatchOptions& options_;
+  const StopOnSignals& signals_;
+  ResultWriter& writer_;
+  BatchTally& tally_;
+  ProviderRecords records_;
+  std::set<std::string> recorded_;
+  std::map<std::string, Service> services_;
+  std::map<std::string, Unit> units_;
+  std::map<std::string, std::string> states_;
+  std::map<std::string, RemoteBatch> remotes_;
+  int left_ = 0;
+  bool status_shown_ = false;
+};
+
+}  // namespace
+
+int run_provider_batch(const BatchOptions& options, const Jobs& jobs, std::deque<Unit> pending,
+                       const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
+                       ResultWriter& writer, BatchTally& tally) {
+  ProviderRun run(options, jobs, setups, signals, writer, tally);
+  return run.run(std::move(pending));
+}
+
+}  // namespace zantrel::cli

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "tools/cli/batch_command.h"
+#include "tools/cli/batch_record.h"
+#include "tools/cli/signal_stop.h"
+
+namespace zantrel::cli {
+
+// Hands `pending` to the services' own batch engines (`setups` per service): each run of
+// images of one service and one path becomes batches within the service's limits (and
+// `options.batch_max_requests`), recorded in DIR/provider-batches.json before and after each
+// create. Batches recorded by an earlier run are polled, never made again; a create whose answer
+// was lost is looked for by its name. Polls back off from `options.poll_seconds` to 5 minutes;
+// finished results are written through `writer` as they are read. Returns the exit status (130
+// when stopped: a rerun goes on from the records).
+int run_provider_batch(const BatchOptions& options, const Jobs& jobs, std::deque<Unit> pending,
+                       const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
+                       ResultWriter& writer, BatchTally& tally);
+
+// `zantrel-image batch-status DIR`: each recorded batch's state, counts, age and estimated
+// completion, as its service tells now.
+int run_batch_status(const BatchOptions& options);
+// `zantrel-image batch-cancel DIR`: asks the service to cancel every batch still running.
+int run_batch_cancel(const BatchOptions& options);
+
+}  // namespace zantrel::cli

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "tools/cli/generate_command.h"
+#include "zantrel/host/http/http_client.h"
+
+namespace zantrel::cli {
+
+// The exchanges of the provider batch APIs, on a run's HTTP client, each ended by its stop
+// token: a post of JSON text or a form, a GET, and a download into a file.
+host::HttpResponse post_json(const CallSetup& setup, const std::string& url,
+                             const host::Headers& headers, std::string body);
+host::HttpResponse post_form(const CallSetup& setup, const std::string& url,
+                             const host::Headers& headers, const host::Form& form);
+host::HttpResponse get(const CallSetup& setup, const std::string& url,
+                       const host::Headers& headers);
+// Writes the 200 body of `url` into `path` as it arrives (never held whole); a cut or a failed
+// exchange is tried again from the start, 3 times in all. Throws the last failure, or the
+// service's refusal.
+void download(const CallSetup& setup, const std::string& url, const host::Headers& headers,
+              const std::filesystem::path& path);
+
+// "HTTP 400: the service's message" of an answer that is not a 2xx.
+std::string refusal_text(const host::HttpResponse& response);
+
+// Each line of a JSON-lines file, padded for the JSON reader: the view's data is followed by
+// `kLinePadding` readable bytes. Blank lines are skipped.
+inline constexpr std::size_t kLinePadding = 64;
+void each_padded_line(const std::filesystem::path& path,
+                      const std::function<void(std::string_view)>& each);
+
+}  // namespace zantrel::cli
