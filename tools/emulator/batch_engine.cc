@@ -141,11 +141,12 @@ void BatchEngine::settle(Batch& batch) {
                               ? (batch.gemini ? 0 : batch.lines.size() / 2)
                               : batch.lines.size();
   const Scenario failing{"status", "500"};
+  const Scenario answering = batch.plan.small_pictures ? Scenario{"small-delay", "0"} : Scenario{};
   for (std::size_t i = 0; i < run; ++i) {
     const bool fails =
         batch.plan.fail_every > 0 && (i + 1) % static_cast<std::size_t>(batch.plan.fail_every) == 0;
     const Batch::Line& line = batch.lines[i];
-    batch.answers.push_back(answer_(line.path, line.body, fails ? failing : Scenario{}));
+    batch.answers.push_back(answer_(line.path, line.body, fails ? failing : answering));
     (batch.answers.back().status == 200 ? batch.succeeded : batch.failed) += 1;
   }
   batch.settled = true;

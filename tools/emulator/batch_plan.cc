@@ -11,8 +11,8 @@ std::optional<BatchPlan> BatchPlan::parse(std::string_view options) {
     const auto plus = options.find('+');
     const std::string_view option = options.substr(0, plus);
     options = plus == std::string_view::npos ? std::string_view() : options.substr(plus + 1);
-    if (option == "cut-results") {
-      plan.cut_results = true;
+    if (option == "cut-results" || option == "small") {
+      (option == "small" ? plan.small_pictures : plan.cut_results) = true;
       continue;
     }
     const auto equals = option.find('=');

@@ -11,7 +11,8 @@ namespace zantrel::emulator {
 // 2000), "fail-every=K" (every K-th request of a batch gets a 500), "expire=N" / "fail=N" (the
 // N-th batch created expires / fails), "lost-create=N" (the N-th create is made but its answer
 // is cut off), "create-wait=MS" (each create is made, then answered MS later), "cut-results"
-// (each results file's first download stops halfway).
+// (each results file's first download stops halfway), "small" (answers carry the small 64 x 36
+// picture of "small-delay:0").
 struct BatchPlan {
   std::chrono::milliseconds delay{2000};
   int fail_every = 0;
@@ -20,6 +21,7 @@ struct BatchPlan {
   int lost_create_nth = 0;
   std::chrono::milliseconds create_wait{0};
   bool cut_results = false;
+  bool small_pictures = false;
 
   // Nothing when an option is unknown or its value is not a whole number from 0.
   static std::optional<BatchPlan> parse(std::string_view options);

@@ -64,7 +64,8 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
        "batches created now follow PLAN, options joined by '+': delay=MS (default 2000), "
        "fail-every=K (every K-th request a 500), expire=N / fail=N (the N-th batch created), "
        "lost-create=N (the N-th create's answer cut off), create-wait=MS, cut-results (each "
-       "results file's first download stops halfway)"},
+       "results file's first download stops halfway), small (answers carry small-delay:0's "
+       "picture)"},
   };
   return catalogue;
 }
