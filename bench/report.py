@@ -27,6 +27,7 @@ def main():
     latency = json.load(open(f"{out}/preview-latency.json", encoding="utf-8"))
     conversation = json.load(open(f"{out}/conversation.json", encoding="utf-8"))
     later_turns = conversation["turns"][1:]
+    results_file = json.load(open(f"{out}/results-file.json", encoding="utf-8"))
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
     py = json.load(open(f"{out}/python.json", encoding="utf-8"))
@@ -68,6 +69,12 @@ def main():
         ("P20b", "  the same turns' mean bytes sent / one inline copy of the references, %",
          100 * sum(t["bytes_sent"] for t in later_turns) / len(later_turns)
          / conversation["turns"][0]["inline_bytes"], "(info)"),
+        ("P18", "provider results file, 1,000 lines x 1 MiB image, into image files / OpenSSL "
+         "decode of the same bytes", results_file["ratio"], "<= 1.5"),
+        ("P18b", "  the same / (decode + sha256 + file write of each image)",
+         results_file["work_ratio"], "(floor)"),
+        ("P18c", "  peak RSS growth / (2 lines + 64 MiB)",
+         results_file["peak_growth_bytes"] / results_file["bound_bytes"], "<= 1"),
         ("P7", "32 threads x 8 calls: wall / 8 x 200 ms",
          calls["wall_seconds"] / calls["ideal_seconds"], "<= 1.3"),
         ("P7b", "  new connections seen by the emulator",

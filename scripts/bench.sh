@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release > /dev/null
 cmake --build --preset release --target payload_bench upload_bench call_bench stream_bench \
-  conversation_bench \
+  conversation_bench results_file_bench \
   instruction_probe \
   zantrel-image zantrel_python \
   zantrel-emulator
@@ -49,6 +49,8 @@ echo "from a partial image's first byte to the observer..." >&2
 "$bin/stream_bench" preview-latency > "$out/preview-latency.json"
 echo "a 10-turn conversation with 4 x 8 MiB references uploaded once..." >&2
 "$bin/conversation_bench" "$(start_emulator normal)" > "$out/conversation.json"
+echo "a provider batch's results file, 1,000 lines of a 1 MiB image, into image files..." >&2
+"$bin/results_file_bench" > "$out/results-file.json"
 echo "64 Gemini calls in flight, answered after 2 s..." >&2
 slow=$(start_emulator small-delay:2000)
 "$bin/call_bench" in-flight "$slow" > "$out/in-flight.json"

@@ -39,6 +39,34 @@ host::CallOptions stopped_by(std::stop_token stop) {
   return options;
 }
 
+// A line of results, inline ({"response"|"error", "metadata": {"key"}}) or in the file
+// ({"key", "response"|"error"}): the answer as the request would have had it.
+BatchAnswer answer_of(simdjson::ondemand::object& line) {
+  BatchAnswer answer;
+  for (auto field : line) {
+    const std::string_view key = field.unescaped_key();
+    if (key == "key") {
+      answer.key = field.value().get_string();
+    } else if (key == "metadata") {
+      simdjson::ondemand::object metadata = field.value().get_object();
+      std::string_view named;
+      if (metadata["key"].get_string().get(named) == simdjson::SUCCESS) answer.key = named;
+    } else if (key == "response") {
+      simdjson::ondemand::object response = field.value().get_object();
+      answer.body = response.raw_json();
+    } else if (key == "error") {
+      // The error as the endpoint answers it: {"error": Status}, its code the status.
+      simdjson::ondemand::object status_object = field.value().get_object();
+      const std::string_view error = status_object.raw_json();
+      answer.held = "{\"error\":" + std::string(error) + "}";
+      const json status = json::parse(error, nullptr, false);
+      const json code = status.is_object() ? status.value("code", json()) : json();
+      answer.status = code.is_number_integer() && code.get<int>() >= 400 ? code.get<int>() : 500;
+    }
+  }
+  return answer;
+}
+
 class GeminiBatches final : public ProviderBatches {
  public:
   GeminiBatches(const CallSetup& setup, std::size_t inline_limit)
@@ -188,13 +216,7 @@ class GeminiBatches final : public ProviderBatches {
         setup_,
         setup_.access.base_url + "/download/v1beta/" + std::string(file) + ":download?alt=media",
         {key_}, scratch);
-    simdjson::ondemand::parser line_parser;
-    each_padded_line(scratch, [&](std::string_view text_line) {
-      simdjson::ondemand::document line_doc =
-          line_parser.iterate(text_line.data(), text_line.size(), text_line.size() + kLinePadding);
-      simdjson::ondemand::object line = line_doc.get_object();
-      each(answer_of(line));
-    });
+    read_gemini_results(scratch, each);
     std::filesystem::remove(scratch);
   }
 
@@ -209,40 +231,23 @@ class GeminiBatches final : public ProviderBatches {
     return name.starts_with("batches/") ? name.substr(8) : name;
   }
 
-  // A line of results, inline ({"response"|"error", "metadata": {"key"}}) or in the file
-  // ({"key", "response"|"error"}): the answer as the request would have had it.
-  static BatchAnswer answer_of(simdjson::ondemand::object& line) {
-    BatchAnswer answer;
-    for (auto field : line) {
-      const std::string_view key = field.unescaped_key();
-      if (key == "key") {
-        answer.key = field.value().get_string();
-      } else if (key == "metadata") {
-        simdjson::ondemand::object metadata = field.value().get_object();
-        std::string_view named;
-        if (metadata["key"].get_string().get(named) == simdjson::SUCCESS) answer.key = named;
-      } else if (key == "response") {
-        simdjson::ondemand::object response = field.value().get_object();
-        answer.body = response.raw_json();
-      } else if (key == "error") {
-        // The error as the endpoint answers it: {"error": Status}, its code the status.
-        simdjson::ondemand::object status_object = field.value().get_object();
-        const std::string_view error = status_object.raw_json();
-        answer.held = "{\"error\":" + std::string(error) + "}";
-        const json status = json::parse(error, nullptr, false);
-        const json code = status.is_object() ? status.value("code", json()) : json();
-        answer.status = code.is_number_integer() && code.get<int>() >= 400 ? code.get<int>() : 500;
-      }
-    }
-    return answer;
-  }
-
   CallSetup setup_;
   std::size_t inline_limit_;
   host::Headers::value_type key_;
 };
 
 }  // namespace
+
+void read_gemini_results(const std::filesystem::path& path,
+                         const std::function<void(const BatchAnswer&)>& each) {
+  simdjson::ondemand::parser parser;
+  each_padded_line(path, [&](std::string_view text) {
+    simdjson::ondemand::document doc =
+        parser.iterate(text.data(), text.size(), text.size() + kLinePadding);
+    simdjson::ondemand::object line = doc.get_object();
+    each(answer_of(line));
+  });
+}
 
 std::unique_ptr<ProviderBatches> gemini_batches(const CallSetup& setup,
                                                 std::size_t inline_limit_bytes) {

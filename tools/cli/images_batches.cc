@@ -20,6 +20,47 @@ constexpr int kMaxListPages = 20;
 // The batch's metadata member that carries the runner's name of it.
 constexpr const char* kNameMember = "zantrel_batch";
 
+// {"custom_id", "response": {"status_code", "body"} | null, "error": {"code", "message"} |
+// null}: the request's answer, or none when the batch ended before it ran.
+BatchAnswer answer_of(simdjson::ondemand::object& line) {
+  BatchAnswer answer;
+  answer.answered = false;
+  for (auto field : line) {
+    const std::string_view key = field.unescaped_key();
+    simdjson::ondemand::value value = field.value();
+    if (key == "custom_id") {
+      answer.key = value.get_string();
+    } else if (key == "response" && !value.is_null()) {
+      simdjson::ondemand::object response = value.get_object();
+      for (auto part : response) {
+        const std::string_view name = part.unescaped_key();
+        if (name == "status_code") {
+          answer.status = static_cast<int>(part.value().get_int64());
+        } else if (name == "body") {
+          simdjson::ondemand::value body = part.value();
+          if (body.type() == simdjson::ondemand::json_type::object) {
+            simdjson::ondemand::object object = body.get_object();
+            answer.body = object.raw_json();
+          }
+          answer.answered = true;
+        }
+      }
+    } else if (key == "error" && !value.is_null() && !answer.answered) {
+      // Without a response: the batch ended first (expired, cancelled), or the line was
+      // never a request the endpoint could take.
+      simdjson::ondemand::object error_object = value.get_object();
+      const std::string_view error = error_object.raw_json();
+      const json parsed = json::parse(error, nullptr, false);
+      const std::string code = parsed.is_object() ? parsed.value("code", "") : "";
+      if (code == "batch_expired" || code == "batch_cancelled") continue;
+      answer.answered = true;
+      answer.status = 400;
+      answer.held = "{\"error\":" + std::string(error) + "}";
+    }
+  }
+  return answer;
+}
+
 class ImagesBatches final : public ProviderBatches {
  public:
   explicit ImagesBatches(const CallSetup& setup)
@@ -125,17 +166,11 @@ class ImagesBatches final : public ProviderBatches {
   void results(const std::string& id, const std::filesystem::path& scratch,
                const std::function<void(const BatchAnswer&)>& each) override {
     const json batch = described(id);
-    simdjson::ondemand::parser parser;
     for (const char* member : {"output_file_id", "error_file_id"}) {
       const json file = batch.value(member, json());
       if (!file.is_string()) continue;
       download(setup_, url("/v1/files/" + file.get<std::string>() + "/content"), {key_}, scratch);
-      each_padded_line(scratch, [&](std::string_view text) {
-        simdjson::ondemand::document doc =
-            parser.iterate(text.data(), text.size(), text.size() + kLinePadding);
-        simdjson::ondemand::object line = doc.get_object();
-        each(answer_of(line));
-      });
+      read_images_results(scratch, each);
       std::filesystem::remove(scratch);
     }
   }
@@ -157,52 +192,22 @@ class ImagesBatches final : public ProviderBatches {
     return batch;
   }
 
-  // {"custom_id", "response": {"status_code", "body"} | null, "error": {"code", "message"} |
-  // null}: the request's answer, or none when the batch ended before it ran.
-  static BatchAnswer answer_of(simdjson::ondemand::object& line) {
-    BatchAnswer answer;
-    answer.answered = false;
-    for (auto field : line) {
-      const std::string_view key = field.unescaped_key();
-      simdjson::ondemand::value value = field.value();
-      if (key == "custom_id") {
-        answer.key = value.get_string();
-      } else if (key == "response" && !value.is_null()) {
-        simdjson::ondemand::object response = value.get_object();
-        for (auto part : response) {
-          const std::string_view name = part.unescaped_key();
-          if (name == "status_code") {
-            answer.status = static_cast<int>(part.value().get_int64());
-          } else if (name == "body") {
-            simdjson::ondemand::value body = part.value();
-            if (body.type() == simdjson::ondemand::json_type::object) {
-              simdjson::ondemand::object object = body.get_object();
-              answer.body = object.raw_json();
-            }
-            answer.answered = true;
-          }
-        }
-      } else if (key == "error" && !value.is_null() && !answer.answered) {
-        // Without a response: the batch ended first (expired, cancelled), or the line was
-        // never a request the endpoint could take.
-        simdjson::ondemand::object error_object = value.get_object();
-        const std::string_view error = error_object.raw_json();
-        const json parsed = json::parse(error, nullptr, false);
-        const std::string code = parsed.is_object() ? parsed.value("code", "") : "";
-        if (code == "batch_expired" || code == "batch_cancelled") continue;
-        answer.answered = true;
-        answer.status = 400;
-        answer.held = "{\"error\":" + std::string(error) + "}";
-      }
-    }
-    return answer;
-  }
-
   CallSetup setup_;
   host::Headers::value_type key_;
 };
 
 }  // namespace
+
+void read_images_results(const std::filesystem::path& path,
+                         const std::function<void(const BatchAnswer&)>& each) {
+  simdjson::ondemand::parser parser;
+  each_padded_line(path, [&](std::string_view text) {
+    simdjson::ondemand::document doc =
+        parser.iterate(text.data(), text.size(), text.size() + kLinePadding);
+    simdjson::ondemand::object line = doc.get_object();
+    each(answer_of(line));
+  });
+}
 
 std::unique_ptr<ProviderBatches> images_batches(const CallSetup& setup) {
   return std::make_unique<ImagesBatches>(setup);

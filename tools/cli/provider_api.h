@@ -80,6 +80,13 @@ class ProviderBatches {
   virtual void cancel(const std::string& id) = 0;
 };
 
+// Each line of a downloaded results file: Gemini's responses file ({"key", "response"|"error"})
+// and the images API's output or error file ({"custom_id", "response", "error"}).
+void read_gemini_results(const std::filesystem::path& path,
+                         const std::function<void(const BatchAnswer&)>& each);
+void read_images_results(const std::filesystem::path& path,
+                         const std::function<void(const BatchAnswer&)>& each);
+
 // Gemini's batchGenerateContent: inline requests while a batch stays under
 // `inline_limit_bytes`, else a JSONL file uploaded through the Files API.
 std::unique_ptr<ProviderBatches> gemini_batches(const CallSetup& setup,

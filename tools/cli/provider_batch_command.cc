@@ -320,9 +320,8 @@ class ProviderRun {
       if (unit == units_.end() || !answer.answered) return;
       answered.insert(key);
       if (recorded_.contains(key + "@" + record.id)) return;  // written by an earlier run
-      host::CallReport report;
-      const host::ServiceResult result = result_of(unit->second, service, answer, report);
-      writer_.record(unit->second, result, service.wire_setup.dialect, report, beside);
+      record_batch_answer(unit->second, answer, service.wire_setup, options_.timeout_seconds,
+                          writer_, beside);
     });
     int unanswered = 0;
     for (const std::string& key : record.keys) unanswered += answered.contains(key) ? 0 : 1;
@@ -333,19 +332,6 @@ class ProviderRun {
       left_ += unanswered;
     }
     records_.save();
-  }
-
-  host::ServiceResult result_of(const Unit& unit, const Service& service, const BatchAnswer& answer,
-                                host::CallReport& report) const {
-    GenerateOptions call = unit.item->call;
-    call.timeout_seconds = options_.timeout_seconds;
-    const host::CallOptions options = call_options_of(call, service.wire_setup, report);
-    host::Bytes body = host::to_bytes(answer.text());
-    return call.service == "gemini"
-               ? gemini_client(service.wire_setup)
-                     .result_of(gemini_request_of(call), answer.status, std::move(body), options)
-               : images_client(service.wire_setup)
-                     .result_of(images_request_of(call), answer.status, std::move(body), options);
   }
 
   void show_status(int waiting, std::chrono::seconds next_poll) {
@@ -390,6 +376,22 @@ class ProviderRun {
 };
 
 }  // namespace
+
+void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const CallSetup& setup,
+                         double timeout_seconds, ResultWriter& writer, const json& beside) {
+  GenerateOptions call = unit.item->call;
+  call.timeout_seconds = timeout_seconds;
+  host::CallReport report;
+  const host::CallOptions options = call_options_of(call, setup, report);
+  host::Bytes body = host::to_bytes(answer.text());
+  const host::ServiceResult result =
+      call.service == "gemini"
+          ? gemini_client(setup).result_of(gemini_request_of(call), answer.status, std::move(body),
+                                           options)
+          : images_client(setup).result_of(images_request_of(call), answer.status, std::move(body),
+                                           options);
+  writer.record(unit, result, setup.dialect, report, beside);
+}
 
 int run_provider_batch(const BatchOptions& options, const Jobs& jobs, std::deque<Unit> pending,
                        const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,

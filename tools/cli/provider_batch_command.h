@@ -22,6 +22,14 @@ int run_provider_batch(const BatchOptions& options, const Jobs& jobs, std::deque
                        const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
                        ResultWriter& writer, BatchTally& tally);
 
+struct BatchAnswer;
+
+// One answer of a provider batch for `unit`: read as a call reads its own answer (`setup`: the
+// service's, requests in the public form) and written as every result of a run is.
+void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const CallSetup& setup,
+                         double timeout_seconds, ResultWriter& writer,
+                         const nlohmann::ordered_json& beside);
+
 // `zantrel-image batch-status DIR`: each recorded batch's state, counts, age and estimated
 // completion, as its service tells now.
 int run_batch_status(const BatchOptions& options);
