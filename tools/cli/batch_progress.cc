@@ -17,12 +17,6 @@ std::string format(const char* pattern, double value) {
   return text;
 }
 
-std::string duration_text(double seconds) {
-  const long whole = std::lround(seconds);
-  if (whole < 60) return std::to_string(whole) + "s";
-  return std::to_string(whole / 60) + "m " + std::to_string(whole % 60) + "s";
-}
-
 std::string size_text(std::uint64_t bytes) {
   if (bytes < 1'000'000) return format("%.1f kB", static_cast<double>(bytes) / 1e3);
   return format("%.1f MB", static_cast<double>(bytes) / 1e6);
@@ -36,6 +30,13 @@ double percentile(std::vector<double> values, double share) {
 }
 
 }  // namespace
+
+std::string duration_text(double seconds) {
+  const long whole = std::max(0L, std::lround(seconds));
+  if (whole < 60) return std::to_string(whole) + "s";
+  if (whole < 3600) return std::to_string(whole / 60) + "m " + std::to_string(whole % 60) + "s";
+  return std::to_string(whole / 3600) + "h " + std::to_string(whole / 60 % 60) + "m";
+}
 
 std::string progress_line(const BatchTally& tally) {
   const int done = tally.ok + tally.failed;

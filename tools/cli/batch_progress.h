@@ -25,6 +25,9 @@ struct BatchTally {
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
+// "42s", "4m 32s", "3h 5m".
+std::string duration_text(double seconds);
+
 // "[12/200] ok 11 failed 1 | in flight 8 | 41.3 images/min | ETA 4m 32s | 13.2 MB".
 std::string progress_line(const BatchTally& tally);
 

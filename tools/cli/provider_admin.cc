@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "tools/cli/batch_progress.h"
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_batch_command.h"
 #include "tools/cli/provider_records.h"
@@ -30,22 +31,13 @@ std::optional<std::map<std::string, std::unique_ptr<ProviderBatches>>> engines_o
   return engines;
 }
 
-std::string minutes_text(std::chrono::seconds span) {
-  const long minutes = std::max<long>(0, span.count() / 60);
-  char text[32];
-  if (minutes < 120) {
-    std::snprintf(text, sizeof text, "%ldm", minutes);
-  } else {
-    std::snprintf(text, sizeof text, "%ldh %02ldm", minutes / 60, minutes % 60);
-  }
-  return text;
-}
-
 // When a running batch should end: at its pace so far, else within the service's 24 hours.
 std::string estimate(const RemoteBatch& remote, std::chrono::seconds age) {
   const int answered = remote.succeeded + remote.failed;
   if (answered > 0 && remote.total > answered) {
-    return "~" + minutes_text(age * (remote.total - answered) / answered) + " more";
+    return "~" +
+           duration_text(static_cast<double>(age.count()) * (remote.total - answered) / answered) +
+           " more";
   }
   if (!remote.created) return "within 24h of its start";
   return "by " + host::internal::format_rfc3339(*remote.created + std::chrono::hours(24));
@@ -87,7 +79,7 @@ int run_batch_status(const BatchOptions& o) {
             host::internal::parse_rfc3339(record.recorded).value_or(SystemClock::now()));
         const auto span =
             std::chrono::duration_cast<std::chrono::seconds>(SystemClock::now() - started);
-        age = minutes_text(span);
+        age = duration_text(static_cast<double>(span.count()));
         when = remote.phase == RemoteBatch::Phase::kWaiting
                    ? estimate(remote, span)
                    : "ended: the next run reads its results";

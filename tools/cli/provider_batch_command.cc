@@ -38,19 +38,6 @@ std::string run_tag() {
   return tag;
 }
 
-std::string age_text(std::chrono::seconds age) {
-  const long seconds = age.count();
-  char text[32];
-  if (seconds < 120) {
-    std::snprintf(text, sizeof text, "%lds", seconds);
-  } else if (seconds < 7200) {
-    std::snprintf(text, sizeof text, "%ldm", seconds / 60);
-  } else {
-    std::snprintf(text, sizeof text, "%ldh %ldm", seconds / 3600, seconds / 60 % 60);
-  }
-  return text;
-}
-
 // A service's batch engine with what its requests are made and read with. Gemini's batch lines
 // are always the public endpoint's requests; its key goes as the address's dialect takes it.
 struct Service {
@@ -112,6 +99,16 @@ class ProviderRun {
     clear_status();
     tally_.left = left_;
     report_left();
+    if (signals_.stopped()) {
+      int running = 0;
+      for (const ProviderRecord& record : records_.all())
+        running += record.state != "done" && record.state != "left";
+      if (running > 0) {
+        std::cerr << "stopped: " << running
+                  << " batches go on at the services; run the job again (--resume) to collect "
+                     "them, batch-status to see them\n";
+      }
+    }
     return signals_.stopped() ? kInterrupted : kSuccess;
   }
 
@@ -269,7 +266,7 @@ class ProviderRun {
                          : std::min(interval * kPollGrowth, kMaxPollSeconds);
       const auto next = Clock::now() + std::chrono::milliseconds(std::lround(interval * 1000));
       while (Clock::now() < next && !signals_.stopped()) {
-        show_status(waiting, std::chrono::duration_cast<std::chrono::seconds>(next - Clock::now()));
+        show_status(waiting, std::chrono::duration<double>(next - Clock::now()).count());
         std::this_thread::sleep_for(
             std::chrono::milliseconds(std::min(100L, std::lround(interval * 1000))));
       }
@@ -334,7 +331,7 @@ class ProviderRun {
     records_.save();
   }
 
-  void show_status(int waiting, std::chrono::seconds next_poll) {
+  void show_status(int waiting, double next_poll) {
     if (::isatty(STDERR_FILENO) != 1) return;
     int requests = 0, answered = 0;
     for (const ProviderRecord& record : records_.all()) {
@@ -345,7 +342,7 @@ class ProviderRun {
     }
     std::cerr << "\r\033[K[provider] " << waiting << " batches running (" << answered << "/"
               << requests << " answered) | " << tally_.ok << " ok " << tally_.failed
-              << " failed | next poll in " << age_text(next_poll) << std::flush;
+              << " failed | next poll in " << duration_text(next_poll) << std::flush;
     status_shown_ = true;
   }
 
