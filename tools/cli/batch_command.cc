@@ -215,7 +215,7 @@ int run_batch(const BatchOptions& o) {
     ResultWriter writer(dir, results, tally);
     int status = kSuccess;
     if (provider) {
-      status = run_provider_batch(o, jobs, std::move(pending), setups, signals, writer, tally);
+      status = run_provider_batch(o, jobs, pending, setups, signals, writer, tally);
     } else {
       Runner runner(o, writer, tally);
       status = runner.run(std::move(pending), setups, signals);

@@ -76,7 +76,7 @@ class ProviderRun {
     }
   }
 
-  int run(std::deque<Unit> pending) {
+  int run(const std::deque<Unit>& pending) {
     try {
       find_lost_creates();
       // Images of batches still running are waited for, not asked again.
@@ -390,11 +390,12 @@ void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const Call
   writer.record(unit, result, setup.dialect, report, beside);
 }
 
-int run_provider_batch(const BatchOptions& options, const Jobs& jobs, std::deque<Unit> pending,
+int run_provider_batch(const BatchOptions& options, const Jobs& jobs,
+                       const std::deque<Unit>& pending,
                        const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
                        ResultWriter& writer, BatchTally& tally) {
   ProviderRun run(options, jobs, setups, signals, writer, tally);
-  return run.run(std::move(pending));
+  return run.run(pending);
 }
 
 }  // namespace zantrel::cli

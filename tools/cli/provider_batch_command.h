@@ -18,7 +18,8 @@ namespace zantrel::cli {
 // was lost is looked for by its name. Polls back off from `options.poll_seconds` to 5 minutes;
 // finished results are written through `writer` as they are read. Returns the exit status (130
 // when stopped: a rerun goes on from the records).
-int run_provider_batch(const BatchOptions& options, const Jobs& jobs, std::deque<Unit> pending,
+int run_provider_batch(const BatchOptions& options, const Jobs& jobs,
+                       const std::deque<Unit>& pending,
                        const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
                        ResultWriter& writer, BatchTally& tally);
 

@@ -47,11 +47,11 @@ class FileReceiver final : public host::BodyReceiver {
 }  // namespace
 
 host::HttpResponse post_json(const CallSetup& setup, const std::string& url,
-                             const host::Headers& headers, std::string body) {
+                             const host::Headers& headers, std::string_view body) {
   host::PostRequest request;
   request.headers = headers;
   request.headers.emplace_back("Content-Type", "application/json");
-  request.body = host::JsonBody{host::to_bytes(body)};
+  request.body = host::JsonBody::of(body);
   request.timeout = setup.http->base_timeout();
   request.limits = limits_of(setup);
   return setup.http->post(url, request);

@@ -13,7 +13,7 @@ namespace zantrel::cli {
 // The exchanges of the provider batch APIs, on a run's HTTP client, each ended by its stop
 // token: a post of JSON text or a form, a GET, and a download into a file.
 host::HttpResponse post_json(const CallSetup& setup, const std::string& url,
-                             const host::Headers& headers, std::string body);
+                             const host::Headers& headers, std::string_view body);
 host::HttpResponse post_form(const CallSetup& setup, const std::string& url,
                              const host::Headers& headers, const host::Form& form);
 host::HttpResponse get(const CallSetup& setup, const std::string& url,

@@ -218,6 +218,7 @@ void BatchEngine::send_created(const Batch& batch, httplib::Response& res,
   res.set_content(body, "application/json");
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the file's id, then its bytes
 void BatchEngine::send_file(const std::string& id, std::string content, httplib::Response& res) {
   bool cut = false;
   {
@@ -479,7 +480,7 @@ std::string BatchEngine::images_object(Batch& batch) {
       {"error_file_id", batch.error_file.empty() ? json(nullptr) : json(batch.error_file)},
       {"created_at", created},
       {"in_progress_at", state == "validating" ? json(nullptr) : json(created)},
-      {"expires_at", created + 24 * 3600},
+      {"expires_at", created + std::int64_t{24} * 3600},
       {"finalizing_at", timestamp(state == "completed" || state == "expired")},
       {"completed_at", timestamp(state == "completed")},
       {"failed_at", timestamp(state == "failed")},

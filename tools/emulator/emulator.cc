@@ -353,8 +353,10 @@ struct Emulator::State {
   }
 
   // A generateContent request (`method` "streamGenerateContent" for the streamed form).
+  // NOLINTBEGIN(bugprone-easily-swappable-parameters): the model, then the method
   void gemini_answer(const httplib::Request& req, httplib::Response& res, const Scenario& scenario,
                      const std::string& model, const std::string& method) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     const std::optional<Scenario> s = scenario;
     if (auto refusal = direct() ? check_gemini_model(model) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
@@ -658,7 +660,7 @@ struct Emulator::State {
   // Both batch engines and the images API's files; each takes its service's key.
   void install_batch_routes() {
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
-    const auto guarded = [this](Api api, Handler handler) {
+    const auto guarded = [this](Api api, const Handler& handler) {
       return [this, api, handler](const httplib::Request& req, httplib::Response& res) {
         note_peer(req);
         if (authorised(api, req, res)) handler(req, res);
