@@ -9,7 +9,6 @@
 #include <cstring>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -623,10 +622,12 @@ struct Emulator::State {
     req.body = body;
     req.set_header("Content-Type", "application/json");
     httplib::Response res;
-    static const std::regex gemini_path(R"(/v1beta/models/([^/:]+):generateContent)");
-    std::smatch parts;
-    if (std::regex_match(path, parts, gemini_path)) {
-      gemini_answer(req, res, s, parts[1], "generateContent");
+    constexpr std::string_view kModels = "/v1beta/models/";
+    constexpr std::string_view kMethod = ":generateContent";
+    if (path.starts_with(kModels) && path.ends_with(kMethod)) {
+      const std::string model =
+          path.substr(kModels.size(), path.size() - kModels.size() - kMethod.size());
+      gemini_answer(req, res, s, model, "generateContent");
     } else {
       res.set_header("x-request-id", "req_" + request_id());
       images_answer(req, res, s, path == "/v1/images/edits");
