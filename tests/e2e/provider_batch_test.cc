@@ -207,5 +207,28 @@ TEST_F(ProviderBatch, StatusShowsRunningBatchesAndCancelLeavesTheirImages) {
   for (const json& batch : records()["batches"]) EXPECT_EQ(batch["state"], "left");
 }
 
+TEST_F(ProviderBatch, TheLinesAreThePublicEndpointsOwnRequests) {
+  // The direct mode answers as the public endpoints do: their key header, members and models.
+  emulator::EmulatorOptions options;
+  options.dialect = emulator::AcceptedDialect::kDirect;
+  options.scenario = *emulator::Scenario::parse("batch:delay=200+small");
+  start_emulator(options);
+  const std::string reference = (dir_ / "reference.png").string();
+  const host::Bytes png = emulator::render_png(5, 64, 64);
+  std::ofstream(reference, std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  const auto items = write_jobs(
+      {R"({"service":"gemini","prompt":"a","dialect":"direct","aspect_ratio":"16:9"})",
+       R"({"service":"images","prompt":"b","dialect":"direct","quality":"low"})",
+       json{{"service", "images"}, {"prompt", "c"}, {"dialect", "direct"}, {"refs", {reference}}}
+           .dump()});
+  const auto run = run_process(provider());
+  EXPECT_EQ(run.status, 0) << run.err;
+  expect_each_once(items, true);
+  EXPECT_EQ(emulator_->batch_creates(), 3u);  // Gemini, images generations, images edits
+  const auto status = run_process(admin("batch-status"));
+  EXPECT_EQ(status.status, 0) << status.out << status.err;
+}
+
 }  // namespace
 }  // namespace zantrel::testkit

@@ -23,8 +23,11 @@ std::optional<std::map<std::string, std::unique_ptr<ProviderBatches>>> engines_o
     if (engines.contains(record.service)) continue;
     const auto access = service_access(record.service, o.base_url, o.api_key);
     if (!access) return std::nullopt;
-    const CallSetup setup{*access, resolve_dialect("auto", record.service, access->base_url), http,
-                          signals.token()};
+    // The dialect the run spoke to the service in.
+    const auto dialect = host::parse_dialect(record.dialect);
+    const CallSetup setup{
+        *access, dialect ? *dialect : resolve_dialect("auto", record.service, access->base_url),
+        http, signals.token()};
     engines.emplace(record.service,
                     record.service == "gemini" ? gemini_batches(setup, 0) : images_batches(setup));
   }

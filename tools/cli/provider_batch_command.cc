@@ -60,9 +60,18 @@ class ProviderRun {
     for (const auto& [name, setup] : setups) {
       Service service;
       service.setup = setup;
-      service.setup.dialect = resolve_dialect("auto", name, setup.access.base_url);
+      // The service is spoken to as the job's lines ask (the first that names a dialect).
+      std::string requested = "auto";
+      for (const BatchItem& item : jobs.items) {
+        if (item.call.service == name && item.call.dialect != "auto") {
+          requested = item.call.dialect;
+          break;
+        }
+      }
+      service.setup.dialect = resolve_dialect(requested, name, setup.access.base_url);
+      // A batch's lines are the public endpoints' own requests, whoever runs the batch.
       service.wire_setup = service.setup;
-      if (name == "gemini") service.wire_setup.dialect = host::Dialect::kDirect;
+      service.wire_setup.dialect = host::Dialect::kDirect;
       const auto inline_limit = static_cast<std::size_t>(options.inline_max_mb * 1e6);
       service.batches = name == "gemini" ? gemini_batches(service.setup, inline_limit)
                                          : images_batches(service.setup);
@@ -207,6 +216,7 @@ class ProviderRun {
     record.name = "zantrel-" + tag + "-" + std::to_string(records_.all().size() + 1);
     record.service = service;
     record.path = path;
+    record.dialect = std::string(host::to_string(services_.at(service).setup.dialect));
     for (const BatchLine& line : lines) record.keys.push_back(line.key);
     record.state = "intent";
     record.recorded = host::internal::format_rfc3339(std::chrono::system_clock::now());

@@ -31,6 +31,7 @@ ProviderRecords::ProviderRecords(const std::filesystem::path& dir)
     record.name = entry.value("name", "");
     record.service = entry.value("service", "");
     record.path = entry.value("path", "");
+    record.dialect = entry.value("dialect", "");
     for (const json& key : entry.value("keys", json::array())) {
       if (key.is_string()) record.keys.push_back(key.get<std::string>());
     }

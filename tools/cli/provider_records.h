@@ -13,6 +13,7 @@ struct ProviderRecord {
   std::string name;     // the batch's display name at the service
   std::string service;  // "gemini" or "images"
   std::string path;     // where its requests go ("/v1/images/edits", "/v1beta/models/M:...")
+  std::string dialect;  // how the service was spoken to ("gateway" or "direct")
   std::vector<std::string> keys;  // its images, "LINE-INDEX"
   std::string id;                 // the service's id, once known
   std::string state;              // "intent", "created", "done" or "left"
