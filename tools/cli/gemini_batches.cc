@@ -240,13 +240,17 @@ class GeminiBatches final : public ProviderBatches {
 
 void read_gemini_results(const std::filesystem::path& path,
                          const std::function<void(const BatchAnswer&)>& each) {
+  // The parser outlives each answer: the keys it unescaped are views into it.
   simdjson::ondemand::parser parser;
-  each_padded_line(path, [&](std::string_view text) {
-    simdjson::ondemand::document doc =
-        parser.iterate(text.data(), text.size(), text.size() + kLinePadding);
-    simdjson::ondemand::object line = doc.get_object();
-    each(answer_of(line));
-  });
+  each_answer_line(
+      path,
+      [&](std::string_view text) {
+        simdjson::ondemand::document doc =
+            parser.iterate(text.data(), text.size(), text.size() + kLinePadding);
+        simdjson::ondemand::object line = doc.get_object();
+        return answer_of(line);
+      },
+      each);
 }
 
 std::unique_ptr<ProviderBatches> gemini_batches(const CallSetup& setup,

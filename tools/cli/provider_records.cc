@@ -46,10 +46,9 @@ ProviderRecords::ProviderRecords(const std::filesystem::path& dir)
 void ProviderRecords::save() const {
   json batches = json::array();
   for (const ProviderRecord& record : records_) {
-    json entry = {{"name", record.name}, {"service", record.service},
-                  {"path", record.path}, {"state", record.state},
-                  {"id", record.id},     {"recorded", record.recorded},
-                  {"keys", record.keys}};
+    json entry = {{"name", record.name},         {"service", record.service}, {"path", record.path},
+                  {"dialect", record.dialect},   {"state", record.state},     {"id", record.id},
+                  {"recorded", record.recorded}, {"keys", record.keys}};
     if (!record.note.empty()) entry["note"] = record.note;
     batches.push_back(std::move(entry));
   }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -123,6 +124,24 @@ void each_padded_line(const std::filesystem::path& path,
     line.append(kLinePadding, ' ');
     each(std::string_view(line.data(), size));
   }
+}
+
+void each_answer_line(const std::filesystem::path& path,
+                      const std::function<BatchAnswer(std::string_view)>& read,
+                      const std::function<void(const BatchAnswer&)>& each) {
+  int number = 0;
+  each_padded_line(path, [&](std::string_view text) {
+    ++number;
+    std::optional<BatchAnswer> answer;
+    try {
+      answer = read(text);
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << path.filename().string() << " line " << number
+                << " can't be read (" << e.what() << "); its image is left\n";
+      return;
+    }
+    each(*answer);
+  });
 }
 
 }  // namespace zantrel::cli

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tools/cli/generate_command.h"
+#include "tools/cli/provider_api.h"
 #include "zantrel/host/http/http_client.h"
 
 namespace zantrel::cli {
@@ -32,5 +33,11 @@ std::string refusal_text(const host::HttpResponse& response);
 inline constexpr std::size_t kLinePadding = 64;
 void each_padded_line(const std::filesystem::path& path,
                       const std::function<void(std::string_view)>& each);
+// Each line of a results file read into its answer by `read`, then handed to `each`. A line
+// `read` can't make sense of (it throws) is named on stderr and skipped: its image stays
+// unanswered, and the lines after it are read.
+void each_answer_line(const std::filesystem::path& path,
+                      const std::function<BatchAnswer(std::string_view)>& read,
+                      const std::function<void(const BatchAnswer&)>& each);
 
 }  // namespace zantrel::cli
