@@ -14,6 +14,7 @@
 #include "tests/support/run_process.h"
 #include "tools/cli/output.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/image_metadata.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/references.h"
 
@@ -245,8 +246,13 @@ TEST_P(CliScenario, GivesItsDocumentedOutcome) {
     EXPECT_EQ(report["sha256"], cli::sha256_hex(image));
     EXPECT_EQ(host::as_text(image).substr(1, 3), "PNG");
     if (std::string_view(row.scenario) == "large:3") {
-      EXPECT_EQ(image.size(), std::size_t{3} << 20);
+      // The service's 3 MiB, and the image's facts beside them.
+      EXPECT_GT(image.size(), std::size_t{3} << 20);
+      EXPECT_LT(image.size(), (std::size_t{3} << 20) + 4096);
     }
+    const auto facts = host::read_metadata(image);
+    ASSERT_TRUE(facts);
+    EXPECT_NE(facts->json.find("\"service\":"), std::string::npos) << facts->json;
   } else {
     EXPECT_FALSE(std::filesystem::exists(dir_ / "out.img"));
   }

@@ -212,7 +212,7 @@ int run_batch(const BatchOptions& o) {
       }
     }
     tally.total = static_cast<int>(pending.size());
-    ResultWriter writer(dir, results, tally);
+    ResultWriter writer(dir, results, tally, !o.no_metadata);
     int status = kSuccess;
     if (provider) {
       status = run_provider_batch(o, jobs, pending, setups, signals, writer, tally);

@@ -15,6 +15,7 @@ struct BatchOptions {
   double timeout_seconds = 0;
   bool resume = false;
   bool check = false;
+  bool no_metadata = false;  // images written without their facts
   bool allow_private_links = false;
   std::optional<std::string> ca_file;
   // Both services' address and key (else each one's environment variables).

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "tools/cli/image_facts.h"
 #include "tools/cli/output.h"
 #include "zantrel/host/image_mime.h"
 
@@ -51,21 +52,25 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   line["index"] = unit.index;
   line["service"] = item.call.service;
   std::optional<std::string> out;
+  std::optional<WrittenFile> written;
   bool ok = result.ok();
   if (const host::Bytes* image = result.bytes()) {
     const std::string name = file_name(unit, *image);
     try {
       // Not synced one by one: --resume checks each file's sha256 before trusting it.
-      write_file_atomically((dir_ / name).string(), *image, Durability::kCached);
+      written =
+          write_image_file((dir_ / name).string(), *image,
+                           metadata_ ? std::optional(image_facts(item.call, report)) : std::nullopt,
+                           Durability::kCached);
       out = (dir_ / name).string();
       line["file"] = name;
-      tally_.bytes += image->size();
+      tally_.bytes += written->bytes;
     } catch (const std::exception& e) {
       std::cerr << "zantrel-image: " << e.what() << "\n";
       ok = false;
     }
   }
-  line["result"] = json_report_object(result, out, dialect, report);
+  line["result"] = json_report_object(result, out, dialect, report, 0, written);
   if (!ok) line["result"]["ok"] = false;
   for (const auto& [key, value] : beside.items()) line[key] = value;
   results_.append(line);

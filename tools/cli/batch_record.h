@@ -35,8 +35,10 @@ struct Unit {
 // line, whichever way the image was made, and counts it in the run's tally.
 class ResultWriter {
  public:
-  ResultWriter(std::filesystem::path dir, ResultsFile& results, BatchTally& tally)
-      : dir_(std::move(dir)), results_(results), tally_(tally) {}
+  // `metadata`: each image carries its facts (image_facts) in its file.
+  ResultWriter(std::filesystem::path dir, ResultsFile& results, BatchTally& tally,
+               bool metadata = true)
+      : dir_(std::move(dir)), results_(results), tally_(tally), metadata_(metadata) {}
 
   // `beside` members go into the line beside the standard ones (the provider batch's id).
   void record(const Unit& unit, const host::ServiceResult& result, host::Dialect dialect,
@@ -47,6 +49,7 @@ class ResultWriter {
   std::filesystem::path dir_;
   ResultsFile& results_;
   BatchTally& tally_;
+  bool metadata_;
 };
 
 }  // namespace zantrel::cli

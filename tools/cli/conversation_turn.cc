@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "tools/cli/image_facts.h"
 #include "tools/cli/output.h"
 #include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
@@ -68,10 +69,12 @@ bool one_turn(const GenerateOptions& o, const CallSetup& setup, Conversation& co
                    !o.json && ::isatty(STDERR_FILENO) == 1,
                    [&] { result = client.continue_with(conversation, request, options); });
   std::optional<std::string> written;
+  std::optional<WrittenFile> file;
   bool ok = result->ok();
   if (const host::Bytes* image = result->bytes()) {
     try {
-      write_file_atomically(out, *image);
+      file = write_image_file(out, *image,
+                              o.no_metadata ? std::nullopt : std::optional(image_facts(o, report)));
       written = out;
     } catch (const std::exception& e) {
       std::cerr << "zantrel-image: " << e.what() << "\n";
@@ -79,7 +82,7 @@ bool one_turn(const GenerateOptions& o, const CallSetup& setup, Conversation& co
     }
   }
   if (o.json) {
-    std::cout << json_report(*result, written, setup.dialect, report) << std::endl;
+    std::cout << json_report(*result, written, setup.dialect, report, 0, file) << std::endl;
   } else {
     (result->ok() ? std::cout : std::cerr) << "turn " << report.turn.value_or(0) << ": "
                                            << human_summary(*result, written, report) << "\n";

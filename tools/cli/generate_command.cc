@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/cli/conversation_turn.h"
+#include "tools/cli/image_facts.h"
 #include "tools/cli/output.h"
 #include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
@@ -315,11 +316,14 @@ int run_generate(const GenerateOptions& o) {
     // A failure (or a link) is reported once; each image on its own line.
     for (std::size_t k = 0; k < std::max<std::size_t>(images.size(), 1); ++k) {
       std::optional<std::string> out;
+      std::optional<WrittenFile> file;
       bool ok = result.ok();
       if (k < images.size()) {
         out = output_name(o, images[k], ++written);
         try {
-          write_file_atomically(*out, images[k]);
+          file = write_image_file(
+              *out, images[k],
+              o.no_metadata ? std::nullopt : std::optional(image_facts(o, reports[i])));
         } catch (const std::exception& e) {
           std::cerr << "zantrel-image: " << e.what() << "\n";
           out.reset();
@@ -328,7 +332,7 @@ int run_generate(const GenerateOptions& o) {
       }
       all_ok = all_ok && ok;
       if (o.json) {
-        std::cout << json_report(result, out, dialect, reports[i], k) << std::endl;
+        std::cout << json_report(result, out, dialect, reports[i], k, file) << std::endl;
       } else {
         (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
       }

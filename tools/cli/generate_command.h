@@ -69,6 +69,8 @@ struct GenerateOptions {
   std::optional<std::string> model_key;
   std::optional<std::string> out;
   bool json = false;
+  // Leave the image's facts (prompt, model, parameters, ...) out of the file written.
+  bool no_metadata = false;
   // Returned and reference links may lead to this machine or a private network (emulator,
   // local services). Off by default: such links are refused.
   bool allow_private_links = false;

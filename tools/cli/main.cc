@@ -7,6 +7,7 @@
 #include "tools/cli/conversation_turn.h"
 #include "tools/cli/demo_command.h"
 #include "tools/cli/generate_command.h"
+#include "tools/cli/image_facts.h"
 #include "tools/cli/log_setup.h"
 #include "tools/cli/models_command.h"
 #include "tools/cli/provider_batch_command.h"
@@ -80,6 +81,9 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_option("--out", o.out,
                      "image file to write (default: a new file named by time and type)");
   command.add_flag("--json", o.json, "print one JSON object with the outcome");
+  command.add_flag("--no-metadata", o.no_metadata,
+                   "write the image as the service sent it, without its prompt, model and "
+                   "parameters inside (zantrel-image info FILE shows them)");
   command.add_flag("--allow-private-links", o.allow_private_links,
                    "let returned and reference links reach this machine or private networks "
                    "(needed with the emulator's file links)");
@@ -128,6 +132,8 @@ int main(int argc, char** argv) {
   batch->add_flag("--resume", batch_options.resume,
                   "skip images an earlier run finished (result ok, file with its sha256)");
   batch->add_flag("--check", batch_options.check, "check every line, send nothing");
+  batch->add_flag("--no-metadata", batch_options.no_metadata,
+                  "write the images without their prompt, model and parameters inside");
   batch->add_flag("--allow-private-links", batch_options.allow_private_links,
                   "let links reach this machine or private networks");
   batch->add_option("--ca-file", batch_options.ca_file, "CA bundle to trust for https (PEM)");
@@ -183,6 +189,12 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"auto", "gateway", "direct"}));
   chat->add_flag("--allow-private-links", chat_options.call.allow_private_links,
                  "let links reach this machine or private networks");
+  chat->add_flag("--no-metadata", chat_options.call.no_metadata,
+                 "write the images without their prompt, model and parameters inside");
+  auto* info =
+      app.add_subcommand("info", "print the prompt, model and parameters an image carries");
+  std::string info_path;
+  info->add_option("file", info_path, "an image zantrel-image wrote")->required();
   auto* models = app.add_subcommand("models", "list the models, what they take, which are retired");
   bool models_json = false;
   bool models_markdown = false;
@@ -209,6 +221,7 @@ int main(int argc, char** argv) {
   if (*gemini) return zantrel::cli::run_generate(gemini_options);
   if (*images) return zantrel::cli::run_generate(images_options);
   if (*batch) return zantrel::cli::run_batch(batch_options);
+  if (*info) return zantrel::cli::run_info(info_path);
   if (*batch_status) return zantrel::cli::run_batch_status(admin_options);
   if (*batch_cancel) return zantrel::cli::run_batch_cancel(admin_options);
   if (*chat) return zantrel::cli::run_chat(chat_options);

@@ -28,14 +28,7 @@ namespace {
   throw std::runtime_error("cannot " + what + " " + path + ": " + std::strerror(error));
 }
 
-}  // namespace
-
-std::string sha256_hex(host::ByteView bytes) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 failed");
-  }
+std::string hex_of(const unsigned char* digest, unsigned int length) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   for (unsigned int i = 0; i < length; ++i) {
@@ -45,24 +38,41 @@ std::string sha256_hex(host::ByteView bytes) {
   return out;
 }
 
-void write_file_atomically(const std::string& path, host::ByteView bytes, Durability durability) {
+}  // namespace
+
+std::string sha256_hex(host::ByteView bytes) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 failed");
+  }
+  return hex_of(digest.data(), length);
+}
+
+namespace {
+
+// The pieces written one after another into a new file beside `path`, renamed over it.
+void write_pieces_atomically(const std::string& path, std::initializer_list<host::ByteView> pieces,
+                             Durability durability) {
   const std::filesystem::path target(path);
   std::string temp =
       (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
       "." + target.filename().string() + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) fail("create a file beside", path, errno);
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      fail("write", path, error);
+  for (const host::ByteView bytes : pieces) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        fail("write", path, error);
+      }
+      written += static_cast<std::size_t>(n);
     }
-    written += static_cast<std::size_t>(n);
   }
   ::fchmod(fd, 0644);
   if ((durability == Durability::kSynced && ::fsync(fd) != 0) || ::close(fd) != 0) {
@@ -75,6 +85,36 @@ void write_file_atomically(const std::string& path, host::ByteView bytes, Durabi
     ::unlink(temp.c_str());
     fail("write", path, error);
   }
+}
+
+}  // namespace
+
+void write_file_atomically(const std::string& path, host::ByteView bytes, Durability durability) {
+  write_pieces_atomically(path, {bytes}, durability);
+}
+
+WrittenFile write_image_file(const std::string& path, host::ByteView image,
+                             const std::optional<host::ImageMetadata>& metadata,
+                             Durability durability) {
+  const auto pieces = metadata ? host::metadata_pieces(image, *metadata) : std::nullopt;
+  if (!pieces) {
+    write_pieces_atomically(path, {image}, durability);
+    return {image.size(), sha256_hex(image)};
+  }
+  const host::ByteView rest = image.subspan(pieces->resume_at);
+  write_pieces_atomically(path, {pieces->head, rest, pieces->tail}, durability);
+  // The file's digest, piece by piece.
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
+      EVP_DigestUpdate(context.get(), pieces->head.data(), pieces->head.size()) != 1 ||
+      EVP_DigestUpdate(context.get(), rest.data(), rest.size()) != 1 ||
+      EVP_DigestUpdate(context.get(), pieces->tail.data(), pieces->tail.size()) != 1 ||
+      EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1) {
+    throw std::runtime_error("SHA-256 failed");
+  }
+  return {pieces->head.size() + rest.size() + pieces->tail.size(), hex_of(digest.data(), length)};
 }
 
 std::string default_output_name(const std::string& service, host::ByteView image) {
@@ -101,15 +141,17 @@ std::string numbered_name(const std::string& name, int index) {
 }
 
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
-                        host::Dialect dialect, const host::CallReport& call, std::size_t image) {
-  return json_report_object(result, out, dialect, call, image)
+                        host::Dialect dialect, const host::CallReport& call, std::size_t image,
+                        const std::optional<WrittenFile>& written) {
+  return json_report_object(result, out, dialect, call, image, written)
       .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
                                           const std::optional<std::string>& out,
                                           host::Dialect dialect, const host::CallReport& call,
-                                          std::size_t image) {
+                                          std::size_t image,
+                                          const std::optional<WrittenFile>& written) {
   using json = nlohmann::ordered_json;
   const auto images = result.images();
   const std::optional<host::ByteView> bytes =
@@ -119,8 +161,8 @@ nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
   report["code"] = result.code() ? json(std::string(host::to_string(*result.code()))) : json();
   report["msg"] = result.msg() ? json(*result.msg()) : json();
   report["kind"] = result.bytes() ? json("bytes") : result.link() ? json("link") : json();
-  report["bytes"] = bytes ? json(bytes->size()) : json();
-  report["sha256"] = bytes ? json(sha256_hex(*bytes)) : json();
+  report["bytes"] = written ? json(written->bytes) : bytes ? json(bytes->size()) : json();
+  report["sha256"] = written ? json(written->sha256) : bytes ? json(sha256_hex(*bytes)) : json();
   report["out"] = out ? json(*out) : json();
   report["link"] = result.link() ? json(*result.link()) : json();
   report["dialect"] = host::to_string(dialect);

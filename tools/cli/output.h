@@ -6,6 +6,7 @@
 #include "zantrel/host/bytes.h"
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
+#include "zantrel/host/image_metadata.h"
 #include "zantrel/host/service_result.h"
 
 namespace zantrel::cli {
@@ -21,6 +22,17 @@ enum class Durability { kSynced, kCached };
 void write_file_atomically(const std::string& path, host::ByteView bytes,
                            Durability durability = Durability::kSynced);
 
+// An image file as written: its size and sha256 (of the file, metadata and all).
+struct WrittenFile {
+  std::size_t bytes = 0;
+  std::string sha256;
+};
+// Writes `image` as write_file_atomically does, with `metadata` in it when there is one (the
+// image's own bytes untouched; an image of a type that carries none is written as it is).
+WrittenFile write_image_file(const std::string& path, host::ByteView image,
+                             const std::optional<host::ImageMetadata>& metadata,
+                             Durability durability = Durability::kSynced);
+
 // A new file name for an image of this service in the current folder, from the time and the
 // image's type: zantrel-gemini-20261208-013502.png (a counter is added if it exists).
 std::string default_output_name(const std::string& service, host::ByteView image);
@@ -32,12 +44,14 @@ std::string numbered_name(const std::string& name, int index);
 // "out", "link", "dialect" and "report" (the call report), absent values as null.
 std::string json_report(const host::ServiceResult& result, const std::optional<std::string>& out,
                         host::Dialect dialect, const host::CallReport& report,
-                        std::size_t image = 0);
-// The same object, undumped. `image`: which of the result's images "bytes" and "sha256" are of.
+                        std::size_t image = 0, const std::optional<WrittenFile>& written = {});
+// The same object, undumped. `image`: which of the result's images "bytes" and "sha256" are of;
+// with `written`, they are those of the file written (its metadata in it).
 nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
                                           const std::optional<std::string>& out,
                                           host::Dialect dialect, const host::CallReport& report,
-                                          std::size_t image = 0);
+                                          std::size_t image = 0,
+                                          const std::optional<WrittenFile>& written = {});
 
 // One line for a person: what was written and what it cost ("wrote a.png: 2048x1152 PNG,
 // 3.1 MB, 1,290 output tokens, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9 s)"), or the

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "tools/cli/generate_command.h"
+#include "zantrel/host/call_report.h"
+#include "zantrel/host/image_metadata.h"
+
+namespace zantrel::cli {
+
+// What every image the CLI writes says of itself: the prompt, the service and the model sent,
+// the parameters asked, the request id, the time and this tool's version. `parameters` is the
+// text a person reads; `json` carries the same facts and the text.
+host::ImageMetadata image_facts(const GenerateOptions& call, const host::CallReport& report);
+
+// `zantrel-image info FILE`: prints the metadata an image carries (its text, then its JSON);
+// exit 1 when it carries none, 2 when the file can't be read.
+int run_info(const std::string& path);
+
+}  // namespace zantrel::cli
