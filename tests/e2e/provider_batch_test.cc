@@ -208,7 +208,8 @@ TEST_F(ProviderBatch, StatusShowsRunningBatchesAndCancelLeavesTheirImages) {
             std::string::npos)
       << after.out;
   EXPECT_EQ(emulator_->batch_creates(), 2u);
-  for (const json& batch : records()["batches"]) EXPECT_EQ(batch["state"], "left");
+  const json recorded = records();  // kept: a loop over a temporary's member would dangle
+  for (const json& batch : recorded["batches"]) EXPECT_EQ(batch["state"], "left");
 }
 
 TEST_F(ProviderBatch, TheLinesAreThePublicEndpointsOwnRequests) {
