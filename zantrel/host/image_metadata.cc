@@ -42,6 +42,7 @@ void put_big_endian(Bytes& out, std::uint32_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the value, then how many bytes of it
 void put_little_endian(Bytes& out, std::uint32_t value, int bytes = 4) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
@@ -67,6 +68,7 @@ std::uint32_t crc32(ByteView bytes) {
 }
 
 // An uncompressed iTXt chunk: keyword, no language, the UTF-8 text.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the keyword, then its text
 void put_itxt(Bytes& out, std::string_view keyword, std::string_view text) {
   Bytes body;
   put_text(body, "iTXt");
