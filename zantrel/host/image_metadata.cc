@@ -142,7 +142,11 @@ std::string xmp_packet(const ImageMetadata& metadata) {
 }
 
 std::optional<MetadataPieces> png_pieces(ByteView image, const ImageMetadata& metadata) {
-  if (image.size() < kPngIhdrEnd || !starts_with(image, 12, "IHDR")) return std::nullopt;
+  // Ours go right after a well-formed IHDR, where a reader walking the chunks meets them.
+  if (image.size() < kPngIhdrEnd || !starts_with(image, 12, "IHDR") ||
+      big_endian(image, kPngSignature) != 13) {
+    return std::nullopt;
+  }
   MetadataPieces pieces;
   pieces.head.assign(image.begin(), image.begin() + kPngIhdrEnd);
   put_itxt(pieces.head, "parameters", metadata.parameters);
