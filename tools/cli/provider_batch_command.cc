@@ -128,7 +128,7 @@ class ProviderRun {
   void find_lost_creates() {
     auto& records = records_.all();
     for (auto at = records.begin(); at != records.end();) {
-      if (at->state != "intent") {
+      if (at->state != "intent" || !services_.contains(at->service)) {
         ++at;
         continue;
       }
@@ -266,7 +266,8 @@ class ProviderRun {
       bool changed = false;
       int waiting = 0;
       for (ProviderRecord& record : records_.all()) {
-        if (record.state != "created") continue;
+        // A batch of a service this job no longer uses waits for a run that does.
+        if (record.state != "created" || !services_.contains(record.service)) continue;
         if (signals_.stopped()) return;
         changed |= poll(record);
         if (record.state == "created") ++waiting;
@@ -312,7 +313,17 @@ class ProviderRun {
       return true;
     }
     if (remote.phase != RemoteBatch::Phase::kDone) return changed;
-    read_results(record, service);
+    try {
+      read_results(record, service);
+    } catch (const host::Error& e) {
+      if (e.failure_kind() == host::FailureKind::kCancelled) throw;
+      std::cerr << "batch " << record.name << ": its results could not be read (" << e.what()
+                << "); trying later\n";
+    } catch (const std::runtime_error& e) {
+      // What was written stays written; a later read skips it.
+      std::cerr << "batch " << record.name << ": its results could not be read (" << e.what()
+                << "); trying later\n";
+    }
     return true;
   }
 
@@ -329,6 +340,7 @@ class ProviderRun {
       if (recorded_.contains(key + "@" + record.id)) return;  // written by an earlier run
       record_batch_answer(unit->second, answer, service.wire_setup, options_.timeout_seconds,
                           writer_, beside);
+      recorded_.insert(key + "@" + record.id);  // a read again after a failure skips it
     });
     int unanswered = 0;
     for (const std::string& key : record.keys) unanswered += answered.contains(key) ? 0 : 1;
