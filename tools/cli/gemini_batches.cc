@@ -150,11 +150,8 @@ class GeminiBatches final : public ProviderBatches {
   }
 
   RemoteBatch poll(const std::string& id) override {
-    const host::HttpResponse response =
-        get(setup_, setup_.access.base_url + "/v1beta/batches/" + id, {key_});
-    if (response.status_code != 200) throw std::runtime_error(refusal_text(response));
+    const simdjson::padded_string text = described(id);
     simdjson::ondemand::parser parser;
-    const simdjson::padded_string text(response.text());
     simdjson::ondemand::document doc = parser.iterate(text);
     RemoteBatch batch;
     simdjson::ondemand::object metadata = doc["metadata"].get_object();
@@ -186,11 +183,8 @@ class GeminiBatches final : public ProviderBatches {
 
   void results(const std::string& id, const std::filesystem::path& scratch,
                const std::function<void(const BatchAnswer&)>& each) override {
-    const host::HttpResponse response =
-        get(setup_, setup_.access.base_url + "/v1beta/batches/" + id, {key_});
-    if (response.status_code != 200) throw std::runtime_error(refusal_text(response));
+    const simdjson::padded_string text = described(id);
     simdjson::ondemand::parser parser;
-    const simdjson::padded_string text(response.text());
     simdjson::ondemand::document doc = parser.iterate(text);
     simdjson::ondemand::object output;
     if (doc["response"].get_object().get(output) != simdjson::SUCCESS) {
@@ -227,6 +221,14 @@ class GeminiBatches final : public ProviderBatches {
   }
 
  private:
+  // The batch's resource as the service describes it now, ready for the JSON reader.
+  simdjson::padded_string described(const std::string& id) const {
+    const host::HttpResponse response =
+        get(setup_, setup_.access.base_url + "/v1beta/batches/" + id, {key_});
+    if (response.status_code != 200) throw std::runtime_error(refusal_text(response));
+    return simdjson::padded_string(response.text());
+  }
+
   static std::string id_of(const std::string& name) {
     return name.starts_with("batches/") ? name.substr(8) : name;
   }
