@@ -123,12 +123,15 @@ TEST_F(ProviderBatch, AMixedJobThroughBothEnginesEqualsADirectRunAndLosesNothing
   // The same job made directly: every image that both runs made is the same, file and all; a
   // request the batch answered with a 500 ends as a direct call answered so ends.
   const emulator::Scenario small = *emulator::Scenario::parse("small-delay:0");
+  // Both end with 1: the refused line (and, for the second, every request) fails.
   emulator_->set_scenario(small);
-  run_process(
+  const auto direct = run_process(
       elsewhere(command({"--via", "direct", "--concurrency", "16", "--no-metadata"}), "direct"));
+  EXPECT_EQ(direct.status, 1) << direct.err;
   emulator_->set_scenario(*emulator::Scenario::parse("status:500"));
-  run_process(
+  const auto failing = run_process(
       elsewhere(command({"--via", "direct", "--concurrency", "16", "--no-metadata"}), "failing"));
+  EXPECT_EQ(failing.status, 1) << failing.err;
   std::map<std::pair<int, int>, json> direct_lines, failing_lines;
   for (const json& line : results("direct")) {
     if (line.contains("result")) direct_lines[image_of(line)] = line;

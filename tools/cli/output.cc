@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -51,14 +52,31 @@ std::string sha256_hex(host::ByteView bytes) {
 
 namespace {
 
+// A new file beside `path` that no one else has opened, closed on exec. Made by open(2) with
+// O_EXCL rather than mkstemp: the descriptor is then created where thread checkers can see it,
+// and a child process never inherits it.
+int create_beside(const std::string& path, std::string& temp) {
+  const std::filesystem::path target(path);
+  const std::string stem =
+      (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
+      "." + target.filename().string() + ".";
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[9];
+    std::snprintf(suffix, sizeof suffix, "%08x", entropy());
+    temp = stem + suffix;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 // The pieces written one after another into a new file beside `path`, renamed over it.
 void write_pieces_atomically(const std::string& path, std::initializer_list<host::ByteView> pieces,
                              Durability durability) {
-  const std::filesystem::path target(path);
-  std::string temp =
-      (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
-      "." + target.filename().string() + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
+  std::string temp;
+  const int fd = create_beside(path, temp);
   if (fd < 0) fail("create a file beside", path, errno);
   for (const host::ByteView bytes : pieces) {
     std::size_t written = 0;
