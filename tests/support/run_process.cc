@@ -1,35 +1,22 @@
 #include "tests/support/run_process.h"
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "zantrel/host/internal/new_file.h"
 
 extern char** environ;
 
 namespace zantrel::testkit {
 namespace {
-
-// A new file under /tmp, by open(2) with O_EXCL: unlike mkstemp's, its descriptor is one the
-// thread sanitizer sees created (it misreports descriptors it never saw made).
-int create_temp(const char* kind, std::string& path) {
-  std::random_device entropy;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    path = "/tmp/zantrel-" + std::string(kind) + "-" + std::to_string(entropy());
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -44,9 +31,9 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           std::optional<std::chrono::milliseconds> interrupt_after,
                           const std::string& input) {
   std::string out_path, err_path, in_path;
-  const int out_fd = create_temp("out", out_path);
-  const int err_fd = create_temp("err", err_path);
-  const int in_fd = create_temp("in", in_path);
+  const int out_fd = host::internal::create_new_file("/tmp/zantrel-out-", 0600, out_path);
+  const int err_fd = host::internal::create_new_file("/tmp/zantrel-err-", 0600, err_path);
+  const int in_fd = host::internal::create_new_file("/tmp/zantrel-in-", 0600, in_path);
   if (in_fd >= 0) {
     std::ofstream(in_path, std::ios::binary) << input;
     ::unlink(in_path.c_str());  // the descriptor keeps it readable

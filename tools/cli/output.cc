@@ -14,13 +14,13 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/internal/new_file.h"
 
 namespace zantrel::cli {
 namespace {
@@ -52,24 +52,13 @@ std::string sha256_hex(host::ByteView bytes) {
 
 namespace {
 
-// A new file beside `path` that no one else has opened, closed on exec. Made by open(2) with
-// O_EXCL rather than mkstemp: the descriptor is then created where thread checkers can see it,
-// and a child process never inherits it.
+// A new file beside `path`, hidden by a leading dot.
 int create_beside(const std::string& path, std::string& temp) {
   const std::filesystem::path target(path);
   const std::string stem =
       (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
       "." + target.filename().string() + ".";
-  std::random_device entropy;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[9];
-    std::snprintf(suffix, sizeof suffix, "%08x", entropy());
-    temp = stem + suffix;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
+  return host::internal::create_new_file(stem, 0644, temp);
 }
 
 // The pieces written one after another into a new file beside `path`, renamed over it.
