@@ -17,7 +17,7 @@ import sys
 HOST_TYPES = {"bytes", "errors", "error_code", "service_result", "call_report", "dialect",
               "timeout", "retry_policy", "image_header", "image_mime", "size_calculator",
               "model_catalogue", "call_limits", "transfer_facts", "prepared_request",
-              "image_metadata"}
+              "image_metadata", "model_prices", "cost_estimate"}
 HOST_API = {"config", "call_options", "references", "image_tool", "service_client", "progress",
            "conversation"}
 NAMES = ["types", "below", "http", "call", "clients", "testkit"]

@@ -44,6 +44,7 @@ json to_json(const CallReport& r) {
                   {"output_tokens", or_null(r.usage.output_tokens)},
                   {"total_tokens", or_null(r.usage.total_tokens)},
                   {"raw", r.usage.raw}};
+  out["cost"] = r.cost ? to_json(*r.cost) : json();
   out["model_sent"] = or_null(r.model_sent);
   out["model_note"] = or_null(r.model_note);
   out["model_version"] = or_null(r.model_version);

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zantrel/host/cost_estimate.h"
+
 namespace zantrel::host {
 
 // How far a call's request got. It says whether trying again could run the work twice.
@@ -76,6 +78,9 @@ struct CallReport {
   std::optional<double> retry_after_s;
   std::optional<std::string> request_id;  // x-request-id, else Gemini's responseId
   Usage usage;
+  // What the call cost at the catalogue's prices of the model sent, from `usage`; empty when
+  // the service counted no tokens or the catalogue has no prices for the model.
+  std::optional<CostEstimate> cost;
   // The model the request named, and why it is not the one asked (a retired model sent as its
   // replacement); empty when refused before sending.
   std::optional<std::string> model_sent;

@@ -42,6 +42,7 @@ ModelInfo gemini(std::string name, Strings ratios, Strings sizes, Strings parame
           std::move(sizes),
           {},
           std::move(parameters),
+          std::nullopt,
           std::nullopt};
 }
 
@@ -53,13 +54,13 @@ ModelInfo bounded(ModelInfo model, int max_images) {
 }
 
 ModelInfo images(std::string name, Strings sizes, Strings parameters) {
-  return {std::move(name),  Service::kImages,      {},          {}, {}, {},
-          std::move(sizes), std::move(parameters), std::nullopt};
+  return {std::move(name),  Service::kImages,      {},           {}, {}, {},
+          std::move(sizes), std::move(parameters), std::nullopt, std::nullopt};
 }
 
 // The services' public model pages (Gemini image generation; the images API's model pages),
 // as of 2026-12. The two -preview Gemini image models were retired on 2026-06-25.
-std::vector<ModelInfo> builtin_models() {
+std::vector<ModelInfo> listed_models() {
   return {
       bounded(gemini("gemini-3-pro-image", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters), 14),
       bounded(gemini("gemini-3.1-flash-image", kFourteenRatios, {"512", "1K", "2K", "4K"},
@@ -79,6 +80,12 @@ std::vector<ModelInfo> builtin_models() {
                      kGeminiThinkingParameters, "2026-06-25", "gemini-3.1-flash-image"),
               14),
   };
+}
+
+std::vector<ModelInfo> builtin_models() {
+  std::vector<ModelInfo> models = listed_models();
+  for (ModelInfo& model : models) model.prices = builtin_prices(model.name);
+  return models;
 }
 
 bool contains(const Strings& list, std::string_view value) {
@@ -117,7 +124,8 @@ bool ModelInfo::takes_parameter(std::string_view parameter) const {
   return contains(parameters, parameter);
 }
 
-ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models) : models_(std::move(models)) {
+ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models, std::string prices_as_of)
+    : models_(std::move(models)), prices_as_of_(std::move(prices_as_of)) {
   for (std::size_t i = 0; i < models_.size(); ++i) {
     const ModelInfo& model = models_[i];
     if (model.name.empty()) refuse(i, "a model needs a name");
@@ -131,7 +139,7 @@ ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models) : models_(std::mov
 }
 
 const ModelCatalogue& ModelCatalogue::builtin() {
-  static const ModelCatalogue catalogue(builtin_models());
+  static const ModelCatalogue catalogue(builtin_models(), std::string(builtin_prices_as_of()));
   return catalogue;
 }
 
@@ -174,9 +182,23 @@ ModelCatalogue ModelCatalogue::from_json(const nlohmann::json& document) {
       }
       model.max_images = bound.get<int>();
     }
+    if (entry.contains("prices") && !entry.at("prices").is_null()) {
+      try {
+        model.prices = prices_from_json(entry.at("prices"));
+      } catch (const std::invalid_argument& error) {
+        refuse(i, error.what());
+      }
+    }
     models.push_back(std::move(model));
   }
-  return ModelCatalogue(std::move(models));
+  std::string prices_as_of;
+  if (document.is_object() && document.contains("prices_as_of")) {
+    if (!document.at("prices_as_of").is_string()) {
+      throw std::invalid_argument("model catalogue: \"prices_as_of\" must be a date text");
+    }
+    prices_as_of = document.at("prices_as_of").get<std::string>();
+  }
+  return ModelCatalogue(std::move(models), std::move(prices_as_of));
 }
 
 nlohmann::ordered_json ModelCatalogue::to_json() const {
@@ -195,9 +217,11 @@ nlohmann::ordered_json ModelCatalogue::to_json() const {
     }
     entry["parameters"] = model.parameters;
     if (model.max_images) entry["max_images"] = *model.max_images;
+    entry["prices"] =
+        model.prices ? host::to_json(*model.prices) : nlohmann::ordered_json(nullptr);
     list.push_back(std::move(entry));
   }
-  return {{"models", std::move(list)}};
+  return {{"prices_as_of", prices_as_of_}, {"models", std::move(list)}};
 }
 
 const ModelInfo* ModelCatalogue::find(std::string_view name) const {

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zantrel/host/model_prices.h"
+
 namespace zantrel::host {
 
 enum class Service { kGemini, kImages };
@@ -32,6 +34,8 @@ struct ModelInfo {
   // Images one request may carry at most (references, and a conversation's earlier images);
   // nothing when the service states no bound.
   std::optional<int> max_images;
+  // What its tokens cost; nothing when the catalogue knows no price for it.
+  std::optional<ModelPrices> prices;
 
   bool retired() const noexcept { return retired_on.has_value(); }
   bool takes_ratio(std::string_view ratio) const;
@@ -41,10 +45,11 @@ struct ModelInfo {
 
 // The models the clients know: what each takes and which are retired. The library's own table
 // is `builtin()`; a host may replace it at start-up (`config::set_model_catalogue`), from its own
-// configuration in the JSON form of `to_json`.
+// configuration in the JSON form of `to_json`, prices included (its own contract's, say).
 class ModelCatalogue {
  public:
-  explicit ModelCatalogue(std::vector<ModelInfo> models);
+  // `prices_as_of`: the day the models' prices were read from the services' pages.
+  explicit ModelCatalogue(std::vector<ModelInfo> models, std::string prices_as_of = {});
 
   static const ModelCatalogue& builtin();
   // Throws std::invalid_argument naming the entry and member at fault.
@@ -59,9 +64,11 @@ class ModelCatalogue {
   std::vector<std::string> names(Service service) const;
   // Every ratio some model of `service` takes, in table order without repeats.
   std::vector<std::string> ratios(Service service) const;
+  const std::string& prices_as_of() const noexcept { return prices_as_of_; }
 
  private:
   std::vector<ModelInfo> models_;
+  std::string prices_as_of_;
 };
 
 }  // namespace zantrel::host

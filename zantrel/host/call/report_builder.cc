@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string>
 
+#include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_header.h"
 #include "zantrel/host/image_mime.h"
@@ -86,6 +87,10 @@ void ReportBuilder::sending() {
 void ReportBuilder::finish() {
   if (report_ && !finished_) {
     report_->timings.total = std::chrono::duration<double>(Clock::now() - start_).count();
+    if (report_->model_sent && !report_->usage.raw.is_null()) {
+      report_->cost =
+          estimate_cost(*config::model_catalogue(), *report_->model_sent, report_->usage);
+    }
   }
   finished_ = true;
 }
