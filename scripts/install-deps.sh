@@ -11,7 +11,7 @@ packages=(
   libcpp-httplib-dev libcli11-dev libpng-dev libjpeg-dev libwebp-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-pybind11 pybind11-dev python3-pytest python3-pil
-  valgrind gnuplot-nox openssl
+  valgrind gnuplot-nox openssl chromium fonts-dejavu-core
 )
 
 missing=()

@@ -373,6 +373,8 @@ PYBIND11_MODULE(_zantrel, m) {
       .def_readonly("request_id", &host::CallReport::request_id)
       .def_property_readonly(
           "usage", [](const host::CallReport& r) { return to_python(host::to_json(r)["usage"]); })
+      .def_property_readonly(
+          "cost", [](const host::CallReport& r) { return to_python(host::to_json(r)["cost"]); })
       .def_readonly("model_sent", &host::CallReport::model_sent)
       .def_readonly("model_note", &host::CallReport::model_note)
       .def_readonly("model_version", &host::CallReport::model_version)

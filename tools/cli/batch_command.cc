@@ -57,9 +57,12 @@ class Runner {
       // never holds calls back.
       const auto finished = take_finished();
       const bool stopping = signals.stopped();
-      if (in_flight_.empty() && finished.empty() && (stopping || pending_.empty())) break;
+      if (in_flight_.empty() && finished.empty() &&
+          (stopping || pending_.empty() || !within_budget(finished))) {
+        break;
+      }
       while (!stopping && !pending_.empty() && static_cast<int>(in_flight_.size()) < limit_ &&
-             Clock::now() >= resume_at_) {
+             Clock::now() >= resume_at_ && within_budget(finished)) {
         launch(setups.at(pending_.front().item->call.service), lock);
       }
       for (const auto& flight : finished) record(*flight);
@@ -68,7 +71,17 @@ class Runner {
       changed_.wait_for(lock, std::chrono::milliseconds(100));
     }
     if (live) std::cerr << "\r\033[K" << std::flush;
-    return signals.stopped() ? kInterrupted : kSuccess;
+    if (signals.stopped()) return kInterrupted;
+    if (!pending_.empty()) {
+      tally_.unsubmitted = static_cast<int>(pending_.size());
+      std::cerr << (tally_.unpriced > 0 ? "stopped: answers without a price (a model the price "
+                                           "table does not list) can't be held to --max-cost; "
+                                         : "stopped at the budget: ")
+                << "about " << dollars(total_cost(tally_)) << " of "
+                << dollars(options_.max_cost_usd) << " spent, " << pending_.size()
+                << " images not sent; --resume with a larger --max-cost makes them\n";
+    }
+    return kSuccess;
   }
 
  private:
@@ -129,6 +142,34 @@ class Runner {
     return finished;
   }
 
+  // With the lock held: whether the next call may start under --max-cost, that is whether its
+  // likely cost still fits. The next call and each one in flight count at the mean cost of
+  // their service's answers so far, so a budget is not overrun by a whole round of concurrent
+  // calls. A service's first call, before any answer shows what its calls cost, goes alone.
+  // `finished`: the calls ended but not yet recorded, counted as in flight.
+  bool within_budget(const std::vector<std::shared_ptr<Flight>>& finished) const {
+    if (options_.max_cost_usd <= 0) return true;
+    if (tally_.unpriced > 0) return false;  // a cost that can't be estimated can't be bounded
+    const auto mean = [&](const std::string& service) -> std::optional<double> {
+      const auto count = tally_.priced.find(service);
+      if (count == tally_.priced.end()) return std::nullopt;
+      return tally_.cost_usd.at(service) / count->second;
+    };
+    std::map<std::string, int> running;
+    for (const auto& flight : in_flight_) ++running[flight->unit.item->call.service];
+    for (const auto& flight : finished) ++running[flight->unit.item->call.service];
+    double projected = total_cost(tally_);
+    for (const auto& [service, count] : running) {
+      const auto cost = mean(service);
+      if (!cost) return false;  // a first call still out: its cost decides what may follow
+      projected += *cost * count;
+    }
+    if (pending_.empty()) return projected < options_.max_cost_usd;
+    const auto next_cost = mean(pending_.front().item->call.service);
+    return next_cost ? projected + *next_cost <= options_.max_cost_usd
+                     : projected < options_.max_cost_usd;
+  }
+
   void record(const Flight& flight) {
     writer_.record(flight.unit, *flight.result, flight.dialect, flight.report);
   }
@@ -153,6 +194,12 @@ int run_batch(const BatchOptions& o) {
     std::cerr << "zantrel-image: --concurrency and --retry take a whole number from 1; "
                  "--deadline, --timeout, --poll, --batch-max-requests and --inline-max-mb must "
                  "not be negative\n";
+    return kUsageError;
+  }
+  if (o.max_cost_usd < 0 || (o.max_cost_usd > 0 && o.via == "provider")) {
+    std::cerr << "zantrel-image: --max-cost takes US dollars from 0, and applies to --via "
+                 "direct: a provider run sends all its batches at once and is priced as they "
+                 "end\n";
     return kUsageError;
   }
   Jobs jobs;
@@ -226,7 +273,9 @@ int run_batch(const BatchOptions& o) {
     std::cerr << "zantrel-image: " << e.what() << "\n";
     return kFailedResult;
   }
-  return tally.failed == 0 && tally.left == 0 && jobs.refused.empty() ? kSuccess : kFailedResult;
+  return tally.failed == 0 && tally.left == 0 && tally.unsubmitted == 0 && jobs.refused.empty()
+             ? kSuccess
+             : kFailedResult;
 }
 
 }  // namespace zantrel::cli

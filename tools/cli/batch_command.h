@@ -13,6 +13,9 @@ struct BatchOptions {
   int retry_attempts = 1;
   double deadline_seconds = 0;
   double timeout_seconds = 0;
+  // Sending stops once the next call would likely take this run's estimated cost past this,
+  // its calls in flight counted at the mean so far (0: no bound). Direct runs only.
+  double max_cost_usd = 0;
   bool resume = false;
   bool check = false;
   bool no_metadata = false;  // images written without their facts
@@ -34,7 +37,7 @@ struct BatchOptions {
 // at most `concurrency` calls at once (halved on each 429, then grown back one step per
 // success). Each finished image is written atomically into `out_dir` and its outcome appended
 // to out_dir/results.jsonl at once. Returns the exit status: 0 all done, 1 some failed or
-// lines refused, 2 a usage error, 130 interrupted (finished results kept; --resume goes on).
+// lines refused or left by --max-cost, 2 a usage error, 130 interrupted (finished results kept; --resume goes on).
 int run_batch(const BatchOptions& options);
 
 }  // namespace zantrel::cli

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tools/cli/output.h"
+
 namespace zantrel::cli {
 namespace {
 
@@ -31,6 +33,12 @@ double percentile(std::vector<double> values, double share) {
 
 }  // namespace
 
+double total_cost(const BatchTally& tally) {
+  double total = 0;
+  for (const auto& [service, usd] : tally.cost_usd) total += usd;
+  return total;
+}
+
 std::string duration_text(double seconds) {
   const long whole = std::max(0L, std::lround(seconds));
   if (whole < 60) return std::to_string(whole) + "s";
@@ -50,7 +58,9 @@ std::string progress_line(const BatchTally& tally) {
     const double per_image = seconds_since(tally.started) / done;
     line += " | ETA " + duration_text(per_image * (tally.total - done));
   }
-  return line + " | " + size_text(tally.bytes);
+  line += " | " + size_text(tally.bytes);
+  if (!tally.cost_usd.empty()) line += " | " + dollars(total_cost(tally));
+  return line;
 }
 
 std::string summary_table(const BatchTally& tally, const std::string& results_path) {
@@ -66,6 +76,10 @@ std::string summary_table(const BatchTally& tally, const std::string& results_pa
     text += "left by provider batches (--via direct --resume makes them): " +
             std::to_string(tally.left) + "\n";
   }
+  if (tally.unsubmitted > 0) {
+    text += "not sent, the estimated cost having reached --max-cost: " +
+            std::to_string(tally.unsubmitted) + "\n";
+  }
   if (tally.refused_lines > 0) {
     text += "refused lines: " + std::to_string(tally.refused_lines) + "\n";
   }
@@ -73,6 +87,15 @@ std::string summary_table(const BatchTally& tally, const std::string& results_pa
   if (tally.tokens.empty()) text += " none reported";
   for (const auto& [service, count] : tally.tokens) {
     text += " " + service + " " + std::to_string(count);
+  }
+  text += "\ncost (estimated";
+  if (!tally.prices_as_of.empty()) text += ", prices of " + tally.prices_as_of;
+  text += "):";
+  if (tally.cost_usd.empty()) text += " none priced";
+  for (const auto& [service, usd] : tally.cost_usd) text += " " + service + " " + dollars(usd);
+  if (tally.cost_usd.size() > 1) text += ", total " + dollars(total_cost(tally));
+  if (tally.unpriced > 0) {
+    text += "; " + std::to_string(tally.unpriced) + " answers without a price";
   }
   text += "\nwall " + duration_text(seconds_since(tally.started)) + ", " + size_text(tally.bytes) +
           "; call time p50 " + format("%.2f s", percentile(tally.call_seconds, 0.5)) + ", p90 " +

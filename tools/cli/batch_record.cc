@@ -82,6 +82,13 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   ++tally_.outcomes[outcome];
   (ok ? tally_.ok : tally_.failed) += 1;
   if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
+  if (report.cost) {
+    tally_.cost_usd[item.call.service] += report.cost->usd;
+    ++tally_.priced[item.call.service];
+    tally_.prices_as_of = report.cost->prices_as_of;
+  } else if (!report.usage.raw.is_null()) {
+    ++tally_.unpriced;
+  }
   if (report.timings.total) tally_.call_seconds.push_back(*report.timings.total);
   if (::isatty(STDERR_FILENO) != 1) {
     std::cerr << "line " << item.line << " " << item.name

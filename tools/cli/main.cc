@@ -141,6 +141,9 @@ int main(int argc, char** argv) {
                     "both services' address (else each one's environment, else public)");
   batch->add_option("--api-key", batch_options.api_key,
                     "both services' key (else each one's environment; never echoed)");
+  batch->add_option("--max-cost", batch_options.max_cost_usd,
+                    "stop sending once the estimated cost of this run reaches this many US "
+                    "dollars (finished and running calls are kept; --resume goes on)");
   batch
       ->add_option("--via", batch_options.via,
                    "direct (calls from here, default) or provider: the services' own batch "

@@ -193,6 +193,12 @@ std::string fixed(double value, int decimals) {
   return text;
 }
 
+}  // namespace
+
+std::string dollars(double usd) { return "$" + fixed(usd, usd < 1 ? 4 : 2); }
+
+namespace {
+
 std::string byte_size(std::size_t bytes) {
   if (bytes >= 1000000) return fixed(static_cast<double>(bytes) / 1e6, 1) + " MB";
   if (bytes >= 1000) return fixed(static_cast<double>(bytes) / 1e3, 1) + " KB";
@@ -238,6 +244,7 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
   if (report.usage.output_tokens) {
     facts.push_back(with_thousands(*report.usage.output_tokens) + " output tokens");
   }
+  if (report.cost) facts.push_back("about " + dollars(report.cost->usd));
   if (t.total) {
     std::string timing = fixed(*t.total, 1) + " s";
     if (t.connect && t.sent && t.first_byte) {

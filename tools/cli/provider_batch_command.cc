@@ -12,6 +12,8 @@
 
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_records.h"
+#include "zantrel/host/config.h"
+#include "zantrel/host/cost_estimate.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/internal/codec/rfc3339.h"
 
@@ -409,6 +411,11 @@ void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const Call
                                            options)
           : images_client(setup).result_of(images_request_of(call), answer.status, std::move(body),
                                            options);
+  // The service's batch engine bills at its batch prices.
+  if (report.cost) {
+    report.cost = host::estimate_cost(*config::model_catalogue(), report.cost->model,
+                                      report.usage, host::PriceTier::kBatch);
+  }
   writer.record(unit, result, setup.dialect, report, beside);
 }
 
