@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -106,6 +107,49 @@ TEST_F(Batch, AnInterruptedRunResumesToTheSameResultsAndAFinishedOneSendsNothing
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(emulator_->requests(), sent);
   EXPECT_NE(again.out.find("finished by an earlier run: 24"), std::string::npos) << again.out;
+}
+
+// A budget stops sending near it, never sends past what it recorded, and a resumed run with a
+// larger one makes the rest.
+TEST_F(Batch, MaxCostStopsSendingAtTheBudgetAndResumeMakesTheRest) {
+  start_emulator("small-delay:20:1");
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200; ++i) {
+    lines.push_back(json{{"service", i % 2 == 0 ? "gemini" : "images"},
+                         {"prompt", "scene " + std::to_string(i)}}
+                        .dump());
+  }
+  const auto items = write_jobs(lines);
+  constexpr double kBudget = 3.0;
+  const auto run = run_process(command({"--max-cost", "3", "--concurrency", "8"}));
+  EXPECT_EQ(run.status, 1) << run.err;
+  double spent = 0, dearest = 0;
+  for (const json& line : results()) {
+    ASSERT_TRUE(line["result"]["ok"].get<bool>()) << line.dump();
+    const json& cost = line["result"]["report"]["cost"];
+    ASSERT_TRUE(cost.is_object()) << line.dump();
+    EXPECT_EQ(cost["tier"], "standard");
+    EXPECT_EQ(cost["prices_as_of"], "2026-12-01");
+    spent += cost["usd"].get<double>();
+    dearest = std::max(dearest, cost["usd"].get<double>());
+  }
+  const std::size_t made = results().size();
+  EXPECT_LT(made, 200u);
+  // Nothing was sent that is not recorded, and the run stopped within a call of the budget.
+  EXPECT_EQ(emulator_->requests(), made);
+  EXPECT_LE(spent, kBudget + dearest);
+  EXPECT_GE(spent, kBudget - dearest);
+  EXPECT_NE(run.out.find("not sent, the estimated cost having reached --max-cost: " +
+                         std::to_string(200 - made)),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(", total " + cli::dollars(spent)), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("--resume with a larger --max-cost makes them"), std::string::npos);
+
+  const auto resumed = run_process(command({"--resume", "--max-cost", "100"}));
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  expect_each_once(items, true);
+  EXPECT_EQ(emulator_->requests(), 200u);
 }
 
 TEST_F(Batch, CheckNamesEveryRefusedLineAndSendsNothing) {

@@ -233,13 +233,15 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
   for (const auto& member : report.items()) keys.push_back(member.key());
   EXPECT_EQ(keys,
             (std::vector<std::string>{
-                "delivery",   "failure_kind",  "http_status",  "service_error",  "retry_after_s",
-                "request_id", "usage",         "model_sent",   "model_note",     "model_version",
-                "text",       "finish_reason", "block_reason", "image",          "images",
-                "answer",     "timings_s",     "bytes_sent",   "bytes_received", "attempts",
-                "turn",       "files",         "stream"}));
+                "delivery",      "failure_kind", "http_status",   "service_error", "retry_after_s",
+                "request_id",    "usage",        "cost",          "model_sent",    "model_note",
+                "model_version", "text",         "finish_reason", "block_reason",  "image",
+                "images",        "answer",       "timings_s",     "bytes_sent",    "bytes_received",
+                "attempts",      "turn",         "files",         "stream"}));
   EXPECT_EQ(report["delivery"], "answered");
   EXPECT_EQ(report["usage"]["output_tokens"], 1290);
+  EXPECT_EQ(report["cost"]["tokens"]["output_image"], 1290);
+  EXPECT_EQ(report["cost"]["tier"], "standard");
   EXPECT_EQ(report["image"]["width"], 1024);
   EXPECT_EQ(report["image"]["matches_request"], true);
   for (const char* timing : {"connect", "sent", "first_byte", "total"}) {
@@ -251,7 +253,7 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
                                  "--out", (dir / "two.png").string()});
   ASSERT_EQ(line.status, 0) << line.err;
   EXPECT_NE(line.out.find(": 1024x576 PNG, "), std::string::npos) << line.out;
-  EXPECT_NE(line.out.find(" KB, 1,290 output tokens, "), std::string::npos) << line.out;
+  EXPECT_NE(line.out.find(" KB, 1,290 output tokens, about $0.1"), std::string::npos) << line.out;
   EXPECT_NE(line.out.find(" s (upload "), std::string::npos) << line.out;
   EXPECT_FALSE(leaks(run.out + run.err + line.out + line.err, key));
   std::filesystem::remove_all(dir);

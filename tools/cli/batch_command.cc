@@ -75,8 +75,8 @@ class Runner {
     if (!pending_.empty()) {
       tally_.unsubmitted = static_cast<int>(pending_.size());
       std::cerr << (tally_.unpriced > 0 ? "stopped: answers without a price (a model the price "
-                                           "table does not list) can't be held to --max-cost; "
-                                         : "stopped at the budget: ")
+                                          "table does not list) can't be held to --max-cost; "
+                                        : "stopped at the budget: ")
                 << "about " << dollars(total_cost(tally_)) << " of "
                 << dollars(options_.max_cost_usd) << " spent, " << pending_.size()
                 << " images not sent; --resume with a larger --max-cost makes them\n";
@@ -259,7 +259,8 @@ int run_batch(const BatchOptions& o) {
       }
     }
     tally.total = static_cast<int>(pending.size());
-    ResultWriter writer(dir, results, tally, !o.no_metadata);
+    GalleryPage gallery(dir, results.path());
+    ResultWriter writer(dir, results, tally, !o.no_metadata, &gallery);
     int status = kSuccess;
     if (provider) {
       status = run_provider_batch(o, jobs, pending, setups, signals, writer, tally);
@@ -267,7 +268,9 @@ int run_batch(const BatchOptions& o) {
       Runner runner(o, writer, tally);
       status = runner.run(std::move(pending), setups, signals);
     }
-    std::cout << summary_table(tally, results.path().string());
+    gallery.write();
+    std::cout << summary_table(tally, results.path().string())
+              << "gallery: " << (dir / "index.html").string() << "\n";
     if (status != kSuccess) return status;
   } catch (const std::exception& e) {
     std::cerr << "zantrel-image: " << e.what() << "\n";

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "tools/cli/image_facts.h"
 #include "tools/cli/output.h"
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/internal/codec/rfc3339.h"
 
 namespace zantrel::cli {
 namespace {
@@ -51,6 +53,8 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   line["name"] = item.name;
   line["index"] = unit.index;
   line["service"] = item.call.service;
+  line["prompt"] = item.call.prompt;
+  line["at"] = host::internal::format_rfc3339(std::chrono::system_clock::now());
   std::optional<std::string> out;
   std::optional<WrittenFile> written;
   bool ok = result.ok();
@@ -74,6 +78,7 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   if (!ok) line["result"]["ok"] = false;
   for (const auto& [key, value] : beside.items()) line[key] = value;
   results_.append(line);
+  if (gallery_ != nullptr) gallery_->refresh_if_due();
 
   const std::string outcome =
       ok ? "ok"

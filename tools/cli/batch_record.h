@@ -10,6 +10,7 @@
 #include "tools/cli/batch_job.h"
 #include "tools/cli/batch_progress.h"
 #include "tools/cli/batch_results.h"
+#include "tools/cli/gallery.h"
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/service_result.h"
@@ -32,13 +33,18 @@ struct Unit {
 };
 
 // Writes each finished image of a run into its folder (atomically) and appends its result
-// line, whichever way the image was made, and counts it in the run's tally.
+// line, whichever way the image was made, and counts it in the run's tally; the run's gallery
+// page, when there is one, is brought up to date now and then.
 class ResultWriter {
  public:
   // `metadata`: each image carries its facts (image_facts) in its file.
   ResultWriter(std::filesystem::path dir, ResultsFile& results, BatchTally& tally,
-               bool metadata = true)
-      : dir_(std::move(dir)), results_(results), tally_(tally), metadata_(metadata) {}
+               bool metadata = true, GalleryPage* gallery = nullptr)
+      : dir_(std::move(dir)),
+        results_(results),
+        tally_(tally),
+        metadata_(metadata),
+        gallery_(gallery) {}
 
   // `beside` members go into the line beside the standard ones (the provider batch's id).
   void record(const Unit& unit, const host::ServiceResult& result, host::Dialect dialect,
@@ -50,6 +56,7 @@ class ResultWriter {
   ResultsFile& results_;
   BatchTally& tally_;
   bool metadata_;
+  GalleryPage* gallery_;
 };
 
 }  // namespace zantrel::cli

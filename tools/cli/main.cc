@@ -2,10 +2,13 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include "tools/cli/batch_command.h"
 #include "tools/cli/conversation_turn.h"
 #include "tools/cli/demo_command.h"
+#include "tools/cli/gallery.h"
 #include "tools/cli/generate_command.h"
 #include "tools/cli/image_facts.h"
 #include "tools/cli/log_setup.h"
@@ -198,6 +201,14 @@ int main(int argc, char** argv) {
       app.add_subcommand("info", "print the prompt, model and parameters an image carries");
   std::string info_path;
   info->add_option("file", info_path, "an image zantrel-image wrote")->required();
+  auto* gallery = app.add_subcommand(
+      "gallery", "write DIR/index.html: a page of a batch's images and failures, with totals");
+  std::string gallery_dir;
+  std::optional<std::string> gallery_results;
+  gallery->add_option("dir", gallery_dir, "the folder of the images (a batch's --out-dir)")
+      ->required();
+  gallery->add_option("--results", gallery_results,
+                      "the results file to show (default: DIR/results.jsonl)");
   auto* models = app.add_subcommand("models", "list the models, what they take, which are retired");
   bool models_json = false;
   bool models_markdown = false;
@@ -225,6 +236,7 @@ int main(int argc, char** argv) {
   if (*images) return zantrel::cli::run_generate(images_options);
   if (*batch) return zantrel::cli::run_batch(batch_options);
   if (*info) return zantrel::cli::run_info(info_path);
+  if (*gallery) return zantrel::cli::run_gallery(gallery_dir, gallery_results);
   if (*batch_status) return zantrel::cli::run_batch_status(admin_options);
   if (*batch_cancel) return zantrel::cli::run_batch_cancel(admin_options);
   if (*chat) return zantrel::cli::run_chat(chat_options);
