@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/canary.h"
-#include "tests/support/decoded_image.h"
+#include "tools/cli/decoded_image.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/host/http/curl_http_client.h"
@@ -237,7 +237,7 @@ TEST_F(ImageRequests, OneRequestGivesEveryImageInTheFormatAsked) {
     for (std::size_t i = 0; i < images.size(); ++i) {
       distinct.emplace(images[i].begin(), images[i].end());
       EXPECT_EQ(report.images[i].mime, c.mime) << c.name;
-      const auto decoded = zantrel::testkit::decode_image(images[i]);
+      const auto decoded = cli::decode_image(images[i]);
       ASSERT_TRUE(decoded) << c.name << ": a whole file";
       EXPECT_EQ(decoded->width, report.images[i].width) << c.name;
       EXPECT_EQ(decoded->transparent_pixels() > 0, c.transparent) << c.name;
@@ -316,7 +316,7 @@ TEST_F(ImageRequests, TheEmulatorStreamsPartialImagesThenTheFinalOne) {
           EXPECT_EQ(event["partial_image_index"], k) << where;
         }
         EXPECT_EQ(event["output_format"], "webp") << where;
-        const auto decoded = zantrel::testkit::decode_image(
+        const auto decoded = cli::decode_image(
             host::base64_decode(event["b64_json"].get<std::string>()));
         EXPECT_TRUE(decoded) << where << ": event " << k << " holds a whole WebP file";
       }

@@ -10,6 +10,7 @@
 #include "tools/cli/output.h"
 #include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
+#include "tools/cli/terminal_preview.h"
 
 namespace zantrel::cli {
 namespace {
@@ -86,6 +87,7 @@ bool one_turn(const GenerateOptions& o, const CallSetup& setup, Conversation& co
   } else {
     (result->ok() ? std::cout : std::cerr) << "turn " << report.turn.value_or(0) << ": "
                                            << human_summary(*result, written, report) << "\n";
+    if (file) show_preview(std::cout, *result->bytes(), choose_preview(o.preview));
     if (o.text && report.text) std::cout << "text: " << *report.text << "\n";
   }
   return ok;

@@ -19,6 +19,7 @@
 #include "tools/cli/signal_stop.h"
 #include "tools/cli/spinner.h"
 #include "tools/cli/stream_progress.h"
+#include "tools/cli/terminal_preview.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_mime.h"
 #include "zantrel/image/corvane/corvane_client.h"
@@ -309,7 +310,8 @@ int run_generate(const GenerateOptions& o) {
   }
 
   bool all_ok = true;
-  int written = 0;  // images so far, for their numbers
+  int written = 0;                       // images so far, for their numbers
+  std::optional<PreviewProtocol> drawn;  // asked of the terminal at the first image only
   for (std::size_t i = 0; i < results.size(); ++i) {
     const host::ServiceResult& result = results[i];
     const auto images = result.images();
@@ -335,6 +337,10 @@ int run_generate(const GenerateOptions& o) {
         std::cout << json_report(result, out, dialect, reports[i], k, file) << std::endl;
       } else {
         (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
+        if (file) {
+          if (!drawn) drawn = choose_preview(o.preview);
+          show_preview(std::cout, images[k], *drawn);
+        }
       }
     }
     if (!o.json && o.text && reports[i].text) std::cout << "text: " << *reports[i].text << "\n";

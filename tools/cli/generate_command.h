@@ -71,6 +71,9 @@ struct GenerateOptions {
   bool json = false;
   // Leave the image's facts (prompt, model, parameters, ...) out of the file written.
   bool no_metadata = false;
+  // --preview: "" (not given: on a terminal that draws pictures), "auto", "kitty", "sixel" or
+  // "off"; a small picture of each image written is drawn below its line.
+  std::string preview;
   // Returned and reference links may lead to this machine or a private network (emulator,
   // local services). Off by default: such links are refused.
   bool allow_private_links = false;

@@ -17,6 +17,15 @@
 
 namespace {
 
+void add_preview_option(CLI::App& command, zantrel::cli::GenerateOptions& o) {
+  command
+      .add_flag("--preview{auto}", o.preview,
+                "draw a small picture of each image below its line: --preview forces it, "
+                "--preview=kitty or =sixel names the terminal's protocol, =off leaves it out "
+                "(default: where the terminal is known to draw pictures)")
+      ->check(CLI::IsMember({"auto", "kitty", "sixel", "off"}));
+}
+
 void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, bool images) {
   command.add_option("--prompt", o.prompt, "what to draw")->required();
   command.add_option("--base-url", o.base_url,
@@ -90,6 +99,7 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_flag("--allow-private-links", o.allow_private_links,
                    "let returned and reference links reach this machine or private networks "
                    "(needed with the emulator's file links)");
+  add_preview_option(command, o);
   command.add_option("--ca-file", o.ca_file, "CA bundle to trust for https (PEM)");
   command
       .add_option("--dialect", o.dialect,
@@ -195,6 +205,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"auto", "gateway", "direct"}));
   chat->add_flag("--allow-private-links", chat_options.call.allow_private_links,
                  "let links reach this machine or private networks");
+  add_preview_option(*chat, chat_options.call);
   chat->add_flag("--no-metadata", chat_options.call.no_metadata,
                  "write the images without their prompt, model and parameters inside");
   auto* info =

@@ -6,7 +6,7 @@
 
 #include "zantrel/host/bytes.h"
 
-namespace zantrel::testkit {
+namespace zantrel::cli {
 
 // An image file decoded to RGBA pixels by its own format's library (libpng, libjpeg, libwebp).
 struct DecodedImage {
@@ -20,4 +20,4 @@ struct DecodedImage {
 // Nothing when the bytes are not a whole PNG, JPEG or WebP file.
 std::optional<DecodedImage> decode_image(host::ByteView file);
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::cli

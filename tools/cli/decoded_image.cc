@@ -1,4 +1,4 @@
-#include "tests/support/decoded_image.h"
+#include "tools/cli/decoded_image.h"
 
 // clang-format off: jpeglib.h needs <cstdio> first
 #include <jpeglib.h>
@@ -11,7 +11,7 @@
 
 #include "zantrel/host/image_mime.h"
 
-namespace zantrel::testkit {
+namespace zantrel::cli {
 namespace {
 
 std::optional<DecodedImage> decode_png(host::ByteView file) {
@@ -88,4 +88,4 @@ std::optional<DecodedImage> decode_image(host::ByteView file) {
   return std::nullopt;
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::cli
