@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
   }
   std::printf("%s, %lld output tokens\n", zantrel::host::to_string(report.delivery).data(),
               static_cast<long long>(report.usage.output_tokens.value_or(0)));
+  if (report.cost) {  // estimated from the tokens counted and the catalogue's price table
+    std::printf("about $%.4f at the prices of %s\n", report.cost->usd,
+                report.cost->prices_as_of.c_str());
+  }
   if (const zantrel::host::Bytes* image = result.bytes()) {
     std::ofstream(argv[3], std::ios::binary)
         .write(reinterpret_cast<const char*>(image->data()),

@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ExampleRun{"gemini_generate",
                    {"{dir}/out.png"},
-                   {"answered, 1290 output tokens", "wrote ", " bytes to ",
+                   {"answered, 1290 output tokens", "at the prices of 2026-12-01", "wrote ",
+                    " bytes to ",
                     "seeded: ok, the model said: Here is your picture."},
                    "out.png"},
         ExampleRun{"images_edit",

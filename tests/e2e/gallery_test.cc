@@ -62,7 +62,10 @@ constexpr const char* kProbe = R"(<!DOCTYPE html><html><body>
 document.getElementById('g').addEventListener('load', async () => {
   const doc = document.getElementById('g').contentDocument;
   const images = [...doc.querySelectorAll('.card img')];
-  await Promise.all(images.map(i => i.decode().catch(() => {})));
+  // Each thumbnail decoded, or given up on after a while (virtual time: no real wait).
+  const settle = i => Promise.race([i.decode().catch(() => {}),
+                                    new Promise(done => setTimeout(done, 8000))]);
+  await Promise.all(images.map(settle));
   const shown = () => [...doc.querySelectorAll('.card')].filter(c => !c.hidden).length;
   const press = (filter, value) =>
       doc.querySelector(`button[data-filter="${filter}"][data-value="${value}"]`).click();

@@ -157,8 +157,9 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
                      (ok ? "ok" : "failed") + "\">";
   if (ok && !file.empty()) {
     const std::string href = escaped(link_to(file));
-    html += "<a class=\"thumb\" href=\"" + href + "\"><img src=\"" + href + "\" alt=\"" +
-            escaped(name) + "\"";
+    // Lazily: a page of thousands of full-size images loads those in view.
+    html += "<a class=\"thumb\" href=\"" + href + "\"><img loading=\"lazy\" src=\"" + href +
+            "\" alt=\"" + escaped(name) + "\"";
     if (width && height) {
       html += " width=\"" + std::to_string(static_cast<int>(*width)) + "\" height=\"" +
               std::to_string(static_cast<int>(*height)) + "\"";
@@ -354,17 +355,21 @@ int write_gallery(const std::filesystem::path& dir, const std::filesystem::path&
 }
 
 void GalleryPage::refresh_if_due() {
-  if (std::chrono::steady_clock::now() - last_ >= kRefreshEvery) write();
+  if (std::chrono::steady_clock::now() >= next_) write();
 }
 
 void GalleryPage::write() {
-  last_ = std::chrono::steady_clock::now();
+  const auto start = std::chrono::steady_clock::now();
   try {
     write_gallery(dir_, results_);
   } catch (const std::exception& e) {
     if (!warned_) std::cerr << "zantrel-image: the gallery is not written: " << e.what() << "\n";
     warned_ = true;
   }
+  // A results file of tens of thousands of lines takes a while to render: the page then waits
+  // ten times as long, so that it never costs a run more than a tenth of its time.
+  const auto end = std::chrono::steady_clock::now();
+  next_ = end + std::max<std::chrono::steady_clock::duration>(kRefreshEvery, (end - start) * 10);
 }
 
 int run_gallery(const std::string& dir, const std::optional<std::string>& results) {

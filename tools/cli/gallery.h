@@ -25,9 +25,9 @@ std::string gallery_html(const std::vector<nlohmann::ordered_json>& lines,
 // Throws std::runtime_error when the results can't be read or the page can't be written.
 int write_gallery(const std::filesystem::path& dir, const std::filesystem::path& results);
 
-// The page of a running batch: written again when the last writing is some seconds old, so that
-// a browser's reload shows the run as it goes, and once more when the run ends. A page that
-// can't be written is said once and costs the run nothing.
+// The page of a running batch: written again when the last writing is two seconds old (or ten
+// times as long as it took), so that a browser's reload shows the run as it goes, and once more
+// when the run ends. A page that can't be written is said once and costs the run nothing.
 class GalleryPage {
  public:
   GalleryPage(std::filesystem::path dir, std::filesystem::path results)
@@ -38,7 +38,7 @@ class GalleryPage {
  private:
   std::filesystem::path dir_;
   std::filesystem::path results_;
-  std::chrono::steady_clock::time_point last_{};
+  std::chrono::steady_clock::time_point next_{};
   bool warned_ = false;
 };
 

@@ -46,6 +46,9 @@ def test_each_outcome_arrives_with_its_code_and_report(emulator, scenario, gemin
             assert result.data.startswith(PNG)
             assert result.report.delivery == "answered"
             assert result.report.image["mime"] == "image/png"
+            cost = result.report.cost
+            assert cost["estimated"] and cost["tier"] == "standard" and cost["usd"] > 0
+            assert cost["prices_as_of"] == "2026-12-01"
         else:
             assert result.data is None
         assert result.report.timings_s["total"] > 0
