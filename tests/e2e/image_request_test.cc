@@ -316,8 +316,8 @@ TEST_F(ImageRequests, TheEmulatorStreamsPartialImagesThenTheFinalOne) {
           EXPECT_EQ(event["partial_image_index"], k) << where;
         }
         EXPECT_EQ(event["output_format"], "webp") << where;
-        const auto decoded = cli::decode_image(
-            host::base64_decode(event["b64_json"].get<std::string>()));
+        const auto decoded =
+            cli::decode_image(host::base64_decode(event["b64_json"].get<std::string>()));
         EXPECT_TRUE(decoded) << where << ": event " << k << " holds a whole WebP file";
       }
       EXPECT_TRUE(data[static_cast<std::size_t>(partials)]["usage"].contains("output_tokens"))

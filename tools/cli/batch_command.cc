@@ -259,7 +259,7 @@ int run_batch(const BatchOptions& o) {
       }
     }
     tally.total = static_cast<int>(pending.size());
-    GalleryPage gallery(dir, results.path());
+    GalleryPage gallery(dir);
     ResultWriter writer(dir, results, tally, !o.no_metadata, &gallery);
     int status = kSuccess;
     if (provider) {

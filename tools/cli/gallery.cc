@@ -260,6 +260,7 @@ std::vector<const json*> newest_per_image(const std::vector<json>& lines,
     }
   }
   std::vector<const json*> images;
+  images.reserve(newest.size());
   for (const auto& [key, line] : newest) images.push_back(line);
   for (const auto& [at, line] : refusals) {
     if (newest.lower_bound({at, 0}) == newest.upper_bound({at, 1 << 30})) refused.push_back(line);
@@ -346,8 +347,9 @@ std::string gallery_html(const std::vector<json>& lines, const std::filesystem::
   return html;
 }
 
-int write_gallery(const std::filesystem::path& dir, const std::filesystem::path& results) {
-  const std::vector<json> lines = read_lines(results);
+int write_gallery(const std::filesystem::path& dir,
+                  const std::optional<std::filesystem::path>& results) {
+  const std::vector<json> lines = read_lines(results.value_or(dir / "results.jsonl"));
   const std::string html = gallery_html(lines, dir);
   write_file_atomically((dir / "index.html").string(), host::as_bytes(html), Durability::kCached);
   std::vector<const json*> refused;
@@ -361,7 +363,7 @@ void GalleryPage::refresh_if_due() {
 void GalleryPage::write() {
   const auto start = std::chrono::steady_clock::now();
   try {
-    write_gallery(dir_, results_);
+    write_gallery(dir_);
   } catch (const std::exception& e) {
     if (!warned_) std::cerr << "zantrel-image: the gallery is not written: " << e.what() << "\n";
     warned_ = true;

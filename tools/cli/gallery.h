@@ -21,23 +21,23 @@ namespace zantrel::cli {
 std::string gallery_html(const std::vector<nlohmann::ordered_json>& lines,
                          const std::filesystem::path& dir);
 
-// Writes DIR/index.html (atomically) from the results file; gives how many cards it holds.
-// Throws std::runtime_error when the results can't be read or the page can't be written.
-int write_gallery(const std::filesystem::path& dir, const std::filesystem::path& results);
+// Writes DIR/index.html (atomically) from `results` (default DIR/results.jsonl); gives how many
+// cards it holds. Throws std::runtime_error when the results can't be read or the page can't be
+// written.
+int write_gallery(const std::filesystem::path& dir,
+                  const std::optional<std::filesystem::path>& results = std::nullopt);
 
 // The page of a running batch: written again when the last writing is two seconds old (or ten
 // times as long as it took), so that a browser's reload shows the run as it goes, and once more
 // when the run ends. A page that can't be written is said once and costs the run nothing.
 class GalleryPage {
  public:
-  GalleryPage(std::filesystem::path dir, std::filesystem::path results)
-      : dir_(std::move(dir)), results_(std::move(results)) {}
+  explicit GalleryPage(std::filesystem::path dir) : dir_(std::move(dir)) {}
   void refresh_if_due();
   void write();
 
  private:
   std::filesystem::path dir_;
-  std::filesystem::path results_;
   std::chrono::steady_clock::time_point next_{};
   bool warned_ = false;
 };
