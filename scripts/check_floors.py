@@ -3,7 +3,8 @@
 
 The library is built in floors, each using only those below it (and its own):
   0 types    value types and pure functions every floor shares (host/*.h: bytes, errors, ...)
-  1 below    codecs (host/internal/codec), small utilities (host/internal), the logger (host/log)
+  1 below    codecs (host/internal/codec, and host/image_metadata, which writes metadata into
+             image files with them), small utilities (host/internal), the logger (host/log)
   2 http     the HTTP interface and the libcurl stack (host/http, host/http/internal)
   3 call     the host API above HTTP (config, call options, references, image tool) and the
              call machinery both clients run on (host/call)
@@ -17,7 +18,8 @@ import sys
 HOST_TYPES = {"bytes", "errors", "error_code", "service_result", "call_report", "dialect",
               "timeout", "retry_policy", "image_header", "image_mime", "size_calculator",
               "model_catalogue", "call_limits", "transfer_facts", "prepared_request",
-              "image_metadata", "model_prices", "cost_estimate"}
+              "model_prices", "cost_estimate"}
+HOST_CODECS = {"image_metadata"}
 HOST_API = {"config", "call_options", "references", "image_tool", "service_client", "progress",
            "conversation"}
 NAMES = ["types", "below", "http", "call", "clients", "testkit"]
@@ -40,6 +42,8 @@ def floor_of(path):
         stem = pathlib.PurePosixPath(parts[2]).stem
         if stem in HOST_TYPES:
             return 0
+        if stem in HOST_CODECS:
+            return 1
         if stem in HOST_API:
             return 3
         return None

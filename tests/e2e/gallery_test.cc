@@ -16,6 +16,7 @@
 
 #include "tests/e2e/batch_fixture.h"
 #include "tests/support/run_process.h"
+#include "tools/cli/gallery.h"
 #include "zantrel/host/image_header.h"
 
 namespace zantrel::testkit {
@@ -166,6 +167,51 @@ TEST_F(Gallery, EveryImageAndFailureIsACardThatABrowserShows) {
   const auto size = host::read_image_dimensions(host::read_file_bytes(shot.string()));
   ASSERT_TRUE(size);
   EXPECT_EQ(*size, (host::ImageDimensions{1280, 900}));
+}
+
+// Lines of any shape (another tool's, a hand-edited file) give a page, the newest line of an image
+// standing; none stops it.
+TEST(GalleryPage, LinesOfAnyShapeGiveAPage) {
+  using ojson = nlohmann::ordered_json;
+  const auto ok = [](int line, int index, const char* at) {
+    return ojson{{"line", line},    {"index", index}, {"service", "gemini"},
+                 {"file", "a.png"}, {"at", at},       {"result", {{"ok", true}}}};
+  };
+  struct Case {
+    std::vector<ojson> lines;
+    int cards;
+    int failed;
+  };
+  const std::vector<Case> cases = {
+      {{}, 0, 0},
+      {{ok(1, 1, "first"), ok(1, 1, "second")}, 1, 0},
+      {{ojson{{"line", 1}, {"result", {{"ok", false}, {"code", "SERVICE_TIMEOUT"}}}},
+        ok(1, 1, "b")},
+       1,
+       0},
+      {{ojson{{"line", "x"}, {"result", {}}}, ojson::array({1, 2}), ojson("text")}, 0, 0},
+      {{ojson{{"line", 2}, {"index", "two"}, {"result", {{"ok", "yes"}}}}}, 1, 1},
+      {{ojson{{"line", 3},
+              {"result", {{"ok", true}, {"report", {{"image", {{"width", 1e300}}}}}}}}},
+       1,
+       0},
+      {{ojson{{"line", 4}, {"error", "line 4: bad"}}}, 0, 0},
+      {{ojson{{"line", 5}, {"result", {{"ok", true}, {"link", "https://x.test/a.png"}}}}}, 1, 0},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string page = cli::gallery_html(cases[i].lines, "/nowhere");
+    const auto count = [&](const std::string& what) {
+      int n = 0;
+      for (auto at = page.find(what); at != std::string::npos; at = page.find(what, at + 1)) ++n;
+      return n;
+    };
+    EXPECT_EQ(count("<figure class=\"card"), cases[i].cards) << "case " << i;
+    EXPECT_EQ(count("<figure class=\"card failed"), cases[i].failed) << "case " << i;
+  }
+  EXPECT_NE(cli::gallery_html(cases[1].lines, "/nowhere").find("second"), std::string::npos);
+  EXPECT_NE(cli::gallery_html(cases[6].lines, "/nowhere").find("line 4: bad"), std::string::npos);
+  EXPECT_NE(cli::gallery_html(cases[7].lines, "/nowhere").find("href=\"https://x.test/a.png\""),
+            std::string::npos);
 }
 
 TEST(GalleryCommand, AMissingResultsFileIsAUsageError) {

@@ -11,6 +11,7 @@
 
 #include "tools/cli/output.h"
 #include "zantrel/host/image_metadata.h"
+#include "zantrel/host/internal/codec/markup_text.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::cli {
@@ -21,32 +22,7 @@ using json = nlohmann::ordered_json;
 // Pages are written again at most this often while a run goes on.
 constexpr auto kRefreshEvery = std::chrono::seconds(2);
 
-std::string escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+std::string escaped(std::string_view text) { return host::internal::markup_escaped(text); }
 
 // A file name as a relative link: every byte but the unreserved ones percent-encoded, so that a
 // name with "#", "?", "%" or a space still names its file.
@@ -72,10 +48,13 @@ std::string text_at(const json& object, const json::json_pointer& at) {
   return value.is_string() ? value.get<std::string>() : "";
 }
 
+// A count or measure: a number from 0 to a trillion (a line from elsewhere may hold anything).
 std::optional<double> number_at(const json& object, const json::json_pointer& at) {
   if (!object.contains(at)) return std::nullopt;
   const json& value = object.at(at);
-  return value.is_number() ? std::optional(value.get<double>()) : std::nullopt;
+  if (!value.is_number()) return std::nullopt;
+  const auto number = value.get<double>();
+  return number >= 0 && number <= 1e12 ? std::optional(number) : std::nullopt;
 }
 
 // "41.2 s", and "0.42 s" for the short calls that one decimal would show as none.
@@ -118,14 +97,14 @@ struct Totals {
 std::string card(const json& line, const std::filesystem::path& dir, Totals& totals) {
   const std::string service = text_at(line, json::json_pointer("/service"));
   const json& result = line.at("result");
-  const bool ok = result.value("ok", false);
+  const bool ok = result.contains("ok") && result["ok"].is_boolean() && result["ok"].get<bool>();
   const std::string file = text_at(line, json::json_pointer("/file"));
   std::string prompt = text_at(line, json::json_pointer("/prompt"));
   if (prompt.empty() && !file.empty()) prompt = prompt_from_file(dir / file);
   const std::string model = text_at(result, json::json_pointer("/report/model_sent"));
   std::string name = text_at(line, json::json_pointer("/name"));
   if (const auto index = number_at(line, json::json_pointer("/index")); index && *index > 1) {
-    name += " #" + std::to_string(static_cast<int>(*index));
+    name += " #" + std::to_string(static_cast<long long>(*index));
   }
 
   std::vector<std::string> facts;
@@ -133,8 +112,8 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
   const auto width = number_at(result, json::json_pointer("/report/image/width"));
   const auto height = number_at(result, json::json_pointer("/report/image/height"));
   if (ok && width && height) {
-    facts.push_back(std::to_string(static_cast<int>(*width)) + "&times;" +
-                    std::to_string(static_cast<int>(*height)));
+    facts.push_back(std::to_string(static_cast<long long>(*width)) + "&times;" +
+                    std::to_string(static_cast<long long>(*height)));
   }
   if (const auto tokens = number_at(result, json::json_pointer("/report/usage/total_tokens"))) {
     facts.push_back(tokens_text(*tokens) + " tokens");
@@ -161,10 +140,21 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
     html += "<a class=\"thumb\" href=\"" + href + "\"><img loading=\"lazy\" src=\"" + href +
             "\" alt=\"" + escaped(name) + "\"";
     if (width && height) {
-      html += " width=\"" + std::to_string(static_cast<int>(*width)) + "\" height=\"" +
-              std::to_string(static_cast<int>(*height)) + "\"";
+      html += " width=\"" + std::to_string(static_cast<long long>(*width)) + "\" height=\"" +
+              std::to_string(static_cast<long long>(*height)) + "\"";
     }
     html += "></a>";
+    ++totals.ok;
+    ++totals.images[service];
+  } else if (ok) {
+    // The service answered with a link the run could not fetch: the link is the result.
+    const std::string link = text_at(result, json::json_pointer("/link"));
+    const bool web = link.rfind("https://", 0) == 0 || link.rfind("http://", 0) == 0;
+    html +=
+        "<div class=\"nofile\">no file written" +
+        (web ? "; the answer's link: <a href=\"" + escaped(link) + "\">" + escaped(link) + "</a>"
+             : std::string()) +
+        "</div>";
     ++totals.ok;
     ++totals.images[service];
   } else {
@@ -202,6 +192,8 @@ main{display:grid;grid-template-columns:repeat(auto-fill,minmax(240px,1fr));gap:
 .card{margin:0;background:#fff;border-radius:8px;overflow:hidden;box-shadow:0 1px 3px #0002}
 .card[hidden]{display:none}
 .thumb img{display:block;width:100%;height:200px;object-fit:cover;background:#e4e4e7}
+.nofile{height:200px;box-sizing:border-box;padding:16px;background:#f4f4f5;color:#52525b;
+  overflow-wrap:anywhere}
 .failure{height:200px;box-sizing:border-box;padding:16px;background:#fef2f2;color:#991b1b;
   overflow:auto}
 figcaption{padding:10px 12px}
@@ -255,7 +247,8 @@ std::vector<const json*> newest_per_image(const std::vector<json>& lines,
     if (line.contains("error")) {
       refusals[at] = &line;
     } else if (line.contains("result") && line["result"].is_object()) {
-      const int index = line.value("index", 1);
+      const json& number = line.contains("index") ? line["index"] : json();
+      const int index = number.is_number_integer() ? number.get<int>() : 1;
       newest[{at, index}] = &line;
     }
   }

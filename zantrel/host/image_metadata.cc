@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "zantrel/host/image_header.h"
+#include "zantrel/host/internal/codec/markup_text.h"
 
 namespace zantrel::host {
 namespace {
@@ -80,55 +81,6 @@ void put_itxt(Bytes& out, std::string_view keyword, std::string_view text) {
   put_big_endian(out, crc32(body));
 }
 
-std::string xml_escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-std::string xml_unescaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '&') {
-      out += text[i];
-      continue;
-    }
-    const auto end = text.find(';', i);
-    if (end == std::string_view::npos) {
-      out += text.substr(i);
-      break;
-    }
-    const std::string_view entity = text.substr(i + 1, end - i - 1);
-    out += entity == "amp"    ? "&"
-           : entity == "lt"   ? "<"
-           : entity == "gt"   ? ">"
-           : entity == "quot" ? "\""
-           : entity == "apos" ? "'"
-                              : std::string(text.substr(i, end - i + 1));
-    i = end;
-  }
-  return out;
-}
-
 std::string xmp_packet(const ImageMetadata& metadata) {
   return "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
          "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
@@ -136,9 +88,9 @@ std::string xmp_packet(const ImageMetadata& metadata) {
          "rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
          "xmlns:zantrel=\"urn:zantrel:metadata:1\"><dc:description><rdf:Alt><rdf:li "
          "xml:lang=\"x-default\">" +
-         xml_escaped(metadata.parameters) + "</rdf:li></rdf:Alt></dc:description>" +
-         std::string(kJsonOpen) + xml_escaped(metadata.json) + std::string(kJsonClose) +
-         "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"r\"?>";
+         internal::markup_escaped(metadata.parameters) + "</rdf:li></rdf:Alt></dc:description>" +
+         std::string(kJsonOpen) + internal::markup_escaped(metadata.json) +
+         std::string(kJsonClose) + "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"r\"?>";
 }
 
 std::optional<MetadataPieces> png_pieces(ByteView image, const ImageMetadata& metadata) {
@@ -275,8 +227,8 @@ std::optional<ImageMetadata> read_webp(ByteView image) {
       const auto open = packet.find(kJsonOpen);
       const auto close = packet.find(kJsonClose);
       if (open != std::string_view::npos && close != std::string_view::npos && close > open) {
-        const std::string json =
-            xml_unescaped(packet.substr(open + kJsonOpen.size(), close - open - kJsonOpen.size()));
+        const std::string json = internal::markup_unescaped(
+            packet.substr(open + kJsonOpen.size(), close - open - kJsonOpen.size()));
         found = ImageMetadata{parameters_of(json), json};
       }
     }
