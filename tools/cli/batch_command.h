@@ -37,7 +37,8 @@ struct BatchOptions {
 // at most `concurrency` calls at once (halved on each 429, then grown back one step per
 // success). Each finished image is written atomically into `out_dir` and its outcome appended
 // to out_dir/results.jsonl at once. Returns the exit status: 0 all done, 1 some failed or
-// lines refused or left by --max-cost, 2 a usage error, 130 interrupted (finished results kept; --resume goes on).
+// lines refused or left by --max-cost, 2 a usage error, 130 interrupted (finished results kept;
+// --resume goes on).
 int run_batch(const BatchOptions& options);
 
 }  // namespace zantrel::cli

@@ -57,8 +57,8 @@ nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
 std::string dollars(double usd);
 
 // One line for a person: what was written and what it cost ("wrote a.png: 2048x1152 PNG,
-// 3.1 MB, 1,290 output tokens, about $0.1548, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9 s)"), or the
-// failure with its retry hint and request id when there are any.
+// 3.1 MB, 1,290 output tokens, about $0.1548, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9
+// s)"), or the failure with its retry hint and request id when there are any.
 std::string human_summary(const host::ServiceResult& result, const std::optional<std::string>& out,
                           const host::CallReport& report);
 

@@ -413,8 +413,8 @@ void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const Call
                                            options);
   // The service's batch engine bills at its batch prices.
   if (report.cost) {
-    report.cost = host::estimate_cost(*config::model_catalogue(), report.cost->model,
-                                      report.usage, host::PriceTier::kBatch);
+    report.cost = host::estimate_cost(*config::model_catalogue(), report.cost->model, report.usage,
+                                      host::PriceTier::kBatch);
   }
   writer.record(unit, result, setup.dialect, report, beside);
 }

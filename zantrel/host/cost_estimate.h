@@ -45,7 +45,8 @@ std::optional<TokenCounts> token_counts(const Usage& usage);
 // The cost of `usage` at `model`'s prices in `catalogue`; nothing when the catalogue has no
 // prices for the model or the usage no counts.
 std::optional<CostEstimate> estimate_cost(const ModelCatalogue& catalogue, std::string_view model,
-                                          const Usage& usage, PriceTier tier = PriceTier::kStandard);
+                                          const Usage& usage,
+                                          PriceTier tier = PriceTier::kStandard);
 
 // {"usd", "estimated": true, "tier", "model", "prices_as_of", "tokens": {...}}.
 nlohmann::ordered_json to_json(const CostEstimate& cost);

@@ -54,7 +54,7 @@ ModelInfo bounded(ModelInfo model, int max_images) {
 }
 
 ModelInfo images(std::string name, Strings sizes, Strings parameters) {
-  return {std::move(name),  Service::kImages,      {},           {}, {}, {},
+  return {std::move(name),  Service::kImages,      {},           {},          {}, {},
           std::move(sizes), std::move(parameters), std::nullopt, std::nullopt};
 }
 
@@ -217,8 +217,7 @@ nlohmann::ordered_json ModelCatalogue::to_json() const {
     }
     entry["parameters"] = model.parameters;
     if (model.max_images) entry["max_images"] = *model.max_images;
-    entry["prices"] =
-        model.prices ? host::to_json(*model.prices) : nlohmann::ordered_json(nullptr);
+    entry["prices"] = model.prices ? host::to_json(*model.prices) : nlohmann::ordered_json(nullptr);
     list.push_back(std::move(entry));
   }
   return {{"prices_as_of", prices_as_of_}, {"models", std::move(list)}};

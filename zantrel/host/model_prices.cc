@@ -13,8 +13,7 @@ TokenPrices halved(const TokenPrices& row) {
   return {row.input_text / 2, row.input_image / 2, row.output_text / 2, row.output_image / 2};
 }
 
-ModelPrices priced(double input_text, double input_image, double output_text,
-                   double output_image) {
+ModelPrices priced(double input_text, double input_image, double output_text, double output_image) {
   const TokenPrices standard{input_text, input_image, output_text, output_image};
   return {standard, halved(standard)};
 }
