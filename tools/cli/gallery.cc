@@ -75,6 +75,8 @@ std::string tokens_text(double tokens) {
 // The prompt of a line that doesn't carry it, from the image's own metadata.
 std::string prompt_from_file(const std::filesystem::path& file) {
   try {
+    std::error_code failed;
+    if (!std::filesystem::is_regular_file(file, failed)) return "";
     const auto metadata = host::read_metadata(host::read_file_bytes(file.string()));
     if (!metadata) return "";
     const json facts = json::parse(metadata->json, nullptr, false);
@@ -100,7 +102,10 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
   const bool ok = result.contains("ok") && result["ok"].is_boolean() && result["ok"].get<bool>();
   const std::string file = text_at(line, json::json_pointer("/file"));
   std::string prompt = text_at(line, json::json_pointer("/prompt"));
-  if (prompt.empty() && !file.empty()) prompt = prompt_from_file(dir / file);
+  // Only a file of the folder itself, as the runner names them, is read.
+  if (prompt.empty() && !file.empty() && file.find('/') == std::string::npos && file[0] != '.') {
+    prompt = prompt_from_file(dir / file);
+  }
   const std::string model = text_at(result, json::json_pointer("/report/model_sent"));
   std::string name = text_at(line, json::json_pointer("/name"));
   if (const auto index = number_at(line, json::json_pointer("/index")); index && *index > 1) {
