@@ -1,5 +1,5 @@
-// The pictures drawn on a terminal, read back by decoders of the two protocols written here from
-// their specifications, and the CLI drawing them below the line that names each image.
+// The pictures drawn on a terminal, read back by decoders of the two protocols written here
+// from their published descriptions, and the CLI drawing them below the line that names each image.
 #include "tools/cli/terminal_preview.h"
 
 #include <gtest/gtest.h>

@@ -11,16 +11,24 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+// An earlier run's results in `dir`; none when there is no file yet.
 template <class Visit>
 void each_line(const std::filesystem::path& dir, Visit visit) {
-  std::ifstream in(dir / "results.jsonl");
+  each_result_line(dir / "results.jsonl", visit);
+}
+
+}  // namespace
+
+bool each_result_line(const std::filesystem::path& file,
+                      const std::function<void(const json&)>& visit) {
+  std::ifstream in(file);
+  if (!in) return false;
   for (std::string text; std::getline(in, text);) {
     const json line = json::parse(text, nullptr, false);
     if (!line.is_discarded() && line.is_object() && line.contains("line")) visit(line);
   }
+  return true;
 }
-
-}  // namespace
 
 ResultsFile::ResultsFile(const std::filesystem::path& path)
     : path_(path), file_(std::fopen(path.c_str(), "ab+"), &std::fclose) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,6 +24,11 @@ class ResultsFile {
   std::filesystem::path path_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
 };
+
+// Calls `visit` with each line of a results file that is an object with a "line" (a line cut off
+// by a crash is skipped), in order, one at a time. False when the file can't be opened.
+bool each_result_line(const std::filesystem::path& file,
+                      const std::function<void(const nlohmann::ordered_json&)>& visit);
 
 // (line, index) of each image an earlier run finished: its result line says ok and its file is
 // in `dir` with the recorded sha256. Unreadable lines (a run cut off while writing) are skipped.

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <stdexcept>
 #include <utility>
 
+#include "tools/cli/batch_results.h"
 #include "tools/cli/output.h"
 #include "zantrel/host/image_metadata.h"
 #include "zantrel/host/internal/codec/markup_text.h"
@@ -64,14 +65,6 @@ std::string seconds_text(double value) {
   return text;
 }
 
-std::string tokens_text(double tokens) {
-  std::string digits = std::to_string(static_cast<long long>(tokens));
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<std::size_t>(at), ",");
-  }
-  return digits;
-}
-
 // The prompt of a line that doesn't carry it, from the image's own metadata.
 std::string prompt_from_file(const std::filesystem::path& file) {
   try {
@@ -121,7 +114,7 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
                     std::to_string(static_cast<long long>(*height)));
   }
   if (const auto tokens = number_at(result, json::json_pointer("/report/usage/total_tokens"))) {
-    facts.push_back(tokens_text(*tokens) + " tokens");
+    facts.push_back(with_thousands(static_cast<std::int64_t>(*tokens)) + " tokens");
     totals.tokens[service] += *tokens;
   }
   if (const auto usd = number_at(result, json::json_pointer("/report/cost/usd"))) {
@@ -267,19 +260,20 @@ std::vector<const json*> newest_per_image(const std::vector<json>& lines,
 }
 
 std::vector<json> read_lines(const std::filesystem::path& results) {
-  std::ifstream in(results);
-  if (!in) throw std::runtime_error("cannot read " + results.string());
   std::vector<json> lines;
-  for (std::string text; std::getline(in, text);) {
-    json line = json::parse(text, nullptr, false);
-    if (!line.is_discarded()) lines.push_back(std::move(line));  // a line cut off is skipped
+  if (!each_result_line(results, [&](const json& line) { lines.push_back(line); })) {
+    throw std::runtime_error("cannot read " + results.string());
   }
   return lines;
 }
 
-}  // namespace
+// The page and how many cards it holds.
+struct Page {
+  std::string html;
+  int cards = 0;
+};
 
-std::string gallery_html(const std::vector<json>& lines, const std::filesystem::path& dir) {
+Page render(const std::vector<json>& lines, const std::filesystem::path& dir) {
   std::vector<const json*> refused;
   const std::vector<const json*> images = newest_per_image(lines, refused);
   Totals totals;
@@ -301,7 +295,8 @@ std::string gallery_html(const std::vector<json>& lines, const std::filesystem::
     summary +=
         " &middot; " + escaped(service) + ": " + std::to_string(totals.images[service]) + " images";
     if (totals.tokens.contains(service)) {
-      summary += ", " + tokens_text(totals.tokens[service]) + " tokens";
+      summary +=
+          ", " + with_thousands(static_cast<std::int64_t>(totals.tokens[service])) + " tokens";
     }
     if (totals.cost.contains(service)) summary += ", about " + dollars(totals.cost[service]);
   }
@@ -342,16 +337,21 @@ std::string gallery_html(const std::vector<json>& lines, const std::filesystem::
     html += "</section>\n";
   }
   html += "<script>" + std::string(kScript) + "</script>\n</body></html>\n";
-  return html;
+  return {std::move(html), static_cast<int>(images.size())};
+}
+
+}  // namespace
+
+std::string gallery_html(const std::vector<json>& lines, const std::filesystem::path& dir) {
+  return render(lines, dir).html;
 }
 
 int write_gallery(const std::filesystem::path& dir,
                   const std::optional<std::filesystem::path>& results) {
-  const std::vector<json> lines = read_lines(results.value_or(dir / "results.jsonl"));
-  const std::string html = gallery_html(lines, dir);
-  write_file_atomically((dir / "index.html").string(), host::as_bytes(html), Durability::kCached);
-  std::vector<const json*> refused;
-  return static_cast<int>(newest_per_image(lines, refused).size());
+  const Page page = render(read_lines(results.value_or(dir / "results.jsonl")), dir);
+  write_file_atomically((dir / "index.html").string(), host::as_bytes(page.html),
+                        Durability::kCached);
+  return page.cards;
 }
 
 void GalleryPage::refresh_if_due() {

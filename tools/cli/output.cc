@@ -177,8 +177,6 @@ nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
   return report;
 }
 
-namespace {
-
 std::string with_thousands(std::int64_t value) {
   std::string digits = std::to_string(value);
   for (int at = static_cast<int>(digits.size()) - 3; at > (value < 0 ? 1 : 0); at -= 3) {
@@ -186,6 +184,8 @@ std::string with_thousands(std::int64_t value) {
   }
   return digits;
 }
+
+namespace {
 
 std::string fixed(double value, int decimals) {
   char text[48];

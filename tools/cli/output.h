@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -52,6 +53,9 @@ nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
                                           host::Dialect dialect, const host::CallReport& report,
                                           std::size_t image = 0,
                                           const std::optional<WrittenFile>& written = {});
+
+// "1,290": a count with its thousands marked.
+std::string with_thousands(std::int64_t value);
 
 // "$0.1344", "$12.40": to four places under a dollar, to two above.
 std::string dollars(double usd);
