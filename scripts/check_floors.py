@@ -21,7 +21,7 @@ HOST_TYPES = {"bytes", "errors", "error_code", "service_result", "call_report", 
               "model_prices", "cost_estimate"}
 HOST_CODECS = {"image_metadata"}
 HOST_API = {"config", "call_options", "references", "image_tool", "service_client", "progress",
-           "conversation"}
+           "conversation", "catalogue_refresh"}
 NAMES = ["types", "below", "http", "call", "clients", "testkit"]
 
 

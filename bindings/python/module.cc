@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "zantrel/host/call_options.h"
+#include "zantrel/host/catalogue_refresh.h"
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/error_code.h"
@@ -353,6 +354,10 @@ PYBIND11_MODULE(_zantrel, m) {
   m.doc() =
       "zantrel image clients: Gemini generateContent (TavelinaClient) and the images API "
       "(CorvaneClient)";
+  // The user's refreshed catalogue (zantrel-image models --refresh), as the CLI reads it.
+  if (auto why = config::use_cached_model_catalogue()) {
+    PyErr_WarnEx(PyExc_RuntimeWarning, (*why + "; the built-in catalogue is used").c_str(), 1);
+  }
 
   py::enum_<ErrorCode>(m, "ErrorCode")
       .value("INVALID_PARAMS", ErrorCode::INVALID_PARAMS)
@@ -377,6 +382,7 @@ PYBIND11_MODULE(_zantrel, m) {
           "cost", [](const host::CallReport& r) { return to_python(host::to_json(r)["cost"]); })
       .def_readonly("model_sent", &host::CallReport::model_sent)
       .def_readonly("model_note", &host::CallReport::model_note)
+      .def_readonly("model_warning", &host::CallReport::model_warning)
       .def_readonly("model_version", &host::CallReport::model_version)
       .def_readonly("text", &host::CallReport::text)
       .def_readonly("finish_reason", &host::CallReport::finish_reason)

@@ -411,8 +411,9 @@ TEST_F(ImagesRequest, DirectDialectLeavesOutWhatThePublicEndpointRefuses) {
     const char* payload;
   } cases[] = {
       {"gpt-image-2", "", "", R"({"model":"gpt-image-2","prompt":"p","n":1})"},
+      // Past its shutdown: its replacement goes, with the replacement's own (free) sizes.
       {"gpt-image-1", "1:1", "high",
-       R"({"model":"gpt-image-1","prompt":"p","size":"1024x1024","quality":"high","n":1})"},
+       R"({"model":"gpt-image-2.5-sunburst","prompt":"p","size":"1024x1024","quality":"high","n":1})"},
       {"dall-e-3", "auto", "",
        R"({"model":"dall-e-3","prompt":"p","response_format":"b64_json","size":"auto","n":1})"},
   };

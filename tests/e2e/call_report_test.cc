@@ -235,7 +235,8 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
             (std::vector<std::string>{
                 "delivery",      "failure_kind", "http_status",   "service_error", "retry_after_s",
                 "request_id",    "usage",        "cost",          "model_sent",    "model_note",
-                "model_version", "text",         "finish_reason", "block_reason",  "image",
+                "model_warning", "model_version", "text",        "finish_reason", "block_reason",
+                "image",
                 "images",        "answer",       "timings_s",     "bytes_sent",    "bytes_received",
                 "attempts",      "turn",         "files",         "stream"}));
   EXPECT_EQ(report["delivery"], "answered");

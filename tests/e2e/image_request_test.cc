@@ -82,12 +82,14 @@ TEST_F(ImageRequests, EachMemberIsCheckedAgainstTheModelBeforeSending) {
        "invalid_value"},
       {"transparent jpeg",
        [](ImageRequest& r) {
-         r.model = "gpt-image-1.5";
+         r.model = "gpt-image-2.5-sunburst";
          r.background = "transparent";
          r.output_format = "jpeg";
        },
        "background transparent needs output_format png or webp",
-       {{"model", "gpt-image-1.5"}, {"background", "transparent"}, {"output_format", "jpeg"}},
+       {{"model", "gpt-image-2.5-sunburst"},
+        {"background", "transparent"},
+        {"output_format", "jpeg"}},
        "invalid_value"},
       {"input fidelity on gpt-image-2",
        [&](ImageRequest& r) {
@@ -95,23 +97,25 @@ TEST_F(ImageRequests, EachMemberIsCheckedAgainstTheModelBeforeSending) {
          r.input_fidelity = "high";
        },
        "input_fidelity is not taken by gpt-image-2; it takes n, quality, output_format, "
-       "output_compression, background, moderation, mask, user, partial_images",
+       "output_compression, background, moderation, mask, user, partial_images, "
+       "safety_identifier",
        {{"input_fidelity", "high"}},
        "invalid_input_fidelity_model"},
-      {"input fidelity on gpt-image-1-mini",
+      {"input fidelity on a 2.6 model",
        [&](ImageRequest& r) {
-         r.model = "gpt-image-1-mini";
+         r.model = "gpt-image-2.6-sunburst";
          r.files = reference;
          r.input_fidelity = "low";
        },
-       "input_fidelity is not taken by gpt-image-1-mini; it takes n, quality, output_format, "
-       "output_compression, background, moderation, mask, user, partial_images, "
-       "transparent_background",
-       {{"model", "gpt-image-1-mini"}, {"input_fidelity", "low"}},
+       "input_fidelity is not taken by gpt-image-2.6-sunburst; it takes n, quality, "
+       "output_format, output_compression, background, moderation, mask, user, partial_images, "
+       "safety_identifier, transparent_background, complexity",
+       {{"model", "gpt-image-2.6-sunburst"}, {"input_fidelity", "low"}},
        "invalid_input_fidelity_model"},
+      // A model sent unchecked is still held to what the client itself bounds.
       {"input fidelity without a reference",
        [](ImageRequest& r) {
-         r.model = "gpt-image-1";
+         r.model = "gpt-image-9";
          r.input_fidelity = "high";
        },
        "input_fidelity is for edits: it needs a reference image", nullptr, nullptr},
@@ -272,7 +276,7 @@ TEST_F(ImageRequests, TheEmulatorStreamsPartialImagesThenTheFinalOne) {
       const std::string kind = edit ? "image_edit" : "image_generation";
       host::PostRequest request;
       request.headers = {{"Authorization", "Bearer " + key_}};
-      const json members = {{"model", "gpt-image-1.5"},
+      const json members = {{"model", "gpt-image-2"},
                             {"prompt", "a fox"},
                             {"output_format", "webp"},
                             {"stream", true},

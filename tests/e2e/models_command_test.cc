@@ -33,10 +33,10 @@ TEST(ModelsCommand, TheReadmesTableIsTheCatalogues) {
       << "regenerate with: zantrel-image models --markdown";
   const auto run = run_process({ZANTREL_CLI_PATH, "models"});
   EXPECT_EQ(run.status, 0);
-  // Current models come first, retired ones after, with their replacements.
-  EXPECT_LT(run.out.find("gemini-3-pro-image  (gemini, current)"),
-            run.out.find("gemini-3-pro-image-preview  (gemini, retired 2026-06-25, use "
-                         "gemini-3-pro-image)"));
+  // Current models come first, those shut down after, with their replacements and sources.
+  EXPECT_LT(run.out.find("gemini-3-pro-image  (gemini, current, built in)"),
+            run.out.find("gemini-3-pro-image-preview  (gemini, shut down 2026-06-25, use "
+                         "gemini-3-pro-image, built in)"));
 }
 
 TEST(ModelsCommand, AHostsCatalogueFileDecidesAndABadOneIsAUsageError) {

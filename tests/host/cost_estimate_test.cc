@@ -40,6 +40,8 @@ TEST(CostEstimate, EachModelsPricesGiveTheHandWorkedCost) {
     double usd;
   };
   const Row rows[] = {
+      // 1000*1.5 + 560*1.5 + 300*7.5 + 1120*30
+      {"gemini-nano-banana-2.1", kGeminiUsage, 0.038190},
       // 1000*2 + 560*2 + 300*12 + 1120*120
       {"gemini-3-pro-image", kGeminiUsage, 0.141120},
       // 1000*0.5 + 560*0.5 + 300*3 + 1120*60
@@ -54,6 +56,8 @@ TEST(CostEstimate, EachModelsPricesGiveTheHandWorkedCost) {
       // 100*5 + 500*8 + 20*10 + 1056*30
       {"gpt-image-2", kImagesUsage, 0.036380},
       {"gpt-image-2-2026-04-21", kImagesUsage, 0.036380},
+      // 100*5 + 500*8 + 1056*30 (no text output price)
+      {"gpt-image-2.6-sunburst", kImagesUsage, 0.036180},
       // 100*5 + 500*8 + 20*10 + 1056*32
       {"gpt-image-1.5", kImagesUsage, 0.038492},
       // 100*5 + 500*10 + 1056*40 (no text output price)

@@ -113,9 +113,9 @@ image::corvane::ImageRequest images_request_of(const GenerateOptions& o) {
   return request;
 }
 
-std::optional<ServiceAccess> service_access(const std::string& service,
-                                            const std::optional<std::string>& base_url,
-                                            const std::optional<std::string>& api_key) {
+std::optional<ServiceAccess> service_access_if_any(const std::string& service,
+                                                   const std::optional<std::string>& base_url,
+                                                   const std::optional<std::string>& api_key) {
   const bool gemini = service == "gemini";
   const char* public_address = gemini ? kGeminiAddress : kImagesAddress;
   ServiceAccess access;
@@ -123,14 +123,25 @@ std::optional<ServiceAccess> service_access(const std::string& service,
       base_url ? *base_url
                : from_environment(gemini ? "ZANTREL_GEMINI_BASE_URL" : "ZANTREL_IMAGES_BASE_URL")
                      .value_or(public_address);
-  const char* key_variable = gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY";
-  const std::optional<std::string> key = api_key ? api_key : from_environment(key_variable);
-  if (!key && access.base_url == public_address) {
-    std::cerr << "zantrel-image: no API key for " << access.base_url << ": pass --api-key or set "
-              << key_variable << " (or try `zantrel-image demo`, which needs none)\n";
-    return std::nullopt;
-  }
+  const std::optional<std::string> key =
+      api_key ? api_key
+              : from_environment(gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY");
+  if (!key && access.base_url == public_address) return std::nullopt;
   access.api_key = key.value_or("");
+  return access;
+}
+
+std::optional<ServiceAccess> service_access(const std::string& service,
+                                            const std::optional<std::string>& base_url,
+                                            const std::optional<std::string>& api_key) {
+  std::optional<ServiceAccess> access = service_access_if_any(service, base_url, api_key);
+  if (!access) {
+    const bool gemini = service == "gemini";
+    std::cerr << "zantrel-image: no API key for " << (gemini ? kGeminiAddress : kImagesAddress)
+              << ": pass --api-key or set "
+              << (gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY")
+              << " (or try `zantrel-image demo`, which needs none)\n";
+  }
   return access;
 }
 
@@ -219,7 +230,9 @@ std::optional<std::string> images_members(const GenerateOptions& o,
   request.moderation = o.moderation;
   request.input_fidelity = o.input_fidelity;
   if (o.mask) request.mask = *o.mask;
+  request.complexity = o.complexity;
   request.user = o.user;
+  request.safety_identifier = o.safety_identifier;
   request.partial_images = o.partial_images;
   return extra_object(o.extra, request.extra);
 }

@@ -38,7 +38,9 @@ struct GenerateOptions {
   std::optional<std::string> moderation;
   std::optional<std::string> input_fidelity;
   std::optional<std::string> mask;  // a PNG file or link
+  std::optional<std::string> complexity;
   std::optional<std::string> user;
+  std::optional<std::string> safety_identifier;
   std::optional<int> partial_images;  // with `stream`
   // Gemini only: the service's own parameters beyond the contract's.
   std::optional<std::int64_t> seed;
@@ -95,7 +97,11 @@ struct ServiceAccess {
 };
 
 // The flags' values, else the environment's (ZANTREL_GEMINI_BASE_URL, ..._API_KEY and the images
-// ones), else the public address; nothing (the reason printed) without a key for a public one.
+// ones), else the public address; nothing without a key for a public one (`service_access`
+// prints why).
+std::optional<ServiceAccess> service_access_if_any(const std::string& service,
+                                                   const std::optional<std::string>& base_url,
+                                                   const std::optional<std::string>& api_key);
 std::optional<ServiceAccess> service_access(const std::string& service,
                                             const std::optional<std::string>& base_url,
                                             const std::optional<std::string>& api_key);

@@ -14,6 +14,7 @@
 #include "tools/cli/log_setup.h"
 #include "tools/cli/models_command.h"
 #include "tools/cli/provider_batch_command.h"
+#include "zantrel/host/catalogue_refresh.h"
 
 namespace {
 
@@ -36,10 +37,14 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
                      "512, 1K, 2K or 4K, as the model takes (zantrel-image models)");
   command.add_option("--model", o.model, "model name (zantrel-image models lists them)");
   if (images) {
-    command.add_option("--quality", o.quality, "low, medium, high or auto");
+    command.add_option("--quality", o.quality,
+                       "low, medium, high or auto (xhigh and max on the 2.5 and 2.6 models)");
     command.add_option("--response-format", o.response_format, "b64_json or url");
     command.add_option("--output-format", o.output_format,
-                       "png, jpeg or webp (the file's extension follows)");
+                       "png, jpeg or webp; gif or svg on the 2.6 models (the file's extension "
+                       "follows)");
+    command.add_option("--complexity", o.complexity,
+                       "low, medium or high: how much a 2.6 model plans the image first");
     command.add_option("--compression", o.output_compression, "0 to 100, for jpeg and webp");
     command.add_option("--background", o.background, "transparent (png or webp), opaque or auto");
     command.add_option("--moderation", o.moderation, "low or auto");
@@ -49,6 +54,8 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
                        "PNG (file or link) of the first reference's size: its transparent "
                        "pixels mark what to change");
     command.add_option("--user", o.user, "end-user id passed to the service");
+    command.add_option("--safety-identifier", o.safety_identifier,
+                       "a stable, hashed id of the end user for the service's safety checks");
     command.add_option("--partial-images", o.partial_images,
                        "with --stream: partial images to show on the way, 0 to 3");
   } else {
@@ -220,11 +227,26 @@ int main(int argc, char** argv) {
       ->required();
   gallery->add_option("--results", gallery_results,
                       "the results file to show (default: DIR/results.jsonl)");
-  auto* models = app.add_subcommand("models", "list the models, what they take, which are retired");
+  auto* models = app.add_subcommand(
+      "models", "list the models, what they take, which are shut down; refresh from the services");
   bool models_json = false;
   bool models_markdown = false;
+  zantrel::cli::ModelsOptions models_options;
   models->add_flag("--json", models_json, "the catalogue as JSON (the form --catalogue reads)");
   models->add_flag("--markdown", models_markdown, "as a Markdown table");
+  models->add_flag("--refresh", models_options.refresh,
+                   "ask the services' own model lists (with the keys the generating commands "
+                   "use) and merge them into the user's cache, which later runs read");
+  models->add_flag("--diff", models_options.diff, "print what the last refresh changed");
+  models->add_option("--base-url", models_options.base_url,
+                     "address of both services (else the environment, else the public ones)");
+  models->add_option("--api-key", models_options.api_key,
+                     "API key of both services (else the environment; never echoed)");
+  models->add_option("--dialect", models_options.dialect, "auto, gateway or direct")
+      ->check(CLI::IsMember({"auto", "gateway", "direct"}));
+  models->add_flag("--allow-private-links", models_options.allow_private_links,
+                   "as for the generating commands");
+  models->add_option("--ca-file", models_options.ca_file, "CA bundle to trust for https (PEM)");
   for (auto* command : {gemini, images, batch, chat}) {
     command->add_option("--log", log_target, "as above");
     command->add_option("--catalogue", catalogue_path, "as above");
@@ -238,7 +260,11 @@ int main(int argc, char** argv) {
   }
   try {
     if (!log_target.empty()) zantrel::cli::log_records_to(log_target);
-    if (!catalogue_path.empty()) zantrel::cli::load_catalogue(catalogue_path);
+    if (!catalogue_path.empty()) {
+      zantrel::cli::load_catalogue(catalogue_path);
+    } else if (auto why = zantrel::config::use_cached_model_catalogue()) {
+      std::cerr << "zantrel-image: " << *why << "; the built-in catalogue is used\n";
+    }
   } catch (const std::exception& e) {
     std::cerr << "zantrel-image: " << e.what() << "\n";
     return zantrel::cli::kUsageError;
@@ -252,9 +278,10 @@ int main(int argc, char** argv) {
   if (*batch_cancel) return zantrel::cli::run_batch_cancel(admin_options);
   if (*chat) return zantrel::cli::run_chat(chat_options);
   if (*models) {
-    return zantrel::cli::run_models(models_json       ? zantrel::cli::ModelsFormat::kJson
-                                    : models_markdown ? zantrel::cli::ModelsFormat::kMarkdown
-                                                      : zantrel::cli::ModelsFormat::kText);
+    models_options.format = models_json       ? zantrel::cli::ModelsFormat::kJson
+                            : models_markdown ? zantrel::cli::ModelsFormat::kMarkdown
+                                              : zantrel::cli::ModelsFormat::kText;
+    return zantrel::cli::run_models(models_options);
   }
   return zantrel::cli::run_demo(out_dir, zantrel::cli::find_emulator());
 }

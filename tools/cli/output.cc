@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -52,45 +53,14 @@ std::string sha256_hex(host::ByteView bytes) {
 
 namespace {
 
-// A new file beside `path`, hidden by a leading dot.
-int create_beside(const std::string& path, std::string& temp) {
-  const std::filesystem::path target(path);
-  const std::string stem =
-      (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
-      "." + target.filename().string() + ".";
-  return host::internal::create_new_file(stem, 0644, temp);
-}
-
 // The pieces written one after another into a new file beside `path`, renamed over it.
 void write_pieces_atomically(const std::string& path, std::initializer_list<host::ByteView> pieces,
                              Durability durability) {
-  std::string temp;
-  const int fd = create_beside(path, temp);
-  if (fd < 0) fail("create a file beside", path, errno);
-  for (const host::ByteView bytes : pieces) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        fail("write", path, error);
-      }
-      written += static_cast<std::size_t>(n);
-    }
-  }
-  ::fchmod(fd, 0644);
-  if ((durability == Durability::kSynced && ::fsync(fd) != 0) || ::close(fd) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    fail("write", path, error);
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    fail("write", path, error);
+  try {
+    host::internal::replace_file(path, pieces, durability == Durability::kSynced);
+  } catch (const std::system_error& error) {
+    const std::string_view step(error.what());
+    fail(step.starts_with("write") ? "write" : "create a file beside", path, error.code().value());
   }
 }
 
@@ -218,6 +188,11 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
                           const host::CallReport& report) {
   std::vector<std::string> facts;
   const auto& t = report.timings;
+  // How the model was sent, last on every line: a replaced or unchecked name, a shutdown ahead.
+  const auto model_facts = [&] {
+    if (report.model_note) facts.push_back(*report.model_note);
+    if (report.model_warning) facts.push_back("warning: " + *report.model_warning);
+  };
   if (!result.ok()) {
     std::string line =
         "failed: " + std::string(result.code() ? host::to_string(*result.code()) : "UNKNOWN");
@@ -225,6 +200,7 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
     if (report.retry_after_s)
       facts.push_back("retry after " + fixed(*report.retry_after_s, 1) + " s");
     if (report.request_id) facts.push_back("request id " + *report.request_id);
+    model_facts();
     for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " (" : ", ") + facts[i];
     return facts.empty() ? line : line + ")";
   }
@@ -268,6 +244,7 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
     }
     facts.push_back(uploaded);
   }
+  model_facts();
   for (std::size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? " " : ", ") + facts[i];
   return line;
 }

@@ -21,13 +21,29 @@ Refusal gemini_refusal(int status, const std::string& message, const char* code)
   return {status, {{"error", {{"code", status}, {"message", message}, {"status", code}}}}};
 }
 
-Refusal images_refusal(const std::string& message, const char* param, const char* code) {
-  return {400,
+Refusal images_refusal(const std::string& message, const char* param, const char* code,
+                       int status = 400) {
+  return {status,
           {{"error",
             {{"message", message},
              {"type", "invalid_request_error"},
-             {"param", param},
+             {"param", param != nullptr ? json(param) : json(nullptr)},
              {"code", code}}}}};
+}
+
+// The values of a member every images model takes; a model with its own list says so.
+const std::vector<std::string> kQualities = {"low", "medium", "high", "auto"};
+const std::vector<std::string> kFormats = {"png", "jpeg", "webp"};
+
+// 'a', 'b', and 'c', as the images API lists supported values.
+std::string supported_list(const std::vector<std::string>& values) {
+  std::string out;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out += values.size() > 2 ? ", " : " ";
+    if (i > 0 && i + 1 == values.size()) out += "and ";
+    out += "'" + values[i] + "'";
+  }
+  return out;
 }
 
 // Top-level members of a generateContent request that the public endpoint knows.
@@ -103,9 +119,9 @@ std::optional<Refusal> check_gemini_members(const std::string& body) {
   return std::nullopt;
 }
 
-std::optional<Refusal> check_gemini_model(const std::string& model) {
-  const host::ModelInfo* info = config::model_catalogue()->find(model, host::Service::kGemini);
-  if (info == nullptr || info->retired()) {
+std::optional<Refusal> check_gemini_model(const std::string& model,
+                                          const host::ModelInfo* served) {
+  if (served == nullptr) {
     return gemini_refusal(404,
                           "models/" + model +
                               " is not found for API version v1beta, or is not supported for "
@@ -116,10 +132,10 @@ std::optional<Refusal> check_gemini_model(const std::string& model) {
   return std::nullopt;
 }
 
-std::optional<Refusal> check_gemini_model_request(const std::string& model,
+std::optional<Refusal> check_gemini_model_request(const host::ModelInfo& model,
                                                   const CheckedRequest& request) {
-  const host::ModelInfo* info = config::model_catalogue()->find(model, host::Service::kGemini);
-  if (info == nullptr) return std::nullopt;  // check_gemini_model answered already
+  if (!model.capabilities_known()) return std::nullopt;
+  const host::ModelInfo* info = &model;
   if (request.candidate_count > 1) {
     return gemini_refusal(400, "Multiple candidates is not enabled for this model",
                           "INVALID_ARGUMENT");
@@ -143,7 +159,8 @@ std::optional<Refusal> check_gemini_model_request(const std::string& model,
   return std::nullopt;
 }
 
-std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields) {
+std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields,
+                                           const host::ModelInfo* served) {
   const auto model = fields.find("model");
   if (model != fields.end() && model->second.starts_with("gpt-image") &&
       fields.contains("response_format")) {
@@ -154,9 +171,16 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
     return images_refusal("Invalid value: ''. Supported values are: 'auto' and sizes WIDTHxHEIGHT.",
                           "size", "invalid_value");
   }
-  if (auto size = fields.find("size"); size != fields.end() && model != fields.end()) {
-    const host::ModelInfo* info =
-        config::model_catalogue()->find(model->second, host::Service::kImages);
+  // The form's own faults first, then the model: one not served (shut down, or never) is 404.
+  if (model != fields.end() && served == nullptr) {
+    return images_refusal("The model `" + model->second +
+                              "` does not exist or you do not have access to it.",
+                          nullptr, "model_not_found", 404);
+  }
+  // A launch the catalogue does not describe is asked only what every model is.
+  const host::ModelInfo* info =
+      served != nullptr && served->capabilities_known() ? served : nullptr;
+  if (auto size = fields.find("size"); size != fields.end()) {
     if (info != nullptr && !info->sizes.empty() &&
         std::find(info->sizes.begin(), info->sizes.end(), size->second) == info->sizes.end()) {
       return images_refusal("Invalid size '" + size->second + "'. Supported sizes are " +
@@ -181,9 +205,6 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
           "n", "integer_below_min_value");
     }
   }
-  const host::ModelInfo* info = model == fields.end() ? nullptr
-                                                      : config::model_catalogue()->find(
-                                                            model->second, host::Service::kImages);
   if (auto background = fields.find("background");
       background != fields.end() && background->second == "transparent") {
     const auto format = fields.find("output_format");
@@ -203,6 +224,24 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
     return images_refusal(
         "The model '" + info->name + "' does not support the 'input_fidelity' parameter.",
         "input_fidelity", "invalid_input_fidelity_model");
+  }
+  if (info != nullptr) {
+    for (const auto& [member, common] : {std::pair{"quality", &kQualities},
+                                         std::pair{"output_format", &kFormats}}) {
+      const auto value = fields.find(member);
+      if (value == fields.end() || value->second.empty()) continue;
+      const std::vector<std::string>* own = info->values_of(member);
+      const std::vector<std::string>& taken = own != nullptr ? *own : *common;
+      if (std::find(taken.begin(), taken.end(), value->second) == taken.end()) {
+        return images_refusal("Invalid value: '" + value->second + "'. Supported values are: " +
+                                  supported_list(taken) + ".",
+                              member, "invalid_value");
+      }
+    }
+    if (fields.contains("complexity") && !info->takes_parameter("complexity")) {
+      return images_refusal("Unknown parameter: 'complexity'.", "complexity",
+                            "unknown_parameter");
+    }
   }
   if (auto quality = fields.find("quality"); quality != fields.end() && quality->second.empty()) {
     return images_refusal(
@@ -226,7 +265,9 @@ std::string thought_signature_of(std::string_view content) {
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the model from the URL, then the body
 std::optional<Refusal> check_gemini_signatures(const std::string& model, const std::string& body) {
-  if (!model.starts_with("gemini-3")) return std::nullopt;
+  if (!model.starts_with("gemini-3") && !model.starts_with("gemini-nano-banana")) {
+    return std::nullopt;
+  }
   const auto document = nlohmann::json::parse(body, nullptr, false);
   if (!document.is_object() || !document.contains("contents") || !document["contents"].is_array()) {
     return std::nullopt;  // the body's own checks answer

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/emulator/request_checks.h"
+#include "zantrel/host/model_catalogue.h"
 
 namespace zantrel::emulator {
 
@@ -36,14 +37,16 @@ std::optional<Refusal> check_key(const httplib::Request& req, const std::string&
 // "response_format" among them).
 std::optional<Refusal> check_gemini_members(const std::string& body);
 
-// What the public Gemini endpoint answers, by the model catalogue, to a request for `model`
-// (from the URL) before it reads the body: 404 for a model it does not serve (a retired one
-// included).
-std::optional<Refusal> check_gemini_model(const std::string& model);
+// What the public Gemini endpoint answers to a request for `model` (from the URL) before it
+// reads the body, `served` being its entry in the day's lineup: 404 for a model it does not
+// serve (one shut down included).
+std::optional<Refusal> check_gemini_model(const std::string& model,
+                                          const host::ModelInfo* served);
 
-// What it refuses in a readable body for that model: more than one candidate, a ratio or size
-// the model does not take.
-std::optional<Refusal> check_gemini_model_request(const std::string& model,
+// What it refuses in a readable body for that model: more than one candidate, a ratio, size or
+// thinking level the model does not take. Nothing is asked of a model the catalogue does not
+// describe.
+std::optional<Refusal> check_gemini_model_request(const host::ModelInfo& model,
                                                   const CheckedRequest& request);
 
 // The thought signature of a part the emulator answers with (its image's base64, or its text):
@@ -59,6 +62,9 @@ std::optional<Refusal> check_gemini_signatures(const std::string& model, const s
 // What the public images endpoint refuses in the text fields of a generations or edits request:
 // "response_format" for gpt-image models, an empty "size" or "quality", and a size the model
 // does not take (the gpt-image-1 family takes listed sizes only).
-std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields);
+// `served`: the model's entry in the day's lineup (nullptr: not served, 404 "model_not_found";
+// one the catalogue does not describe is asked only what every model is).
+std::optional<Refusal> check_images_fields(const std::map<std::string, std::string>& fields,
+                                           const host::ModelInfo* served);
 
 }  // namespace zantrel::emulator

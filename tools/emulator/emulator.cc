@@ -19,6 +19,8 @@
 #include "tools/emulator/event_stream.h"
 #include "tools/emulator/file_store.h"
 #include "tools/emulator/listen_backlog.h"
+#include "tools/emulator/model_lineup.h"
+#include "zantrel/host/config.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
 #include "zantrel/host/internal/codec/base64.h"
@@ -186,6 +188,8 @@ PictureStyle style_of(const CheckedRequest& r) {
   PictureStyle style;
   style.format = r.output_format == "jpeg"   ? PictureFormat::kJpeg
                  : r.output_format == "webp" ? PictureFormat::kWebp
+                 : r.output_format == "gif"  ? PictureFormat::kGif
+                 : r.output_format == "svg"  ? PictureFormat::kSvg
                                              : PictureFormat::kPng;
   style.transparent = r.background == "transparent";
   style.quality = r.output_compression;
@@ -357,7 +361,10 @@ struct Emulator::State {
                      const std::string& model, const std::string& method) {
     // NOLINTEND(bugprone-easily-swappable-parameters)
     const std::optional<Scenario> s = scenario;
-    if (auto refusal = direct() ? check_gemini_model(model) : std::nullopt) {
+    const auto catalogue = zantrel::config::model_catalogue();
+    const ModelLineup lineup(*catalogue, scenario, host::utc_day());
+    const host::ModelInfo* served = lineup.served(host::Service::kGemini, model);
+    if (auto refusal = direct() ? check_gemini_model(model, served) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;
     }
@@ -374,7 +381,8 @@ struct Emulator::State {
       send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
       return;
     }
-    if (auto refusal = direct() ? check_gemini_model_request(model, checked) : std::nullopt) {
+    if (auto refusal = direct() && served != nullptr ? check_gemini_model_request(*served, checked)
+                                                     : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;
     }
@@ -397,7 +405,7 @@ struct Emulator::State {
         seed_from(checked.prompt) + 7919 * static_cast<std::uint64_t>(checked.earlier_turns);
     // Gemini 3 models sign their image parts and the first text part (a gateway passes the
     // signatures on); the direct mode also checks them on the way back.
-    const bool signs = model.starts_with("gemini-3");
+    const bool signs = model.starts_with("gemini-3") || model.starts_with("gemini-nano-banana");
     const auto signed_part = [signs](json part) {
       if (signs) {
         part["thoughtSignature"] = thought_signature_of(
@@ -511,7 +519,13 @@ struct Emulator::State {
                      bool edits) {
     const std::optional<Scenario> s = scenario;
     const auto checked = edits ? check_edits_request(req) : check_generations_request(req.body);
-    if (auto refusal = direct() ? check_images_fields(checked.fields) : std::nullopt) {
+    const auto catalogue = zantrel::config::model_catalogue();
+    const ModelLineup lineup(*catalogue, scenario, host::utc_day());
+    const auto model = checked.fields.find("model");
+    const host::ModelInfo* served =
+        model == checked.fields.end() ? nullptr
+                                      : lineup.served(host::Service::kImages, model->second);
+    if (auto refusal = direct() ? check_images_fields(checked.fields, served) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;
     }
@@ -714,6 +728,36 @@ struct Emulator::State {
                  }));
   }
 
+  // Both services' model lists, as the day's lineup has them. Gemini's is paged; its default
+  // page is smaller than the service's 50, so that a client meets the pages.
+  void install_model_lists() {
+    server->Get("/v1beta/models", [this](const httplib::Request& req, httplib::Response& res) {
+      note_peer(req);
+      if (!authorised(Api::kGemini, req, res)) return;
+      const auto s = scenario_for(req, res);
+      if (!s) return;
+      if (answer_fault(Api::kGemini, *s, req, res)) return;
+      const auto catalogue = zantrel::config::model_catalogue();
+      const ModelLineup lineup(*catalogue, *s, host::utc_day());
+      const long size = req.has_param("pageSize")
+                            ? std::strtol(req.get_param_value("pageSize").c_str(), nullptr, 10)
+                            : 4;
+      send_json(res, 200,
+                lineup.gemini_page(static_cast<int>(size > 0 ? size : 4),
+                                   req.get_param_value("pageToken")));
+    });
+    server->Get("/v1/models", [this](const httplib::Request& req, httplib::Response& res) {
+      note_peer(req);
+      if (!authorised(Api::kImages, req, res)) return;
+      const auto s = scenario_for(req, res);
+      if (!s) return;
+      if (answer_fault(Api::kImages, *s, req, res)) return;
+      const auto catalogue = zantrel::config::model_catalogue();
+      const ModelLineup lineup(*catalogue, *s, host::utc_day());
+      send_json(res, 200, lineup.images_list());
+    });
+  }
+
   void install_routes() {
     server->set_tcp_nodelay(true);
     // Like the real services, keep a connection for many requests (cpp-httplib closes after 5).
@@ -751,6 +795,7 @@ struct Emulator::State {
                     files.get(req.matches[1], res, base_url());
                 });
     install_batch_routes();
+    install_model_lists();
     server->Get("/emulator/stats", [this](const httplib::Request&, httplib::Response& res) {
       send_json(res, 200,
                 {{"requests", served.load()},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -131,6 +132,28 @@ host::Bytes render_png(std::uint64_t seed, int width, int height) {
   return render_picture(seed, width, height, {});
 }
 
+namespace {
+
+// The landscape as vector shapes: sky, sun and two hills, coloured from the seed.
+host::Bytes render_svg(std::uint64_t seed, int width, int height) {
+  char text[768];
+  const auto channel = [&](int shift) { return static_cast<unsigned>((seed >> shift) & 0x7f) + 64; };
+  const int written = std::snprintf(
+      text, sizeof text,
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">"
+      "<rect width=\"%d\" height=\"%d\" fill=\"#%02x%02xff\"/>"
+      "<circle cx=\"%d\" cy=\"%d\" r=\"%d\" fill=\"#ffd75e\"/>"
+      "<path d=\"M0 %d Q%d %d %d %d V%d H0 Z\" fill=\"#%02x%02x%02x\"/>"
+      "<path d=\"M0 %d Q%d %d %d %d V%d H0 Z\" fill=\"#3f6b3a\"/></svg>\n",
+      width, height, width, height, width, height, channel(0), channel(8), width * 3 / 4,
+      height / 4, std::max(4, height / 10), height * 3 / 5, width / 2, height / 3, width,
+      height * 3 / 5, height, channel(16), channel(24), 80u, height * 4 / 5, width / 3,
+      height * 3 / 5, width, height * 4 / 5, height);
+  return host::Bytes(text, text + std::clamp(written, 0, static_cast<int>(sizeof text) - 1));
+}
+
+}  // namespace
+
 host::Bytes render_picture(std::uint64_t seed, int width, int height, const PictureStyle& style) {
   width = std::clamp(width, 16, 4096);
   height = std::clamp(height, 16, 4096);
@@ -142,6 +165,10 @@ host::Bytes render_picture(std::uint64_t seed, int width, int height, const Pict
       return encode_jpeg(pixels, style.quality);
     case PictureFormat::kWebp:
       return encode_webp(pixels, style.quality);
+    case PictureFormat::kGif:
+      return encode_gif(pixels);
+    case PictureFormat::kSvg:
+      return render_svg(seed, width, height);
     case PictureFormat::kPng:
       break;
   }

@@ -14,7 +14,7 @@ std::uint64_t seed_from(std::string_view text) noexcept;
 // PNG. Sizes are clamped to 16..4096 pixels per edge.
 host::Bytes render_png(std::uint64_t seed, int width, int height);
 
-enum class PictureFormat { kPng, kJpeg, kWebp };
+enum class PictureFormat { kPng, kJpeg, kWebp, kGif, kSvg };
 
 struct PictureStyle {
   PictureFormat format = PictureFormat::kPng;

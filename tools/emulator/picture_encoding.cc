@@ -99,4 +99,58 @@ host::Bytes encode_webp(const Pixels& pixels, int quality) {
   return host::Bytes(out, out + size);
 }
 
+host::Bytes encode_gif(const Pixels& pixels) {
+  host::Bytes out;
+  const auto put = [&](std::initializer_list<int> bytes) {
+    for (int byte : bytes) out.push_back(static_cast<std::uint8_t>(byte));
+  };
+  const auto put16 = [&](int value) { put({value & 0xff, (value >> 8) & 0xff}); };
+  put({'G', 'I', 'F', '8', '9', 'a'});
+  put16(pixels.width);
+  put16(pixels.height);
+  put({0xF7, 0, 0});  // a global table of 256 colours
+  for (int i = 0; i < 256; ++i) put({(i >> 5) * 255 / 7, ((i >> 2) & 7) * 255 / 7, (i & 3) * 85});
+  put({0x2C});
+  put16(0);
+  put16(0);
+  put16(pixels.width);
+  put16(pixels.height);
+  put({0, 8});  // no local table; LZW codes start at 8 bits
+  // Every pixel a literal 9-bit code, with a clear code before the table would need 10 bits.
+  host::Bytes codes;
+  std::uint32_t bits = 0;
+  int held = 0;
+  const auto code = [&](std::uint32_t value) {
+    bits |= value << held;
+    for (held += 9; held >= 8; held -= 8, bits >>= 8) {
+      codes.push_back(static_cast<std::uint8_t>(bits & 0xff));
+    }
+  };
+  constexpr std::uint32_t kClear = 256;
+  constexpr std::uint32_t kEnd = 257;
+  constexpr int kLiteralsPerClear = 254;
+  code(kClear);
+  int since_clear = 0;
+  const std::size_t count = static_cast<std::size_t>(pixels.width) * pixels.height;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* p = &pixels.data[i * static_cast<std::size_t>(pixels.channels)];
+    if (since_clear == kLiteralsPerClear) {
+      code(kClear);
+      since_clear = 0;
+    }
+    code(static_cast<std::uint32_t>((p[0] & 0xE0) | ((p[1] >> 3) & 0x1C) | (p[2] >> 6)));
+    ++since_clear;
+  }
+  code(kEnd);
+  if (held > 0) codes.push_back(static_cast<std::uint8_t>(bits & 0xff));
+  for (std::size_t at = 0; at < codes.size(); at += 255) {
+    const std::size_t block = std::min<std::size_t>(255, codes.size() - at);
+    out.push_back(static_cast<std::uint8_t>(block));
+    out.insert(out.end(), codes.begin() + static_cast<std::ptrdiff_t>(at),
+               codes.begin() + static_cast<std::ptrdiff_t>(at + block));
+  }
+  put({0, 0x3B});
+  return out;
+}
+
 }  // namespace zantrel::emulator

@@ -21,5 +21,7 @@ host::Bytes encode_png(const Pixels& pixels);
 host::Bytes encode_jpeg(const Pixels& pixels, int quality);
 // Lossy WebP, alpha kept; `quality` 0 to 100.
 host::Bytes encode_webp(const Pixels& pixels, int quality);
+// GIF89a, one frame, colours reduced to a 3-3-2 palette; alpha dropped.
+host::Bytes encode_gif(const Pixels& pixels);
 
 }  // namespace zantrel::emulator

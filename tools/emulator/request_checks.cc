@@ -66,8 +66,9 @@ CheckedRequest check_image_values(const std::map<std::string, std::string>& fiel
     out.height = *h;
   }
   const std::string quality = field("quality").value_or("");
-  static constexpr std::array<std::string_view, 5> kQualities = {"", "low", "medium", "high",
-                                                                 "auto"};
+  // Every value some model takes; the public endpoint's own checks hold each model to its own.
+  static constexpr std::array<std::string_view, 7> kQualities = {"",     "low",   "medium", "high",
+                                                                 "auto", "xhigh", "max"};
   if (std::find(kQualities.begin(), kQualities.end(), quality) == kQualities.end()) {
     return refuse("Invalid 'quality': " + quality);
   }
@@ -82,7 +83,9 @@ CheckedRequest check_image_values(const std::map<std::string, std::string>& fiel
     return std::nullopt;
   };
   std::string unused;
-  for (auto fault : {one_of("output_format", {"png", "jpeg", "webp"}, out.output_format),
+  for (auto fault : {one_of("output_format", {"png", "jpeg", "webp", "gif", "svg"},
+                            out.output_format),
+                     one_of("complexity", {"low", "medium", "high"}, unused),
                      one_of("background", {"transparent", "opaque", "auto"}, out.background),
                      one_of("moderation", {"low", "auto"}, unused),
                      one_of("input_fidelity", {"low", "high"}, unused)}) {

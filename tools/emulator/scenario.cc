@@ -10,6 +10,9 @@ namespace zantrel::emulator {
 const std::vector<ScenarioInfo>& scenario_catalogue() {
   static const std::vector<ScenarioInfo> catalogue = {
       {"normal", "", "success: an inline image (Gemini), b64_json or a file link (images API)"},
+      {"new-models", "",
+       "success; the model lists and the models served change as a launch changes them: one "
+       "model of each service the built-in catalogue lacks is added, one it has left out"},
       {"busy", "SECONDS",
        "429 with a JSON error body and a retry hint of SECONDS (RetryInfo 17 s; Retry-After "
        "20 s by default)"},

@@ -47,6 +47,7 @@ json to_json(const CallReport& r) {
   out["cost"] = r.cost ? to_json(*r.cost) : json();
   out["model_sent"] = or_null(r.model_sent);
   out["model_note"] = or_null(r.model_note);
+  out["model_warning"] = or_null(r.model_warning);
   out["model_version"] = or_null(r.model_version);
   out["text"] = or_null(r.text);
   out["finish_reason"] = or_null(r.finish_reason);

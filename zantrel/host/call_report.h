@@ -81,10 +81,13 @@ struct CallReport {
   // What the call cost at the catalogue's prices of the model sent, from `usage`; empty when
   // the service counted no tokens or the catalogue has no prices for the model.
   std::optional<CostEstimate> cost;
-  // The model the request named, and why it is not the one asked (a retired model sent as its
-  // replacement); empty when refused before sending.
+  // The model the request named, and why it is sent so (a retired model sent as its
+  // replacement, a name the catalogue does not know sent unchecked); empty when refused before
+  // sending. `model_warning`: what the caller should know of the model (a shutdown ahead, a
+  // service that no longer lists it).
   std::optional<std::string> model_sent;
   std::optional<std::string> model_note;
+  std::optional<std::string> model_warning;
   std::optional<std::string> model_version;
   // Gemini: the model's own text beside the image (its text parts, thoughts left out).
   std::optional<std::string> text;

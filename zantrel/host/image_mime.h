@@ -7,8 +7,9 @@
 
 namespace zantrel::host {
 
-// The image type named by the leading bytes: "image/png", "image/jpeg", "image/gif" or
-// "image/webp"; nothing when no signature matches. Never reads past the bytes given.
+// The image type named by the leading bytes: "image/png", "image/jpeg", "image/gif",
+// "image/webp" or "image/svg+xml" (a document that opens with "<svg" or an XML declaration);
+// nothing when no signature matches. Never reads past the bytes given.
 std::optional<std::string_view> sniff_image_mime(ByteView image) noexcept;
 
 // A file name extension for a MIME type from sniff_image_mime ("png", "jpg", ...), else "bin".

@@ -1,6 +1,7 @@
 #include "zantrel/host/model_catalogue.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 namespace zantrel::host {
@@ -24,61 +25,116 @@ const Strings kGeminiParameters = {"seed", "temperature", "safety_settings", "re
 const Strings kGeminiThinkingParameters = plus(kGeminiParameters, "thinking_level");
 // The gpt-image-1 family takes these sizes only.
 const Strings kListedSizes = {"1024x1024", "1536x1024", "1024x1536", "auto"};
-const Strings kImagesParameters = {
-    "n",          "quality", "output_format", "output_compression", "background",
-    "moderation", "mask",    "user",          "partial_images"};
-// The gpt-image-1 family also takes a transparent background (gpt-image-2 no longer does) and,
-// but for -mini, the input fidelity of edits.
+// Every images model takes these; "user" stays beside "safety_identifier", which replaces it.
+const Strings kImagesParameters = {"n",          "quality",        "output_format",
+                                   "output_compression", "background", "moderation",
+                                   "mask",       "user",           "partial_images",
+                                   "safety_identifier"};
+// The gpt-image-1 family and the 2.5 and 2.6 models also take a transparent background
+// (gpt-image-2 does not) and, for the 1 family but -mini, the input fidelity of edits.
 const Strings kImagesTransparentParameters = plus(kImagesParameters, "transparent_background");
 const Strings kImagesFidelityParameters = plus(kImagesTransparentParameters, "input_fidelity");
+const Strings kImages26Parameters = plus(kImagesTransparentParameters, "complexity");
+const Strings kHigherQualities = {"low", "medium", "high", "auto", "xhigh", "max"};
+const Strings kFormats26 = {"png", "jpeg", "webp", "gif", "svg"};
 
 ModelInfo gemini(std::string name, Strings ratios, Strings sizes, Strings parameters,
-                 std::optional<std::string> retired_on = {}, std::string replacement = {}) {
-  return {std::move(name),
-          Service::kGemini,
-          std::move(retired_on),
-          std::move(replacement),
-          std::move(ratios),
-          std::move(sizes),
-          {},
-          std::move(parameters),
-          std::nullopt,
-          std::nullopt};
-}
-
-// The Gemini image models' bound on the images of one request, from their model pages: 14 for
-// the Gemini 3 family, 3 for 2.5 Flash Image.
-ModelInfo bounded(ModelInfo model, int max_images) {
+                 int max_images) {
+  ModelInfo model;
+  model.name = std::move(name);
+  model.service = Service::kGemini;
+  model.aspect_ratios = std::move(ratios);
+  model.image_sizes = std::move(sizes);
+  model.parameters = std::move(parameters);
   model.max_images = max_images;
   return model;
 }
 
 ModelInfo images(std::string name, Strings sizes, Strings parameters) {
-  return {std::move(name),  Service::kImages,      {},           {},          {}, {},
-          std::move(sizes), std::move(parameters), std::nullopt, std::nullopt};
+  ModelInfo model;
+  model.name = std::move(name);
+  model.service = Service::kImages;
+  model.sizes = std::move(sizes);
+  model.parameters = std::move(parameters);
+  return model;
 }
 
-// The services' public model pages (Gemini image generation; the images API's model pages),
-// as of 2026-12. The two -preview Gemini image models were retired on 2026-06-25.
+ModelInfo shut_down(ModelInfo model, std::string day, std::string replacement) {
+  model.shutdown_on = std::move(day);
+  model.replacement = std::move(replacement);
+  return model;
+}
+
+ModelInfo with_values(ModelInfo model, std::string parameter, Strings values) {
+  model.values.emplace(std::move(parameter), std::move(values));
+  return model;
+}
+
+ModelInfo noted(ModelInfo model, std::string note) {
+  model.note = std::move(note);
+  return model;
+}
+
+ModelInfo images_25(std::string name) {
+  return with_values(images(std::move(name), {}, kImagesTransparentParameters), "quality",
+                     kHigherQualities);
+}
+
+ModelInfo images_26(std::string name) {
+  return with_values(with_values(images(std::move(name), {}, kImages26Parameters), "quality",
+                                 kHigherQualities),
+                     "output_format", kFormats26);
+}
+
+// The services' pages as read on the catalogue's day, each fact with its page:
+// - Gemini (G1) ai.google.dev/gemini-api/docs/models and .../image-generation: the current image
+//   models, their ratios, sizes, thinking levels and the 14 images of a request (3 for 2.5
+//   Flash Image); (G2) ai.google.dev/gemini-api/docs/changelog and .../deprecations:
+//   gemini-nano-banana-2.1 GA 2026-10-06 replacing gemini-3.1-flash-image, shut down
+//   2026-10-29; the -preview names shut down 2026-06-25; gemini-2.5-flash-image served only to
+//   projects that used it before 2026-09-18.
+// - Images API (O1) developers.openai.com/api/docs/models/<model>: members, qualities ("xhigh",
+//   "max" from 2.5), complexity and gif/svg output (2.6), transparent backgrounds (not on
+//   gpt-image-2); (O2) developers.openai.com/api/docs/deprecations: gpt-image-1.5 (and its
+//   2025-12-16 snapshot), gpt-image-1-mini and chatgpt-image-latest shut down 2026-12-01,
+//   "gpt-image-2.6-sunburst or gpt-image-2.6-flare" named (the first is taken); (O3) the
+//   gpt-image-1 model page: shut down 2026-10-23, GPT-Image-2.5 Sunburst recommended.
 std::vector<ModelInfo> listed_models() {
   return {
-      bounded(gemini("gemini-3-pro-image", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters), 14),
-      bounded(gemini("gemini-3.1-flash-image", kFourteenRatios, {"512", "1K", "2K", "4K"},
-                     kGeminiThinkingParameters),
-              14),
-      bounded(gemini("gemini-3.1-flash-lite-image", kTenRatios, {"1K"}, kGeminiParameters), 14),
-      bounded(gemini("gemini-2.5-flash-image", kTenRatios, {}, kGeminiParameters), 3),
+      with_values(gemini("gemini-nano-banana-2.1", kFourteenRatios, {"1K", "2K", "4K"},
+                         kGeminiThinkingParameters, 14),
+                  "thinking_level", {"minimal", "medium", "high"}),
+      gemini("gemini-3-pro-image", kTenRatios, {"1K", "2K", "4K"}, kGeminiParameters, 14),
+      gemini("gemini-3.1-flash-lite-image", kTenRatios, {"1K"}, kGeminiParameters, 14),
+      noted(gemini("gemini-2.5-flash-image", kTenRatios, {}, kGeminiParameters, 3),
+            "gemini-2.5-flash-image is served only to projects that used it before 2026-09-18"),
       images("gpt-image-2", {}, kImagesParameters),
       images("gpt-image-2-2026-04-21", {}, kImagesParameters),
-      images("gpt-image-1.5", kListedSizes, kImagesFidelityParameters),
-      images("gpt-image-1", kListedSizes, kImagesFidelityParameters),
-      images("gpt-image-1-mini", kListedSizes, kImagesTransparentParameters),
-      bounded(gemini("gemini-3-pro-image-preview", kTenRatios, {"1K", "2K", "4K"},
-                     kGeminiParameters, "2026-06-25", "gemini-3-pro-image"),
-              14),
-      bounded(gemini("gemini-3.1-flash-image-preview", kFourteenRatios, {"512", "1K", "2K", "4K"},
-                     kGeminiThinkingParameters, "2026-06-25", "gemini-3.1-flash-image"),
-              14),
+      images_25("gpt-image-2.5-sunburst"),
+      images_25("gpt-image-2.5-sunburst-2026-09-08"),
+      images_25("gpt-image-2.5-flare"),
+      images_25("gpt-image-2.5-flare-2026-09-08"),
+      images_26("gpt-image-2.6-sunburst"),
+      images_26("gpt-image-2.6-flare"),
+      shut_down(gemini("gemini-3.1-flash-image", kFourteenRatios, {"512", "1K", "2K", "4K"},
+                       kGeminiThinkingParameters, 14),
+                "2026-10-29", "gemini-nano-banana-2.1"),
+      shut_down(gemini("gemini-3-pro-image-preview", kTenRatios, {"1K", "2K", "4K"},
+                       kGeminiParameters, 14),
+                "2026-06-25", "gemini-3-pro-image"),
+      shut_down(gemini("gemini-3.1-flash-image-preview", kFourteenRatios,
+                       {"512", "1K", "2K", "4K"}, kGeminiThinkingParameters, 14),
+                "2026-06-25", "gemini-3.1-flash-image"),
+      shut_down(images("gpt-image-1.5", kListedSizes, kImagesFidelityParameters), "2026-12-01",
+                "gpt-image-2.6-sunburst"),
+      shut_down(images("gpt-image-1.5-2025-12-16", kListedSizes, kImagesFidelityParameters),
+                "2026-12-01", "gpt-image-2.6-sunburst"),
+      shut_down(images("gpt-image-1-mini", kListedSizes, kImagesTransparentParameters),
+                "2026-12-01", "gpt-image-2.6-sunburst"),
+      shut_down(images("chatgpt-image-latest", kListedSizes, kImagesFidelityParameters),
+                "2026-12-01", "gpt-image-2.6-sunburst"),
+      shut_down(images("gpt-image-1", kListedSizes, kImagesFidelityParameters), "2026-10-23",
+                "gpt-image-2.5-sunburst"),
   };
 }
 
@@ -88,8 +144,19 @@ std::vector<ModelInfo> builtin_models() {
   return models;
 }
 
+// The day of the built-in table: the services' pages were read up to it.
+constexpr std::string_view kBuiltinAsOf = "2026-12-10";
+
 bool contains(const Strings& list, std::string_view value) {
   return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool is_day(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
 }
 
 [[noreturn]] void refuse(std::size_t index, const std::string& what) {
@@ -108,10 +175,41 @@ Strings strings_of(const nlohmann::json& entry, const char* key, std::size_t ind
   return out;
 }
 
+// A day member of an entry: a "YYYY-MM-DD" text, or null / absent.
+std::optional<std::string> day_of(const nlohmann::json& entry, const char* key, std::size_t index) {
+  if (!entry.contains(key) || entry.at(key).is_null()) return std::nullopt;
+  const auto& value = entry.at(key);
+  if (!value.is_string() || !is_day(value.get<std::string>())) {
+    refuse(index, std::string("\"") + key + "\" must be a day as YYYY-MM-DD");
+  }
+  return value.get<std::string>();
+}
+
+ModelInfo listed_entry(const std::string& name, Service service, const std::string& day) {
+  ModelInfo model;
+  model.name = name;
+  model.service = service;
+  model.listed_on = day;
+  return model;
+}
+
 }  // namespace
 
 std::string_view to_string(Service service) noexcept {
   return service == Service::kGemini ? "gemini" : "images";
+}
+
+std::string utc_day(std::chrono::system_clock::time_point when) {
+  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(when)};
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(day.year()),
+                static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+  return text;
+}
+
+bool ModelInfo::shut_down_by(std::string_view day) const noexcept {
+  // Days as YYYY-MM-DD compare as text.
+  return shutdown_on.has_value() && *shutdown_on <= day;
 }
 
 bool ModelInfo::takes_ratio(std::string_view ratio) const { return contains(aspect_ratios, ratio); }
@@ -124,13 +222,24 @@ bool ModelInfo::takes_parameter(std::string_view parameter) const {
   return contains(parameters, parameter);
 }
 
-ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models, std::string prices_as_of)
-    : models_(std::move(models)), prices_as_of_(std::move(prices_as_of)) {
+const std::vector<std::string>* ModelInfo::values_of(std::string_view parameter) const {
+  const auto found = values.find(parameter);
+  return found == values.end() ? nullptr : &found->second;
+}
+
+ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models, std::string prices_as_of,
+                               std::string as_of)
+    : models_(std::move(models)),
+      prices_as_of_(std::move(prices_as_of)),
+      as_of_(std::move(as_of)) {
   for (std::size_t i = 0; i < models_.size(); ++i) {
     const ModelInfo& model = models_[i];
     if (model.name.empty()) refuse(i, "a model needs a name");
-    if (model.retired() && model.replacement.empty()) {
-      refuse(i, model.name + " is retired but names no replacement");
+    if (model.shutdown_on) {
+      if (!is_day(*model.shutdown_on)) refuse(i, model.name + ": shutdown_on must be YYYY-MM-DD");
+      if (model.replacement.empty()) {
+        refuse(i, model.name + " is retired but names no replacement");
+      }
     }
     for (std::size_t j = 0; j < i; ++j) {
       if (models_[j].name == model.name) refuse(i, model.name + " is listed twice");
@@ -139,7 +248,8 @@ ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models, std::string prices
 }
 
 const ModelCatalogue& ModelCatalogue::builtin() {
-  static const ModelCatalogue catalogue(builtin_models(), std::string(builtin_prices_as_of()));
+  static const ModelCatalogue catalogue(builtin_models(), std::string(builtin_prices_as_of()),
+                                        std::string(kBuiltinAsOf));
   return catalogue;
 }
 
@@ -166,15 +276,21 @@ ModelCatalogue ModelCatalogue::from_json(const nlohmann::json& document) {
     } else {
       refuse(i, "\"service\" must be \"gemini\" or \"images\"");
     }
-    if (entry.contains("retired_on") && !entry.at("retired_on").is_null()) {
-      if (!entry.at("retired_on").is_string()) refuse(i, "\"retired_on\" must be a date text");
-      model.retired_on = entry.at("retired_on").get<std::string>();
-      model.replacement = entry.value("replacement", "");
-    }
+    // "retired_on": the name of catalogues written before shutdowns were dated ahead.
+    model.shutdown_on = day_of(entry, "shutdown_on", i);
+    if (!model.shutdown_on) model.shutdown_on = day_of(entry, "retired_on", i);
+    if (model.shutdown_on) model.replacement = entry.value("replacement", "");
+    model.note = entry.value("note", "");
     model.aspect_ratios = strings_of(entry, "aspect_ratios", i);
     model.image_sizes = strings_of(entry, "image_sizes", i);
     model.sizes = strings_of(entry, "sizes", i);
     model.parameters = strings_of(entry, "parameters", i);
+    if (entry.contains("values") && !entry.at("values").is_null()) {
+      if (!entry.at("values").is_object()) refuse(i, "\"values\" must be an object of lists");
+      for (const auto& item : entry.at("values").items()) {
+        model.values.emplace(item.key(), strings_of(entry.at("values"), item.key().c_str(), i));
+      }
+    }
     if (entry.contains("max_images") && !entry.at("max_images").is_null()) {
       const auto& bound = entry.at("max_images");
       if (!bound.is_number_integer() || bound.get<long long>() < 1) {
@@ -189,26 +305,35 @@ ModelCatalogue ModelCatalogue::from_json(const nlohmann::json& document) {
         refuse(i, error.what());
       }
     }
+    model.listed_on = day_of(entry, "listed_on", i);
+    model.unlisted_on = day_of(entry, "unlisted_on", i);
     models.push_back(std::move(model));
   }
-  std::string prices_as_of;
-  if (document.is_object() && document.contains("prices_as_of")) {
-    if (!document.at("prices_as_of").is_string()) {
-      throw std::invalid_argument("model catalogue: \"prices_as_of\" must be a date text");
+  const auto day_member = [&](const char* key) {
+    if (!document.is_object() || !document.contains(key)) return std::string();
+    if (!document.at(key).is_string()) {
+      throw std::invalid_argument(std::string("model catalogue: \"") + key +
+                                  "\" must be a date text");
     }
-    prices_as_of = document.at("prices_as_of").get<std::string>();
-  }
-  return ModelCatalogue(std::move(models), std::move(prices_as_of));
+    return document.at(key).get<std::string>();
+  };
+  return ModelCatalogue(std::move(models), day_member("prices_as_of"), day_member("as_of"));
 }
 
 nlohmann::ordered_json ModelCatalogue::to_json() const {
+  const auto or_null = [](const std::optional<std::string>& text) {
+    return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+  };
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const ModelInfo& model : models_) {
     nlohmann::ordered_json entry;
     entry["name"] = model.name;
     entry["service"] = to_string(model.service);
-    entry["retired_on"] = model.retired_on ? nlohmann::ordered_json(*model.retired_on) : nullptr;
-    if (model.retired()) entry["replacement"] = model.replacement;
+    entry["shutdown_on"] = or_null(model.shutdown_on);
+    if (model.shutdown_on) entry["replacement"] = model.replacement;
+    if (!model.note.empty()) entry["note"] = model.note;
+    if (model.listed_on) entry["listed_on"] = *model.listed_on;
+    if (model.unlisted_on) entry["unlisted_on"] = *model.unlisted_on;
     if (model.service == Service::kGemini) {
       entry["aspect_ratios"] = model.aspect_ratios;
       entry["image_sizes"] = model.image_sizes;
@@ -216,11 +341,16 @@ nlohmann::ordered_json ModelCatalogue::to_json() const {
       entry["sizes"] = model.sizes;
     }
     entry["parameters"] = model.parameters;
+    if (!model.values.empty()) {
+      nlohmann::ordered_json values = nlohmann::ordered_json::object();
+      for (const auto& [parameter, listed] : model.values) values[parameter] = listed;
+      entry["values"] = std::move(values);
+    }
     if (model.max_images) entry["max_images"] = *model.max_images;
     entry["prices"] = model.prices ? host::to_json(*model.prices) : nlohmann::ordered_json(nullptr);
     list.push_back(std::move(entry));
   }
-  return {{"prices_as_of", prices_as_of_}, {"models", std::move(list)}};
+  return {{"as_of", as_of_}, {"prices_as_of", prices_as_of_}, {"models", std::move(list)}};
 }
 
 const ModelInfo* ModelCatalogue::find(std::string_view name) const {
@@ -252,6 +382,112 @@ std::vector<std::string> ModelCatalogue::ratios(Service service) const {
     }
   }
   return out;
+}
+
+ModelChoice ModelCatalogue::choose(std::string_view name, Service service, Dialect dialect,
+                                   std::string_view day) const {
+  ModelChoice choice;
+  choice.sent = std::string(name);
+  const ModelInfo* info = find(name, service);
+  if (info == nullptr) {
+    choice.unknown = true;
+    if (dialect == Dialect::kDirect) {
+      choice.note = "not in the catalogue" + (as_of_.empty() ? std::string() : " of " + as_of_) +
+                    "; sent unchecked";
+    }
+    return choice;
+  }
+  if (!info->capabilities_known()) {
+    choice.note = "listed by the service on " + *info->listed_on +
+                  ", capabilities unknown; sent unchecked";
+    return choice;
+  }
+  choice.checked = info;
+  if (info->shut_down_by(day) && dialect == Dialect::kDirect) {
+    // Follow replacements until one still served (a bounded walk: a table may hold a cycle).
+    const ModelInfo* served = info;
+    for (std::size_t hops = 0; served->shut_down_by(day) && hops < models_.size(); ++hops) {
+      const ModelInfo* next = find(served->replacement, service);
+      if (next == nullptr || !next->capabilities_known()) {
+        served = nullptr;
+        break;
+      }
+      served = next;
+    }
+    choice.sent = served != nullptr ? served->name : info->replacement;
+    choice.checked = served;
+    choice.shutdown_on = info->shutdown_on;
+    choice.note = info->name + " was retired on " + *info->shutdown_on + "; sent as " + choice.sent;
+    return choice;
+  }
+  if (info->shutdown_on) {
+    // A gateway may still route a name past its day; the caller hears of it either way.
+    choice.warning = info->name + (info->shut_down_by(day) ? " was shut down on " : " is shut down on ") +
+                     *info->shutdown_on + "; use " + info->replacement;
+  } else if (info->unlisted_on) {
+    choice.warning = info->name + " was not listed by the service on " + *info->unlisted_on;
+  } else if (!info->note.empty()) {
+    choice.warning = info->note;
+  }
+  return choice;
+}
+
+CatalogueRefresh ModelCatalogue::refresh(std::span<const ServiceListing> listings) const {
+  std::vector<ModelInfo> models;
+  std::vector<std::string> changes;
+  const auto listing_of = [&](Service service) -> const ServiceListing* {
+    for (const ServiceListing& listing : listings) {
+      if (listing.service == service) return &listing;
+    }
+    return nullptr;
+  };
+  for (const ModelInfo& model : models_) {
+    const ServiceListing* listing = listing_of(model.service);
+    if (listing == nullptr) {
+      models.push_back(model);
+      continue;
+    }
+    const bool listed = contains(listing->models, model.name);
+    if (!model.capabilities_known()) {
+      // An entry an earlier list gave stays only while the service lists it.
+      if (listed) {
+        models.push_back(model);
+      } else {
+        changes.push_back(model.name + ": no longer listed by the service on " + listing->day +
+                          "; dropped");
+      }
+      continue;
+    }
+    ModelInfo kept = model;
+    const bool current = !model.shut_down_by(listing->day);
+    if (listed && kept.unlisted_on) {
+      kept.unlisted_on.reset();
+      changes.push_back(model.name + ": listed again on " + listing->day);
+    } else if (!listed && current && !kept.unlisted_on) {
+      kept.unlisted_on = listing->day;
+      changes.push_back(model.name + ": not listed on " + listing->day);
+    } else if (!listed && current) {
+      kept.unlisted_on = listing->day;
+    }
+    models.push_back(std::move(kept));
+  }
+  for (const ServiceListing& listing : listings) {
+    for (const std::string& name : listing.models) {
+      const bool known = std::any_of(models.begin(), models.end(),
+                                     [&](const ModelInfo& model) { return model.name == name; });
+      if (known) continue;
+      models.push_back(listed_entry(name, listing.service, listing.day));
+      changes.push_back(name + ": listed by the service on " + listing.day +
+                        ", capabilities unknown; added");
+    }
+  }
+  // Current models before those shut down, as the table keeps them.
+  std::string day = as_of_;
+  for (const ServiceListing& listing : listings) day = std::max(day, listing.day);
+  std::stable_partition(models.begin(), models.end(),
+                        [&](const ModelInfo& model) { return !model.shut_down_by(day); });
+  return {std::make_shared<const ModelCatalogue>(std::move(models), prices_as_of_, as_of_),
+          std::move(changes)};
 }
 
 }  // namespace zantrel::host

@@ -27,9 +27,15 @@ struct Row {
 // image. Sources, read 2026-12:
 // - Gemini: https://ai.google.dev/gemini-api/docs/pricing (the image models' rows; an image of
 //   1K is 1,120 output tokens). The retired -preview names cost what their replacements cost.
+//   gemini-nano-banana-2.1: the pricing page's row could not be read here; its launch prices
+//   ($1.50 text in, $7.50 text out, $30 image out per 1M) are LiteLLM's day-0 note
+//   (github.com/BerriAI/litellm/discussions/44983), image input priced as text input, as
+//   Gemini prices its image models.
 // - Images API: https://developers.openai.com/api/docs/models/<model> ("Text tokens" and "Image
-//   tokens" per 1M; the Batch API halves both).
+//   tokens" per 1M; the Batch API halves both). The 2.5 and 2.6 pages list $5 text in, $8
+//   image in and $30 image out, and no text output.
 const std::array kRows = {
+    Row{"gemini-nano-banana-2.1", priced(1.50, 1.50, 7.50, 30.00)},
     Row{"gemini-3-pro-image", priced(2.00, 2.00, 12.00, 120.00)},
     Row{"gemini-3.1-flash-image", priced(0.50, 0.50, 3.00, 60.00)},
     Row{"gemini-3.1-flash-lite-image", priced(0.25, 0.25, 1.50, 30.00)},
@@ -38,6 +44,14 @@ const std::array kRows = {
     Row{"gemini-3.1-flash-image-preview", priced(0.50, 0.50, 3.00, 60.00)},
     Row{"gpt-image-2", priced(5.00, 8.00, 10.00, 30.00)},
     Row{"gpt-image-2-2026-04-21", priced(5.00, 8.00, 10.00, 30.00)},
+    Row{"gpt-image-2.5-sunburst", priced(5.00, 8.00, 0.00, 30.00)},
+    Row{"gpt-image-2.5-sunburst-2026-09-08", priced(5.00, 8.00, 0.00, 30.00)},
+    Row{"gpt-image-2.5-flare", priced(5.00, 8.00, 0.00, 30.00)},
+    Row{"gpt-image-2.5-flare-2026-09-08", priced(5.00, 8.00, 0.00, 30.00)},
+    Row{"gpt-image-2.6-sunburst", priced(5.00, 8.00, 0.00, 30.00)},
+    Row{"gpt-image-2.6-flare", priced(5.00, 8.00, 0.00, 30.00)},
+    Row{"gpt-image-1.5-2025-12-16", priced(5.00, 8.00, 10.00, 32.00)},
+    Row{"chatgpt-image-latest", priced(5.00, 8.00, 10.00, 32.00)},
     Row{"gpt-image-1.5", priced(5.00, 8.00, 10.00, 32.00)},
     Row{"gpt-image-1", priced(5.00, 10.00, 0.00, 40.00)},
     Row{"gpt-image-1-mini", priced(2.00, 2.50, 0.00, 8.00)},

@@ -50,6 +50,7 @@ class CallReport:
     usage: dict
     model_sent: Optional[str]
     model_note: Optional[str]
+    model_warning: Optional[str]
     model_version: Optional[str]
     text: Optional[str]
     finish_reason: Optional[str]

@@ -1,10 +1,14 @@
 #include "zantrel/host/internal/new_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <random>
+#include <system_error>
 
 namespace zantrel::host::internal {
 
@@ -19,6 +23,45 @@ int create_new_file(const std::string& stem, mode_t mode, std::string& path) {
   }
   errno = EEXIST;
   return -1;
+}
+
+namespace {
+
+[[noreturn]] void fail(const char* step, int error) {
+  throw std::system_error(error, std::generic_category(), step);
+}
+
+}  // namespace
+
+void replace_file(const std::string& path, std::initializer_list<ByteView> pieces, bool synced) {
+  const std::filesystem::path target(path);
+  const std::string stem =
+      (target.has_parent_path() ? target.parent_path() / "" : std::filesystem::path()).string() +
+      "." + target.filename().string() + ".";
+  std::string temp;
+  const int fd = create_new_file(stem, 0644, temp);
+  if (fd < 0) fail("create a file beside", errno);
+  const auto abandon = [&](int error) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    fail("write", error);
+  };
+  for (const ByteView bytes : pieces) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) abandon(errno);
+      written += static_cast<std::size_t>(n);
+    }
+  }
+  ::fchmod(fd, 0644);
+  if (synced && ::fsync(fd) != 0) abandon(errno);
+  if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    fail("write", error);
+  }
 }
 
 }  // namespace zantrel::host::internal

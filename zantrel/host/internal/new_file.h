@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
+
+#include "zantrel/host/bytes.h"
 
 namespace zantrel::host::internal {
 
@@ -13,5 +16,11 @@ namespace zantrel::host::internal {
 // errno set. Made by open(2) with O_EXCL rather than mkstemp: the thread sanitizer then sees the
 // descriptor made (clang 14's crashes reporting on one it never saw), and no child inherits it.
 int create_new_file(const std::string& stem, mode_t mode, std::string& path);
+
+// Replaces the file at `path` whole or not at all: the pieces are written one after another into
+// a new file beside it (hidden by a leading dot, mode 0644), synced first when `synced`, then
+// renamed over it. Throws std::system_error whose text names the step ("create a file beside",
+// "write"); the new file is removed on every failure.
+void replace_file(const std::string& path, std::initializer_list<ByteView> pieces, bool synced);
 
 }  // namespace zantrel::host::internal

@@ -9,6 +9,7 @@
 
 #include "zantrel/host/call/client_entries.h"
 #include "zantrel/host/call/log_record.h"
+#include "zantrel/host/call/model_choice.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/errors.h"
@@ -129,6 +130,19 @@ Task<std::optional<host::Bytes>> item_image(const Exchange& exchange, internal::
   co_return std::nullopt;
 }
 
+// The model a request names as the catalogue decides it, with the catalogue its entry lives in.
+struct ModelAsked {
+  std::shared_ptr<const host::ModelCatalogue> catalogue;
+  host::ModelChoice choice;
+};
+
+ModelAsked model_asked(const CorvaneClient& self, const ImageRequest& request) {
+  ModelAsked asked{config::model_catalogue(), {}};
+  asked.choice = host::internal::choose_model(self, *asked.catalogue, request.model,
+                                              host::Service::kImages);
+  return asked;
+}
+
 // The size a request asks for as the endpoint takes it ("WxH"; the ratio as given when it is
 // empty or "auto"), with its record. A model with a list of sizes gets the one closest to the
 // ratio; the others any size within the calculator's rules.
@@ -151,10 +165,9 @@ std::string size_to_send(const CorvaneClient& self, const ImageRequest& request,
 // base64) and empty values. `typed`: the request came by name, so its extra members follow.
 // Nothing when an extra member clashes with one the client writes (`refusal` says why).
 std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& request,
-                               const std::string& size, bool typed, bool stream,
-                               std::string& refusal) {
+                               const std::string& model, const std::string& size, bool typed,
+                               bool stream, std::string& refusal) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
-  const std::string& model = request.model;
   json payload = json::object();
   payload["model"] = model;
   payload["prompt"] = request.prompt;
@@ -171,8 +184,10 @@ std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& re
   put("output_compression", request.output_compression);
   put("background", request.background);
   put("moderation", request.moderation);
+  put("complexity", request.complexity);
   put("input_fidelity", request.input_fidelity);
   put("user", request.user);
+  put("safety_identifier", request.safety_identifier);
   if (stream) {
     payload["stream"] = true;
     put("partial_images", request.partial_images);
@@ -334,14 +349,13 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
   std::exception_ptr failure;
   try {
     const auto start = Clock::now();
-    const auto catalogue = config::model_catalogue();
-    const host::ModelInfo* info = catalogue->find(request.model, host::Service::kImages);
-    const std::string size = size_to_send(self, request, info, options);
+    const ModelAsked model = model_asked(self, request);
+    const std::string size = size_to_send(self, request, model.choice.checked, options);
     std::string refusal;
     const std::optional<json> payload =
-        payload_of(self, request, size, typed, options.stream, refusal);
+        payload_of(self, request, model.choice.sent, size, typed, options.stream, refusal);
     if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
-    if (report.wanted()) report.report()->model_sent = request.model;
+    host::internal::record_model_choice(self, request.model, model.choice, options, report);
 
     auto [url, post] =
         completions_request(self, task_id, model_key, *payload, files,
@@ -384,11 +398,10 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
   std::exception_ptr failure;
   try {
     report.answered(response);
-    const auto catalogue = config::model_catalogue();
-    const std::string size = size_to_send(
-        self, request, catalogue->find(request.model, host::Service::kImages), options);
+    const ModelAsked model = model_asked(self, request);
+    const std::string size = size_to_send(self, request, model.choice.checked, options);
     std::string refusal;
-    const auto payload = payload_of(self, request, size, true, false, refusal);
+    const auto payload = payload_of(self, request, model.choice.sent, size, true, false, refusal);
     const std::string& asked = payload && payload->contains("size") ? size : request.aspect_ratio;
     co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
                                           report);
@@ -402,13 +415,15 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
 // as the "mask" part (links fetched as the call's exchanges; none for a generation), or why it
 // can't go.
 using PartsOrRefusal = std::variant<std::optional<ImageParts>, ServiceResult>;
-Task<PartsOrRefusal> request_parts(const ImageRequest& request, bool stream,
-                                   const Exchange& exchange, bool typed) {
+Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest& request,
+                                   bool stream, const Exchange& exchange, bool typed) {
   if (typed) {
-    const auto catalogue = config::model_catalogue();
-    if (auto refusal =
-            internal::parameter_refusal(catalogue->find(request.model, host::Service::kImages),
-                                        request, host::has_references(request.files))) {
+    const ModelAsked model = model_asked(self, request);
+    const bool unchecked =
+        model.choice.checked == nullptr && self.dialect() == host::Dialect::kDirect;
+    if (auto refusal = internal::parameter_refusal(model.choice.checked, request,
+                                                   host::has_references(request.files),
+                                                   unchecked)) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
     }
     if (request.partial_images && !stream) {
@@ -454,7 +469,7 @@ Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& r
                                 ReportBuilder& report, bool typed) {
   std::exception_ptr failure;
   try {
-    PartsOrRefusal parts = co_await request_parts(request, options.stream, exchange, typed);
+    PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, typed);
     if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
     co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
                                       options, exchange, report, typed);
@@ -542,16 +557,16 @@ void start_detached(const CorvaneClient& self, ImageRequest request, host::CallO
 
 host::PreparedRequest CorvaneClient::prepare(const ImageRequest& request) const {
   const Exchange exchange(*http_client(), Exchange::Mode::kBlocking, {});
-  PartsOrRefusal parts = request_parts(request, false, exchange, true).run_blocking();
+  PartsOrRefusal parts = request_parts(*this, request, false, exchange, true).run_blocking();
   if (auto* refused = std::get_if<ServiceResult>(&parts)) {
     throw host::InvalidArgument(refused->msg().value_or("the request is refused"));
   }
   const std::optional<ImageParts>& images = std::get<std::optional<ImageParts>>(parts);
-  const auto catalogue = config::model_catalogue();
-  const std::string size =
-      size_to_send(*this, request, catalogue->find(request.model, host::Service::kImages), {});
+  const ModelAsked model = model_asked(*this, request);
+  const std::string size = size_to_send(*this, request, model.choice.checked, {});
   std::string refusal;
-  std::optional<json> payload = payload_of(*this, request, size, true, false, refusal);
+  std::optional<json> payload =
+      payload_of(*this, request, model.choice.sent, size, true, false, refusal);
   if (!payload) throw host::InvalidArgument(refusal);
   host::PreparedRequest prepared;
   const bool edit = images && !images->empty();

@@ -26,7 +26,9 @@ struct ImageRequest {
   std::string prompt;
   // "W:H", "WxH" or "auto"; empty: the model's own default size.
   std::string aspect_ratio{};
-  std::string quality{};     // "low", "medium", "high" or "auto"; empty: the model's default
+  // "low", "medium", "high" or "auto" ("xhigh" and "max" on the 2.5 and 2.6 models); empty: the
+  // model's default.
+  std::string quality{};
   std::string image_size{};  // the size class of the size calculator ("1k", "2k", "4k")
   // Reference images: one or more make the call an edit.
   host::Files files{};
@@ -35,14 +37,21 @@ struct ImageRequest {
   std::optional<std::string> response_format{};
   // Images from the one request, 1 to kMaxImages: the result holds the first, `images()` all.
   int n = 1;
-  std::optional<std::string> output_format{};   // "png", "jpeg" or "webp"
+  // "png", "jpeg" or "webp" ("gif" and "svg" on the 2.6 models).
+  std::optional<std::string> output_format{};
   std::optional<int> output_compression{};      // 0 to 100, for jpeg and webp
   std::optional<std::string> background{};      // "transparent" (png, webp), "opaque", "auto"
   std::optional<std::string> moderation{};      // "low" or "auto"
+  // The 2.6 models: how much the model plans the image before it renders it, "low", "medium"
+  // or "high".
+  std::optional<std::string> complexity{};
   std::optional<std::string> input_fidelity{};  // edits: "low" or "high"
   // Edits: a PNG of the first reference's size whose transparent pixels mark what to change.
   host::Files mask{};
   std::optional<std::string> user{};  // the end user's id, for the service's abuse checks
+  // A stable id of the end user (hashed by the host) for the service's safety checks; the
+  // service's successor of `user`.
+  std::optional<std::string> safety_identifier{};
   // A streamed call (CallOptions::stream): the partial images to show on the way, 0 to 3.
   std::optional<int> partial_images{};
   // Members released after this version, merged into the body last. Its keys may not be ones

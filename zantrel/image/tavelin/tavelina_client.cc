@@ -8,6 +8,7 @@
 
 #include "zantrel/host/call/client_entries.h"
 #include "zantrel/host/call/log_record.h"
+#include "zantrel/host/call/model_choice.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
@@ -77,56 +78,37 @@ double seconds_since(Clock::time_point start) {
   return host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
 }
 
-// Why the call can't go out as asked, before anything is sent: an unknown model, a ratio, size
-// or member it does not take. `info` is set to the model's entry.
+// Why the call can't go out as asked, before anything is sent: a model the gateway's list lacks,
+// a ratio, size or member the model takes not. A model that goes unchecked (`info` nullptr: a
+// name the direct dialect sends as given) is asked only what the request itself must hold.
 std::optional<ServiceResult> refusal(const TavelinaClient& self, const config::GeminiModel& model,
                                      const config::AspectRatio& aspect_ratio,
                                      const std::optional<std::string>& size,
-                                     const GenerationRequest* more,
-                                     const host::ModelCatalogue& catalogue,
-                                     const host::ModelInfo*& info) {
-  info = catalogue.find(model, host::Service::kGemini);
-  if (info == nullptr)
+                                     const GenerationRequest* more, const host::ModelChoice& choice) {
+  if (choice.unknown && self.dialect() == host::Dialect::kGateway)
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
+  const bool gateway = self.dialect() == host::Dialect::kGateway;
+  const host::ModelInfo* info = choice.checked;
+  if (info == nullptr) {
+    if (more != nullptr) {
+      if (auto why = internal::request_refusal(*more, gateway)) {
+        return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+      }
+    }
+    return std::nullopt;
+  }
   if (!config::is_supported_ratio(aspect_ratio)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
   }
   if (auto why = internal::ratio_or_size_refusal(*info, aspect_ratio, size)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
   }
-  const bool gateway = self.dialect() == host::Dialect::kGateway;
   if (more != nullptr) {
     if (auto why = internal::parameter_refusal(*info, *more, gateway)) {
       return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
     }
   }
   return std::nullopt;
-}
-
-// The model the request names. The public endpoint no longer serves a retired model: the direct
-// form names its replacement, the report says so and one record notes it. A gateway may still
-// route the old name, so its form sends the name as given.
-const std::string& model_to_send(const TavelinaClient& self, const config::GeminiModel& model,
-                                 const host::ModelInfo& info, const host::CallOptions& options,
-                                 ReportBuilder& report) {
-  const bool replaced = self.dialect() == host::Dialect::kDirect && info.retired();
-  const std::string& model_sent = replaced ? info.replacement : model;
-  if (report.wanted()) {
-    report.report()->model_sent = model_sent;
-    if (replaced) {
-      report.report()->model_note =
-          model + " was retired on " + *info.retired_on + "; sent as " + model_sent;
-    }
-  }
-  if (replaced) {
-    auto replaced_record =
-        host::log_record(self.model_tag() + " model replaced", options.task_id, options.model_key);
-    replaced_record["model_name"] = model;
-    replaced_record["model_sent"] = model_sent;
-    replaced_record["retired_on"] = *info.retired_on;
-    self.logger()->debug(replaced_record);
-  }
-  return model_sent;
 }
 
 // The public endpoint takes an API key in its own header; a bearer token there means OAuth.
@@ -325,7 +307,8 @@ std::size_t reference_count(std::span<const host::Bytes> images,
 }
 
 // What a request goes out as once everything that can be told before sending is checked: the
-// model's entry, the model named, and the size sent (none to a direct model that takes none).
+// model's entry (nullptr: sent unchecked), the model named, and the size sent (none to a direct
+// model that takes none).
 struct CheckedCall {
   const host::ModelInfo* info = nullptr;
   std::string model_sent;
@@ -341,26 +324,31 @@ std::variant<CheckedCall, ServiceResult> check_call(
     std::span<const host::ConversationTurn> history, const host::CallOptions& options,
     ReportBuilder& report) {
   const auto catalogue = config::model_catalogue();
-  CheckedCall checked;
+  const host::ModelChoice choice =
+      host::internal::choose_model(self, *catalogue, model, host::Service::kGemini);
   const std::optional<std::string> size = upper_size(image_size);
-  if (auto refused = refusal(self, model, aspect_ratio, size, more, *catalogue, checked.info)) {
+  if (auto refused = refusal(self, model, aspect_ratio, size, more, choice)) {
     return std::move(*refused);
   }
-  const host::ModelInfo& info = *checked.info;
-  checked.model_sent = model_to_send(self, model, info, options, report);
+  CheckedCall checked{choice.checked, choice.sent, size};
   // A history the service would refuse is not sent.
   if (auto why = internal::signature_refusal(checked.model_sent, history)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
   }
+  const host::ModelInfo* info = checked.info;
   const std::size_t images_sent = reference_count(images, history);
-  if (info.max_images && images_sent > static_cast<std::size_t>(*info.max_images)) {
+  if (info != nullptr && info->max_images &&
+      images_sent > static_cast<std::size_t>(*info->max_images)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                "the request carries " + std::to_string(images_sent) + " images; " +
-                                   model + " takes " + std::to_string(*info.max_images) +
+                                   info->name + " takes " + std::to_string(*info->max_images) +
                                    " at most");
   }
-  // A model that takes no size is sent none by the direct form.
-  if (self.dialect() != host::Dialect::kDirect || !info.image_sizes.empty()) checked.size = size;
+  // A model known to take no size is sent none by the direct form.
+  if (self.dialect() == host::Dialect::kDirect && info != nullptr && info->image_sizes.empty()) {
+    checked.size.reset();
+  }
+  host::internal::record_model_choice(self, model, choice, options, report);
   return checked;
 }
 
@@ -501,6 +489,20 @@ Task<ServiceResult> answered_steps(const TavelinaClient& self, host::HttpRespons
   co_return failure_result(self, failure, options, report);
 }
 
+// The contract's check of the ratio against the host's list, before any reference is loaded. A
+// model the direct dialect sends unchecked is not held to the list: the service decides.
+std::optional<ServiceResult> listed_ratio_refusal(const TavelinaClient& self,
+                                                  const config::GeminiModel& model,
+                                                  const config::AspectRatio& aspect_ratio) {
+  if (config::is_supported_ratio(aspect_ratio)) return std::nullopt;
+  if (self.dialect() == host::Dialect::kDirect &&
+      host::internal::choose_model(self, *config::model_catalogue(), model, host::Service::kGemini)
+              .checked == nullptr) {
+    return std::nullopt;
+  }
+  return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid aspect_ratio: " + aspect_ratio);
+}
+
 // The public entry's steps: the ratio, the references (links fetched as the call's exchanges),
 // then the generation.
 Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& prompt,
@@ -509,10 +511,7 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
                                 const config::GeminiModel& model, const host::CallOptions& options,
                                 const Exchange& exchange, ReportBuilder& report,
                                 const GenerationRequest* more = nullptr) {
-  if (!config::is_supported_ratio(aspect_ratio)) {
-    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                                  "Invalid aspect_ratio: " + aspect_ratio);
-  }
+  if (auto refused = listed_ratio_refusal(self, model, aspect_ratio)) co_return std::move(*refused);
   std::exception_ptr failure;
   try {
     std::vector<host::Bytes> references =
@@ -546,9 +545,8 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                   "a conversation's turn is not streamed: leave stream off");
   }
-  if (!config::is_supported_ratio(r.aspect_ratio)) {
-    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                                  "Invalid aspect_ratio: " + r.aspect_ratio);
+  if (auto refused = listed_ratio_refusal(self, r.model, r.aspect_ratio)) {
+    co_return std::move(*refused);
   }
   std::exception_ptr failure;
   try {

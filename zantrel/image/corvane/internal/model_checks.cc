@@ -1,7 +1,6 @@
 #include "zantrel/image/corvane/internal/model_checks.h"
 
 #include <algorithm>
-#include <array>
 #include <string_view>
 
 #include "zantrel/host/image_mime.h"
@@ -9,23 +8,18 @@
 namespace zantrel::image::corvane::internal {
 namespace {
 
-template <std::size_t N>
-using Values = std::array<std::string_view, N>;
+using Values = std::vector<std::string>;
 
-constexpr Values<3> kFormats = {"png", "jpeg", "webp"};
-constexpr Values<3> kBackgrounds = {"transparent", "opaque", "auto"};
-constexpr Values<2> kModerations = {"low", "auto"};
-constexpr Values<2> kFidelities = {"low", "high"};
-constexpr Values<4> kQualities = {"low", "medium", "high", "auto"};
+// The service's common values of each member; a model with its own list (the catalogue's
+// "values") is held to that instead.
+const Values kFormats = {"png", "jpeg", "webp"};
+const Values kBackgrounds = {"transparent", "opaque", "auto"};
+const Values kModerations = {"low", "auto"};
+const Values kFidelities = {"low", "high"};
+const Values kQualities = {"low", "medium", "high", "auto"};
+const Values kComplexities = {"low", "medium", "high"};
 
-template <std::size_t N>
-std::string joined(const Values<N>& values) {
-  std::string out;
-  for (std::string_view value : values) out += (out.empty() ? "" : ", ") + std::string(value);
-  return out;
-}
-
-std::string joined(const std::vector<std::string>& values) {
+std::string joined(const Values& values) {
   std::string out;
   for (const std::string& value : values) out += (out.empty() ? "" : ", ") + value;
   return out;
@@ -36,22 +30,27 @@ std::string not_taken(std::string_view parameter, const host::ModelInfo& model) 
          (model.parameters.empty() ? std::string("none") : joined(model.parameters));
 }
 
-// A value outside the service's own list of values of a parameter.
-template <std::size_t N>
-std::optional<std::string> unknown_value(std::string_view parameter, const std::string& value,
-                                         const Values<N>& values) {
-  if (std::find(values.begin(), values.end(), value) != values.end()) return std::nullopt;
-  return std::string(parameter) + " " + value + " is not taken; it takes " + joined(values);
-}
-
 }  // namespace
 
 std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
-                                             const ImageRequest& request, bool edits) {
+                                             const ImageRequest& request, bool edits,
+                                             bool unchecked) {
   // A parameter the model does not list; no answer for a model the catalogue does not know.
   const auto refused = [&](std::string_view parameter) -> std::optional<std::string> {
     if (model == nullptr || model->takes_parameter(std::string(parameter))) return std::nullopt;
     return not_taken(parameter, *model);
+  };
+  // A value outside the model's list of a member (the service's common list when the model
+  // has none of its own); nothing asked of a model sent unchecked.
+  const auto unknown_value = [&](std::string_view parameter, const std::string& value,
+                                 const Values& common) -> std::optional<std::string> {
+    if (unchecked) return std::nullopt;
+    const Values* own = model != nullptr ? model->values_of(parameter) : nullptr;
+    const Values& values = own != nullptr ? *own : common;
+    if (std::find(values.begin(), values.end(), value) != values.end()) return std::nullopt;
+    return std::string(parameter) + " " + value + " is not taken" +
+           (own != nullptr ? " by " + model->name : std::string()) + "; it takes " +
+           joined(values);
   };
   if (request.n < 1 || request.n > kMaxImages) {
     return "n " + std::to_string(request.n) + " is out of range; it takes 1 to " +
@@ -74,14 +73,16 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
     if (level < 0 || level > 100) {
       return "output_compression " + std::to_string(level) + " is out of range; it takes 0 to 100";
     }
-    if (format == "png") return std::string("output_compression needs output_format jpeg or webp");
+    if (format == "png" && !unchecked) {
+      return std::string("output_compression needs output_format jpeg or webp");
+    }
   }
   if (request.background) {
     if (auto refusal = refused("background")) return refusal;
     if (auto refusal = unknown_value("background", *request.background, kBackgrounds)) {
       return refusal;
     }
-    if (*request.background == "transparent") {
+    if (*request.background == "transparent" && !unchecked) {
       if (format == "jpeg")
         return std::string("background transparent needs output_format png or webp");
       if (model != nullptr && !model->takes_parameter("transparent_background")) {
@@ -92,6 +93,12 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
   if (request.moderation) {
     if (auto refusal = refused("moderation")) return refusal;
     if (auto refusal = unknown_value("moderation", *request.moderation, kModerations)) {
+      return refusal;
+    }
+  }
+  if (request.complexity) {
+    if (auto refusal = refused("complexity")) return refusal;
+    if (auto refusal = unknown_value("complexity", *request.complexity, kComplexities)) {
       return refusal;
     }
   }
@@ -108,6 +115,9 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
   }
   if (request.user) {
     if (auto refusal = refused("user")) return refusal;
+  }
+  if (request.safety_identifier) {
+    if (auto refusal = refused("safety_identifier")) return refusal;
   }
   if (request.partial_images) {
     if (auto refusal = refused("partial_images")) return refusal;

@@ -20,7 +20,8 @@ bool one_of(const std::array<std::string_view, N>& values, std::string_view valu
   return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-constexpr std::array<std::string_view, 2> kThinkingLevels = {"minimal", "high"};
+// The levels of the Gemini 3 image models; a model with its own list says so in the catalogue.
+const std::vector<std::string> kThinkingLevels = {"minimal", "high"};
 constexpr std::array<std::string_view, 6> kThresholds = {"BLOCK_NONE",
                                                          "BLOCK_ONLY_HIGH",
                                                          "BLOCK_MEDIUM_AND_ABOVE",
@@ -67,9 +68,11 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
   }
   if (request.thinking_level) {
     if (!model.takes_parameter("thinking_level")) return not_taken("thinking_level", model);
-    if (!one_of(kThinkingLevels, *request.thinking_level)) {
+    const std::vector<std::string>* levels = model.values_of("thinking_level");
+    const std::vector<std::string>& taken = levels != nullptr ? *levels : kThinkingLevels;
+    if (std::find(taken.begin(), taken.end(), *request.thinking_level) == taken.end()) {
       return "thinking_level " + *request.thinking_level + " is not taken by " + model.name +
-             "; it takes minimal, high";
+             "; it takes " + joined(taken);
     }
   }
   if (!request.safety_settings.empty() && !model.takes_parameter("safety_settings")) {
@@ -88,6 +91,10 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
   if (request.with_text && !model.takes_parameter("response_modalities")) {
     return not_taken("response_modalities", model);
   }
+  return request_refusal(request, gateway);
+}
+
+std::optional<std::string> request_refusal(const GenerationRequest& request, bool gateway) {
   if (!request.extra.is_object()) return std::string("extra must be a JSON object");
   for (const auto& [key, value] : request.extra.items()) {
     const bool written = key == "contents" || key == "generationConfig" ||
@@ -100,7 +107,10 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
 
 std::optional<std::string> signature_refusal(std::string_view model,
                                              std::span<const host::ConversationTurn> history) {
-  if (!model.starts_with("gemini-3")) return std::nullopt;
+  // The Gemini 3 generation, Nano Banana 2.1 among it, signs its images.
+  if (!model.starts_with("gemini-3") && !model.starts_with("gemini-nano-banana")) {
+    return std::nullopt;
+  }
   for (std::size_t t = 0; t < history.size(); ++t) {
     if (history[t].role != "model") continue;
     const auto& parts = history[t].parts;

@@ -23,6 +23,11 @@ std::optional<std::string> ratio_or_size_refusal(const host::ModelInfo& model,
 std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
                                              const GenerationRequest& request, bool gateway);
 
+// Why `request` can't be sent whatever the model: an extra that is no object or names a member
+// the client writes. `parameter_refusal` asks it too; alone, it is all a model sent unchecked is
+// asked.
+std::optional<std::string> request_refusal(const GenerationRequest& request, bool gateway);
+
 // The service's own refusal of a conversation whose model turn lost an image part's signature
 // (Gemini 3 models sign each one and refuse the next request without it), or nothing. Positions
 // count from 1, as the service's text does.
