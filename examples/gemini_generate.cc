@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "zantrel/host/catalogue_refresh.h"
 #include "zantrel/host/error_code.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
@@ -11,6 +12,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s BASE_URL API_KEY OUT_FILE\n", argv[0]);
     return 2;
   }
+  // The models the services listed at the user's last `zantrel-image models --refresh`.
+  if (auto why = zantrel::config::use_cached_model_catalogue())
+    std::fprintf(stderr, "%s\n", why->c_str());
   zantrel::image::tavelin::TavelinaClient client(argv[1], argv[2]);
 
   zantrel::host::CallOptions options;

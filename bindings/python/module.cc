@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/catalogue_refresh.h"
 #include "zantrel/host/call_report.h"
+#include "zantrel/host/catalogue_refresh.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/error_code.h"
 #include "zantrel/host/errors.h"

@@ -40,8 +40,8 @@ class CatalogueRefresh : public ::testing::Test {
     options.scenario = *emulator::Scenario::parse("new-models");
     emulator_ = std::make_unique<emulator::Emulator>(options);
     emulator_->start();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("zantrel-refresh-" + std::to_string(::getpid()));
+    dir_ =
+        std::filesystem::temp_directory_path() / ("zantrel-refresh-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
@@ -91,7 +91,8 @@ TEST_F(CatalogueRefresh, ARefreshIsCachedUsedAndKeptWhenTheNextOneFails) {
   // Later runs read the cache: the launch is listed with its source and goes out unchecked.
   const auto listed = cli({"models"}, key_);
   EXPECT_NE(listed.out.find("gemini-nano-banana-2.2-preview  (gemini, current, listed by the "
-                            "service " + today + ")"),
+                            "service " +
+                            today + ")"),
             std::string::npos)
       << listed.out;
   const auto call = cli({"gemini", "--prompt", "a fox", "--model", "gemini-nano-banana-2.2-preview",
@@ -115,29 +116,45 @@ TEST_F(CatalogueRefresh, NamesAndMembersReachTheServiceAsTheCatalogueDecides) {
   const struct {
     std::vector<std::string> args;
     int status;
-    const char* said;  // on the line printed
+    const char* said;   // on the line printed
     const char* magic;  // the file's first bytes, when one is written
   } runs[] = {
       {{"gemini", "--model", "gemini-nano-banana-2.1", "--aspect-ratio", "1:8", "--image-size",
         "2K", "--thinking-level", "medium"},
-       0, "256x2048 PNG", "\x89PNG"},
+       0,
+       "256x2048 PNG",
+       "\x89PNG"},
       // Unknown to the catalogue: sent as asked; the service's own answer is the result.
       {{"gemini", "--model", "gemini-nano-banana-9"},
-       1, "is not found for API version v1beta", nullptr},
+       1,
+       "is not found for API version v1beta",
+       nullptr},
       {{"gemini", "--model", "gemini-nano-banana-9"},
-       1, "not in the catalogue of 2026-12-10; sent unchecked", nullptr},
+       1,
+       "not in the catalogue of 2026-12-10; sent unchecked",
+       nullptr},
       {{"images", "--model", "gpt-image-1", "--aspect-ratio", "3:2"},
-       0, "gpt-image-1 was retired on 2026-10-23; sent as gpt-image-2.5-sunburst", "\x89PNG"},
+       0,
+       "gpt-image-1 was retired on 2026-10-23; sent as gpt-image-2.5-sunburst",
+       "\x89PNG"},
       {{"images", "--model", "gpt-image-2.6-sunburst", "--quality", "xhigh", "--complexity", "low",
         "--output-format", "gif"},
-       0, " GIF, ", "GIF89a"},
+       0,
+       " GIF, ",
+       "GIF89a"},
       {{"images", "--model", "gpt-image-2.6-flare", "--output-format", "svg"},
-       0, " SVG+XML, ", "<svg"},
+       0,
+       " SVG+XML, ",
+       "<svg"},
       {{"images", "--model", "gpt-image-2", "--quality", "max"},
-       1, "quality max is not taken; it takes low, medium, high, auto", nullptr},
+       1,
+       "quality max is not taken; it takes low, medium, high, auto",
+       nullptr},
       // A launch no refresh has told of yet: unchecked, and served.
       {{"images", "--model", "gpt-image-2.7-ember", "--quality", "max"},
-       0, "not in the catalogue of 2026-12-10; sent unchecked", nullptr},
+       0,
+       "not in the catalogue of 2026-12-10; sent unchecked",
+       nullptr},
   };
   int k = 0;
   for (const auto& run : runs) {

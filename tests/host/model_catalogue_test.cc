@@ -62,13 +62,12 @@ TEST(ModelCatalogue, ChoosesByTheDayOfTheCallAndSendsUnknownNamesUnchecked) {
     if (choice.checked) {
       EXPECT_EQ(choice.checked->name, row.sent) << where;
     }
-    EXPECT_EQ(choice.note, row.note ? std::optional<std::string>(row.note) : std::nullopt)
-        << where;
+    EXPECT_EQ(choice.note, row.note ? std::optional<std::string>(row.note) : std::nullopt) << where;
     EXPECT_EQ(choice.warning, row.warning ? std::optional<std::string>(row.warning) : std::nullopt)
         << where;
   }
-  EXPECT_TRUE(catalogue.choose("brand-new", Service::kGemini, Dialect::kGateway, "2026-12-11")
-                  .unknown);
+  EXPECT_TRUE(
+      catalogue.choose("brand-new", Service::kGemini, Dialect::kGateway, "2026-12-11").unknown);
   EXPECT_EQ(catalogue.choose("new", Service::kImages, Dialect::kDirect, "2026-12-11").checked,
             nullptr)
       << "a name of the other service is not this one's";
@@ -76,7 +75,8 @@ TEST(ModelCatalogue, ChoosesByTheDayOfTheCallAndSendsUnknownNamesUnchecked) {
 
 TEST(ModelCatalogue, ARefreshAddsListedModelsMarksUnlistedOnesAndSaysWhatChanged) {
   const ModelCatalogue catalogue = dated();
-  const ServiceListing first[] = {{Service::kGemini, "2026-12-11", {"new", "launch", "restricted"}}};
+  const ServiceListing first[] = {
+      {Service::kGemini, "2026-12-11", {"new", "launch", "restricted"}}};
   const CatalogueRefresh refreshed = catalogue.refresh(first);
   EXPECT_EQ(refreshed.changes,
             (std::vector<std::string>{
@@ -86,7 +86,8 @@ TEST(ModelCatalogue, ARefreshAddsListedModelsMarksUnlistedOnesAndSaysWhatChanged
   const ModelChoice launch = merged.choose("launch", Service::kGemini, Dialect::kDirect, "x");
   EXPECT_EQ(launch.sent, "launch");
   EXPECT_EQ(launch.checked, nullptr);
-  EXPECT_EQ(launch.note, "listed by the service on 2026-12-11, capabilities unknown; sent unchecked");
+  EXPECT_EQ(launch.note,
+            "listed by the service on 2026-12-11, capabilities unknown; sent unchecked");
   EXPECT_EQ(merged.choose("launch", Service::kGemini, Dialect::kGateway, "x").unknown, false)
       << "a listed model is in the host's list";
   // A current model the list leaves out warns (its shutdown ahead says more, and wins).
@@ -96,8 +97,7 @@ TEST(ModelCatalogue, ARefreshAddsListedModelsMarksUnlistedOnesAndSaysWhatChanged
   const CatalogueRefresh again = merged.refresh(second);
   EXPECT_EQ(again.changes,
             (std::vector<std::string>{
-                "old: listed again on 2026-12-12",
-                "restricted: not listed on 2026-12-12",
+                "old: listed again on 2026-12-12", "restricted: not listed on 2026-12-12",
                 "launch: no longer listed by the service on 2026-12-12; dropped"}));
   EXPECT_EQ(again.catalogue->find("launch"), nullptr);
   EXPECT_EQ(again.catalogue->choose("restricted", Service::kGemini, Dialect::kDirect, "x").warning,

@@ -34,8 +34,8 @@ TEST(ModelChecks, RefuseWhatTheModelDoesNotTakeAndNameTheModelSent) {
       {Dialect::kDirect, "gemini-nano-banana-2.1", "4:1", "1K", nullptr, "gemini-nano-banana-2.1",
        true, nullptr},
       {Dialect::kDirect, "gemini-nano-banana-2.1", "8:1", "512",
-       "image_size 512 is not taken by gemini-nano-banana-2.1; it takes 1K, 2K, 4K", nullptr,
-       false, nullptr},
+       "image_size 512 is not taken by gemini-nano-banana-2.1; it takes 1K, 2K, 4K", nullptr, false,
+       nullptr},
       {Dialect::kDirect, "gemini-3-pro-image", "4:1", "1K",
        "aspect_ratio 4:1 is not taken by gemini-3-pro-image; it takes 1:1, 2:3, 3:2, 3:4, 4:3, "
        "4:5, 5:4, 9:16, 16:9, 21:9",
@@ -218,8 +218,7 @@ TEST(GenerationRequests, CheckedAgainstTheModelAndWrittenIntoTheBody) {
        flash([](GenerationRequest& r) { r.thinking_level = "maximal"; }),
        "thinking_level maximal is not taken by gemini-nano-banana-2.1; it takes minimal, medium, "
        "high"},
-      {"thinking level of the Gemini 3 list", Dialect::kGateway,
-       flash([](GenerationRequest& r) {
+      {"thinking level of the Gemini 3 list", Dialect::kGateway, flash([](GenerationRequest& r) {
          r.model = "gemini-3.1-flash-image-preview";
          r.thinking_level = "medium";
        }),

@@ -67,8 +67,8 @@ std::vector<host::ListingSource> listing_sources(const ModelsOptions& o, std::os
       continue;
     }
     host::ListingSource source;
-    source.service = std::string_view(service) == "gemini" ? host::Service::kGemini
-                                                           : host::Service::kImages;
+    source.service =
+        std::string_view(service) == "gemini" ? host::Service::kGemini : host::Service::kImages;
     source.base_url = access->base_url;
     source.api_key = access->api_key;
     source.dialect = resolve_dialect(o.dialect, service, access->base_url);
@@ -122,8 +122,8 @@ std::string models_table(const host::ModelCatalogue& catalogue, ModelsFormat for
     return out.str();
   }
   for (const auto* model : ordered) {
-    out << model->name << "  (" << host::to_string(model->service) << ", "
-        << status(*model, today) << ", " << source(*model) << ")\n    takes: " << takes(*model)
+    out << model->name << "  (" << host::to_string(model->service) << ", " << status(*model, today)
+        << ", " << source(*model) << ")\n    takes: " << takes(*model)
         << "\n    parameters: " << parameters(*model) << "\n";
     if (!model->note.empty()) out << "    note: " << model->note << "\n";
   }

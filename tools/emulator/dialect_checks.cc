@@ -119,8 +119,7 @@ std::optional<Refusal> check_gemini_members(const std::string& body) {
   return std::nullopt;
 }
 
-std::optional<Refusal> check_gemini_model(const std::string& model,
-                                          const host::ModelInfo* served) {
+std::optional<Refusal> check_gemini_model(const std::string& model, const host::ModelInfo* served) {
   if (served == nullptr) {
     return gemini_refusal(404,
                           "models/" + model +
@@ -173,9 +172,9 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
   }
   // The form's own faults first, then the model: one not served (shut down, or never) is 404.
   if (model != fields.end() && served == nullptr) {
-    return images_refusal("The model `" + model->second +
-                              "` does not exist or you do not have access to it.",
-                          nullptr, "model_not_found", 404);
+    return images_refusal(
+        "The model `" + model->second + "` does not exist or you do not have access to it.",
+        nullptr, "model_not_found", 404);
   }
   // A launch the catalogue does not describe is asked only what every model is.
   const host::ModelInfo* info =
@@ -226,21 +225,20 @@ std::optional<Refusal> check_images_fields(const std::map<std::string, std::stri
         "input_fidelity", "invalid_input_fidelity_model");
   }
   if (info != nullptr) {
-    for (const auto& [member, common] : {std::pair{"quality", &kQualities},
-                                         std::pair{"output_format", &kFormats}}) {
+    for (const auto& [member, common] :
+         {std::pair{"quality", &kQualities}, std::pair{"output_format", &kFormats}}) {
       const auto value = fields.find(member);
       if (value == fields.end() || value->second.empty()) continue;
       const std::vector<std::string>* own = info->values_of(member);
       const std::vector<std::string>& taken = own != nullptr ? *own : *common;
       if (std::find(taken.begin(), taken.end(), value->second) == taken.end()) {
-        return images_refusal("Invalid value: '" + value->second + "'. Supported values are: " +
-                                  supported_list(taken) + ".",
+        return images_refusal("Invalid value: '" + value->second +
+                                  "'. Supported values are: " + supported_list(taken) + ".",
                               member, "invalid_value");
       }
     }
     if (fields.contains("complexity") && !info->takes_parameter("complexity")) {
-      return images_refusal("Unknown parameter: 'complexity'.", "complexity",
-                            "unknown_parameter");
+      return images_refusal("Unknown parameter: 'complexity'.", "complexity", "unknown_parameter");
     }
   }
   if (auto quality = fields.find("quality"); quality != fields.end() && quality->second.empty()) {

@@ -40,8 +40,7 @@ std::optional<Refusal> check_gemini_members(const std::string& body);
 // What the public Gemini endpoint answers to a request for `model` (from the URL) before it
 // reads the body, `served` being its entry in the day's lineup: 404 for a model it does not
 // serve (one shut down included).
-std::optional<Refusal> check_gemini_model(const std::string& model,
-                                          const host::ModelInfo* served);
+std::optional<Refusal> check_gemini_model(const std::string& model, const host::ModelInfo* served);
 
 // What it refuses in a readable body for that model: more than one candidate, a ratio, size or
 // thinking level the model does not take. Nothing is asked of a model the catalogue does not

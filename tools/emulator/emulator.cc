@@ -20,9 +20,9 @@
 #include "tools/emulator/file_store.h"
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/model_lineup.h"
-#include "zantrel/host/config.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
+#include "zantrel/host/config.h"
 #include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::emulator {
@@ -522,9 +522,9 @@ struct Emulator::State {
     const auto catalogue = zantrel::config::model_catalogue();
     const ModelLineup lineup(*catalogue, scenario, host::utc_day());
     const auto model = checked.fields.find("model");
-    const host::ModelInfo* served =
-        model == checked.fields.end() ? nullptr
-                                      : lineup.served(host::Service::kImages, model->second);
+    const host::ModelInfo* served = model == checked.fields.end()
+                                        ? nullptr
+                                        : lineup.served(host::Service::kImages, model->second);
     if (auto refusal = direct() ? check_images_fields(checked.fields, served) : std::nullopt) {
       send_json(res, refusal->status, refusal->body);
       return;

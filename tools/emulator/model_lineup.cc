@@ -102,7 +102,8 @@ nlohmann::json ModelLineup::gemini_page(int page_size, const std::string& page_t
   }
   const std::size_t size = static_cast<std::size_t>(std::clamp(page_size, 1, 1000));
   nlohmann::json page{{"models", nlohmann::json::array()}};
-  for (std::size_t i = from; i < all.size() && i < from + size; ++i) page["models"].push_back(all[i]);
+  for (std::size_t i = from; i < all.size() && i < from + size; ++i)
+    page["models"].push_back(all[i]);
   if (from + size < all.size()) page["nextPageToken"] = std::to_string(from + size);
   return page;
 }
@@ -113,7 +114,8 @@ nlohmann::json ModelLineup::images_list() const {
     return nlohmann::json{
         {"id", name}, {"object", "model"}, {"created", 1767225600}, {"owned_by", "system"}};
   };
-  for (const host::ModelInfo* model : models(host::Service::kImages)) data.push_back(entry(model->name));
+  for (const host::ModelInfo* model : models(host::Service::kImages))
+    data.push_back(entry(model->name));
   for (const std::string& name : kImagesTextModels) data.push_back(entry(name));
   return {{"object", "list"}, {"data", std::move(data)}};
 }

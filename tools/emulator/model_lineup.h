@@ -1,11 +1,11 @@
 #pragma once
 
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "zantrel/host/model_catalogue.h"
 #include "tools/emulator/scenario.h"
+#include "zantrel/host/model_catalogue.h"
 
 namespace zantrel::emulator {
 

@@ -135,9 +135,12 @@ host::Bytes render_png(std::uint64_t seed, int width, int height) {
 namespace {
 
 // The landscape as vector shapes: sky, sun and two hills, coloured from the seed.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): seed, width, height
 host::Bytes render_svg(std::uint64_t seed, int width, int height) {
   char text[768];
-  const auto channel = [&](int shift) { return static_cast<unsigned>((seed >> shift) & 0x7f) + 64; };
+  const auto channel = [&](int shift) {
+    return static_cast<unsigned>((seed >> shift) & 0x7f) + 64;
+  };
   const int written = std::snprintf(
       text, sizeof text,
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">"

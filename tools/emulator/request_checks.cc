@@ -83,12 +83,12 @@ CheckedRequest check_image_values(const std::map<std::string, std::string>& fiel
     return std::nullopt;
   };
   std::string unused;
-  for (auto fault : {one_of("output_format", {"png", "jpeg", "webp", "gif", "svg"},
-                            out.output_format),
-                     one_of("complexity", {"low", "medium", "high"}, unused),
-                     one_of("background", {"transparent", "opaque", "auto"}, out.background),
-                     one_of("moderation", {"low", "auto"}, unused),
-                     one_of("input_fidelity", {"low", "high"}, unused)}) {
+  for (auto fault :
+       {one_of("output_format", {"png", "jpeg", "webp", "gif", "svg"}, out.output_format),
+        one_of("complexity", {"low", "medium", "high"}, unused),
+        one_of("background", {"transparent", "opaque", "auto"}, out.background),
+        one_of("moderation", {"low", "auto"}, unused),
+        one_of("input_fidelity", {"low", "high"}, unused)}) {
     if (fault) return refuse(*fault);
   }
   if (const auto compression = field("output_compression")) {

@@ -69,8 +69,7 @@ bool gemini_image_model(const json& model) {
       std::find(methods->begin(), methods->end(), "generateContent") == methods->end()) {
     return false;
   }
-  const std::string named =
-      lower(model.value("name", "") + " " + model.value("displayName", ""));
+  const std::string named = lower(model.value("name", "") + " " + model.value("displayName", ""));
   return named.find("image") != std::string::npos ||
          named.find("nano banana") != std::string::npos ||
          named.find("nano-banana") != std::string::npos;
@@ -121,7 +120,8 @@ std::vector<std::string> images_models(HttpClient& http, const ListingSource& so
 }
 
 json listing_to_json(const ServiceListing& listing) {
-  return {{"service", to_string(listing.service)}, {"day", listing.day}, {"models", listing.models}};
+  return {
+      {"service", to_string(listing.service)}, {"day", listing.day}, {"models", listing.models}};
 }
 
 ServiceListing listing_from_json(const json& value) {
@@ -223,9 +223,8 @@ RefreshOutcome refresh_model_catalogue(HttpClient& http, std::span<const Listing
   if (!outcome.failures.empty() || fresh.empty()) return outcome;
   // Each service asked replaces what the cache held of it; the others keep theirs.
   for (ServiceListing& listing : fresh) {
-    std::erase_if(after.listings, [&](const ServiceListing& held) {
-      return held.service == listing.service;
-    });
+    std::erase_if(after.listings,
+                  [&](const ServiceListing& held) { return held.service == listing.service; });
     after.listings.push_back(listing);
   }
   CatalogueRefresh merged = previous->refresh(fresh);

@@ -26,10 +26,9 @@ const Strings kGeminiThinkingParameters = plus(kGeminiParameters, "thinking_leve
 // The gpt-image-1 family takes these sizes only.
 const Strings kListedSizes = {"1024x1024", "1536x1024", "1024x1536", "auto"};
 // Every images model takes these; "user" stays beside "safety_identifier", which replaces it.
-const Strings kImagesParameters = {"n",          "quality",        "output_format",
-                                   "output_compression", "background", "moderation",
-                                   "mask",       "user",           "partial_images",
-                                   "safety_identifier"};
+const Strings kImagesParameters = {
+    "n",          "quality", "output_format", "output_compression", "background",
+    "moderation", "mask",    "user",          "partial_images",     "safety_identifier"};
 // The gpt-image-1 family and the 2.5 and 2.6 models also take a transparent background
 // (gpt-image-2 does not) and, for the 1 family but -mini, the input fidelity of edits.
 const Strings kImagesTransparentParameters = plus(kImagesParameters, "transparent_background");
@@ -81,9 +80,9 @@ ModelInfo images_25(std::string name) {
 }
 
 ModelInfo images_26(std::string name) {
-  return with_values(with_values(images(std::move(name), {}, kImages26Parameters), "quality",
-                                 kHigherQualities),
-                     "output_format", kFormats26);
+  return with_values(
+      with_values(images(std::move(name), {}, kImages26Parameters), "quality", kHigherQualities),
+      "output_format", kFormats26);
 }
 
 // The services' pages as read on the catalogue's day, each fact with its page:
@@ -122,8 +121,8 @@ std::vector<ModelInfo> listed_models() {
       shut_down(gemini("gemini-3-pro-image-preview", kTenRatios, {"1K", "2K", "4K"},
                        kGeminiParameters, 14),
                 "2026-06-25", "gemini-3-pro-image"),
-      shut_down(gemini("gemini-3.1-flash-image-preview", kFourteenRatios,
-                       {"512", "1K", "2K", "4K"}, kGeminiThinkingParameters, 14),
+      shut_down(gemini("gemini-3.1-flash-image-preview", kFourteenRatios, {"512", "1K", "2K", "4K"},
+                       kGeminiThinkingParameters, 14),
                 "2026-06-25", "gemini-3.1-flash-image"),
       shut_down(images("gpt-image-1.5", kListedSizes, kImagesFidelityParameters), "2026-12-01",
                 "gpt-image-2.6-sunburst"),
@@ -229,9 +228,7 @@ const std::vector<std::string>* ModelInfo::values_of(std::string_view parameter)
 
 ModelCatalogue::ModelCatalogue(std::vector<ModelInfo> models, std::string prices_as_of,
                                std::string as_of)
-    : models_(std::move(models)),
-      prices_as_of_(std::move(prices_as_of)),
-      as_of_(std::move(as_of)) {
+    : models_(std::move(models)), prices_as_of_(std::move(prices_as_of)), as_of_(std::move(as_of)) {
   for (std::size_t i = 0; i < models_.size(); ++i) {
     const ModelInfo& model = models_[i];
     if (model.name.empty()) refuse(i, "a model needs a name");
@@ -398,8 +395,8 @@ ModelChoice ModelCatalogue::choose(std::string_view name, Service service, Diale
     return choice;
   }
   if (!info->capabilities_known()) {
-    choice.note = "listed by the service on " + *info->listed_on +
-                  ", capabilities unknown; sent unchecked";
+    choice.note =
+        "listed by the service on " + *info->listed_on + ", capabilities unknown; sent unchecked";
     return choice;
   }
   choice.checked = info;
@@ -422,7 +419,8 @@ ModelChoice ModelCatalogue::choose(std::string_view name, Service service, Diale
   }
   if (info->shutdown_on) {
     // A gateway may still route a name past its day; the caller hears of it either way.
-    choice.warning = info->name + (info->shut_down_by(day) ? " was shut down on " : " is shut down on ") +
+    choice.warning = info->name +
+                     (info->shut_down_by(day) ? " was shut down on " : " is shut down on ") +
                      *info->shutdown_on + "; use " + info->replacement;
   } else if (info->unlisted_on) {
     choice.warning = info->name + " was not listed by the service on " + *info->unlisted_on;

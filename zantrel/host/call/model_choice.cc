@@ -22,7 +22,7 @@ void record_model_choice(const ServiceClient& self, std::string_view model,
   if (self.dialect() == Dialect::kGateway || (!replaced && !choice.note && !choice.warning)) {
     return;
   }
-  const char* what = replaced       ? " model replaced"
+  const char* what = replaced      ? " model replaced"
                      : choice.note ? " model unchecked"
                                    : " model warning";
   auto record = log_record(self.model_tag() + what, options.task_id, options.model_key);

@@ -138,8 +138,8 @@ struct ModelAsked {
 
 ModelAsked model_asked(const CorvaneClient& self, const ImageRequest& request) {
   ModelAsked asked{config::model_catalogue(), {}};
-  asked.choice = host::internal::choose_model(self, *asked.catalogue, request.model,
-                                              host::Service::kImages);
+  asked.choice =
+      host::internal::choose_model(self, *asked.catalogue, request.model, host::Service::kImages);
   return asked;
 }
 
@@ -165,6 +165,7 @@ std::string size_to_send(const CorvaneClient& self, const ImageRequest& request,
 // base64) and empty values. `typed`: the request came by name, so its extra members follow.
 // Nothing when an extra member clashes with one the client writes (`refusal` says why).
 std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& request,
+                               // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): model, size
                                const std::string& model, const std::string& size, bool typed,
                                bool stream, std::string& refusal) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
@@ -421,9 +422,8 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
     const ModelAsked model = model_asked(self, request);
     const bool unchecked =
         model.choice.checked == nullptr && self.dialect() == host::Dialect::kDirect;
-    if (auto refusal = internal::parameter_refusal(model.choice.checked, request,
-                                                   host::has_references(request.files),
-                                                   unchecked)) {
+    if (auto refusal = internal::parameter_refusal(
+            model.choice.checked, request, host::has_references(request.files), unchecked)) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*refusal));
     }
     if (request.partial_images && !stream) {

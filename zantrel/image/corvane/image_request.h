@@ -39,9 +39,9 @@ struct ImageRequest {
   int n = 1;
   // "png", "jpeg" or "webp" ("gif" and "svg" on the 2.6 models).
   std::optional<std::string> output_format{};
-  std::optional<int> output_compression{};      // 0 to 100, for jpeg and webp
-  std::optional<std::string> background{};      // "transparent" (png, webp), "opaque", "auto"
-  std::optional<std::string> moderation{};      // "low" or "auto"
+  std::optional<int> output_compression{};  // 0 to 100, for jpeg and webp
+  std::optional<std::string> background{};  // "transparent" (png, webp), "opaque", "auto"
+  std::optional<std::string> moderation{};  // "low" or "auto"
   // The 2.6 models: how much the model plans the image before it renders it, "low", "medium"
   // or "high".
   std::optional<std::string> complexity{};

@@ -84,7 +84,8 @@ double seconds_since(Clock::time_point start) {
 std::optional<ServiceResult> refusal(const TavelinaClient& self, const config::GeminiModel& model,
                                      const config::AspectRatio& aspect_ratio,
                                      const std::optional<std::string>& size,
-                                     const GenerationRequest* more, const host::ModelChoice& choice) {
+                                     const GenerationRequest* more,
+                                     const host::ModelChoice& choice) {
   if (choice.unknown && self.dialect() == host::Dialect::kGateway)
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
   const bool gateway = self.dialect() == host::Dialect::kGateway;

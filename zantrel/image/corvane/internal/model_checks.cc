@@ -49,8 +49,7 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo* model,
     const Values& values = own != nullptr ? *own : common;
     if (std::find(values.begin(), values.end(), value) != values.end()) return std::nullopt;
     return std::string(parameter) + " " + value + " is not taken" +
-           (own != nullptr ? " by " + model->name : std::string()) + "; it takes " +
-           joined(values);
+           (own != nullptr ? " by " + model->name : std::string()) + "; it takes " + joined(values);
   };
   if (request.n < 1 || request.n > kMaxImages) {
     return "n " + std::to_string(request.n) + " is out of range; it takes 1 to " +
