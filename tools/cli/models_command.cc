@@ -143,7 +143,9 @@ int run_models(const ModelsOptions& o) {
       return kSuccess;
     }
     std::cout << "refreshed " << cache->refreshed_on << ": "
-              << (cache->changes.empty() ? "no changes" : "") << "\n";
+              << (cache->changes.empty() ? std::string("no changes")
+                                         : std::to_string(cache->changes.size()) + " changes")
+              << "\n";
     for (const std::string& change : cache->changes) std::cout << "  " << change << "\n";
     return kSuccess;
   }
