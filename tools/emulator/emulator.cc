@@ -731,31 +731,30 @@ struct Emulator::State {
   // Both services' model lists, as the day's lineup has them. Gemini's is paged; its default
   // page is smaller than the service's 50, so that a client meets the pages.
   void install_model_lists() {
-    server->Get("/v1beta/models", [this](const httplib::Request& req, httplib::Response& res) {
-      note_peer(req);
-      if (!authorised(Api::kGemini, req, res)) return;
-      const auto s = scenario_for(req, res);
-      if (!s) return;
-      if (answer_fault(Api::kGemini, *s, req, res)) return;
-      const auto catalogue = zantrel::config::model_catalogue();
-      const ModelLineup lineup(*catalogue, *s, host::utc_day());
-      const long size = req.has_param("pageSize")
-                            ? std::strtol(req.get_param_value("pageSize").c_str(), nullptr, 10)
-                            : 4;
-      send_json(res, 200,
-                lineup.gemini_page(static_cast<int>(size > 0 ? size : 4),
-                                   req.get_param_value("pageToken")));
-    });
-    server->Get("/v1/models", [this](const httplib::Request& req, httplib::Response& res) {
-      note_peer(req);
-      if (!authorised(Api::kImages, req, res)) return;
-      const auto s = scenario_for(req, res);
-      if (!s) return;
-      if (answer_fault(Api::kImages, *s, req, res)) return;
-      const auto catalogue = zantrel::config::model_catalogue();
-      const ModelLineup lineup(*catalogue, *s, host::utc_day());
-      send_json(res, 200, lineup.images_list());
-    });
+    using Lister = std::function<json(const ModelLineup&, const httplib::Request&)>;
+    const auto listed = [this](Api api, Lister list) {
+      return [this, api, list](const httplib::Request& req, httplib::Response& res) {
+        note_peer(req);
+        if (!authorised(api, req, res)) return;
+        const auto s = scenario_for(req, res);
+        if (!s || answer_fault(api, *s, req, res)) return;
+        const auto catalogue = zantrel::config::model_catalogue();
+        send_json(res, 200, list(ModelLineup(*catalogue, *s, host::utc_day()), req));
+      };
+    };
+    server->Get("/v1beta/models",
+                listed(Api::kGemini, [](const ModelLineup& lineup, const httplib::Request& req) {
+                  const long size =
+                      req.has_param("pageSize")
+                          ? std::strtol(req.get_param_value("pageSize").c_str(), nullptr, 10)
+                          : 4;
+                  return lineup.gemini_page(static_cast<int>(size > 0 ? size : 4),
+                                            req.get_param_value("pageToken"));
+                }));
+    server->Get("/v1/models",
+                listed(Api::kImages, [](const ModelLineup& lineup, const httplib::Request&) {
+                  return lineup.images_list();
+                }));
   }
 
   void install_routes() {
