@@ -732,7 +732,7 @@ struct Emulator::State {
   // page is smaller than the service's 50, so that a client meets the pages.
   void install_model_lists() {
     using Lister = std::function<json(const ModelLineup&, const httplib::Request&)>;
-    const auto listed = [this](Api api, Lister list) {
+    const auto listed = [this](Api api, const Lister& list) {
       return [this, api, list](const httplib::Request& req, httplib::Response& res) {
         note_peer(req);
         if (!authorised(api, req, res)) return;
