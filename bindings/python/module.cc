@@ -633,7 +633,8 @@ PYBIND11_MODULE(_zantrel, m) {
          std::optional<std::string> output_format, std::optional<int> output_compression,
          std::optional<std::string> background, std::optional<std::string> moderation,
          std::optional<std::string> input_fidelity, const py::object& mask,
-         std::optional<std::string> user, const std::string& extra,
+         std::optional<std::string> user, std::optional<std::string> complexity,
+         std::optional<std::string> safety_identifier, const std::string& extra,
          std::optional<int> partial_images) {
         image::corvane::ImageRequest request{.prompt = std::move(prompt),
                                              .aspect_ratio = std::move(aspect_ratio),
@@ -646,9 +647,11 @@ PYBIND11_MODULE(_zantrel, m) {
                                              .output_compression = output_compression,
                                              .background = std::move(background),
                                              .moderation = std::move(moderation),
+                                             .complexity = std::move(complexity),
                                              .input_fidelity = std::move(input_fidelity),
                                              .mask = files_of(mask),
                                              .user = std::move(user),
+                                             .safety_identifier = std::move(safety_identifier),
                                              .partial_images = partial_images};
         if (!extra.empty()) request.extra = nlohmann::ordered_json::parse(extra);
         return request;
@@ -675,14 +678,16 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> output_format, std::optional<int> output_compression,
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
-              std::optional<std::string> user, std::string extra, std::optional<int> partial_images,
-              bool stream, const py::object& on_progress) {
+              std::optional<std::string> user, std::optional<std::string> complexity,
+              std::optional<std::string> safety_identifier, std::string extra,
+              std::optional<int> partial_images, bool stream, const py::object& on_progress) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
             const auto request = images_request(
                 std::move(prompt), std::move(aspect_ratio), std::move(quality),
                 std::move(image_size), files, model, n, std::move(output_format),
                 output_compression, std::move(background), std::move(moderation),
-                std::move(input_fidelity), mask, std::move(user), extra, partial_images);
+                std::move(input_fidelity), mask, std::move(user), std::move(complexity),
+                std::move(safety_identifier), extra, partial_images);
             const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
                                                                  &out.report, stream, on_progress);
             const py::gil_scoped_release released;
@@ -696,7 +701,8 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("output_format") = py::none(), py::arg("output_compression") = py::none(),
           py::arg("background") = py::none(), py::arg("moderation") = py::none(),
           py::arg("input_fidelity") = py::none(), py::arg("mask") = py::none(),
-          py::arg("user") = py::none(), py::arg("extra") = "",
+          py::arg("user") = py::none(), py::arg("complexity") = py::none(),
+          py::arg("safety_identifier") = py::none(), py::arg("extra") = "",
           py::arg("partial_images") = py::none(), py::arg("stream") = false,
           py::arg("on_progress") = py::none())
       .def(
@@ -705,10 +711,11 @@ PYBIND11_MODULE(_zantrel, m) {
                            std::string aspect_ratio, std::string quality, std::string image_size,
                            const py::object& files, const std::optional<std::string>& model,
                            int n) {
-            const auto request = images_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                std::move(image_size), files, model, n, std::nullopt, std::nullopt, std::nullopt,
-                std::nullopt, std::nullopt, py::none(), std::nullopt, "", std::nullopt);
+            const auto request =
+                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                               std::move(image_size), files, model, n, std::nullopt, std::nullopt,
+                               std::nullopt, std::nullopt, std::nullopt, py::none(), std::nullopt,
+                               std::nullopt, std::nullopt, "", std::nullopt);
             return prepared_of([&] { return client.prepare(request); });
           },
           py::arg("prompt"), py::arg("aspect_ratio"), py::arg("quality"), py::arg("image_size"),
@@ -723,7 +730,7 @@ PYBIND11_MODULE(_zantrel, m) {
                 images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
                                std::move(image_size), py::none(), model, n, std::nullopt,
                                std::nullopt, std::nullopt, std::nullopt, std::nullopt, py::none(),
-                               std::nullopt, "", std::nullopt);
+                               std::nullopt, std::nullopt, std::nullopt, "", std::nullopt);
             host::Bytes bytes = host::to_bytes(std::string_view(body));
             host::CallOptions options;
             options.report = &out.report;
@@ -741,10 +748,11 @@ PYBIND11_MODULE(_zantrel, m) {
                            const std::optional<std::string>& model, const py::object& task_id,
                            const py::object& model_key, const py::object& timeout) {
             PyResult out{host::ServiceResult::fail(ErrorCode::SERVICE_BUSY), {}};
-            const auto request = images_request(
-                std::move(prompt), std::move(aspect_ratio), std::move(quality),
-                std::move(image_size), files, model, 1, std::nullopt, std::nullopt, std::nullopt,
-                std::nullopt, std::nullopt, py::none(), std::nullopt, "", std::nullopt);
+            const auto request =
+                images_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
+                               std::move(image_size), files, model, 1, std::nullopt, std::nullopt,
+                               std::nullopt, std::nullopt, std::nullopt, py::none(), std::nullopt,
+                               std::nullopt, std::nullopt, "", std::nullopt);
             const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
                                                                  &out.report, false, py::none());
             const py::gil_scoped_release released;
@@ -765,13 +773,16 @@ PYBIND11_MODULE(_zantrel, m) {
               std::optional<std::string> output_format, std::optional<int> output_compression,
               std::optional<std::string> background, std::optional<std::string> moderation,
               std::optional<std::string> input_fidelity, py::object mask,
-              std::optional<std::string> user, std::string extra, std::optional<int> partial_images,
-              bool stream, const py::object& on_progress, py::function done) {
+              std::optional<std::string> user, std::optional<std::string> complexity,
+              std::optional<std::string> safety_identifier, std::string extra,
+              std::optional<int> partial_images, bool stream, const py::object& on_progress,
+              py::function done) {
             auto request = images_request(
                 std::move(prompt), std::move(aspect_ratio), std::move(quality),
                 std::move(image_size), files, model, n, std::move(output_format),
                 output_compression, std::move(background), std::move(moderation),
-                std::move(input_fidelity), mask, std::move(user), extra, partial_images);
+                std::move(input_fidelity), mask, std::move(user), std::move(complexity),
+                std::move(safety_identifier), extra, partial_images);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, nullptr,
                                                            stream, on_progress);
             return start_detached(
@@ -786,6 +797,6 @@ PYBIND11_MODULE(_zantrel, m) {
           py::arg("files"), py::arg("model"), py::arg("task_id"), py::arg("model_key"),
           py::arg("timeout"), py::arg("n"), py::arg("output_format"), py::arg("output_compression"),
           py::arg("background"), py::arg("moderation"), py::arg("input_fidelity"), py::arg("mask"),
-          py::arg("user"), py::arg("extra"), py::arg("partial_images"), py::arg("stream"),
-          py::arg("on_progress"), py::arg("done"));
+          py::arg("user"), py::arg("complexity"), py::arg("safety_identifier"), py::arg("extra"),
+          py::arg("partial_images"), py::arg("stream"), py::arg("on_progress"), py::arg("done"));
 }

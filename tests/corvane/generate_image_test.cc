@@ -494,7 +494,9 @@ TEST_F(ImagesRequest, EveryImageOfAnAnswerIsKeptInOrder) {
                      {"output_format", "png"},
                      {"size", "1024x1024"},
                      {"quality", "high"},
-                     {"background", "opaque"}};
+                     {"background", "opaque"},
+                     {"generation_id", "gen_7"},
+                     {"svg_usage", {{"output_tokens", 12}}}};
   http->queue_post(Reply::json(200, body.dump()));
   http->on_get(kLink, Reply::json(200, third));
   host::CallReport report;
@@ -510,6 +512,9 @@ TEST_F(ImagesRequest, EveryImageOfAnAnswerIsKeptInOrder) {
   EXPECT_EQ(report.answer.revised_prompt, "a fox, at dawn");
   EXPECT_EQ(report.answer.quality, "high");
   EXPECT_EQ(report.answer.background, "opaque");
+  EXPECT_EQ(report.answer.generation_id, "gen_7");
+  EXPECT_EQ(report.answer.svg_usage, json({{"output_tokens", 12}}));
+  EXPECT_FALSE(report.answer.sequence_number);
   EXPECT_EQ(
       http->requests().at(0).json_text,
       R"({"model":"gpt-image-2","prompt":"a fox","response_format":"b64_json","size":"","quality":"","n":4,"user":"u-1"})");

@@ -123,5 +123,36 @@ TEST(ImagesStream, EventsBecomeOneResultAndThePreviewsOnTheWay) {
   }
 }
 
+// The images API was seen in December sending only the final event, however many partial
+// images were asked: the image is the result, no preview is invented, and the event's newer
+// members reach the report.
+TEST(ImagesStream, ACompletedEventAloneIsTheResult) {
+  const host::Bytes final_image = png_bytes("final");
+  auto http = std::make_shared<ScriptedHttpClient>();
+  const ScopedHttpClient installed{http};
+  const CorvaneClient client("http://i", "tok",
+                             {"GPT-IMAGE-2", std::make_shared<CapturingLogger>()});
+  http->queue_post(Reply::json(
+      200, event("image_generation.completed", {{"type", "image_generation.completed"},
+                                                {"sequence_number", 4},
+                                                {"generation_id", "gen_1"},
+                                                {"b64_json", b64(host::as_text(final_image))}}) +
+               "data: [DONE]\n\n"));
+  int previews = 0;
+  host::CallReport report;
+  host::CallOptions options;
+  options.stream = true;
+  options.report = &report;
+  options.on_progress = [&](const host::ProgressEvent& e) { previews += e.preview != nullptr; };
+  const auto result = client.start({.prompt = "a fox", .partial_images = 2}, options);
+  ASSERT_TRUE(result.ok()) << result.msg().value_or("");
+  EXPECT_EQ(*result.bytes(), final_image);
+  EXPECT_EQ(previews, 0);
+  EXPECT_EQ(report.previews, 0);
+  EXPECT_EQ(report.answer.sequence_number, 4);
+  EXPECT_EQ(report.answer.generation_id, "gen_1");
+  EXPECT_TRUE(report.answer.svg_usage.is_null());
+}
+
 }  // namespace
 }  // namespace zantrel::testkit

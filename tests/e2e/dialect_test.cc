@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include "tools/cli/generate_command.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
+#include "zantrel/host/config.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
@@ -299,6 +301,36 @@ TEST(DirectEmulator, RefusesWhatThePublicEndpointsRefuse) {
     for (const auto& [member, value] : c.error.items()) {
       EXPECT_EQ(error.value(member, json()), value) << c.name << ": " << member;
     }
+  }
+}
+
+// A model that takes only listed sizes (a host's catalogue may describe one): the emulator
+// refuses another size as the images API does, and takes a listed one.
+TEST(DirectEmulator, RefusesASizeTheModelDoesNotList) {
+  config::set_model_catalogue(std::make_shared<const host::ModelCatalogue>(
+      host::ModelCatalogue::from_json(json::parse(R"({"models": [
+        {"name": "gpt-image-house", "service": "images", "sizes": ["1024x1024", "1536x1024"]}]})"))));
+  const struct Restore {
+    ~Restore() { config::set_model_catalogue(nullptr); }
+  } restore;
+  const std::string key = make_canary_key();
+  const auto emulator = direct_emulator(key);
+  host::CurlHttpClient http;
+  for (const auto& [size, status] : {std::pair{"1824x1024", 400}, std::pair{"1536x1024", 200}}) {
+    host::PostRequest request;
+    request.headers = {{"Authorization", "Bearer " + key}, {"Content-Type", "application/json"}};
+    request.body = host::JsonBody::of(
+        json{{"model", "gpt-image-house"}, {"prompt", "a"}, {"size", size}, {"n", 1}}.dump());
+    const host::HttpResponse response =
+        http.post(emulator->base_url() + "/v1/images/generations", request);
+    EXPECT_EQ(response.status_code, status) << size;
+    if (status == 200) continue;
+    EXPECT_EQ(response.json()["error"],
+              json({{"message",
+                     "Invalid size '1824x1024'. Supported sizes are '1024x1024', '1536x1024'."},
+                    {"type", "invalid_request_error"},
+                    {"param", "size"},
+                    {"code", "invalid_value"}}));
   }
 }
 

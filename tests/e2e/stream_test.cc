@@ -120,6 +120,7 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
   } cases[] = {
       {Service::kImages, "normal", "normal", std::nullopt, "", partials},
       {Service::kImages, "stream-final-first", "normal", std::nullopt, "", partials},
+      {Service::kImages, "stream-final-only", "normal", std::nullopt, "", {}},
       {Service::kImages, "large:30", nullptr, std::nullopt, "", partials},
       {Service::kImages, "stream-cut", nullptr, ErrorCode::SERVICE_BUSY, "", partials},
       {Service::kImages,
@@ -182,6 +183,11 @@ TEST_F(StreamedCalls, EndInTheResultOfTheSameAnswerWithThePreviewsOnTheWay) {
       EXPECT_EQ(report.attempts, 1) << where;
       if (c.code == ErrorCode::SERVICE_BUSY) {
         EXPECT_EQ(report.delivery, host::Delivery::kNoAnswer) << where;
+      }
+      if (c.service == Service::kImages && !c.code) {
+        // The completed event is numbered after the previews, the first event being 0.
+        EXPECT_EQ(report.answer.sequence_number, static_cast<std::int64_t>(c.previews.size()))
+            << where;
       }
       if (large) {
         // An event of 40 MiB: the image whole.

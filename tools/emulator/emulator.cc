@@ -580,7 +580,8 @@ struct Emulator::State {
   }
 
   // A streamed answer as the images API sends it: `partial_images` events, then one completed
-  // event per image with the usage, each event one "data:" line, then "[DONE]".
+  // event per image with the usage, each event one "data:" line numbered by its
+  // "sequence_number", then "[DONE]".
   static EventStream images_events(const Scenario& s, const CheckedRequest& checked,
                                    std::uint64_t seed, bool edits) {
     const std::string kind = edits ? "image_edit" : "image_generation";
@@ -590,12 +591,15 @@ struct Emulator::State {
                   {"quality", answered_quality(checked)},
                   {"background", checked.background == "transparent" ? "transparent" : "opaque"},
                   {"output_format", checked.output_format}};
+    int sequence = 0;
     const auto event = [&](const std::string& type, json data) {
       data.update(facts);
+      data["sequence_number"] = sequence++;
       return sse_event(type, data.dump());
     };
     EventStream stream;
-    for (int k = 0; k < checked.partial_images; ++k) {
+    const int partials = s.name == "stream-final-only" ? 0 : checked.partial_images;
+    for (int k = 0; k < partials; ++k) {
       // Each partial its own picture, so that a reader can tell them apart.
       const auto partial = render_picture(seed + 1000 + static_cast<std::uint64_t>(k),
                                           checked.width, checked.height, style);

@@ -48,6 +48,9 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
        "succeed with an image of MIB mebibytes (a picture padded with seeded bytes; default 20)"},
       {"stream-final-first", "",
        "a streamed answer sends the final image's event before the previews"},
+      {"stream-final-only", "",
+       "images API: a streamed answer sends only the completed event, no partial images, however "
+       "many were asked (as the service was seen doing in December 2026)"},
       {"stream-thoughts", "K",
        "Gemini: a streamed answer shows K thought images first (default 2)"},
       {"stream-cut", "", "a streamed answer drops the connection halfway through the final event"},

@@ -59,7 +59,10 @@ json to_json(const CallReport& r) {
                    {"output_format", or_null(r.answer.output_format)},
                    {"size", or_null(r.answer.size)},
                    {"quality", or_null(r.answer.quality)},
-                   {"background", or_null(r.answer.background)}};
+                   {"background", or_null(r.answer.background)},
+                   {"generation_id", or_null(r.answer.generation_id)},
+                   {"svg_usage", r.answer.svg_usage},
+                   {"sequence_number", or_null(r.answer.sequence_number)}};
   out["timings_s"] = {{"connect", or_null(r.timings.connect)},
                       {"sent", or_null(r.timings.sent)},
                       {"first_byte", or_null(r.timings.first_byte)},

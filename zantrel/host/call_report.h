@@ -52,6 +52,11 @@ struct ImageAnswer {
   std::optional<std::string> size;
   std::optional<std::string> quality;
   std::optional<std::string> background;
+  std::optional<std::string> generation_id;  // the service's own id of the generation
+  // An SVG answer's account of the tokens its writer model used, as given; null when absent.
+  nlohmann::ordered_json svg_usage;
+  // A streamed answer: the completed event's "sequence_number" (its place among the events).
+  std::optional<std::int64_t> sequence_number;
 };
 
 // Seconds from the start of the call.

@@ -41,8 +41,6 @@ def _gemini_members(seed, temperature, safety, thinking_level, text, extra):
             pairs.append((category, threshold))
     if thinking_level is not None:
         _expect("thinking_level", thinking_level, (str,), "str or None")
-        if thinking_level not in ("minimal", "high"):
-            raise ValueError(f"thinking_level must be 'minimal' or 'high', not {thinking_level!r}")
     _expect("text", text, (bool,), "bool")
     extra_text = _extra_text(extra)
     return {"seed": seed, "temperature": None if temperature is None else float(temperature),
@@ -69,12 +67,17 @@ def _extra_text(extra):
 
 
 def _images_members(n, output_format, output_compression, background, moderation,
-                    input_fidelity, mask, user, extra):
-    """The images members beyond the contract's, checked, in the native call's form."""
+                    input_fidelity, mask, user, complexity, safety_identifier, extra):
+    """The images members beyond the contract's, checked, in the native call's form. Values
+    that depend on the model (output_format, quality, complexity) are the library's to check:
+    it knows each model's lists and lets a model it does not know go through."""
     _expect("n", n, (int,), "int")
     if not 1 <= n <= 10:
         raise ValueError(f"n must be from 1 to 10, not {n}")
-    _choice("output_format", output_format, ("png", "jpeg", "webp"))
+    for name, value in (("output_format", output_format), ("complexity", complexity),
+                        ("safety_identifier", safety_identifier)):
+        if value is not None:
+            _expect(name, value, (str,), "str or None")
     if output_compression is not None:
         _expect("output_compression", output_compression, (int,), "int or None")
         if not 0 <= output_compression <= 100:
@@ -89,6 +92,7 @@ def _images_members(n, output_format, output_compression, background, moderation
     return {"n": n, "output_format": output_format, "output_compression": output_compression,
             "background": background, "moderation": moderation,
             "input_fidelity": input_fidelity, "mask": mask, "user": user,
+            "complexity": complexity, "safety_identifier": safety_identifier,
             "extra": _extra_text(extra)}
 
 
@@ -275,8 +279,8 @@ class CorvaneClient:
     def start(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
               model=None, task_id=None, model_key=None, timeout=None, n=1, output_format=None,
               output_compression=None, background=None, moderation=None, input_fidelity=None,
-              mask=None, user=None, extra=None, stream=False, partial_images=None,
-              on_progress=None):
+              mask=None, user=None, complexity=None, safety_identifier=None, extra=None,
+              stream=False, partial_images=None, on_progress=None):
         """One request; with n > 1 the result's `images` holds all n (`data` is the first).
         `on_progress(progress)` is called on this thread while the call runs: each phase, the
         bytes so far, and with `stream=True` each partial image (`progress.preview`)."""
@@ -286,7 +290,8 @@ class CorvaneClient:
         if model is not None:
             _expect("model", model, (str,), "str")
         members = _images_members(n, output_format, output_compression, background, moderation,
-                                  input_fidelity, mask, user, extra)
+                                  input_fidelity, mask, user, complexity, safety_identifier,
+                                  extra)
         _check_stream(stream, on_progress, partial_images)
         return self._native.start(prompt, aspect_ratio, quality, image_size, files,
                                   model=model, task_id=task_id, model_key=model_key,
@@ -344,7 +349,8 @@ class CorvaneClient:
                           *, model=None, task_id=None, model_key=None, timeout=None, n=1,
                           output_format=None, output_compression=None, background=None,
                           moderation=None, input_fidelity=None, mask=None, user=None,
-                          extra=None, stream=False, partial_images=None, on_progress=None):
+                          complexity=None, safety_identifier=None, extra=None, stream=False,
+                          partial_images=None, on_progress=None):
         """`on_progress` runs on the awaiting loop, as `start`'s does on its thread."""
         _check_common(prompt, files, task_id, model_key, timeout,
                       {"aspect_ratio": aspect_ratio, "quality": quality,
@@ -352,11 +358,11 @@ class CorvaneClient:
         if model is not None:
             _expect("model", model, (str,), "str")
         m = _images_members(n, output_format, output_compression, background, moderation,
-                            input_fidelity, mask, user, extra)
+                            input_fidelity, mask, user, complexity, safety_identifier, extra)
         _check_stream(stream, on_progress, partial_images)
         observer = _through_loop(on_progress)
         return await _await_call(lambda done: self._native._start_async(
             prompt, aspect_ratio, quality, image_size, files, model, task_id, model_key, timeout,
             m["n"], m["output_format"], m["output_compression"], m["background"],
-            m["moderation"], m["input_fidelity"], m["mask"], m["user"], m["extra"],
-            partial_images, stream, observer, done))
+            m["moderation"], m["input_fidelity"], m["mask"], m["user"], m["complexity"],
+            m["safety_identifier"], m["extra"], partial_images, stream, observer, done))

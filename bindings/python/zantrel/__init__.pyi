@@ -57,7 +57,7 @@ class CallReport:
     block_reason: Optional[str]
     image: Optional[dict]
     images: list
-    answer: dict  # revised_prompt, output_format, size, quality, background
+    answer: dict  # revised_prompt, output_format, size, quality, background, generation_id, svg_usage, sequence_number
     timings_s: dict
     bytes_sent: Optional[int]
     bytes_received: Optional[int]
@@ -119,6 +119,7 @@ class CorvaneClient:
               output_compression: Optional[int] = ..., background: Optional[str] = ...,
               moderation: Optional[str] = ..., input_fidelity: Optional[str] = ...,
               mask: Union[None, str, bytes] = ..., user: Optional[str] = ...,
+              complexity: Optional[str] = ..., safety_identifier: Optional[str] = ...,
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               partial_images: Optional[int] = ...,
               on_progress: OnProgress = ...) -> ServiceResult: ...
@@ -145,6 +146,8 @@ class CorvaneClient:
                           background: Optional[str] = ..., moderation: Optional[str] = ...,
                           input_fidelity: Optional[str] = ...,
                           mask: Union[None, str, bytes] = ..., user: Optional[str] = ...,
+                          complexity: Optional[str] = ...,
+                          safety_identifier: Optional[str] = ...,
                           extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
                           partial_images: Optional[int] = ...,
                           on_progress: OnProgress = ...) -> ServiceResult: ...

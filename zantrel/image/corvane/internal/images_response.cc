@@ -97,8 +97,16 @@ host::ImageAnswer ImagesResponse::answer() {
   out.size = host::internal::optional_text(root, "size");
   out.quality = host::internal::optional_text(root, "quality");
   out.background = host::internal::optional_text(root, "background");
+  out.generation_id = host::internal::optional_text(root, "generation_id");
+  if (auto svg_usage = member(root, "svg_usage")) {
+    out.svg_usage = host::internal::decode_value(*svg_usage);
+  }
   if (event_) {
     out.revised_prompt = host::internal::optional_text(root, "revised_prompt");
+    if (auto sequence = member(root, "sequence_number")) {
+      std::int64_t number = 0;
+      if (!sequence->get_int64().get(number)) out.sequence_number = number;
+    }
     return out;
   }
   auto data = member(root, "data");

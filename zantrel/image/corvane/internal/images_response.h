@@ -39,8 +39,9 @@ class ImagesResponse {
   // object, or one without an image, is passed over.
   std::vector<FirstItem> later_items();
 
-  // What the answer says it made: its "output_format", "size", "quality", "background", and
-  // the first item's "revised_prompt". Members that are not text stay empty.
+  // What the answer says it made: its "output_format", "size", "quality", "background",
+  // "generation_id", "svg_usage", a completed event's "sequence_number", and the first item's
+  // "revised_prompt". Members of another type stay empty; none is required.
   host::ImageAnswer answer();
 
   // "usage" as given, or null; only read when a report is asked for.
