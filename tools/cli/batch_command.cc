@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/cli/batch_record.h"
+#include "tools/cli/batch_resume.h"
 #include "tools/cli/output.h"
 #include "tools/cli/provider_batch_command.h"
 #include "tools/cli/signal_stop.h"
@@ -209,9 +210,10 @@ int run_batch(const BatchOptions& o) {
     std::cerr << "zantrel-image: " << e.what() << "\n";
     return kUsageError;
   }
-  int images = 0;
-  for (const BatchItem& item : jobs.items) images += item.count;
   if (o.check) {
+    refuse_colliding_stems(jobs);
+    int images = 0;
+    for (const BatchItem& item : jobs.items) images += item.count;
     for (const auto& [line, reason] : jobs.refused) std::cerr << reason << "\n";
     std::cout << jobs.items.size() << " items (" << images << " images) ready, "
               << jobs.refused.size() << " lines refused\n";
@@ -221,8 +223,10 @@ int run_batch(const BatchOptions& o) {
   const std::filesystem::path dir(o.out_dir);
   std::error_code made;
   std::filesystem::create_directories(dir, made);
-  const auto done = o.resume ? finished_images(dir) : std::set<std::pair<int, int>>{};
-  const auto already_refused = o.resume ? refused_lines(dir) : std::set<int>{};
+  RunPlan plan = plan_run(jobs, dir, o.resume);
+  for (const std::string& notice : plan.notices) std::cerr << "zantrel-image: " << notice << "\n";
+  const auto already_refused =
+      o.resume ? refusals_recorded(dir) : std::set<std::pair<int, std::string>>{};
 
   // Each service's address and key, for the services the job uses.
   const StopOnSignals signals;  // before the library's event thread starts
@@ -244,23 +248,16 @@ int run_batch(const BatchOptions& o) {
     ResultsFile results(dir / "results.jsonl");
     for (const auto& [line, reason] : jobs.refused) {
       std::cerr << reason << "\n";
-      if (already_refused.contains(line)) continue;
+      if (already_refused.contains({line, reason})) continue;
       results.append(json{{"line", line}, {"error", reason}});
     }
     tally.refused_lines = static_cast<int>(jobs.refused.size());
-    std::deque<Unit> pending;
-    for (const BatchItem& item : jobs.items) {
-      for (int index = 1; index <= item.count; ++index) {
-        if (done.contains({item.line, index})) {
-          ++tally.skipped;
-        } else {
-          pending.push_back({&item, index, 0});
-        }
-      }
-    }
+    tally.skipped = plan.finished;
+    std::deque<Unit> pending = std::move(plan.pending);
     tally.total = static_cast<int>(pending.size());
     GalleryPage gallery(dir);
     ResultWriter writer(dir, results, tally, !o.no_metadata, &gallery);
+    writer.keep_unrecorded_files(std::move(plan.recorded_files));
     int status = kSuccess;
     if (provider) {
       status = run_provider_batch(o, jobs, pending, setups, signals, writer, tally);

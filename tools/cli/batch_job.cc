@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/cli/output.h"
 #include "zantrel/host/dialect.h"
 #include "zantrel/host/image_tool.h"
 
@@ -32,10 +33,20 @@ bool listed(const std::array<std::string_view, N>& names, std::string_view name)
 // Images per item at most: a typo of "n" should not start thousands of calls.
 constexpr int kMaxImagesPerItem = 16;
 
-// A stem that stays inside the output folder.
+// A stem that stays inside the output folder and prints as one line.
 bool usable_name(const std::string& name) {
   return !name.empty() && name.size() <= 200 && name.front() != '.' &&
-         name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+         name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos &&
+         std::none_of(name.begin(), name.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// What a line asks, in one canonical text (members sorted), without what names its files.
+std::string request_digest(json job) {
+  job.erase("name");
+  job.erase("n");
+  const std::string text = job.dump();
+  return sha256_hex(host::as_bytes(text));
 }
 
 // The members that are not text: "seed", "temperature", "text", "safety" (an object of
@@ -90,6 +101,14 @@ std::optional<std::string> read_service_members(const json& job, GenerateOptions
 }
 
 }  // namespace
+
+std::string image_stem(const BatchItem& item, int index) {
+  return item.count > 1 ? item.name + "-" + std::to_string(index) : item.name;
+}
+
+std::string image_key(const std::string& name, int index) {
+  return name + "#" + std::to_string(index);
+}
 
 std::variant<BatchItem, std::string> read_batch_line(const std::string& text, int line) {
   const std::string where = "line " + std::to_string(line) + ": ";
@@ -163,8 +182,13 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
   }
   auto name = text_of("name");
   if (auto* refusal = std::get_if<std::string>(&name)) return *refusal;
+  item.named = std::get<std::optional<std::string>>(name).has_value();
   item.name = std::get<std::optional<std::string>>(name).value_or(std::to_string(line));
-  if (!usable_name(item.name)) return where + "\"name\" must be a plain file stem";
+  if (!usable_name(item.name)) {
+    return where +
+           "\"name\" must be a plain file stem (no folder, control character or leading dot)";
+  }
+  item.request = request_digest(job);
   if (call.mask && !host::is_http_link(*call.mask) &&
       (call.mask->find('\0') != std::string::npos || ::access(call.mask->c_str(), R_OK) != 0)) {
     return where + "cannot read the mask " + *call.mask;

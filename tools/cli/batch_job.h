@@ -15,7 +15,16 @@ struct BatchItem {
   GenerateOptions call;
   int count = 1;
   std::string name;
+  bool named = false;  // the line gave its "name"; else it is the line number (or made unique)
+  // The sha256 of what the line asks, "name" and "n" left out: a resumed run knows by it
+  // whether a recorded image was made from this request.
+  std::string request;
 };
+
+// The stem of an item's image `index` (1-based): its name, with "-INDEX" when it makes several.
+std::string image_stem(const BatchItem& item, int index);
+// The key of an image of a run: its name and index, whatever line of the job holds it.
+std::string image_key(const std::string& name, int index);
 
 // Reads line `line` of a job file: one JSON object with "service" ("gemini" or "images"),
 // "prompt", and optionally "aspect_ratio", "image_size", "model", "refs" (links or paths), "n"

@@ -19,12 +19,26 @@ using json = nlohmann::ordered_json;
 
 std::string file_name(const Unit& unit, const host::Bytes& image) {
   const std::string extension(host::image_extension(host::sniff_image_mime(image)));
-  const std::string stem =
-      unit.item->count > 1 ? unit.item->name + "-" + std::to_string(unit.index) : unit.item->name;
-  return stem + "." + extension;
+  return image_stem(*unit.item, unit.index) + "." + extension;
 }
 
 }  // namespace
+
+void ResultWriter::move_aside_if_unrecorded(const std::string& name) {
+  if (!recorded_ || recorded_->contains(name)) return;
+  const std::filesystem::path target = dir_ / name;
+  std::error_code error;
+  if (!std::filesystem::exists(target, error)) return;
+  std::filesystem::path aside = target;
+  aside += ".earlier";
+  for (int k = 2; std::filesystem::exists(aside, error); ++k) {
+    aside = target;
+    aside += ".earlier-" + std::to_string(k);
+  }
+  std::filesystem::rename(target, aside);  // throws: the image is then kept elsewhere
+  std::cerr << "zantrel-image: " << target.string() << " was no recorded result; kept as "
+            << aside.string() << "\n";
+}
 
 Jobs read_jobs(const std::string& path) {
   std::ifstream in(path);
@@ -52,6 +66,8 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   line["line"] = item.line;
   line["name"] = item.name;
   line["index"] = unit.index;
+  line["named"] = item.named;
+  line["request"] = item.request;
   line["service"] = item.call.service;
   line["prompt"] = item.call.prompt;
   line["at"] = host::internal::format_rfc3339(std::chrono::system_clock::now());
@@ -61,6 +77,7 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   if (const host::Bytes* image = result.bytes()) {
     const std::string name = file_name(unit, *image);
     try {
+      move_aside_if_unrecorded(name);
       // Not synced one by one: --resume checks each file's sha256 before trusting it.
       written =
           write_image_file((dir_ / name).string(), *image,
@@ -68,6 +85,7 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
                            Durability::kCached);
       out = (dir_ / name).string();
       line["file"] = name;
+      if (recorded_) recorded_->insert(name);
       tally_.bytes += written->bytes;
     } catch (const std::exception& e) {
       std::cerr << "zantrel-image: " << e.what() << "\n";

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,17 +48,24 @@ class ResultWriter {
         metadata_(metadata),
         gallery_(gallery) {}
 
+  // Files the folder's results name: a file by another name already in the folder is no
+  // earlier result, and is moved aside (FILE.earlier) rather than replaced.
+  void keep_unrecorded_files(std::set<std::string> recorded) { recorded_ = std::move(recorded); }
+
   // `beside` members go into the line beside the standard ones (the provider batch's id).
   void record(const Unit& unit, const host::ServiceResult& result, host::Dialect dialect,
               const host::CallReport& report,
               const nlohmann::ordered_json& beside = nlohmann::ordered_json::object());
 
  private:
+  void move_aside_if_unrecorded(const std::string& name);
+
   std::filesystem::path dir_;
   ResultsFile& results_;
   BatchTally& tally_;
   bool metadata_;
   GalleryPage* gallery_;
+  std::optional<std::set<std::string>> recorded_;
 };
 
 }  // namespace zantrel::cli

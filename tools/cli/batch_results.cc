@@ -3,6 +3,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tools/cli/batch_job.h"
 #include "tools/cli/output.h"
 #include "zantrel/host/references.h"
 
@@ -47,45 +48,64 @@ void ResultsFile::append(const json& line) {
   }
 }
 
-std::set<std::pair<int, int>> finished_images(const std::filesystem::path& dir) {
-  std::set<std::pair<int, int>> done;
-  each_line(dir, [&](const json& line) {
+RecordedResults recorded_results(const std::filesystem::path& dir) {
+  RecordedResults out;
+  std::ifstream in(dir / "results.jsonl");
+  if (!in) return out;
+  out.exists = true;
+  for (std::string text; std::getline(in, text);) {
+    if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
+    const json line = json::parse(text, nullptr, false);
+    if (line.is_discarded() || !line.is_object() || !line.contains("line")) {
+      ++out.unreadable;
+      continue;
+    }
     const json& result = line.value("result", json::object());
     const json& file = line.value("file", json());
+    if (file.is_string()) out.files.insert(file.get<std::string>());
     if (!result.is_object() || result.value("ok", false) != true || !file.is_string() ||
-        !line["line"].is_number_integer() || !line.value("index", json()).is_number_integer()) {
-      return;
+        !line["line"].is_number_integer() || !line.value("index", json()).is_number_integer() ||
+        !line.value("name", json()).is_string()) {
+      continue;
     }
     try {
       const auto bytes = host::read_file_bytes((dir / file.get<std::string>()).string());
-      if (sha256_hex(bytes) == result.value("sha256", "")) {
-        done.emplace(line["line"].get<int>(), line["index"].get<int>());
+      if (sha256_hex(bytes) != result.value("sha256", "")) {
+        ++out.missing_files;
+        continue;
       }
     } catch (const std::exception&) {
-      // Gone or unreadable: made again.
+      ++out.missing_files;
+      continue;
     }
-  });
-  return done;
+    const json& request = line.value("request", json());
+    const json& named = line.value("named", json());
+    out.finished.push_back(
+        {line["name"].get<std::string>(), line["index"].get<int>(), line["line"].get<int>(),
+         request.is_string() ? request.get<std::string>() : "",
+         named.is_boolean() ? named.get<bool>() : true, file.get<std::string>()});
+  }
+  return out;
 }
 
 std::set<std::string> batch_results_recorded(const std::filesystem::path& dir) {
   std::set<std::string> recorded;
   each_line(dir, [&](const json& line) {
     const json& batch = line.value("batch", json());
-    if (batch.is_string() && line["line"].is_number_integer() &&
+    if (batch.is_string() && line.value("name", json()).is_string() &&
         line.value("index", json()).is_number_integer()) {
-      recorded.insert(std::to_string(line["line"].get<int>()) + "-" +
-                      std::to_string(line["index"].get<int>()) + "@" + batch.get<std::string>());
+      recorded.insert(image_key(line["name"].get<std::string>(), line["index"].get<int>()) + "@" +
+                      batch.get<std::string>());
     }
   });
   return recorded;
 }
 
-std::set<int> refused_lines(const std::filesystem::path& dir) {
-  std::set<int> refused;
+std::set<std::pair<int, std::string>> refusals_recorded(const std::filesystem::path& dir) {
+  std::set<std::pair<int, std::string>> refused;
   each_line(dir, [&](const json& line) {
-    if (line.contains("error") && line["line"].is_number_integer()) {
-      refused.insert(line["line"].get<int>());
+    if (line["line"].is_number_integer() && line.value("error", json()).is_string()) {
+      refused.emplace(line["line"].get<int>(), line["error"].get<std::string>());
     }
   });
   return refused;

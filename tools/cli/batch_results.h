@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -30,15 +31,35 @@ class ResultsFile {
 bool each_result_line(const std::filesystem::path& file,
                       const std::function<void(const nlohmann::ordered_json&)>& visit);
 
-// (line, index) of each image an earlier run finished: its result line says ok and its file is
-// in `dir` with the recorded sha256. Unreadable lines (a run cut off while writing) are skipped.
-std::set<std::pair<int, int>> finished_images(const std::filesystem::path& dir);
+// An image an earlier run finished: its result line says ok and its file is in the folder with
+// the recorded sha256.
+struct RecordedImage {
+  std::string name;
+  int index = 1;
+  int line = 0;  // the job's line then
+  // What the line asked (its digest) and whether it gave its name; empty and true for results
+  // of runs that did not record them.
+  std::string request;
+  bool named = true;
+  std::string file;
+};
 
-// "LINE-INDEX@BATCH" of each result an earlier run read from a provider batch, so that reading
+// What a folder's results file holds.
+struct RecordedResults {
+  bool exists = false;
+  int unreadable = 0;  // lines cut off or damaged, passed over
+  std::vector<RecordedImage> finished;
+  int missing_files = 0;  // ok lines whose file is gone or changed: those images are made again
+  std::set<std::string> files;  // every file a result line names
+};
+RecordedResults recorded_results(const std::filesystem::path& dir);
+
+// "NAME#INDEX@BATCH" of each result an earlier run read from a provider batch, so that reading
 // that batch again writes none twice.
 std::set<std::string> batch_results_recorded(const std::filesystem::path& dir);
 
-// Lines an earlier run already refused (so that a resumed run doesn't report them twice).
-std::set<int> refused_lines(const std::filesystem::path& dir);
+// (line, reason) of each refusal an earlier run recorded (so that a resumed run doesn't record
+// it twice).
+std::set<std::pair<int, std::string>> refusals_recorded(const std::filesystem::path& dir);
 
 }  // namespace zantrel::cli

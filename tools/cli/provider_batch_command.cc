@@ -28,9 +28,7 @@ constexpr double kPollGrowth = 1.5;
 // What a request line adds to its body in a batch's input (key, wrapping).
 constexpr std::size_t kLineOverhead = 128;
 
-std::string key_of(const Unit& unit) {
-  return std::to_string(unit.item->line) + "-" + std::to_string(unit.index);
-}
+std::string key_of(const Unit& unit) { return image_key(unit.item->name, unit.index); }
 
 // Eight hex digits that tell this run's batches from any other's at the service.
 std::string run_tag() {
