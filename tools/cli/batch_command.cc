@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -17,6 +18,7 @@
 
 #include "tools/cli/batch_record.h"
 #include "tools/cli/batch_resume.h"
+#include "tools/cli/folder_lock.h"
 #include "tools/cli/output.h"
 #include "tools/cli/provider_batch_command.h"
 #include "tools/cli/signal_stop.h"
@@ -79,7 +81,7 @@ class Runner {
                                           "table does not list) can't be held to --max-cost; "
                                         : "stopped at the budget: ")
                 << "about " << dollars(total_cost(tally_)) << " of "
-                << dollars(options_.max_cost_usd) << " spent, " << pending_.size()
+                << dollars(options_.max_cost_usd.value_or(0)) << " spent, " << pending_.size()
                 << " images not sent; --resume with a larger --max-cost makes them\n";
     }
     return kSuccess;
@@ -149,7 +151,8 @@ class Runner {
   // calls. A service's first call, before any answer shows what its calls cost, goes alone.
   // `finished`: the calls ended but not yet recorded, counted as in flight.
   bool within_budget(const std::vector<std::shared_ptr<Flight>>& finished) const {
-    if (options_.max_cost_usd <= 0) return true;
+    if (!options_.max_cost_usd) return true;
+    const double budget = *options_.max_cost_usd;
     if (tally_.unpriced > 0) return false;  // a cost that can't be estimated can't be bounded
     const auto mean = [&](const std::string& service) -> std::optional<double> {
       const auto count = tally_.priced.find(service);
@@ -165,10 +168,9 @@ class Runner {
       if (!cost) return false;  // a first call still out: its cost decides what may follow
       projected += *cost * count;
     }
-    if (pending_.empty()) return projected < options_.max_cost_usd;
+    if (pending_.empty()) return projected < budget;
     const auto next_cost = mean(pending_.front().item->call.service);
-    return next_cost ? projected + *next_cost <= options_.max_cost_usd
-                     : projected < options_.max_cost_usd;
+    return next_cost ? projected + *next_cost <= budget : projected < budget;
   }
 
   void record(const Flight& flight) {
@@ -189,18 +191,20 @@ class Runner {
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
-  if (o.concurrency < 1 || o.retry_attempts < 1 || o.deadline_seconds < 0 ||
-      o.timeout_seconds < 0 || o.poll_seconds < 0 || o.batch_max_requests < 0 ||
-      o.inline_max_mb < 0) {
+  // NaN fails every `>= 0` below.
+  if (o.concurrency < 1 || o.retry_attempts < 1 || !(o.deadline_seconds >= 0) ||
+      !(o.timeout_seconds >= 0) || !(o.poll_seconds >= 0) || o.batch_max_requests < 0 ||
+      !(o.inline_max_mb >= 0)) {
     std::cerr << "zantrel-image: --concurrency and --retry take a whole number from 1; "
                  "--deadline, --timeout, --poll, --batch-max-requests and --inline-max-mb must "
                  "not be negative\n";
     return kUsageError;
   }
-  if (o.max_cost_usd < 0 || (o.max_cost_usd > 0 && o.via == "provider")) {
-    std::cerr << "zantrel-image: --max-cost takes US dollars from 0, and applies to --via "
-                 "direct: a provider run sends all its batches at once and is priced as they "
-                 "end\n";
+  if (o.max_cost_usd &&
+      (!std::isfinite(*o.max_cost_usd) || *o.max_cost_usd < 0 || o.via == "provider")) {
+    std::cerr << "zantrel-image: --max-cost takes US dollars from 0 (0 sends nothing), and "
+                 "applies to --via direct: a provider run sends all its batches at once and is "
+                 "priced as they end\n";
     return kUsageError;
   }
   Jobs jobs;
@@ -223,6 +227,11 @@ int run_batch(const BatchOptions& o) {
   const std::filesystem::path dir(o.out_dir);
   std::error_code made;
   std::filesystem::create_directories(dir, made);
+  auto lock = FolderLock::take(dir, o.via == "provider" ? "batch --via provider" : "batch");
+  if (auto* held = std::get_if<std::string>(&lock)) {
+    std::cerr << "zantrel-image: " << *held << "\n";
+    return kFailedResult;
+  }
   RunPlan plan = plan_run(jobs, dir, o.resume);
   for (const std::string& notice : plan.notices) std::cerr << "zantrel-image: " << notice << "\n";
   const auto already_refused =

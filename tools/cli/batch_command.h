@@ -14,8 +14,9 @@ struct BatchOptions {
   double deadline_seconds = 0;
   double timeout_seconds = 0;
   // Sending stops once the next call would likely take this run's estimated cost past this,
-  // its calls in flight counted at the mean so far (0: no bound). Direct runs only.
-  double max_cost_usd = 0;
+  // its calls in flight counted at the mean so far (none: no bound; 0 sends nothing). Direct
+  // runs only.
+  std::optional<double> max_cost_usd;
   bool resume = false;
   bool check = false;
   bool no_metadata = false;  // images written without their facts

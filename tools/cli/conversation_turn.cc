@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "tools/cli/folder_lock.h"
 #include "tools/cli/image_facts.h"
 #include "tools/cli/output.h"
 #include "tools/cli/signal_stop.h"
@@ -134,12 +135,17 @@ int run_turn(const GenerateOptions& o) {
 
 int run_chat(const ChatOptions& o) {
   GenerateOptions call = o.call;
-  if (auto fault = turn_fault(call)) {
+  if (auto fault = turn_fault(call) ? turn_fault(call) : call_usage_fault(call)) {
     std::cerr << "zantrel-image: " << *fault << "\n";
     return kUsageError;
   }
   std::error_code error;
   fs::create_directories(o.out_dir, error);
+  auto lock = FolderLock::take(o.out_dir, "chat");
+  if (auto* held = std::get_if<std::string>(&lock)) {
+    std::cerr << "zantrel-image: " << *held << "\n";
+    return kFailedResult;
+  }
   const fs::path saved = fs::path(o.out_dir) / "conversation.json";
   Conversation conversation;
   try {

@@ -52,8 +52,8 @@ host::CallOptions call_options_of(const GenerateOptions& o, const CallSetup& set
   options.report = &report;
   options.stop = setup.stop;
   if (o.deadline_seconds > 0) {
-    options.deadline = std::chrono::steady_clock::now() +
-                       std::chrono::milliseconds(std::llround(o.deadline_seconds * 1000.0));
+    options.deadline =
+        std::chrono::steady_clock::now() + host::millis_of_seconds(o.deadline_seconds);
   }
   options.retry =
       host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1), std::chrono::seconds(30), false};
@@ -168,6 +168,17 @@ std::string preview_stem(const GenerateOptions& o, int index, int calls) {
   return (std::filesystem::path(o.previews_dir.value_or(".")) / stem).string();
 }
 
+// How many of `calls` may run under `budget` once the first has cost what `first` says: as many
+// as fit at its price, the first included; only the first when it had no price.
+std::size_t affordable_calls(const host::CallReport& first, double budget, std::size_t calls) {
+  if (!first.cost) return 1;
+  const double each = first.cost->usd;
+  if (each <= 0) return calls;
+  const double fit = std::floor(budget / each + 1e-9);
+  return std::clamp<std::size_t>(fit < 1 ? 1 : static_cast<std::size_t>(std::min(fit, 1e6)), 1,
+                                 calls);
+}
+
 // Where image `index` (from 1) of `count` goes.
 std::string output_name(const GenerateOptions& o, host::ByteView image, int index) {
   const std::string name = o.out ? *o.out : default_output_name(o.service, image);
@@ -237,7 +248,26 @@ std::optional<std::string> images_members(const GenerateOptions& o,
   return extra_object(o.extra, request.extra);
 }
 
+std::optional<std::string> call_usage_fault(const GenerateOptions& o) {
+  // NaN compares false both ways: it fails these `>= 0` tests.
+  if (!(o.timeout_seconds >= 0) || !(o.deadline_seconds >= 0)) {
+    return "--timeout and --deadline take seconds from 0 (a huge value means no limit)";
+  }
+  if (o.max_cost_usd && !(std::isfinite(*o.max_cost_usd) && *o.max_cost_usd >= 0)) {
+    return "--max-cost takes US dollars from 0 (0 sends nothing)";
+  }
+  if (o.count < 1 || o.count > kMaxCount) {
+    return "-n takes a whole number from 1 to " + std::to_string(kMaxCount);
+  }
+  if (o.retry_attempts < 1) return "--retry takes a whole number from 1";
+  return std::nullopt;
+}
+
 int run_generate(const GenerateOptions& o) {
+  if (auto fault = call_usage_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return kUsageError;
+  }
   if (o.continue_from || o.save_turn) return run_turn(o);
   image::tavelin::GenerationRequest gemini_checked;
   image::corvane::ImageRequest images_checked;
@@ -248,14 +278,6 @@ int run_generate(const GenerateOptions& o) {
   }
   const auto access = service_access(o.service, o.base_url, o.api_key);
   if (!access) return kUsageError;
-  if (o.timeout_seconds < 0 || o.deadline_seconds < 0) {
-    std::cerr << "zantrel-image: --timeout and --deadline must not be negative\n";
-    return kUsageError;
-  }
-  if (o.count < 1 || o.retry_attempts < 1) {
-    std::cerr << "zantrel-image: -n and --retry take a whole number from 1\n";
-    return kUsageError;
-  }
 
   if (o.dialect != "auto" && !host::parse_dialect(o.dialect)) {
     std::cerr << "zantrel-image: --dialect must be auto, gateway or direct\n";
@@ -288,30 +310,40 @@ int run_generate(const GenerateOptions& o) {
                         signals.token()};
 
   // All calls are in flight at once on one event thread; their reports stay where they are. The
-  // images API makes all the images of a run in one request.
-  const int calls = o.service == "gemini" ? o.count : 1;
-  std::vector<host::CallReport> reports(static_cast<std::size_t>(calls));
-  std::vector<CallProgress> progress(reports.size());
+  // images API makes all the images of a run in one request. Under --max-cost the first call
+  // goes alone and the rest as far as its price allows.
+  const std::size_t calls = o.service == "gemini" ? static_cast<std::size_t>(o.count) : 1;
+  std::vector<host::CallReport> reports(calls);
+  std::vector<CallProgress> progress(calls);
   std::vector<std::future<host::ServiceResult>> running;
-  running.reserve(reports.size());
-  for (std::size_t i = 0; i < reports.size(); ++i) {
-    auto promise = std::make_shared<std::promise<host::ServiceResult>>();
-    running.push_back(promise->get_future());
-    CallSetup own = setup;
-    own.on_progress = observe_call(progress[i], previews ? &*previews : nullptr,
-                                   preview_stem(o, static_cast<int>(i) + 1, calls));
-    start_call(o, own, reports[i],
-               [promise](host::ServiceResult result) { promise->set_value(std::move(result)); });
-  }
+  running.reserve(calls);
+  const auto launch_up_to = [&](std::size_t wanted) {
+    for (std::size_t i = running.size(); i < wanted; ++i) {
+      auto promise = std::make_shared<std::promise<host::ServiceResult>>();
+      running.push_back(promise->get_future());
+      CallSetup own = setup;
+      own.on_progress =
+          observe_call(progress[i], previews ? &*previews : nullptr,
+                       preview_stem(o, static_cast<int>(i) + 1, static_cast<int>(calls)));
+      start_call(o, own, reports[i],
+                 [promise](host::ServiceResult result) { promise->set_value(std::move(result)); });
+    }
+  };
+  const bool budgeted = o.max_cost_usd.has_value();
+  launch_up_to(!budgeted ? calls : *o.max_cost_usd == 0 ? 0 : 1);
   std::vector<host::ServiceResult> results;
-  results.reserve(reports.size());
+  results.reserve(calls);
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
   run_with_spinner(
       o.count > 1 ? "generating " + std::to_string(o.count) + " with " + o.service
                   : "generating with " + o.service,
       spinner,
       [&] {
-        for (auto& call : running) results.push_back(call.get());
+        for (std::size_t i = 0; i < running.size(); ++i) {
+          results.push_back(running[i].get());
+          if (i == 0 && budgeted)
+            launch_up_to(affordable_calls(reports[0], *o.max_cost_usd, calls));
+        }
       },
       [&] { return progress_text(progress); });
   if (previews) {
@@ -357,6 +389,18 @@ int run_generate(const GenerateOptions& o) {
       }
     }
     if (!o.json && o.text && reports[i].text) std::cout << "text: " << *reports[i].text << "\n";
+  }
+  if (running.size() < calls) {
+    double spent = 0;
+    for (const host::CallReport& report : reports) spent += report.cost ? report.cost->usd : 0.0;
+    std::cerr << "zantrel-image: stopped at --max-cost: about " << dollars(spent) << " of "
+              << dollars(*o.max_cost_usd) << " spent, " << calls - running.size() << " of " << calls
+              << (calls > 1 ? " calls" : " call") << " not sent"
+              << (!running.empty() && !reports[0].cost
+                      ? " (the first answer has no price, so no more can be held to the budget)"
+                      : "")
+              << "\n";
+    all_ok = false;
   }
   if (signals.stopped()) return kInterrupted;
   return all_ok ? kSuccess : kFailedResult;

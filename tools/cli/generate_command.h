@@ -61,8 +61,11 @@ struct GenerateOptions {
   std::vector<std::string> refs;
   double timeout_seconds = 0;
   // Gemini: calls run at once (each its own request and image). Images: images of the one
-  // request. > 1 numbers the files NAME-1.EXT ...
+  // request. 1 to kMaxCount; > 1 numbers the files NAME-1.EXT ...
   int count = 1;
+  // Gemini -n: no further call once the estimated cost of those made would pass this (0 sends
+  // nothing); the first call goes alone, the rest at its price. Images: 0 sends nothing.
+  std::optional<double> max_cost_usd;
   // Bound on each call as a whole, in seconds (0 = none).
   double deadline_seconds = 0;
   // Requests per call at most (1 = no retry); see host::RetryPolicy for what is retried.
@@ -84,6 +87,14 @@ struct GenerateOptions {
   // "auto" (direct for the service's public address, else gateway), "gateway" or "direct".
   std::string dialect = "auto";
 };
+
+// Images of one command at most, as the images API bounds its `n`.
+inline constexpr int kMaxCount = 10;
+
+// Why the run-wide options of `o` can't be used (a NaN or negative time or budget, -n out of
+// range, no retry), checked before anything is sent; nothing when they can. A huge time means
+// no limit.
+std::optional<std::string> call_usage_fault(const GenerateOptions& o);
 
 // The wire dialect for a base URL: `requested` unless it is "auto", which picks direct for the
 // service's public address and gateway for anything else (a gateway, the emulator).

@@ -88,8 +88,13 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_option("-n,--count", o.count,
                      images ? "images from the one request, 1 to 10 (default 1); they go to "
                               "NAME-1.EXT ... NAME-K.EXT"
-                            : "calls to run at once (default 1); images go to NAME-1.EXT ... "
-                              "NAME-K.EXT");
+                            : "calls to run at once, 1 to 10 (default 1); images go to "
+                              "NAME-1.EXT ... NAME-K.EXT");
+  command.add_option("--max-cost", o.max_cost_usd,
+                     images ? "US dollars: 0 sends nothing (the one request's cost is known "
+                              "only from its answer)"
+                            : "US dollars: with -n, the first call goes alone and the rest only "
+                              "as far as its cost allows; 0 sends nothing");
   command.add_option("--deadline", o.deadline_seconds,
                      "bound on each call as a whole, link fetches included, in seconds");
   command.add_option("--retry", o.retry_attempts,

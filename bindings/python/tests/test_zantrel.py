@@ -181,6 +181,8 @@ def test_wrong_types_name_the_argument_before_anything_is_sent(emulator, call, n
 @pytest.mark.parametrize("kwargs, message", [
     ({"temperature": 3}, "temperature must be from 0 to 2, not 3"),
     ({"extra": {"when": object()}}, "extra must be JSON-serialisable"),
+    ({"timeout": float("nan")}, "timeout must be seconds from 0, not nan"),
+    ({"timeout": (1, -2)}, "timeout must be seconds from 0, not -2"),
     ({"images": True, "n": 11}, "n must be from 1 to 10, not 11"),
     ({"images": True, "output_compression": 101},
      "output_compression must be from 0 to 100, not 101"),

@@ -115,6 +115,10 @@ def _check_common(prompt, files, task_id, model_key, timeout, texts):
                 _expect("timeout", part, (int, float), "seconds or a (connect, read) pair")
         else:
             _expect("timeout", timeout, (int, float), "seconds or a (connect, read) pair")
+        # NaN fails `>= 0`; a huge value (inf included) means no limit.
+        for part in timeout if isinstance(timeout, tuple) else (timeout,):
+            if not part >= 0:
+                raise ValueError(f"timeout must be seconds from 0, not {part!r}")
 
 
 def _check_stream(stream, on_progress, partial_images=None):

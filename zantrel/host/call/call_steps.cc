@@ -7,6 +7,7 @@
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/host/internal/codec/json_reading.h"
+#include "zantrel/host/timeout.h"
 
 namespace zantrel::host::internal {
 namespace {
@@ -81,7 +82,7 @@ Task<HttpResponse> send_request(const Exchange& exchange, const std::string& url
       if (!random) random.emplace(std::random_device{}());
       delay = backoff(policy, attempt, *random);
       if (auto hint = hint_seconds(response)) {
-        delay = std::max(*delay, milliseconds(std::llround(*hint * 1000.0)));
+        delay = std::max(*delay, host::millis_of_seconds(*hint));
       }
       const auto& deadline = exchange.limits().deadline;
       if (deadline && Clock::now() + *delay >= *deadline) delay.reset();

@@ -18,6 +18,7 @@
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/codec/json_reading.h"
+#include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/host/size_calculator.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 #include "zantrel/image/corvane/internal/images_response.h"
@@ -418,6 +419,11 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
 using PartsOrRefusal = std::variant<std::optional<ImageParts>, ServiceResult>;
 Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest& request,
                                    bool stream, const Exchange& exchange, bool typed) {
+  // The service would be sent a prompt other than the caller's (or refuse the body).
+  if (auto at = host::first_invalid_utf8(request.prompt)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "prompt is not valid UTF-8 (byte " + std::to_string(*at) + ")");
+  }
   if (typed) {
     const ModelAsked model = model_asked(self, request);
     const bool unchecked =

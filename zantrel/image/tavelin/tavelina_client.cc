@@ -14,6 +14,7 @@
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/host/internal/codec/json_reading.h"
+#include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/image/tavelin/internal/file_upload.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
@@ -319,7 +320,7 @@ struct CheckedCall {
 // Checks a request before anything is sent: the model, ratio, size and members, a history the
 // service would refuse, the model's reference limit. The refusal, or the checked call.
 std::variant<CheckedCall, ServiceResult> check_call(
-    const TavelinaClient& self, std::span<const host::Bytes> images,
+    const TavelinaClient& self, std::string_view prompt, std::span<const host::Bytes> images,
     const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
     const config::GeminiModel& model, const GenerationRequest* more,
     std::span<const host::ConversationTurn> history, const host::CallOptions& options,
@@ -328,6 +329,11 @@ std::variant<CheckedCall, ServiceResult> check_call(
   const host::ModelChoice choice =
       host::internal::choose_model(self, *catalogue, model, host::Service::kGemini);
   const std::optional<std::string> size = upper_size(image_size);
+  // The service would be sent a prompt other than the caller's (or refuse the body).
+  if (auto at = host::first_invalid_utf8(prompt)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                               "prompt is not valid UTF-8 (byte " + std::to_string(*at) + ")");
+  }
   if (auto refused = refusal(self, model, aspect_ratio, size, more, choice)) {
     return std::move(*refused);
   }
@@ -394,8 +400,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                                   : std::span<const host::Bytes>();
   const std::span<const host::ConversationTurn> history =
       turn != nullptr ? turn->history : std::span<const host::ConversationTurn>();
-  auto checked_or_refused =
-      check_call(self, images, aspect_ratio, image_size, model, more, history, options, report);
+  auto checked_or_refused = check_call(self, prompt, images, aspect_ratio, image_size, model, more,
+                                       history, options, report);
   if (auto* refused = std::get_if<ServiceResult>(&checked_or_refused))
     co_return std::move(*refused);
   const CheckedCall checked = std::get<CheckedCall>(std::move(checked_or_refused));
@@ -607,8 +613,9 @@ ServiceResult TavelinaClient::continue_with(host::Conversation& conversation,
 host::PreparedRequest TavelinaClient::prepare(const GenerationRequest& request) const {
   ReportBuilder no_report(nullptr);
   const std::vector<host::Bytes> images = host::load_references(request.files, *http_client());
-  auto checked_or_refused = check_call(*this, images, request.aspect_ratio, request.image_size,
-                                       request.model, &request, {}, {}, no_report);
+  auto checked_or_refused =
+      check_call(*this, request.prompt, images, request.aspect_ratio, request.image_size,
+                 request.model, &request, {}, {}, no_report);
   if (auto* refused = std::get_if<ServiceResult>(&checked_or_refused)) {
     throw host::InvalidArgument(refused->msg().value_or("the request is refused"));
   }

@@ -36,6 +36,23 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
   return length;
 }
 
+}  // namespace
+
+std::optional<std::size_t> first_invalid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<std::uint8_t>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t length = utf8_sequence_length(text, i);
+    if (length == 0) return i;
+    i += length;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
 // Walks `text` once, handing each output piece to `emit`.
 template <class Emit>
 void escape(std::string_view text, Emit&& emit) {

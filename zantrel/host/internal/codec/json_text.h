@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace zantrel::host {
+
+// Where `text` first fails to be UTF-8 (a byte offset), or nothing when it is valid.
+std::optional<std::size_t> first_invalid_utf8(std::string_view text);
 
 // Number of bytes append_json_string() will write for `text`, quotes included.
 std::size_t json_string_size(std::string_view text);

@@ -1,0 +1,128 @@
+// What the single commands refuse before paying, and what they bound: each row a user's
+// command line against the emulator, with its exit status, what it said and how many requests
+// reached the service.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/canary.h"
+#include "tests/support/run_process.h"
+#include "tools/emulator/emulator.h"
+
+namespace zantrel::testkit {
+namespace {
+
+class CliGuards : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zantrel-guards-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    emulator::EmulatorOptions options;
+    options.api_key = key_;
+    emulator_ = std::make_unique<emulator::Emulator>(options);
+    emulator_->start();
+  }
+  void TearDown() override {
+    emulator_.reset();
+    EXPECT_EQ(leaking_files(dir_, key_), std::vector<std::string>{});
+    std::filesystem::remove_all(dir_);
+  }
+
+  // `words`: the command and its own flags; DIR in any of them becomes the test's folder.
+  ProcessResult run(std::vector<std::string> words, const std::string& input = {}) const {
+    for (std::string& word : words) {
+      for (auto at = word.find("DIR"); at != std::string::npos; at = word.find("DIR")) {
+        word.replace(at, 3, dir_.string());
+      }
+    }
+    std::vector<std::string> argv = {ZANTREL_CLI_PATH};
+    argv.insert(argv.end(), words.begin(), words.end());
+    argv.insert(argv.end(),
+                {"--base-url", emulator_->base_url(), "--api-key", key_, "--allow-private-links"});
+    auto result = run_process(argv, std::nullopt, input);
+    EXPECT_FALSE(leaks(result.out, key_)) << result.out;
+    EXPECT_FALSE(leaks(result.err, key_)) << result.err;
+    return result;
+  }
+
+  std::string key_ = make_canary_key();
+  std::filesystem::path dir_;
+  std::unique_ptr<emulator::Emulator> emulator_;
+};
+
+struct Row {
+  const char* name;
+  std::vector<std::string> words;
+  int status;
+  std::uint64_t requests;  // reaching the emulator
+  const char* said;        // in stdout or stderr ("" : anything)
+};
+
+void check_rows(const std::vector<Row>& rows, const emulator::Emulator& emulator,
+                const std::function<ProcessResult(const Row&)>& run) {
+  for (const Row& row : rows) {
+    const auto before = emulator.requests();
+    const ProcessResult result = run(row);
+    EXPECT_EQ(result.status, row.status) << row.name << ": " << result.out << result.err;
+    EXPECT_EQ(emulator.requests() - before, row.requests) << row.name;
+    EXPECT_NE((result.out + result.err).find(row.said), std::string::npos)
+        << row.name << ": " << result.out << result.err;
+  }
+}
+
+TEST_F(CliGuards, TimesBudgetsAndCountsAreCheckedBeforeSending) {
+  const std::vector<std::string> gemini = {"gemini", "--prompt", "a lake", "--out", "DIR/g.png"};
+  const std::vector<std::string> images = {"images", "--prompt", "a lake", "--out", "DIR/i.png"};
+  const auto with = [](std::vector<std::string> words, std::vector<std::string> more) {
+    words.insert(words.end(), more.begin(), more.end());
+    return words;
+  };
+  const std::vector<Row> rows = {
+      {"--timeout nan", with(gemini, {"--timeout", "nan"}), 2, 0, "--timeout and --deadline"},
+      {"--deadline -1", with(images, {"--deadline", "-1"}), 2, 0, "take seconds from 0"},
+      {"--timeout 1e10 means no limit", with(gemini, {"--timeout", "1e10"}), 0, 1, "wrote "},
+      {"--timeout inf", with(images, {"--timeout", "inf"}), 0, 1, "wrote "},
+      {"--deadline 1e10", with(gemini, {"--deadline", "1e10"}), 0, 1, "wrote "},
+      {"--max-cost nan", with(gemini, {"--max-cost", "nan"}), 2, 0, "--max-cost takes US dollars"},
+      {"--max-cost 0 sends nothing", with(images, {"--max-cost", "0"}), 1, 0,
+       "stopped at --max-cost: about $0.0000 of $0.0000 spent, 1 of 1 call not sent"},
+      {"gemini -n 11", with(gemini, {"-n", "11"}), 2, 0, "-n takes a whole number from 1 to 10"},
+      // Each call of the default model costs about $0.1548: the budget holds two.
+      {"gemini -n 5 under a budget of two", with(gemini, {"-n", "5", "--max-cost", "0.35"}), 1, 2,
+       "3 of 5 calls not sent"},
+      {"a prompt that is not UTF-8",
+       {"images", "--prompt", "a\xff lake", "--out", "DIR/u.png"},
+       1,
+       0,
+       "prompt is not valid UTF-8 (byte 1)"},
+      {"batch --max-cost 0",
+       {"batch", "DIR/jobs.jsonl", "--out-dir", "DIR/b", "--max-cost", "0"},
+       1,
+       0,
+       "not sent"},
+      {"batch --max-cost inf",
+       {"batch", "DIR/jobs.jsonl", "--out-dir", "DIR/c", "--max-cost", "inf"},
+       2,
+       0,
+       "--max-cost takes US dollars from 0"},
+      {"batch --timeout nan",
+       {"batch", "DIR/jobs.jsonl", "--out-dir", "DIR/d", "--timeout", "nan"},
+       2,
+       0,
+       "must not be negative"},
+  };
+  std::ofstream(dir_ / "jobs.jsonl") << R"({"service": "gemini", "prompt": "a lake"})"
+                                     << "\n";
+  check_rows(rows, *emulator_, [&](const Row& row) { return run(row.words); });
+}
+
+}  // namespace
+}  // namespace zantrel::testkit
