@@ -7,9 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/canary.h"
 #include "tests/support/run_process.h"
@@ -122,6 +125,80 @@ TEST_F(CliGuards, TimesBudgetsAndCountsAreCheckedBeforeSending) {
   std::ofstream(dir_ / "jobs.jsonl") << R"({"service": "gemini", "prompt": "a lake"})"
                                      << "\n";
   check_rows(rows, *emulator_, [&](const Row& row) { return run(row.words); });
+}
+
+TEST_F(CliGuards, AnImageGoesWhereAskedOrIsKeptAndSaid) {
+  std::filesystem::create_directories(dir_ / "folder");
+  std::ofstream(dir_ / "read-only.png") << "mine";
+  std::filesystem::permissions(dir_ / "read-only.png", std::filesystem::perms::owner_read);
+  std::filesystem::create_directories(dir_ / "chat");
+  std::ofstream(dir_ / "chat/turn-1.png") << "an earlier session's";
+  const std::vector<Row> rows = {
+      {"an empty --out",
+       {"gemini", "--prompt", "a", "--out", ""},
+       2,
+       0,
+       "the output file name is empty; nothing was sent"},
+      {"a folder that does not exist",
+       {"images", "--prompt", "a", "--out", "DIR/none/a.png"},
+       2,
+       0,
+       "none/a.png can't be used: No such file or directory"},
+      {"a folder",
+       {"gemini", "--prompt", "a", "--out", "DIR/folder"},
+       2,
+       0,
+       "is a folder, not a file"},
+      {"a read-only file",
+       {"images", "--prompt", "a", "--out", "DIR/read-only.png"},
+       2,
+       0,
+       "read-only.png is read-only; it is not replaced"},
+      {"-n 2 beside a read-only file",
+       {"gemini", "--prompt", "a", "-n", "2", "--out", "DIR/read-only.png"},
+       0,
+       2,
+       "wrote "},
+      {"a read-only turn target",
+       {"gemini", "--prompt", "a", "--save-turn", "DIR/c2.json", "--out", "DIR/read-only.png"},
+       2,
+       0,
+       "is read-only"},
+  };
+  check_rows(rows, *emulator_, [&](const Row& row) { return run(row.words); });
+  // The file refused is as it was.
+  EXPECT_EQ(std::filesystem::file_size(dir_ / "read-only.png"), 4u);
+
+  // A chat whose folder holds a turn-1.png its conversation does not count keeps it.
+  const auto before = emulator_->requests();
+  const auto chat = run({"chat", "--out-dir", "DIR/chat"}, "a lake\n");
+  EXPECT_EQ(chat.status, 0) << chat.err;
+  EXPECT_EQ(emulator_->requests() - before, 1u);
+  EXPECT_NE(chat.err.find("turn-1.png is already there but is no turn of the conversation"),
+            std::string::npos)
+      << chat.err;
+  EXPECT_EQ(std::filesystem::file_size(dir_ / "chat/turn-1.png"), 20u);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "chat/turn-1-2.png"));
+
+  // A folder that goes away while the call runs: the paid image is kept in the state folder.
+  std::filesystem::create_directories(dir_ / "vanishing");
+  emulator_->set_scenario(*emulator::Scenario::parse("delay:1500"));
+  const auto lost = run_process(
+      {"/bin/sh", "-c",
+       "XDG_STATE_HOME=" + (dir_ / "state").string() + " \"$0\" \"$@\" & sleep 0.7; rm -r " +
+           (dir_ / "vanishing").string() + "; wait $!",
+       ZANTREL_CLI_PATH, "gemini", "--prompt", "a", "--out", (dir_ / "vanishing/a.png").string(),
+       "--json", "--base-url", emulator_->base_url(), "--api-key", key_, "--allow-private-links"});
+  EXPECT_EQ(lost.status, 1) << lost.err;
+  EXPECT_NE(lost.err.find("the image is kept at " + (dir_ / "state/zantrel/unsaved/").string()),
+            std::string::npos)
+      << lost.err;
+  const auto report = nlohmann::json::parse(lost.out);
+  EXPECT_EQ(report["ok"], false);
+  EXPECT_TRUE(report["write_error"].is_string());
+  ASSERT_TRUE(report["out"].is_string());
+  EXPECT_TRUE(std::filesystem::file_size(report["out"].get<std::string>()) > 0);
+  EXPECT_FALSE(leaks(lost.out + lost.err, key_));
 }
 
 }  // namespace

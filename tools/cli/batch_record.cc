@@ -88,7 +88,13 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
       if (recorded_) recorded_->insert(name);
       tally_.bytes += written->bytes;
     } catch (const std::exception& e) {
-      std::cerr << "zantrel-image: " << e.what() << "\n";
+      // Paid for: kept in the state folder, the line failed and naming where.
+      line["write_error"] = e.what();
+      out = keep_image_elsewhere(
+          item.call.service, *image,
+          metadata_ ? std::optional(image_facts(item.call, report)) : std::nullopt, e.what(),
+          written);
+      if (out) line["kept"] = *out;
       ok = false;
     }
   }

@@ -44,6 +44,25 @@ std::optional<std::string> turn_fault(const GenerateOptions& o) {
   return std::nullopt;
 }
 
+// Where turn `turn`'s image goes in `folder`: turn-K.png, unless that file is there already (an
+// earlier session's, its conversation edited or removed since): it is kept, the image goes to
+// the first free turn-K-N.png, and the user is told before the turn is sent.
+std::string turn_output(const fs::path& folder, int turn) {
+  const std::string stem = "turn-" + std::to_string(turn);
+  fs::path out = folder / (stem + ".png");
+  std::error_code error;
+  if (!fs::exists(out, error)) return out.string();
+  const fs::path taken = out;
+  for (int k = 2; fs::exists(out, error); ++k) {
+    out = folder / (stem + "-" + std::to_string(k) + ".png");
+  }
+  std::cerr << "zantrel-image: " << taken.string()
+            << " is already there but is no turn of the conversation (edited or removed "
+               "since?); it is kept, and this turn's image goes to "
+            << out.string() << "\n";
+  return out.string();
+}
+
 struct Setup {
   std::optional<CallSetup> call;
   int status = kSuccess;
@@ -74,12 +93,12 @@ bool one_turn(const GenerateOptions& o, const CallSetup& setup, Conversation& co
   std::optional<WrittenFile> file;
   bool ok = result->ok();
   if (const host::Bytes* image = result->bytes()) {
+    const auto facts = o.no_metadata ? std::nullopt : std::optional(image_facts(o, report));
     try {
-      file = write_image_file(out, *image,
-                              o.no_metadata ? std::nullopt : std::optional(image_facts(o, report)));
+      file = write_image_file(out, *image, facts);
       written = out;
     } catch (const std::exception& e) {
-      std::cerr << "zantrel-image: " << e.what() << "\n";
+      written = keep_image_elsewhere(o.service, *image, facts, e.what(), file);
       ok = false;
     }
   }
@@ -119,7 +138,11 @@ int run_turn(const GenerateOptions& o) {
   const Setup setup = setup_of(o, signals);
   if (!setup.call) return setup.status;
   const std::string out =
-      o.out ? *o.out : "turn-" + std::to_string(conversation.exchanges() + 1) + ".png";
+      o.out ? *o.out : turn_output(".", static_cast<int>(conversation.exchanges()) + 1);
+  if (auto fault = output_fault(out)) {
+    std::cerr << "zantrel-image: " << *fault << "; nothing was sent\n";
+    return kUsageError;
+  }
   const bool ok = one_turn(o, *setup.call, conversation, out);
   if (ok) {
     try {
@@ -164,9 +187,12 @@ int run_chat(const ChatOptions& o) {
     if (!std::getline(std::cin, line)) break;
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
     call.prompt = line;
-    const std::string out =
-        (fs::path(o.out_dir) / ("turn-" + std::to_string(conversation.exchanges() + 1) + ".png"))
-            .string();
+    const std::string out = turn_output(o.out_dir, static_cast<int>(conversation.exchanges()) + 1);
+    if (auto fault = output_fault(out)) {
+      std::cerr << "zantrel-image: " << *fault << "; the turn was not sent\n";
+      all_ok = false;
+      continue;
+    }
     if (one_turn(call, *setup.call, conversation, out)) {
       try {
         save(conversation, saved);

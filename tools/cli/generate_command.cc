@@ -22,6 +22,7 @@
 #include "tools/cli/terminal_preview.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_mime.h"
+#include "zantrel/host/references.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
@@ -179,6 +180,16 @@ std::size_t affordable_calls(const host::CallReport& first, double budget, std::
                                  calls);
 }
 
+// Why the images of `o` can't be written where they go, told before anything is sent.
+std::optional<std::string> outputs_fault(const GenerateOptions& o) {
+  if (!o.out) return output_fault(default_output_name(o.service, {}));
+  if (o.count == 1) return output_fault(*o.out);
+  for (int index = 1; index <= o.count; ++index) {
+    if (auto fault = output_fault(numbered_name(*o.out, index))) return fault;
+  }
+  return std::nullopt;
+}
+
 // Where image `index` (from 1) of `count` goes.
 std::string output_name(const GenerateOptions& o, host::ByteView image, int index) {
   const std::string name = o.out ? *o.out : default_output_name(o.service, image);
@@ -278,6 +289,10 @@ int run_generate(const GenerateOptions& o) {
   }
   const auto access = service_access(o.service, o.base_url, o.api_key);
   if (!access) return kUsageError;
+  if (auto fault = outputs_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "; nothing was sent\n";
+    return kUsageError;
+  }
 
   if (o.dialect != "auto" && !host::parse_dialect(o.dialect)) {
     std::cerr << "zantrel-image: --dialect must be auto, gateway or direct\n";
@@ -365,21 +380,28 @@ int run_generate(const GenerateOptions& o) {
       std::optional<std::string> out;
       std::optional<WrittenFile> file;
       bool ok = result.ok();
+      std::optional<std::string> write_error;
       if (k < images.size()) {
         out = output_name(o, images[k], ++written);
+        const auto facts = o.no_metadata ? std::nullopt : std::optional(image_facts(o, reports[i]));
         try {
-          file = write_image_file(
-              *out, images[k],
-              o.no_metadata ? std::nullopt : std::optional(image_facts(o, reports[i])));
+          file = write_image_file(*out, images[k], facts);
         } catch (const std::exception& e) {
-          std::cerr << "zantrel-image: " << e.what() << "\n";
-          out.reset();
+          // Paid for: kept elsewhere, and the run says where and fails.
+          write_error = e.what();
+          out = keep_image_elsewhere(o.service, images[k], facts, *write_error, file);
           ok = false;
         }
       }
       all_ok = all_ok && ok;
       if (o.json) {
-        std::cout << json_report(result, out, dialect, reports[i], k, file) << std::endl;
+        auto report = json_report_object(result, out, dialect, reports[i], k, file);
+        if (write_error) {
+          report["ok"] = false;
+          report["write_error"] = *write_error;
+        }
+        std::cout << report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
       } else {
         (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
         if (file) {

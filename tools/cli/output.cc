@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -22,6 +24,7 @@
 
 #include "zantrel/host/image_mime.h"
 #include "zantrel/host/internal/new_file.h"
+#include "zantrel/host/references.h"
 
 namespace zantrel::cli {
 namespace {
@@ -106,6 +109,86 @@ std::string default_output_name(const std::string& service, host::ByteView image
     name = "zantrel-" + service + "-" + stamp + "-" + std::to_string(i) + "." + extension;
   }
   return name;
+}
+
+std::optional<std::string> output_fault(const std::string& path) {
+  if (path.empty()) return std::string("the output file name is empty");
+  const std::filesystem::path target(path);
+  if (!target.has_filename()) return "the output " + path + " names a folder, not a file";
+  const std::filesystem::path folder =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) {
+    return "the folder of the output " + path + " can't be used: " + std::strerror(errno);
+  }
+  if (!S_ISDIR(info.st_mode)) return "the folder of the output " + path + " is not a folder";
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    return "cannot write into " + folder.string() + ": " + std::strerror(errno);
+  }
+  if (::lstat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return "the output " + path + " is a folder, not a file";
+    if (!S_ISREG(info.st_mode)) return "the output " + path + " is not a regular file";
+    // By its mode, not access(2): a file its owner made read-only stays so even for root.
+    if ((info.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
+      return "the output " + path + " is read-only; it is not replaced";
+    }
+  }
+  // A read-only file system or a folder out of room for a new name shows only on trying.
+  std::string probe;
+  const std::string stem = (folder / ".zantrel-probe.").string();
+  const int fd = host::internal::create_new_file(stem, 0600, probe);
+  if (fd < 0) return "cannot write into " + folder.string() + ": " + std::strerror(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return std::nullopt;
+}
+
+std::string keep_unsaved(const std::string& service, host::ByteView image,
+                         const std::optional<host::ImageMetadata>& metadata) {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  std::filesystem::path folder;
+  if (state != nullptr && *state == '/') {
+    folder = std::filesystem::path(state) / "zantrel" / "unsaved";
+  } else if (home != nullptr && *home != '\0') {
+    folder = std::filesystem::path(home) / ".local" / "state" / "zantrel" / "unsaved";
+  } else {
+    throw std::runtime_error("no state folder (neither XDG_STATE_HOME nor HOME is set)");
+  }
+  std::filesystem::create_directories(folder);
+  const std::string extension(host::image_extension(host::sniff_image_mime(image)));
+  std::string made;
+  const int fd =
+      host::internal::create_new_file((folder / ("zantrel-" + service + "-")).string(), 0600, made);
+  if (fd < 0) fail("create a file in", folder.string(), errno);
+  ::close(fd);
+  const std::string path = made + "." + extension;
+  try {
+    write_image_file(path, image, metadata);
+  } catch (...) {
+    ::unlink(made.c_str());
+    throw;
+  }
+  ::unlink(made.c_str());
+  return path;
+}
+
+// An image that could not be written where asked, kept in the user's state folder: says why and
+// where on stderr, and gives that path (nothing when even that failed; `file` then stays empty).
+std::optional<std::string> keep_image_elsewhere(const std::string& service, host::ByteView image,
+                                                const std::optional<host::ImageMetadata>& facts,
+                                                const std::string& why,
+                                                std::optional<WrittenFile>& file) {
+  std::cerr << "zantrel-image: " << why << "\n";
+  try {
+    const std::string kept = keep_unsaved(service, image, facts);
+    file = WrittenFile{std::filesystem::file_size(kept), sha256_hex(host::read_file_bytes(kept))};
+    std::cerr << "zantrel-image: the image is kept at " << kept << "\n";
+    return kept;
+  } catch (const std::exception& e) {
+    std::cerr << "zantrel-image: the image could not be kept anywhere: " << e.what() << "\n";
+    return std::nullopt;
+  }
 }
 
 std::string numbered_name(const std::string& name, int index) {

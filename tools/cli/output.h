@@ -34,6 +34,24 @@ WrittenFile write_image_file(const std::string& path, host::ByteView image,
                              const std::optional<host::ImageMetadata>& metadata,
                              Durability durability = Durability::kSynced);
 
+// Why an image can't be written at `path`, told before a call is paid for: an empty name, a
+// folder, a folder that does not exist or can't be written into, a file that is not a regular
+// one or is read-only (it is refused, not replaced). Nothing when it can.
+std::optional<std::string> output_fault(const std::string& path);
+
+// Keeps an image that could not be written where it was asked for (a full disk, a folder gone)
+// in the user's state folder, $XDG_STATE_HOME/zantrel/unsaved (else ~/.local/state/...), under a
+// new name of this service and the image's type. Returns its path; throws when that fails too.
+std::string keep_unsaved(const std::string& service, host::ByteView image,
+                         const std::optional<host::ImageMetadata>& metadata);
+
+// An image that could not be written where asked (`why`), kept by keep_unsaved: says why and
+// where on stderr and gives that path, `file` its facts (nothing when even that failed).
+std::optional<std::string> keep_image_elsewhere(const std::string& service, host::ByteView image,
+                                                const std::optional<host::ImageMetadata>& facts,
+                                                const std::string& why,
+                                                std::optional<WrittenFile>& file);
+
 // A new file name for an image of this service in the current folder, from the time and the
 // image's type: zantrel-gemini-20261208-013502.png (a counter is added if it exists).
 std::string default_output_name(const std::string& service, host::ByteView image);

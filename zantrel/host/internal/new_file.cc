@@ -55,7 +55,9 @@ void replace_file(const std::string& path, std::initializer_list<ByteView> piece
       written += static_cast<std::size_t>(n);
     }
   }
-  ::fchmod(fd, 0644);
+  // A file replaced keeps its permissions; a new one is readable by all, as files are.
+  struct stat existing {};
+  ::fchmod(fd, ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
   if (synced && ::fsync(fd) != 0) abandon(errno);
   if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;

@@ -18,9 +18,9 @@ namespace zantrel::host::internal {
 int create_new_file(const std::string& stem, mode_t mode, std::string& path);
 
 // Replaces the file at `path` whole or not at all: the pieces are written one after another into
-// a new file beside it (hidden by a leading dot, mode 0644), synced first when `synced`, then
-// renamed over it. Throws std::system_error whose text names the step ("create a file beside",
-// "write"); the new file is removed on every failure.
+// a new file beside it (hidden by a leading dot; the permissions of the file it replaces, else
+// mode 0644), synced first when `synced`, then renamed over it. Throws std::system_error whose text
+// names the step ("create a file beside", "write"); the new file is removed on every failure.
 void replace_file(const std::string& path, std::initializer_list<ByteView> pieces, bool synced);
 
 }  // namespace zantrel::host::internal
