@@ -156,5 +156,21 @@ TEST_F(BatchResume, MatchesImagesByNameAndIndexAndSaysWhatItFound) {
   }
 }
 
+// Two runs on one folder: the second is refused, naming the first, and sends nothing.
+TEST_F(BatchResume, ASecondRunOnTheSameFolderIsLockedOut) {
+  start_emulator("small-delay:1500:1");
+  write_jobs({job("p1"), job("p2")});
+  std::string line;
+  for (const std::string& word : command()) line += " '" + word + "'";
+  const auto both =
+      run_process({"/bin/sh", "-c",
+                   line + " > /dev/null 2>&1 & sleep 0.5;" + line + "; echo \"second $?\"; wait"});
+  EXPECT_NE(both.out.find("second 1"), std::string::npos) << both.out << both.err;
+  EXPECT_NE(both.err.find("is in use by another run (pid "), std::string::npos) << both.err;
+  EXPECT_NE(both.err.find(", batch, since "), std::string::npos) << both.err;
+  EXPECT_EQ(emulator_->requests(), 2u);
+  EXPECT_EQ(results().size(), 2u);
+}
+
 }  // namespace
 }  // namespace zantrel::testkit

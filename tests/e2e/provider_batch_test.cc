@@ -196,6 +196,19 @@ TEST_F(ProviderBatch, StatusShowsRunningBatchesAndCancelLeavesTheirImages) {
   EXPECT_EQ(cut.status, 130) << cut.err;
   EXPECT_EQ(emulator_->batch_creates(), 2u);
 
+  // A direct run would buy what the running batches hold: refused, or told to leave them.
+  const auto sent = emulator_->requests();
+  const auto direct = run_process(command({"--via", "direct", "--resume"}));
+  EXPECT_EQ(direct.status, 1) << direct.err;
+  EXPECT_NE(direct.err.find("records 2 provider batch(es) that may still run"), std::string::npos)
+      << direct.err;
+  const auto skipping =
+      run_process(command({"--via", "direct", "--resume", "--skip-pending-batches"}));
+  EXPECT_EQ(skipping.status, 0) << skipping.err;
+  EXPECT_NE(skipping.err.find("2 images are left to 2 provider batch(es)"), std::string::npos)
+      << skipping.err;
+  EXPECT_EQ(emulator_->requests(), sent);
+
   const auto status = run_process(admin("batch-status"));
   EXPECT_EQ(status.status, 0) << status.err;
   for (const char* text : {"BATCH_STATE_PENDING", "validating", "0/1", "by 20"}) {

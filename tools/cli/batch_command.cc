@@ -21,6 +21,7 @@
 #include "tools/cli/folder_lock.h"
 #include "tools/cli/output.h"
 #include "tools/cli/provider_batch_command.h"
+#include "tools/cli/provider_records.h"
 #include "tools/cli/signal_stop.h"
 #include "zantrel/host/image_mime.h"
 
@@ -188,6 +189,34 @@ class Runner {
   Clock::time_point resume_at_{};
 };
 
+// The images (their keys) of the folder's provider batches that may still run (created, or
+// whose create's answer was lost). Unless `skip`, their existence refuses a direct run, which
+// would buy them a second time; with it, the run leaves them to the batches.
+std::set<std::string> images_of_running_batches(const std::filesystem::path& dir, bool skip) {
+  ProviderRecords records(dir);
+  std::set<std::string> held;
+  std::string names;
+  int running = 0;
+  for (const ProviderRecord& record : records.all()) {
+    if (record.state != "created" && record.state != "intent") continue;
+    held.insert(record.keys.begin(), record.keys.end());
+    names += (running++ == 0 ? "" : ", ") + record.name;
+  }
+  if (running > 0 && !skip) {
+    throw std::runtime_error(
+        dir.string() + " records " + std::to_string(running) +
+        " provider batch(es) that may still " + "run (" + names + ", " +
+        std::to_string(held.size()) +
+        " images): collect them with `batch --via provider --resume` (after `batch-cancel` to "
+        "stop them), or pass --skip-pending-batches to make only the other images here");
+  }
+  if (running > 0) {
+    std::cerr << "zantrel-image: " << held.size() << " images are left to " << running
+              << " provider batch(es) that may still run\n";
+  }
+  return held;
+}
+
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
@@ -224,6 +253,7 @@ int run_batch(const BatchOptions& o) {
     return jobs.refused.empty() ? kSuccess : kFailedResult;
   }
 
+  const bool provider_run = o.via == "provider";
   const std::filesystem::path dir(o.out_dir);
   std::error_code made;
   std::filesystem::create_directories(dir, made);
@@ -233,6 +263,18 @@ int run_batch(const BatchOptions& o) {
     return kFailedResult;
   }
   RunPlan plan = plan_run(jobs, dir, o.resume);
+  if (!provider_run) {
+    std::set<std::string> held;
+    try {
+      held = images_of_running_batches(dir, o.skip_pending_batches);
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: " << e.what() << "\n";
+      return kFailedResult;
+    }
+    std::erase_if(plan.pending, [&](const Unit& unit) {
+      return held.contains(image_key(unit.item->name, unit.index));
+    });
+  }
   for (const std::string& notice : plan.notices) std::cerr << "zantrel-image: " << notice << "\n";
   const auto already_refused =
       o.resume ? refusals_recorded(dir) : std::set<std::pair<int, std::string>>{};
@@ -240,9 +282,8 @@ int run_batch(const BatchOptions& o) {
   // Each service's address and key, for the services the job uses.
   const StopOnSignals signals;  // before the library's event thread starts
   // A provider batch's results are downloaded into a file as they arrive, whatever their size.
-  const bool provider = o.via == "provider";
   const auto http = make_http_client(o.allow_private_links, o.ca_file,
-                                     provider ? kProviderResultsCap : std::size_t{0});
+                                     provider_run ? kProviderResultsCap : std::size_t{0});
   std::map<std::string, CallSetup> setups;
   for (const BatchItem& item : jobs.items) {
     const std::string& service = item.call.service;
@@ -268,7 +309,7 @@ int run_batch(const BatchOptions& o) {
     ResultWriter writer(dir, results, tally, !o.no_metadata, &gallery);
     writer.keep_unrecorded_files(std::move(plan.recorded_files));
     int status = kSuccess;
-    if (provider) {
+    if (provider_run) {
       status = run_provider_batch(o, jobs, pending, setups, signals, writer, tally);
     } else {
       Runner runner(o, writer, tally);

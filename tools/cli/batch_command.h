@@ -18,6 +18,9 @@ struct BatchOptions {
   // runs only.
   std::optional<double> max_cost_usd;
   bool resume = false;
+  // Direct runs in a folder whose provider batches still run: make only the images those
+  // batches do not hold (else the run is refused until they are collected or cancelled).
+  bool skip_pending_batches = false;
   bool check = false;
   bool no_metadata = false;  // images written without their facts
   bool allow_private_links = false;

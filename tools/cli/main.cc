@@ -174,6 +174,9 @@ int main(int argc, char** argv) {
                    "direct (calls from here, default) or provider: the services' own batch "
                    "engines, at half the price, within 24 hours")
       ->check(CLI::IsMember({"direct", "provider"}));
+  batch->add_flag("--skip-pending-batches", batch_options.skip_pending_batches,
+                  "direct: leave the images of the folder's provider batches that may still run "
+                  "to them (else such a run is refused)");
   batch->add_option("--poll", batch_options.poll_seconds,
                     "provider: seconds before the first poll of the batches, growing to 5 "
                     "minutes while nothing changes (default 10)");
