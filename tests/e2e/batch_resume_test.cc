@@ -156,6 +156,34 @@ TEST_F(BatchResume, MatchesImagesByNameAndIndexAndSaysWhatItFound) {
   }
 }
 
+// An answer that was only a link the run could not fetch is a failure that keeps the link; a
+// resumed run fetches it (here once the link works) instead of buying the image again.
+TEST_F(BatchResume, ARecordedLinkIsFetchedInsteadOfBoughtAgain) {
+  start_emulator("missing-link:1");
+  write_jobs({job("p1")});
+  const auto first = run_process(command());
+  EXPECT_EQ(first.status, 1) << first.err;
+  EXPECT_NE(first.err.find("the answer is only a link to the image, which could not be fetched"),
+            std::string::npos)
+      << first.err;
+  ASSERT_EQ(results().size(), 1u);
+  json line = results()[0];
+  EXPECT_EQ(line["result"]["ok"], false);
+  EXPECT_EQ(line["result"]["link"], emulator_->base_url() + "/files/missing");
+  // The service's link, reachable now.
+  line["result"]["link"] = emulator_->base_url() + "/files/0000000000000007-64x36.png";
+  std::ofstream(dir_ / "out/results.jsonl") << line.dump() << "\n";
+
+  const auto before = emulator_->requests();
+  const auto resumed = run_process(command({"--resume"}));
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(emulator_->requests(), before);
+  ASSERT_EQ(results().size(), 2u);
+  EXPECT_EQ(results()[1]["result"]["ok"], true);
+  EXPECT_EQ(results()[1]["from_link"], line["result"]["link"]);
+  EXPECT_EQ(image_files(), std::vector<std::string>{"1.png"});
+}
+
 // Two runs on one folder: the second is refused, naming the first, and sends nothing.
 TEST_F(BatchResume, ASecondRunOnTheSameFolderIsLockedOut) {
   start_emulator("small-delay:1500:1");

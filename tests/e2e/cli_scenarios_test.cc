@@ -76,7 +76,7 @@ std::vector<Row> unstreamed_rows() {
       {"gemini", "finish:STOP", {}, 1, nullptr, "NO_IMAGE_RESULT", null},
       {"gemini", "no-image", {}, 1, nullptr, "NO_IMAGE_RESULT", null},
       {"gemini", "file-link", {}, 0, "bytes", null, null},
-      {"gemini", "missing-link", {}, 0, "link", null, null},
+      {"gemini", "missing-link", {}, 1, "link", null, null},
       {"gemini", "bad-base64", {}, 1, nullptr, "SERVICE_BUSY", "Base64Error error"},
       {"gemini", "delay:2500", {"--timeout", "0.8"}, 1, nullptr, "SERVICE_TIMEOUT", null},
       {"gemini", "trickle:150", {"--timeout", "2"}, 0, "bytes", null, null},

@@ -217,6 +217,35 @@ std::set<std::string> images_of_running_batches(const std::filesystem::path& dir
   return held;
 }
 
+// Images an earlier run paid for but got only as links it could not fetch: fetched now, and
+// written as their calls' results, instead of being bought again. A link that still fails
+// leaves its image to be made.
+void fetch_recorded_links(std::deque<Unit>& pending,
+                          const std::map<std::string, std::string>& links, host::HttpClient& http,
+                          ResultWriter& writer) {
+  if (links.empty()) return;
+  std::erase_if(pending, [&](const Unit& unit) {
+    const auto link = links.find(image_key(unit.item->name, unit.index));
+    if (link == links.end()) return false;
+    try {
+      host::HttpResponse answer = http.get(link->second, {});
+      host::Bytes image = std::move(answer.body);
+      if (answer.status_code == 200 && host::sniff_image_mime(image)) {
+        writer.record(unit, host::ServiceResult::success(std::move(image)), host::Dialect::kDirect,
+                      host::CallReport{}, json{{"from_link", link->second}});
+        return true;
+      }
+      std::cerr << "zantrel-image: the link " << link->second << " answered HTTP "
+                << answer.status_code << "; " << image_stem(*unit.item, unit.index)
+                << " is made again\n";
+    } catch (const std::exception& e) {
+      std::cerr << "zantrel-image: the link " << link->second << " could not be fetched ("
+                << e.what() << "); " << image_stem(*unit.item, unit.index) << " is made again\n";
+    }
+    return false;
+  });
+}
+
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
@@ -308,6 +337,7 @@ int run_batch(const BatchOptions& o) {
     GalleryPage gallery(dir);
     ResultWriter writer(dir, results, tally, !o.no_metadata, &gallery);
     writer.keep_unrecorded_files(std::move(plan.recorded_files));
+    fetch_recorded_links(pending, plan.links, *http, writer);
     int status = kSuccess;
     if (provider_run) {
       status = run_provider_batch(o, jobs, pending, setups, signals, writer, tally);

@@ -98,16 +98,22 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
       ok = false;
     }
   }
+  if (const std::string* link = result.link(); link != nullptr && !result.bytes()) {
+    // Kept in the line: a resumed run fetches it rather than buy the image again.
+    line["write_error"] = unfetched_link_note(*link);
+    ok = false;
+  }
   line["result"] = json_report_object(result, out, dialect, report, 0, written);
   if (!ok) line["result"]["ok"] = false;
   for (const auto& [key, value] : beside.items()) line[key] = value;
   results_.append(line);
   if (gallery_ != nullptr) gallery_->refresh_if_due();
 
-  const std::string outcome =
-      ok ? "ok"
-         : (result.code() ? std::string(host::to_string(*result.code())) : "WRITE_FAILED") +
-               (report.failure_kind ? " " + *report.failure_kind : "");
+  const std::string outcome = ok ? "ok"
+                                 : (result.code() ? std::string(host::to_string(*result.code()))
+                                    : result.bytes() == nullptr ? "LINK_NOT_FETCHED"
+                                                                : "WRITE_FAILED") +
+                                       (report.failure_kind ? " " + *report.failure_kind : "");
   ++tally_.outcomes[outcome];
   (ok ? tally_.ok : tally_.failed) += 1;
   if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
@@ -122,7 +128,11 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   if (::isatty(STDERR_FILENO) != 1) {
     std::cerr << "line " << item.line << " " << item.name
               << (item.count > 1 ? "-" + std::to_string(unit.index) : "") << ": " << outcome
-              << (result.msg() ? " (" + *result.msg() + ")" : "") << "\n";
+              << (result.msg() ? " (" + *result.msg() + ")"
+                  : line.contains("write_error")
+                      ? " (" + line["write_error"].get<std::string>() + ")"
+                      : "")
+              << "\n";
   }
 }
 

@@ -63,6 +63,12 @@ RecordedResults recorded_results(const std::filesystem::path& dir) {
     const json& result = line.value("result", json::object());
     const json& file = line.value("file", json());
     if (file.is_string()) out.files.insert(file.get<std::string>());
+    if (result.is_object() && result.value("link", json()).is_string() &&
+        result.value("ok", false) != true && line.value("name", json()).is_string() &&
+        line.value("index", json()).is_number_integer()) {
+      out.links[image_key(line["name"].get<std::string>(), line["index"].get<int>())] =
+          result["link"].get<std::string>();
+    }
     if (!result.is_object() || result.value("ok", false) != true || !file.is_string() ||
         !line["line"].is_number_integer() || !line.value("index", json()).is_number_integer() ||
         !line.value("name", json()).is_string()) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -51,6 +52,9 @@ struct RecordedResults {
   std::vector<RecordedImage> finished;
   int missing_files = 0;  // ok lines whose file is gone or changed: those images are made again
   std::set<std::string> files;  // every file a result line names
+  // image_key -> the link of a failed line whose answer was only a link the run could not
+  // fetch (the image was paid for: a resumed run fetches it rather than buy it again).
+  std::map<std::string, std::string> links;
 };
 RecordedResults recorded_results(const std::filesystem::path& dir);
 

@@ -116,6 +116,7 @@ RunPlan plan_run(Jobs& jobs, const std::filesystem::path& dir, bool resume) {
                            " and are made again");
   }
   plan.recorded_files = results.files;
+  if (resume) plan.links = results.links;
   name_unnamed_lines(jobs, results.finished);
   std::map<std::pair<std::string, int>, const RecordedImage*> by_key;
   for (const RecordedImage& image : results.finished) by_key[{image.name, image.index}] = &image;

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,7 +18,8 @@ struct RunPlan {
   // What was found in the folder that changes what is sent, one sentence each, said before
   // anything is sent.
   std::vector<std::string> notices;
-  std::set<std::string> recorded_files;  // files the folder's results name
+  std::set<std::string> recorded_files;      // files the folder's results name
+  std::map<std::string, std::string> links;  // see RecordedResults::links (with --resume)
 };
 
 // Matches the job's images with the folder's recorded results by name and index (never by line

@@ -102,6 +102,10 @@ bool one_turn(const GenerateOptions& o, const CallSetup& setup, Conversation& co
       ok = false;
     }
   }
+  if (const std::string* link = result->link(); link != nullptr && !result->bytes()) {
+    std::cerr << "zantrel-image: " << unfetched_link_note(*link) << "\n";
+    ok = false;
+  }
   if (o.json) {
     std::cout << json_report(*result, written, setup.dialect, report, 0, file) << std::endl;
   } else {

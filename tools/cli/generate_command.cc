@@ -392,6 +392,12 @@ int run_generate(const GenerateOptions& o) {
           out = keep_image_elsewhere(o.service, images[k], facts, *write_error, file);
           ok = false;
         }
+      } else if (const std::string* link = result.link()) {
+        // The service answered a link the call could not fetch: no file, so no success; the
+        // link stays in the line for the user to fetch while it lasts.
+        write_error = unfetched_link_note(*link);
+        std::cerr << "zantrel-image: " << *write_error << "\n";
+        ok = false;
       }
       all_ok = all_ok && ok;
       if (o.json) {

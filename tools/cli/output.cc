@@ -191,6 +191,11 @@ std::optional<std::string> keep_image_elsewhere(const std::string& service, host
   }
 }
 
+std::string unfetched_link_note(const std::string& link) {
+  return "the answer is only a link to the image, which could not be fetched: " + link +
+         " (no file written; it may be fetched while the service keeps it)";
+}
+
 std::string numbered_name(const std::string& name, int index) {
   const std::filesystem::path path(name);
   const std::string suffix = "-" + std::to_string(index);

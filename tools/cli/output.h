@@ -52,6 +52,9 @@ std::optional<std::string> keep_image_elsewhere(const std::string& service, host
                                                 const std::string& why,
                                                 std::optional<WrittenFile>& file);
 
+// What a command that writes files says of an answer that is only a link it could not fetch.
+std::string unfetched_link_note(const std::string& link);
+
 // A new file name for an image of this service in the current folder, from the time and the
 // image's type: zantrel-gemini-20261208-013502.png (a counter is added if it exists).
 std::string default_output_name(const std::string& service, host::ByteView image);
