@@ -2,6 +2,7 @@
 // command line against the emulator, with its exit status, what it said and how many requests
 // reached the service.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -124,6 +125,80 @@ TEST_F(CliGuards, TimesBudgetsAndCountsAreCheckedBeforeSending) {
   };
   std::ofstream(dir_ / "jobs.jsonl") << R"({"service": "gemini", "prompt": "a lake"})"
                                      << "\n";
+  check_rows(rows, *emulator_, [&](const Row& row) { return run(row.words); });
+}
+
+TEST_F(CliGuards, AReferenceThatDoesNotLoadIsRefusedByName) {
+  std::filesystem::create_directories(dir_ / "folder");
+  ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+  std::ofstream(dir_ / "c.jsonl");
+  const std::vector<Row> rows = {
+      {"a missing path",
+       {"gemini", "--prompt", "a", "--ref", "DIR/none.png", "--out", "DIR/a.png"},
+       1,
+       0,
+       "INVALID_PARAMS: reference 1 (DIR/none.png) can't be used: no such file"},
+      {"a folder",
+       {"images", "--prompt", "a", "--ref", "DIR/folder", "--out", "DIR/b.png"},
+       1,
+       0,
+       "folder) can't be used: cannot read DIR/folder: Is a directory"},
+      // A named pipe with no writer would block the open and the read: refused at once.
+      {"a named pipe",
+       {"gemini", "--prompt", "a", "--ref", "DIR/pipe", "--out", "DIR/c.png"},
+       1,
+       0,
+       "pipe) can't be used: cannot read DIR/pipe: not a regular file"},
+      {"the second of two",
+       {"images", "--prompt", "a", "--ref", "DIR/c.jsonl", "--ref", "DIR/none.png", "--out",
+        "DIR/d.png"},
+       1,
+       0,
+       "reference 2 (DIR/none.png)"},
+  };
+  check_rows(rows, *emulator_, [&](const Row& row) {
+    auto result = run(row.words);
+    // The texts name the test's folder as DIR.
+    for (std::string* text : {&result.out, &result.err}) {
+      for (auto at = text->find(dir_.string()); at != std::string::npos;
+           at = text->find(dir_.string())) {
+        text->replace(at, dir_.string().size(), "DIR");
+      }
+    }
+    return result;
+  });
+}
+
+// batch --check says what the calls would say, sending nothing.
+TEST_F(CliGuards, CheckRefusesWhatTheCallWouldRefuse) {
+  std::filesystem::create_directories(dir_ / "folder");
+  const struct {
+    const char* line;
+    const char* said;
+  } lines[] = {
+      {R"({"service": "gemini", "prompt": "a", "aspect_ratio": "7:3"})",
+       "Invalid aspect_ratio: 7:3"},
+      {R"({"service": "images", "prompt": "a", "refs": ["DIR/folder"]})", "Is a directory"},
+      {R"({"service": "gemini", "prompt": "a", "seed": 1099511627776})",
+       "seed 1099511627776 is out of range; it takes -2147483648 to 2147483647"},
+      {R"({"service": "gemini", "prompt": "a", "name": "a\tb"})", "must be a plain file stem"},
+      {R"({"service": "images", "prompt": "a", "quality": "xhigh"})",
+       "line 2: quality xhigh is not taken; it takes low, medium, high, auto"},
+  };
+  std::vector<Row> rows;
+  for (std::size_t i = 0; i < std::size(lines); ++i) {
+    const std::string file = "check-" + std::to_string(i) + ".jsonl";
+    std::string line = lines[i].line;
+    if (auto at = line.find("DIR"); at != std::string::npos) line.replace(at, 3, dir_.string());
+    std::ofstream(dir_ / file) << R"({"service": "gemini", "prompt": "fine"})"
+                               << "\n"
+                               << line << "\n";
+    rows.push_back({lines[i].said,
+                    {"batch", "DIR/" + file, "--out-dir", "DIR/out", "--check"},
+                    1,
+                    0,
+                    lines[i].said});
+  }
   check_rows(rows, *emulator_, [&](const Row& row) { return run(row.words); });
 }
 

@@ -145,7 +145,7 @@ TEST_F(ImageRequests, EachMemberIsCheckedAgainstTheModelBeforeSending) {
          r.files = std::string("/no/such/reference.png");
          r.mask = picture(64, 64, true);
        },
-       "mask is for edits: none of the reference images could be loaded", nullptr, nullptr},
+       "reference 1 (/no/such/reference.png) can't be used: no such file", nullptr, nullptr},
       {"mask of another size",
        [&](ImageRequest& r) {
          r.files = reference;

@@ -246,6 +246,26 @@ void fetch_recorded_links(std::deque<Unit>& pending,
   });
 }
 
+// --check: each line as the library would take it, asked of the client without sending: a
+// ratio the model refuses, a member it takes not, a reference that does not load.
+void refuse_what_the_library_refuses(Jobs& jobs, const BatchOptions& o) {
+  const auto http = make_http_client(o.allow_private_links, o.ca_file);
+  std::vector<BatchItem> kept;
+  for (BatchItem& item : jobs.items) {
+    const ServiceAccess access = service_address(item.call.service, o.base_url);
+    const CallSetup setup{
+        access, resolve_dialect(item.call.dialect, item.call.service, access.base_url), http, {}};
+    if (auto why = call_refusal(item.call, setup)) {
+      jobs.refused.emplace_back(item.line, "line " + std::to_string(item.line) + ": " + *why);
+    } else {
+      kept.push_back(std::move(item));
+    }
+  }
+  jobs.items = std::move(kept);
+  std::stable_sort(jobs.refused.begin(), jobs.refused.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
@@ -274,6 +294,7 @@ int run_batch(const BatchOptions& o) {
   }
   if (o.check) {
     refuse_colliding_stems(jobs);
+    refuse_what_the_library_refuses(jobs, o);
     int images = 0;
     for (const BatchItem& item : jobs.items) images += item.count;
     for (const auto& [line, reason] : jobs.refused) std::cerr << reason << "\n";

@@ -132,6 +132,29 @@ std::optional<ServiceAccess> service_access_if_any(const std::string& service,
   return access;
 }
 
+ServiceAccess service_address(const std::string& service,
+                              const std::optional<std::string>& base_url) {
+  if (auto access = service_access_if_any(service, base_url, std::nullopt)) return *access;
+  return {service == "gemini" ? kGeminiAddress : kImagesAddress, ""};
+}
+
+std::optional<std::string> call_refusal(const GenerateOptions& o, const CallSetup& setup) {
+  try {
+    if (o.service == "gemini") {
+      image::tavelin::GenerationRequest request = gemini_request_of(o);
+      if (auto fault = gemini_members(o, request)) return fault;
+      (void)gemini_client(setup).prepare(request);
+    } else {
+      image::corvane::ImageRequest request = images_request_of(o);
+      if (auto fault = images_members(o, request)) return fault;
+      (void)images_client(setup).prepare(request);
+    }
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
+  return std::nullopt;
+}
+
 std::optional<ServiceAccess> service_access(const std::string& service,
                                             const std::optional<std::string>& base_url,
                                             const std::optional<std::string>& api_key) {

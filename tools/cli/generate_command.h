@@ -117,6 +117,11 @@ std::optional<ServiceAccess> service_access(const std::string& service,
                                             const std::optional<std::string>& base_url,
                                             const std::optional<std::string>& api_key);
 
+// Where a service is reached by the flags and the environment, with whatever key they give
+// (possibly none): enough to check a request, not to send it.
+ServiceAccess service_address(const std::string& service,
+                              const std::optional<std::string>& base_url);
+
 // The HTTP client of a run: links to this machine or private networks only when allowed.
 // `max_response_bytes` (0: the default cap) bounds each answer.
 std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
@@ -131,6 +136,11 @@ struct CallSetup {
   std::stop_token stop;
   host::ProgressObserver on_progress{};
 };
+
+// Why the library would refuse the call of `o` before sending it (its model, ratio, size,
+// members, prompt, a reference that does not load), asked of the client without sending
+// anything; nothing when it would go out.
+std::optional<std::string> call_refusal(const GenerateOptions& o, const CallSetup& setup);
 
 // The options of one call of `o` (its deadline counted from now), its report in `report`.
 host::CallOptions call_options_of(const GenerateOptions& o, const CallSetup& setup,

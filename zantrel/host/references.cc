@@ -23,14 +23,19 @@ using internal::FileDescriptor;
 
 Bytes read_file_bytes(const std::string& path) {
   if (path.find('\0') != std::string::npos) fail_read("a path holding a NUL byte", EINVAL);
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking: a named pipe with no writer would hold the call (and Ctrl-C)
+  // forever, and is refused below like every file that is not a regular one.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) fail_read(path, errno);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) fail_read(path, errno);
   if (S_ISDIR(info.st_mode)) fail_read(path, EISDIR);
+  if (!S_ISREG(info.st_mode)) {
+    throw FileReadError("cannot read " + path + ": not a regular file");
+  }
   Bytes content;
-  // Regular files are read into a buffer sized once; other kinds (pipes) grow as they go.
-  content.resize(S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0);
+  // Sized once; a file that grows meanwhile (or reports no size, as /proc does) grows the buffer.
+  content.resize(static_cast<std::size_t>(info.st_size));
   std::size_t filled = 0;
   for (;;) {
     if (filled == content.size()) content.resize(content.size() + 65536);

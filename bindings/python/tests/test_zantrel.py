@@ -234,6 +234,10 @@ def test_gemini_members_by_keyword_reach_the_service_or_are_refused_by_the_model
     assert refused.code == ErrorCode.INVALID_PARAMS
     assert refused.msg.startswith("thinking_level is not taken by gemini-3-pro-image")
     assert refused.report.attempts == 0
+    # A reference that does not load is refused by name, nothing sent.
+    missing = client.start("a fox", files=["/no/such/fox.png"], seed=1)
+    assert missing.code == ErrorCode.INVALID_PARAMS and missing.report.attempts == 0
+    assert missing.msg == "reference 1 (/no/such/fox.png) can't be used: no such file"
     # The model's own levels decide: "medium" is one of the newest Flash model's.
     newer = zantrel.TavelinaClient(emulator.url, KEY, dialect="direct")
     medium = newer.start("a fox", "4:1", "2K", model="gemini-nano-banana-2.1",

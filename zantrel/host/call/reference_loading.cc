@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "zantrel/host/config.h"
+#include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
 
 namespace zantrel::host {
@@ -17,16 +18,40 @@ bool exists(const std::string& path) {
          std::filesystem::exists(path, ignored);
 }
 
-Task<bool> load_text(const std::string& text, std::vector<Bytes>& out, const Exchange& exchange) {
+// Loads one text reference into `out`. Why it did not load, or nothing when it did; when
+// `strict`, a refused link and an unreadable path are such reasons instead of failures.
+Task<std::optional<std::string>> load_text(const std::string& text, std::vector<Bytes>& out,
+                                           const Exchange& exchange, bool strict) {
   if (is_http_link(text)) {
-    auto fetched = co_await fetch_image(exchange, text);
-    if (!fetched) co_return false;
+    std::optional<Bytes> fetched;
+    try {
+      fetched = co_await fetch_image(exchange, text);
+    } catch (const AddressRefused& e) {
+      if (!strict) throw;
+      co_return std::string(e.what());
+    }
+    if (!fetched) co_return std::string("the link gave no image");
     out.push_back(std::move(*fetched));
-  } else {
-    if (!exists(text)) co_return false;
-    out.push_back(read_file_bytes(text));
+    co_return std::nullopt;
   }
-  co_return true;
+  if (!exists(text)) co_return std::string("no such file");
+  try {
+    out.push_back(read_file_bytes(text));
+  } catch (const FileReadError& e) {
+    if (!strict) throw;
+    co_return std::string(e.what());
+  }
+  co_return std::nullopt;
+}
+
+// Reference `position` (from 1) of a call into `out`. False when it did not load and `refused`
+// asks for that to stop the gathering (it then says which and why).
+Task<bool> take_text(const std::string& text, int position, std::vector<Bytes>& out,
+                     const Exchange& exchange, std::string* refused) {
+  auto why = co_await load_text(text, out, exchange, refused != nullptr);
+  if (!why || refused == nullptr) co_return true;
+  *refused = "reference " + std::to_string(position) + " (" + text + ") can't be used: " + *why;
+  co_return false;
 }
 
 }  // namespace
@@ -42,17 +67,20 @@ Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::stri
   co_return std::move(response.body);
 }
 
-Task<std::vector<Bytes>> gather_references(const Files& files, const Exchange& exchange) {
+Task<std::vector<Bytes>> gather_references(const Files& files, const Exchange& exchange,
+                                           std::string* refused) {
   std::vector<Bytes> out;
+  int position = 0;
   if (const auto* text = std::get_if<std::string>(&files)) {
-    if (!text->empty()) co_await load_text(*text, out, exchange);
+    if (!text->empty()) co_await take_text(*text, ++position, out, exchange, refused);
   } else if (const auto* bytes = std::get_if<Bytes>(&files)) {
     if (!bytes->empty()) out.push_back(*bytes);
   } else if (const auto* list = std::get_if<std::vector<Reference>>(&files)) {
     for (const Reference& element : *list) {
       if (const auto* t = std::get_if<std::string>(&element)) {
-        co_await load_text(*t, out, exchange);
+        if (!co_await take_text(*t, ++position, out, exchange, refused)) break;
       } else {
+        ++position;
         out.push_back(std::get<Bytes>(element));
       }
     }

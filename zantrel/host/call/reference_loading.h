@@ -18,8 +18,12 @@ namespace zantrel::host::internal {
 Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::string& url);
 
 // The bytes of every reference in order: links fetched through `exchange`, paths read, bytes
-// copied; a link without an image and a path that does not exist are left out. What the public
-// `load_references` does.
-Task<std::vector<Bytes>> gather_references(const Files& files, const Exchange& exchange);
+// copied. A link without an image and a path that does not exist are left out (what the public
+// `load_references` and the positional entries do), unless `refused` is given: then the first
+// reference that does not load (a missing path, a folder or other file that is not a regular
+// one, an unreadable one, a link without an image or one the link policy refuses) stops the
+// gathering, and `refused` says which and why. Other transfer failures are thrown.
+Task<std::vector<Bytes>> gather_references(const Files& files, const Exchange& exchange,
+                                           std::string* refused = nullptr);
 
 }  // namespace zantrel::host::internal

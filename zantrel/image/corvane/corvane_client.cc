@@ -437,16 +437,20 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
                                     "partial_images needs a streamed call (stream)");
     }
   }
-  std::vector<host::Bytes> references =
-      co_await host::internal::gather_references(request.files, exchange);
+  // A request by name refuses a reference that does not load; the positional entry leaves it
+  // out, as its contract says.
+  std::string refused;
+  std::vector<host::Bytes> references = co_await host::internal::gather_references(
+      request.files, exchange, typed ? &refused : nullptr);
+  if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
   std::optional<ImageParts> parts;
   if (!references.empty()) {
     parts.emplace();
     parts->reserve(references.size() + 1);
     for (host::Bytes& image : references) parts->emplace_back("image", std::move(image));
   }
-  // Members of edits must not silently go to a generation when no reference could be loaded
-  // (a path that is gone, a link without an image).
+  // Members of edits must not silently go to a generation when no reference gave an image (an
+  // empty byte string).
   const bool edit_members = host::has_references(request.mask) || request.input_fidelity;
   if (typed && edit_members && !parts) {
     co_return ServiceResult::fail(
@@ -456,7 +460,10 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
   }
   if (parts && host::has_references(request.mask)) {
     std::vector<host::Bytes> mask =
-        co_await host::internal::gather_references(request.mask, exchange);
+        co_await host::internal::gather_references(request.mask, exchange, &refused);
+    if (!refused.empty()) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask: " + refused);
+    }
     if (mask.size() != 1) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "mask must be one image");
     }
@@ -509,8 +516,10 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
   if (report.wanted()) report.report()->turn = static_cast<int>(conversation.exchanges()) + 1;
   std::exception_ptr failure;
   try {
+    std::string refused;
     std::vector<host::Bytes> given =
-        co_await host::internal::gather_references(request.files, exchange);
+        co_await host::internal::gather_references(request.files, exchange, &refused);
+    if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
     const std::shared_ptr<const host::Bytes> previous = conversation.last_model_image();
     ImageRequest edit = request;
     std::vector<host::Reference> files;

@@ -521,8 +521,12 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
   if (auto refused = listed_ratio_refusal(self, model, aspect_ratio)) co_return std::move(*refused);
   std::exception_ptr failure;
   try {
-    std::vector<host::Bytes> references =
-        co_await host::internal::gather_references(files, exchange);
+    // A request by name refuses a reference that does not load; the positional entry leaves
+    // it out, as its contract says.
+    std::string refused;
+    std::vector<host::Bytes> references = co_await host::internal::gather_references(
+        files, exchange, more != nullptr ? &refused : nullptr);
+    if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
     co_return co_await generate_steps(self, prompt, image_bytes_list, aspect_ratio, image_size,
@@ -557,8 +561,10 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
   }
   std::exception_ptr failure;
   try {
+    std::string refused;
     std::vector<host::Bytes> references =
-        co_await host::internal::gather_references(r.files, exchange);
+        co_await host::internal::gather_references(r.files, exchange, &refused);
+    if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
     TurnContext turn{conversation.turns(), {"model", {}}, {}};

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 #include <string_view>
 
@@ -96,6 +98,13 @@ std::optional<std::string> parameter_refusal(const host::ModelInfo& model,
 
 std::optional<std::string> request_refusal(const GenerationRequest& request, bool gateway) {
   if (!request.extra.is_object()) return std::string("extra must be a JSON object");
+  // The service keeps a seed as a 32-bit integer; a larger one would not be the one asked.
+  if (request.seed && (*request.seed < std::numeric_limits<std::int32_t>::min() ||
+                       *request.seed > std::numeric_limits<std::int32_t>::max())) {
+    return "seed " + std::to_string(*request.seed) + " is out of range; it takes " +
+           std::to_string(std::numeric_limits<std::int32_t>::min()) + " to " +
+           std::to_string(std::numeric_limits<std::int32_t>::max());
+  }
   for (const auto& [key, value] : request.extra.items()) {
     const bool written = key == "contents" || key == "generationConfig" ||
                          (gateway && key == "response_format") ||
