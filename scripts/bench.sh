@@ -29,13 +29,15 @@ start_emulator() {
   local log
   log=$(mktemp)
   build/release/tools/emulator/zantrel-emulator --scenario "$1" --threads 128 > "$log" 2>&1 &
-  emulators+=($!)
+  echo $! >> "$servers"
   for _ in $(seq 50); do grep -q listening "$log" && break; sleep 0.1; done
   sed -n 's/^listening on //p' "$log"
   rm -f "$log"
 }
-emulators=()
-trap 'kill "${emulators[@]}" 2> /dev/null || true' EXIT
+# The servers' ids go to a file: they are started inside command substitutions, whose
+# variables die with them, so an array there would leave the exit trap nothing to stop.
+servers=$(mktemp)
+trap 'xargs -r kill < "$servers" 2> /dev/null || true; rm -f "$servers"' EXIT
 
 echo "one call with 4 x 8 MiB references and a 20 MiB answer (Gemini, edit)..." >&2
 large=$(start_emulator large:20)
@@ -64,7 +66,7 @@ start_event_server() {
   local log
   log=$(mktemp)
   "$bin/call_bench" serve "$1" > "$log" 2>&1 &
-  emulators+=($!)
+  echo $! >> "$servers"
   for _ in $(seq 50); do grep -q listening "$log" && break; sleep 0.1; done
   sed -n 's/^listening on //p' "$log"
   rm -f "$log"
@@ -78,7 +80,7 @@ echo "32 calls x 8 rounds through the event engine..." >&2
 echo "256 calls in one burst against a plain threaded server (listen queue of 5)..." >&2
 threaded_log=$(mktemp)
 python3 tests/support/threaded_server.py --delay 2 > "$threaded_log" &
-emulators+=($!)
+echo $! >> "$servers"
 for _ in $(seq 50); do grep -q PORT "$threaded_log" && break; sleep 0.1; done
 "$bin/call_bench" burst "http://127.0.0.1:$(sed -n 's/^PORT //p' "$threaded_log")" 2 \
   > "$out/burst.json"
