@@ -169,6 +169,44 @@ TEST_F(CliGuards, AReferenceThatDoesNotLoadIsRefusedByName) {
   });
 }
 
+// Every failure line names its cause; text from a service or an image can't drive the
+// terminal.
+TEST_F(CliGuards, EveryFailureSaysWhyAndNothingDrivesTheTerminal) {
+  const struct {
+    const char* service;
+    const char* scenario;
+    const char* said;
+  } cases[] = {
+      {"images", "status-empty-error:500",
+       "failed: IMAGE_GENERATE_FAIL: HTTP 500 without an error text"},
+      {"gemini", "status-empty-error:500",
+       "failed: IMAGE_GENERATE_FAIL: HTTP 500 without an error text"},
+      {"gemini", "prompt-blocked", "failed: NO_IMAGE_RESULT: the answer held no image (blocked "},
+      {"images", "no-image", "failed: NO_IMAGE_RESULT: the answer held no image"},
+      {"gemini", "no-image", "the answer held no image (finish reason STOP"},
+      {"images", "reset", "failed: SERVICE_BUSY: ConnectionError"},
+  };
+  for (const auto& c : cases) {
+    emulator_->set_scenario(*emulator::Scenario::parse(c.scenario));
+    const auto result = run({c.service, "--prompt", "a", "--out", "DIR/a.png"});
+    EXPECT_EQ(result.status, 1) << c.scenario;
+    EXPECT_NE(result.err.find(c.said), std::string::npos)
+        << c.service << " " << c.scenario << ": " << result.err;
+  }
+  emulator_->set_scenario(*emulator::Scenario::parse("normal"));
+  ASSERT_EQ(run({"gemini", "--prompt",
+                 "a \x1b]0;owned\x07 lake \xc2\x9b"
+                 "31m",
+                 "--out", "DIR/e.png"})
+                .status,
+            0);
+  const auto info = run_process({ZANTREL_CLI_PATH, "info", (dir_ / "e.png").string()});
+  EXPECT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(info.out.find('\x1b'), std::string::npos) << info.out;
+  EXPECT_EQ(info.out.find("\xc2\x9b"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("a \\x1b]0;owned\\x07 lake \\u009b31m"), std::string::npos) << info.out;
+}
+
 // batch --check says what the calls would say, sending nothing.
 TEST_F(CliGuards, CheckRefusesWhatTheCallWouldRefuse) {
   std::filesystem::create_directories(dir_ / "folder");

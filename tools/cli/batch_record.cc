@@ -128,7 +128,7 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   if (::isatty(STDERR_FILENO) != 1) {
     std::cerr << "line " << item.line << " " << item.name
               << (item.count > 1 ? "-" + std::to_string(unit.index) : "") << ": " << outcome
-              << (result.msg() ? " (" + *result.msg() + ")"
+              << (!result.ok() ? " (" + failure_text(result, report) + ")"
                   : line.contains("write_error")
                       ? " (" + line["write_error"].get<std::string>() + ")"
                       : "")

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/cli/output.h"
 #include "zantrel/host/internal/codec/rfc3339.h"
 #include "zantrel/host/references.h"
 #include "zantrel/version.h"
@@ -63,12 +64,16 @@ int run_info(const std::string& path) {
   }
   const auto metadata = host::read_metadata(image);
   if (!metadata) {
-    std::cout << path << ": no zantrel metadata\n";
+    std::cout << terminal_text(path) << ": no zantrel metadata\n";
     return 1;
   }
-  std::cout << metadata->parameters << "\n";
+  // The image's text is anyone's: printed so that it can't drive the terminal.
+  std::cout << terminal_text(metadata->parameters) << "\n";
   const json facts = json::parse(metadata->json, nullptr, false);
-  std::cout << (facts.is_discarded() ? metadata->json : facts.dump(2)) << "\n";
+  std::cout << terminal_text(facts.is_discarded()
+                                 ? metadata->json
+                                 : facts.dump(2, ' ', false, json::error_handler_t::replace))
+            << "\n";
   return 0;
 }
 

@@ -191,6 +191,27 @@ std::optional<std::string> keep_image_elsewhere(const std::string& service, host
   }
 }
 
+std::string terminal_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  char escaped[8];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // C1 controls are U+0080 to U+009F, written C2 80 to C2 9F.
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(text[++i]));
+      out += escaped;
+    } else if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 std::string unfetched_link_note(const std::string& link) {
   return "the answer is only a link to the image, which could not be fetched: " + link +
          " (no file written; it may be fetched while the service keeps it)";
@@ -270,7 +291,38 @@ std::string type_name(const std::string& mime) {
   return name;
 }
 
+// What a failure without a message came from, from its report: the kind of failure, the HTTP
+// status and the service's own error code, else that the service said nothing.
+std::string failure_cause(const host::CallReport& report) {
+  std::vector<std::string> parts;
+  if (report.http_status == 200 && !report.failure_kind) return "the answer held no image";
+  if (report.failure_kind) parts.push_back(*report.failure_kind);
+  if (report.http_status) parts.push_back("HTTP " + std::to_string(*report.http_status));
+  if (report.service_error.is_object()) {
+    for (const char* key : {"status", "type", "code"}) {
+      const auto found = report.service_error.find(key);
+      if (found != report.service_error.end() && found->is_string() &&
+          !found->get<std::string>().empty()) {
+        parts.push_back(terminal_text(found->get<std::string>()));
+        break;
+      }
+    }
+  }
+  if (parts.empty()) return "the call ended without a reason";
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  if (report.http_status && !report.failure_kind && parts.size() == 1) {
+    text += " without an error text";
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string failure_text(const host::ServiceResult& result, const host::CallReport& report) {
+  return result.msg() && !result.msg()->empty() ? terminal_text(*result.msg())
+                                                : failure_cause(report);
+}
 
 std::string human_summary(const host::ServiceResult& result, const std::optional<std::string>& out,
                           const host::CallReport& report) {
@@ -284,7 +336,14 @@ std::string human_summary(const host::ServiceResult& result, const std::optional
   if (!result.ok()) {
     std::string line =
         "failed: " + std::string(result.code() ? host::to_string(*result.code()) : "UNKNOWN");
-    if (result.msg()) line += ": " + *result.msg();
+    line += ": " + failure_text(result, report);
+    // A block's reason, when the message does not already say it.
+    for (const auto& [label, reason] : {std::pair{"blocked", report.block_reason},
+                                        std::pair{"finish reason", report.finish_reason}}) {
+      if (reason && (!result.msg() || result.msg()->find(*reason) == std::string::npos)) {
+        facts.push_back(std::string(label) + " " + terminal_text(*reason));
+      }
+    }
     if (report.retry_after_s)
       facts.push_back("retry after " + fixed(*report.retry_after_s, 1) + " s");
     if (report.request_id) facts.push_back("request id " + *report.request_id);

@@ -75,11 +75,20 @@ nlohmann::ordered_json json_report_object(const host::ServiceResult& result,
                                           std::size_t image = 0,
                                           const std::optional<WrittenFile>& written = {});
 
+// `text` safe to print on a terminal: control characters (C0 but line breaks and tabs, DEL, and
+// the C1 range) shown as \xHH or \u00HH, so that text from an image or a service can't move the
+// cursor, change colours or set the window title.
+std::string terminal_text(std::string_view text);
+
 // "1,290": a count with its thousands marked.
 std::string with_thousands(std::int64_t value);
 
 // "$0.1344", "$12.40": to four places under a dollar, to two above.
 std::string dollars(double usd);
+
+// What a failed call's line says of it: the message, else its cause from the report (the
+// kind of failure, the HTTP status, the service's error code), safe for a terminal.
+std::string failure_text(const host::ServiceResult& result, const host::CallReport& report);
 
 // One line for a person: what was written and what it cost ("wrote a.png: 2048x1152 PNG,
 // 3.1 MB, 1,290 output tokens, about $0.1548, 41.2 s (upload 0.3 s, waiting 39.0 s, download 1.9

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/cli/output.h"
 #include "zantrel/host/errors.h"
 
 namespace zantrel::cli {
@@ -110,7 +111,11 @@ std::string refusal_text(const host::HttpResponse& response) {
       body["error"].value("message", nlohmann::json()).is_string()) {
     message = body["error"]["message"].get<std::string>();
   }
-  return "HTTP " + std::to_string(response.status_code) + ": " + message;
+  if (message.find_first_not_of(" \t\r\n") == std::string::npos) {
+    message = response.status_code == 404 ? "the service knows no such batch or file"
+                                          : "the service gave no error text";
+  }
+  return "HTTP " + std::to_string(response.status_code) + ": " + terminal_text(message);
 }
 
 void each_padded_line(const std::filesystem::path& path,
