@@ -207,6 +207,29 @@ TEST_F(CliGuards, EveryFailureSaysWhyAndNothingDrivesTheTerminal) {
   EXPECT_NE(info.out.find("a \\x1b]0;owned\\x07 lake \\u009b31m"), std::string::npos) << info.out;
 }
 
+// A service that echoes the key: it reaches no output, log, results line or page (the fixture
+// checks the outputs and every file of the folder), and the place it held is marked.
+TEST_F(CliGuards, AKeyTheServiceEchoesIsBlankedEverywhere) {
+  emulator_->set_scenario(*emulator::Scenario::parse("echo-key"));
+  std::ofstream(dir_ / "jobs.jsonl") << R"({"service": "gemini", "prompt": "a"})"
+                                     << "\n"
+                                     << R"({"service": "images", "prompt": "b"})"
+                                     << "\n";
+  const std::vector<std::vector<std::string>> commands = {
+      {"--log", "DIR/log.jsonl", "gemini", "--prompt", "a", "--out", "DIR/a.png"},
+      {"images", "--prompt", "a", "--out", "DIR/b.png", "--json"},
+      {"--log", "DIR/batch-log.jsonl", "batch", "DIR/jobs.jsonl", "--out-dir", "DIR/out"},
+  };
+  for (const auto& words : commands) {
+    const auto result = run(words);
+    EXPECT_EQ(result.status, 1) << words[0] << result.err;
+    EXPECT_NE((result.out + result.err).find("[key]"), std::string::npos)
+        << result.out << result.err;
+  }
+  const auto chat = run({"chat", "--out-dir", "DIR/chat"}, "a lake\n");
+  EXPECT_NE(chat.err.find("[key]"), std::string::npos) << chat.err;
+}
+
 // batch --check says what the calls would say, sending nothing.
 TEST_F(CliGuards, CheckRefusesWhatTheCallWouldRefuse) {
   std::filesystem::create_directories(dir_ / "folder");

@@ -22,6 +22,7 @@
 #include "tools/cli/output.h"
 #include "tools/cli/provider_batch_command.h"
 #include "tools/cli/provider_records.h"
+#include "tools/cli/secret_guard.h"
 #include "tools/cli/signal_stop.h"
 #include "zantrel/host/image_mime.h"
 
@@ -345,7 +346,9 @@ int run_batch(const BatchOptions& o) {
 
   BatchTally tally;
   try {
-    ResultsFile results(dir / "results.jsonl");
+    std::vector<std::string> keys;
+    for (const auto& [service, setup] : setups) keys.push_back(setup.access.api_key);
+    ResultsFile results(dir / "results.jsonl", run_secrets(keys));
     for (const auto& [line, reason] : jobs.refused) {
       std::cerr << reason << "\n";
       if (already_refused.contains({line, reason})) continue;

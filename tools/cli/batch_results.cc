@@ -5,6 +5,7 @@
 
 #include "tools/cli/batch_job.h"
 #include "tools/cli/output.h"
+#include "tools/cli/secret_guard.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::cli {
@@ -31,8 +32,10 @@ bool each_result_line(const std::filesystem::path& file,
   return true;
 }
 
-ResultsFile::ResultsFile(const std::filesystem::path& path)
-    : path_(path), file_(std::fopen(path.c_str(), "ab+"), &std::fclose) {
+ResultsFile::ResultsFile(const std::filesystem::path& path, std::vector<std::string> secrets)
+    : path_(path),
+      secrets_(std::move(secrets)),
+      file_(std::fopen(path.c_str(), "ab+"), &std::fclose) {
   if (!file_) throw std::runtime_error("cannot open " + path.string() + " to append");
   // A line cut off by an earlier crash gets its end, so that the next one stands alone.
   if (std::fseek(file_.get(), -1, SEEK_END) == 0 && std::fgetc(file_.get()) != '\n') {
@@ -41,7 +44,8 @@ ResultsFile::ResultsFile(const std::filesystem::path& path)
 }
 
 void ResultsFile::append(const json& line) {
-  const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  const std::string text =
+      without_secrets(line.dump(-1, ' ', false, json::error_handler_t::replace), secrets_) + "\n";
   if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size() ||
       std::fflush(file_.get()) != 0) {
     throw std::runtime_error("cannot append to " + path_.string());

@@ -18,12 +18,14 @@ namespace zantrel::cli {
 // so that a crash loses nothing finished.
 class ResultsFile {
  public:
-  explicit ResultsFile(const std::filesystem::path& path);
+  // `secrets`: keys blanked from every line (a service may echo one in a text it sends).
+  explicit ResultsFile(const std::filesystem::path& path, std::vector<std::string> secrets = {});
   void append(const nlohmann::ordered_json& line);
   const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
+  std::vector<std::string> secrets_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
 };
 

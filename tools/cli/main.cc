@@ -14,6 +14,7 @@
 #include "tools/cli/log_setup.h"
 #include "tools/cli/models_command.h"
 #include "tools/cli/provider_batch_command.h"
+#include "tools/cli/secret_guard.h"
 #include "zantrel/host/catalogue_refresh.h"
 
 namespace {
@@ -266,6 +267,14 @@ int main(int argc, char** argv) {
     const int status = app.exit(e);
     return status == 0 ? 0 : zantrel::cli::kUsageError;
   }
+  // From here on no key reaches the terminal, whoever echoes it.
+  std::vector<std::string> given_keys;
+  for (const auto* key :
+       {&gemini_options.api_key, &images_options.api_key, &batch_options.api_key,
+        &admin_options.api_key, &chat_options.call.api_key, &models_options.api_key}) {
+    if (*key) given_keys.push_back(**key);
+  }
+  const zantrel::cli::SecretGuard guard(zantrel::cli::run_secrets(given_keys));
   try {
     if (!log_target.empty()) zantrel::cli::log_records_to(log_target);
     if (!catalogue_path.empty()) {

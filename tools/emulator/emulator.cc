@@ -281,6 +281,23 @@ struct Emulator::State {
       send_json(res, code,
                 images_error("emulated status " + std::to_string(code),
                              code >= 500 ? "server_error" : "invalid_request_error"));
+    } else if (s.name == "echo-key") {
+      // A careless service (or proxy) repeating the key it was sent, in its text and its id.
+      std::string key = req.get_header_value("x-goog-api-key");
+      if (const std::string bearer = req.get_header_value("Authorization");
+          bearer.starts_with("Bearer ")) {
+        key = bearer.substr(7);
+      }
+      res.set_header("x-request-id", "req_" + key);
+      if (api == Api::kImages) {
+        send_json(res, 401,
+                  images_error("Incorrect API key provided: " + key + ".", "invalid_request_error",
+                               "invalid_api_key"));
+      } else {
+        send_json(res, 400,
+                  error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
+                             "INVALID_ARGUMENT"));
+      }
     } else if (s.name == "busy-text") {
       res.status = 429;
       res.set_content("Too Many Requests", "text/plain");

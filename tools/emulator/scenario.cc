@@ -17,6 +17,8 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
        "429 with a JSON error body and a retry hint of SECONDS (RetryInfo 17 s; Retry-After "
        "20 s by default)"},
       {"busy-text", "", "429 with a plain-text body"},
+      {"echo-key", "",
+       "a refusal that repeats the key the request carried, in its text and its request id"},
       {"status", "CODE", "that status with a JSON error body"},
       {"status-text", "CODE", "that status with a plain-text body"},
       {"status-empty-error", "CODE", "that status with the body {}"},

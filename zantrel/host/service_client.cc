@@ -1,5 +1,6 @@
 #include "zantrel/host/service_client.h"
 
+#include "zantrel/host/call/secret_filter.h"
 #include "zantrel/host/config.h"
 
 namespace zantrel::host {
@@ -7,9 +8,11 @@ namespace zantrel::host {
 ServiceClient::ServiceClient(std::string_view logger_name, std::string model_tag,
                              std::shared_ptr<Logger> logger,
                              std::shared_ptr<HttpClient> http_client, Dialect dialect,
-                             RetryPolicy retry)
-    : model_tag_(std::move(model_tag)),
-      logger_(logger ? std::move(logger) : get_logger(logger_name)),
+                             RetryPolicy retry, std::string secret)
+    : secret_(std::move(secret)),
+      model_tag_(std::move(model_tag)),
+      logger_(internal::secret_blanking_logger(logger ? std::move(logger) : get_logger(logger_name),
+                                               secret_)),
       http_client_(std::move(http_client)),
       dialect_(dialect),
       retry_(retry) {}

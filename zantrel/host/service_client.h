@@ -38,18 +38,24 @@ class ServiceClient {
   // The HTTP stack of the next call: the client's own, else the shared one.
   std::shared_ptr<HttpClient> http_client() const;
   const RetryPolicy& retry_policy() const noexcept { return retry_; }
+  // The key the client sends: blanked wherever a service echoes it (results, reports, records).
+  const std::string& secret() const noexcept { return secret_; }
 
  protected:
-  // `logger_name`: the registry's logger used when the options name none.
+  // `logger_name`: the registry's logger used when the options name none. `secret`: the key.
   template <class Defaults>
-  ServiceClient(std::string_view logger_name, ClientOptions<Defaults> options)
+  ServiceClient(std::string_view logger_name, ClientOptions<Defaults> options, std::string secret)
       : ServiceClient(logger_name, std::move(options.model_tag), std::move(options.logger),
-                      std::move(options.http_client), options.dialect, options.retry) {}
+                      std::move(options.http_client), options.dialect, options.retry,
+                      std::move(secret)) {}
 
  private:
+  // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the options' members, in their order
   ServiceClient(std::string_view logger_name, std::string model_tag, std::shared_ptr<Logger> logger,
-                std::shared_ptr<HttpClient> http_client, Dialect dialect, RetryPolicy retry);
+                std::shared_ptr<HttpClient> http_client, Dialect dialect, RetryPolicy retry,
+                std::string secret);
 
+  std::string secret_;
   std::string model_tag_;
   std::shared_ptr<Logger> logger_;
   std::shared_ptr<HttpClient> http_client_;

@@ -12,6 +12,7 @@
 #include "zantrel/host/call/exchange.h"
 #include "zantrel/host/call/reference_loading.h"
 #include "zantrel/host/call/report_builder.h"
+#include "zantrel/host/call/secret_filter.h"
 #include "zantrel/host/call/task.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/log/logger.h"
@@ -41,13 +42,15 @@ inline CallLimits limits_of(const CallOptions& options) { return {options.stop, 
 // and the call's report, which is finished before the result is handed over.
 template <class Steps>
 Task<ServiceResult> run_call(HttpClient& client, Exchange::Mode mode, const CallOptions& options,
-                             Steps steps) {
+                             std::string_view secret, Steps steps) {
   ProgressRelay progress(options.on_progress);
   const Exchange exchange(client, mode, limits_of(options), &progress);
   ReportBuilder report(options.report);
   ServiceResult result = co_await steps(exchange, report);
   report.finish();
-  co_return result;
+  // What the service said goes back to the host without the key it may have echoed.
+  if (options.report != nullptr) blank_secret(*options.report, secret);
+  co_return without_secret(std::move(result), secret);
 }
 
 // How `start` ends on a failure outside the generation (loading the references): noted in the

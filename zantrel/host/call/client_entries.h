@@ -16,7 +16,8 @@ namespace zantrel::host::internal {
 template <class Steps>
 ServiceResult run_blocking(const ServiceClient& client, const CallOptions& options, Steps steps) {
   const auto http = client.http_client();
-  return run_call(*http, Exchange::Mode::kBlocking, options, std::move(steps)).run_blocking();
+  return run_call(*http, Exchange::Mode::kBlocking, options, client.secret(), std::move(steps))
+      .run_blocking();
 }
 
 // A non-blocking call's own copies of everything its steps read: the client (which keeps its
@@ -32,6 +33,7 @@ template <class Call, class Steps>
 Task<ServiceResult> run_owned(Call call, Steps steps) {
   const auto http = call.client.http_client();
   co_return co_await run_call(*http, Exchange::Mode::kNonBlocking, call.options,
+                              call.client.secret(),
                               [&](const Exchange& exchange, ReportBuilder& report) {
                                 return steps(call, exchange, report);
                               });

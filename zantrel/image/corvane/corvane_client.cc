@@ -603,7 +603,7 @@ ServiceResult CorvaneClient::result_of(const ImageRequest& request, int status_c
 }
 
 CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
-    : ServiceClient(kLoggerName, std::move(options)),
+    : ServiceClient(kLoggerName, std::move(options), api_key),
       base_url_(std::move(base_url) + "/v1/images"),
       token_(std::move(api_key)) {}
 

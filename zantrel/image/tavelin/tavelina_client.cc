@@ -668,7 +668,7 @@ ServiceResult TavelinaClient::result_of(const GenerationRequest& request, int st
 }
 
 TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Options options)
-    : ServiceClient(kLoggerName, std::move(options)),
+    : ServiceClient(kLoggerName, std::move(options), api_key),
       base_url_(std::move(base_url)),
       api_key_(std::move(api_key)) {}
 
