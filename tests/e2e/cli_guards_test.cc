@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -228,6 +229,18 @@ TEST_F(CliGuards, AKeyTheServiceEchoesIsBlankedEverywhere) {
   }
   const auto chat = run({"chat", "--out-dir", "DIR/chat"}, "a lake\n");
   EXPECT_NE(chat.err.find("[key]"), std::string::npos) << chat.err;
+}
+
+// --timeout bounds every exchange of a call, the fetch of an answer's link included: a link
+// that stays silent ends the call at the time-out, not when the link speaks.
+TEST_F(CliGuards, TheTimeoutBoundsALinkFetch) {
+  emulator_->set_scenario(*emulator::Scenario::parse("link-silent:6000"));
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = run({"gemini", "--prompt", "a", "--out", "DIR/a.png", "--timeout", "1"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_LT(took, std::chrono::seconds(5)) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "a.png"));
 }
 
 // batch --check says what the calls would say, sending nothing.

@@ -143,6 +143,9 @@ std::optional<std::string> link_id(const Scenario& s, std::uint64_t seed, int wi
   if (s.name == "missing-link") return "missing";
   if (s.name == "link-redirect-scheme") return "redirect-scheme";
   if (s.name == "link-halfway") return "halfway-" + file_id(seed, width, height);
+  if (s.name == "link-silent") {
+    return "silent-" + std::to_string(s.number(3000)) + "-" + file_id(seed, width, height);
+  }
   return std::nullopt;
 }
 
@@ -681,13 +684,21 @@ struct Emulator::State {
     }
     const bool halfway = id.starts_with("halfway-");
     if (halfway) id.erase(0, 8);
+    // "silent-MS-...": the headers, then nothing for MS milliseconds, then the picture.
+    long silence_ms = 0;
+    if (id.starts_with("silent-")) {
+      const auto dash = id.find('-', 7);
+      silence_ms = std::strtol(id.c_str() + 7, nullptr, 10);
+      id.erase(0, dash == std::string::npos ? id.size() : dash + 1);
+    }
     if (std::sscanf(id.c_str(), "%16llx-%dx%d.png", &seed, &width, &height) != 3) {
       send_json(res, 404, error_body(404, "no such file", "NOT_FOUND"));
       return;
     }
     const host::Bytes png = render_png(seed, width, height);
-    if (halfway) {
-      stream_body(res, std::string(host::as_text(png)), 8, 0ms, true, 0, "image/png");
+    if (halfway || silence_ms > 0) {
+      stream_body(res, std::string(host::as_text(png)), halfway ? 8 : 1,
+                  std::chrono::milliseconds(silence_ms), halfway, 0, "image/png");
       return;
     }
     res.set_content(std::string(host::as_text(png)), "image/png");

@@ -34,6 +34,9 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
       {"missing-link", "", "200 with a link that answers 404"},
       {"link-redirect-scheme", "", "200 with a link that redirects to an ftp:// address"},
       {"link-halfway", "", "200 with a link whose download stops halfway"},
+      {"link-silent", "MS",
+       "200 with a link whose download sends its headers, then nothing for MS milliseconds "
+       "(default 3000), then the picture"},
       {"data-link", "", "images API: 200 with a data: link"},
       {"bad-base64", "", "200 whose image data is not base64"},
       {"delay", "MS", "wait MS milliseconds (default 3000) before the headers, then succeed"},

@@ -44,7 +44,8 @@ template <class Steps>
 Task<ServiceResult> run_call(HttpClient& client, Exchange::Mode mode, const CallOptions& options,
                              std::string_view secret, Steps steps) {
   ProgressRelay progress(options.on_progress);
-  const Exchange exchange(client, mode, limits_of(options), &progress);
+  const Exchange exchange(client, mode, limits_of(options), &progress,
+                          options.timeout.value_or(Timeout{}));
   ReportBuilder report(options.report);
   ServiceResult result = co_await steps(exchange, report);
   report.finish();

@@ -11,6 +11,7 @@
 #include "zantrel/host/call/progress_relay.h"
 #include "zantrel/host/call_limits.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/timeout.h"
 
 namespace zantrel::host::internal {
 
@@ -22,11 +23,20 @@ class Exchange {
  public:
   enum class Mode { kBlocking, kNonBlocking };
 
-  // `progress`: who is told how the call's posts go (it must outlive the exchange).
-  Exchange(HttpClient& client, Mode mode, CallLimits limits, ProgressRelay* progress = nullptr)
-      : client_(client), mode_(mode), limits_(std::move(limits)), progress_(progress) {}
+  // `progress`: who is told how the call's posts go (it must outlive the exchange). `timeout`:
+  // the call's own, which its link fetches take too (empty: the HTTP stack's).
+  Exchange(HttpClient& client, Mode mode, CallLimits limits, ProgressRelay* progress = nullptr,
+           Timeout timeout = {})
+      : client_(client),
+        mode_(mode),
+        limits_(std::move(limits)),
+        progress_(progress),
+        timeout_(timeout) {}
 
   HttpClient& client() const noexcept { return client_; }
+  // The time-out of the exchanges the call makes beside its request (reference and answer
+  // links): the call's, else the HTTP stack's.
+  Timeout link_timeout() const { return timeout_.empty() ? client_.base_timeout() : timeout_; }
   const CallLimits& limits() const noexcept { return limits_; }
   // The call's progress relay; nullptr for exchanges outside a call.
   ProgressRelay* progress() const noexcept { return progress_; }
@@ -138,6 +148,7 @@ class Exchange {
   Mode mode_;
   CallLimits limits_;
   ProgressRelay* progress_;
+  Timeout timeout_;
 };
 
 }  // namespace zantrel::host::internal

@@ -59,7 +59,7 @@ Task<bool> take_text(const std::string& text, int position, std::vector<Bytes>& 
 Task<std::optional<Bytes>> fetch_image(const Exchange& exchange, const std::string& url) {
   if (!is_http_link(url)) co_return std::nullopt;
   GetRequest request;
-  request.timeout = exchange.client().base_timeout();
+  request.timeout = exchange.link_timeout();
   HttpResponse response = co_await exchange.get(url, request);
   if (response.status_code < 200 || response.status_code > 299 || response.body.empty()) {
     co_return std::nullopt;
