@@ -209,6 +209,15 @@ TEST_F(ProviderBatch, StatusShowsRunningBatchesAndCancelLeavesTheirImages) {
       << skipping.err;
   EXPECT_EQ(emulator_->requests(), sent);
 
+  // Polls the link policy refuses would be refused every time: the run ends at once.
+  auto refused_argv = provider({"--resume"});
+  std::erase(refused_argv, std::string("--allow-private-links"));
+  const auto refused = run_process(refused_argv, 20000ms);
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_NE(refused.err.find("can't be reached, and waiting will not change that"),
+            std::string::npos)
+      << refused.err;
+
   const auto status = run_process(admin("batch-status"));
   EXPECT_EQ(status.status, 0) << status.err;
   for (const char* text : {"BATCH_STATE_PENDING", "validating", "0/1", "by 20"}) {

@@ -285,6 +285,20 @@ class ProviderRun {
     }
   }
 
+  // A failure that waiting cannot change (the link policy refusing the service's address, an
+  // address that is no URL) ends the run at once, the batch left running and recorded.
+  static void refuse_if_permanent(const ProviderRecord& record, const host::Error& e) {
+    const host::FailureKind kind = e.failure_kind();
+    if (kind != host::FailureKind::kAddressRefused && kind != host::FailureKind::kInvalidURL &&
+        kind != host::FailureKind::kUnsupportedScheme) {
+      return;
+    }
+    throw std::runtime_error("batch " + record.name + " (" + record.id +
+                             ") can't be reached, and waiting will not change that: " + e.what() +
+                             "; it is left running and recorded (fix the address or pass "
+                             "--allow-private-links, then --resume)");
+  }
+
   // One poll of a running batch; its results are read when it is done. Whether it changed.
   bool poll(ProviderRecord& record) {
     Service& service = services_.at(record.service);
@@ -293,6 +307,7 @@ class ProviderRun {
       remote = service.batches->poll(record.id);
     } catch (const host::Error& e) {
       if (e.failure_kind() == host::FailureKind::kCancelled) throw;
+      refuse_if_permanent(record, e);
       std::cerr << "batch " << record.name << ": poll failed (" << e.what() << "); trying later\n";
       return false;
     }
@@ -317,6 +332,7 @@ class ProviderRun {
       read_results(record, service);
     } catch (const host::Error& e) {
       if (e.failure_kind() == host::FailureKind::kCancelled) throw;
+      refuse_if_permanent(record, e);
       std::cerr << "batch " << record.name << ": its results could not be read (" << e.what()
                 << "); trying later\n";
     } catch (const std::runtime_error& e) {
