@@ -237,6 +237,24 @@ TEST_F(ProviderBatch, StatusShowsRunningBatchesAndCancelLeavesTheirImages) {
   for (const json& batch : recorded["batches"]) EXPECT_EQ(batch["state"], "left");
 }
 
+// The batch engines bill half the standard prices. By hand, from the emulator's usage:
+// gemini-3-pro-image, 1 text token at $1/M and 1,290 image tokens at $60/M: $0.077401;
+// gpt-image-2, 1 text token at $2.5/M and 1,056 image tokens at $15/M: $0.0158425.
+TEST_F(ProviderBatch, ARunIsPricedAtTheBatchTier) {
+  start_with_plan("delay=100");
+  write_jobs({R"({"service":"gemini","prompt":"a"})", R"({"service":"images","prompt":"b"})"});
+  const auto run = run_process(provider());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("cost (estimated, prices of 2026-12-01): gemini $0.0774 images $0.0158, "
+                         "total $0.0932"),
+            std::string::npos)
+      << run.out;
+  for (const json& line : results()) {
+    EXPECT_EQ(line["result"]["report"]["cost"]["tier"], "batch") << line.dump();
+    EXPECT_TRUE(line["result"]["report"]["model_sent"].is_string()) << line.dump();
+  }
+}
+
 TEST_F(ProviderBatch, TheLinesAreThePublicEndpointsOwnRequests) {
   // The direct mode answers as the public endpoints do: their key header, members and models.
   emulator::EmulatorOptions options;

@@ -9,14 +9,17 @@ ModelChoice choose_model(const ServiceClient& self, const ModelCatalogue& catalo
   return catalogue.choose(model, service, self.dialect(), utc_day());
 }
 
+void report_model_choice(const ModelChoice& choice, ReportBuilder& report) {
+  if (!report.wanted()) return;
+  report.report()->model_sent = choice.sent;
+  report.report()->model_note = choice.note;
+  report.report()->model_warning = choice.warning;
+}
+
 void record_model_choice(const ServiceClient& self, std::string_view model,
                          const ModelChoice& choice, const CallOptions& options,
                          ReportBuilder& report) {
-  if (report.wanted()) {
-    report.report()->model_sent = choice.sent;
-    report.report()->model_note = choice.note;
-    report.report()->model_warning = choice.warning;
-  }
+  report_model_choice(choice, report);
   // The gateway dialect's records stay the contract's: the report alone says it there.
   const bool replaced = choice.sent != model;
   if (self.dialect() == Dialect::kGateway || (!replaced && !choice.note && !choice.warning)) {

@@ -14,6 +14,10 @@ namespace zantrel::host::internal {
 ModelChoice choose_model(const ServiceClient& self, const ModelCatalogue& catalogue,
                          std::string_view model, Service service);
 
+// The report's model_sent, model_note and model_warning alone: for an answer obtained
+// elsewhere (its request prepared by the client), which the model's prices then cost.
+void report_model_choice(const ModelChoice& choice, ReportBuilder& report);
+
 // Once the call's checks passed: the report's model_sent, model_note and model_warning, and, in
 // the direct dialect, one debug record when the name is not sent as asked, goes unchecked or
 // carries a warning.

@@ -401,6 +401,7 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
   try {
     report.answered(response);
     const ModelAsked model = model_asked(self, request);
+    host::internal::report_model_choice(model.choice, report);
     const std::string size = size_to_send(self, request, model.choice.checked, options);
     std::string refusal;
     const auto payload = payload_of(self, request, model.choice.sent, size, true, false, refusal);

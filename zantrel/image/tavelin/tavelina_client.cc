@@ -488,6 +488,10 @@ Task<ServiceResult> answered_steps(const TavelinaClient& self, host::HttpRespons
   std::exception_ptr failure;
   try {
     report.answered(response);
+    host::internal::report_model_choice(
+        host::internal::choose_model(self, *config::model_catalogue(), r.model,
+                                     host::Service::kGemini),
+        report);
     co_return co_await whole_answer_steps(self, response, 0.0, r.aspect_ratio, options, exchange,
                                           report, nullptr);
   } catch (...) {
