@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/python/interruptible_call.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/call_report.h"
 #include "zantrel/host/catalogue_refresh.h"
@@ -524,10 +525,15 @@ PYBIND11_MODULE(_zantrel, m) {
                 std::move(prompt), std::move(aspect_ratio), std::move(image_size), files_of(files),
                 std::move(model), seed, temperature, std::move(safety), std::move(thinking_level),
                 text, extra, upload_references);
-            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
-                                                                 &out.report, stream, on_progress);
-            const py::gil_scoped_release released;
-            out.result = client.start(request, options);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
+                                                           stream, on_progress);
+            InterruptibleCall interruptible;
+            options.stop = interruptible.token();
+            {
+              const py::gil_scoped_release released;
+              out.result = client.start(request, options);
+            }
+            interruptible.raise_if_interrupted([&] { return py::cast(out); });
             return out;
           },
           py::arg("prompt"), py::arg("aspect_ratio") = image::tavelin::kDefaultAspectRatio,
@@ -552,10 +558,15 @@ PYBIND11_MODULE(_zantrel, m) {
                 gemini_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
                                files_of(files), std::move(model), std::nullopt, std::nullopt, {},
                                std::nullopt, false, "", upload_references);
-            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
-                                                                 &out.report, false, py::none());
-            const py::gil_scoped_release released;
-            out.result = client.continue_with(conversation, request, options);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
+                                                           false, py::none());
+            InterruptibleCall interruptible;
+            options.stop = interruptible.token();
+            {
+              const py::gil_scoped_release released;
+              out.result = client.continue_with(conversation, request, options);
+            }
+            interruptible.raise_if_interrupted([&] { return py::cast(out); });
             return out;
           },
           py::arg("conversation"), py::arg("prompt"),
@@ -688,10 +699,15 @@ PYBIND11_MODULE(_zantrel, m) {
                 output_compression, std::move(background), std::move(moderation),
                 std::move(input_fidelity), mask, std::move(user), std::move(complexity),
                 std::move(safety_identifier), extra, partial_images);
-            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
-                                                                 &out.report, stream, on_progress);
-            const py::gil_scoped_release released;
-            out.result = client.start(request, options);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
+                                                           stream, on_progress);
+            InterruptibleCall interruptible;
+            options.stop = interruptible.token();
+            {
+              const py::gil_scoped_release released;
+              out.result = client.start(request, options);
+            }
+            interruptible.raise_if_interrupted([&] { return py::cast(out); });
             return out;
           },
           py::arg("prompt"), py::arg("aspect_ratio") = "", py::arg("quality") = "",
@@ -753,10 +769,15 @@ PYBIND11_MODULE(_zantrel, m) {
                                std::move(image_size), files, model, 1, std::nullopt, std::nullopt,
                                std::nullopt, std::nullopt, std::nullopt, py::none(), std::nullopt,
                                std::nullopt, std::nullopt, "", std::nullopt);
-            const auto options = call_options<host::CallOptions>(task_id, model_key, timeout,
-                                                                 &out.report, false, py::none());
-            const py::gil_scoped_release released;
-            out.result = client.continue_with(conversation, request, options);
+            auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
+                                                           false, py::none());
+            InterruptibleCall interruptible;
+            options.stop = interruptible.token();
+            {
+              const py::gil_scoped_release released;
+              out.result = client.continue_with(conversation, request, options);
+            }
+            interruptible.raise_if_interrupted([&] { return py::cast(out); });
             return out;
           },
           py::arg("conversation"), py::arg("prompt"), py::arg("aspect_ratio") = "",

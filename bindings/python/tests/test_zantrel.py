@@ -6,6 +6,7 @@ import json
 import logging
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -128,6 +129,28 @@ def test_cancelling_the_task_cancels_the_call(emulator):
         return time.monotonic() - started
 
     assert asyncio.run(main()) < 1.0
+
+
+def test_ctrl_c_cancels_a_blocking_call_and_keeps_its_outcome(emulator):
+    emulator.scenario("delay:8000")
+    script = (
+        "import sys, zantrel\n"
+        "client = zantrel.TavelinaClient(sys.argv[1], sys.argv[2])\n"
+        "print('calling', flush=True)\n"
+        "try:\n"
+        "    client.start('a lake', '1:1')\n"
+        "except KeyboardInterrupt as e:\n"
+        "    print('interrupted', e.result.code, e.result.report.delivery, flush=True)\n")
+    process = subprocess.Popen([sys.executable, "-c", script, emulator.url, KEY],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env=os.environ.copy())
+    assert process.stdout.readline().strip() == "calling"
+    time.sleep(0.5)
+    started = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=20)
+    assert time.monotonic() - started < 4, "the call ran on after Ctrl-C"
+    assert out.strip() == "interrupted ErrorCode.SERVICE_BUSY no_answer", out + err
 
 
 def test_results_are_not_leaked(emulator):
