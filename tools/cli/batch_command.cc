@@ -347,6 +347,7 @@ int run_batch(const BatchOptions& o) {
   BatchTally tally;
   try {
     std::vector<std::string> keys;
+    keys.reserve(setups.size());
     for (const auto& [service, setup] : setups) keys.push_back(setup.access.api_key);
     ResultsFile results(dir / "results.jsonl", run_secrets(keys));
     for (const auto& [line, reason] : jobs.refused) {

@@ -194,6 +194,7 @@ std::string preview_stem(const GenerateOptions& o, int index, int calls) {
 
 // How many of `calls` may run under `budget` once the first has cost what `first` says: as many
 // as fit at its price, the first included; only the first when it had no price.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the budget, then the calls asked
 std::size_t affordable_calls(const host::CallReport& first, double budget, std::size_t calls) {
   if (!first.cost) return 1;
   const double each = first.cost->usd;

@@ -162,7 +162,7 @@ std::string keep_unsaved(const std::string& service, host::ByteView image,
       host::internal::create_new_file((folder / ("zantrel-" + service + "-")).string(), 0600, made);
   if (fd < 0) fail("create a file in", folder.string(), errno);
   ::close(fd);
-  const std::string path = made + "." + extension;
+  std::string path = made + "." + extension;
   try {
     write_image_file(path, image, metadata);
   } catch (...) {
