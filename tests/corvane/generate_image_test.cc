@@ -1,6 +1,8 @@
 // Outcomes of one images-API call, driven through a scripted HTTP client.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "tests/support/test_data.h"
 #include "zantrel/host/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
@@ -48,6 +50,9 @@ struct Outcome {
   std::optional<std::string> bytes;
   std::vector<json> records_after_request;  // the request record always comes first
 };
+
+// The row's name, where ctest lists the parameter.
+void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
 
 std::vector<Outcome> outcomes() {
   const std::string b64_body = json{{"data", {{{"b64_json", b64(kImage)}}}}}.dump();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string_view>
@@ -32,6 +33,12 @@ struct Row {
   json code;         // null for success
   json msg;          // exact text or null
 };
+
+// The row as a command line, where ctest lists the parameter.
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.service << " at scenario " << row.scenario;
+  for (const std::string& word : row.extra) *out << " " << word;
+}
 
 std::vector<Row> unstreamed_rows() {
   const json null;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 
 #include "tests/support/test_data.h"
 #include "zantrel/host/errors.h"
@@ -59,6 +60,9 @@ json with(json record, const char* key, json value) {
   record[key] = std::move(value);
   return record;
 }
+
+// The row's name, where ctest lists the parameter.
+void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
 
 std::vector<Outcome> outcomes() {
   const std::string img_a = "\x89PNG\r\n\x1a\nAAAA";
