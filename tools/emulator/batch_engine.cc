@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/emulator/wire_errors.h"
 #include "zantrel/host/internal/codec/rfc3339.h"
 
 namespace zantrel::emulator {
@@ -30,16 +31,11 @@ void send_json(httplib::Response& res, int status, const json& body) {
 
 void gemini_error(httplib::Response& res, int code, const std::string& message,
                   const char* status) {
-  send_json(res, code, {{"error", {{"code", code}, {"message", message}, {"status", status}}}});
+  send_json(res, code, gemini_error_body(code, message, status));
 }
 
 void images_error(httplib::Response& res, int code, const std::string& message) {
-  send_json(res, code,
-            {{"error",
-              {{"message", message},
-               {"type", "invalid_request_error"},
-               {"param", nullptr},
-               {"code", nullptr}}}});
+  send_json(res, code, images_error_body(message));
 }
 
 std::int64_t unix_seconds(Clock::time_point time) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/emulator/wire_errors.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/internal/codec/base64.h"
 
@@ -18,17 +19,13 @@ namespace {
 using json = nlohmann::ordered_json;
 
 Refusal gemini_refusal(int status, const std::string& message, const char* code) {
-  return {status, {{"error", {{"code", status}, {"message", message}, {"status", code}}}}};
+  return {status, gemini_error_body(status, message, code)};
 }
 
 Refusal images_refusal(const std::string& message, const char* param, const char* code,
                        int status = 400) {
-  return {status,
-          {{"error",
-            {{"message", message},
-             {"type", "invalid_request_error"},
-             {"param", param != nullptr ? json(param) : json(nullptr)},
-             {"code", code}}}}};
+  return {status, images_error_body(message, "invalid_request_error",
+                                    param != nullptr ? json(param) : json(nullptr), code)};
 }
 
 // The values of a member every images model takes; a model with its own list says so.

@@ -22,6 +22,7 @@
 #include "tools/emulator/model_lineup.h"
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
+#include "tools/emulator/wire_errors.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/internal/codec/base64.h"
 
@@ -34,15 +35,6 @@ using namespace std::chrono_literals;
 constexpr const char* kScenarioHeader = "X-Zantrel-Scenario";
 
 enum class Api { kGemini, kImages };
-
-json error_body(int code, const std::string& message, const char* status) {
-  return {{"error", {{"code", code}, {"message", message}, {"status", status}}}};
-}
-
-// The images API's error form.
-json images_error(const std::string& message, const char* type, json code = nullptr) {
-  return {{"error", {{"message", message}, {"type", type}, {"param", nullptr}, {"code", code}}}};
-}
 
 // Tokens as the services count them, roughly: a token per four characters of text, a fixed
 // number per image in, and per image out by its size (Gemini) or quality (images API).
@@ -256,8 +248,8 @@ struct Emulator::State {
     auto chosen = Scenario::parse(req.get_header_value(kScenarioHeader));
     if (!chosen) {
       send_json(res, 400,
-                error_body(400, "unknown scenario in " + std::string(kScenarioHeader),
-                           "INVALID_ARGUMENT"));
+                gemini_error_body(400, "unknown scenario in " + std::string(kScenarioHeader),
+                                  "INVALID_ARGUMENT"));
     }
     return chosen;
   }
@@ -268,8 +260,8 @@ struct Emulator::State {
                     httplib::Response& res) const {
     const auto code = static_cast<int>(s.number(500));
     if (s.name == "busy" && api == Api::kGemini) {
-      json body =
-          error_body(429, "Resource has been exhausted (e.g. check quota).", "RESOURCE_EXHAUSTED");
+      json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
+                                    "RESOURCE_EXHAUSTED");
       body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
                                    {"retryDelay", std::to_string(s.number(17)) + "s"}}};
       send_json(res, 429, body);
@@ -277,13 +269,13 @@ struct Emulator::State {
       const std::string hint = std::to_string(s.number(20));
       res.set_header("Retry-After", hint);
       send_json(res, 429,
-                images_error(
+                images_error_body(
                     "Rate limit reached for images per minute. Please try again in " + hint + "s.",
-                    "requests", "rate_limit_exceeded"));
+                    "requests", nullptr, "rate_limit_exceeded"));
     } else if (s.name == "status" && api == Api::kImages) {
       send_json(res, code,
-                images_error("emulated status " + std::to_string(code),
-                             code >= 500 ? "server_error" : "invalid_request_error"));
+                images_error_body("emulated status " + std::to_string(code),
+                                  code >= 500 ? "server_error" : "invalid_request_error"));
     } else if (s.name == "echo-key") {
       // A careless service (or proxy) repeating the key it was sent, in its text and its id.
       std::string key = req.get_header_value("x-goog-api-key");
@@ -294,18 +286,20 @@ struct Emulator::State {
       res.set_header("x-request-id", "req_" + key);
       if (api == Api::kImages) {
         send_json(res, 401,
-                  images_error("Incorrect API key provided: " + key + ".", "invalid_request_error",
-                               "invalid_api_key"));
+                  images_error_body("Incorrect API key provided: " + key + ".",
+                                    "invalid_request_error", nullptr, "invalid_api_key"));
       } else {
-        send_json(res, 400,
-                  error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
-                             "INVALID_ARGUMENT"));
+        send_json(
+            res, 400,
+            gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
+                              "INVALID_ARGUMENT"));
       }
     } else if (s.name == "busy-text") {
       res.status = 429;
       res.set_content("Too Many Requests", "text/plain");
     } else if (s.name == "status") {
-      send_json(res, code, error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
+      send_json(res, code,
+                gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
     } else if (s.name == "status-text") {
       res.status = code;
       res.set_content("emulated status " + std::to_string(code), "text/plain");
@@ -398,7 +392,7 @@ struct Emulator::State {
     }
     const auto checked = check_gemini_request(req.body);
     if (!checked.error.empty()) {
-      send_json(res, 400, error_body(400, checked.error, "INVALID_ARGUMENT"));
+      send_json(res, 400, gemini_error_body(400, checked.error, "INVALID_ARGUMENT"));
       return;
     }
     if (auto refusal = direct() && served != nullptr ? check_gemini_model_request(*served, checked)
@@ -410,10 +404,10 @@ struct Emulator::State {
       if (s->name == "file-expired" || !files.holds(uri, base_url())) {
         const std::string id = uri.substr(uri.rfind('/') + 1);
         send_json(res, 403,
-                  error_body(403,
-                             "You do not have permission to access the File " + id +
-                                 " or it may not exist.",
-                             "PERMISSION_DENIED"));
+                  gemini_error_body(403,
+                                    "You do not have permission to access the File " + id +
+                                        " or it may not exist.",
+                                    "PERMISSION_DENIED"));
         return;
       }
     }
@@ -515,12 +509,12 @@ struct Emulator::State {
                   {"responseId", body["responseId"]}};
       stream.events.push_back(sse_event("", out.dump()));
     }
-    stream.error =
-        sse_event("", error_body(500,
-                                 "An internal error has occurred. Please retry or report in "
-                                 "https://developers.generativeai.google/guide/troubleshooting",
-                                 "INTERNAL")
-                          .dump());
+    stream.error = sse_event(
+        "", gemini_error_body(500,
+                              "An internal error has occurred. Please retry or report in "
+                              "https://developers.generativeai.google/guide/troubleshooting",
+                              "INTERNAL")
+                .dump());
     return stream;
   }
 
@@ -550,7 +544,7 @@ struct Emulator::State {
       return;
     }
     if (!checked.error.empty()) {
-      send_json(res, 400, images_error(checked.error, "invalid_request_error"));
+      send_json(res, 400, images_error_body(checked.error, "invalid_request_error"));
       return;
     }
     wait_before_answering(*s);
@@ -692,7 +686,7 @@ struct Emulator::State {
       id.erase(0, dash == std::string::npos ? id.size() : dash + 1);
     }
     if (std::sscanf(id.c_str(), "%16llx-%dx%d.png", &seed, &width, &height) != 3) {
-      send_json(res, 404, error_body(404, "no such file", "NOT_FOUND"));
+      send_json(res, 404, gemini_error_body(404, "no such file", "NOT_FOUND"));
       return;
     }
     const host::Bytes png = render_png(seed, width, height);
@@ -839,7 +833,8 @@ struct Emulator::State {
     server->Put("/emulator/scenario", [this](const httplib::Request& req, httplib::Response& res) {
       auto chosen = Scenario::parse(req.body);
       if (!chosen) {
-        send_json(res, 400, error_body(400, "unknown scenario: " + req.body, "INVALID_ARGUMENT"));
+        send_json(res, 400,
+                  gemini_error_body(400, "unknown scenario: " + req.body, "INVALID_ARGUMENT"));
         return;
       }
       std::lock_guard lock(mutex);
@@ -858,7 +853,7 @@ struct Emulator::State {
             what = e.what();
           } catch (...) {
           }
-          send_json(res, 500, error_body(500, what, "INTERNAL"));
+          send_json(res, 500, gemini_error_body(500, what, "INTERNAL"));
         });
   }
 };

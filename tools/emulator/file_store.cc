@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "tools/emulator/wire_errors.h"
 #include "zantrel/host/internal/codec/rfc3339.h"
 
 namespace zantrel::emulator {
@@ -16,9 +17,7 @@ constexpr auto kKeptFor = std::chrono::hours(48);
 
 void send_error(httplib::Response& res, int code, const std::string& message, const char* status) {
   res.status = code;
-  res.set_content(
-      json{{"error", {{"code", code}, {"message", message}, {"status", status}}}}.dump(),
-      "application/json");
+  res.set_content(gemini_error_body(code, message, status).dump(), "application/json");
 }
 
 std::optional<std::uint64_t> number_of(const std::string& text) {

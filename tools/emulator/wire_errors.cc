@@ -1,0 +1,15 @@
+#include "tools/emulator/wire_errors.h"
+
+namespace zantrel::emulator {
+
+nlohmann::ordered_json gemini_error_body(int code, const std::string& message, const char* status) {
+  return {{"error", {{"code", code}, {"message", message}, {"status", status}}}};
+}
+
+nlohmann::ordered_json images_error_body(const std::string& message, const char* type,
+                                         const nlohmann::ordered_json& param,
+                                         const nlohmann::ordered_json& code) {
+  return {{"error", {{"message", message}, {"type", type}, {"param", param}, {"code", code}}}};
+}
+
+}  // namespace zantrel::emulator
