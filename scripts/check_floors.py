@@ -9,7 +9,7 @@ The library is built in floors, each using only those below it (and its own):
   3 call     the host API above HTTP (config, call options, references, image tool) and the
              call machinery both clients run on (host/call)
   4 clients  the two clients (image/tavelin, image/corvane)
-  5 testkit  what tests and hosts use to script HTTP and capture records (testkit, testing)
+  5 testkit  what tests and hosts use to script HTTP and capture records (testkit)
 Every file under zantrel/ must belong to a floor, so a new one is placed on purpose."""
 import pathlib
 import re
@@ -32,7 +32,7 @@ def floor_of(path):
         return None
     if parts[1:] == ("version.h",):
         return 0
-    if parts[1] in ("testkit", "testing"):
+    if parts[1] == "testkit":
         return 5
     if parts[1] == "image":
         return 4
