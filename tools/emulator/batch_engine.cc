@@ -113,7 +113,8 @@ std::shared_ptr<BatchEngine::Batch> BatchEngine::find(bool gemini, const std::st
 
 std::shared_ptr<BatchEngine::Batch> BatchEngine::add(std::shared_ptr<Batch> kept,
                                                      const Scenario& scenario) {
-  if (scenario.name == "batch") kept->plan = BatchPlan::parse(scenario.param).value_or(BatchPlan{});
+  if (scenario.fault == Fault::kBatch)
+    kept->plan = BatchPlan::parse(scenario.param).value_or(BatchPlan{});
   kept->created = Clock::now();
   const auto ordinal = static_cast<int>(++creates_);
   if (ordinal == kept->plan.expire_nth) kept->fate = Batch::Fate::kExpire;
@@ -136,8 +137,9 @@ void BatchEngine::settle(Batch& batch) {
   const std::size_t run = batch.fate == Batch::Fate::kExpire
                               ? (batch.gemini ? 0 : batch.lines.size() / 2)
                               : batch.lines.size();
-  const Scenario failing{"status", "500"};
-  const Scenario answering = batch.plan.small_pictures ? Scenario{"small-delay", "0"} : Scenario{};
+  const Scenario failing = *Scenario::parse("status:500");
+  const Scenario answering =
+      batch.plan.small_pictures ? *Scenario::parse("small-delay:0") : Scenario{};
   for (std::size_t i = 0; i < run; ++i) {
     const bool fails =
         batch.plan.fail_every > 0 && (i + 1) % static_cast<std::size_t>(batch.plan.fail_every) == 0;

@@ -131,11 +131,11 @@ std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size)
 
 // The file id a link scenario points at, or nothing for scenarios that answer inline.
 std::optional<std::string> link_id(const Scenario& s, std::uint64_t seed, int width, int height) {
-  if (s.name == "file-link") return file_id(seed, width, height);
-  if (s.name == "missing-link") return "missing";
-  if (s.name == "link-redirect-scheme") return "redirect-scheme";
-  if (s.name == "link-halfway") return "halfway-" + file_id(seed, width, height);
-  if (s.name == "link-silent") {
+  if (s.fault == Fault::kFileLink) return file_id(seed, width, height);
+  if (s.fault == Fault::kMissingLink) return "missing";
+  if (s.fault == Fault::kLinkRedirectScheme) return "redirect-scheme";
+  if (s.fault == Fault::kLinkHalfway) return "halfway-" + file_id(seed, width, height);
+  if (s.fault == Fault::kLinkSilent) {
     return "silent-" + std::to_string(s.number(3000)) + "-" + file_id(seed, width, height);
   }
   return std::nullopt;
@@ -143,8 +143,9 @@ std::optional<std::string> link_id(const Scenario& s, std::uint64_t seed, int wi
 
 // The pause of the waiting scenarios before any byte of the answer.
 void wait_before_answering(const Scenario& s) {
-  if (s.name == "delay") std::this_thread::sleep_for(std::chrono::milliseconds(s.number(3000)));
-  if (s.name == "small-delay") {
+  if (s.fault == Fault::kDelay)
+    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(3000)));
+  if (s.fault == Fault::kSmallDelay) {
     std::this_thread::sleep_for(std::chrono::milliseconds(s.number(200)));
   }
 }
@@ -153,9 +154,9 @@ void wait_before_answering(const Scenario& s) {
 // small one ("small-delay"), or one padded to many mebibytes ("large").
 std::string picture_data(const Scenario& s, std::uint64_t seed, int width, int height,
                          const PictureStyle& style = {}) {
-  if (s.name == "small-delay") return host::base64_encode(render_png(seed, 64, 36));
+  if (s.fault == Fault::kSmallDelay) return host::base64_encode(render_png(seed, 64, 36));
   host::Bytes png = render_picture(seed, width, height, style);
-  if (s.name == "large") {
+  if (s.fault == Fault::kLarge) {
     // Bytes after the end chunk are ignored by PNG readers, so the file stays a valid picture.
     const std::size_t size = std::max(png.size(), static_cast<std::size_t>(s.number(20)) << 20);
     std::mt19937_64 random(seed);
@@ -259,101 +260,132 @@ struct Emulator::State {
   bool answer_fault(Api api, const Scenario& s, const httplib::Request& req,
                     httplib::Response& res) const {
     const auto code = static_cast<int>(s.number(500));
-    if (s.name == "busy" && api == Api::kGemini) {
-      json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
-                                    "RESOURCE_EXHAUSTED");
-      body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
-                                   {"retryDelay", std::to_string(s.number(17)) + "s"}}};
-      send_json(res, 429, body);
-    } else if (s.name == "busy") {
-      const std::string hint = std::to_string(s.number(20));
-      res.set_header("Retry-After", hint);
-      send_json(res, 429,
-                images_error_body(
-                    "Rate limit reached for images per minute. Please try again in " + hint + "s.",
-                    "requests", nullptr, "rate_limit_exceeded"));
-    } else if (s.name == "status" && api == Api::kImages) {
-      send_json(res, code,
-                images_error_body("emulated status " + std::to_string(code),
-                                  code >= 500 ? "server_error" : "invalid_request_error"));
-    } else if (s.name == "echo-key") {
-      // A careless service (or proxy) repeating the key it was sent, in its text and its id.
-      std::string key = req.get_header_value("x-goog-api-key");
-      if (const std::string bearer = req.get_header_value("Authorization");
-          bearer.starts_with("Bearer ")) {
-        key = bearer.substr(7);
+    switch (s.fault) {
+      case Fault::kBusy: {
+        if (api == Api::kGemini) {
+          json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
+                                        "RESOURCE_EXHAUSTED");
+          body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
+                                       {"retryDelay", std::to_string(s.number(17)) + "s"}}};
+          send_json(res, 429, body);
+        } else {
+          const std::string hint = std::to_string(s.number(20));
+          res.set_header("Retry-After", hint);
+          send_json(
+              res, 429,
+              images_error_body(
+                  "Rate limit reached for images per minute. Please try again in " + hint + "s.",
+                  "requests", nullptr, "rate_limit_exceeded"));
+        }
+        return true;
       }
-      res.set_header("x-request-id", "req_" + key);
-      if (api == Api::kImages) {
-        send_json(res, 401,
-                  images_error_body("Incorrect API key provided: " + key + ".",
-                                    "invalid_request_error", nullptr, "invalid_api_key"));
-      } else {
-        send_json(
-            res, 400,
-            gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
-                              "INVALID_ARGUMENT"));
+      case Fault::kStatus: {
+        if (api == Api::kImages) {
+          send_json(res, code,
+                    images_error_body("emulated status " + std::to_string(code),
+                                      code >= 500 ? "server_error" : "invalid_request_error"));
+        } else {
+          send_json(res, code,
+                    gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
+        }
+        return true;
       }
-    } else if (s.name == "busy-text") {
-      res.status = 429;
-      res.set_content("Too Many Requests", "text/plain");
-    } else if (s.name == "status") {
-      send_json(res, code,
-                gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
-    } else if (s.name == "status-text") {
-      res.status = code;
-      res.set_content("emulated status " + std::to_string(code), "text/plain");
-    } else if (s.name == "status-empty-error") {
-      send_json(res, code, json::object());
-    } else if (s.name == "not-json") {
-      res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
-    } else if (s.name == "empty-body") {
-      res.set_content("", "application/json");
-    } else if (s.name == "truncated-json") {
-      res.set_content(
-          R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
-          "application/json");
-    } else if (s.name == "deep-json") {
-      res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
-    } else if (s.name == "redirect") {
-      res.set_redirect(req.path, 302);
-    } else if (s.name == "oversized") {
-      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
-      res.set_content_provider(
-          size, "application/json",
-          [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            const std::string piece =
-                oversized_piece(offset, std::min<std::size_t>(length, 1 << 16), size);
-            sink.write(piece.data(), piece.size());
-            return true;
-          });
-    } else if (s.name == "oversized-chunked") {
-      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
-      res.set_chunked_content_provider(
-          "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
-            if (offset >= size) {
-              sink.done();
+      case Fault::kEchoKey: {
+        // A careless service (or proxy) repeating the key it was sent, in its text and its id.
+        std::string key = req.get_header_value("x-goog-api-key");
+        if (const std::string bearer = req.get_header_value("Authorization");
+            bearer.starts_with("Bearer ")) {
+          key = bearer.substr(7);
+        }
+        res.set_header("x-request-id", "req_" + key);
+        if (api == Api::kImages) {
+          send_json(res, 401,
+                    images_error_body("Incorrect API key provided: " + key + ".",
+                                      "invalid_request_error", nullptr, "invalid_api_key"));
+        } else {
+          send_json(
+              res, 400,
+              gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
+                                "INVALID_ARGUMENT"));
+        }
+        return true;
+      }
+      case Fault::kBusyText: {
+        res.status = 429;
+        res.set_content("Too Many Requests", "text/plain");
+        return true;
+      }
+      case Fault::kStatusText: {
+        res.status = code;
+        res.set_content("emulated status " + std::to_string(code), "text/plain");
+        return true;
+      }
+      case Fault::kStatusEmptyError: {
+        send_json(res, code, json::object());
+        return true;
+      }
+      case Fault::kNotJson: {
+        res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
+        return true;
+      }
+      case Fault::kEmptyBody: {
+        res.set_content("", "application/json");
+        return true;
+      }
+      case Fault::kTruncatedJson: {
+        res.set_content(
+            R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
+            "application/json");
+        return true;
+      }
+      case Fault::kDeepJson: {
+        res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
+        return true;
+      }
+      case Fault::kRedirect: {
+        res.set_redirect(req.path, 302);
+        return true;
+      }
+      case Fault::kOversized: {
+        const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+        res.set_content_provider(
+            size, "application/json",
+            [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+              const std::string piece =
+                  oversized_piece(offset, std::min<std::size_t>(length, 1 << 16), size);
+              sink.write(piece.data(), piece.size());
               return true;
-            }
-            const std::string piece = oversized_piece(offset, 1 << 16, size);
-            sink.write(piece.data(), piece.size());
-            return true;
-          });
-    } else {
-      return false;
+            });
+        return true;
+      }
+      case Fault::kOversizedChunked: {
+        const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+        res.set_chunked_content_provider(
+            "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
+              if (offset >= size) {
+                sink.done();
+                return true;
+              }
+              const std::string piece = oversized_piece(offset, 1 << 16, size);
+              sink.write(piece.data(), piece.size());
+              return true;
+            });
+        return true;
+      }
+      default:
+        return false;
     }
-    return true;
   }
 
   // Sends a success body according to the delivery scenarios (delay, trickle, reset, truncated).
   void deliver(const Scenario& s, httplib::Response& res, std::string body) const {
-    if (s.name == "trickle") {
+    if (s.fault == Fault::kTrickle) {
       stream_body(res, std::move(body), 8, std::chrono::milliseconds(s.number(300)), false, 0);
-    } else if (s.name == "reset") {
+    } else if (s.fault == Fault::kReset) {
       stream_body(res, std::move(body), 8, 0ms, true, 0);
-    } else if (s.name == "truncated") {
+    } else if (s.fault == Fault::kTruncated) {
       stream_body(res, std::move(body), 1, 0ms, false, 1000);
-    } else if (s.name == "chunked-cut") {
+    } else if (s.fault == Fault::kChunkedCut) {
       chunked_cut(res, std::move(body));
     } else {
       res.set_content(body, "application/json");
@@ -401,7 +433,7 @@ struct Emulator::State {
       return;
     }
     for (const std::string& uri : checked.file_uris) {
-      if (s->name == "file-expired" || !files.holds(uri, base_url())) {
+      if (s->fault == Fault::kFileExpired || !files.holds(uri, base_url())) {
         const std::string id = uri.substr(uri.rfind('/') + 1);
         send_json(res, 403,
                   gemini_error_body(403,
@@ -430,15 +462,15 @@ struct Emulator::State {
     };
     json part;
     json candidate = json::object();
-    if (s->name == "finish" || s->name == "no-image") {
+    if (s->fault == Fault::kFinish || s->fault == Fault::kNoImage) {
       candidate["content"] = {{"role", "model"}, {"parts", {{{"text", "I can't draw that."}}}}};
-      candidate["finishReason"] = s->name == "finish" ? s->param : "STOP";
+      candidate["finishReason"] = s->fault == Fault::kFinish ? s->param : "STOP";
     } else {
       if (const auto id = link_id(*s, seed, checked.width, checked.height)) {
         part = {
             {"fileData", {{"mimeType", "image/png"}, {"fileUri", base_url() + "/files/" + *id}}}};
       } else {
-        const std::string data = s->name == "bad-base64"
+        const std::string data = s->fault == Fault::kBadBase64
                                      ? std::string("!!!not base64!!!Q")
                                      : picture_data(*s, seed, checked.width, checked.height);
         part = {{"inlineData", {{"mimeType", "image/png"}, {"data", data}}}};
@@ -455,7 +487,7 @@ struct Emulator::State {
                  {"usageMetadata", gemini_usage(checked)},
                  {"modelVersion", model},
                  {"responseId", "emu-" + file_id(seed, 0, 0).substr(0, 16)}};
-    if (s->name == "prompt-blocked") {
+    if (s->fault == Fault::kPromptBlocked) {
       body.erase("candidates");
       body["promptFeedback"] = {{"blockReason", "PROHIBITED_CONTENT"}};
     }
@@ -484,7 +516,7 @@ struct Emulator::State {
     if (!body.contains("candidates")) {
       stream.events.push_back(sse_event("", body.dump()));
     } else {
-      const int thoughts = s.name == "stream-thoughts" ? static_cast<int>(s.number(2)) : 0;
+      const int thoughts = s.fault == Fault::kStreamThoughts ? static_cast<int>(s.number(2)) : 0;
       for (int k = 0; k < thoughts; ++k) {
         // Thoughts are rough drafts: smaller pictures, each its own.
         const auto draft =
@@ -552,7 +584,7 @@ struct Emulator::State {
 
     const std::uint64_t seed = seed_from(checked.prompt);
     json item;
-    if (s->name == "finish" || s->name == "no-image") {
+    if (s->fault == Fault::kFinish || s->fault == Fault::kNoImage) {
       deliver(*s, res,
               json{{"created", std::time(nullptr)},
                    {"data", json::array()},
@@ -570,14 +602,14 @@ struct Emulator::State {
       const std::uint64_t picture = seed + static_cast<std::uint64_t>(i);
       if (const auto id = link_id(*s, picture, checked.width, checked.height)) {
         item = {{"url", base_url() + "/files/" + *id}};
-      } else if (checked.response_format == "url" && s->name != "data-link") {
+      } else if (checked.response_format == "url" && s->fault != Fault::kDataLink) {
         item = {{"url", base_url() + "/files/" + file_id(picture, checked.width, checked.height)}};
-      } else if (s->name == "bad-base64") {
+      } else if (s->fault == Fault::kBadBase64) {
         item = {{"b64_json", "!!!not base64!!!Q"}};
       } else {
         const std::string encoded =
             picture_data(*s, picture, checked.width, checked.height, style_of(checked));
-        item = s->name == "data-link"
+        item = s->fault == Fault::kDataLink
                    ? json{{"url", "data:image/" + checked.output_format + ";base64," + encoded}}
                    : json{{"b64_json", encoded}};
       }
@@ -612,7 +644,7 @@ struct Emulator::State {
       return sse_event(type, data.dump());
     };
     EventStream stream;
-    const int partials = s.name == "stream-final-only" ? 0 : checked.partial_images;
+    const int partials = s.fault == Fault::kStreamFinalOnly ? 0 : checked.partial_images;
     for (int k = 0; k < partials; ++k) {
       // Each partial its own picture, so that a reader can tell them apart.
       const auto partial = render_picture(seed + 1000 + static_cast<std::uint64_t>(k),
@@ -629,7 +661,7 @@ struct Emulator::State {
       stream.events.push_back(
           event(kind + ".completed",
                 {{"type", kind + ".completed"},
-                 {"b64_json", s.name == "bad-base64"
+                 {"b64_json", s.fault == Fault::kBadBase64
                                   ? std::string("!!!not base64!!!Q")
                                   : picture_data(s, picture, checked.width, checked.height, style)},
                  {"usage", images_usage(checked)}}));

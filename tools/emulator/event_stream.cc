@@ -27,29 +27,30 @@ std::string sse_event(const std::string& type, const std::string& data) {
 void send_event_stream(httplib::Response& res, EventStream stream, const Scenario& scenario) {
   auto sending = std::make_shared<Sending>();
   std::vector<std::string>& events = stream.events;
-  const std::string& name = scenario.name;
-  if (name == "stream-final-first" && stream.final_event < events.size()) {
+  const Fault fault = scenario.fault;
+  if (fault == Fault::kStreamFinalFirst && stream.final_event < events.size()) {
     std::string final_event = std::move(events[stream.final_event]);
     events.erase(events.begin() + static_cast<std::ptrdiff_t>(stream.final_event));
     events.insert(events.begin(), std::move(final_event));
     stream.final_event = 0;
   }
-  if (name == "stream-error" && !events.empty()) {
+  if (fault == Fault::kStreamError && !events.empty()) {
     events.resize(1);
     events.push_back(std::move(stream.error));
     stream.done.clear();
   }
-  if ((name == "stream-cut" || name == "reset") && stream.final_event < events.size()) {
+  if ((fault == Fault::kStreamCut || fault == Fault::kReset) &&
+      stream.final_event < events.size()) {
     events.resize(stream.final_event + 1);
     events.back().resize(events.back().size() / 2);
     stream.done.clear();
     sending->drop_at_end = true;
   }
   if (!stream.done.empty()) events.push_back(std::move(stream.done));
-  const milliseconds pace(name == "stream-pace" ? scenario.number(200) : 0);
+  const milliseconds pace(fault == Fault::kStreamPace ? scenario.number(200) : 0);
   for (std::size_t i = 0; i < events.size(); ++i) {
     milliseconds pause = i == 0 ? milliseconds(0) : pace;
-    if (name == "stream-stall" && i == 1) pause = milliseconds(scenario.number(3000));
+    if (fault == Fault::kStreamStall && i == 1) pause = milliseconds(scenario.number(3000));
     sending->pauses.push_back(pause);
   }
   sending->pieces = std::move(events);

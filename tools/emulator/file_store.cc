@@ -82,9 +82,9 @@ void FileStore::upload(const httplib::Request& req, httplib::Response& res,
           file.contains("displayName") ? file["displayName"] : file.value("display_name", json());
       if (name.is_string()) session.display_name = name.get<std::string>();
     }
-    session.cut_once = scenario.name != "upload-cut";
-    session.kept_for = scenario.name == "file-ttl" ? std::chrono::seconds(scenario.number(60))
-                                                   : std::chrono::seconds(kKeptFor);
+    session.cut_once = scenario.fault != Fault::kUploadCut;
+    session.kept_for = scenario.fault == Fault::kFileTtl ? std::chrono::seconds(scenario.number(60))
+                                                         : std::chrono::seconds(kKeptFor);
     char id[24];
     std::snprintf(id, sizeof id, "u%015llx",
                   static_cast<unsigned long long>(++next_id_ * 0x9E3779B97F4A7C15ull >> 4));

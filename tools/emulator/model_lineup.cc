@@ -64,7 +64,7 @@ const std::vector<std::string>& ModelLineup::withdrawn() {
 
 ModelLineup::ModelLineup(const host::ModelCatalogue& catalogue, const Scenario& scenario,
                          std::string day)
-    : catalogue_(catalogue), changed_(scenario.name == "new-models"), day_(std::move(day)) {}
+    : catalogue_(catalogue), changed_(scenario.fault == Fault::kNewModels), day_(std::move(day)) {}
 
 const host::ModelInfo* ModelLineup::served(host::Service service, std::string_view name) const {
   if (changed_) {

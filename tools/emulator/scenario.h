@@ -7,10 +7,60 @@
 
 namespace zantrel::emulator {
 
-// How the emulator answers: a name and an optional parameter ("delay:1500", "status:503").
+// Every way the emulator can answer, one per scenario of the catalogue.
+enum class Fault {
+  kNormal,
+  kNewModels,
+  kBusy,
+  kBusyText,
+  kEchoKey,
+  kStatus,
+  kStatusText,
+  kStatusEmptyError,
+  kNotJson,
+  kEmptyBody,
+  kTruncatedJson,
+  kDeepJson,
+  kFinish,
+  kNoImage,
+  kPromptBlocked,
+  kFileLink,
+  kMissingLink,
+  kLinkRedirectScheme,
+  kLinkHalfway,
+  kLinkSilent,
+  kDataLink,
+  kBadBase64,
+  kDelay,
+  kTrickle,
+  kReset,
+  kTruncated,
+  kChunkedCut,
+  kOversized,
+  kOversizedChunked,
+  kRedirect,
+  kLarge,
+  kStreamFinalFirst,
+  kStreamFinalOnly,
+  kStreamThoughts,
+  kStreamCut,
+  kStreamError,
+  kStreamStall,
+  kStreamPace,
+  kUploadCut,
+  kFileTtl,
+  kFileExpired,
+  kSmallDelay,
+  kBatch,
+};
+
+// How the emulator answers: a name and an optional parameter ("delay:1500", "status:503"), and
+// the fault the name stands for, which the routes switch on. Made by `parse` (or default:
+// "normal"), so that the fault always follows the name.
 struct Scenario {
   std::string name = "normal";
   std::string param;
+  Fault fault = Fault::kNormal;
 
   // Parses "name" or "name:param"; nothing for an unknown name or a bad parameter.
   static std::optional<Scenario> parse(std::string_view text);
@@ -20,6 +70,7 @@ struct Scenario {
 };
 
 struct ScenarioInfo {
+  Fault fault;
   const char* name;
   const char* param;  // what the parameter means, or "" when there is none
   const char* effect;
