@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <streambuf>
 
 #include "zantrel/host/call/secret_filter.h"
@@ -9,7 +10,8 @@
 namespace zantrel::cli {
 
 // A stream buffer in front of another that holds text until a line ends or the stream is
-// flushed, then hands it on with the secrets blanked.
+// flushed, then hands it on with the secrets blanked. Locked: a spinner or a call's progress
+// may print from another thread.
 class SecretGuard::Filter final : public std::streambuf {
  public:
   Filter(std::ostream& stream, const std::vector<std::string>& secrets)
@@ -17,7 +19,7 @@ class SecretGuard::Filter final : public std::streambuf {
     stream_.rdbuf(this);
   }
   ~Filter() override {
-    sync();
+    Filter::sync();
     stream_.rdbuf(inner_);
   }
   Filter(const Filter&) = delete;
@@ -25,17 +27,22 @@ class SecretGuard::Filter final : public std::streambuf {
 
  protected:
   int_type overflow(int_type c) override {
+    const std::lock_guard lock(mutex_);
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     pending_ += traits_type::to_char_type(c);
     if (c == '\n') return pass_on() ? c : traits_type::eof();
     return c;
   }
   std::streamsize xsputn(const char* text, std::streamsize count) override {
+    const std::lock_guard lock(mutex_);
     pending_.append(text, static_cast<std::size_t>(count));
     if (pending_.find('\n') != std::string::npos && !pass_on()) return 0;
     return count;
   }
-  int sync() override { return pass_on() && inner_->pubsync() == 0 ? 0 : -1; }
+  int sync() override {
+    const std::lock_guard lock(mutex_);
+    return pass_on() && inner_->pubsync() == 0 ? 0 : -1;
+  }
 
  private:
   bool pass_on() {
@@ -49,6 +56,7 @@ class SecretGuard::Filter final : public std::streambuf {
   std::ostream& stream_;
   std::streambuf* inner_;
   const std::vector<std::string>& secrets_;
+  std::mutex mutex_;
   std::string pending_;
 };
 
