@@ -251,20 +251,14 @@ void fetch_recorded_links(std::deque<Unit>& pending,
 // ratio the model refuses, a member it takes not, a reference that does not load.
 void refuse_what_the_library_refuses(Jobs& jobs, const BatchOptions& o) {
   const auto http = make_http_client(o.allow_private_links, o.ca_file);
-  std::vector<BatchItem> kept;
-  for (BatchItem& item : jobs.items) {
+  refuse_items(jobs, [&](const BatchItem& item) -> std::optional<std::string> {
     const ServiceAccess access = service_address(item.call.service, o.base_url);
     const CallSetup setup{
         access, resolve_dialect(item.call.dialect, item.call.service, access.base_url), http, {}};
-    if (auto why = call_refusal(item.call, setup)) {
-      jobs.refused.emplace_back(item.line, "line " + std::to_string(item.line) + ": " + *why);
-    } else {
-      kept.push_back(std::move(item));
-    }
-  }
-  jobs.items = std::move(kept);
-  std::stable_sort(jobs.refused.begin(), jobs.refused.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto why = call_refusal(item.call, setup);
+    if (!why) return std::nullopt;
+    return "line " + std::to_string(item.line) + ": " + *why;
+  });
 }
 
 }  // namespace

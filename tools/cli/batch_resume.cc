@@ -1,6 +1,7 @@
 #include "tools/cli/batch_resume.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <utility>
@@ -9,22 +10,6 @@
 
 namespace zantrel::cli {
 namespace {
-
-// Moves the items `refuse` picks into the refused lines, with its reason, keeping line order.
-template <class Refuse>
-void refuse_items(Jobs& jobs, Refuse refuse) {
-  std::vector<BatchItem> kept;
-  for (BatchItem& item : jobs.items) {
-    if (auto reason = refuse(item)) {
-      jobs.refused.emplace_back(item.line, std::move(*reason));
-    } else {
-      kept.push_back(std::move(item));
-    }
-  }
-  jobs.items = std::move(kept);
-  std::stable_sort(jobs.refused.begin(), jobs.refused.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-}
 
 // Gives each unnamed line the name its request's images were recorded under: its own line
 // number when that was one of them (nothing moved), else the first such name no other line
@@ -75,6 +60,21 @@ void name_unnamed_lines(Jobs& jobs, const std::vector<RecordedImage>& recorded) 
 }
 
 }  // namespace
+
+void refuse_items(Jobs& jobs,
+                  const std::function<std::optional<std::string>(const BatchItem&)>& refuse) {
+  std::vector<BatchItem> kept;
+  for (BatchItem& item : jobs.items) {
+    if (auto reason = refuse(item)) {
+      jobs.refused.emplace_back(item.line, std::move(*reason));
+    } else {
+      kept.push_back(std::move(item));
+    }
+  }
+  jobs.items = std::move(kept);
+  std::stable_sort(jobs.refused.begin(), jobs.refused.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
 
 void refuse_colliding_stems(Jobs& jobs) {
   std::map<std::string, const BatchItem*> owner;

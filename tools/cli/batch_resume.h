@@ -2,7 +2,9 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,6 +33,10 @@ struct RunPlan {
 // `resume`: false makes every image again (the folder's results only guard the names).
 // Refused lines move from `jobs.items` to `jobs.refused`; the plan's units point into `jobs`.
 RunPlan plan_run(Jobs& jobs, const std::filesystem::path& dir, bool resume);
+
+// Moves each item `refuse` gives a reason for into the refused lines (kept in line order).
+void refuse_items(Jobs& jobs,
+                  const std::function<std::optional<std::string>(const BatchItem&)>& refuse);
 
 // Refuses each line whose image names are another line's (two lines named "a", or "a" with
 // n 2 beside a line named "a-2"), naming both; the first line keeps its names.
