@@ -22,6 +22,19 @@ class InterruptibleCall {
 
   std::stop_token token() const { return stop_.get_token(); }
 
+  // A blocking call as the bindings run it: `call()` with the GIL released and `options.stop`
+  // this guard's token, then raise_if_interrupted with `outcome`.
+  template <class Options, class Call, class Outcome>
+  static void run(Options& options, Call call, Outcome outcome) {
+    InterruptibleCall interruptible;
+    options.stop = interruptible.token();
+    {
+      const pybind11::gil_scoped_release released;
+      call();
+    }
+    interruptible.raise_if_interrupted(outcome);
+  }
+
   // With the GIL held, once the call has returned: when Ctrl-C came, Python's own handler runs
   // (by default raising KeyboardInterrupt), and the exception gets `outcome()` as its `result`,
   // so that a call that had finished (and was paid for) is not lost.

@@ -527,13 +527,9 @@ PYBIND11_MODULE(_zantrel, m) {
                 text, extra, upload_references);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
                                                            stream, on_progress);
-            InterruptibleCall interruptible;
-            options.stop = interruptible.token();
-            {
-              const py::gil_scoped_release released;
-              out.result = client.start(request, options);
-            }
-            interruptible.raise_if_interrupted([&] { return py::cast(out); });
+            InterruptibleCall::run(
+                options, [&] { out.result = client.start(request, options); },
+                [&] { return py::cast(out); });
             return out;
           },
           py::arg("prompt"), py::arg("aspect_ratio") = image::tavelin::kDefaultAspectRatio,
@@ -560,13 +556,9 @@ PYBIND11_MODULE(_zantrel, m) {
                                std::nullopt, false, "", upload_references);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
                                                            false, py::none());
-            InterruptibleCall interruptible;
-            options.stop = interruptible.token();
-            {
-              const py::gil_scoped_release released;
-              out.result = client.continue_with(conversation, request, options);
-            }
-            interruptible.raise_if_interrupted([&] { return py::cast(out); });
+            InterruptibleCall::run(
+                options, [&] { out.result = client.continue_with(conversation, request, options); },
+                [&] { return py::cast(out); });
             return out;
           },
           py::arg("conversation"), py::arg("prompt"),
@@ -701,13 +693,9 @@ PYBIND11_MODULE(_zantrel, m) {
                 std::move(safety_identifier), extra, partial_images);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
                                                            stream, on_progress);
-            InterruptibleCall interruptible;
-            options.stop = interruptible.token();
-            {
-              const py::gil_scoped_release released;
-              out.result = client.start(request, options);
-            }
-            interruptible.raise_if_interrupted([&] { return py::cast(out); });
+            InterruptibleCall::run(
+                options, [&] { out.result = client.start(request, options); },
+                [&] { return py::cast(out); });
             return out;
           },
           py::arg("prompt"), py::arg("aspect_ratio") = "", py::arg("quality") = "",
@@ -771,13 +759,9 @@ PYBIND11_MODULE(_zantrel, m) {
                                std::nullopt, std::nullopt, "", std::nullopt);
             auto options = call_options<host::CallOptions>(task_id, model_key, timeout, &out.report,
                                                            false, py::none());
-            InterruptibleCall interruptible;
-            options.stop = interruptible.token();
-            {
-              const py::gil_scoped_release released;
-              out.result = client.continue_with(conversation, request, options);
-            }
-            interruptible.raise_if_interrupted([&] { return py::cast(out); });
+            InterruptibleCall::run(
+                options, [&] { out.result = client.continue_with(conversation, request, options); },
+                [&] { return py::cast(out); });
             return out;
           },
           py::arg("conversation"), py::arg("prompt"), py::arg("aspect_ratio") = "",
