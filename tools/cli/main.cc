@@ -28,11 +28,35 @@ void add_preview_option(CLI::App& command, zantrel::cli::GenerateOptions& o) {
       ->check(CLI::IsMember({"auto", "kitty", "sixel", "off"}));
 }
 
+// How a command reaches the services: the same flags wherever a command talks to them. `both`:
+// one address and key for both services (else each one's environment).
+template <class Options>
+void add_access_options(CLI::App& command, Options& o, bool both) {
+  command.add_option("--base-url", o.base_url,
+                     both ? "both services' address (else each one's environment, else public)"
+                          : "service address (else the environment, else the public one)");
+  command.add_option("--api-key", o.api_key,
+                     both ? "both services' key (else each one's environment; never echoed)"
+                          : "API key (else the environment; never echoed)");
+  command.add_flag("--allow-private-links", o.allow_private_links,
+                   "let the services' address and links reach this machine or private networks "
+                   "(needed with the emulator)");
+  command.add_option("--ca-file", o.ca_file, "CA bundle to trust for https (PEM)");
+}
+
+template <class Options>
+void add_dialect_option(CLI::App& command, Options& o) {
+  command
+      .add_option("--dialect", o.dialect,
+                  "wire form: auto (default: direct for the public address, else gateway), "
+                  "gateway or direct")
+      ->check(CLI::IsMember({"auto", "gateway", "direct"}));
+}
+
 void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, bool images) {
   command.add_option("--prompt", o.prompt, "what to draw")->required();
-  command.add_option("--base-url", o.base_url,
-                     "service address (else the environment, else the public one)");
-  command.add_option("--api-key", o.api_key, "API key (else the environment; never echoed)");
+  add_access_options(command, o, false);
+  add_dialect_option(command, o);
   command.add_option("--aspect-ratio", o.aspect_ratio, "e.g. 1:1, 16:9");
   command.add_option("--image-size", o.image_size,
                      "512, 1K, 2K or 4K, as the model takes (zantrel-image models)");
@@ -109,16 +133,7 @@ void add_generate_options(CLI::App& command, zantrel::cli::GenerateOptions& o, b
   command.add_flag("--no-metadata", o.no_metadata,
                    "write the image as the service sent it, without its prompt, model and "
                    "parameters inside (zantrel-image info FILE shows them)");
-  command.add_flag("--allow-private-links", o.allow_private_links,
-                   "let returned and reference links reach this machine or private networks "
-                   "(needed with the emulator's file links)");
   add_preview_option(command, o);
-  command.add_option("--ca-file", o.ca_file, "CA bundle to trust for https (PEM)");
-  command
-      .add_option("--dialect", o.dialect,
-                  "wire form: auto (default: direct for the public address, else gateway), "
-                  "gateway or direct")
-      ->check(CLI::IsMember({"auto", "gateway", "direct"}));
 }
 
 }  // namespace
@@ -160,13 +175,7 @@ int main(int argc, char** argv) {
   batch->add_flag("--check", batch_options.check, "check every line, send nothing");
   batch->add_flag("--no-metadata", batch_options.no_metadata,
                   "write the images without their prompt, model and parameters inside");
-  batch->add_flag("--allow-private-links", batch_options.allow_private_links,
-                  "let links reach this machine or private networks");
-  batch->add_option("--ca-file", batch_options.ca_file, "CA bundle to trust for https (PEM)");
-  batch->add_option("--base-url", batch_options.base_url,
-                    "both services' address (else each one's environment, else public)");
-  batch->add_option("--api-key", batch_options.api_key,
-                    "both services' key (else each one's environment; never echoed)");
+  add_access_options(*batch, batch_options, true);
   batch->add_option("--max-cost", batch_options.max_cost_usd,
                     "stop sending once the estimated cost of this run reaches this many US "
                     "dollars (finished and running calls are kept; --resume goes on)");
@@ -194,11 +203,7 @@ int main(int argc, char** argv) {
       app.add_subcommand("batch-cancel", "ask the services to cancel a folder's running batches");
   for (auto* command : {batch_status, batch_cancel}) {
     command->add_option("dir", admin_options.out_dir, "the run's --out-dir")->required();
-    command->add_option("--base-url", admin_options.base_url, "both services' address");
-    command->add_option("--api-key", admin_options.api_key, "both services' key (never echoed)");
-    command->add_flag("--allow-private-links", admin_options.allow_private_links,
-                      "let the services' address be this machine or a private network");
-    command->add_option("--ca-file", admin_options.ca_file, "CA bundle to trust for https (PEM)");
+    add_access_options(*command, admin_options, true);
   }
   zantrel::cli::ChatOptions chat_options;
   chat_options.call.service = "gemini";
@@ -207,8 +212,8 @@ int main(int argc, char** argv) {
   chat->add_option("--out-dir", chat_options.out_dir,
                    "turn-K.png and conversation.json go here (an earlier session is continued)")
       ->required();
-  chat->add_option("--base-url", chat_options.call.base_url, "service address");
-  chat->add_option("--api-key", chat_options.call.api_key, "API key (never echoed)");
+  add_access_options(*chat, chat_options.call, false);
+  add_dialect_option(*chat, chat_options.call);
   chat->add_option("--model", chat_options.call.model, "model name");
   chat->add_option("--aspect-ratio", chat_options.call.aspect_ratio, "e.g. 1:1, 16:9");
   chat->add_option("--image-size", chat_options.call.image_size, "1K, 2K or 4K");
@@ -217,10 +222,6 @@ int main(int argc, char** argv) {
                    "reference image sent with every turn: a link or a file path (repeatable)");
   chat->add_flag("--upload-refs", chat_options.call.upload_refs,
                  "upload the references once through the Files API and name them by link");
-  chat->add_option("--dialect", chat_options.call.dialect, "auto, gateway or direct")
-      ->check(CLI::IsMember({"auto", "gateway", "direct"}));
-  chat->add_flag("--allow-private-links", chat_options.call.allow_private_links,
-                 "let links reach this machine or private networks");
   add_preview_option(*chat, chat_options.call);
   chat->add_flag("--no-metadata", chat_options.call.no_metadata,
                  "write the images without their prompt, model and parameters inside");
@@ -247,15 +248,8 @@ int main(int argc, char** argv) {
                    "ask the services' own model lists (with the keys the generating commands "
                    "use) and merge them into the user's cache, which later runs read");
   models->add_flag("--diff", models_options.diff, "print what the last refresh changed");
-  models->add_option("--base-url", models_options.base_url,
-                     "address of both services (else the environment, else the public ones)");
-  models->add_option("--api-key", models_options.api_key,
-                     "API key of both services (else the environment; never echoed)");
-  models->add_option("--dialect", models_options.dialect, "auto, gateway or direct")
-      ->check(CLI::IsMember({"auto", "gateway", "direct"}));
-  models->add_flag("--allow-private-links", models_options.allow_private_links,
-                   "as for the generating commands");
-  models->add_option("--ca-file", models_options.ca_file, "CA bundle to trust for https (PEM)");
+  add_access_options(*models, models_options, true);
+  add_dialect_option(*models, models_options);
   for (auto* command : {gemini, images, batch, chat}) {
     command->add_option("--log", log_target, "as above");
     command->add_option("--catalogue", catalogue_path, "as above");
