@@ -24,7 +24,6 @@
 
 #include "zantrel/host/image_mime.h"
 #include "zantrel/host/internal/new_file.h"
-#include "zantrel/host/references.h"
 
 namespace zantrel::cli {
 namespace {
@@ -143,8 +142,8 @@ std::optional<std::string> output_fault(const std::string& path) {
   return std::nullopt;
 }
 
-std::string keep_unsaved(const std::string& service, host::ByteView image,
-                         const std::optional<host::ImageMetadata>& metadata) {
+KeptImage keep_unsaved(const std::string& service, host::ByteView image,
+                       const std::optional<host::ImageMetadata>& metadata) {
   const char* state = std::getenv("XDG_STATE_HOME");
   const char* home = std::getenv("HOME");
   std::filesystem::path folder;
@@ -162,15 +161,15 @@ std::string keep_unsaved(const std::string& service, host::ByteView image,
       host::internal::create_new_file((folder / ("zantrel-" + service + "-")).string(), 0600, made);
   if (fd < 0) fail("create a file in", folder.string(), errno);
   ::close(fd);
-  std::string path = made + "." + extension;
+  KeptImage kept{made + "." + extension, {}};
   try {
-    write_image_file(path, image, metadata);
+    kept.file = write_image_file(kept.path, image, metadata);
   } catch (...) {
     ::unlink(made.c_str());
     throw;
   }
   ::unlink(made.c_str());
-  return path;
+  return kept;
 }
 
 // An image that could not be written where asked, kept in the user's state folder: says why and
@@ -181,10 +180,10 @@ std::optional<std::string> keep_image_elsewhere(const std::string& service, host
                                                 std::optional<WrittenFile>& file) {
   std::cerr << "zantrel-image: " << why << "\n";
   try {
-    const std::string kept = keep_unsaved(service, image, facts);
-    file = WrittenFile{std::filesystem::file_size(kept), sha256_hex(host::read_file_bytes(kept))};
-    std::cerr << "zantrel-image: the image is kept at " << kept << "\n";
-    return kept;
+    KeptImage kept = keep_unsaved(service, image, facts);
+    file = kept.file;
+    std::cerr << "zantrel-image: the image is kept at " << kept.path << "\n";
+    return std::move(kept.path);
   } catch (const std::exception& e) {
     std::cerr << "zantrel-image: the image could not be kept anywhere: " << e.what() << "\n";
     return std::nullopt;

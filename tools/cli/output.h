@@ -41,9 +41,14 @@ std::optional<std::string> output_fault(const std::string& path);
 
 // Keeps an image that could not be written where it was asked for (a full disk, a folder gone)
 // in the user's state folder, $XDG_STATE_HOME/zantrel/unsaved (else ~/.local/state/...), under a
-// new name of this service and the image's type. Returns its path; throws when that fails too.
-std::string keep_unsaved(const std::string& service, host::ByteView image,
-                         const std::optional<host::ImageMetadata>& metadata);
+// new name of this service and the image's type. Returns its path and the file's facts; throws
+// when that fails too.
+struct KeptImage {
+  std::string path;
+  WrittenFile file;
+};
+KeptImage keep_unsaved(const std::string& service, host::ByteView image,
+                       const std::optional<host::ImageMetadata>& metadata);
 
 // An image that could not be written where asked (`why`), kept by keep_unsaved: says why and
 // where on stderr and gives that path, `file` its facts (nothing when even that failed).
