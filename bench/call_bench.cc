@@ -36,8 +36,8 @@
 #include "bench/payloads.h"
 #include "bench/process_memory.h"
 #include "tools/emulator/emulator.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/http/curl_http_client.h"
-#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench/loopback_sink.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace zantrel::bench {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "bench/payloads.h"
-#include "zantrel/host/service_result.h"
+#include "zantrel/host/result/service_result.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 

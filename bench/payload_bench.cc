@@ -9,10 +9,10 @@
 
 #include "bench/memcpy_baseline.h"
 #include "bench/payloads.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/http/streamed_body.h"
-#include "zantrel/host/internal/codec/base64.h"
-#include "zantrel/host/service_result.h"
+#include "zantrel/host/result/service_result.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 #include "zantrel/image/corvane/internal/model_checks.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"

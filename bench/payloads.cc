@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace zantrel::bench {
 

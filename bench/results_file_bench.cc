@@ -23,7 +23,7 @@
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_batch_command.h"
 #include "tools/emulator/picture.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace {
 

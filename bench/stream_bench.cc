@@ -25,8 +25,8 @@
 
 #include "bench/process_memory.h"
 #include "tools/emulator/picture.h"
-#include "zantrel/host/internal/codec/base64.h"
-#include "zantrel/host/internal/file_descriptor.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/files/file_descriptor.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
@@ -105,7 +105,7 @@ bool read_request(int fd) {
 // first byte goes out.
 int preview_latency() {
   constexpr int kCalls = 20;
-  const zantrel::host::internal::FileDescriptor listener(::socket(AF_INET, SOCK_STREAM, 0));
+  const zantrel::host::FileDescriptor listener(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -131,7 +131,7 @@ int preview_latency() {
   std::atomic<std::int64_t> first_byte_ns{0};
   std::thread server([&] {
     for (int i = 0; i < kCalls; ++i) {
-      const zantrel::host::internal::FileDescriptor fd(::accept(listener.get(), nullptr, nullptr));
+      const zantrel::host::FileDescriptor fd(::accept(listener.get(), nullptr, nullptr));
       if (fd.get() < 0 || !read_request(fd.get())) return;
       const int one = 1;
       ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

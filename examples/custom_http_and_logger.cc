@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/error_code.h"
 #include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/result/error_code.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace {

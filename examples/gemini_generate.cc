@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "zantrel/host/catalogue_refresh.h"
-#include "zantrel/host/error_code.h"
+#include "zantrel/host/result/error_code.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
 int main(int argc, char** argv) {

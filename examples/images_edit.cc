@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/error_code.h"
+#include "zantrel/host/result/error_code.h"
 #include "zantrel/image/corvane/corvane_client.h"
 
 int main(int argc, char** argv) {

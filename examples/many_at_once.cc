@@ -8,7 +8,7 @@
 #include <stop_token>
 #include <vector>
 
-#include "zantrel/host/error_code.h"
+#include "zantrel/host/result/error_code.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
 int main(int argc, char** argv) {

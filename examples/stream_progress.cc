@@ -5,8 +5,8 @@
 #include <fstream>
 #include <optional>
 
-#include "zantrel/host/error_code.h"
 #include "zantrel/host/progress.h"
+#include "zantrel/host/result/error_code.h"
 #include "zantrel/image/corvane/corvane_client.h"
 
 int main(int argc, char** argv) {

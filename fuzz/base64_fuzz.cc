@@ -7,8 +7,8 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::fuzz {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_input.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "zantrel/host/image_header.h"
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_header.h"
+#include "zantrel/host/images/image_mime.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const zantrel::host::ByteView bytes(data, size);

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "zantrel/host/image_metadata.h"
+#include "zantrel/host/images/image_metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const zantrel::host::ByteView bytes(data, size);

@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_input.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

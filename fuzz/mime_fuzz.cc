@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

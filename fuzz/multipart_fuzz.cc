@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

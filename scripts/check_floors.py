@@ -1,78 +1,107 @@
 #!/usr/bin/env python3
-"""Fails when a file of the library includes one from a floor above its own.
+"""Fails when a file includes one from a floor above its own, or a program reaches inside.
 
 The library is built in floors, each using only those below it (and its own):
-  0 types    value types and pure functions every floor shares (host/*.h: bytes, errors, ...)
-  1 below    codecs (host/internal/codec, and host/image_metadata, which writes metadata into
-             image files with them), small utilities (host/internal), the logger (host/log)
-  2 http     the HTTP interface and the libcurl stack (host/http, host/http/internal)
-  3 call     the host API above HTTP (config, call options, references, image tool) and the
-             call machinery both clients run on (host/call)
-  4 clients  the two clients (image/tavelin, image/corvane)
-  5 testkit  what tests and hosts use to script HTTP and capture records (testkit)
-Every file under zantrel/ must belong to a floor, so a new one is placed on purpose."""
+  0 types    value types and pure functions every floor shares
+  1 below    public codecs and file helpers, images, the logger, and what is not installed
+  2 http     the HTTP interface and the libcurl stack
+  3 call     the host API above HTTP and the call machinery both clients run on
+  4 clients  the two clients
+  5 testkit  what tests and hosts use to script HTTP and capture records
+Above them stand the programs (the CLI, the emulator, the Python module): each may use any
+installed header of the library, never one that stays in the tree (internal/, host/call/), and
+never another program's files. A folder's floor is its longest prefix in FLOORS, so a new folder
+is placed on purpose."""
 import pathlib
 import re
 import sys
 
-HOST_TYPES = {"bytes", "errors", "error_code", "service_result", "call_report", "dialect",
-              "timeout", "retry_policy", "image_header", "image_mime", "size_calculator",
-              "model_catalogue", "call_limits", "transfer_facts", "prepared_request",
-              "model_prices", "cost_estimate"}
-HOST_CODECS = {"image_metadata"}
-HOST_API = {"config", "call_options", "references", "image_tool", "service_client", "progress",
-           "conversation", "catalogue_refresh"}
+FLOORS = [
+    ("zantrel/version.h", 0),
+    ("zantrel/host/base/", 0),
+    ("zantrel/host/result/", 0),
+    ("zantrel/host/models/", 0),
+    ("zantrel/host/codec/", 1),
+    ("zantrel/host/files/", 1),
+    ("zantrel/host/images/", 1),
+    ("zantrel/host/internal/", 1),
+    ("zantrel/host/log/", 1),
+    ("zantrel/host/http/", 2),
+    ("zantrel/host/call/", 3),
+    ("zantrel/host/", 3),  # the host API: files at the root only (a new folder needs a row)
+    ("zantrel/image/", 4),
+    ("zantrel/testkit/", 5),
+]
 NAMES = ["types", "below", "http", "call", "clients", "testkit"]
+# Each program is a room of its own; none includes another's files.
+PROGRAMS = ["tools/cli/", "tools/emulator/", "bindings/python/"]
+# What stays in the tree: a program reaching here depends on what a host cannot see.
+NOT_INSTALLED = re.compile(r"(^|/)internal/|^zantrel/host/call/")
 
 
 def floor_of(path):
-    """The floor of a path relative to the repository, or None when it is not the library's."""
-    parts = pathlib.PurePosixPath(path).parts
-    if parts[0] != "zantrel":
+    """The floor of a path relative to the repository, or None when no row holds it."""
+    best = None
+    for prefix, floor in FLOORS:
+        if path.startswith(prefix) and (best is None or len(prefix) > len(best[0])):
+            best = (prefix, floor)
+    if best is None:
         return None
-    if parts[1:] == ("version.h",):
-        return 0
-    if parts[1] == "testkit":
-        return 5
-    if parts[1] == "image":
-        return 4
-    if parts[1] != "host":
-        return None
-    if len(parts) == 3:
-        stem = pathlib.PurePosixPath(parts[2]).stem
-        if stem in HOST_TYPES:
-            return 0
-        if stem in HOST_CODECS:
-            return 1
-        if stem in HOST_API:
-            return 3
-        return None
-    return {"internal": 1, "log": 1, "http": 2, "call": 3}.get(parts[2])
+    if best[0] == "zantrel/host/" and "/" in path[len(best[0]):]:
+        return None  # a folder under host/ with no row of its own
+    return best[1]
+
+
+def program_of(path):
+    return next((program for program in PROGRAMS if path.startswith(program)), None)
+
+
+def check_library(path, targets, root):
+    own = floor_of(path)
+    if own is None:
+        return [f"{path}: belongs to no floor (place its folder in scripts/check_floors.py)"]
+    faults = []
+    for target in targets:
+        used = floor_of(target)
+        if used is None:
+            if target.startswith("zantrel/") and not (root / target).exists() \
+                    and target != "zantrel/version.h":
+                faults.append(f"{path}: includes {target}, which is no file of the library")
+            continue
+        if used > own:
+            faults.append(f"{path} ({NAMES[own]}) includes {target} ({NAMES[used]}): "
+                          "a floor may only use those below it")
+    return faults
+
+
+def check_program(path, targets):
+    own = program_of(path)
+    faults = []
+    for target in targets:
+        if target.startswith("zantrel/") and NOT_INSTALLED.search(target):
+            faults.append(f"{path} includes {target}: a program uses only installed headers")
+        other = program_of(target)
+        if other is not None and other != own:
+            faults.append(f"{path} includes {target}: programs do not share files")
+    return faults
 
 
 def main():
     # The repository, or the tree given (the check's own test runs it on a small one).
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent)
     root = root.resolve()
-    include = re.compile(r'^\s*#\s*include\s+"(zantrel/[^"]+)"', re.M)
+    include = re.compile(r'^\s*#\s*include\s+"((?:zantrel|tools|bindings)/[^"]+)"', re.M)
     faults = []
-    for file in sorted((root / "zantrel").rglob("*")):
-        if file.suffix not in (".h", ".cc"):
-            continue
-        path = file.relative_to(root).as_posix()
-        own = floor_of(path)
-        if own is None:
-            faults.append(f"{path}: belongs to no floor (place it in scripts/check_floors.py)")
-            continue
-        for target in include.findall(file.read_text(encoding="utf-8")):
-            used = floor_of(target)
-            if used is None:
-                if not (root / target).exists() and target != "zantrel/version.h":
-                    faults.append(f"{path}: includes {target}, which is no file of the library")
+    for top in ("zantrel", "tools", "bindings"):
+        for file in sorted((root / top).rglob("*")):
+            if file.suffix not in (".h", ".cc"):
                 continue
-            if used > own:
-                faults.append(f"{path} ({NAMES[own]}) includes {target} ({NAMES[used]}): "
-                              "a floor may only use those below it")
+            path = file.relative_to(root).as_posix()
+            targets = include.findall(file.read_text(encoding="utf-8"))
+            if top == "zantrel":
+                faults += check_library(path, targets, root)
+            else:
+                faults += check_program(path, targets)
     for fault in faults:
         print(fault, file=sys.stderr)
     if faults:

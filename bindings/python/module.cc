@@ -14,13 +14,13 @@
 
 #include "bindings/python/interruptible_call.h"
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/call_report.h"
 #include "zantrel/host/catalogue_refresh.h"
 #include "zantrel/host/conversation.h"
-#include "zantrel/host/error_code.h"
-#include "zantrel/host/errors.h"
 #include "zantrel/host/log/logger.h"
-#include "zantrel/host/service_result.h"
+#include "zantrel/host/result/call_report.h"
+#include "zantrel/host/result/error_code.h"
+#include "zantrel/host/result/errors.h"
+#include "zantrel/host/result/service_result.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

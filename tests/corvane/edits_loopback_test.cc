@@ -5,8 +5,8 @@
 
 #include "tests/support/loopback_server.h"
 #include "tests/support/test_data.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/http/curl_http_client.h"
-#include "zantrel/host/internal/codec/base64.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scoped_http_client.h"

@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "tests/support/test_data.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scoped_http_client.h"

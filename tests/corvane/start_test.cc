@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "tests/support/test_data.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scoped_http_client.h"

@@ -1,5 +1,6 @@
-"""Runs the floor check on small trees: a clean one passes; an include that runs up, and a file
-on no floor, each fail with the file named."""
+"""Runs the floor check on small trees: a clean one passes; an include that runs up, a file on no
+floor, and a program reaching inside the library or into another program, each fail with the
+file named."""
 import pathlib
 import subprocess
 import sys
@@ -7,16 +8,22 @@ import tempfile
 
 CHECK = sys.argv[1]
 CASES = [
-    ("clean", {"zantrel/host/config.h": '#include "zantrel/host/bytes.h"\n',
-               "zantrel/host/bytes.h": ""}, None),
-    ("runs up", {"zantrel/host/bytes.h": '#include "zantrel/host/http/http_client.h"\n',
+    ("clean", {"zantrel/host/config.h": '#include "zantrel/host/base/bytes.h"\n',
+               "zantrel/host/base/bytes.h": ""}, None),
+    ("runs up", {"zantrel/host/base/bytes.h": '#include "zantrel/host/http/http_client.h"\n',
                  "zantrel/host/http/http_client.h": ""},
-     "zantrel/host/bytes.h (types) includes zantrel/host/http/http_client.h (http)"),
-    ("codec above http", {"zantrel/host/internal/codec/base64.cc":
+     "zantrel/host/base/bytes.h (types) includes zantrel/host/http/http_client.h (http)"),
+    ("codec above http", {"zantrel/host/codec/base64.cc":
                           '#include "zantrel/host/call/task.h"\n',
                           "zantrel/host/call/task.h": ""},
-     "zantrel/host/internal/codec/base64.cc (below) includes zantrel/host/call/task.h (call)"),
-    ("no floor", {"zantrel/host/stray.h": ""}, "zantrel/host/stray.h: belongs to no floor"),
+     "zantrel/host/codec/base64.cc (below) includes zantrel/host/call/task.h (call)"),
+    ("no floor", {"zantrel/host/stray/x.h": ""}, "zantrel/host/stray/x.h: belongs to no floor"),
+    ("program inside", {"tools/cli/output.cc": '#include "zantrel/host/internal/codec/json_text.h"\n'},
+     "tools/cli/output.cc includes zantrel/host/internal/codec/json_text.h: a program uses only"),
+    ("program on call", {"bindings/python/module.cc": '#include "zantrel/host/call/task.h"\n'},
+     "bindings/python/module.cc includes zantrel/host/call/task.h"),
+    ("programs apart", {"tools/cli/demo.cc": '#include "tools/emulator/scenario.h"\n'},
+     "tools/cli/demo.cc includes tools/emulator/scenario.h: programs do not share files"),
 ]
 failed = False
 for name, files, fault in CASES:

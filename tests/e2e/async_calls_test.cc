@@ -14,8 +14,8 @@
 
 #include "tests/support/canary.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/call_report.h"
 #include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/result/call_report.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"

@@ -16,7 +16,7 @@
 #include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/model_lineup.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace zantrel::testkit {
 namespace {

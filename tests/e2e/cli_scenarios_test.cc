@@ -15,8 +15,8 @@
 #include "tests/support/run_process.h"
 #include "tools/cli/output.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/image_metadata.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/images/image_metadata.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::testkit {

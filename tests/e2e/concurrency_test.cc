@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/error_code.h"
 #include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/result/error_code.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"

@@ -16,9 +16,9 @@
 #include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/http/curl_http_client.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace zantrel {

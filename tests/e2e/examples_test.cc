@@ -13,7 +13,7 @@
 #include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::testkit {

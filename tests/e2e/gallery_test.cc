@@ -17,7 +17,7 @@
 #include "tests/e2e/batch_fixture.h"
 #include "tests/support/run_process.h"
 #include "tools/cli/gallery.h"
-#include "zantrel/host/image_header.h"
+#include "zantrel/host/images/image_header.h"
 
 namespace zantrel::testkit {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "tests/support/run_process.h"
 #include "tools/emulator/picture.h"
-#include "zantrel/host/image_header.h"
-#include "zantrel/host/image_metadata.h"
+#include "zantrel/host/images/image_header.h"
+#include "zantrel/host/images/image_metadata.h"
 
 namespace zantrel::testkit {
 namespace {

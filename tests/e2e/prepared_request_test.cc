@@ -10,8 +10,8 @@
 
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
-#include "zantrel/host/errors.h"
 #include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "tools/cli/child_process.h"
-#include "zantrel/host/call_report.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/log/logger.h"
+#include "zantrel/host/result/call_report.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

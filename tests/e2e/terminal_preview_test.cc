@@ -14,7 +14,7 @@
 #include "tests/support/canary.h"
 #include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace zantrel::testkit {
 namespace {

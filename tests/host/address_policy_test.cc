@@ -6,9 +6,9 @@
 #include <string>
 
 #include "tests/support/loopback_server.h"
-#include "zantrel/host/errors.h"
 #include "zantrel/host/http/address_policy.h"
 #include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::testkit {
 namespace {

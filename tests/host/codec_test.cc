@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/errors.h"
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/internal/codec/base64_avx2.h"
 #include "zantrel/host/internal/codec/json_text.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::testkit {
 namespace {
@@ -25,8 +25,8 @@ using host::as_text;
 
 // Service times: fractions and zone offsets read, malformed texts refused, whole seconds written.
 TEST(Rfc3339, ReadsTheServicesTimesAndWritesWholeSeconds) {
-  using host::internal::format_rfc3339;
-  using host::internal::parse_rfc3339;
+  using host::format_rfc3339;
+  using host::parse_rfc3339;
   using std::chrono::system_clock;
   const auto at = [](long long seconds, long long micros = 0) {
     return system_clock::time_point(std::chrono::seconds(seconds) +

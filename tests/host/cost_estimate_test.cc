@@ -1,13 +1,13 @@
 // A call's estimated cost from the tokens a service counted and the catalogue's prices.
-#include "zantrel/host/cost_estimate.h"
+#include "zantrel/host/models/cost_estimate.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <stdexcept>
 
-#include "zantrel/host/call_report.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
+#include "zantrel/host/result/call_report.h"
 
 namespace zantrel::host {
 namespace {

@@ -11,10 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/loopback_server.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/image_tool.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 

@@ -5,11 +5,11 @@
 #include <fstream>
 #include <thread>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/images/size_calculator.h"
 #include "zantrel/host/log/logger.h"
 #include "zantrel/host/references.h"
-#include "zantrel/host/service_result.h"
-#include "zantrel/host/size_calculator.h"
+#include "zantrel/host/result/errors.h"
+#include "zantrel/host/result/service_result.h"
 #include "zantrel/testkit/capturing_logger.h"
 
 namespace zantrel::testkit {

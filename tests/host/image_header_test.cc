@@ -4,7 +4,7 @@
 #include <string>
 
 #include "zantrel/host/call/report_builder.h"
-#include "zantrel/host/image_header.h"
+#include "zantrel/host/images/image_header.h"
 
 namespace zantrel::testkit {
 namespace {

@@ -2,7 +2,7 @@
 // a refresh merges the services' lists into it.
 #include <gtest/gtest.h>
 
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace zantrel::host {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/call/secret_filter.h"
+#include "zantrel/host/log/secret_filter.h"
 #include "zantrel/testkit/capturing_logger.h"
 
 namespace zantrel::host::internal {

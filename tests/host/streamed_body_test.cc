@@ -13,11 +13,11 @@
 #include <thread>
 
 #include "tests/support/loopback_server.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/http/streamed_body.h"
-#include "zantrel/host/internal/codec/base64.h"
-#include "zantrel/host/transfer_facts.h"
+#include "zantrel/host/result/errors.h"
+#include "zantrel/host/result/transfer_facts.h"
 #include "zantrel/version.h"
 
 namespace zantrel::testkit {

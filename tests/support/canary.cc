@@ -5,7 +5,7 @@
 #include <iterator>
 #include <random>
 
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace zantrel::testkit {
 

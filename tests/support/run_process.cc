@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "zantrel/host/internal/new_file.h"
+#include "zantrel/host/files/new_file.h"
 
 extern char** environ;
 
@@ -31,9 +31,9 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           std::optional<std::chrono::milliseconds> interrupt_after,
                           const std::string& input) {
   std::string out_path, err_path, in_path;
-  const int out_fd = host::internal::create_new_file("/tmp/zantrel-out-", 0600, out_path);
-  const int err_fd = host::internal::create_new_file("/tmp/zantrel-err-", 0600, err_path);
-  const int in_fd = host::internal::create_new_file("/tmp/zantrel-in-", 0600, in_path);
+  const int out_fd = host::create_new_file("/tmp/zantrel-out-", 0600, out_path);
+  const int err_fd = host::create_new_file("/tmp/zantrel-err-", 0600, err_path);
+  const int in_fd = host::create_new_file("/tmp/zantrel-in-", 0600, in_path);
   if (in_fd >= 0) {
     std::ofstream(in_path, std::ios::binary) << input;
     ::unlink(in_path.c_str());  // the descriptor keeps it readable

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::testkit {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 #include "zantrel/image/tavelin/internal/file_upload.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_data.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "tests/support/test_data.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/transfer_facts.h"
+#include "zantrel/host/result/errors.h"
+#include "zantrel/host/result/transfer_facts.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scripted_http_client.h"

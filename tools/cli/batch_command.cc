@@ -24,7 +24,7 @@
 #include "tools/cli/provider_records.h"
 #include "tools/cli/secret_guard.h"
 #include "tools/cli/signal_stop.h"
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::cli {
 namespace {

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/cli/output.h"
-#include "zantrel/host/dialect.h"
+#include "zantrel/host/base/dialect.h"
 #include "zantrel/host/image_tool.h"
 
 namespace zantrel::cli {

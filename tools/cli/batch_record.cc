@@ -9,8 +9,8 @@
 
 #include "tools/cli/image_facts.h"
 #include "tools/cli/output.h"
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::cli {
 namespace {
@@ -70,7 +70,7 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   line["request"] = item.request;
   line["service"] = item.call.service;
   line["prompt"] = item.call.prompt;
-  line["at"] = host::internal::format_rfc3339(std::chrono::system_clock::now());
+  line["at"] = host::format_rfc3339(std::chrono::system_clock::now());
   std::optional<std::string> out;
   std::optional<WrittenFile> written;
   bool ok = result.ok();

@@ -13,9 +13,9 @@
 #include "tools/cli/batch_progress.h"
 #include "tools/cli/batch_results.h"
 #include "tools/cli/gallery.h"
-#include "zantrel/host/call_report.h"
-#include "zantrel/host/dialect.h"
-#include "zantrel/host/service_result.h"
+#include "zantrel/host/base/dialect.h"
+#include "zantrel/host/result/call_report.h"
+#include "zantrel/host/result/service_result.h"
 
 namespace zantrel::cli {
 

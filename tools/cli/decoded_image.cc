@@ -9,7 +9,7 @@
 
 #include <csetjmp>
 
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
 
 namespace zantrel::cli {
 
@@ -30,8 +30,7 @@ std::variant<FolderLock, std::string> FolderLock::take(const std::filesystem::pa
            "); wait for it to end, or use another folder";
   }
   const std::string holder = "pid " + std::to_string(::getpid()) + ", " + command + ", since " +
-                             host::internal::format_rfc3339(std::chrono::system_clock::now()) +
-                             "\n";
+                             host::format_rfc3339(std::chrono::system_clock::now()) + "\n";
   if (::ftruncate(fd, 0) == 0) {
     [[maybe_unused]] const ssize_t written = ::pwrite(fd, holder.data(), holder.size(), 0);
   }

@@ -11,8 +11,8 @@
 
 #include "tools/cli/batch_results.h"
 #include "tools/cli/output.h"
-#include "zantrel/host/image_metadata.h"
-#include "zantrel/host/internal/codec/markup_text.h"
+#include "zantrel/host/codec/markup_text.h"
+#include "zantrel/host/images/image_metadata.h"
 #include "zantrel/host/references.h"
 
 namespace zantrel::cli {
@@ -23,7 +23,7 @@ using json = nlohmann::ordered_json;
 // Pages are written again at most this often while a run goes on.
 constexpr auto kRefreshEvery = std::chrono::seconds(2);
 
-std::string escaped(std::string_view text) { return host::internal::markup_escaped(text); }
+std::string escaped(std::string_view text) { return host::markup_escaped(text); }
 
 // A file name as a relative link: every byte but the unreserved ones percent-encoded, so that a
 // name with "#", "?", "%" or a space still names its file.

@@ -7,8 +7,8 @@
 
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_transfer.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::cli {
 namespace {
@@ -165,7 +165,7 @@ class GeminiBatches final : public ProviderBatches {
     }
     std::string_view created;
     if (metadata["createTime"].get_string().get(created) == simdjson::SUCCESS) {
-      batch.created = host::internal::parse_rfc3339(created);
+      batch.created = host::parse_rfc3339(created);
     }
     simdjson::ondemand::object error;
     if (doc["error"].get_object().get(error) == simdjson::SUCCESS) {

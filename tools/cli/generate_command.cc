@@ -21,7 +21,7 @@
 #include "tools/cli/stream_progress.h"
 #include "tools/cli/terminal_preview.h"
 #include "zantrel/host/http/curl_http_client.h"
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/references.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"

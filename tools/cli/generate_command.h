@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "zantrel/host/base/dialect.h"
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/call_report.h"
-#include "zantrel/host/dialect.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/result/call_report.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/corvane/image_request.h"
 #include "zantrel/image/tavelin/generation_request.h"

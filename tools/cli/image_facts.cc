@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/cli/output.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/references.h"
 #include "zantrel/version.h"
 
@@ -39,7 +39,7 @@ host::ImageMetadata image_facts(const GenerateOptions& call, const host::CallRep
   add("thinking_level", call.thinking_level);
   if (!call.refs.empty()) facts["references"] = call.refs.size();
   add("request_id", report.request_id);
-  facts["time"] = host::internal::format_rfc3339(std::chrono::system_clock::now());
+  facts["time"] = host::format_rfc3339(std::chrono::system_clock::now());
   facts["tool"] = std::string("zantrel-image ") + ZANTREL_VERSION_STRING;
 
   std::string text = call.prompt + "\n";

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "tools/cli/generate_command.h"
-#include "zantrel/host/call_report.h"
-#include "zantrel/host/image_metadata.h"
+#include "zantrel/host/images/image_metadata.h"
+#include "zantrel/host/result/call_report.h"
 
 namespace zantrel::cli {
 

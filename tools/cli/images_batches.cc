@@ -7,7 +7,7 @@
 
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_transfer.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::cli {
 namespace {

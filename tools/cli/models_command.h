@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace zantrel::cli {
 

@@ -22,8 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/new_file.h"
+#include "zantrel/host/files/new_file.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::cli {
 namespace {
@@ -59,7 +59,7 @@ namespace {
 void write_pieces_atomically(const std::string& path, std::initializer_list<host::ByteView> pieces,
                              Durability durability) {
   try {
-    host::internal::replace_file(path, pieces, durability == Durability::kSynced);
+    host::replace_file(path, pieces, durability == Durability::kSynced);
   } catch (const std::system_error& error) {
     const std::string_view step(error.what());
     fail(step.starts_with("write") ? "write" : "create a file beside", path, error.code().value());
@@ -135,7 +135,7 @@ std::optional<std::string> output_fault(const std::string& path) {
   // A read-only file system or a folder out of room for a new name shows only on trying.
   std::string probe;
   const std::string stem = (folder / ".zantrel-probe.").string();
-  const int fd = host::internal::create_new_file(stem, 0600, probe);
+  const int fd = host::create_new_file(stem, 0600, probe);
   if (fd < 0) return "cannot write into " + folder.string() + ": " + std::strerror(errno);
   ::close(fd);
   ::unlink(probe.c_str());
@@ -158,7 +158,7 @@ KeptImage keep_unsaved(const std::string& service, host::ByteView image,
   const std::string extension(host::image_extension(host::sniff_image_mime(image)));
   std::string made;
   const int fd =
-      host::internal::create_new_file((folder / ("zantrel-" + service + "-")).string(), 0600, made);
+      host::create_new_file((folder / ("zantrel-" + service + "-")).string(), 0600, made);
   if (fd < 0) fail("create a file in", folder.string(), errno);
   ::close(fd);
   KeptImage kept{made + "." + extension, {}};

@@ -4,11 +4,11 @@
 #include <optional>
 #include <string>
 
-#include "zantrel/host/bytes.h"
-#include "zantrel/host/call_report.h"
-#include "zantrel/host/dialect.h"
-#include "zantrel/host/image_metadata.h"
-#include "zantrel/host/service_result.h"
+#include "zantrel/host/base/bytes.h"
+#include "zantrel/host/base/dialect.h"
+#include "zantrel/host/images/image_metadata.h"
+#include "zantrel/host/result/call_report.h"
+#include "zantrel/host/result/service_result.h"
 
 namespace zantrel::cli {
 

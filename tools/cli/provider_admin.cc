@@ -6,7 +6,7 @@
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_batch_command.h"
 #include "tools/cli/provider_records.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
 
 namespace zantrel::cli {
 namespace {
@@ -43,7 +43,7 @@ std::string estimate(const RemoteBatch& remote, std::chrono::seconds age) {
            " more";
   }
   if (!remote.created) return "within 24h of its start";
-  return "by " + host::internal::format_rfc3339(*remote.created + std::chrono::hours(24));
+  return "by " + host::format_rfc3339(*remote.created + std::chrono::hours(24));
 }
 
 std::optional<ProviderRecords> records_in(const BatchOptions& o) {
@@ -79,7 +79,7 @@ int run_batch_status(const BatchOptions& o) {
         answered =
             std::to_string(remote.succeeded + remote.failed) + "/" + std::to_string(remote.total);
         const auto started = remote.created.value_or(
-            host::internal::parse_rfc3339(record.recorded).value_or(SystemClock::now()));
+            host::parse_rfc3339(record.recorded).value_or(SystemClock::now()));
         const auto span =
             std::chrono::duration_cast<std::chrono::seconds>(SystemClock::now() - started);
         age = duration_text(static_cast<double>(span.count()));

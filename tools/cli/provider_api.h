@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tools/cli/generate_command.h"
-#include "zantrel/host/prepared_request.h"
+#include "zantrel/host/result/prepared_request.h"
 
 namespace zantrel::cli {
 

@@ -12,10 +12,10 @@
 
 #include "tools/cli/provider_api.h"
 #include "tools/cli/provider_records.h"
+#include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/cost_estimate.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/models/cost_estimate.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::cli {
 namespace {
@@ -219,7 +219,7 @@ class ProviderRun {
     record.dialect = std::string(host::to_string(services_.at(service).setup.dialect));
     for (const BatchLine& line : lines) record.keys.push_back(line.key);
     record.state = "intent";
-    record.recorded = host::internal::format_rfc3339(std::chrono::system_clock::now());
+    record.recorded = host::format_rfc3339(std::chrono::system_clock::now());
     records_.all().push_back(record);
     records_.save();
     const auto index = records_.all().size() - 1;

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/cli/output.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <streambuf>
 
-#include "zantrel/host/call/secret_filter.h"
+#include "zantrel/host/log/secret_filter.h"
 
 namespace zantrel::cli {
 
@@ -63,9 +63,8 @@ class SecretGuard::Filter final : public std::streambuf {
 namespace {
 
 std::vector<std::string> findable(std::vector<std::string> secrets) {
-  std::erase_if(secrets, [](const std::string& secret) {
-    return secret.size() < host::internal::kShortestSecret;
-  });
+  std::erase_if(secrets,
+                [](const std::string& secret) { return secret.size() < host::kShortestSecret; });
   return secrets;
 }
 
@@ -79,7 +78,7 @@ SecretGuard::SecretGuard(std::vector<std::string> secrets)
 SecretGuard::~SecretGuard() = default;
 
 std::string without_secrets(std::string text, const std::vector<std::string>& secrets) {
-  for (const std::string& secret : secrets) host::internal::blank_secret(text, secret);
+  for (const std::string& secret : secrets) host::blank_secret(text, secret);
   return text;
 }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "tools/cli/output.h"
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::cli {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/progress.h"
 
 namespace zantrel::cli {

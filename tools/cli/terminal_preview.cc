@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "zantrel/host/internal/codec/base64.h"
-#include "zantrel/host/internal/file_descriptor.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/files/file_descriptor.h"
 
 namespace zantrel::cli {
 namespace {
@@ -81,7 +81,7 @@ PreviewProtocol protocol_by_environment(const std::function<const char*(const ch
 }
 
 bool terminal_draws_sixel(int wait_ms) {
-  const host::internal::FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  const host::FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (tty.get() < 0) return false;
   const RawMode raw(tty.get());
   if (!raw.active()) return false;

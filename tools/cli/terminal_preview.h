@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tools/cli/decoded_image.h"
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::cli {
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/emulator/wire_errors.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
 
 namespace zantrel::emulator {
 namespace {
@@ -264,12 +264,12 @@ std::string BatchEngine::gemini_operation(Batch& batch) {
   json metadata = {{"@type", kGeminiBatchType},
                    {"model", "models/" + batch.model},
                    {"displayName", batch.display_name},
-                   {"createTime", host::internal::format_rfc3339(batch.created)},
-                   {"updateTime", host::internal::format_rfc3339(updated)},
+                   {"createTime", host::format_rfc3339(batch.created)},
+                   {"updateTime", host::format_rfc3339(updated)},
                    {"batchStats", std::move(stats)},
                    {"state", state},
                    {"name", "batches/" + batch.id}};
-  if (done) metadata["endTime"] = host::internal::format_rfc3339(updated);
+  if (done) metadata["endTime"] = host::format_rfc3339(updated);
   json operation = {{"name", "batches/" + batch.id}, {"metadata", std::move(metadata)}};
   if (!done) return operation.dump();
   operation["done"] = true;

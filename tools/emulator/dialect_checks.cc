@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tools/emulator/wire_errors.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::emulator {
 namespace {

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/emulator/request_checks.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace zantrel::emulator {
 

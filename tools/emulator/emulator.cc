@@ -23,8 +23,8 @@
 #include "tools/emulator/picture.h"
 #include "tools/emulator/request_checks.h"
 #include "tools/emulator/wire_errors.h"
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/internal/codec/base64.h"
 
 namespace zantrel::emulator {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "tools/emulator/wire_errors.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/rfc3339.h"
 
 namespace zantrel::emulator {
 namespace {
@@ -32,7 +32,7 @@ std::string time_text(Clock::time_point time) {
   const auto micros =
       std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count() %
       1'000'000;
-  std::string text = host::internal::format_rfc3339(time);
+  std::string text = host::format_rfc3339(time);
   char fraction[16];
   std::snprintf(fraction, sizeof fraction, ".%06lldZ", static_cast<long long>(micros));
   text.replace(text.size() - 1, 1, fraction);

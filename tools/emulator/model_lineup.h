@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tools/emulator/scenario.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace zantrel::emulator {
 

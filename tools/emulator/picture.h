@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::emulator {
 

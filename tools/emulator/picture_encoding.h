@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::emulator {
 

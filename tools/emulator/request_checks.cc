@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zantrel/host/codec/base64.h"
 #include "zantrel/host/config.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/images/image_mime.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::emulator {
 namespace {

@@ -6,13 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/call_limits.h"
-#include "zantrel/host/call_report.h"
+#include "zantrel/host/base/call_limits.h"
+#include "zantrel/host/base/retry_policy.h"
+#include "zantrel/host/base/timeout.h"
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/progress.h"
-#include "zantrel/host/retry_policy.h"
-#include "zantrel/host/service_result.h"
-#include "zantrel/host/timeout.h"
+#include "zantrel/host/result/call_report.h"
+#include "zantrel/host/result/service_result.h"
 
 namespace zantrel::host {
 

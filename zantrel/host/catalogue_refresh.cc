@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "zantrel/host/config.h"
-#include "zantrel/host/internal/new_file.h"
+#include "zantrel/host/files/new_file.h"
 
 namespace zantrel::host {
 namespace {
@@ -240,7 +240,7 @@ RefreshOutcome refresh_model_catalogue(HttpClient& http, std::span<const Listing
   const std::string text = document.dump(2) + "\n";
   try {
     std::filesystem::create_directories(std::filesystem::path(cache_path).parent_path());
-    internal::replace_file(cache_path, {as_bytes(text)}, false);
+    host::replace_file(cache_path, {as_bytes(text)}, false);
   } catch (const std::exception& error) {
     outcome.failures.push_back("cache " + cache_path + ": " + error.what());
     return outcome;

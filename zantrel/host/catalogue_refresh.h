@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/dialect.h"
+#include "zantrel/host/base/dialect.h"
 #include "zantrel/host/http/http_client.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace zantrel::host {
 

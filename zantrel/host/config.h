@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "zantrel/host/http/http_client.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 // Host configuration shared by both clients.
 namespace zantrel::config {

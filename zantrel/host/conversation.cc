@@ -6,11 +6,11 @@
 #include <cstring>
 #include <fstream>
 
-#include "zantrel/host/errors.h"
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/base64.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/references.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host {
 namespace {
@@ -101,7 +101,7 @@ ConversationPart read_part(const json& part, const fs::path& base_dir, const std
     file.uri = text_member(*uploaded, "uri", where).value_or("");
     file.mime_type = out.mime_type;
     const auto expires =
-        internal::parse_rfc3339(text_member(*uploaded, "expirationTime", where).value_or(""));
+        host::parse_rfc3339(text_member(*uploaded, "expirationTime", where).value_or(""));
     if (file.uri.empty() || !expires) {
       refuse(where, "\"uploaded\" names its \"uri\" and its \"expirationTime\"");
     }
@@ -179,7 +179,7 @@ json Conversation::to_json(const std::optional<fs::path>& image_dir,
         if (part.file) {
           image["uploaded"] = {{"name", part.file->name},
                                {"uri", part.file->uri},
-                               {"expirationTime", internal::format_rfc3339(part.file->expires)}};
+                               {"expirationTime", host::format_rfc3339(part.file->expires)}};
         }
         out["image"] = std::move(image);
       }

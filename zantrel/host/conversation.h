@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::host {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::host {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/http/http_client.h"
 
 namespace zantrel::host {

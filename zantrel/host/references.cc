@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "zantrel/host/errors.h"
-#include "zantrel/host/internal/file_descriptor.h"
+#include "zantrel/host/files/file_descriptor.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host {
 namespace {
 
-using internal::FileDescriptor;
+using host::FileDescriptor;
 
 [[noreturn]] void fail_read(const std::string& path, int error) {
   throw FileReadError("cannot read " + path + ": " + std::strerror(error));

@@ -4,7 +4,7 @@
 #include <variant>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::host {
 

@@ -1,7 +1,7 @@
 #include "zantrel/host/service_client.h"
 
-#include "zantrel/host/call/secret_filter.h"
 #include "zantrel/host/config.h"
+#include "zantrel/host/log/secret_filter.h"
 
 namespace zantrel::host {
 
@@ -11,8 +11,8 @@ ServiceClient::ServiceClient(std::string_view logger_name, std::string model_tag
                              RetryPolicy retry, std::string secret)
     : secret_(std::move(secret)),
       model_tag_(std::move(model_tag)),
-      logger_(internal::secret_blanking_logger(logger ? std::move(logger) : get_logger(logger_name),
-                                               secret_)),
+      logger_(host::secret_blanking_logger(logger ? std::move(logger) : get_logger(logger_name),
+                                           secret_)),
       http_client_(std::move(http_client)),
       dialect_(dialect),
       retry_(retry) {}

@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
-#include "zantrel/host/dialect.h"
+#include "zantrel/host/base/dialect.h"
+#include "zantrel/host/base/retry_policy.h"
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/log/logger.h"
-#include "zantrel/host/retry_policy.h"
 
 namespace zantrel::host {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/call/progress_relay.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/http/http_client.h"

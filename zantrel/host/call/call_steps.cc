@@ -4,10 +4,10 @@
 #include <cmath>
 #include <random>
 
+#include "zantrel/host/base/timeout.h"
 #include "zantrel/host/call/log_record.h"
-#include "zantrel/host/errors.h"
 #include "zantrel/host/internal/codec/json_reading.h"
-#include "zantrel/host/timeout.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
 namespace {

@@ -8,16 +8,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
+#include "zantrel/host/base/retry_policy.h"
 #include "zantrel/host/call/exchange.h"
 #include "zantrel/host/call/reference_loading.h"
 #include "zantrel/host/call/report_builder.h"
-#include "zantrel/host/call/secret_filter.h"
 #include "zantrel/host/call/task.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/log/logger.h"
+#include "zantrel/host/log/secret_filter.h"
 #include "zantrel/host/references.h"
-#include "zantrel/host/retry_policy.h"
 
 namespace zantrel::host::internal {
 

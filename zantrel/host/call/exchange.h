@@ -8,10 +8,10 @@
 #include <utility>
 #include <variant>
 
+#include "zantrel/host/base/call_limits.h"
+#include "zantrel/host/base/timeout.h"
 #include "zantrel/host/call/progress_relay.h"
-#include "zantrel/host/call_limits.h"
 #include "zantrel/host/http/http_client.h"
-#include "zantrel/host/timeout.h"
 
 namespace zantrel::host::internal {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host {
 

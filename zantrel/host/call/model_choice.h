@@ -4,7 +4,7 @@
 
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/call_options.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 #include "zantrel/host/service_client.h"
 
 namespace zantrel::host::internal {

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "zantrel/host/config.h"
-#include "zantrel/host/errors.h"
 #include "zantrel/host/image_tool.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host {
 namespace internal {

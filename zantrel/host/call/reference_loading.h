@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/call/exchange.h"
 #include "zantrel/host/call/task.h"
 #include "zantrel/host/references.h"

@@ -5,9 +5,10 @@
 #include <string>
 
 #include "zantrel/host/config.h"
-#include "zantrel/host/errors.h"
-#include "zantrel/host/image_header.h"
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_header.h"
+#include "zantrel/host/images/image_mime.h"
+#include "zantrel/host/models/cost_estimate.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
 namespace {

@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
-#include "zantrel/host/call_report.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/result/call_report.h"
 
 namespace zantrel::host::internal {
 

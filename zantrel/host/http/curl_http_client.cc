@@ -7,10 +7,10 @@
 #include <mutex>
 #include <vector>
 
-#include "zantrel/host/errors.h"
 #include "zantrel/host/http/internal/curl_engine.h"
 #include "zantrel/host/http/internal/curl_handles.h"
 #include "zantrel/host/http/internal/curl_transfer.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host {
 namespace {

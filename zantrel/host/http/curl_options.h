@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "zantrel/host/base/timeout.h"
 #include "zantrel/host/http/address_policy.h"
-#include "zantrel/host/timeout.h"
 #include "zantrel/version.h"
 
 namespace zantrel::host {

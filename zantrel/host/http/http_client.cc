@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host {
 

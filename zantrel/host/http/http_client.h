@@ -15,11 +15,11 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "zantrel/host/bytes.h"
-#include "zantrel/host/call_limits.h"
+#include "zantrel/host/base/bytes.h"
+#include "zantrel/host/base/call_limits.h"
+#include "zantrel/host/base/timeout.h"
 #include "zantrel/host/http/streamed_body.h"
-#include "zantrel/host/timeout.h"
-#include "zantrel/host/transfer_facts.h"
+#include "zantrel/host/result/transfer_facts.h"
 
 namespace zantrel::host {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace zantrel::host {
 namespace {

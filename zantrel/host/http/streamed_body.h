@@ -5,7 +5,7 @@
 #include <variant>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 namespace zantrel::host {
 

@@ -1,4 +1,4 @@
 #pragma once
 
-// Moved to "zantrel/host/transfer_facts.h"; this path forwards to it for one release.
-#include "zantrel/host/transfer_facts.h"
+// Moved to "zantrel/host/result/transfer_facts.h"; this path forwards to it for one release.
+#include "zantrel/host/result/transfer_facts.h"

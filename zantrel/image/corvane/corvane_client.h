@@ -9,14 +9,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/http/http_client.h"
-#include "zantrel/host/prepared_request.h"
 #include "zantrel/host/references.h"
+#include "zantrel/host/result/prepared_request.h"
+#include "zantrel/host/result/service_result.h"
 #include "zantrel/host/service_client.h"
-#include "zantrel/host/service_result.h"
 #include "zantrel/image/corvane/image_request.h"
 
 namespace zantrel::image::corvane {

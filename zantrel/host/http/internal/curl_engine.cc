@@ -13,10 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/files/file_descriptor.h"
 #include "zantrel/host/http/internal/curl_handles.h"
 #include "zantrel/host/http/internal/curl_transfer.h"
-#include "zantrel/host/internal/file_descriptor.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
 namespace {

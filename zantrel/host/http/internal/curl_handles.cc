@@ -1,6 +1,6 @@
 #include "zantrel/host/http/internal/curl_handles.h"
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <stop_token>
 
-#include "zantrel/host/errors.h"
 #include "zantrel/host/http/internal/curl_handles.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
-#include "zantrel/host/errors.h"
+#include "zantrel/host/base/bytes.h"
+#include "zantrel/host/result/errors.h"
 
 // Reading a response body in place with simdjson's On-Demand parser; not part of the public API.
 namespace zantrel::host::internal {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
 namespace {

@@ -7,7 +7,7 @@
 #include <simdjson.h>
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 // Helpers for reading response bodies with simdjson; not part of the public API.
 namespace zantrel::host::internal {

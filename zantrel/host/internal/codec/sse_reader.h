@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 
 // Reading a stream of server-sent events as it arrives; not part of the public API.
 namespace zantrel::host::internal {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::image::corvane::internal {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "zantrel/host/errors.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::image::corvane::internal {
 namespace {

@@ -4,9 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
-#include "zantrel/host/call_report.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/internal/codec/json_document.h"
+#include "zantrel/host/result/call_report.h"
 
 namespace zantrel::image::corvane::internal {
 

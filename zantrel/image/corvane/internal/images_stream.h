@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/call/answer_stream.h"
 
 namespace zantrel::image::corvane::internal {

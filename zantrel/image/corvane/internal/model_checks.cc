@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "zantrel/host/image_mime.h"
+#include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::image::corvane::internal {
 namespace {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "zantrel/host/image_header.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/images/image_header.h"
+#include "zantrel/host/models/model_catalogue.h"
 #include "zantrel/image/corvane/image_request.h"
 
 namespace zantrel::image::corvane::internal {

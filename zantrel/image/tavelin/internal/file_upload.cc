@@ -5,9 +5,9 @@
 #include <cstring>
 #include <exception>
 
-#include "zantrel/host/errors.h"
+#include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/internal/codec/json_reading.h"
-#include "zantrel/host/internal/codec/rfc3339.h"
+#include "zantrel/host/result/errors.h"
 
 namespace zantrel::image::tavelin::internal {
 namespace {
@@ -71,7 +71,7 @@ host::UploadedFile read_uploaded_file(std::string_view body) {
   }
   std::optional<std::chrono::system_clock::time_point> expires;
   if (file.contains("expirationTime") && file["expirationTime"].is_string()) {
-    expires = host::internal::parse_rfc3339(file["expirationTime"].get<std::string>());
+    expires = host::parse_rfc3339(file["expirationTime"].get<std::string>());
   }
   out.expires = expires.value_or(std::chrono::system_clock::now() + kKeptFor);
   if (file.contains("state") && file["state"] == "FAILED") {

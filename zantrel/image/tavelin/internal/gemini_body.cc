@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/internal/codec/json_text.h"
 
 namespace zantrel::image::tavelin::internal {

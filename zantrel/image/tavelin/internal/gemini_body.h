@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/http/streamed_body.h"
 #include "zantrel/image/tavelin/generation_request.h"

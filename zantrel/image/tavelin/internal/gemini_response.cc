@@ -1,6 +1,6 @@
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
 
 namespace zantrel::image::tavelin::internal {
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/internal/codec/json_document.h"
 
 namespace zantrel::image::tavelin::internal {

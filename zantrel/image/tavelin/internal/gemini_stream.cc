@@ -1,7 +1,7 @@
 #include "zantrel/image/tavelin/internal/gemini_stream.h"
 
-#include "zantrel/host/image_mime.h"
-#include "zantrel/host/internal/codec/base64.h"
+#include "zantrel/host/codec/base64.h"
+#include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/internal/codec/json_reading.h"
 
 namespace zantrel::image::tavelin::internal {

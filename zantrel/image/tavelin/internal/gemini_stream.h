@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zantrel/host/bytes.h"
+#include "zantrel/host/base/bytes.h"
 #include "zantrel/host/call/answer_stream.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "zantrel/host/conversation.h"
-#include "zantrel/host/model_catalogue.h"
+#include "zantrel/host/models/model_catalogue.h"
 #include "zantrel/image/tavelin/generation_request.h"
 
 namespace zantrel::image::tavelin::internal {
