@@ -12,7 +12,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 // One part of the form as the server read it.
@@ -47,7 +47,7 @@ TEST(EditsOverLoopback, TheServerReadsFieldsThenTypedFilePartsWithExactBytes) {
         "application/json");
   });
   server.start();
-  ScopedHttpClient installed(std::make_shared<host::CurlHttpClient>());
+  testkit::ScopedHttpClient installed(std::make_shared<host::CurlHttpClient>());
   auto logger = std::make_shared<testkit::CapturingLogger>();
   image::corvane::CorvaneClient client(server.url(""), "tok", {"GPT-IMAGE-2", logger});
 
@@ -89,4 +89,4 @@ TEST(EditsOverLoopback, TheServerReadsFieldsThenTypedFilePartsWithExactBytes) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -10,7 +10,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -43,8 +43,8 @@ json warning(const char* kind) {
 
 struct Outcome {
   const char* name;
-  Reply reply;
-  std::optional<Reply> link_reply;
+  testkit::Reply reply;
+  std::optional<testkit::Reply> link_reply;
   std::optional<ErrorCode> code;  // nothing: success
   std::optional<std::string> msg;
   std::optional<std::string> bytes;
@@ -72,53 +72,59 @@ std::vector<Outcome> outcomes() {
                                                    R"({"data":[{"url":"data:image/png;base64,"}]})",
                                                    R"({"data":[{"url":"data:image/png;base64"}]})"};
   std::vector<Outcome> out = {
-      {"b64_json", Reply::json(200, b64_body), {}, {}, {}, kImage, {api_complete(200)}},
-      {"b64_json wins over url", Reply::json(200, both), {}, {}, {}, kImage, {api_complete(200)}},
-      {"data link", Reply::json(200, data_link), {}, {}, {}, kImage, {api_complete(200)}},
+      {"b64_json", testkit::Reply::json(200, b64_body), {}, {}, {}, kImage, {api_complete(200)}},
+      {"b64_json wins over url",
+       testkit::Reply::json(200, both),
+       {},
+       {},
+       {},
+       kImage,
+       {api_complete(200)}},
+      {"data link", testkit::Reply::json(200, data_link), {}, {}, {}, kImage, {api_complete(200)}},
       {"http link fetched",
-       Reply::json(200, http_link),
-       Reply::json(200, kImage),
+       testkit::Reply::json(200, http_link),
+       testkit::Reply::json(200, kImage),
        {},
        {},
        kImage,
        {api_complete(200), link_rec}},
       {"http link gives nothing",
-       Reply::json(200, http_link),
-       Reply::json(404, "x"),
+       testkit::Reply::json(200, http_link),
+       testkit::Reply::json(404, "x"),
        ErrorCode::NO_IMAGE_RESULT,
        {},
        {},
        {api_complete(200), link_rec, no_image(http_link)}},
       {"other scheme",
-       Reply::json(200, R"({"data":[{"url":"ftp://x/y"}]})"),
+       testkit::Reply::json(200, R"({"data":[{"url":"ftp://x/y"}]})"),
        {},
        ErrorCode::NO_IMAGE_RESULT,
        {},
        {},
        {api_complete(200)}},
       {"empty url",
-       Reply::json(200, R"({"data":[{"url":""}]})"),
+       testkit::Reply::json(200, R"({"data":[{"url":""}]})"),
        {},
        ErrorCode::NO_IMAGE_RESULT,
        {},
        {},
        {api_complete(200)}},
       {"b64_json null",
-       Reply::json(200, R"({"data":[{"b64_json":null}]})"),
+       testkit::Reply::json(200, R"({"data":[{"b64_json":null}]})"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
        {},
        {api_complete(200), warning("ResponseShapeError")}},
       {"data an object",
-       Reply::json(200, R"({"data":{"a":1}})"),
+       testkit::Reply::json(200, R"({"data":{"a":1}})"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
        {},
        {api_complete(200), warning("KeyError")}},
       {"bad base64",
-       Reply::json(200, R"({"data":[{"b64_json":"QUJD!Q"}]})"),
+       testkit::Reply::json(200, R"({"data":[{"b64_json":"QUJD!Q"}]})"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
@@ -126,21 +132,21 @@ std::vector<Outcome> outcomes() {
        {api_complete(200), warning("Base64Error")}},
       // Duplicate members: the logged body shows the occurrence the result was read from.
       {"duplicate data member, first wins",
-       Reply::json(200, R"({"data":[],"data":[{"b64_json":"QUJD"}]})"),
+       testkit::Reply::json(200, R"({"data":[],"data":[{"b64_json":"QUJD"}]})"),
        {},
        ErrorCode::NO_IMAGE_RESULT,
        {},
        {},
        {api_complete(200), no_image(R"({"data":[]})")}},
       {"data after the padding is refused",
-       Reply::json(200, R"({"data":[{"b64_json":"=QUJD"}]})"),
+       testkit::Reply::json(200, R"({"data":[{"b64_json":"=QUJD"}]})"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
        {},
        {api_complete(200), warning("Base64Error")}},
       {"200 not JSON",
-       Reply::json(200, "<html/>"),
+       testkit::Reply::json(200, "<html/>"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
@@ -148,14 +154,14 @@ std::vector<Outcome> outcomes() {
        {api_complete(200), warning("JSONDecodeError")}},
       // A colon where a comma belongs, hidden behind balanced braces: refused, not half-read.
       {"200 malformed behind a value",
-       Reply::json(200, R"({"data":[{"url":"x":"y"}},{"b64_json":"QUJD"}]})"),
+       testkit::Reply::json(200, R"({"data":[{"url":"x":"y"}},{"b64_json":"QUJD"}]})"),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
        {},
        {api_complete(200), warning("JSONDecodeError")}},
       {"400 with message",
-       Reply::json(400, R"({"error":{"message":"bad size"}})"),
+       testkit::Reply::json(400, R"({"error":{"message":"bad size"}})"),
        {},
        ErrorCode::IMAGE_GENERATE_FAIL,
        "bad size",
@@ -163,7 +169,7 @@ std::vector<Outcome> outcomes() {
        {api_complete(400), with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 400),
                                 "error_dict", json::parse(R"({"error":{"message":"bad size"}})"))}},
       {"400 without error",
-       Reply::json(400, R"({"detail":"x"})"),
+       testkit::Reply::json(400, R"({"detail":"x"})"),
        {},
        ErrorCode::IMAGE_GENERATE_FAIL,
        {},
@@ -171,7 +177,7 @@ std::vector<Outcome> outcomes() {
        {api_complete(400), with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 400),
                                 "error_dict", json::parse(R"({"detail":"x"})"))}},
       {"400 not JSON",
-       Reply::json(400, "Bad Request"),
+       testkit::Reply::json(400, "Bad Request"),
        {},
        ErrorCode::IMAGE_GENERATE_FAIL,
        "service status_code: 400",
@@ -179,7 +185,7 @@ std::vector<Outcome> outcomes() {
        {api_complete(400),
         with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 400), "error_dict", nullptr)}},
       {"429 is no special case",
-       Reply::json(429, R"({"error":{"message":"rate"}})"),
+       testkit::Reply::json(429, R"({"error":{"message":"rate"}})"),
        {},
        ErrorCode::IMAGE_GENERATE_FAIL,
        "rate",
@@ -187,22 +193,22 @@ std::vector<Outcome> outcomes() {
        {api_complete(429), with(with(rec("GPT-IMAGE-2 response failed"), "status_code", 429),
                                 "error_dict", json::parse(R"({"error":{"message":"rate"}})"))}},
       {"read time-out",
-       Reply::raise<host::ReadTimeout>(),
+       testkit::Reply::raise<host::ReadTimeout>(),
        {},
        ErrorCode::SERVICE_TIMEOUT,
        {},
        {},
        {rec("任务处理超时")}},
       {"connection refused",
-       Reply::raise<host::ConnectionError>(),
+       testkit::Reply::raise<host::ConnectionError>(),
        {},
        ErrorCode::SERVICE_BUSY,
        {},
        {},
        {warning("ConnectionError")}},
       {"failing fetch",
-       Reply::json(200, http_link),
-       Reply::raise<host::TlsError>(),
+       testkit::Reply::json(200, http_link),
+       testkit::Reply::raise<host::TlsError>(),
        ErrorCode::SERVICE_BUSY,
        {},
        {},
@@ -210,7 +216,7 @@ std::vector<Outcome> outcomes() {
   };
   for (const auto& body : no_item_bodies) {
     out.push_back({"no image",
-                   Reply::json(200, body),
+                   testkit::Reply::json(200, body),
                    {},
                    ErrorCode::NO_IMAGE_RESULT,
                    {},
@@ -222,8 +228,9 @@ std::vector<Outcome> outcomes() {
 
 class GenerateImage : public ::testing::TestWithParam<Outcome> {
  protected:
-  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
+  std::shared_ptr<testkit::ScriptedHttpClient> http =
+      std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
   std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   CorvaneClient client{"https://img.test", "tok", {"GPT-IMAGE-2", logger}};
 };
@@ -272,14 +279,15 @@ class ImagesRequest : public ::testing::Test {
     return json::parse(*http->requests().at(i).json_text);
   }
 
-  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
+  std::shared_ptr<testkit::ScriptedHttpClient> http =
+      std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
   std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   CorvaneClient client{"https://img.test/", "tok en", {"TAG", logger}};
 };
 
 TEST_F(ImagesRequest, GenerationsCarryThePayloadInOrder) {
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   ImageCallOptions options;
   options.task_id = "t";
   options.model_key = "mk";
@@ -326,7 +334,7 @@ TEST_F(ImagesRequest, SizeComesFromTheCalculatorUnlessAutoOrEmpty) {
   for (const auto& c : cases) {
     const std::string where = std::string(c.model) + " " + c.ratio;
     logger->clear();
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     ImageCallOptions options;
     options.model = c.model;
     (void)client.generate_image("p", c.ratio, "low", c.resolution, std::nullopt, options);
@@ -360,7 +368,7 @@ TEST_F(ImagesRequest, ModelAndFormatOptionsAndTimeoutFallback) {
   for (auto timeout :
        {std::optional<host::Timeout>{}, std::optional(host::Timeout{}), std::optional(given)}) {
     options.timeout = timeout;
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     (void)client.generate_image("p", "", "", "", std::nullopt, options);
   }
   const auto requests = http->requests();
@@ -372,7 +380,7 @@ TEST_F(ImagesRequest, ModelAndFormatOptionsAndTimeoutFallback) {
 }
 
 TEST_F(ImagesRequest, EditsPostAFormWithTypedNamedFileParts) {
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   const ImageParts parts = {
       {"image", png_bytes("a")}, {"image", jpeg_bytes("b")}, {"mask", host::to_bytes("raw")}};
   (void)client.generate_image("edit it", "", "medium", "", parts);
@@ -401,7 +409,7 @@ TEST_F(ImagesRequest, EditsPostAFormWithTypedNamedFileParts) {
             (std::vector<std::string>{std::string(host::as_text(png_bytes("a"))),
                                       std::string(host::as_text(jpeg_bytes("b"))), "raw"}));
   // An empty list is no list: the generations endpoint.
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.generate_image("p", "", "", "", ImageParts{});
   EXPECT_EQ(http->requests().at(1).url, "https://img.test//v1/images/generations");
 }
@@ -427,7 +435,7 @@ TEST_F(ImagesRequest, DirectDialectLeavesOutWhatThePublicEndpointRefuses) {
   const CorvaneClient direct{"https://img.test", "tok", direct_options};
   for (const auto& c : cases) {
     logger->clear();
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     ImageCallOptions options;
     options.model = c.model;
     (void)direct.generate_image("p", c.ratio, c.quality, "", std::nullopt, options);
@@ -457,7 +465,7 @@ TEST_F(ImagesRequest, DirectEditsNameSeveralImagesAsAnArray) {
        {"image[]", "image[]", "mask"}},
   };
   for (const auto& c : cases) {
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     (void)direct.generate_image("p", "", "", "", c.parts);
     const auto request = http->requests().back();
     std::vector<std::string> names;
@@ -480,9 +488,9 @@ TEST_F(ImagesRequest, TokenWithLineBreakIsRefusedAndNeverLogged) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 // An answer of several items: each image in order whatever its form (base64, data link, web
@@ -502,8 +510,8 @@ TEST_F(ImagesRequest, EveryImageOfAnAnswerIsKeptInOrder) {
                      {"background", "opaque"},
                      {"generation_id", "gen_7"},
                      {"svg_usage", {{"output_tokens", 12}}}};
-  http->queue_post(Reply::json(200, body.dump()));
-  http->on_get(kLink, Reply::json(200, third));
+  http->queue_post(testkit::Reply::json(200, body.dump()));
+  http->on_get(kLink, testkit::Reply::json(200, third));
   host::CallReport report;
   host::CallOptions options;
   options.report = &report;
@@ -526,4 +534,4 @@ TEST_F(ImagesRequest, EveryImageOfAnAnswerIsKeptInOrder) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

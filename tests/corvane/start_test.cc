@@ -11,7 +11,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -41,14 +41,15 @@ class ImagesStart : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
+  std::shared_ptr<testkit::ScriptedHttpClient> http =
+      std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
   std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   CorvaneClient client{"http://i", "tok", {"GPT-IMAGE-2", logger}};
 };
 
 TEST_F(ImagesStart, PromptAloneGoesToGenerationsWithEmptySettings) {
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.start("a boat");
   const auto request = http->requests().at(0);
   EXPECT_EQ(request.url, "http://i/v1/images/generations");
@@ -61,7 +62,7 @@ TEST_F(ImagesStart, EmptyInputsSendNoParts) {
   const host::Files empties[] = {host::Files{}, std::vector<Reference>{}, std::string(),
                                  host::Bytes{}};
   for (const auto& files : empties) {
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     (void)client.start("p", "", "", "", files);
     EXPECT_EQ(http->requests().back().url, "http://i/v1/images/generations");
   }
@@ -70,9 +71,9 @@ TEST_F(ImagesStart, EmptyInputsSendNoParts) {
 TEST_F(ImagesStart, ReferencesBecomeImagePartsInOrder) {
   const auto path = (dir_ / "third.png").string();
   std::ofstream(path, std::ios::binary) << "third";
-  http->on_get("https://x/2", Reply::json(200, "second"));
-  http->on_get("https://x/none", Reply::json(500, ""));
-  http->queue_post(Reply::json(200, "{}"));
+  http->on_get("https://x/2", testkit::Reply::json(200, "second"));
+  http->on_get("https://x/none", testkit::Reply::json(500, ""));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.start("p", "", "", "",
                      std::vector<Reference>{host::to_bytes("first"), std::string("https://x/2"),
                                             std::string("https://x/none"), path,
@@ -80,13 +81,13 @@ TEST_F(ImagesStart, ReferencesBecomeImagePartsInOrder) {
   EXPECT_EQ(sent_parts(), (std::vector<std::pair<std::string, std::string>>{
                               {"image", "first"}, {"image", "second"}, {"image", "third"}}));
   // Only the top-level value is tested for emptiness.
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.start("p", "", "", "", std::vector<Reference>{host::Bytes{}});
   EXPECT_EQ(sent_parts(), (std::vector<std::pair<std::string, std::string>>{{"image", ""}}));
 }
 
 TEST_F(ImagesStart, OptionsPassThroughUntouched) {
-  http->queue_post(Reply::raise<host::ReadTimeout>());
+  http->queue_post(testkit::Reply::raise<host::ReadTimeout>());
   ImageCallOptions options;
   options.task_id = "t-5";
   options.model = "gpt-image-1.5";
@@ -103,7 +104,7 @@ TEST_F(ImagesStart, OptionsPassThroughUntouched) {
 }
 
 TEST_F(ImagesStart, LoadingFailuresBecomeOneWarningAndServiceBusy) {
-  http->on_get("https://x/broken", Reply::raise<host::ConnectionError>());
+  http->on_get("https://x/broken", testkit::Reply::raise<host::ConnectionError>());
   const struct {
     host::Files files;
     const char* kind;
@@ -134,4 +135,4 @@ TEST_F(ImagesStart, LoadingFailuresBecomeOneWarningAndServiceBusy) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

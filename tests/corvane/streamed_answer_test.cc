@@ -13,7 +13,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -88,11 +88,11 @@ TEST(ImagesStream, EventsBecomeOneResultAndThePreviewsOnTheWay) {
        {}},
   };
   for (const auto& c : cases) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    const ScopedHttpClient installed{http};
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    const testkit::ScopedHttpClient installed{http};
     const CorvaneClient client("http://i", "tok",
-                               {"GPT-IMAGE-2", std::make_shared<CapturingLogger>()});
-    http->queue_post(Reply::json(200, c.body));
+                               {"GPT-IMAGE-2", std::make_shared<testkit::CapturingLogger>()});
+    http->queue_post(testkit::Reply::json(200, c.body));
     std::vector<std::string> previews;
     host::CallReport report;
     host::CallOptions options;
@@ -128,11 +128,11 @@ TEST(ImagesStream, EventsBecomeOneResultAndThePreviewsOnTheWay) {
 // members reach the report.
 TEST(ImagesStream, ACompletedEventAloneIsTheResult) {
   const host::Bytes final_image = png_bytes("final");
-  auto http = std::make_shared<ScriptedHttpClient>();
-  const ScopedHttpClient installed{http};
+  auto http = std::make_shared<testkit::ScriptedHttpClient>();
+  const testkit::ScopedHttpClient installed{http};
   const CorvaneClient client("http://i", "tok",
-                             {"GPT-IMAGE-2", std::make_shared<CapturingLogger>()});
-  http->queue_post(Reply::json(
+                             {"GPT-IMAGE-2", std::make_shared<testkit::CapturingLogger>()});
+  http->queue_post(testkit::Reply::json(
       200, event("image_generation.completed", {{"type", "image_generation.completed"},
                                                 {"sequence_number", 4},
                                                 {"generation_id", "gen_1"},
@@ -155,4 +155,4 @@ TEST(ImagesStream, ACompletedEventAloneIsTheResult) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

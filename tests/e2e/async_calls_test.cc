@@ -20,7 +20,7 @@
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -82,7 +82,7 @@ class AsyncCalls : public ::testing::Test {
   }
 
   std::string key_ = make_canary_key();
-  std::shared_ptr<CapturingLogger> log_ = std::make_shared<CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> log_ = std::make_shared<testkit::CapturingLogger>();
   std::unique_ptr<emulator::Emulator> emulator_;
   // Goes first, closing its connections, so that the emulator need not wait for them.
   std::shared_ptr<host::HttpClient> http_ = std::make_shared<host::CurlHttpClient>();
@@ -181,4 +181,4 @@ TEST_F(AsyncCalls, RetriesPauseOnTheEngineAndCountAttempts) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

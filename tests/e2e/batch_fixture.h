@@ -19,7 +19,7 @@
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 class BatchJobTest : public ::testing::Test {
  protected:
@@ -109,4 +109,4 @@ class BatchJobTest : public ::testing::Test {
   std::unique_ptr<emulator::Emulator> emulator_;
 };
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -12,7 +12,7 @@
 #include "tests/e2e/batch_fixture.h"
 #include "tests/support/run_process.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 class BatchResume : public BatchJobTest {
@@ -201,4 +201,4 @@ TEST_F(BatchResume, ASecondRunOnTheSameFolderIsLockedOut) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -23,7 +23,7 @@
 #include "tools/emulator/picture.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -205,4 +205,4 @@ TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

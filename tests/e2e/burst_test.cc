@@ -14,7 +14,7 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -123,4 +123,4 @@ TEST(Burst, ResetsOfRequestsTheServerNeverTookAreNotSent) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

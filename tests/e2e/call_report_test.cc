@@ -22,7 +22,7 @@
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -91,7 +91,7 @@ class CallReports : public ::testing::Test {
   }
 
   std::string key_ = make_canary_key();
-  std::shared_ptr<CapturingLogger> log_ = std::make_shared<CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> log_ = std::make_shared<testkit::CapturingLogger>();
   std::shared_ptr<host::HttpClient> http_;
   std::unique_ptr<emulator::Emulator> emulator_;
 };
@@ -191,17 +191,17 @@ TEST_F(CallReports, RefusalsCarryTheServicesDetailsAndRetryHints) {
 // for failures that cannot happen after sending.
 TEST(CallReportWithoutTransferFacts, OnlySureFailuresCountAsNotSent) {
   const struct {
-    Reply reply;
+    testkit::Reply reply;
     Delivery delivery;
   } cases[] = {
-      {Reply::raise<host::ConnectTimeout>(), Delivery::kNotSent},
-      {Reply::raise<host::TlsError>(), Delivery::kNotSent},
-      {Reply::raise<host::ReadTimeout>(), Delivery::kNoAnswer},
-      {Reply::raise<host::ConnectionError>(), Delivery::kNoAnswer},
-      {Reply::json(500, "{}"), Delivery::kAnswered},
+      {testkit::Reply::raise<host::ConnectTimeout>(), Delivery::kNotSent},
+      {testkit::Reply::raise<host::TlsError>(), Delivery::kNotSent},
+      {testkit::Reply::raise<host::ReadTimeout>(), Delivery::kNoAnswer},
+      {testkit::Reply::raise<host::ConnectionError>(), Delivery::kNoAnswer},
+      {testkit::Reply::json(500, "{}"), Delivery::kAnswered},
   };
   for (const auto& c : cases) {
-    auto http = std::make_shared<ScriptedHttpClient>();
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
     http->queue_post(c.reply);
     image::corvane::CorvaneOptions options;
     options.http_client = http;
@@ -260,4 +260,4 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -18,7 +18,7 @@
 #include "tools/emulator/model_lineup.h"
 #include "zantrel/host/models/model_catalogue.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using json = nlohmann::json;
@@ -173,4 +173,4 @@ TEST_F(CatalogueRefresh, NamesAndMembersReachTheServiceAsTheCatalogueDecides) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

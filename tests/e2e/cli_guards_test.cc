@@ -20,7 +20,7 @@
 #include "tests/support/run_process.h"
 #include "tools/emulator/emulator.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 class CliGuards : public ::testing::Test {
@@ -351,4 +351,4 @@ TEST_F(CliGuards, AnImageGoesWhereAskedOrIsKeptAndSaid) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

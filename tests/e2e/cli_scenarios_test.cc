@@ -19,7 +19,7 @@
 #include "zantrel/host/images/image_metadata.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using json = nlohmann::json;
@@ -461,9 +461,9 @@ TEST(CliDemo, WritesTwoPngFiles) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 // The leak check itself finds the key in each form, inside longer texts.
@@ -491,4 +491,4 @@ TEST(Canary, FindsTheKeyRawUrlEncodedAndInsideBase64) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -19,7 +19,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -92,7 +92,7 @@ TEST(Concurrency, SixteenThreadsTimesAHundredCallsOnOneSharedClient) {
   constexpr int kCalls = 100;
   emulator::Emulator emulator;
   emulator.start();
-  ScopedHttpClient installed(std::make_shared<ScenarioPerCall>());
+  testkit::ScopedHttpClient installed(std::make_shared<ScenarioPerCall>());
   auto log = std::make_shared<testkit::CapturingLogger>();
   const image::tavelin::TavelinaClient gemini(emulator.base_url(), "key", {.logger = log});
   const image::corvane::CorvaneClient images(emulator.base_url(), "key", {.logger = log});
@@ -135,4 +135,4 @@ TEST(Concurrency, SixteenThreadsTimesAHundredCallsOnOneSharedClient) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -33,7 +33,7 @@ using json = nlohmann::ordered_json;
 class Conversations : public ::testing::Test {
  protected:
   void SetUp() override {
-    key_ = testkit::make_canary_key();
+    key_ = test_support::make_canary_key();
     dir_ = std::filesystem::temp_directory_path() / ("zantrel-turns-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_ / "images");
     emulator::EmulatorOptions options;
@@ -43,7 +43,7 @@ class Conversations : public ::testing::Test {
     emulator_->start();
   }
   void TearDown() override {
-    EXPECT_EQ(testkit::leaking_files(dir_, key_), std::vector<std::string>{});
+    EXPECT_EQ(test_support::leaking_files(dir_, key_), std::vector<std::string>{});
     std::filesystem::remove_all(dir_);
   }
 
@@ -267,8 +267,8 @@ TEST_F(Conversations, ContinueInAnotherProcessAndChat) {
       "direct",     "--aspect-ratio",      "1:1"};
   const auto run = [&](std::vector<std::string> argv, const std::string& input = {}) {
     argv.insert(argv.end(), common.begin(), common.end());
-    const auto result = testkit::run_process(argv, std::nullopt, input);
-    EXPECT_FALSE(testkit::leaks(result.out + result.err, key_));
+    const auto result = test_support::run_process(argv, std::nullopt, input);
+    EXPECT_FALSE(test_support::leaks(result.out + result.err, key_));
     return result;
   };
   int turn = 0;

@@ -24,7 +24,7 @@
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::Dialect;
@@ -71,7 +71,7 @@ class DialectRun : public ::testing::TestWithParam<ClientRun> {
   }
 
   std::string key_ = make_canary_key();
-  std::shared_ptr<CapturingLogger> log_ = std::make_shared<CapturingLogger>();
+  std::shared_ptr<testkit::CapturingLogger> log_ = std::make_shared<testkit::CapturingLogger>();
 };
 
 TEST_P(DialectRun, EndsAsThePublicEndpointWould) {
@@ -449,4 +449,4 @@ TEST(CliDialect, GeminiParametersReachTheDirectEndpoint) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -16,7 +16,7 @@
 #include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/references.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 struct ExampleRun {
@@ -115,4 +115,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -18,7 +18,7 @@
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -195,4 +195,4 @@ TEST_F(FaultClasses, AnOversizedBodyCostsLessThanTheCapPlus64MiB) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

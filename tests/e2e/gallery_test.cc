@@ -19,7 +19,7 @@
 #include "tools/cli/gallery.h"
 #include "zantrel/host/images/image_header.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using json = nlohmann::json;
@@ -222,4 +222,4 @@ TEST(GalleryCommand, AMissingResultsFileIsAUsageError) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -15,7 +15,7 @@
 #include "zantrel/host/images/image_header.h"
 #include "zantrel/host/images/image_metadata.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 struct Case {
@@ -94,4 +94,4 @@ TEST(ImageMetadata, EachTypeCarriesItAroundItsOwnBytesAndPillowReadsIt) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -26,7 +26,7 @@ namespace {
 using image::corvane::CorvaneClient;
 using image::corvane::ImageRequest;
 using json = nlohmann::ordered_json;
-using testkit::make_canary_key;
+using test_support::make_canary_key;
 
 class ImageRequests : public ::testing::Test {
  protected:

@@ -11,7 +11,7 @@
 #include "tests/support/run_process.h"
 #include "tools/cli/models_command.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 std::string read_file(const std::string& path) {
@@ -69,4 +69,4 @@ TEST(ModelsCommand, AHostsCatalogueFileDecidesAndABadOneIsAUsageError) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

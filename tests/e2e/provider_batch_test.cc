@@ -15,7 +15,7 @@
 #include "tests/support/run_process.h"
 #include "tools/emulator/picture.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -279,4 +279,4 @@ TEST_F(ProviderBatch, TheLinesAreThePublicEndpointsOwnRequests) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

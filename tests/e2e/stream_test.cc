@@ -48,7 +48,7 @@ struct Outcome {
 class StreamedCalls : public ::testing::Test {
  protected:
   void SetUp() override {
-    key_ = testkit::make_canary_key();
+    key_ = test_support::make_canary_key();
     emulator::EmulatorOptions options;
     options.api_key = key_;
     options.dialect = emulator::AcceptedDialect::kDirect;

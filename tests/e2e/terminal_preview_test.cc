@@ -16,7 +16,7 @@
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/codec/base64.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using cli::DecodedImage;
@@ -229,4 +229,4 @@ TEST(TerminalPreview, TheCliDrawsBelowEachImagesLineWhenAsked) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

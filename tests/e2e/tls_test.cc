@@ -20,7 +20,7 @@
 #include "zantrel/image/tavelin/tavelina_client.h"
 #include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 class Tls : public ::testing::Test {
@@ -130,4 +130,4 @@ TEST_F(Tls, TheCommandLineTakesACaFile) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -10,7 +10,7 @@
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/result/errors.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 TEST(AddressPolicy, OnlyPublicAddressesPass) {
@@ -104,4 +104,4 @@ TEST_F(PublicOnlyLinks, ServicePostsAndTheDefaultPolicyAreUnaffected) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -18,7 +18,7 @@
 #include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/host/result/errors.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::as_text;
@@ -239,4 +239,4 @@ TEST(SniffImageMime, KnownSignaturesAndNothingElse) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -18,7 +18,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -242,7 +242,7 @@ TEST_F(CurlClient, ConcurrentPostsShareOneClient) {
 }
 
 TEST_F(CurlClient, ImageToolFetchesThroughTheSharedClientWithoutCredentials) {
-  ScopedHttpClient installed(std::make_shared<CurlHttpClient>());
+  testkit::ScopedHttpClient installed(std::make_shared<CurlHttpClient>());
   const auto image = host::ImageTool::get_img_url_io(server.url("/hop"));
   ASSERT_TRUE(image.has_value());
   EXPECT_EQ(host::as_text(*image), "image-bytes:");
@@ -253,4 +253,4 @@ TEST_F(CurlClient, ImageToolFetchesThroughTheSharedClientWithoutCredentials) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

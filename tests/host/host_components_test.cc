@@ -12,7 +12,7 @@
 #include "zantrel/host/result/service_result.h"
 #include "zantrel/testkit/capturing_logger.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::GPTImageSizeCalculator;
@@ -129,4 +129,4 @@ TEST(ReadFileBytes, WholeFilesAndClearFailures) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -6,7 +6,7 @@
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/images/image_header.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ImageDimensions;
@@ -123,4 +123,4 @@ TEST(RetryHints, HeadersAndDurations) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

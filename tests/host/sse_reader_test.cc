@@ -7,7 +7,7 @@
 
 #include "zantrel/host/internal/codec/sse_reader.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::internal::SseEvent;
@@ -111,4 +111,4 @@ TEST(SseReader, HoldsOnlyTheEventNotYetComplete) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -20,7 +20,7 @@
 #include "zantrel/host/result/transfer_facts.h"
 #include "zantrel/version.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 host::Bytes random_bytes(std::size_t n, unsigned seed) {
@@ -161,4 +161,4 @@ TEST(StreamedBody, AConnectionLostMidUploadFailsAsNotSent) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -7,7 +7,7 @@
 
 #include "zantrel/host/codec/base64.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 std::string make_canary_key() {
   std::random_device seed;
@@ -57,4 +57,4 @@ std::vector<std::string> leaking_files(const std::filesystem::path& dir, const s
   return found;
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 // A random API key that must never appear in a log, an error text, an output or a file. It
 // holds characters that URL-encoding changes, so each form below is distinct.
@@ -21,4 +21,4 @@ bool leaks(std::string_view text, const std::string& key);
 // The files under `dir` whose bytes hold the key in any form.
 std::vector<std::string> leaking_files(const std::filesystem::path& dir, const std::string& key);
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

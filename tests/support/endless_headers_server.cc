@@ -9,7 +9,7 @@
 
 #include <stdexcept>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 EndlessHeadersServer::EndlessHeadersServer() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
   sockaddr_in address{};
@@ -55,4 +55,4 @@ void EndlessHeadersServer::serve() {
   }
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

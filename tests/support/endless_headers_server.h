@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 // A server on 127.0.0.1 that answers every connection with a status line followed by header
 // lines that never end, until the client hangs up. cpp-httplib can't misbehave that way.
@@ -29,4 +29,4 @@ class EndlessHeadersServer {
   std::jthread thread_;
 };
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 void LoopbackServer::start() {
   // Without it, a response written in two pieces waits on delayed acknowledgements.
@@ -28,4 +28,4 @@ void LoopbackServer::stop() {
   thread_.join();
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 // A cpp-httplib server on 127.0.0.1 and a free port, serving on its own thread for the lifetime
 // of this object. Routes are added to `http` before start().
@@ -30,4 +30,4 @@ class LoopbackServer {
   std::thread thread_;
 };
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

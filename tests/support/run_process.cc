@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 std::string slurp(const std::string& path) {
@@ -79,4 +79,4 @@ ProcessResult run_process(const std::vector<std::string>& argv,
   return result;
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 struct ProcessResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally
@@ -19,4 +19,4 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           std::optional<std::chrono::milliseconds> interrupt_after = {},
                           const std::string& input = {});
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 struct Deleter {
@@ -69,4 +69,4 @@ TestCertificate make_test_certificate(const std::filesystem::path& dir) {
   return files;
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 // A self-signed certificate for 127.0.0.1 and localhost, made fresh with OpenSSL, and its key,
 // written as PEM files into `dir`. The certificate doubles as the CA file that trusts it.
@@ -13,4 +13,4 @@ struct TestCertificate {
 
 TestCertificate make_test_certificate(const std::filesystem::path& dir);
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

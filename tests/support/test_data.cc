@@ -4,7 +4,7 @@
 
 #include "zantrel/host/codec/base64.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 host::Bytes png_bytes(std::string_view tail) {
   return host::to_bytes(std::string("\x89PNG\r\n\x1a\n", 8) + std::string(tail));
@@ -35,4 +35,4 @@ std::vector<nlohmann::ordered_json> normalised(std::vector<nlohmann::ordered_jso
   return records;
 }
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -7,7 +7,7 @@
 
 #include "zantrel/host/base/bytes.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 
 // Small images with real signatures.
 host::Bytes png_bytes(std::string_view tail = "png-body");
@@ -19,4 +19,4 @@ std::string b64(std::string_view raw);
 // non-negative numbers and become 0; "traceback" must be a non-empty text and becomes "<tb>".
 std::vector<nlohmann::ordered_json> normalised(std::vector<nlohmann::ordered_json> records);
 
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -15,7 +15,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -27,17 +27,20 @@ constexpr char kFile[] =
 constexpr char kImage[] =
     R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBORw0KGgo="}}]}}]})";
 
-Reply started(std::string address = kSession) {
-  return Reply::json(200, "", {{"X-Goog-Upload-Status", "active"}, {"x-goog-upload-url", address}});
+testkit::Reply started(std::string address = kSession) {
+  return testkit::Reply::json(200, "",
+                              {{"X-Goog-Upload-Status", "active"}, {"x-goog-upload-url", address}});
 }
-Reply received(int bytes) {
-  return Reply::json(
+testkit::Reply received(int bytes) {
+  return testkit::Reply::json(
       200, "",
       {{"X-Goog-Upload-Status", "active"}, {"X-Goog-Upload-Size-Received", std::to_string(bytes)}});
 }
-Reply finished() { return Reply::json(200, kFile, {{"X-Goog-Upload-Status", "final"}}); }
+testkit::Reply finished() {
+  return testkit::Reply::json(200, kFile, {{"X-Goog-Upload-Status", "final"}});
+}
 
-std::optional<std::string> header(const RecordedRequest& request, std::string_view name) {
+std::optional<std::string> header(const testkit::RecordedRequest& request, std::string_view name) {
   for (const auto& [key, value] : request.headers) {
     if (key == name) return value;
   }
@@ -48,15 +51,15 @@ TEST(FileUpload, RefusalsCutsAndResumes) {
   const std::string picture("\x89PNG\r\n\x1a\n0123456789", 18);
   const struct {
     const char* name;
-    std::vector<Reply> replies;
+    std::vector<testkit::Reply> replies;
     std::optional<ErrorCode> code;  // none: the call ends well
     std::string message;
     std::size_t requests;
-    std::function<void(const std::vector<RecordedRequest>&)> check{};
+    std::function<void(const std::vector<testkit::RecordedRequest>&)> check{};
   } rows[] = {
       {"the start refused",
-       {Reply::json(403, R"({"error":{"code":403,"message":"API key not valid.","status":)"
-                         R"("PERMISSION_DENIED"}})")},
+       {testkit::Reply::json(403, R"({"error":{"code":403,"message":"API key not valid.","status":)"
+                                  R"("PERMISSION_DENIED"}})")},
        ErrorCode::IMAGE_GENERATE_FAIL,
        "API key not valid.",
        1},
@@ -66,16 +69,16 @@ TEST(FileUpload, RefusalsCutsAndResumes) {
        "ResponseShapeError error",
        1},
       {"no session address",
-       {Reply::json(200, "")},
+       {testkit::Reply::json(200, "")},
        ErrorCode::SERVICE_BUSY,
        "ResponseShapeError error",
        1},
       {"uploaded, then generated",
-       {started(), finished(), Reply::json(200, kImage)},
+       {started(), finished(), testkit::Reply::json(200, kImage)},
        std::nullopt,
        "",
        3,
-       [&](const std::vector<RecordedRequest>& sent) {
+       [&](const std::vector<testkit::RecordedRequest>& sent) {
          EXPECT_EQ(header(sent[0], "X-Goog-Upload-Header-Content-Length"),
                    std::to_string(picture.size()));
          EXPECT_EQ(sent[1].url, kSession);
@@ -85,42 +88,43 @@ TEST(FileUpload, RefusalsCutsAndResumes) {
          EXPECT_EQ(sent[2].json_text->find("inlineData"), std::string::npos);
        }},
       {"cut, then resumed from the byte held",
-       {started(), Reply::raise<host::ConnectionError>("reset"), received(5), finished(),
-        Reply::json(200, kImage)},
+       {started(), testkit::Reply::raise<host::ConnectionError>("reset"), received(5), finished(),
+        testkit::Reply::json(200, kImage)},
        std::nullopt,
        "",
        5,
-       [&](const std::vector<RecordedRequest>& sent) {
+       [&](const std::vector<testkit::RecordedRequest>& sent) {
          EXPECT_EQ(header(sent[2], "X-Goog-Upload-Command"), "query");
          EXPECT_EQ(header(sent[3], "X-Goog-Upload-Offset"), "5");
          EXPECT_EQ(sent[3].json_text, picture.substr(5));
        }},
       {"a 503, then resumed",
-       {started(), Reply::json(503, "{}"), received(0), finished(), Reply::json(200, kImage)},
+       {started(), testkit::Reply::json(503, "{}"), received(0), finished(),
+        testkit::Reply::json(200, kImage)},
        std::nullopt,
        "",
        5},
       {"cut past the resumes",
-       {started(), Reply::raise<host::ConnectionError>("reset"), received(0),
-        Reply::raise<host::ConnectionError>("reset"), received(0),
-        Reply::raise<host::ConnectionError>("reset"), received(0),
-        Reply::raise<host::ConnectionError>("reset")},
+       {started(), testkit::Reply::raise<host::ConnectionError>("reset"), received(0),
+        testkit::Reply::raise<host::ConnectionError>("reset"), received(0),
+        testkit::Reply::raise<host::ConnectionError>("reset"), received(0),
+        testkit::Reply::raise<host::ConnectionError>("reset")},
        ErrorCode::SERVICE_BUSY,
        "ConnectionError error",
        2 + 2 * static_cast<std::size_t>(image::tavelin::internal::kMaxUploadResumes)},
       {"the bytes refused",
-       {started(), Reply::json(400, R"({"error":{"message":"too big"}})")},
+       {started(), testkit::Reply::json(400, R"({"error":{"message":"too big"}})")},
        ErrorCode::IMAGE_GENERATE_FAIL,
        "too big",
        2},
   };
   for (const auto& row : rows) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    const ScopedHttpClient installed{http};
-    for (const Reply& reply : row.replies) http->queue_post(reply);
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    const testkit::ScopedHttpClient installed{http};
+    for (const testkit::Reply& reply : row.replies) http->queue_post(reply);
     image::tavelin::TavelinaOptions options;
     options.dialect = host::Dialect::kDirect;
-    options.logger = std::make_shared<CapturingLogger>();
+    options.logger = std::make_shared<testkit::CapturingLogger>();
     const image::tavelin::TavelinaClient client("http://g", "key", options);
     host::CallReport report;
     host::CallOptions call;
@@ -136,7 +140,7 @@ TEST(FileUpload, RefusalsCutsAndResumes) {
     EXPECT_EQ(result.msg().value_or(""), row.message) << row.name;
     const auto sent = http->requests();
     EXPECT_EQ(sent.size(), row.requests) << row.name;
-    for (const RecordedRequest& request : sent) {
+    for (const testkit::RecordedRequest& request : sent) {
       EXPECT_TRUE(request.url.starts_with("http://g/")) << row.name << ": " << request.url;
     }
     if (row.check && sent.size() == row.requests) row.check(sent);
@@ -147,4 +151,4 @@ TEST(FileUpload, RefusalsCutsAndResumes) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

@@ -11,7 +11,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -45,8 +45,8 @@ std::string candidate(std::string parts, std::string reason = "") {
 
 struct Outcome {
   const char* name;
-  Reply reply;
-  std::optional<Reply> link_reply;  // answer to a GET of kLink
+  testkit::Reply reply;
+  std::optional<testkit::Reply> link_reply;  // answer to a GET of kLink
   bool ok;
   std::optional<ErrorCode> code;
   std::optional<std::string> msg;
@@ -75,8 +75,8 @@ std::vector<Outcome> outcomes() {
       with(rec("TAVELIN api complete result"), "image_urls", json::array({kLink}));
   return {
       {"file link fetched",
-       Reply::json(200, link_body),
-       Reply::json(200, "fetched-bytes"),
+       testkit::Reply::json(200, link_body),
+       testkit::Reply::json(200, "fetched-bytes"),
        true,
        {},
        {},
@@ -84,8 +84,8 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec, links_rec}},
       {"file link fetch gives nothing",
-       Reply::json(200, link_body),
-       Reply::json(404, "gone"),
+       testkit::Reply::json(200, link_body),
+       testkit::Reply::json(404, "gone"),
        true,
        {},
        {},
@@ -93,7 +93,8 @@ std::vector<Outcome> outcomes() {
        kLink,
        {ok_rec, links_rec}},
       {"largest inline image",
-       Reply::json(200, candidates({candidate(inline_part(img_a) + "," + inline_part(img_big))})),
+       testkit::Reply::json(
+           200, candidates({candidate(inline_part(img_a) + "," + inline_part(img_big))})),
        {},
        true,
        {},
@@ -102,7 +103,8 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec, with(rec("image_candidates"), "size", img_big.size())}},
       {"equal sizes keep the first",
-       Reply::json(200, candidates({candidate(inline_part(img_a) + "," + inline_part(img_b))})),
+       testkit::Reply::json(200,
+                            candidates({candidate(inline_part(img_a) + "," + inline_part(img_b))})),
        {},
        true,
        {},
@@ -111,8 +113,9 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec, with(rec("image_candidates"), "size", img_a.size())}},
       {"empty inlineData falls back to inline_data",
-       Reply::json(200, candidates({candidate(R"({"inlineData":{},)" +
-                                              inline_part(img_a, "inline_data").substr(1))})),
+       testkit::Reply::json(200,
+                            candidates({candidate(R"({"inlineData":{},)" +
+                                                  inline_part(img_a, "inline_data").substr(1))})),
        {},
        true,
        {},
@@ -121,7 +124,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec, with(rec("image_candidates"), "size", img_a.size())}},
       {"empty data is no image",
-       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":""}})")})),
+       testkit::Reply::json(200, candidates({candidate(R"({"inlineData":{"data":""}})")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -131,7 +134,7 @@ std::vector<Outcome> outcomes() {
        {ok_rec}},
       // Text that decodes to nothing is no image either: never a success without bytes.
       {"data of line breaks only is no image",
-       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"\r\n"}})")})),
+       testkit::Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"\r\n"}})")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -141,7 +144,7 @@ std::vector<Outcome> outcomes() {
        {ok_rec}},
       // Data after the padding would be dropped: refused instead.
       {"data after the padding is refused",
-       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"QUJD=QUJD"}})")})),
+       testkit::Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"QUJD=QUJD"}})")})),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -151,7 +154,7 @@ std::vector<Outcome> outcomes() {
        {ok_rec,
         with(with(rec("TAVELIN Base64Error error"), "error", "<ignored>"), "traceback", "<tb>")}},
       {"padding alone is refused",
-       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"===="}})")})),
+       testkit::Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"===="}})")})),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -161,7 +164,8 @@ std::vector<Outcome> outcomes() {
        {ok_rec,
         with(with(rec("TAVELIN Base64Error error"), "error", "<ignored>"), "traceback", "<tb>")}},
       {"candidate without content is skipped",
-       Reply::json(200, candidates({R"({"finishReason":"STOP"})", candidate(inline_part(img_a))})),
+       testkit::Reply::json(
+           200, candidates({R"({"finishReason":"STOP"})", candidate(inline_part(img_a))})),
        {},
        true,
        {},
@@ -170,7 +174,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec, with(rec("image_candidates"), "size", img_a.size())}},
       {"IMAGE_SAFETY",
-       Reply::json(200, candidates({candidate("", "IMAGE_SAFETY")})),
+       testkit::Reply::json(200, candidates({candidate("", "IMAGE_SAFETY")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -179,7 +183,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"IMAGE_OTHER",
-       Reply::json(200, candidates({candidate("", "IMAGE_OTHER")})),
+       testkit::Reply::json(200, candidates({candidate("", "IMAGE_OTHER")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -188,7 +192,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"OTHER",
-       Reply::json(200, candidates({candidate("", "OTHER")})),
+       testkit::Reply::json(200, candidates({candidate("", "OTHER")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -197,7 +201,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"IMAGE_PROHIBITED_CONTENT",
-       Reply::json(200, candidates({candidate("", "IMAGE_PROHIBITED_CONTENT")})),
+       testkit::Reply::json(200, candidates({candidate("", "IMAGE_PROHIBITED_CONTENT")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -206,7 +210,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"PROHIBITED_CONTENT",
-       Reply::json(200, candidates({candidate("", "PROHIBITED_CONTENT")})),
+       testkit::Reply::json(200, candidates({candidate("", "PROHIBITED_CONTENT")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -215,7 +219,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"other reason",
-       Reply::json(200, candidates({candidate("", "STOP")})),
+       testkit::Reply::json(200, candidates({candidate("", "STOP")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -224,7 +228,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"reason in lower case",
-       Reply::json(200, candidates({candidate("", "image_safety")})),
+       testkit::Reply::json(200, candidates({candidate("", "image_safety")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -233,7 +237,8 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"the last reason decides",
-       Reply::json(200, candidates({candidate("", "IMAGE_SAFETY"), candidate("", "MAX_TOKENS")})),
+       testkit::Reply::json(
+           200, candidates({candidate("", "IMAGE_SAFETY"), candidate("", "MAX_TOKENS")})),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -242,7 +247,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"no candidates",
-       Reply::json(200, R"({"responseId":"r1"})"),
+       testkit::Reply::json(200, R"({"responseId":"r1"})"),
        {},
        false,
        ErrorCode::NO_IMAGE_RESULT,
@@ -251,7 +256,7 @@ std::vector<Outcome> outcomes() {
        {},
        {ok_rec}},
       {"503 with message",
-       Reply::json(503, R"({"error":{"message":"overloaded"}})"),
+       testkit::Reply::json(503, R"({"error":{"message":"overloaded"}})"),
        {},
        false,
        ErrorCode::IMAGE_GENERATE_FAIL,
@@ -261,7 +266,7 @@ std::vector<Outcome> outcomes() {
        {with(with(with(rec("TAVELIN api complete fail"), "status_code", 503), "second", 0),
              "error_dict", json::parse(R"({"error":{"message":"overloaded"}})"))}},
       {"429 with message",
-       Reply::json(429, R"({"error":{"message":"slow down"}})"),
+       testkit::Reply::json(429, R"({"error":{"message":"slow down"}})"),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -271,7 +276,7 @@ std::vector<Outcome> outcomes() {
        {with(with(with(rec("TAVELIN api complete fail"), "status_code", 429), "second", 0),
              "error_dict", json::parse(R"({"error":{"message":"slow down"}})"))}},
       {"500 not JSON",
-       Reply::json(500, "<html>oops</html>"),
+       testkit::Reply::json(500, "<html>oops</html>"),
        {},
        false,
        ErrorCode::IMAGE_GENERATE_FAIL,
@@ -281,7 +286,7 @@ std::vector<Outcome> outcomes() {
        {with(with(with(rec("TAVELIN api complete fail"), "status_code", 500), "second", 0),
              "error_dict", nullptr)}},
       {"400 empty object",
-       Reply::json(400, "{}"),
+       testkit::Reply::json(400, "{}"),
        {},
        false,
        ErrorCode::IMAGE_GENERATE_FAIL,
@@ -291,7 +296,7 @@ std::vector<Outcome> outcomes() {
        {with(with(with(rec("TAVELIN api complete fail"), "status_code", 400), "second", 0),
              "error_dict", json::object())}},
       {"400 error not an object",
-       Reply::json(400, R"({"error":"bad"})"),
+       testkit::Reply::json(400, R"({"error":"bad"})"),
        {},
        false,
        ErrorCode::IMAGE_GENERATE_FAIL,
@@ -301,7 +306,7 @@ std::vector<Outcome> outcomes() {
        {with(with(with(rec("TAVELIN api complete fail"), "status_code", 400), "second", 0),
              "error_dict", nullptr)}},
       {"200 not JSON",
-       Reply::json(200, "<html>fine</html>"),
+       testkit::Reply::json(200, "<html>fine</html>"),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -312,8 +317,8 @@ std::vector<Outcome> outcomes() {
              "<tb>")}},
       // A colon where a comma belongs, hidden behind balanced braces: refused, not half-read.
       {"200 malformed behind a value",
-       Reply::json(200, R"({"candidates":[{"content":{"parts":[{"text":"x":"y"}},)"
-                        R"({"inlineData":{"data":"QUJD"}}]}]})"),
+       testkit::Reply::json(200, R"({"candidates":[{"content":{"parts":[{"text":"x":"y"}},)"
+                                 R"({"inlineData":{"data":"QUJD"}}]}]})"),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -323,7 +328,7 @@ std::vector<Outcome> outcomes() {
        {with(with(rec("TAVELIN JSONDecodeError error"), "error", "<ignored>"), "traceback",
              "<tb>")}},
       {"read time-out",
-       Reply::raise<host::ReadTimeout>(),
+       testkit::Reply::raise<host::ReadTimeout>(),
        {},
        false,
        ErrorCode::SERVICE_TIMEOUT,
@@ -332,7 +337,7 @@ std::vector<Outcome> outcomes() {
        {},
        {rec("任务处理超时")}},
       {"connect time-out is busy",
-       Reply::raise<host::ConnectTimeout>(),
+       testkit::Reply::raise<host::ConnectTimeout>(),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -342,7 +347,7 @@ std::vector<Outcome> outcomes() {
        {with(with(rec("TAVELIN ConnectTimeout error"), "error", "<ignored>"), "traceback",
              "<tb>")}},
       {"bad base64",
-       Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"QUJD!Q"}})")})),
+       testkit::Reply::json(200, candidates({candidate(R"({"inlineData":{"data":"QUJD!Q"}})")})),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -352,8 +357,8 @@ std::vector<Outcome> outcomes() {
        {ok_rec,
         with(with(rec("TAVELIN Base64Error error"), "error", "<ignored>"), "traceback", "<tb>")}},
       {"failing link fetch",
-       Reply::json(200, link_body),
-       Reply::raise<host::ConnectionError>(),
+       testkit::Reply::json(200, link_body),
+       testkit::Reply::raise<host::ConnectionError>(),
        false,
        ErrorCode::SERVICE_BUSY,
        "ConnectionError error",
@@ -363,7 +368,7 @@ std::vector<Outcome> outcomes() {
         with(with(rec("TAVELIN ConnectionError error"), "error", "<ignored>"), "traceback",
              "<tb>")}},
       {"wrong shape",
-       Reply::json(200, R"({"candidates":{"a":1}})"),
+       testkit::Reply::json(200, R"({"candidates":{"a":1}})"),
        {},
        false,
        ErrorCode::SERVICE_BUSY,
@@ -377,8 +382,9 @@ std::vector<Outcome> outcomes() {
 
 class GenerateImage : public ::testing::TestWithParam<Outcome> {
  protected:
-  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
+  std::shared_ptr<testkit::ScriptedHttpClient> http =
+      std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
   std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   image::tavelin::TavelinaClient client{kBase, "secret-key", {"TAVELIN", logger}};
 };
@@ -448,14 +454,15 @@ INSTANTIATE_TEST_SUITE_P(Table, GenerateImage, ::testing::ValuesIn(outcomes()),
 
 class GenerateImageRequest : public ::testing::Test {
  protected:
-  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
+  std::shared_ptr<testkit::ScriptedHttpClient> http =
+      std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
   std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
 };
 
 TEST_F(GenerateImageRequest, PostsTheBodyWithBearerHeadersToTheModelUrl) {
   image::tavelin::TavelinaClient client("http://h/", "k 1", {"TAG", logger});
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   std::vector<host::Bytes> images = {png_bytes(), jpeg_bytes()};
   (void)client.generate_image("p", images, "16:9", "2k", "gemini-2.5-flash-image");
 
@@ -491,7 +498,7 @@ TEST_F(GenerateImageRequest, EachDialectSendsItsKeyHeaderAndMembers) {
     image::tavelin::TavelinaOptions options{"TAG", logger};
     options.dialect = c.dialect;
     image::tavelin::TavelinaClient client("http://h", "k 1", options);
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     const std::vector<host::Bytes> images = {png_bytes()};
     (void)client.generate_image("p", images, "16:9", "2k", "gemini-3-pro-image");
     const auto request = http->requests().back();
@@ -520,7 +527,7 @@ TEST_F(GenerateImageRequest, ZeroOrAbsentTimeoutFallsBackToTheBaseTimeout) {
   const auto given = host::Timeout::from_seconds(1, 2.5);
   for (auto timeout :
        {std::optional<host::Timeout>{}, std::optional(host::Timeout{}), std::optional(given)}) {
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     host::CallOptions options;
     options.timeout = timeout;
     (void)client.generate_image("p", {}, "1:1", "1K", "gemini-3-pro-image-preview", options);
@@ -557,4 +564,4 @@ TEST_F(GenerateImageRequest, KeyWithLineBreakIsRefusedAndNeverShown) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

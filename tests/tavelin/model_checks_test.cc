@@ -10,7 +10,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::Dialect;
@@ -79,13 +79,13 @@ TEST(ModelChecks, RefuseWhatTheModelDoesNotTakeAndNameTheModelSent) {
   for (const Row& row : rows) {
     const std::string where = std::string(row.model) + " " + row.ratio + " " + row.size + " " +
                               std::string(host::to_string(row.dialect));
-    auto http = std::make_shared<ScriptedHttpClient>();
-    ScopedHttpClient installed{http};
-    auto logger = std::make_shared<CapturingLogger>();
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    testkit::ScopedHttpClient installed{http};
+    auto logger = std::make_shared<testkit::CapturingLogger>();
     image::tavelin::TavelinaOptions options{"TAG", logger};
     options.dialect = row.dialect;
     const image::tavelin::TavelinaClient client("http://h", "k", options);
-    if (!row.refusal) http->queue_post(Reply::json(200, kImage));
+    if (!row.refusal) http->queue_post(testkit::Reply::json(200, kImage));
     host::CallReport report;
     host::CallOptions call;
     call.report = &report;
@@ -129,9 +129,9 @@ TEST(ModelChecks, AHostsCatalogueDecides) {
   } restore;
   EXPECT_EQ(config::SUPPORTED_MODELS.list(), std::vector<std::string>{"house-image"});
   EXPECT_EQ(config::SUPPORTED_RATIOS.list(), (std::vector<std::string>{"1:1", "7:3"}));
-  auto http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
-  http->queue_post(Reply::json(200, kImage));
+  auto http = std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
+  http->queue_post(testkit::Reply::json(200, kImage));
   const image::tavelin::TavelinaClient client("http://h", "k");
   EXPECT_TRUE(client.start("p", "7:3", "1K", {}, "house-image").ok());
   EXPECT_EQ(client.start("p", "1:1", "1K", {}, "gemini-3-pro-image").msg(),
@@ -248,13 +248,13 @@ TEST(GenerationRequests, CheckedAgainstTheModelAndWrittenIntoTheBody) {
        "extra must be a JSON object"},
   };
   for (const Row& row : rows) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    ScopedHttpClient installed{http};
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    testkit::ScopedHttpClient installed{http};
     image::tavelin::TavelinaOptions options;
     options.dialect = row.dialect;
     const image::tavelin::TavelinaClient client("http://h", "k", options);
     if (!row.refusal) {
-      http->queue_post(Reply::json(
+      http->queue_post(testkit::Reply::json(
           200,
           R"({"candidates":[{"content":{"parts":[{"text":"planning","thought":true},)"
           R"({"text":"A fox."},{"inlineData":{"mimeType":"image/png","data":"iVBORw0KGgo="}}]}}]})"));
@@ -288,13 +288,13 @@ TEST(GenerationRequests, CheckedAgainstTheModelAndWrittenIntoTheBody) {
 // A request by name with nothing beyond the contract's members sends the contract's bytes.
 TEST(GenerationRequests, WithoutNewMembersSendTheContractsBytes) {
   for (const Dialect dialect : {Dialect::kGateway, Dialect::kDirect}) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    ScopedHttpClient installed{http};
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    testkit::ScopedHttpClient installed{http};
     image::tavelin::TavelinaOptions options;
     options.dialect = dialect;
     const image::tavelin::TavelinaClient client("http://h", "k", options);
-    http->queue_post(Reply::json(200, kImage));
-    http->queue_post(Reply::json(200, kImage));
+    http->queue_post(testkit::Reply::json(200, kImage));
+    http->queue_post(testkit::Reply::json(200, kImage));
     (void)client.start("p", "16:9", "2K", {}, "gemini-3-pro-image");
     (void)client.start(
         {.prompt = "p", .aspect_ratio = "16:9", .image_size = "2K", .model = "gemini-3-pro-image"});
@@ -341,12 +341,12 @@ TEST(ModelChecks, TheImagesAndTheInlineSizeOfARequestAreBounded) {
        "the request carries 15 images; gemini-3-pro-image takes 14 at most", distinct(10, 5)},
   };
   for (const auto& row : rows) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    const ScopedHttpClient installed{http};
-    if (!row.refusal) http->queue_post(Reply::json(200, kImage));
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    const testkit::ScopedHttpClient installed{http};
+    if (!row.refusal) http->queue_post(testkit::Reply::json(200, kImage));
     image::tavelin::TavelinaOptions options;
     options.dialect = row.dialect;
-    options.logger = std::make_shared<CapturingLogger>();
+    options.logger = std::make_shared<testkit::CapturingLogger>();
     const image::tavelin::TavelinaClient client("http://g", "key", options);
     const image::tavelin::GenerationRequest request{
         .prompt = "p", .files = row.files, .model = row.model};
@@ -380,4 +380,4 @@ TEST(ModelChecks, TheImagesAndTheInlineSizeOfARequestAreBounded) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

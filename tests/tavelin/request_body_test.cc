@@ -6,7 +6,7 @@
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using image::tavelin::TavelinaClient;
@@ -192,4 +192,4 @@ TEST(ExtractFileUris, CamelCaseLinksOnlyAndTheResponseId) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

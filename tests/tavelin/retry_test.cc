@@ -13,7 +13,7 @@
 #include "zantrel/testkit/capturing_logger.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -22,7 +22,7 @@ using json = nlohmann::ordered_json;
 
 // A transport failure as the default stack raises it: with whether the request went out.
 template <class Failure>
-Reply failed(bool sent) {
+testkit::Reply failed(bool sent) {
   Failure failure("scripted");
   host::TransferFacts facts;
   facts.request_sent = sent;
@@ -30,21 +30,23 @@ Reply failed(bool sent) {
   return {0, {}, std::make_exception_ptr(failure)};
 }
 
-Reply image() {
-  return Reply::json(200, R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":)"
-                          R"("image/png","data":")" +
-                              b64(host::as_text(png_bytes())) + R"("}}]}}]})");
+testkit::Reply image() {
+  return testkit::Reply::json(200,
+                              R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":)"
+                              R"("image/png","data":")" +
+                                  b64(host::as_text(png_bytes())) + R"("}}]}}]})");
 }
 
-Reply busy(const char* retry_delay) {
-  return Reply::json(429, std::string(R"({"error":{"code":429,"status":"RESOURCE_EXHAUSTED",)") +
-                              R"("details":[{"@type":"type.googleapis.com/google.rpc.RetryInfo",)" +
-                              R"("retryDelay":")" + retry_delay + R"("}]}})");
+testkit::Reply busy(const char* retry_delay) {
+  return testkit::Reply::json(
+      429, std::string(R"({"error":{"code":429,"status":"RESOURCE_EXHAUSTED",)") +
+               R"("details":[{"@type":"type.googleapis.com/google.rpc.RetryInfo",)" +
+               R"("retryDelay":")" + retry_delay + R"("}]}})");
 }
 
 struct Row {
   const char* what;
-  std::vector<Reply> replies;
+  std::vector<testkit::Reply> replies;
   host::RetryPolicy policy;
   std::optional<ErrorCode> code;  // nothing: an image
   int attempts;
@@ -62,13 +64,14 @@ TEST(RetryPolicy, RetriesOnlyWhatCannotHaveRunTwice) {
       {"off by default", {busy("0s")}, kOff, ErrorCode::SERVICE_BUSY, 1, {}},
       {"429 then an image", {busy("0s"), image()}, kThree, kOk, 2, {"HTTP 429"}},
       {"503 each time, up to the attempts",
-       {Reply::json(503, "{}"), Reply::json(503, "{}"), Reply::json(503, "{}")},
+       {testkit::Reply::json(503, "{}"), testkit::Reply::json(503, "{}"),
+        testkit::Reply::json(503, "{}")},
        kThree,
        ErrorCode::IMAGE_GENERATE_FAIL,
        3,
        {"HTTP 503", "HTTP 503"}},
       {"500 is the service's verdict",
-       {Reply::json(500, "{}")},
+       {testkit::Reply::json(500, "{}")},
        kThree,
        ErrorCode::IMAGE_GENERATE_FAIL,
        1,
@@ -118,9 +121,9 @@ TEST(RetryPolicy, RetriesOnlyWhatCannotHaveRunTwice) {
        true},
   };
   for (const Row& row : rows) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    for (const Reply& reply : row.replies) http->queue_post(reply);
-    auto logger = std::make_shared<CapturingLogger>();
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    for (const testkit::Reply& reply : row.replies) http->queue_post(reply);
+    auto logger = std::make_shared<testkit::CapturingLogger>();
     image::tavelin::TavelinaClient client("http://g", "key", {"TAVELIN", logger, http});
     host::CallReport report;
     host::CallOptions options;
@@ -142,10 +145,10 @@ TEST(RetryPolicy, RetriesOnlyWhatCannotHaveRunTwice) {
 }
 
 TEST(RetryPolicy, WaitsAtLeastTheServicesHint) {
-  auto http = std::make_shared<ScriptedHttpClient>();
+  auto http = std::make_shared<testkit::ScriptedHttpClient>();
   http->queue_post(busy("0.2s"));
   http->queue_post(image());
-  auto logger = std::make_shared<CapturingLogger>();
+  auto logger = std::make_shared<testkit::CapturingLogger>();
   image::tavelin::TavelinaOptions options{"TAVELIN", logger, http};
   options.retry = kThree;  // the client's own policy
   image::tavelin::TavelinaClient client("http://g", "key", options);
@@ -159,4 +162,4 @@ TEST(RetryPolicy, WaitsAtLeastTheServicesHint) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

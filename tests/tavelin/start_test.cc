@@ -11,7 +11,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -51,14 +51,15 @@ class Start : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  std::shared_ptr<ScriptedHttpClient> http = std::make_shared<ScriptedHttpClient>();
-  ScopedHttpClient installed{http};
+  std::shared_ptr<testkit::ScriptedHttpClient> http =
+      std::make_shared<testkit::ScriptedHttpClient>();
+  testkit::ScopedHttpClient installed{http};
   std::shared_ptr<testkit::CapturingLogger> logger = std::make_shared<testkit::CapturingLogger>();
   image::tavelin::TavelinaClient client{"http://g", "key", {"TAVELIN", logger}};
 };
 
 TEST_F(Start, PromptAloneUsesTheDefaults) {
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   const auto result = client.start("a fox");
   EXPECT_EQ(result.code(), ErrorCode::NO_IMAGE_RESULT);
   const auto requests = http->requests();
@@ -77,8 +78,8 @@ TEST_F(Start, UnsupportedRatioIsRefusedBeforeAnyFetch) {
 }
 
 TEST_F(Start, UnsupportedModelIsRefusedAfterTheReferencesAreLoaded) {
-  http->on_get("https://x/1", Reply::json(200, "one"));
-  http->on_get("https://x/2", Reply::json(200, "two"));
+  http->on_get("https://x/1", testkit::Reply::json(200, "one"));
+  http->on_get("https://x/2", testkit::Reply::json(200, "two"));
   const auto result = client.start(
       "p", "1:1", "1K",
       std::vector<Reference>{std::string("https://x/1"), std::string("https://x/2")}, "imagen-x");
@@ -94,7 +95,7 @@ TEST_F(Start, EmptyReferenceInputsSendNoImage) {
   const host::Files empties[] = {host::Files{}, std::vector<Reference>{}, std::string(),
                                  host::Bytes{}, std::vector<Reference>{std::string("")}};
   for (const auto& files : empties) {
-    http->queue_post(Reply::json(200, "{}"));
+    http->queue_post(testkit::Reply::json(200, "{}"));
     (void)client.start("p", "2:3", "1K", files);
   }
   for (const auto& record : logger->records()) {
@@ -106,16 +107,16 @@ TEST_F(Start, EmptyReferenceInputsSendNoImage) {
 }
 
 TEST_F(Start, AnEmptyByteStringInAListIsKept) {
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.start("p", "2:3", "1K", std::vector<Reference>{host::Bytes{}});
   EXPECT_EQ(sent_images(), std::vector<std::string>{""});
 }
 
 TEST_F(Start, MixedReferencesKeepTheirOrder) {
   const std::string path = write_file("third.png", png_bytes("3"));
-  http->on_get("https://x/second", Reply::json(200, "second"));
-  http->on_get("https://x/missing", Reply::json(404, "nope"));
-  http->queue_post(Reply::json(200, "{}"));
+  http->on_get("https://x/second", testkit::Reply::json(200, "second"));
+  http->on_get("https://x/missing", testkit::Reply::json(404, "nope"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.start("p", "2:3", "1K",
                      std::vector<Reference>{jpeg_bytes("1"), std::string("https://x/second"),
                                             std::string("https://x/missing"), path,
@@ -128,8 +129,8 @@ TEST_F(Start, MixedReferencesKeepTheirOrder) {
 
 TEST_F(Start, SingleTextAndSingleBytes) {
   const std::string path = write_file("one.png", png_bytes("only"));
-  http->queue_post(Reply::json(200, "{}"));
-  http->queue_post(Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
+  http->queue_post(testkit::Reply::json(200, "{}"));
   (void)client.start("p", "2:3", "1K", path);
   (void)client.start("p", "2:3", "1K", jpeg_bytes("raw"));
   EXPECT_EQ(sent_images(), (std::vector<std::string>{b64(host::as_text(png_bytes("only"))),
@@ -139,20 +140,20 @@ TEST_F(Start, SingleTextAndSingleBytes) {
 struct Contained {
   const char* name;
   std::function<host::Files(Start&)> files;
-  std::function<void(ScriptedHttpClient&)> script;
+  std::function<void(testkit::ScriptedHttpClient&)> script;
   const char* kind;
 };
 
 TEST_F(Start, FailuresBecomeOneWarningAndServiceBusy) {
   const Contained cases[] = {
       {"directory", [](Start& s) { return host::Files(s.dir_.string()); },
-       [](ScriptedHttpClient&) {}, "FileReadError"},
+       [](testkit::ScriptedHttpClient&) {}, "FileReadError"},
       {"failing fetch",
        [](Start&) {
          return host::Files(std::vector<Reference>{host::Bytes{1}, std::string("https://x/f")});
        },
-       [](ScriptedHttpClient& h) {
-         h.on_get("https://x/f", Reply::raise<host::ConnectionError>());
+       [](testkit::ScriptedHttpClient& h) {
+         h.on_get("https://x/f", testkit::Reply::raise<host::ConnectionError>());
        },
        "ConnectionError"},
   };
@@ -179,7 +180,7 @@ TEST_F(Start, FailuresBecomeOneWarningAndServiceBusy) {
 }
 
 TEST_F(Start, OptionsReachTheCall) {
-  http->queue_post(Reply::raise<host::ReadTimeout>());
+  http->queue_post(testkit::Reply::raise<host::ReadTimeout>());
   host::CallOptions options;
   options.task_id = "task-9";
   options.timeout = host::Timeout::from_seconds(2, 5);
@@ -197,7 +198,7 @@ TEST_F(Start, AFailureOutsideTheCallsOwnGuardIsContained) {
     host::HttpResponse get(const std::string&, const host::GetRequest&) override { return {}; }
     host::Timeout base_timeout() const override { throw std::runtime_error("no base time-out"); }
   };
-  ScopedHttpClient broken(std::make_shared<BrokenClient>());
+  testkit::ScopedHttpClient broken(std::make_shared<BrokenClient>());
   const auto result = client.start("p");
   EXPECT_EQ(result.code(), ErrorCode::SERVICE_BUSY);
   ASSERT_EQ(logger->records().size(), 1u);
@@ -205,4 +206,4 @@ TEST_F(Start, AFailureOutsideTheCallsOwnGuardIsContained) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support

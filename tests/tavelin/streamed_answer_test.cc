@@ -14,7 +14,7 @@
 #include "zantrel/testkit/scoped_http_client.h"
 #include "zantrel/testkit/scripted_http_client.h"
 
-namespace zantrel::testkit {
+namespace zantrel::test_support {
 namespace {
 
 using host::ErrorCode;
@@ -107,11 +107,11 @@ TEST(GeminiStream, EventsBecomeTheResultOfTheSameAnswerUnstreamed) {
        {}},
   };
   for (const auto& c : cases) {
-    auto http = std::make_shared<ScriptedHttpClient>();
-    const ScopedHttpClient installed{http};
+    auto http = std::make_shared<testkit::ScriptedHttpClient>();
+    const testkit::ScopedHttpClient installed{http};
     const TavelinaClient client("http://g", "key",
-                                {"TAVELIN", std::make_shared<CapturingLogger>()});
-    http->queue_post(Reply::json(200, c.body));
+                                {"TAVELIN", std::make_shared<testkit::CapturingLogger>()});
+    http->queue_post(testkit::Reply::json(200, c.body));
     std::vector<std::string> previews;
     host::CallReport report;
     host::CallOptions options;
@@ -142,4 +142,4 @@ TEST(GeminiStream, EventsBecomeTheResultOfTheSameAnswerUnstreamed) {
 }
 
 }  // namespace
-}  // namespace zantrel::testkit
+}  // namespace zantrel::test_support
