@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/canary.h"
-#include "tools/cli/output.h"
+#include "tools/cli/output/image_output.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/references.h"
 

@@ -18,7 +18,7 @@
 
 #include "tests/e2e/batch_fixture.h"
 #include "tests/support/run_process.h"
-#include "tools/cli/output.h"
+#include "tools/cli/output/image_output.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/host/references.h"

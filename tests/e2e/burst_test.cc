@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/cli/child_process.h"
+#include "tools/cli/core/child_process.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/image/tavelin/tavelina_client.h"
 

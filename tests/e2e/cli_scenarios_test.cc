@@ -13,7 +13,7 @@
 
 #include "tests/support/canary.h"
 #include "tests/support/run_process.h"
-#include "tools/cli/output.h"
+#include "tools/cli/output/image_output.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/images/image_metadata.h"

@@ -15,7 +15,7 @@
 
 #include "tests/support/canary.h"
 #include "tests/support/run_process.h"
-#include "tools/cli/generate_command.h"
+#include "tools/cli/core/call_setup.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/host/config.h"

@@ -16,7 +16,7 @@
 
 #include "tests/e2e/batch_fixture.h"
 #include "tests/support/run_process.h"
-#include "tools/cli/gallery.h"
+#include "tools/cli/commands/gallery_command.h"
 #include "zantrel/host/images/image_header.h"
 
 namespace zantrel::test_support {

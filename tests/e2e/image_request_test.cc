@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/canary.h"
-#include "tools/cli/decoded_image.h"
+#include "tools/cli/output/decoded_image.h"
 #include "tools/emulator/emulator.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/host/codec/base64.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tests/support/run_process.h"
-#include "tools/cli/models_command.h"
+#include "tools/cli/commands/models_command.h"
 
 namespace zantrel::test_support {
 namespace {

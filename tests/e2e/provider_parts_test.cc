@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/cli/provider_api.h"
-#include "tools/cli/provider_records.h"
+#include "tools/cli/batch/provider/api.h"
+#include "tools/cli/batch/provider/records.h"
 #include "tools/emulator/batch_plan.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/http/curl_http_client.h"

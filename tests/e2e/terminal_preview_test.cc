@@ -1,6 +1,6 @@
 // The pictures drawn on a terminal, read back by decoders of the two protocols written here
 // from their published descriptions, and the CLI drawing them below the line that names each image.
-#include "tools/cli/terminal_preview.h"
+#include "tools/cli/terminal/preview.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

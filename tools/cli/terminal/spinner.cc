@@ -1,0 +1,33 @@
+#include "tools/cli/terminal/spinner.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <future>
+
+namespace zantrel::cli {
+
+void run_with_spinner(const std::string& label, bool show, const std::function<void()>& work,
+                      const std::function<std::string()>& status) {
+  auto running = std::async(std::launch::async, work);
+  if (show) {
+    static constexpr const char* kFrames[] = {"|", "/", "-", "\\"};
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t frame = 0;
+         running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++frame) {
+      const auto seconds =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+              .count();
+      const std::string words = status ? status() : std::string();
+      // The line is drawn anew each frame: what it said before is cleared to its end.
+      std::fprintf(stderr, "\r%s %s %llds%s%s\033[K", kFrames[frame % 4], label.c_str(),
+                   static_cast<long long>(seconds), words.empty() ? "" : ", ", words.c_str());
+      std::fflush(stderr);
+    }
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+  }
+  running.get();  // rethrows what the work threw
+}
+
+}  // namespace zantrel::cli
