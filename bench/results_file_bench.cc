@@ -78,7 +78,7 @@ int main() {
     cli::BatchItem& item = items[static_cast<std::size_t>(line - 1)];
     item.line = line;
     item.name = "image-" + std::to_string(line);
-    item.call.service = "gemini";
+    item.call.service = host::Service::kGemini;
     item.call.prompt = "p";
   }
   cli::CallSetup setup;

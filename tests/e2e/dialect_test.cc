@@ -371,7 +371,8 @@ TEST(CliDialect, AutoIsDirectOnlyForThePublicAddresses) {
       {"gateway", "images", "https://api.openai.com", Dialect::kGateway},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(cli::resolve_dialect(c.requested, c.service, c.base_url), c.expected)
+    EXPECT_EQ(cli::resolve_dialect(c.requested, *host::parse_service(c.service), c.base_url),
+              c.expected)
         << c.requested << " " << c.service << " " << c.base_url;
   }
 }

@@ -177,7 +177,7 @@ TEST(ProviderParts, TheRecordsOutliveTheRunAndAreNeverReadPastWhatTheyHold) {
     cli::ProviderRecords records(dir);
     EXPECT_TRUE(records.all().empty());  // no file yet
     records.all().push_back({"zantrel-1-1",
-                             "gemini",
+                             host::Service::kGemini,
                              "/v1beta/models/m:generateContent",
                              "direct",
                              {"1-1", "2-3"},
@@ -186,7 +186,7 @@ TEST(ProviderParts, TheRecordsOutliveTheRunAndAreNeverReadPastWhatTheyHold) {
                              "2026-12-09T10:00:00Z",
                              ""});
     records.all().push_back({"zantrel-1-2",
-                             "images",
+                             host::Service::kImages,
                              "/v1/images/edits",
                              "gateway",
                              {"3-1"},

@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
   app.add_option("--catalogue", shared.catalogue_path,
                  "model catalogue to use instead of the built-in one (JSON, as `models --json`)");
   const std::vector<Command> commands{
-      add_generate_command(app, "gemini", shared),
-      add_generate_command(app, "images", shared),
+      add_generate_command(app, zantrel::host::Service::kGemini, shared),
+      add_generate_command(app, zantrel::host::Service::kImages, shared),
       add_demo_command(app),
       add_batch_command(app, shared),
       add_batch_status_command(app),

@@ -150,15 +150,15 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
   }
   auto service = text_of("service");
   if (auto* refusal = std::get_if<std::string>(&service)) return *refusal;
-  call.service = std::get<std::optional<std::string>>(service).value_or("");
-  if (call.service != "gemini" && call.service != "images") {
-    return where + "\"service\" must be \"gemini\" or \"images\"";
-  }
+  const auto named =
+      host::parse_service(std::get<std::optional<std::string>>(service).value_or(""));
+  if (!named) return where + "\"service\" must be \"gemini\" or \"images\"";
+  call.service = *named;
   for (const auto& [key, value] : job.items()) {
-    if (call.service == "gemini" && listed(kImagesMembers, key)) {
+    if (call.service == host::Service::kGemini && listed(kImagesMembers, key)) {
       return where + "\"" + key + "\" is for images only";
     }
-    if (call.service == "images" && listed(kGeminiMembers, key)) {
+    if (call.service == host::Service::kImages && listed(kGeminiMembers, key)) {
       return where + "\"" + key + "\" is for gemini only";
     }
   }

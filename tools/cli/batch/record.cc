@@ -68,7 +68,7 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   line["index"] = unit.index;
   line["named"] = item.named;
   line["request"] = item.request;
-  line["service"] = item.call.service;
+  line["service"] = host::to_string(item.call.service);
   line["prompt"] = item.call.prompt;
   line["at"] = host::format_rfc3339(std::chrono::system_clock::now());
   std::optional<std::string> out;
@@ -116,10 +116,11 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
                                        (report.failure_kind ? " " + *report.failure_kind : "");
   ++tally_.outcomes[outcome];
   (ok ? tally_.ok : tally_.failed) += 1;
-  if (report.usage.total_tokens) tally_.tokens[item.call.service] += *report.usage.total_tokens;
+  if (report.usage.total_tokens)
+    tally_.tokens[std::string(host::to_string(item.call.service))] += *report.usage.total_tokens;
   if (report.cost) {
-    tally_.cost_usd[item.call.service] += report.cost->usd;
-    ++tally_.priced[item.call.service];
+    tally_.cost_usd[std::string(host::to_string(item.call.service))] += report.cost->usd;
+    ++tally_.priced[std::string(host::to_string(item.call.service))];
     tally_.prices_as_of = report.cost->prices_as_of;
   } else if (!report.usage.raw.is_null()) {
     ++tally_.unpriced;

@@ -19,11 +19,11 @@ namespace {
 using SystemClock = std::chrono::system_clock;
 
 // The batch engines of the services the records name, or nothing (the reason printed).
-std::optional<std::map<std::string, std::unique_ptr<ProviderBatches>>> engines_of(
+std::optional<std::map<host::Service, std::unique_ptr<ProviderBatches>>> engines_of(
     const BatchOptions& o, const std::vector<ProviderRecord>& records,
     const StopOnSignals& signals) {
   const auto http = make_http_client(o.allow_private_links, o.ca_file);
-  std::map<std::string, std::unique_ptr<ProviderBatches>> engines;
+  std::map<host::Service, std::unique_ptr<ProviderBatches>> engines;
   for (const ProviderRecord& record : records) {
     if (engines.contains(record.service)) continue;
     const auto access = service_access(record.service, o.base_url, o.api_key);
@@ -33,8 +33,9 @@ std::optional<std::map<std::string, std::unique_ptr<ProviderBatches>>> engines_o
     const CallSetup setup{
         *access, dialect ? *dialect : resolve_dialect("auto", record.service, access->base_url),
         http, signals.token()};
-    engines.emplace(record.service,
-                    record.service == "gemini" ? gemini_batches(setup, 0) : images_batches(setup));
+    engines.emplace(record.service, record.service == host::Service::kGemini
+                                        ? gemini_batches(setup, 0)
+                                        : images_batches(setup));
   }
   return engines;
 }
@@ -98,8 +99,9 @@ ExitCode run_batch_status(const BatchOptions& o) {
       }
     }
     std::printf("%-22s %-7s %-18s %-24s %-11s %-7s %s\n", record.name.c_str(),
-                record.service.c_str(), record.id.empty() ? "-" : record.id.c_str(), state.c_str(),
-                answered.c_str(), age.c_str(), when.c_str());
+                std::string(host::to_string(record.service)).c_str(),
+                record.id.empty() ? "-" : record.id.c_str(), state.c_str(), answered.c_str(),
+                age.c_str(), when.c_str());
   }
   return status;
 }

@@ -57,7 +57,7 @@ class Runner {
   Runner(const BatchOptions& options, ResultWriter& writer, BatchTally& tally)
       : options_(options), writer_(writer), tally_(tally), limit_(options.concurrency) {}
 
-  ExitCode run(std::deque<Unit> pending, const std::map<std::string, CallSetup>& setups,
+  ExitCode run(std::deque<Unit> pending, const std::map<host::Service, CallSetup>& setups,
                const StopOnSignals& signals) {
     pending_ = std::move(pending);
     const bool live = ::isatty(STDERR_FILENO) == 1;
@@ -161,12 +161,13 @@ class Runner {
     if (!options_.max_cost_usd) return true;
     const double budget = *options_.max_cost_usd;
     if (tally_.unpriced > 0) return false;  // a cost that can't be estimated can't be bounded
-    const auto mean = [&](const std::string& service) -> std::optional<double> {
-      const auto count = tally_.priced.find(service);
+    const auto mean = [&](host::Service service) -> std::optional<double> {
+      const std::string name(host::to_string(service));
+      const auto count = tally_.priced.find(name);
       if (count == tally_.priced.end()) return std::nullopt;
-      return tally_.cost_usd.at(service) / count->second;
+      return tally_.cost_usd.at(name) / count->second;
     };
-    std::map<std::string, int> running;
+    std::map<host::Service, int> running;
     for (const auto& flight : in_flight_) ++running[flight->unit.item->call.service];
     for (const auto& flight : finished) ++running[flight->unit.item->call.service];
     double projected = total_cost(tally_);
@@ -334,9 +335,9 @@ ExitCode run_batch(const BatchOptions& o) {
   // A provider batch's results are downloaded into a file as they arrive, whatever their size.
   const auto http = make_http_client(o.allow_private_links, o.ca_file,
                                      provider_run ? kProviderResultsCap : std::size_t{0});
-  std::map<std::string, CallSetup> setups;
+  std::map<host::Service, CallSetup> setups;
   for (const BatchItem& item : jobs.items) {
-    const std::string& service = item.call.service;
+    const host::Service service = item.call.service;
     if (setups.contains(service)) continue;
     const auto access = service_access(service, o.base_url, o.api_key);
     if (!access) return ExitCode::kUsageError;

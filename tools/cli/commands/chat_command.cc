@@ -43,7 +43,7 @@ void save(const Conversation& conversation, const fs::path& path) {
 
 // Problems with the options of a turn that would make it go wrong.
 std::optional<std::string> turn_fault(const GenerateOptions& o) {
-  if (o.service != "gemini") return "--continue and --save-turn are for gemini";
+  if (o.service != host::Service::kGemini) return "--continue and --save-turn are for gemini";
   if (o.count != 1) return "a conversation's turn makes one image: leave -n out";
   if (o.stream) return "a conversation's turn is not streamed: leave --stream out";
   return std::nullopt;
@@ -221,7 +221,7 @@ Command add_chat_command(CLI::App& app, SharedFlags& shared) {
   CLI::App& chat = *app.add_subcommand(
       "chat", "a Gemini conversation on the terminal: each line a turn, each image a file");
   auto options = std::make_shared<ChatOptions>();
-  options->call.service = "gemini";
+  options->call.service = host::Service::kGemini;
   GenerateOptions& call = options->call;
   chat.add_option("--out-dir", options->out_dir,
                   "turn-K.png and conversation.json go here (an earlier session is continued)")

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/cli/core/exit_code.h"
+#include "zantrel/host/models/model_catalogue.h"
 
 namespace CLI {
 class App;
@@ -29,7 +30,7 @@ struct Command {
 
 // Each command's own flags, registered on `app`; `shared` receives --log and --catalogue where
 // the command takes them after its name too.
-Command add_generate_command(CLI::App& app, const std::string& service, SharedFlags& shared);
+Command add_generate_command(CLI::App& app, host::Service service, SharedFlags& shared);
 Command add_chat_command(CLI::App& app, SharedFlags& shared);
 Command add_batch_command(CLI::App& app, SharedFlags& shared);
 Command add_batch_status_command(CLI::App& app);

@@ -50,7 +50,7 @@ ExitCode run_demo(const std::string& out_dir, const std::string& emulator_path) 
         (std::filesystem::path(out_dir) / "zantrel-demo-images.png").string();
 
     GenerateOptions gemini;
-    gemini.service = "gemini";
+    gemini.service = host::Service::kGemini;
     gemini.prompt = "a quiet valley at dawn";
     gemini.base_url = base_url;
     gemini.api_key = key;
@@ -62,7 +62,7 @@ ExitCode run_demo(const std::string& out_dir, const std::string& emulator_path) 
     if (const ExitCode status = run_generate(gemini); status != ExitCode::kSuccess) return status;
 
     GenerateOptions images;
-    images.service = "images";
+    images.service = host::Service::kImages;
     images.prompt = "the same valley at dusk";
     images.base_url = base_url;
     images.api_key = key;

@@ -36,8 +36,8 @@ namespace {
 // the --out name without its extension, else zantrel-SERVICE, in the --previews folder.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the call's number, then how many
 std::string preview_stem(const GenerateOptions& o, int index, int calls) {
-  std::filesystem::path stem =
-      o.out ? std::filesystem::path(*o.out).stem().string() : "zantrel-" + o.service;
+  std::filesystem::path stem = o.out ? std::filesystem::path(*o.out).stem().string()
+                                     : "zantrel-" + std::string(host::to_string(o.service));
   if (calls > 1) stem += "-" + std::to_string(index);
   return (std::filesystem::path(o.previews_dir.value_or(".")) / stem).string();
 }
@@ -80,8 +80,8 @@ ExitCode run_generate(const GenerateOptions& o) {
   if (o.continue_from || o.save_turn) return run_turn(o);
   image::tavelin::GenerationRequest gemini_checked;
   image::corvane::ImageRequest images_checked;
-  if (auto fault = o.service == "gemini" ? gemini_members(o, gemini_checked)
-                                         : images_members(o, images_checked)) {
+  if (auto fault = o.service == host::Service::kGemini ? gemini_members(o, gemini_checked)
+                                                       : images_members(o, images_checked)) {
     std::cerr << "zantrel-image: " << *fault << "\n";
     return ExitCode::kUsageError;
   }
@@ -125,7 +125,8 @@ ExitCode run_generate(const GenerateOptions& o) {
   // All calls are in flight at once on one event thread; their reports stay where they are. The
   // images API makes all the images of a run in one request. Under --max-cost the first call
   // goes alone and the rest as far as its price allows.
-  const std::size_t calls = o.service == "gemini" ? static_cast<std::size_t>(o.count) : 1;
+  const std::size_t calls =
+      o.service == host::Service::kGemini ? static_cast<std::size_t>(o.count) : 1;
   std::vector<host::CallReport> reports(calls);
   std::vector<CallProgress> progress(calls);
   std::vector<std::future<host::ServiceResult>> running;
@@ -148,8 +149,9 @@ ExitCode run_generate(const GenerateOptions& o) {
   results.reserve(calls);
   const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
   run_with_spinner(
-      o.count > 1 ? "generating " + std::to_string(o.count) + " with " + o.service
-                  : "generating with " + o.service,
+      o.count > 1 ? "generating " + std::to_string(o.count) + " with " +
+                        std::string(host::to_string(o.service))
+                  : "generating with " + std::string(host::to_string(o.service)),
       spinner,
       [&] {
         for (std::size_t i = 0; i < running.size(); ++i) {
@@ -232,11 +234,12 @@ ExitCode run_generate(const GenerateOptions& o) {
   return all_ok ? ExitCode::kSuccess : ExitCode::kFailedResult;
 }
 
-Command add_generate_command(CLI::App& app, const std::string& service, SharedFlags& shared) {
-  const bool is_images = service == "images";
-  CLI::App& command = *app.add_subcommand(
-      service, is_images ? "generate through the images API (generations / edits)"
-                         : "generate through the Gemini generateContent API");
+Command add_generate_command(CLI::App& app, host::Service service, SharedFlags& shared) {
+  const bool is_images = service == host::Service::kImages;
+  CLI::App& command =
+      *app.add_subcommand(std::string(host::to_string(service)),
+                          is_images ? "generate through the images API (generations / edits)"
+                                    : "generate through the Gemini generateContent API");
   auto options = std::make_shared<GenerateOptions>();
   options->service = service;
   GenerateOptions& o = *options;

@@ -64,16 +64,15 @@ std::string table_day(const host::ModelCatalogue& catalogue) {
 // The sources a refresh asks: each service with a key or an address of the user's own.
 std::vector<host::ListingSource> listing_sources(const ModelsOptions& o, std::ostream& notes) {
   std::vector<host::ListingSource> sources;
-  for (const char* service : {"gemini", "images"}) {
+  for (const host::Service service : {host::Service::kGemini, host::Service::kImages}) {
     const std::optional<ServiceAccess> access =
         service_access_if_any(service, o.base_url, o.api_key);
     if (!access) {
-      notes << "zantrel-image: " << service << ": not asked (no API key)\n";
+      notes << "zantrel-image: " << host::to_string(service) << ": not asked (no API key)\n";
       continue;
     }
     host::ListingSource source;
-    source.service =
-        std::string_view(service) == "gemini" ? host::Service::kGemini : host::Service::kImages;
+    source.service = service;
     source.base_url = access->base_url;
     source.api_key = access->api_key;
     source.dialect = resolve_dialect(o.dialect, service, access->base_url);

@@ -67,7 +67,7 @@ image::tavelin::GenerationRequest gemini_request_of(const GenerateOptions& o) {
 
 void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallReport& report,
                 host::ResultCallback on_done) {
-  if (o.service == "gemini") {
+  if (o.service == host::Service::kGemini) {
     gemini_client(setup).start_async(gemini_request_of(o), call_options_of(o, setup, report),
                                      std::move(on_done));
     return;
@@ -97,10 +97,10 @@ image::corvane::ImageRequest images_request_of(const GenerateOptions& o) {
   return request;
 }
 
-std::optional<ServiceAccess> service_access_if_any(const std::string& service,
+std::optional<ServiceAccess> service_access_if_any(host::Service service,
                                                    const std::optional<std::string>& base_url,
                                                    const std::optional<std::string>& api_key) {
-  const bool gemini = service == "gemini";
+  const bool gemini = service == host::Service::kGemini;
   const char* public_address = gemini ? kGeminiAddress : kImagesAddress;
   ServiceAccess access;
   access.base_url =
@@ -115,15 +115,14 @@ std::optional<ServiceAccess> service_access_if_any(const std::string& service,
   return access;
 }
 
-ServiceAccess service_address(const std::string& service,
-                              const std::optional<std::string>& base_url) {
+ServiceAccess service_address(host::Service service, const std::optional<std::string>& base_url) {
   if (auto access = service_access_if_any(service, base_url, std::nullopt)) return *access;
-  return {service == "gemini" ? kGeminiAddress : kImagesAddress, ""};
+  return {service == host::Service::kGemini ? kGeminiAddress : kImagesAddress, ""};
 }
 
 std::optional<std::string> call_refusal(const GenerateOptions& o, const CallSetup& setup) {
   try {
-    if (o.service == "gemini") {
+    if (o.service == host::Service::kGemini) {
       image::tavelin::GenerationRequest request = gemini_request_of(o);
       if (auto fault = gemini_members(o, request)) return fault;
       (void)gemini_client(setup).prepare(request);
@@ -138,12 +137,12 @@ std::optional<std::string> call_refusal(const GenerateOptions& o, const CallSetu
   return std::nullopt;
 }
 
-std::optional<ServiceAccess> service_access(const std::string& service,
+std::optional<ServiceAccess> service_access(host::Service service,
                                             const std::optional<std::string>& base_url,
                                             const std::optional<std::string>& api_key) {
   std::optional<ServiceAccess> access = service_access_if_any(service, base_url, api_key);
   if (!access) {
-    const bool gemini = service == "gemini";
+    const bool gemini = service == host::Service::kGemini;
     std::cerr << "zantrel-image: no API key for " << (gemini ? kGeminiAddress : kImagesAddress)
               << ": pass --api-key or set "
               << (gemini ? "ZANTREL_GEMINI_API_KEY" : "ZANTREL_IMAGES_API_KEY")
@@ -164,12 +163,12 @@ std::shared_ptr<host::HttpClient> make_http_client(bool allow_private_links,
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the CLI's order
-host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
+host::Dialect resolve_dialect(const std::string& requested, host::Service service,
                               const std::string& base_url) {
   if (auto chosen = host::parse_dialect(requested)) return *chosen;
   std::string address = base_url;
   while (address.ends_with('/')) address.pop_back();
-  return address == (service == "gemini" ? kGeminiAddress : kImagesAddress)
+  return address == (service == host::Service::kGemini ? kGeminiAddress : kImagesAddress)
              ? host::Dialect::kDirect
              : host::Dialect::kGateway;
 }

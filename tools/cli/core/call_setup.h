@@ -10,6 +10,7 @@
 #include "zantrel/host/base/dialect.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/models/model_catalogue.h"
 #include "zantrel/host/result/call_report.h"
 #include "zantrel/image/corvane/corvane_client.h"
 #include "zantrel/image/corvane/image_request.h"
@@ -20,7 +21,7 @@ namespace zantrel::cli {
 
 // Everything the gemini and images subcommands take.
 struct GenerateOptions {
-  std::string service;  // "gemini" or "images"
+  host::Service service = host::Service::kGemini;
   std::string prompt;
   std::optional<std::string> base_url;
   std::optional<std::string> api_key;
@@ -96,7 +97,7 @@ std::optional<std::string> call_usage_fault(const GenerateOptions& o);
 
 // The wire dialect for a base URL: `requested` unless it is "auto", which picks direct for the
 // service's public address and gateway for anything else (a gateway, the emulator).
-host::Dialect resolve_dialect(const std::string& requested, const std::string& service,
+host::Dialect resolve_dialect(const std::string& requested, host::Service service,
                               const std::string& base_url);
 
 // Where a service is reached and with which key.
@@ -108,17 +109,16 @@ struct ServiceAccess {
 // The flags' values, else the environment's (ZANTREL_GEMINI_BASE_URL, ..._API_KEY and the images
 // ones), else the public address; nothing without a key for a public one (`service_access`
 // prints why).
-std::optional<ServiceAccess> service_access_if_any(const std::string& service,
+std::optional<ServiceAccess> service_access_if_any(host::Service service,
                                                    const std::optional<std::string>& base_url,
                                                    const std::optional<std::string>& api_key);
-std::optional<ServiceAccess> service_access(const std::string& service,
+std::optional<ServiceAccess> service_access(host::Service service,
                                             const std::optional<std::string>& base_url,
                                             const std::optional<std::string>& api_key);
 
 // Where a service is reached by the flags and the environment, with whatever key they give
 // (possibly none): enough to check a request, not to send it.
-ServiceAccess service_address(const std::string& service,
-                              const std::optional<std::string>& base_url);
+ServiceAccess service_address(host::Service service, const std::optional<std::string>& base_url);
 
 // The HTTP client of a run: links to this machine or private networks only when allowed.
 // `max_response_bytes` (0: the default cap) bounds each answer.

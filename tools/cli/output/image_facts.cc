@@ -21,7 +21,7 @@ using json = nlohmann::ordered_json;
 host::ImageMetadata image_facts(const GenerateOptions& call, const host::CallReport& report) {
   json facts = json::object();
   facts["prompt"] = call.prompt;
-  facts["service"] = call.service;
+  facts["service"] = host::to_string(call.service);
   const std::string model = report.model_sent.value_or(call.model.value_or(""));
   if (!model.empty()) facts["model"] = model;
   // The parameters as asked; what the service was not asked is not said.

@@ -96,16 +96,18 @@ WrittenFile write_image_file(const std::string& path, host::ByteView image,
   return {pieces->head.size() + rest.size() + pieces->tail.size(), hex_of(digest.data(), length)};
 }
 
-std::string default_output_name(const std::string& service, host::ByteView image) {
+std::string default_output_name(host::Service service, host::ByteView image) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   const std::string extension(host::image_extension(host::sniff_image_mime(image)));
-  std::string name = "zantrel-" + service + "-" + stamp + "." + extension;
+  std::string name =
+      "zantrel-" + std::string(host::to_string(service)) + "-" + stamp + "." + extension;
   for (int i = 2; std::filesystem::exists(name); ++i) {
-    name = "zantrel-" + service + "-" + stamp + "-" + std::to_string(i) + "." + extension;
+    name = "zantrel-" + std::string(host::to_string(service)) + "-" + stamp + "-" +
+           std::to_string(i) + "." + extension;
   }
   return name;
 }
@@ -142,7 +144,7 @@ std::optional<std::string> output_fault(const std::string& path) {
   return std::nullopt;
 }
 
-KeptImage keep_unsaved(const std::string& service, host::ByteView image,
+KeptImage keep_unsaved(host::Service service, host::ByteView image,
                        const std::optional<host::ImageMetadata>& metadata) {
   const char* state = std::getenv("XDG_STATE_HOME");
   const char* home = std::getenv("HOME");
@@ -157,8 +159,8 @@ KeptImage keep_unsaved(const std::string& service, host::ByteView image,
   std::filesystem::create_directories(folder);
   const std::string extension(host::image_extension(host::sniff_image_mime(image)));
   std::string made;
-  const int fd =
-      host::create_new_file((folder / ("zantrel-" + service + "-")).string(), 0600, made);
+  const int fd = host::create_new_file(
+      (folder / ("zantrel-" + std::string(host::to_string(service)) + "-")).string(), 0600, made);
   if (fd < 0) fail("create a file in", folder.string(), errno);
   ::close(fd);
   KeptImage kept{made + "." + extension, {}};
@@ -174,7 +176,7 @@ KeptImage keep_unsaved(const std::string& service, host::ByteView image,
 
 // An image that could not be written where asked, kept in the user's state folder: says why and
 // where on stderr, and gives that path (nothing when even that failed; `file` then stays empty).
-std::optional<std::string> keep_image_elsewhere(const std::string& service, host::ByteView image,
+std::optional<std::string> keep_image_elsewhere(host::Service service, host::ByteView image,
                                                 const std::optional<host::ImageMetadata>& facts,
                                                 const std::string& why,
                                                 std::optional<WrittenFile>& file) {

@@ -7,6 +7,7 @@
 #include "zantrel/host/base/bytes.h"
 #include "zantrel/host/base/dialect.h"
 #include "zantrel/host/images/image_metadata.h"
+#include "zantrel/host/models/model_catalogue.h"
 #include "zantrel/host/result/call_report.h"
 #include "zantrel/host/result/service_result.h"
 
@@ -47,12 +48,12 @@ struct KeptImage {
   std::string path;
   WrittenFile file;
 };
-KeptImage keep_unsaved(const std::string& service, host::ByteView image,
+KeptImage keep_unsaved(host::Service service, host::ByteView image,
                        const std::optional<host::ImageMetadata>& metadata);
 
 // An image that could not be written where asked (`why`), kept by keep_unsaved: says why and
 // where on stderr and gives that path, `file` its facts (nothing when even that failed).
-std::optional<std::string> keep_image_elsewhere(const std::string& service, host::ByteView image,
+std::optional<std::string> keep_image_elsewhere(host::Service service, host::ByteView image,
                                                 const std::optional<host::ImageMetadata>& facts,
                                                 const std::string& why,
                                                 std::optional<WrittenFile>& file);
@@ -62,7 +63,7 @@ std::string unfetched_link_note(const std::string& link);
 
 // A new file name for an image of this service in the current folder, from the time and the
 // image's type: zantrel-gemini-20261208-013502.png (a counter is added if it exists).
-std::string default_output_name(const std::string& service, host::ByteView image);
+std::string default_output_name(host::Service service, host::ByteView image);
 
 // `name` with "-INDEX" before its extension: a.png -> a-2.png (no extension: a -> a-2).
 std::string numbered_name(const std::string& name, int index);

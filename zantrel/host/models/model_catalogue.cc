@@ -198,6 +198,12 @@ std::string_view to_string(Service service) noexcept {
   return service == Service::kGemini ? "gemini" : "images";
 }
 
+std::optional<Service> parse_service(std::string_view text) noexcept {
+  if (text == "gemini") return Service::kGemini;
+  if (text == "images") return Service::kImages;
+  return std::nullopt;
+}
+
 std::string utc_day(std::chrono::system_clock::time_point when) {
   const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(when)};
   char text[16];
@@ -265,14 +271,9 @@ ModelCatalogue ModelCatalogue::from_json(const nlohmann::json& document) {
     if (!entry.contains("name") || !entry.at("name").is_string())
       refuse(i, "\"name\" must be a text");
     model.name = entry.at("name").get<std::string>();
-    const std::string service = entry.value("service", "");
-    if (service == "gemini") {
-      model.service = Service::kGemini;
-    } else if (service == "images") {
-      model.service = Service::kImages;
-    } else {
-      refuse(i, "\"service\" must be \"gemini\" or \"images\"");
-    }
+    const auto service = parse_service(entry.value("service", ""));
+    if (!service) refuse(i, "\"service\" must be \"gemini\" or \"images\"");
+    model.service = *service;
     // "retired_on": the name of catalogues written before shutdowns were dated ahead.
     model.shutdown_on = day_of(entry, "shutdown_on", i);
     if (!model.shutdown_on) model.shutdown_on = day_of(entry, "retired_on", i);

@@ -19,6 +19,8 @@ namespace zantrel::host {
 enum class Service { kGemini, kImages };
 
 std::string_view to_string(Service service) noexcept;  // "gemini", "images"
+// The service a text names (as to_string writes it); nothing for any other text.
+std::optional<Service> parse_service(std::string_view text) noexcept;
 
 // A calendar day in UTC as "YYYY-MM-DD": the day shutdown dates are compared with.
 std::string utc_day(std::chrono::system_clock::time_point when = std::chrono::system_clock::now());

@@ -29,7 +29,12 @@ ProviderRecords::ProviderRecords(const std::filesystem::path& dir)
     if (!entry.is_object()) continue;
     ProviderRecord record;
     record.name = entry.value("name", "");
-    record.service = entry.value("service", "");
+    const auto service = host::parse_service(entry.value("service", ""));
+    if (!service) {
+      throw std::runtime_error(path_.string() + ": a batch of no known service (" +
+                               entry.value("service", "") + ")");
+    }
+    record.service = *service;
     record.path = entry.value("path", "");
     record.dialect = entry.value("dialect", "");
     for (const json& key : entry.value("keys", json::array())) {
@@ -46,8 +51,9 @@ ProviderRecords::ProviderRecords(const std::filesystem::path& dir)
 void ProviderRecords::save() const {
   json batches = json::array();
   for (const ProviderRecord& record : records_) {
-    json entry = {{"name", record.name},         {"service", record.service}, {"path", record.path},
-                  {"dialect", record.dialect},   {"state", record.state},     {"id", record.id},
+    json entry = {{"name", record.name},         {"service", host::to_string(record.service)},
+                  {"path", record.path},         {"dialect", record.dialect},
+                  {"state", record.state},       {"id", record.id},
                   {"recorded", record.recorded}, {"keys", record.keys}};
     if (!record.note.empty()) entry["note"] = record.note;
     batches.push_back(std::move(entry));

@@ -4,14 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "zantrel/host/models/model_catalogue.h"
+
 namespace zantrel::cli {
 
 // What a run knows of one provider batch, kept in DIR/provider-batches.json: written before the
 // create (its intent, with the name the batch is made under) and after it (the service's id),
 // so that no run ever creates a batch twice.
 struct ProviderRecord {
-  std::string name;     // the batch's display name at the service
-  std::string service;  // "gemini" or "images"
+  std::string name;  // the batch's display name at the service
+  host::Service service = host::Service::kGemini;
   std::string path;     // where its requests go ("/v1/images/edits", "/v1beta/models/M:...")
   std::string dialect;  // how the service was spoken to ("gateway" or "direct")
   std::vector<std::string> keys;  // its images, "LINE-INDEX"

@@ -50,7 +50,7 @@ struct Service {
 class ProviderRun {
  public:
   ProviderRun(const BatchOptions& options, const Jobs& jobs,
-              const std::map<std::string, CallSetup>& setups, const StopOnSignals& signals,
+              const std::map<host::Service, CallSetup>& setups, const StopOnSignals& signals,
               ResultWriter& writer, BatchTally& tally)
       : options_(options),
         signals_(signals),
@@ -58,25 +58,26 @@ class ProviderRun {
         tally_(tally),
         records_(options.out_dir),
         recorded_(batch_results_recorded(options.out_dir)) {
-    for (const auto& [name, setup] : setups) {
+    for (const auto& [service_name, setup] : setups) {
       Service service;
       service.setup = setup;
       // The service is spoken to as the job's lines ask (the first that names a dialect).
       std::string requested = "auto";
       for (const BatchItem& item : jobs.items) {
-        if (item.call.service == name && item.call.dialect != "auto") {
+        if (item.call.service == service_name && item.call.dialect != "auto") {
           requested = item.call.dialect;
           break;
         }
       }
-      service.setup.dialect = resolve_dialect(requested, name, setup.access.base_url);
+      service.setup.dialect = resolve_dialect(requested, service_name, setup.access.base_url);
       // A batch's lines are the public endpoints' own requests, whoever runs the batch.
       service.wire_setup = service.setup;
       service.wire_setup.dialect = host::Dialect::kDirect;
       const auto inline_limit = static_cast<std::size_t>(options.inline_max_mb * 1e6);
-      service.batches = name == "gemini" ? gemini_batches(service.setup, inline_limit)
-                                         : images_batches(service.setup);
-      services_.emplace(name, std::move(service));
+      service.batches = service_name == host::Service::kGemini
+                            ? gemini_batches(service.setup, inline_limit)
+                            : images_batches(service.setup);
+      services_.emplace(service_name, std::move(service));
     }
     for (const BatchItem& item : jobs.items) {
       for (int index = 1; index <= item.count; ++index) {
@@ -153,7 +154,7 @@ class ProviderRun {
     const GenerateOptions& call = unit.item->call;
     const Service& service = services_.at(call.service);
     try {
-      return call.service == "gemini"
+      return call.service == host::Service::kGemini
                  ? gemini_client(service.wire_setup).prepare(gemini_request_of(call))
                  : images_client(service.wire_setup).prepare(images_request_of(call));
     } catch (const std::exception& e) {
@@ -166,7 +167,7 @@ class ProviderRun {
 
   void submit(const std::vector<Unit>& units) {
     // One batch takes the requests of one service to one path, within the service's limits.
-    std::map<std::pair<std::string, std::string>, std::vector<BatchLine>> groups;
+    std::map<std::pair<host::Service, std::string>, std::vector<BatchLine>> groups;
     for (const Unit& unit : units) {
       if (signals_.stopped()) return;
       auto prepared = prepare(unit);
@@ -211,7 +212,7 @@ class ProviderRun {
 
   // Records the intent, creates the batch, records its id: a run stopped in between finds it
   // again by its name.
-  void create(const std::string& service, const std::string& path, std::vector<BatchLine>& lines,
+  void create(host::Service service, const std::string& path, std::vector<BatchLine>& lines,
               const std::string& tag) {
     ProviderRecord record;
     record.name = "zantrel-" + tag + "-" + std::to_string(records_.all().size() + 1);
@@ -317,9 +318,9 @@ class ProviderRun {
     seen = remote.state;
     remotes_[record.name] = remote;
     if (changed && ::isatty(STDERR_FILENO) != 1) {
-      std::cerr << "batch " << record.name << " (" << record.service << ", " << record.id
-                << "): " << remote.state << " " << remote.succeeded + remote.failed << "/"
-                << remote.total << "\n";
+      std::cerr << "batch " << record.name << " (" << host::to_string(record.service) << ", "
+                << record.id << "): " << remote.state << " " << remote.succeeded + remote.failed
+                << "/" << remote.total << "\n";
     }
     if (remote.phase == RemoteBatch::Phase::kLeft) {
       record.state = "left";
@@ -403,7 +404,7 @@ class ProviderRun {
   BatchTally& tally_;
   ProviderRecords records_;
   std::set<std::string> recorded_;
-  std::map<std::string, Service> services_;
+  std::map<host::Service, Service> services_;
   std::map<std::string, Unit> units_;
   std::map<std::string, std::string> states_;
   std::map<std::string, RemoteBatch> remotes_;
@@ -421,7 +422,7 @@ void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const Call
   const host::CallOptions options = call_options_of(call, setup, report);
   host::Bytes body = host::to_bytes(answer.text());
   const host::ServiceResult result =
-      call.service == "gemini"
+      call.service == host::Service::kGemini
           ? gemini_client(setup).result_of(gemini_request_of(call), answer.status, std::move(body),
                                            options)
           : images_client(setup).result_of(images_request_of(call), answer.status, std::move(body),
@@ -436,7 +437,7 @@ void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const Call
 
 ExitCode run_provider_batch(const BatchOptions& options, const Jobs& jobs,
                             const std::deque<Unit>& pending,
-                            const std::map<std::string, CallSetup>& setups,
+                            const std::map<host::Service, CallSetup>& setups,
                             const StopOnSignals& signals, ResultWriter& writer, BatchTally& tally) {
   ProviderRun run(options, jobs, setups, signals, writer, tally);
   return run.run(pending);

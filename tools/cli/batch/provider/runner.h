@@ -21,7 +21,7 @@ namespace zantrel::cli {
 // when stopped: a rerun goes on from the records).
 ExitCode run_provider_batch(const BatchOptions& options, const Jobs& jobs,
                             const std::deque<Unit>& pending,
-                            const std::map<std::string, CallSetup>& setups,
+                            const std::map<host::Service, CallSetup>& setups,
                             const StopOnSignals& signals, ResultWriter& writer, BatchTally& tally);
 
 struct BatchAnswer;
