@@ -7,6 +7,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "tools/cli/batch/result_line.h"
 #include "tools/cli/output/image_facts.h"
 #include "tools/cli/output/image_output.h"
 #include "zantrel/host/codec/rfc3339.h"
@@ -60,17 +61,22 @@ Jobs read_jobs(const std::string& path) {
 
 void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
                           host::Dialect dialect, const host::CallReport& report,
-                          const json& beside) {
+                          const Origin& origin) {
   const BatchItem& item = *unit.item;
-  json line = json::object();
-  line["line"] = item.line;
-  line["name"] = item.name;
-  line["index"] = unit.index;
-  line["named"] = item.named;
-  line["request"] = item.request;
-  line["service"] = host::to_string(item.call.service);
-  line["prompt"] = item.call.prompt;
-  line["at"] = host::format_rfc3339(std::chrono::system_clock::now());
+  ResultLine line;
+  line.line = item.line;
+  line.name = item.name;
+  line.index = unit.index;
+  line.named = item.named;
+  line.request = item.request;
+  line.service = host::to_string(item.call.service);
+  line.prompt = item.call.prompt;
+  line.at = host::format_rfc3339(std::chrono::system_clock::now());
+  if (!origin.batch_id.empty()) {
+    line.via = "provider";
+    line.batch = origin.batch_id;
+  }
+  line.from_link = origin.from_link;
   std::optional<std::string> out;
   std::optional<WrittenFile> written;
   bool ok = result.ok();
@@ -84,29 +90,28 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
                            metadata_ ? std::optional(image_facts(item.call, report)) : std::nullopt,
                            Durability::kCached);
       out = (dir_ / name).string();
-      line["file"] = name;
+      line.file = name;
       if (recorded_) recorded_->insert(name);
       tally_.bytes += written->bytes;
     } catch (const std::exception& e) {
       // Paid for: kept in the state folder, the line failed and naming where.
-      line["write_error"] = e.what();
+      line.write_error = e.what();
       out = keep_image_elsewhere(
           item.call.service, *image,
           metadata_ ? std::optional(image_facts(item.call, report)) : std::nullopt, e.what(),
           written);
-      if (out) line["kept"] = *out;
+      if (out) line.kept = *out;
       ok = false;
     }
   }
   if (const std::string* link = result.link(); link != nullptr && !result.bytes()) {
     // Kept in the line: a resumed run fetches it rather than buy the image again.
-    line["write_error"] = unfetched_link_note(*link);
+    line.write_error = unfetched_link_note(*link);
     ok = false;
   }
-  line["result"] = json_report_object(result, out, dialect, report, 0, written);
-  if (!ok) line["result"]["ok"] = false;
-  for (const auto& [key, value] : beside.items()) line[key] = value;
-  results_.append(line);
+  json report_object = json_report_object(result, out, dialect, report, 0, written);
+  if (!ok) report_object["ok"] = false;
+  results_.append(to_json(line, report_object));
   if (gallery_ != nullptr) gallery_->refresh_if_due();
 
   const std::string outcome = ok ? "ok"
@@ -129,10 +134,9 @@ void ResultWriter::record(const Unit& unit, const host::ServiceResult& result,
   if (::isatty(STDERR_FILENO) != 1) {
     std::cerr << "line " << item.line << " " << item.name
               << (item.count > 1 ? "-" + std::to_string(unit.index) : "") << ": " << outcome
-              << (!result.ok() ? " (" + failure_text(result, report) + ")"
-                  : line.contains("write_error")
-                      ? " (" + line["write_error"].get<std::string>() + ")"
-                      : "")
+              << (!result.ok()                ? " (" + failure_text(result, report) + ")"
+                  : !line.write_error.empty() ? " (" + line.write_error + ")"
+                                              : "")
               << "\n";
   }
 }

@@ -52,10 +52,14 @@ class ResultWriter {
   // earlier result, and is moved aside (FILE.earlier) rather than replaced.
   void keep_unrecorded_files(std::set<std::string> recorded) { recorded_ = std::move(recorded); }
 
-  // `beside` members go into the line beside the standard ones (the provider batch's id).
+  // Where an answer came from when no direct call gave it: the provider batch it was read
+  // from, or the link an earlier run recorded and this one fetched.
+  struct Origin {
+    std::string batch_id;
+    std::string from_link;
+  };
   void record(const Unit& unit, const host::ServiceResult& result, host::Dialect dialect,
-              const host::CallReport& report,
-              const nlohmann::ordered_json& beside = nlohmann::ordered_json::object());
+              const host::CallReport& report, const Origin& origin = {});
 
  private:
   void move_aside_if_unrecorded(const std::string& name);

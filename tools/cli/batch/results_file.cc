@@ -22,12 +22,11 @@ void each_line(const std::filesystem::path& dir, Visit visit) {
 }  // namespace
 
 bool each_result_line(const std::filesystem::path& file,
-                      const std::function<void(const json&)>& visit) {
+                      const std::function<void(const ResultLine&)>& visit) {
   std::ifstream in(file);
   if (!in) return false;
   for (std::string text; std::getline(in, text);) {
-    const json line = json::parse(text, nullptr, false);
-    if (!line.is_discarded() && line.is_object() && line.contains("line")) visit(line);
+    if (auto line = read_result_line(json::parse(text, nullptr, false))) visit(*line);
   }
   return true;
 }
@@ -59,28 +58,21 @@ RecordedResults recorded_results(const std::filesystem::path& dir) {
   out.exists = true;
   for (std::string text; std::getline(in, text);) {
     if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
-    const json line = json::parse(text, nullptr, false);
-    if (line.is_discarded() || !line.is_object() || !line.contains("line")) {
+    const auto line = read_result_line(json::parse(text, nullptr, false));
+    if (!line) {
       ++out.unreadable;
       continue;
     }
-    const json& result = line.value("result", json::object());
-    const json& file = line.value("file", json());
-    if (file.is_string()) out.files.insert(file.get<std::string>());
-    if (result.is_object() && result.value("link", json()).is_string() &&
-        result.value("ok", false) != true && line.value("name", json()).is_string() &&
-        line.value("index", json()).is_number_integer()) {
-      out.links[image_key(line["name"].get<std::string>(), line["index"].get<int>())] =
-          result["link"].get<std::string>();
+    if (!line->file.empty()) out.files.insert(line->file);
+    if (!line->result || line->name.empty()) continue;
+    const ResultLine::Outcome& result = *line->result;
+    if (!result.link.empty() && !result.ok) {
+      out.links[image_key(line->name, line->index)] = result.link;
     }
-    if (!result.is_object() || result.value("ok", false) != true || !file.is_string() ||
-        !line["line"].is_number_integer() || !line.value("index", json()).is_number_integer() ||
-        !line.value("name", json()).is_string()) {
-      continue;
-    }
+    if (!result.ok || line->file.empty()) continue;
     try {
-      const auto bytes = host::read_file_bytes((dir / file.get<std::string>()).string());
-      if (sha256_hex(bytes) != result.value("sha256", "")) {
+      const auto bytes = host::read_file_bytes((dir / line->file).string());
+      if (sha256_hex(bytes) != result.sha256) {
         ++out.missing_files;
         continue;
       }
@@ -88,24 +80,17 @@ RecordedResults recorded_results(const std::filesystem::path& dir) {
       ++out.missing_files;
       continue;
     }
-    const json& request = line.value("request", json());
-    const json& named = line.value("named", json());
     out.finished.push_back(
-        {line["name"].get<std::string>(), line["index"].get<int>(), line["line"].get<int>(),
-         request.is_string() ? request.get<std::string>() : "",
-         named.is_boolean() ? named.get<bool>() : true, file.get<std::string>()});
+        {line->name, line->index, line->line, line->request, line->named, line->file});
   }
   return out;
 }
 
 std::set<std::string> batch_results_recorded(const std::filesystem::path& dir) {
   std::set<std::string> recorded;
-  each_line(dir, [&](const json& line) {
-    const json& batch = line.value("batch", json());
-    if (batch.is_string() && line.value("name", json()).is_string() &&
-        line.value("index", json()).is_number_integer()) {
-      recorded.insert(image_key(line["name"].get<std::string>(), line["index"].get<int>()) + "@" +
-                      batch.get<std::string>());
+  each_line(dir, [&](const ResultLine& line) {
+    if (!line.batch.empty() && !line.name.empty()) {
+      recorded.insert(image_key(line.name, line.index) + "@" + line.batch);
     }
   });
   return recorded;
@@ -113,10 +98,8 @@ std::set<std::string> batch_results_recorded(const std::filesystem::path& dir) {
 
 std::set<std::pair<int, std::string>> refusals_recorded(const std::filesystem::path& dir) {
   std::set<std::pair<int, std::string>> refused;
-  each_line(dir, [&](const json& line) {
-    if (line["line"].is_number_integer() && line.value("error", json()).is_string()) {
-      refused.emplace(line["line"].get<int>(), line["error"].get<std::string>());
-    }
+  each_line(dir, [&](const ResultLine& line) {
+    if (!line.error.empty()) refused.emplace(line.line, line.error);
   });
   return refused;
 }

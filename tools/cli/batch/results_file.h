@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/cli/batch/result_line.h"
+
 namespace zantrel::cli {
 
 // DIR/results.jsonl: one JSON line per finished image, appended and flushed as each finishes,
@@ -29,10 +31,10 @@ class ResultsFile {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
 };
 
-// Calls `visit` with each line of a results file that is an object with a "line" (a line cut off
-// by a crash is skipped), in order, one at a time. False when the file can't be opened.
+// Calls `visit` with each line of a results file that reads as one (a line cut off by a crash
+// is skipped), in order, one at a time. False when the file can't be opened.
 bool each_result_line(const std::filesystem::path& file,
-                      const std::function<void(const nlohmann::ordered_json&)>& visit);
+                      const std::function<void(const ResultLine&)>& visit);
 
 // An image an earlier run finished: its result line says ok and its file is in the folder with
 // the recorded sha256.

@@ -25,6 +25,7 @@
 #include "tools/cli/batch/provider/records.h"
 #include "tools/cli/batch/provider/runner.h"
 #include "tools/cli/batch/record.h"
+#include "tools/cli/batch/result_line.h"
 #include "tools/cli/batch/resume.h"
 #include "tools/cli/core/secret_guard.h"
 #include "tools/cli/core/signal_stop.h"
@@ -239,7 +240,7 @@ void fetch_recorded_links(std::deque<Unit>& pending,
       host::Bytes image = std::move(answer.body);
       if (answer.status_code == 200 && host::sniff_image_mime(image)) {
         writer.record(unit, host::ServiceResult::success(std::move(image)), host::Dialect::kDirect,
-                      host::CallReport{}, json{{"from_link", link->second}});
+                      host::CallReport{}, {.batch_id = "", .from_link = link->second});
         return true;
       }
       std::cerr << "zantrel-image: the link " << link->second << " answered HTTP "
@@ -353,7 +354,10 @@ ExitCode run_batch(const BatchOptions& o) {
     for (const auto& [line, reason] : jobs.refused) {
       std::cerr << reason << "\n";
       if (already_refused.contains({line, reason})) continue;
-      results.append(json{{"line", line}, {"error", reason}});
+      ResultLine refusal;
+      refusal.line = line;
+      refusal.error = reason;
+      results.append(to_json(refusal));
     }
     tally.refused_lines = static_cast<int>(jobs.refused.size());
     tally.skipped = plan.finished;

@@ -54,15 +54,6 @@ std::string text_at(const json& object, const json::json_pointer& at) {
   return value.is_string() ? value.get<std::string>() : "";
 }
 
-// A count or measure: a number from 0 to a trillion (a line from elsewhere may hold anything).
-std::optional<double> number_at(const json& object, const json::json_pointer& at) {
-  if (!object.contains(at)) return std::nullopt;
-  const json& value = object.at(at);
-  if (!value.is_number()) return std::nullopt;
-  const auto number = value.get<double>();
-  return number >= 0 && number <= 1e12 ? std::optional(number) : std::nullopt;
-}
-
 // "41.2 s", and "0.42 s" for the short calls that one decimal would show as none.
 std::string seconds_text(double value) {
   char text[32];
@@ -94,45 +85,42 @@ struct Totals {
   double call_seconds = 0;
 };
 
-std::string card(const json& line, const std::filesystem::path& dir, Totals& totals) {
-  const std::string service = text_at(line, json::json_pointer("/service"));
-  const json& result = line.at("result");
-  const bool ok = result.contains("ok") && result["ok"].is_boolean() && result["ok"].get<bool>();
-  const std::string file = text_at(line, json::json_pointer("/file"));
-  std::string prompt = text_at(line, json::json_pointer("/prompt"));
+std::string card(const ResultLine& line, const std::filesystem::path& dir, Totals& totals) {
+  const std::string& service = line.service;
+  const ResultLine::Outcome& result = *line.result;
+  const bool ok = result.ok;
+  const std::string& file = line.file;
+  std::string prompt = line.prompt;
   // Only a file of the folder itself, as the runner names them, is read.
   if (prompt.empty() && !file.empty() && file.find('/') == std::string::npos && file[0] != '.') {
     prompt = prompt_from_file(dir / file);
   }
-  const std::string model = text_at(result, json::json_pointer("/report/model_sent"));
-  std::string name = text_at(line, json::json_pointer("/name"));
-  if (const auto index = number_at(line, json::json_pointer("/index")); index && *index > 1) {
-    name += " #" + std::to_string(static_cast<long long>(*index));
-  }
+  const std::string& model = result.model_sent;
+  std::string name = line.name;
+  if (line.index > 1) name += " #" + std::to_string(line.index);
 
   std::vector<std::string> facts;
   if (!model.empty()) facts.push_back(escaped(model));
-  const auto width = number_at(result, json::json_pointer("/report/image/width"));
-  const auto height = number_at(result, json::json_pointer("/report/image/height"));
+  const auto& width = result.width;
+  const auto& height = result.height;
   if (ok && width && height) {
     facts.push_back(std::to_string(static_cast<long long>(*width)) + "&times;" +
                     std::to_string(static_cast<long long>(*height)));
   }
-  if (const auto tokens = number_at(result, json::json_pointer("/report/usage/total_tokens"))) {
+  if (const auto& tokens = result.total_tokens) {
     facts.push_back(with_thousands(static_cast<std::int64_t>(*tokens)) + " tokens");
     totals.tokens[service] += *tokens;
   }
-  if (const auto usd = number_at(result, json::json_pointer("/report/cost/usd"))) {
+  if (const auto& usd = result.cost_usd) {
     facts.push_back("about " + dollars(*usd));
     totals.cost[service] += *usd;
-    const std::string as_of = text_at(result, json::json_pointer("/report/cost/prices_as_of"));
-    if (!as_of.empty()) totals.prices_as_of = as_of;
+    if (!result.prices_as_of.empty()) totals.prices_as_of = result.prices_as_of;
   }
-  if (const auto seconds = number_at(result, json::json_pointer("/report/timings_s/total"))) {
+  if (const auto& seconds = result.total_seconds) {
     facts.push_back(seconds_text(*seconds));
     totals.call_seconds += *seconds;
   }
-  const std::string at = text_at(line, json::json_pointer("/at"));
+  const std::string& at = line.at;
 
   std::string html = "<figure class=\"card " + std::string(ok ? "ok" : "failed") +
                      "\" data-service=\"" + escaped(service) + "\" data-outcome=\"" +
@@ -151,7 +139,7 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
     ++totals.images[service];
   } else if (ok) {
     // The service answered with a link the run could not fetch: the link is the result.
-    const std::string link = text_at(result, json::json_pointer("/link"));
+    const std::string& link = result.link;
     const bool web = link.rfind("https://", 0) == 0 || link.rfind("http://", 0) == 0;
     html +=
         "<div class=\"nofile\">no file written" +
@@ -161,11 +149,10 @@ std::string card(const json& line, const std::filesystem::path& dir, Totals& tot
     ++totals.ok;
     ++totals.images[service];
   } else {
-    const std::string code = text_at(result, json::json_pointer("/code"));
-    const std::string kind = text_at(result, json::json_pointer("/report/failure_kind"));
+    const std::string& code = result.code;
+    const std::string& kind = result.failure_kind;
     html += "<div class=\"failure\"><b>" + escaped(code.empty() ? "WRITE_FAILED" : code) + "</b>" +
-            (kind.empty() ? "" : " " + escaped(kind)) + "<p>" +
-            escaped(text_at(result, json::json_pointer("/msg"))) + "</p></div>";
+            (kind.empty() ? "" : " " + escaped(kind)) + "<p>" + escaped(result.msg) + "</p></div>";
     ++totals.failed;
   }
   html += "<figcaption><div class=\"name\">" + escaped(service) + " &middot; " + escaped(name);
@@ -240,22 +227,18 @@ std::string filter_buttons(const std::string& filter, const std::vector<std::str
 }
 
 // The newest line of each image, in the order of the job file.
-std::vector<const json*> newest_per_image(const std::vector<json>& lines,
-                                          std::vector<const json*>& refused) {
-  std::map<std::pair<int, int>, const json*> newest;
-  std::map<int, const json*> refusals;
-  for (const json& line : lines) {
-    if (!line.is_object() || !line.contains("line") || !line["line"].is_number_integer()) continue;
-    const int at = line["line"].get<int>();
-    if (line.contains("error")) {
-      refusals[at] = &line;
-    } else if (line.contains("result") && line["result"].is_object()) {
-      const json& number = line.contains("index") ? line["index"] : json();
-      const int index = number.is_number_integer() ? number.get<int>() : 1;
-      newest[{at, index}] = &line;
+std::vector<const ResultLine*> newest_per_image(const std::vector<ResultLine>& lines,
+                                                std::vector<const ResultLine*>& refused) {
+  std::map<std::pair<int, int>, const ResultLine*> newest;
+  std::map<int, const ResultLine*> refusals;
+  for (const ResultLine& line : lines) {
+    if (!line.error.empty()) {
+      refusals[line.line] = &line;
+    } else if (line.result) {
+      newest[{line.line, line.index}] = &line;
     }
   }
-  std::vector<const json*> images;
+  std::vector<const ResultLine*> images;
   images.reserve(newest.size());
   for (const auto& [key, line] : newest) images.push_back(line);
   for (const auto& [at, line] : refusals) {
@@ -264,9 +247,9 @@ std::vector<const json*> newest_per_image(const std::vector<json>& lines,
   return images;
 }
 
-std::vector<json> read_lines(const std::filesystem::path& results) {
-  std::vector<json> lines;
-  if (!each_result_line(results, [&](const json& line) { lines.push_back(line); })) {
+std::vector<ResultLine> read_lines(const std::filesystem::path& results) {
+  std::vector<ResultLine> lines;
+  if (!each_result_line(results, [&](const ResultLine& line) { lines.push_back(line); })) {
     throw std::runtime_error("cannot read " + results.string());
   }
   return lines;
@@ -278,15 +261,15 @@ struct Page {
   int cards = 0;
 };
 
-Page render(const std::vector<json>& lines, const std::filesystem::path& dir) {
-  std::vector<const json*> refused;
-  const std::vector<const json*> images = newest_per_image(lines, refused);
+Page render(const std::vector<ResultLine>& lines, const std::filesystem::path& dir) {
+  std::vector<const ResultLine*> refused;
+  const std::vector<const ResultLine*> images = newest_per_image(lines, refused);
   Totals totals;
   std::string cards;
   std::vector<std::string> services;
-  for (const json* line : images) {
+  for (const ResultLine* line : images) {
     cards += card(*line, dir, totals);
-    const std::string service = text_at(*line, json::json_pointer("/service"));
+    const std::string& service = line->service;
     if (std::find(services.begin(), services.end(), service) == services.end()) {
       services.push_back(service);
     }
@@ -335,9 +318,8 @@ Page render(const std::vector<json>& lines, const std::filesystem::path& dir) {
       "</b> shown</span></div></header>\n<main>\n" + cards + "</main>\n";
   if (!refused.empty()) {
     html += "<section class=\"refused\"><h2>Lines refused</h2>\n";
-    for (const json* line : refused) {
-      html += "<p>line " + std::to_string(line->at("line").get<int>()) + ": " +
-              escaped(text_at(*line, json::json_pointer("/error"))) + "</p>\n";
+    for (const ResultLine* line : refused) {
+      html += "<p>line " + std::to_string(line->line) + ": " + escaped(line->error) + "</p>\n";
     }
     html += "</section>\n";
   }
@@ -348,7 +330,11 @@ Page render(const std::vector<json>& lines, const std::filesystem::path& dir) {
 }  // namespace
 
 std::string gallery_html(const std::vector<json>& lines, const std::filesystem::path& dir) {
-  return render(lines, dir).html;
+  std::vector<ResultLine> read;
+  for (const json& line : lines) {
+    if (auto one = read_result_line(line)) read.push_back(std::move(*one));
+  }
+  return render(read, dir).html;
 }
 
 int write_gallery(const std::filesystem::path& dir,

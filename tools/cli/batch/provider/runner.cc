@@ -349,7 +349,6 @@ class ProviderRun {
     std::set<std::string> answered;
     const std::filesystem::path scratch =
         std::filesystem::path(options_.out_dir) / (".results-" + record.name + ".part");
-    const json beside = {{"via", "provider"}, {"batch", record.id}};
     service.batches->results(record.id, scratch, [&](const BatchAnswer& answer) {
       const std::string key(answer.key);
       const auto unit = units_.find(key);
@@ -357,7 +356,7 @@ class ProviderRun {
       answered.insert(key);
       if (recorded_.contains(key + "@" + record.id)) return;  // written by an earlier run
       record_batch_answer(unit->second, answer, service.wire_setup, options_.timeout_seconds,
-                          writer_, beside);
+                          writer_, record.id);
       recorded_.insert(key + "@" + record.id);  // a read again after a failure skips it
     });
     int unanswered = 0;
@@ -415,7 +414,8 @@ class ProviderRun {
 }  // namespace
 
 void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const CallSetup& setup,
-                         double timeout_seconds, ResultWriter& writer, const json& beside) {
+                         double timeout_seconds, ResultWriter& writer,
+                         const std::string& batch_id) {
   GenerateOptions call = unit.item->call;
   call.timeout_seconds = timeout_seconds;
   host::CallReport report;
@@ -432,7 +432,7 @@ void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const Call
     report.cost = host::estimate_cost(*config::model_catalogue(), report.cost->model, report.usage,
                                       host::PriceTier::kBatch);
   }
-  writer.record(unit, result, setup.dialect, report, beside);
+  writer.record(unit, result, setup.dialect, report, {.batch_id = batch_id, .from_link = ""});
 }
 
 ExitCode run_provider_batch(const BatchOptions& options, const Jobs& jobs,

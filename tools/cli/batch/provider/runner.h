@@ -29,7 +29,6 @@ struct BatchAnswer;
 // One answer of a provider batch for `unit`: read as a call reads its own answer (`setup`: the
 // service's, requests in the public form) and written as every result of a run is.
 void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const CallSetup& setup,
-                         double timeout_seconds, ResultWriter& writer,
-                         const nlohmann::ordered_json& beside);
+                         double timeout_seconds, ResultWriter& writer, const std::string& batch_id);
 
 }  // namespace zantrel::cli
