@@ -2,7 +2,6 @@
 against an emulator answering a 20 MiB image, as JSON (MiB)."""
 import json
 import os
-import resource
 import sys
 import tempfile
 

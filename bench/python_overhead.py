@@ -2,7 +2,6 @@
 references in memory and a 20 MiB image back, as JSON: median seconds of each, taken in turns
 against the same emulator."""
 import json
-import os
 import random
 import statistics
 import subprocess

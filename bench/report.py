@@ -31,7 +31,9 @@ def main():
     counts = json.loads(open(f"{out}/instructions.json", encoding="utf-8").read().splitlines()[-1])
     recorded = json.load(open("bench/instructions_baseline.json", encoding="utf-8"))
     py = json.load(open(f"{out}/python.json", encoding="utf-8"))
-    ms = lambda name: bench[name]["real_time"]
+
+    def ms(name):
+        return bench[name]["real_time"]
 
     rows = [
         ("P1", "Gemini request, 4 x 8 MiB, into the upload buffer / OpenSSL encode of 32 MiB",
@@ -115,7 +117,7 @@ def main():
         ("info", "Gemini response / own AVX2 decode of 20 MiB",
          ms("BM_GeminiResponse/20") / ms("BM_OwnDecode/20"), ""),
     ]
-    print(f"| row | measure | ratio | target |\n|---|---|---|---|")
+    print("| row | measure | ratio | target |\n|---|---|---|---|")
     for row, what, ratio, target in rows:
         # Shares far below one (the checks' percentages) keep their first digits.
         value = (f"{ratio:.0f}" if isinstance(ratio, int)
@@ -133,7 +135,8 @@ def main():
             values = []
             for name in series:
                 key = f"{name}/{size}" + ("/real_time" if name == "BM_EditsUpload" else "")
-                values.append(f"{bench[key]['bytes_per_second'] / 1e9:.3f}" if key in bench else "?")
+                rate = bench[key]["bytes_per_second"] / 1e9 if key in bench else None
+                values.append(f"{rate:.3f}" if rate is not None else "?")
             data.write(f"{size} " + " ".join(values) + "\n")
 
 

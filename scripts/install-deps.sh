@@ -11,6 +11,7 @@ packages=(
   libcpp-httplib-dev libcli11-dev libpng-dev libjpeg-dev libwebp-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-pybind11 pybind11-dev python3-pytest python3-pil
+  python3-pip python3-venv python3-setuptools python3-wheel python3-flake8
   valgrind gnuplot-nox openssl chromium fonts-dejavu-core
 )
 

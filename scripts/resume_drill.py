@@ -51,7 +51,7 @@ try:
     final = subprocess.run(command, capture_output=True, text=True)
     stats = json.load(urllib.request.urlopen(url + "/emulator/stats"))
 
-    lines = [json.loads(l) for l in open(os.path.join(out, "results.jsonl")) if l.strip()]
+    lines = [json.loads(text) for text in open(os.path.join(out, "results.jsonl")) if text.strip()]
     # Each prompt is its line's own: the final job's each recorded once, with its file.
     made = {}
     for line in lines:

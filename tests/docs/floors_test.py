@@ -18,8 +18,10 @@ CASES = [
                           "zantrel/host/call/task.h": ""},
      "zantrel/host/codec/base64.cc (below) includes zantrel/host/call/task.h (call)"),
     ("no floor", {"zantrel/host/stray/x.h": ""}, "zantrel/host/stray/x.h: belongs to no floor"),
-    ("program inside", {"tools/cli/output/image_output.cc": '#include "zantrel/host/internal/codec/json_text.h"\n'},
-     "tools/cli/output/image_output.cc includes zantrel/host/internal/codec/json_text.h: a program uses only"),
+    ("program inside",
+     {"tools/cli/output/image_output.cc": '#include "zantrel/host/internal/codec/json_text.h"\n'},
+     "tools/cli/output/image_output.cc includes zantrel/host/internal/codec/json_text.h: "
+     "a program uses only"),
     ("program on call", {"bindings/python/module.cc": '#include "zantrel/host/call/task.h"\n'},
      "bindings/python/module.cc includes zantrel/host/call/task.h"),
     ("programs apart", {"tools/cli/demo.cc": '#include "tools/emulator/scenario.h"\n'},

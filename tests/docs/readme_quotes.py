@@ -14,7 +14,8 @@ for page in pages:
     for path, block in re.findall(r"<!-- quote: (\S+) -->\n```\w*\n(.*?)```", text, re.S):
         count += 1
         if block not in (root / path).read_text():
-            print(f"{page.relative_to(root)}: the quote of {path} no longer matches the file:\n{block}")
+            print(f"{page.relative_to(root)}: the quote of {path} no longer matches the file:\n"
+                  f"{block}")
             failed = True
 if count == 0:
     sys.exit("no quoted blocks found")

@@ -5,7 +5,7 @@ import asyncio
 import collections
 import json
 
-from ._zantrel import (CallHandle, CallReport, Conversation, ErrorCode, Preview, Progress,
+from ._zantrel import (CallReport, Conversation, ErrorCode, Preview, Progress,
                        ServiceResult)
 from . import _zantrel
 
