@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bindings/python/bridge.h"
+#include "zantrel/host/call_options.h"
 #include "zantrel/host/progress.h"
 #include "zantrel/host/result/call_report.h"
 #include "zantrel/host/result/errors.h"
@@ -75,20 +76,11 @@ struct ZANTREL_PYTHON_HIDDEN PyProgress {
 // thread that tells it. What the callable raises is reported as unraisable, never to the call.
 host::ProgressObserver observer_of(const py::object& on_progress);
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the Python call's keyword order
-template <class Options>
-Options call_options(const py::object& task_id, const py::object& model_key,
-                     const py::object& timeout, host::CallReport* report, bool stream,
-                     const py::object& on_progress) {
-  Options options;
-  options.task_id = from_python(task_id);
-  options.model_key = from_python(model_key);
-  options.timeout = timeout_of(timeout);
-  options.report = report;
-  options.stream = stream;
-  options.on_progress = observer_of(on_progress);
-  return options;
-}
+// A call's options as Python gives them (`CallOptions(task_id=..., timeout=..., ...)`); each
+// call sets its own report.
+struct ZANTREL_PYTHON_HIDDEN PyCallOptions {
+  host::CallOptions options;
+};
 
 // Cancels a non-blocking call.
 struct CallHandle {

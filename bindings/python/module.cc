@@ -26,7 +26,7 @@ PYBIND11_MODULE(_zantrel, m) {
   }
 
   init_results(m);
+  init_requests(m);
   init_conversation(m);
-  init_tavelina(m);
-  init_corvane(m);
+  init_clients(m);
 }

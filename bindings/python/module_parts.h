@@ -6,8 +6,8 @@
 
 namespace zantrel::python {
 
+void init_requests(pybind11::module_& m);
 void init_conversation(pybind11::module_& m);
-void init_tavelina(pybind11::module_& m);
-void init_corvane(pybind11::module_& m);
+void init_clients(pybind11::module_& m);
 
 }  // namespace zantrel::python

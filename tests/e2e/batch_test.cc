@@ -179,6 +179,7 @@ TEST_F(Batch, CheckNamesEveryRefusedLineAndSendsNothing) {
 
 TEST_F(Batch, LinesTakeEachServicesOwnMembers) {
   start_emulator("normal");
+  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): each line written on two
   write_jobs({R"({"service":"images","prompt":"a","name":"w","output_format":"webp",)"
               R"("output_compression":70,"moderation":"low","user":"u-1","extra":{"x":1}})",
               R"({"service":"gemini","prompt":"b","name":"g","seed":7,"temperature":0.5,)"

@@ -171,10 +171,10 @@ TEST(Soak, EveryCallEndsOnceWithAResultItsCircumstancesAllow) {
   const char* configured = std::getenv("ZANTREL_SOAK_CALLS");
   const int count = configured ? std::atoi(configured) : 2000;
   // In a process of its own, so that only the client's descriptors and memory are counted.
-  cli::ChildProcess emulator(
-      {ZANTREL_EMULATOR_PATH, "--threads", "128", "--scenario-mix",
-       "small-delay:20:8,busy:1,status:503:1,reset:1,delay:2500:1,oversized:8:1,file-link:1,"
-       "link-halfway:1"});
+  const std::string mix =
+      "small-delay:20:8,busy:1,status:503:1,reset:1,delay:2500:1,oversized:8:1,file-link:1,"
+      "link-halfway:1";
+  cli::ChildProcess emulator({ZANTREL_EMULATOR_PATH, "--threads", "128", "--scenario-mix", mix});
   const std::string listening = emulator.read_line(10s);
   const std::string base_url = listening.substr(listening.find("http://"));
 

@@ -81,7 +81,8 @@ std::vector<std::vector<int>> read_sixel(const std::string& text, int width, int
       for (int r = 0; r < repeat; ++r, ++x) {
         for (int bit = 0; bit < 6; ++bit) {
           if (((sixel - '?') >> bit & 1) != 0 && band + bit < height && x < width) {
-            pixels[static_cast<std::size_t>(band + bit)][static_cast<std::size_t>(x)] = colour;
+            pixels[static_cast<std::size_t>(band) + static_cast<std::size_t>(bit)]
+                  [static_cast<std::size_t>(x)] = colour;
           }
         }
       }

@@ -110,7 +110,10 @@ TEST(ReadFileBytes, WholeFilesAndClearFailures) {
       std::filesystem::temp_directory_path() / ("zantrel-read-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto file = dir / "f.bin";
-  const std::string content("\0\x01binary\xff", 9);
+  const std::string content(
+      "\0\x01"
+      "binary\xff",
+      9);
   std::ofstream(file, std::ios::binary) << content;
   EXPECT_EQ(host::as_text(host::read_file_bytes(file.string())), content);
   EXPECT_THROW(host::read_file_bytes(dir.string()), host::FileReadError);

@@ -50,7 +50,7 @@ TestCertificate make_test_certificate(const std::filesystem::path& dir) {
   X509_set_version(cert.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24L * 3600);
   X509_NAME* name = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);

@@ -23,7 +23,7 @@ TEST(DetectMimeType, SignaturesInOrder) {
       {"\xFF\xD8", "image/jpeg"},
       {"GIF87a", "image/gif"},
       {"GIF89a...", "image/gif"},
-      {"BM6\x00", "image/jpeg"},
+      {"BM6", "image/jpeg"},
       {"RIFF\x01\x02\x03\x04WEBP", "image/webp"},
       {"RIFF\x01\x02\x03\x04WAVE", "image/jpeg"},
       {"RIFF", "image/jpeg"},

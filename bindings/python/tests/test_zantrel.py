@@ -218,6 +218,25 @@ def test_wrong_values_name_the_argument(emulator, kwargs, message):
         client(emulator.url, KEY).start("p", **kwargs)
 
 
+@pytest.mark.parametrize("native, given, unread", [
+    (zantrel._zantrel.GenerationRequest, {"prompt": "p", "quality": "high"}, "quality"),
+    (zantrel._zantrel.ImageRequest, {"prompt": "p", "seed": 1}, "seed"),
+    (zantrel._zantrel.CallOptions, {"timeout": 5, "retries": 2}, "retries"),
+])
+def test_the_native_requests_read_each_keyword_and_refuse_the_rest(native, given, unread):
+    with pytest.raises(TypeError, match=f"unexpected keyword argument '{unread}'"):
+        native(**given)
+    given.pop(unread)
+    native(**given)
+
+
+def test_the_defaults_are_the_librarys():
+    request = zantrel._zantrel.GenerationRequest(prompt="p")
+    assert (request.aspect_ratio, request.image_size, request.model) == (
+        "2:3", "1K", zantrel.DEFAULT_GEMINI_MODEL)
+    assert zantrel._zantrel.ImageRequest(prompt="p", model=None).model == "gpt-image-2"
+
+
 def test_images_members_by_keyword_give_every_image_of_one_request(emulator):
     client = zantrel.CorvaneClient(emulator.url, KEY)
     done = client.start("a fox", "3:2", n=3, output_format="webp", output_compression=70,

@@ -16,7 +16,10 @@ __all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "Er
 # exact body.
 PreparedRequest = collections.namedtuple("PreparedRequest", "path content_type body")
 
-DEFAULT_GEMINI_MODEL = "gemini-3-pro-image-preview"
+# The library's own defaults.
+DEFAULT_GEMINI_MODEL = _zantrel.DEFAULT_GEMINI_MODEL
+_GEMINI_RATIO = _zantrel.DEFAULT_GEMINI_ASPECT_RATIO
+_GEMINI_SIZE = _zantrel.DEFAULT_GEMINI_IMAGE_SIZE
 
 
 def _expect(name, value, types, what):
@@ -96,7 +99,7 @@ def _images_members(n, output_format, output_compression, background, moderation
             "extra": _extra_text(extra)}
 
 
-def _check_common(prompt, files, task_id, model_key, timeout, texts):
+def _check_request(prompt, files, texts):
     _expect("prompt", prompt, (str,), "str")
     for name, value in texts.items():
         _expect(name, value, (str,), "str")
@@ -104,6 +107,10 @@ def _check_common(prompt, files, task_id, model_key, timeout, texts):
         _expect("files", files, (list, tuple), "str, bytes or a list of them")
         for item in files:
             _expect("files", item, (str, bytes), "str, bytes or a list of them")
+
+
+def _call_options(task_id=None, model_key=None, timeout=None, stream=False, on_progress=None):
+    """The options of one call, checked (`stream` and `on_progress` by `_check_stream`)."""
     for name, value in (("task_id", task_id), ("model_key", model_key)):
         if value is not None:
             _expect(name, value, (str, int, float), "str, int, float or None")
@@ -119,9 +126,41 @@ def _check_common(prompt, files, task_id, model_key, timeout, texts):
         for part in timeout if isinstance(timeout, tuple) else (timeout,):
             if not part >= 0:
                 raise ValueError(f"timeout must be seconds from 0, not {part!r}")
+    return _zantrel.CallOptions(task_id=task_id, model_key=model_key, timeout=timeout,
+                                stream=stream, on_progress=on_progress)
+
+
+def _gemini_request(prompt, aspect_ratio, image_size, files, model, upload_references=False,
+                    members=None):
+    """A GenerationRequest, its members checked."""
+    _check_request(prompt, files,
+                   {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
+    _expect("upload_references", upload_references, (bool,), "bool")
+    return _zantrel.GenerationRequest(prompt=prompt, aspect_ratio=aspect_ratio,
+                                      image_size=image_size, files=files, model=model,
+                                      upload_references=upload_references, **(members or {}))
+
+
+def _images_request(prompt, aspect_ratio, quality, image_size, files, model, members=None,
+                    partial_images=None):
+    """An ImageRequest, its members checked (the model's values are the library's to check)."""
+    _check_request(prompt, files,
+                   {"aspect_ratio": aspect_ratio, "quality": quality, "image_size": image_size})
+    if model is not None:
+        _expect("model", model, (str,), "str")
+    return _zantrel.ImageRequest(prompt=prompt, aspect_ratio=aspect_ratio, quality=quality,
+                                 image_size=image_size, files=files, model=model,
+                                 partial_images=partial_images, **(members or {}))
+
+
+def _expect_conversation(conversation):
+    if not isinstance(conversation, Conversation):
+        raise TypeError(f"conversation must be a zantrel.Conversation, "
+                        f"not {type(conversation).__name__}")
 
 
 def _check_stream(stream, on_progress, partial_images=None):
+    """Checks the stream's settings; gives `partial_images` back for the request."""
     _expect("stream", stream, (bool,), "bool")
     if on_progress is not None and not callable(on_progress):
         raise TypeError(f"on_progress must be callable, not {type(on_progress).__name__}")
@@ -131,6 +170,7 @@ def _check_stream(stream, on_progress, partial_images=None):
             raise ValueError(f"partial_images must be from 0 to 3, not {partial_images}")
         if not stream:
             raise ValueError("partial_images needs stream=True")
+    return partial_images
 
 
 def _through_loop(on_progress):
@@ -191,85 +231,70 @@ class TavelinaClient:
         self._native = _native_client(_zantrel._TavelinaClient, base_url, api_key, model_tag,
                                       logger, dialect)
 
-    def start(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
+    def start(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE, files=None,
               model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None,
               seed=None, temperature=None, safety=None, thinking_level=None, text=False,
               extra=None, stream=False, on_progress=None, upload_references=False):
         """`on_progress(progress)` is called on this thread while the call runs: each phase,
         the bytes so far, and with `stream=True` each thought image (`progress.preview`).
         `upload_references=True` sends the references through the Files API, named by link."""
-        _check_common(prompt, files, task_id, model_key, timeout,
-                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
-        members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
+        request = _gemini_request(
+            prompt, aspect_ratio, image_size, files, model, upload_references,
+            _gemini_members(seed, temperature, safety, thinking_level, text, extra))
+        options = _call_options(task_id, model_key, timeout, stream, on_progress)
         _check_stream(stream, on_progress)
-        _expect("upload_references", upload_references, (bool,), "bool")
-        return self._native.start(prompt, aspect_ratio, image_size, files, model,
-                                  task_id=task_id, model_key=model_key, timeout=timeout,
-                                  stream=stream, on_progress=on_progress,
-                                  upload_references=upload_references, **members)
+        return self._native.start(request, options)
 
-    def continue_with(self, conversation, prompt, aspect_ratio="2:3", image_size="1K",
-                      files=None, model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
-                      timeout=None, upload_references=False):
+    def continue_with(self, conversation, prompt, aspect_ratio=_GEMINI_RATIO,
+                      image_size=_GEMINI_SIZE, files=None, model=DEFAULT_GEMINI_MODEL, *,
+                      task_id=None, model_key=None, timeout=None, upload_references=False):
         """The next turn of `conversation` (a zantrel.Conversation): its turns are sent again,
         signatures unchanged, and both new turns are added when the call ends well. With
         `upload_references=True` each reference is uploaded once and named by link in every
         turn while the service keeps it (48 hours). Do not use the conversation from another
         thread while the call runs."""
-        if not isinstance(conversation, Conversation):
-            raise TypeError(f"conversation must be a zantrel.Conversation, "
-                            f"not {type(conversation).__name__}")
-        _check_common(prompt, files, task_id, model_key, timeout,
-                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
-        _expect("upload_references", upload_references, (bool,), "bool")
-        return self._native.continue_with(conversation, prompt, aspect_ratio, image_size, files,
-                                          model, task_id=task_id, model_key=model_key,
-                                          timeout=timeout, upload_references=upload_references)
+        _expect_conversation(conversation)
+        request = _gemini_request(prompt, aspect_ratio, image_size, files, model,
+                                  upload_references)
+        return self._native.continue_with(conversation, request,
+                                          _call_options(task_id, model_key, timeout))
 
-    def prepare(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
+    def prepare(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE, files=None,
                 model=DEFAULT_GEMINI_MODEL):
         """The request `start` would send, without sending it: a PreparedRequest (path under the
         base address, content type, body bytes) for a queue or a batch file. No key in it.
         Raises ValueError for a request `start` would refuse."""
-        _check_common(prompt, files, None, None, None,
-                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
-        return PreparedRequest(*self._native.prepare(prompt, aspect_ratio, image_size, files,
-                                                     model))
+        request = _gemini_request(prompt, aspect_ratio, image_size, files, model)
+        return PreparedRequest(*self._native.prepare(request))
 
-    def result_of(self, status_code, body, prompt, aspect_ratio="2:3", image_size="1K",
-                  model=DEFAULT_GEMINI_MODEL):
+    def result_of(self, status_code, body, prompt, aspect_ratio=_GEMINI_RATIO,
+                  image_size=_GEMINI_SIZE, model=DEFAULT_GEMINI_MODEL):
         """The result of an answer to a prepared request obtained elsewhere, read exactly as a
         call reads its own."""
         _expect("status_code", status_code, (int,), "int")
         _expect("body", body, (bytes,), "bytes")
-        _check_common(prompt, None, None, None, None,
-                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
-        return self._native.result_of(status_code, body, prompt, aspect_ratio, image_size, model)
+        request = _gemini_request(prompt, aspect_ratio, image_size, None, model)
+        return self._native.result_of(request, status_code, body)
 
-    def generate_image(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
-                       model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
+    def generate_image(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE,
+                       files=None, model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
                        timeout=None):
         """`start` by another name (the references are loaded the same way)."""
         return self.start(prompt, aspect_ratio, image_size, files, model, task_id=task_id,
                           model_key=model_key, timeout=timeout)
 
-    async def start_async(self, prompt, aspect_ratio="2:3", image_size="1K", files=None,
-                          model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None,
-                          timeout=None, seed=None, temperature=None, safety=None,
-                          thinking_level=None, text=False, extra=None, stream=False,
-                          on_progress=None, upload_references=False):
+    async def start_async(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE,
+                          files=None, model=DEFAULT_GEMINI_MODEL, *, task_id=None,
+                          model_key=None, timeout=None, seed=None, temperature=None,
+                          safety=None, thinking_level=None, text=False, extra=None,
+                          stream=False, on_progress=None, upload_references=False):
         """`on_progress` runs on the awaiting loop, as `start`'s does on its thread."""
-        _check_common(prompt, files, task_id, model_key, timeout,
-                      {"aspect_ratio": aspect_ratio, "image_size": image_size, "model": model})
-        members = _gemini_members(seed, temperature, safety, thinking_level, text, extra)
+        request = _gemini_request(
+            prompt, aspect_ratio, image_size, files, model, upload_references,
+            _gemini_members(seed, temperature, safety, thinking_level, text, extra))
         _check_stream(stream, on_progress)
-        _expect("upload_references", upload_references, (bool,), "bool")
-        observer = _through_loop(on_progress)
-        return await _await_call(lambda done: self._native._start_async(
-            prompt, aspect_ratio, image_size, files, model, task_id, model_key, timeout,
-            members["seed"], members["temperature"], members["safety"],
-            members["thinking_level"], members["text"], members["extra"], stream, observer,
-            upload_references, done))
+        options = _call_options(task_id, model_key, timeout, stream, _through_loop(on_progress))
+        return await _await_call(lambda done: self._native._start_async(request, options, done))
 
 
 class CorvaneClient:
@@ -288,48 +313,31 @@ class CorvaneClient:
         """One request; with n > 1 the result's `images` holds all n (`data` is the first).
         `on_progress(progress)` is called on this thread while the call runs: each phase, the
         bytes so far, and with `stream=True` each partial image (`progress.preview`)."""
-        _check_common(prompt, files, task_id, model_key, timeout,
-                      {"aspect_ratio": aspect_ratio, "quality": quality,
-                       "image_size": image_size})
-        if model is not None:
-            _expect("model", model, (str,), "str")
-        members = _images_members(n, output_format, output_compression, background, moderation,
-                                  input_fidelity, mask, user, complexity, safety_identifier,
-                                  extra)
-        _check_stream(stream, on_progress, partial_images)
-        return self._native.start(prompt, aspect_ratio, quality, image_size, files,
-                                  model=model, task_id=task_id, model_key=model_key,
-                                  timeout=timeout, partial_images=partial_images, stream=stream,
-                                  on_progress=on_progress, **members)
+        request = _images_request(
+            prompt, aspect_ratio, quality, image_size, files, model,
+            _images_members(n, output_format, output_compression, background, moderation,
+                            input_fidelity, mask, user, complexity, safety_identifier, extra),
+            _check_stream(stream, on_progress, partial_images))
+        options = _call_options(task_id, model_key, timeout, stream, on_progress)
+        return self._native.start(request, options)
 
     def continue_with(self, conversation, prompt, aspect_ratio="", quality="", image_size="",
                       files=None, *, model=None, task_id=None, model_key=None, timeout=None):
         """The next turn of `conversation`: an edit of the last image the model answered, the
         references after it; both new turns are added when the call ends well."""
-        if not isinstance(conversation, Conversation):
-            raise TypeError(f"conversation must be a zantrel.Conversation, "
-                            f"not {type(conversation).__name__}")
-        _check_common(prompt, files, task_id, model_key, timeout,
-                      {"aspect_ratio": aspect_ratio, "quality": quality,
-                       "image_size": image_size})
-        if model is not None:
-            _expect("model", model, (str,), "str")
-        return self._native.continue_with(conversation, prompt, aspect_ratio, quality,
-                                          image_size, files, model=model, task_id=task_id,
-                                          model_key=model_key, timeout=timeout)
+        _expect_conversation(conversation)
+        request = _images_request(prompt, aspect_ratio, quality, image_size, files, model)
+        return self._native.continue_with(conversation, request,
+                                          _call_options(task_id, model_key, timeout))
 
     def prepare(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                 model=None, n=1):
         """The request `start` would send, without sending it: a PreparedRequest (an edit in
         the endpoint's JSON form). Raises ValueError for a request `start` would refuse."""
-        _check_common(prompt, files, None, None, None,
-                      {"aspect_ratio": aspect_ratio, "quality": quality,
-                       "image_size": image_size})
-        if model is not None:
-            _expect("model", model, (str,), "str")
         _expect("n", n, (int,), "int")
-        return PreparedRequest(*self._native.prepare(prompt, aspect_ratio, quality, image_size,
-                                                     files, model, n))
+        request = _images_request(prompt, aspect_ratio, quality, image_size, files, model,
+                                  {"n": n})
+        return PreparedRequest(*self._native.prepare(request))
 
     def result_of(self, status_code, body, prompt, aspect_ratio="", quality="", image_size="", *,
                   model=None, n=1):
@@ -337,11 +345,10 @@ class CorvaneClient:
         call reads its own."""
         _expect("status_code", status_code, (int,), "int")
         _expect("body", body, (bytes,), "bytes")
-        if model is not None:
-            _expect("model", model, (str,), "str")
         _expect("n", n, (int,), "int")
-        return self._native.result_of(status_code, body, prompt, aspect_ratio, quality,
-                                      image_size, model, n)
+        request = _images_request(prompt, aspect_ratio, quality, image_size, None, model,
+                                  {"n": n})
+        return self._native.result_of(request, status_code, body)
 
     def generate_image(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                        model=None, task_id=None, model_key=None, timeout=None):
@@ -356,17 +363,10 @@ class CorvaneClient:
                           complexity=None, safety_identifier=None, extra=None, stream=False,
                           partial_images=None, on_progress=None):
         """`on_progress` runs on the awaiting loop, as `start`'s does on its thread."""
-        _check_common(prompt, files, task_id, model_key, timeout,
-                      {"aspect_ratio": aspect_ratio, "quality": quality,
-                       "image_size": image_size})
-        if model is not None:
-            _expect("model", model, (str,), "str")
-        m = _images_members(n, output_format, output_compression, background, moderation,
-                            input_fidelity, mask, user, complexity, safety_identifier, extra)
-        _check_stream(stream, on_progress, partial_images)
-        observer = _through_loop(on_progress)
-        return await _await_call(lambda done: self._native._start_async(
-            prompt, aspect_ratio, quality, image_size, files, model, task_id, model_key, timeout,
-            m["n"], m["output_format"], m["output_compression"], m["background"],
-            m["moderation"], m["input_fidelity"], m["mask"], m["user"], m["complexity"],
-            m["safety_identifier"], m["extra"], partial_images, stream, observer, done))
+        request = _images_request(
+            prompt, aspect_ratio, quality, image_size, files, model,
+            _images_members(n, output_format, output_compression, background, moderation,
+                            input_fidelity, mask, user, complexity, safety_identifier, extra),
+            _check_stream(stream, on_progress, partial_images))
+        options = _call_options(task_id, model_key, timeout, stream, _through_loop(on_progress))
+        return await _await_call(lambda done: self._native._start_async(request, options, done))
