@@ -23,6 +23,7 @@ template <class Client, class ClientOptions, class Request>
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the Python name, then the default tag
 void bind_client(py::module_& m, const char* name, const char* default_model_tag) {
   py::class_<Client>(m, name)
+      // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named by Python's keywords
       .def(py::init([](std::string base_url, std::string api_key, const std::string& model_tag,
                        const py::object& logger, const std::string& dialect) {
              ClientOptions options;
