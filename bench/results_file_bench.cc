@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "bench/process_memory.h"
-#include "tools/cli/batch/record.h"
-#include "tools/cli/output/image_output.h"
 #include "tools/cli/batch/provider/api.h"
 #include "tools/cli/batch/provider/runner.h"
+#include "tools/cli/batch/record.h"
+#include "tools/cli/output/image_output.h"
 #include "tools/emulator/picture.h"
 #include "zantrel/host/codec/base64.h"
 

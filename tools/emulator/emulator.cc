@@ -17,6 +17,7 @@
 
 #include "tools/emulator/batch_engine.h"
 #include "tools/emulator/event_stream.h"
+#include "tools/emulator/faults.h"
 #include "tools/emulator/file_store.h"
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/model_lineup.h"
@@ -33,8 +34,6 @@ using json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
 constexpr const char* kScenarioHeader = "X-Zantrel-Scenario";
-
-enum class Api { kGemini, kImages };
 
 // Tokens as the services count them, roughly: a token per four characters of text, a fixed
 // number per image in, and per image out by its size (Gemini) or quality (images API).
@@ -66,67 +65,11 @@ json images_usage(const CheckedRequest& r) {
           {"input_tokens_details", {{"text_tokens", text}, {"image_tokens", images}}}};
 }
 
-void send_json(httplib::Response& res, int status, const json& body) {
-  res.status = status;
-  res.set_content(body.dump(), "application/json");
-}
-
 std::string file_id(std::uint64_t seed, int width, int height) {
   char id[64];
   std::snprintf(id, sizeof id, "%016llx-%dx%d.png", static_cast<unsigned long long>(seed), width,
                 height);
   return id;
-}
-
-// Streams `body` in `pieces`, sleeping `pause` before each, and optionally stops early
-// (dropping the connection) or announces more bytes than it sends.
-void stream_body(httplib::Response& res, std::string body, int pieces,
-                 std::chrono::milliseconds pause, bool stop_halfway, std::size_t extra_announced,
-                 const char* content_type = "application/json") {
-  auto shared = std::make_shared<std::string>(std::move(body));
-  const std::size_t piece =
-      std::max<std::size_t>(1, shared->size() / static_cast<std::size_t>(pieces));
-  res.set_content_provider(shared->size() + extra_announced, content_type,
-                           [shared, piece, pause, stop_halfway](std::size_t offset, std::size_t,
-                                                                httplib::DataSink& sink) {
-                             if (stop_halfway && offset >= shared->size() / 2) return false;
-                             if (offset >= shared->size())
-                               return false;  // announced more than there is
-                             std::this_thread::sleep_for(pause);
-                             const std::size_t n = std::min(piece, shared->size() - offset);
-                             sink.write(shared->data() + offset, n);
-                             return true;
-                           });
-}
-
-// Sends the first half of `body` with chunked transfer coding, then drops the connection
-// without the last chunk.
-void chunked_cut(httplib::Response& res, std::string body) {
-  auto shared = std::make_shared<std::string>(std::move(body));
-  res.set_chunked_content_provider("application/json",
-                                   [shared](std::size_t offset, httplib::DataSink& sink) {
-                                     if (offset > 0) return false;
-                                     sink.write(shared->data(), shared->size() / 2);
-                                     return true;
-                                   });
-}
-
-// Bytes [offset, offset + n) of the body {"filler":"xxx...x"} of `size` bytes, made as they are
-// sent so that a huge body costs no memory.
-std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size) {
-  static constexpr std::string_view kHead = R"({"filler":")";
-  static constexpr std::string_view kTail = R"("})";
-  n = std::min(n, size - offset);
-  std::string piece(n, 'x');
-  // Only the first and last few bytes of the body differ from the filler.
-  for (std::size_t at = offset; at < std::min(offset + n, kHead.size()); ++at) {
-    piece[at - offset] = kHead[at];
-  }
-  const std::size_t tail_start = size - kTail.size();
-  for (std::size_t at = std::max(offset, tail_start); at < offset + n; ++at) {
-    piece[at - offset] = kTail[at - tail_start];
-  }
-  return piece;
 }
 
 // The file id a link scenario points at, or nothing for scenarios that answer inline.
@@ -139,15 +82,6 @@ std::optional<std::string> link_id(const Scenario& s, std::uint64_t seed, int wi
     return "silent-" + std::to_string(s.number(3000)) + "-" + file_id(seed, width, height);
   }
   return std::nullopt;
-}
-
-// The pause of the waiting scenarios before any byte of the answer.
-void wait_before_answering(const Scenario& s) {
-  if (s.fault == Fault::kDelay)
-    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(3000)));
-  if (s.fault == Fault::kSmallDelay) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(200)));
-  }
 }
 
 // The base64 image for a success answer, shaped by the scenario: a picture of the asked size, a
@@ -255,143 +189,6 @@ struct Emulator::State {
     return chosen;
   }
 
-  // Answers the scenarios that are the same for both services; false when the success path
-  // (or a service-specific scenario) is to run.
-  bool answer_fault(Api api, const Scenario& s, const httplib::Request& req,
-                    httplib::Response& res) const {
-    const auto code = static_cast<int>(s.number(500));
-    switch (s.fault) {
-      case Fault::kBusy: {
-        if (api == Api::kGemini) {
-          json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
-                                        "RESOURCE_EXHAUSTED");
-          body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
-                                       {"retryDelay", std::to_string(s.number(17)) + "s"}}};
-          send_json(res, 429, body);
-        } else {
-          const std::string hint = std::to_string(s.number(20));
-          res.set_header("Retry-After", hint);
-          send_json(
-              res, 429,
-              images_error_body(
-                  "Rate limit reached for images per minute. Please try again in " + hint + "s.",
-                  "requests", nullptr, "rate_limit_exceeded"));
-        }
-        return true;
-      }
-      case Fault::kStatus: {
-        if (api == Api::kImages) {
-          send_json(res, code,
-                    images_error_body("emulated status " + std::to_string(code),
-                                      code >= 500 ? "server_error" : "invalid_request_error"));
-        } else {
-          send_json(res, code,
-                    gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
-        }
-        return true;
-      }
-      case Fault::kEchoKey: {
-        // A careless service (or proxy) repeating the key it was sent, in its text and its id.
-        std::string key = req.get_header_value("x-goog-api-key");
-        if (const std::string bearer = req.get_header_value("Authorization");
-            bearer.starts_with("Bearer ")) {
-          key = bearer.substr(7);
-        }
-        res.set_header("x-request-id", "req_" + key);
-        if (api == Api::kImages) {
-          send_json(res, 401,
-                    images_error_body("Incorrect API key provided: " + key + ".",
-                                      "invalid_request_error", nullptr, "invalid_api_key"));
-        } else {
-          send_json(
-              res, 400,
-              gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
-                                "INVALID_ARGUMENT"));
-        }
-        return true;
-      }
-      case Fault::kBusyText: {
-        res.status = 429;
-        res.set_content("Too Many Requests", "text/plain");
-        return true;
-      }
-      case Fault::kStatusText: {
-        res.status = code;
-        res.set_content("emulated status " + std::to_string(code), "text/plain");
-        return true;
-      }
-      case Fault::kStatusEmptyError: {
-        send_json(res, code, json::object());
-        return true;
-      }
-      case Fault::kNotJson: {
-        res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
-        return true;
-      }
-      case Fault::kEmptyBody: {
-        res.set_content("", "application/json");
-        return true;
-      }
-      case Fault::kTruncatedJson: {
-        res.set_content(
-            R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
-            "application/json");
-        return true;
-      }
-      case Fault::kDeepJson: {
-        res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
-        return true;
-      }
-      case Fault::kRedirect: {
-        res.set_redirect(req.path, 302);
-        return true;
-      }
-      case Fault::kOversized: {
-        const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
-        res.set_content_provider(
-            size, "application/json",
-            [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-              const std::string piece =
-                  oversized_piece(offset, std::min<std::size_t>(length, 1 << 16), size);
-              sink.write(piece.data(), piece.size());
-              return true;
-            });
-        return true;
-      }
-      case Fault::kOversizedChunked: {
-        const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
-        res.set_chunked_content_provider(
-            "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
-              if (offset >= size) {
-                sink.done();
-                return true;
-              }
-              const std::string piece = oversized_piece(offset, 1 << 16, size);
-              sink.write(piece.data(), piece.size());
-              return true;
-            });
-        return true;
-      }
-      default:
-        return false;
-    }
-  }
-
-  // Sends a success body according to the delivery scenarios (delay, trickle, reset, truncated).
-  void deliver(const Scenario& s, httplib::Response& res, std::string body) const {
-    if (s.fault == Fault::kTrickle) {
-      stream_body(res, std::move(body), 8, std::chrono::milliseconds(s.number(300)), false, 0);
-    } else if (s.fault == Fault::kReset) {
-      stream_body(res, std::move(body), 8, 0ms, true, 0);
-    } else if (s.fault == Fault::kTruncated) {
-      stream_body(res, std::move(body), 1, 0ms, false, 1000);
-    } else if (s.fault == Fault::kChunkedCut) {
-      chunked_cut(res, std::move(body));
-    } else {
-      res.set_content(body, "application/json");
-    }
-  }
-
   void gemini(const httplib::Request& req, httplib::Response& res) {
     ++served;
     note_peer(req);
@@ -444,7 +241,7 @@ struct Emulator::State {
       }
     }
     wait_before_answering(*s);
-    if (answer_fault(Api::kGemini, *s, req, res)) return;
+    if (answer_shared_fault(Api::kGemini, *s, req, res)) return;
 
     // A conversation's next picture differs from the one before.
     const std::uint64_t seed =
@@ -580,7 +377,7 @@ struct Emulator::State {
       return;
     }
     wait_before_answering(*s);
-    if (answer_fault(Api::kImages, *s, req, res)) return;
+    if (answer_shared_fault(Api::kImages, *s, req, res)) return;
 
     const std::uint64_t seed = seed_from(checked.prompt);
     json item;
@@ -795,7 +592,7 @@ struct Emulator::State {
         note_peer(req);
         if (!authorised(api, req, res)) return;
         const auto s = scenario_for(req, res);
-        if (!s || answer_fault(api, *s, req, res)) return;
+        if (!s || answer_shared_fault(api, *s, req, res)) return;
         const auto catalogue = zantrel::config::model_catalogue();
         send_json(res, 200, list(ModelLineup(*catalogue, *s, host::utc_day()), req));
       };

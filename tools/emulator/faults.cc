@@ -1,0 +1,214 @@
+#include "tools/emulator/faults.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#include "tools/emulator/wire_errors.h"
+
+namespace zantrel::emulator {
+namespace {
+
+using json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+// Bytes [offset, offset + n) of the body {"filler":"xxx...x"} of `size` bytes, made as they are
+// sent so that a huge body costs no memory.
+std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size) {
+  static constexpr std::string_view kHead = R"({"filler":")";
+  static constexpr std::string_view kTail = R"("})";
+  n = std::min(n, size - offset);
+  std::string piece(n, 'x');
+  // Only the first and last few bytes of the body differ from the filler.
+  for (std::size_t at = offset; at < std::min(offset + n, kHead.size()); ++at) {
+    piece[at - offset] = kHead[at];
+  }
+  const std::size_t tail_start = size - kTail.size();
+  for (std::size_t at = std::max(offset, tail_start); at < offset + n; ++at) {
+    piece[at - offset] = kTail[at - tail_start];
+  }
+  return piece;
+}
+
+}  // namespace
+
+void send_json(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void stream_body(httplib::Response& res, std::string body, int pieces,
+                 std::chrono::milliseconds pause, bool stop_halfway, std::size_t extra_announced,
+                 const char* content_type) {
+  auto shared = std::make_shared<std::string>(std::move(body));
+  const std::size_t piece =
+      std::max<std::size_t>(1, shared->size() / static_cast<std::size_t>(pieces));
+  res.set_content_provider(shared->size() + extra_announced, content_type,
+                           [shared, piece, pause, stop_halfway](std::size_t offset, std::size_t,
+                                                                httplib::DataSink& sink) {
+                             if (stop_halfway && offset >= shared->size() / 2) return false;
+                             if (offset >= shared->size())
+                               return false;  // announced more than there is
+                             std::this_thread::sleep_for(pause);
+                             const std::size_t n = std::min(piece, shared->size() - offset);
+                             sink.write(shared->data() + offset, n);
+                             return true;
+                           });
+}
+
+void chunked_cut(httplib::Response& res, std::string body) {
+  auto shared = std::make_shared<std::string>(std::move(body));
+  res.set_chunked_content_provider("application/json",
+                                   [shared](std::size_t offset, httplib::DataSink& sink) {
+                                     if (offset > 0) return false;
+                                     sink.write(shared->data(), shared->size() / 2);
+                                     return true;
+                                   });
+}
+
+void wait_before_answering(const Scenario& s) {
+  if (s.fault == Fault::kDelay)
+    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(3000)));
+  if (s.fault == Fault::kSmallDelay) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(200)));
+  }
+}
+
+bool answer_shared_fault(Api api, const Scenario& s, const httplib::Request& req,
+                         httplib::Response& res) {
+  const auto code = static_cast<int>(s.number(500));
+  switch (s.fault) {
+    case Fault::kBusy: {
+      if (api == Api::kGemini) {
+        json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
+                                      "RESOURCE_EXHAUSTED");
+        body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
+                                     {"retryDelay", std::to_string(s.number(17)) + "s"}}};
+        send_json(res, 429, body);
+      } else {
+        const std::string hint = std::to_string(s.number(20));
+        res.set_header("Retry-After", hint);
+        send_json(
+            res, 429,
+            images_error_body(
+                "Rate limit reached for images per minute. Please try again in " + hint + "s.",
+                "requests", nullptr, "rate_limit_exceeded"));
+      }
+      return true;
+    }
+    case Fault::kStatus: {
+      if (api == Api::kImages) {
+        send_json(res, code,
+                  images_error_body("emulated status " + std::to_string(code),
+                                    code >= 500 ? "server_error" : "invalid_request_error"));
+      } else {
+        send_json(res, code,
+                  gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
+      }
+      return true;
+    }
+    case Fault::kEchoKey: {
+      // A careless service (or proxy) repeating the key it was sent, in its text and its id.
+      std::string key = req.get_header_value("x-goog-api-key");
+      if (const std::string bearer = req.get_header_value("Authorization");
+          bearer.starts_with("Bearer ")) {
+        key = bearer.substr(7);
+      }
+      res.set_header("x-request-id", "req_" + key);
+      if (api == Api::kImages) {
+        send_json(res, 401,
+                  images_error_body("Incorrect API key provided: " + key + ".",
+                                    "invalid_request_error", nullptr, "invalid_api_key"));
+      } else {
+        send_json(
+            res, 400,
+            gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
+                              "INVALID_ARGUMENT"));
+      }
+      return true;
+    }
+    case Fault::kBusyText: {
+      res.status = 429;
+      res.set_content("Too Many Requests", "text/plain");
+      return true;
+    }
+    case Fault::kStatusText: {
+      res.status = code;
+      res.set_content("emulated status " + std::to_string(code), "text/plain");
+      return true;
+    }
+    case Fault::kStatusEmptyError: {
+      send_json(res, code, json::object());
+      return true;
+    }
+    case Fault::kNotJson: {
+      res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
+      return true;
+    }
+    case Fault::kEmptyBody: {
+      res.set_content("", "application/json");
+      return true;
+    }
+    case Fault::kTruncatedJson: {
+      res.set_content(
+          R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
+          "application/json");
+      return true;
+    }
+    case Fault::kDeepJson: {
+      res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
+      return true;
+    }
+    case Fault::kRedirect: {
+      res.set_redirect(req.path, 302);
+      return true;
+    }
+    case Fault::kOversized: {
+      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+      res.set_content_provider(
+          size, "application/json",
+          [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            const std::string piece =
+                oversized_piece(offset, std::min<std::size_t>(length, 1 << 16), size);
+            sink.write(piece.data(), piece.size());
+            return true;
+          });
+      return true;
+    }
+    case Fault::kOversizedChunked: {
+      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+      res.set_chunked_content_provider(
+          "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
+            if (offset >= size) {
+              sink.done();
+              return true;
+            }
+            const std::string piece = oversized_piece(offset, 1 << 16, size);
+            sink.write(piece.data(), piece.size());
+            return true;
+          });
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+void deliver(const Scenario& s, httplib::Response& res, std::string body) {
+  if (s.fault == Fault::kTrickle) {
+    stream_body(res, std::move(body), 8, std::chrono::milliseconds(s.number(300)), false, 0);
+  } else if (s.fault == Fault::kReset) {
+    stream_body(res, std::move(body), 8, 0ms, true, 0);
+  } else if (s.fault == Fault::kTruncated) {
+    stream_body(res, std::move(body), 1, 0ms, false, 1000);
+  } else if (s.fault == Fault::kChunkedCut) {
+    chunked_cut(res, std::move(body));
+  } else {
+    res.set_content(body, "application/json");
+  }
+}
+
+}  // namespace zantrel::emulator
