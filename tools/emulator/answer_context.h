@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+#include "tools/emulator/file_store.h"
+
+namespace zantrel::emulator {
+
+// What a service's answer needs of the running emulator.
+struct AnswerContext {
+  bool direct = false;   // the public endpoints' own checks apply (else a gateway's)
+  std::string base_url;  // links in answers point here
+  const FileStore* files = nullptr;
+};
+
+}  // namespace zantrel::emulator
