@@ -13,7 +13,6 @@
 namespace zantrel::host {
 namespace {
 
-
 [[noreturn]] void fail_read(const std::string& path, int error) {
   throw FileReadError("cannot read " + path + ": " + std::strerror(error));
 }
