@@ -30,6 +30,7 @@
 #include "tools/cli/core/secret_guard.h"
 #include "tools/cli/core/signal_stop.h"
 #include "tools/cli/output/image_output.h"
+#include "tools/cli/terminal/status_line.h"
 #include "zantrel/host/images/image_mime.h"
 
 namespace zantrel::cli {
@@ -78,10 +79,10 @@ class Runner {
       }
       for (const auto& flight : finished) record(*flight);
       tally_.in_flight = static_cast<int>(in_flight_.size());
-      if (live) std::cerr << "\r\033[K" << progress_line(tally_) << std::flush;
+      if (live) draw_status_line(progress_line(tally_));
       changed_.wait_for(lock, std::chrono::milliseconds(100));
     }
-    if (live) std::cerr << "\r\033[K" << std::flush;
+    if (live) clear_status_line();
     if (signals.stopped()) return ExitCode::kInterrupted;
     if (!pending_.empty()) {
       tally_.unsubmitted = static_cast<int>(pending_.size());

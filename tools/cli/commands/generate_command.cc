@@ -70,64 +70,19 @@ std::string output_name(const GenerateOptions& o, host::ByteView image, int inde
   return o.count > 1 ? numbered_name(name, index) : name;
 }
 
-}  // namespace
+// The calls of one run and what they gave: all in flight at once on one event thread (the
+// images API makes all the images of a run in one request). Under --max-cost the first call goes
+// alone and the rest as far as its price allows; `results` then holds fewer than `reports`.
+struct Calls {
+  std::vector<host::CallReport> reports;
+  std::vector<host::ServiceResult> results;
+};
 
-ExitCode run_generate(const GenerateOptions& o) {
-  if (auto fault = call_usage_fault(o)) {
-    std::cerr << "zantrel-image: " << *fault << "\n";
-    return ExitCode::kUsageError;
-  }
-  if (o.continue_from || o.save_turn) return run_turn(o);
-  image::tavelin::GenerationRequest gemini_checked;
-  image::corvane::ImageRequest images_checked;
-  if (auto fault = o.service == host::Service::kGemini ? gemini_members(o, gemini_checked)
-                                                       : images_members(o, images_checked)) {
-    std::cerr << "zantrel-image: " << *fault << "\n";
-    return ExitCode::kUsageError;
-  }
-  const auto access = service_access(o.service, o.base_url, o.api_key);
-  if (!access) return ExitCode::kUsageError;
-  if (auto fault = outputs_fault(o)) {
-    std::cerr << "zantrel-image: " << *fault << "; nothing was sent\n";
-    return ExitCode::kUsageError;
-  }
-
-  if (o.dialect != "auto" && !host::parse_dialect(o.dialect)) {
-    std::cerr << "zantrel-image: --dialect must be auto, gateway or direct\n";
-    return ExitCode::kUsageError;
-  }
-  const host::Dialect dialect = resolve_dialect(o.dialect, o.service, access->base_url);
-
-  if (o.partial_images && !o.stream) {
-    std::cerr << "zantrel-image: --partial-images needs --stream\n";
-    return ExitCode::kUsageError;
-  }
-  if (o.previews_dir && !o.stream) {
-    std::cerr << "zantrel-image: --previews needs --stream\n";
-    return ExitCode::kUsageError;
-  }
-  std::optional<PreviewWriter> previews;
-  if (o.previews_dir) {
-    std::error_code error;
-    std::filesystem::create_directories(*o.previews_dir, error);
-    if (error || !std::filesystem::is_directory(*o.previews_dir)) {
-      std::cerr << "zantrel-image: cannot make the folder " << *o.previews_dir << "\n";
-      return ExitCode::kUsageError;
-    }
-    previews.emplace();
-  }
-
-  // Before the library's event thread starts, so that the signals come here.
-  const StopOnSignals signals;
-  const CallSetup setup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
-                        signals.token()};
-
-  // All calls are in flight at once on one event thread; their reports stay where they are. The
-  // images API makes all the images of a run in one request. Under --max-cost the first call
-  // goes alone and the rest as far as its price allows.
+Calls run_calls(const GenerateOptions& o, const CallSetup& setup, PreviewWriter* previews) {
   const std::size_t calls =
       o.service == host::Service::kGemini ? static_cast<std::size_t>(o.count) : 1;
-  std::vector<host::CallReport> reports(calls);
+  Calls out;
+  out.reports.resize(calls);
   std::vector<CallProgress> progress(calls);
   std::vector<std::future<host::ServiceResult>> running;
   running.reserve(calls);
@@ -136,46 +91,42 @@ ExitCode run_generate(const GenerateOptions& o) {
       auto promise = std::make_shared<std::promise<host::ServiceResult>>();
       running.push_back(promise->get_future());
       CallSetup own = setup;
-      own.on_progress =
-          observe_call(progress[i], previews ? &*previews : nullptr,
-                       preview_stem(o, static_cast<int>(i) + 1, static_cast<int>(calls)));
-      start_call(o, own, reports[i],
+      own.on_progress = observe_call(
+          progress[i], previews, preview_stem(o, static_cast<int>(i) + 1, static_cast<int>(calls)));
+      start_call(o, own, out.reports[i],
                  [promise](host::ServiceResult result) { promise->set_value(std::move(result)); });
     }
   };
   const bool budgeted = o.max_cost_usd.has_value();
   launch_up_to(!budgeted ? calls : *o.max_cost_usd == 0 ? 0 : 1);
-  std::vector<host::ServiceResult> results;
-  results.reserve(calls);
-  const bool spinner = !o.json && ::isatty(STDERR_FILENO) == 1;
+  out.results.reserve(calls);
+  const std::string service(host::to_string(o.service));
   run_with_spinner(
-      o.count > 1 ? "generating " + std::to_string(o.count) + " with " +
-                        std::string(host::to_string(o.service))
-                  : "generating with " + std::string(host::to_string(o.service)),
-      spinner,
+      o.count > 1 ? "generating " + std::to_string(o.count) + " with " + service
+                  : "generating with " + service,
+      !o.json && ::isatty(STDERR_FILENO) == 1,
       [&] {
         for (std::size_t i = 0; i < running.size(); ++i) {
-          results.push_back(running[i].get());
-          if (i == 0 && budgeted)
-            launch_up_to(affordable_calls(reports[0], *o.max_cost_usd, calls));
+          out.results.push_back(running[i].get());
+          if (i == 0 && budgeted) {
+            launch_up_to(affordable_calls(out.reports[0], *o.max_cost_usd, calls));
+          }
         }
       },
       [&] { return progress_text(progress); });
-  if (previews) {
-    const auto [written_previews, faults] = previews->drain();
-    for (const std::string& fault : faults) std::cerr << "zantrel-image: " << fault << "\n";
-    if (!o.json) {
-      for (const std::string& path : written_previews) std::cout << "preview " << path << "\n";
-    }
-  }
+  return out;
+}
 
+// Writes each image the calls gave and reports each (a failure or a link once); false when any
+// call failed or an image could not be written where it was to go.
+bool report_images(const GenerateOptions& o, host::Dialect dialect, const Calls& calls) {
   bool all_ok = true;
   int written = 0;                       // images so far, for their numbers
   std::optional<PreviewProtocol> drawn;  // asked of the terminal at the first image only
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    const host::ServiceResult& result = results[i];
+  for (std::size_t i = 0; i < calls.results.size(); ++i) {
+    const host::ServiceResult& result = calls.results[i];
+    const host::CallReport& report = calls.reports[i];
     const auto images = result.images();
-    // A failure (or a link) is reported once; each image on its own line.
     for (std::size_t k = 0; k < std::max<std::size_t>(images.size(), 1); ++k) {
       std::optional<std::string> out;
       std::optional<WrittenFile> file;
@@ -183,7 +134,7 @@ ExitCode run_generate(const GenerateOptions& o) {
       std::optional<std::string> write_error;
       if (k < images.size()) {
         out = output_name(o, images[k], ++written);
-        const auto facts = o.no_metadata ? std::nullopt : std::optional(image_facts(o, reports[i]));
+        const auto facts = o.no_metadata ? std::nullopt : std::optional(image_facts(o, report));
         try {
           file = write_image_file(*out, images[k], facts);
         } catch (const std::exception& e) {
@@ -201,30 +152,99 @@ ExitCode run_generate(const GenerateOptions& o) {
       }
       all_ok = all_ok && ok;
       if (o.json) {
-        auto report = json_report_object(result, out, dialect, reports[i], k, file);
+        auto line = json_report_object(result, out, dialect, report, k, file);
         if (write_error) {
-          report["ok"] = false;
-          report["write_error"] = *write_error;
+          line["ok"] = false;
+          line["write_error"] = *write_error;
         }
-        std::cout << report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+        std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << std::endl;
       } else {
-        (result.ok() ? std::cout : std::cerr) << human_summary(result, out, reports[i]) << "\n";
+        (result.ok() ? std::cout : std::cerr) << human_summary(result, out, report) << "\n";
         if (file) {
           if (!drawn) drawn = choose_preview(o.preview);
           show_preview(std::cout, images[k], *drawn);
         }
       }
     }
-    if (!o.json && o.text && reports[i].text) std::cout << "text: " << *reports[i].text << "\n";
+    if (!o.json && o.text && report.text) std::cout << "text: " << *report.text << "\n";
   }
-  if (running.size() < calls) {
+  return all_ok;
+}
+
+// Why the service's own members of `o` can't be used, before anything is sent.
+std::optional<std::string> members_fault(const GenerateOptions& o) {
+  image::tavelin::GenerationRequest gemini_checked;
+  image::corvane::ImageRequest images_checked;
+  return o.service == host::Service::kGemini ? gemini_members(o, gemini_checked)
+                                             : images_members(o, images_checked);
+}
+
+// Why the dialect or the stream's flags can't be used (the previews' folder made here).
+std::optional<std::string> stream_fault(const GenerateOptions& o) {
+  if (o.dialect != "auto" && !host::parse_dialect(o.dialect)) {
+    return "--dialect must be auto, gateway or direct";
+  }
+  if (o.partial_images && !o.stream) return "--partial-images needs --stream";
+  if (o.previews_dir && !o.stream) return "--previews needs --stream";
+  if (o.previews_dir) {
+    std::error_code error;
+    std::filesystem::create_directories(*o.previews_dir, error);
+    if (error || !std::filesystem::is_directory(*o.previews_dir)) {
+      return "cannot make the folder " + *o.previews_dir;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ExitCode run_generate(const GenerateOptions& o) {
+  if (auto fault = call_usage_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return ExitCode::kUsageError;
+  }
+  if (o.continue_from || o.save_turn) return run_turn(o);
+  if (auto fault = members_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return ExitCode::kUsageError;
+  }
+  const auto access = service_access(o.service, o.base_url, o.api_key);
+  if (!access) return ExitCode::kUsageError;
+  if (auto fault = outputs_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "; nothing was sent\n";
+    return ExitCode::kUsageError;
+  }
+  if (auto fault = stream_fault(o)) {
+    std::cerr << "zantrel-image: " << *fault << "\n";
+    return ExitCode::kUsageError;
+  }
+  const host::Dialect dialect = resolve_dialect(o.dialect, o.service, access->base_url);
+  std::optional<PreviewWriter> previews;
+  if (o.previews_dir) previews.emplace();
+
+  // Before the library's event thread starts, so that the signals come here.
+  const StopOnSignals signals;
+  const CallSetup setup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
+                        signals.token()};
+  const Calls calls = run_calls(o, setup, previews ? &*previews : nullptr);
+  if (previews) {
+    const auto [written_previews, faults] = previews->drain();
+    for (const std::string& fault : faults) std::cerr << "zantrel-image: " << fault << "\n";
+    if (!o.json) {
+      for (const std::string& path : written_previews) std::cout << "preview " << path << "\n";
+    }
+  }
+  bool all_ok = report_images(o, dialect, calls);
+  if (const std::size_t asked = calls.reports.size(); calls.results.size() < asked) {
     double spent = 0;
-    for (const host::CallReport& report : reports) spent += report.cost ? report.cost->usd : 0.0;
+    for (const host::CallReport& report : calls.reports) {
+      spent += report.cost ? report.cost->usd : 0.0;
+    }
     std::cerr << "zantrel-image: stopped at --max-cost: about " << dollars(spent) << " of "
-              << dollars(*o.max_cost_usd) << " spent, " << calls - running.size() << " of " << calls
-              << (calls > 1 ? " calls" : " call") << " not sent"
-              << (!running.empty() && !reports[0].cost
+              << dollars(*o.max_cost_usd) << " spent, " << asked - calls.results.size() << " of "
+              << asked << (asked > 1 ? " calls" : " call") << " not sent"
+              << (!calls.results.empty() && !calls.reports[0].cost
                       ? " (the first answer has no price, so no more can be held to the budget)"
                       : "")
               << "\n";

@@ -5,6 +5,8 @@
 #include <exception>
 #include <future>
 
+#include "tools/cli/terminal/status_line.h"
+
 namespace zantrel::cli {
 
 void run_with_spinner(const std::string& label, bool show, const std::function<void()>& work,
@@ -19,13 +21,10 @@ void run_with_spinner(const std::string& label, bool show, const std::function<v
           std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
               .count();
       const std::string words = status ? status() : std::string();
-      // The line is drawn anew each frame: what it said before is cleared to its end.
-      std::fprintf(stderr, "\r%s %s %llds%s%s\033[K", kFrames[frame % 4], label.c_str(),
-                   static_cast<long long>(seconds), words.empty() ? "" : ", ", words.c_str());
-      std::fflush(stderr);
+      draw_status_line(std::string(kFrames[frame % 4]) + " " + label + " " +
+                       std::to_string(seconds) + "s" + (words.empty() ? "" : ", " + words));
     }
-    std::fprintf(stderr, "\r\033[K");
-    std::fflush(stderr);
+    clear_status_line();
   }
   running.get();  // rethrows what the work threw
 }

@@ -13,6 +13,7 @@
 
 #include "tools/cli/batch/provider/api.h"
 #include "tools/cli/batch/provider/records.h"
+#include "tools/cli/terminal/status_line.h"
 #include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/models/cost_estimate.h"
@@ -379,14 +380,15 @@ class ProviderRun {
       requests += remote.total;
       answered += remote.succeeded + remote.failed;
     }
-    std::cerr << "\r\033[K[provider] " << waiting << " batches running (" << answered << "/"
-              << requests << " answered) | " << tally_.ok << " ok " << tally_.failed
-              << " failed | next poll in " << duration_text(next_poll) << std::flush;
+    draw_status_line("[provider] " + std::to_string(waiting) + " batches running (" +
+                     std::to_string(answered) + "/" + std::to_string(requests) + " answered) | " +
+                     std::to_string(tally_.ok) + " ok " + std::to_string(tally_.failed) +
+                     " failed | next poll in " + duration_text(next_poll));
     status_shown_ = true;
   }
 
   void clear_status() {
-    if (status_shown_) std::cerr << "\r\033[K" << std::flush;
+    if (status_shown_) clear_status_line();
   }
 
   void report_left() const {
