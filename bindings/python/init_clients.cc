@@ -19,6 +19,17 @@ namespace {
 
 PyResult empty_result() { return {host::ServiceResult::fail(host::ErrorCode::SERVICE_BUSY), {}}; }
 
+// A blocking call with the options Python gave, its report in the result, Ctrl-C cancelling it.
+template <class Call>
+PyResult run_blocking(const PyCallOptions& given, Call call) {
+  PyResult out = empty_result();
+  host::CallOptions options = given.options;
+  options.report = &out.report;
+  InterruptibleCall::run(
+      options, [&] { out.result = call(options); }, [&] { return py::cast(out); });
+  return out;
+}
+
 template <class Client, class ClientOptions, class Request>
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the Python name, then the default tag
 void bind_client(py::module_& m, const char* name, const char* default_model_tag) {
@@ -38,26 +49,18 @@ void bind_client(py::module_& m, const char* name, const char* default_model_tag
       .def(
           "start",
           [](const Client& client, const Request& request, const PyCallOptions& given) {
-            PyResult out = empty_result();
-            host::CallOptions options = given.options;
-            options.report = &out.report;
-            InterruptibleCall::run(
-                options, [&] { out.result = client.start(request, options); },
-                [&] { return py::cast(out); });
-            return out;
+            return run_blocking(given, [&](const host::CallOptions& options) {
+              return client.start(request, options);
+            });
           },
           py::arg("request"), py::arg("options"))
       .def(
           "continue_with",
           [](const Client& client, host::Conversation& conversation, const Request& request,
              const PyCallOptions& given) {
-            PyResult out = empty_result();
-            host::CallOptions options = given.options;
-            options.report = &out.report;
-            InterruptibleCall::run(
-                options, [&] { out.result = client.continue_with(conversation, request, options); },
-                [&] { return py::cast(out); });
-            return out;
+            return run_blocking(given, [&](const host::CallOptions& options) {
+              return client.continue_with(conversation, request, options);
+            });
           },
           py::arg("conversation"), py::arg("request"), py::arg("options"))
       .def(
