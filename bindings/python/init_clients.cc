@@ -32,8 +32,8 @@ PyResult run_blocking(const PyCallOptions& given, Call call) {
 
 template <class Client, class ClientOptions, class Request>
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the Python name, then the default tag
-void bind_client(py::module_& m, const char* name, const char* default_model_tag) {
-  py::class_<Client>(m, name)
+py::class_<Client> bind_client(py::module_& m, const char* name, const char* default_model_tag) {
+  return py::class_<Client>(m, name)
       // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named by Python's keywords
       .def(py::init([](std::string base_url, std::string api_key, const std::string& model_tag,
                        const py::object& logger, const std::string& dialect) {
@@ -99,11 +99,14 @@ void bind_client(py::module_& m, const char* name, const char* default_model_tag
 }  // namespace
 
 void init_clients(py::module_& m) {
-  bind_client<image::tavelin::TavelinaClient, image::tavelin::TavelinaOptions,
-              image::tavelin::GenerationRequest>(m, "_TavelinaClient",
-                                                 image::tavelin::kDefaultModelTag);
+  using image::tavelin::TavelinaClient;
+  bind_client<TavelinaClient, image::tavelin::TavelinaOptions, image::tavelin::GenerationRequest>(
+      m, "_TavelinaClient", image::tavelin::kDefaultModelTag)
+      .def("batches", &TavelinaClient::batches,
+           py::arg("inline_limit_bytes") = TavelinaClient::kInlineBatchBytes);
   bind_client<image::corvane::CorvaneClient, image::corvane::CorvaneOptions,
-              image::corvane::ImageRequest>(m, "_CorvaneClient", image::corvane::kDefaultModelTag);
+              image::corvane::ImageRequest>(m, "_CorvaneClient", image::corvane::kDefaultModelTag)
+      .def("batches", &image::corvane::CorvaneClient::batches);
 }
 
 }  // namespace zantrel::python

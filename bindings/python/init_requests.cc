@@ -12,6 +12,7 @@
 #include "bindings/python/module_parts.h"
 #include "zantrel/image/corvane/image_request.h"
 #include "zantrel/image/tavelin/generation_request.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace zantrel::python {
 namespace {
@@ -127,6 +128,7 @@ void init_requests(py::module_& m) {
   m.attr("DEFAULT_GEMINI_MODEL") = image::tavelin::kDefaultModel;
   m.attr("DEFAULT_GEMINI_ASPECT_RATIO") = image::tavelin::kDefaultAspectRatio;
   m.attr("DEFAULT_GEMINI_IMAGE_SIZE") = image::tavelin::kDefaultImageSize;
+  m.attr("DEFAULT_GEMINI_INLINE_BATCH_BYTES") = image::tavelin::TavelinaClient::kInlineBatchBytes;
   m.attr("DEFAULT_IMAGES_MODEL") = image::corvane::kDefaultModel;
 
   py::class_<image::tavelin::GenerationRequest>(m, "GenerationRequest")

@@ -28,5 +28,6 @@ PYBIND11_MODULE(_zantrel, m) {
   init_results(m);
   init_requests(m);
   init_conversation(m);
+  init_batches(m);
   init_clients(m);
 }

@@ -8,6 +8,7 @@ namespace zantrel::python {
 
 void init_requests(pybind11::module_& m);
 void init_conversation(pybind11::module_& m);
+void init_batches(pybind11::module_& m);
 void init_clients(pybind11::module_& m);
 
 }  // namespace zantrel::python

@@ -6,16 +6,20 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "tools/cli/batch/provider/api.h"
 #include "tools/cli/batch/provider/records.h"
 #include "tools/emulator/batch_plan.h"
 #include "tools/emulator/emulator.h"
 #include "zantrel/host/http/curl_http_client.h"
+#include "zantrel/host/result/errors.h"
+#include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/image/tavelin/tavelina_client.h"
 
 namespace zantrel {
 namespace {
@@ -124,11 +128,14 @@ TEST(ProviderParts, ResultsLinesGiveEachRequestsAnswerAndSkipWhatCantBeRead) {
     for (const std::string& line : lines) out << line << "\n";
     out.close();
     std::vector<Read> answers;
-    const auto each = [&](const cli::BatchAnswer& answer) {
+    const auto each = [&](const host::BatchAnswer& answer) {
       answers.push_back(
           {std::string(answer.key), answer.answered, answer.status, std::string(answer.text())});
     };
-    gemini ? cli::read_gemini_results(path, each) : cli::read_images_results(path, each);
+    const host::ServiceBatches batches =
+        gemini ? image::tavelin::TavelinaClient("http://127.0.0.1:9", "k").batches()
+               : image::corvane::CorvaneClient("http://127.0.0.1:9", "k").batches();
+    batches.read_results_file(path, each);
     return answers;
   };
   const auto gemini = read(
@@ -234,6 +241,63 @@ TEST(ProviderParts, BatchPlansReadTheirOptions) {
     EXPECT_EQ(plan->cut_results, row.cut) << row.text;
   }
   EXPECT_EQ(emulator::BatchPlan::parse("expire=2+lost-create=4")->lost_create_nth, 4);
+}
+
+}  // namespace
+}  // namespace zantrel
+
+namespace zantrel {
+namespace {
+
+TEST(ProviderParts, ACreatesAnswerDecidesWhetherToLookBeforeSendingAgain) {
+  using host::CreateFate;
+  const struct {
+    std::optional<int> status;
+    bool names_batch;
+    CreateFate fate;
+  } rows[] = {
+      {200, true, CreateFate::kMade},     {201, true, CreateFate::kMade},
+      {200, false, CreateFate::kUnknown},  // an answer naming no batch
+      {std::nullopt, false, CreateFate::kUnknown},  // cut, timed out or stopped
+      {429, false, CreateFate::kUnknown}, {500, true, CreateFate::kUnknown},
+      {503, false, CreateFate::kUnknown}, {400, false, CreateFate::kRefused},
+      {401, false, CreateFate::kRefused}, {404, false, CreateFate::kRefused},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(host::create_fate(row.status, row.names_batch), row.fate)
+        << row.status.value_or(0) << " " << row.names_batch;
+  }
+}
+
+// The non-blocking forms give what the blocking ones give: a kept file read back byte for byte,
+// the service's refusal as ServiceRefused with its status.
+TEST(ProviderParts, EachServicesFileAndBatchCallsWorkWithoutBlocking) {
+  emulator::Emulator emulator;
+  emulator.start();
+  const auto dir = scratch_dir();
+  const std::string content = "{\"key\":\"1\"}\n{\"key\":\"2\"}\n";
+  const host::ServiceBatches engines[] = {
+      image::tavelin::TavelinaClient(emulator.base_url(), "k").batches(),
+      image::corvane::CorvaneClient(emulator.base_url(), "k").batches()};
+  for (const host::ServiceBatches& batches : engines) {
+    const host::UploadedFile file =
+        batches.upload_file_async(host::to_bytes(content), "application/jsonl", "in.jsonl").get();
+    ASSERT_FALSE(file.name.empty());
+    batches.download_file_async(file.name, dir / "back.jsonl").get();
+    std::ifstream in(dir / "back.jsonl", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << file.name;
+    EXPECT_NO_THROW(batches.list_async().get());
+    for (auto call : {+[](const host::ServiceBatches& b) { (void)b.get_async("nope").get(); },
+                      +[](const host::ServiceBatches& b) { b.cancel_async("nope").get(); }}) {
+      try {
+        call(batches);
+        ADD_FAILURE() << "an unknown batch was answered";
+      } catch (const host::ServiceRefused& e) {
+        EXPECT_EQ(e.status_code(), 404) << e.what();
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -402,3 +402,25 @@ def test_a_prepared_request_posted_elsewhere_reads_back_as_the_call_would(emulat
         gemini.prepare("x", model="no-such-model")
     with pytest.raises(TypeError, match="body must be bytes"):
         gemini.result_of(200, "text", "x")
+
+
+def test_each_services_batch_engine_makes_a_batch_and_gives_its_answers(emulator, tmp_path):
+    import time
+    gemini = zantrel.TavelinaClient(emulator.url, KEY)
+    images = zantrel.CorvaneClient(emulator.url, KEY)
+    for client, args in ((gemini, ("a fox", "1:1")), (images, ("a fox", "1:1"))):
+        batches = client.batches()
+        lines = [(str(i), client.prepare(*args)) for i in range(2)]
+        created = batches.create(lines, "py-batch")
+        assert created.fate == "made", created.why
+        assert batches.find("py-batch") == created.id
+        status = batches.get(created.id)
+        while status.phase == "waiting":
+            time.sleep(0.2)
+            status = batches.get(created.id)
+        answers = batches.results(created.id, tmp_path / "scratch")
+        assert sorted(answer.key for answer in answers) == ["0", "1"]
+        for answer in answers:
+            assert client.result_of(answer.status, answer.body, *args).ok
+        with pytest.raises(zantrel.ServiceRefused, match="HTTP 404"):
+            batches.get("nope")

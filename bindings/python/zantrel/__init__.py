@@ -6,15 +6,75 @@ import collections
 import json
 
 from ._zantrel import (CallReport, Conversation, ErrorCode, Preview, Progress,
-                       ServiceResult)
+                       ServiceRefused, ServiceResult)
 from . import _zantrel
 
 __all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode",
-           "Progress", "Preview", "Conversation", "PreparedRequest"]
+           "Progress", "Preview", "Conversation", "PreparedRequest", "ServiceBatches",
+           "ServiceRefused", "BatchStatus", "CreatedBatch", "BatchAnswer", "UploadedFile"]
 
 # A call's request made without sending it: its path under the base address, content type and
 # exact body.
 PreparedRequest = collections.namedtuple("PreparedRequest", "path content_type body")
+
+# What a service's batch engine says of a batch: its phase ("waiting", "done" with results to
+# read, "left" without), the service's own state word, counts, creation time (Unix seconds).
+BatchStatus = collections.namedtuple(
+    "BatchStatus", "id name phase state total succeeded failed created error")
+# What a create's answer says: fate "made" (id), "refused" (why), or "unknown": the batch may
+# exist, so look for it by name (`find`) before sending it again.
+CreatedBatch = collections.namedtuple("CreatedBatch", "fate id why")
+# One answer of a batch's results: its line's key, whether it was answered, and the HTTP status
+# and body its request got (for `result_of`).
+BatchAnswer = collections.namedtuple("BatchAnswer", "key answered status body")
+UploadedFile = collections.namedtuple("UploadedFile", "name uri mime_type expires")
+
+
+class ServiceBatches:
+    """A service's own batch engine and file store (`client.batches()`): requests run there
+    within a day at half the price. Each call blocks with the GIL released; an error answer
+    raises ServiceRefused ("HTTP 404: ...")."""
+
+    def __init__(self, native):
+        self._native = native
+        self.max_requests = native.max_requests
+        self.max_bytes = native.max_bytes
+
+    def create(self, lines, name):
+        """One batch of `lines`, (key, PreparedRequest) pairs all to one path, made as `name`."""
+        native_lines = []
+        for key, request in lines:
+            _expect("key", key, (str,), "str")
+            native_lines.append((key, *PreparedRequest(*request)))
+        _expect("name", name, (str,), "str")
+        return CreatedBatch(*self._native.create(native_lines, name))
+
+    def get(self, batch_id):
+        return BatchStatus(**self._native.get(batch_id))
+
+    def list(self, page_token=""):
+        """One page of batches, newest first, and the next page's token ("" on the last)."""
+        batches, next_page = self._native.list(page_token)
+        return [BatchStatus(**batch) for batch in batches], next_page
+
+    def find(self, name):
+        """The id of the batch made as `name`, or None."""
+        return self._native.find(name)
+
+    def cancel(self, batch_id):
+        self._native.cancel(batch_id)
+
+    def upload_file(self, content, mime_type, display_name):
+        _expect("content", content, (bytes,), "bytes")
+        return UploadedFile(*self._native.upload_file(content, mime_type, display_name))
+
+    def download_file(self, file, path):
+        self._native.download_file(file, str(path))
+
+    def results(self, batch_id, scratch):
+        """Every answer of a done batch; files are downloaded into `scratch` on the way."""
+        return [BatchAnswer(*answer) for answer in self._native.results(batch_id, str(scratch))]
+
 
 # The library's own defaults.
 DEFAULT_GEMINI_MODEL = _zantrel.DEFAULT_GEMINI_MODEL
@@ -259,6 +319,11 @@ class TavelinaClient:
         return self._native.continue_with(conversation, request,
                                           _call_options(task_id, model_key, timeout))
 
+    def batches(self, inline_limit_bytes=_zantrel.DEFAULT_GEMINI_INLINE_BATCH_BYTES):
+        """The service's batch engine and Files API: a batch under `inline_limit_bytes` goes
+        inline in its create, a larger one as an uploaded file."""
+        return ServiceBatches(self._native.batches(inline_limit_bytes))
+
     def prepare(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE, files=None,
                 model=DEFAULT_GEMINI_MODEL):
         """The request `start` would send, without sending it: a PreparedRequest (path under the
@@ -329,6 +394,10 @@ class CorvaneClient:
         request = _images_request(prompt, aspect_ratio, quality, image_size, files, model)
         return self._native.continue_with(conversation, request,
                                           _call_options(task_id, model_key, timeout))
+
+    def batches(self):
+        """The service's batch engine (/v1/batches) and file store (/v1/files)."""
+        return ServiceBatches(self._native.batches())
 
     def prepare(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
                 model=None, n=1):

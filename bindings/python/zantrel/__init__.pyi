@@ -1,5 +1,6 @@
 import enum
-from typing import Any, Awaitable, Callable, Dict, Optional, Sequence, Tuple, Union
+import os
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 Files = Union[None, str, bytes, Sequence[Union[str, bytes]]]
 Timeout = Union[None, float, Tuple[float, float]]
@@ -16,6 +17,49 @@ class PreparedRequest(Tuple[str, str, bytes]):
     path: str
     content_type: str
     body: bytes
+
+class ServiceRefused(RuntimeError): ...
+
+class BatchStatus(Tuple[str, str, str, str, int, int, int, Optional[int], str]):
+    id: str
+    name: str
+    phase: str
+    state: str
+    total: int
+    succeeded: int
+    failed: int
+    created: Optional[int]
+    error: str
+
+class CreatedBatch(Tuple[str, str, str]):
+    fate: str
+    id: str
+    why: str
+
+class BatchAnswer(Tuple[str, bool, int, bytes]):
+    key: str
+    answered: bool
+    status: int
+    body: bytes
+
+class UploadedFile(Tuple[str, str, str, int]):
+    name: str
+    uri: str
+    mime_type: str
+    expires: int
+
+class ServiceBatches:
+    max_requests: int
+    max_bytes: int
+    def create(self, lines: Sequence[Tuple[str, PreparedRequest]], name: str) -> CreatedBatch: ...
+    def get(self, batch_id: str) -> BatchStatus: ...
+    def list(self, page_token: str = ...) -> Tuple[List[BatchStatus], str]: ...
+    def find(self, name: str) -> Optional[str]: ...
+    def cancel(self, batch_id: str) -> None: ...
+    def upload_file(self, content: bytes, mime_type: str, display_name: str) -> UploadedFile: ...
+    def download_file(self, file: str, path: Union[str, os.PathLike]) -> None: ...
+    def results(self, batch_id: str,
+                scratch: Union[str, os.PathLike]) -> List[BatchAnswer]: ...
 
 class Preview:
     kind: str  # "partial" (images API) or "thought" (Gemini)
@@ -92,6 +136,7 @@ class TavelinaClient:
                       task_id: Label = ..., model_key: Label = ...,
                       timeout: Timeout = ...,
                       upload_references: bool = ...) -> ServiceResult: ...
+    def batches(self, inline_limit_bytes: int = ...) -> ServiceBatches: ...
     def prepare(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
                 files: Files = ..., model: str = ...) -> PreparedRequest: ...
     def result_of(self, status_code: int, body: bytes, prompt: str, aspect_ratio: str = ...,
@@ -123,6 +168,7 @@ class CorvaneClient:
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               partial_images: Optional[int] = ...,
               on_progress: OnProgress = ...) -> ServiceResult: ...
+    def batches(self) -> ServiceBatches: ...
     def prepare(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
                 image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
                 n: int = ...) -> PreparedRequest: ...

@@ -7,10 +7,11 @@
 #include "tools/cli/core/flags.h"
 
 #include "tools/cli/batch/progress.h"
-#include "tools/cli/batch/provider/api.h"
 #include "tools/cli/batch/provider/records.h"
 #include "tools/cli/batch/provider/runner.h"
 #include "tools/cli/core/exit_code.h"
+#include "tools/cli/output/image_output.h"
+#include "zantrel/host/batches/service_batches.h"
 #include "zantrel/host/codec/rfc3339.h"
 
 namespace zantrel::cli {
@@ -19,11 +20,16 @@ namespace {
 using SystemClock = std::chrono::system_clock;
 
 // The batch engines of the services the records name, or nothing (the reason printed).
-std::optional<std::map<host::Service, std::unique_ptr<ProviderBatches>>> engines_of(
+struct Engine {
+  host::ServiceBatches batches;
+  host::CallOptions options;
+};
+
+std::optional<std::map<host::Service, Engine>> engines_of(
     const BatchOptions& o, const std::vector<ProviderRecord>& records,
     const StopOnSignals& signals) {
   const auto http = make_http_client(o.allow_private_links, o.ca_file);
-  std::map<host::Service, std::unique_ptr<ProviderBatches>> engines;
+  std::map<host::Service, Engine> engines;
   for (const ProviderRecord& record : records) {
     if (engines.contains(record.service)) continue;
     const auto access = service_access(record.service, o.base_url, o.api_key);
@@ -33,15 +39,14 @@ std::optional<std::map<host::Service, std::unique_ptr<ProviderBatches>>> engines
     const CallSetup setup{
         *access, dialect ? *dialect : resolve_dialect("auto", record.service, access->base_url),
         http, signals.token()};
-    engines.emplace(record.service, record.service == host::Service::kGemini
-                                        ? gemini_batches(setup, 0)
-                                        : images_batches(setup));
+    engines.emplace(record.service, Engine{service_batches(record.service, setup, 0),
+                                           batch_call_options(setup)});
   }
   return engines;
 }
 
 // When a running batch should end: at its pace so far, else within the service's 24 hours.
-std::string estimate(const RemoteBatch& remote, std::chrono::seconds age) {
+std::string estimate(const host::BatchStatus& remote, std::chrono::seconds age) {
   const int answered = remote.succeeded + remote.failed;
   if (answered > 0 && remote.total > answered) {
     return "~" +
@@ -80,7 +85,8 @@ ExitCode run_batch_status(const BatchOptions& o) {
     std::string state = record.state, answered = "-", age = "-", when = record.note;
     if (record.state == "created") {
       try {
-        const RemoteBatch remote = engines->at(record.service)->poll(record.id);
+        const Engine& engine = engines->at(record.service);
+        const host::BatchStatus remote = engine.batches.get(record.id, engine.options);
         state = remote.state;
         answered =
             std::to_string(remote.succeeded + remote.failed) + "/" + std::to_string(remote.total);
@@ -89,12 +95,12 @@ ExitCode run_batch_status(const BatchOptions& o) {
         const auto span =
             std::chrono::duration_cast<std::chrono::seconds>(SystemClock::now() - started);
         age = duration_text(static_cast<double>(span.count()));
-        when = remote.phase == RemoteBatch::Phase::kWaiting
+        when = remote.phase == host::BatchStatus::Phase::kWaiting
                    ? estimate(remote, span)
                    : "ended: the next run reads its results";
       } catch (const std::exception& e) {
         state = "unknown";
-        when = e.what();
+        when = terminal_text(e.what());
         status = ExitCode::kFailedResult;
       }
     }
@@ -117,11 +123,12 @@ ExitCode run_batch_cancel(const BatchOptions& o) {
   for (const ProviderRecord& record : records->all()) {
     if (record.state != "created") continue;
     try {
-      engines->at(record.service)->cancel(record.id);
+      const Engine& engine = engines->at(record.service);
+      engine.batches.cancel(record.id, engine.options);
       std::cout << "cancel asked: " << record.name << " (" << record.id << ")\n";
       ++asked;
     } catch (const std::exception& e) {
-      std::cerr << "zantrel-image: " << record.name << ": " << e.what() << "\n";
+      std::cerr << "zantrel-image: " << record.name << ": " << terminal_text(e.what()) << "\n";
       status = ExitCode::kFailedResult;
     }
   }

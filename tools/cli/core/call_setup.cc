@@ -76,6 +76,18 @@ void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallRepo
                                    std::move(on_done));
 }
 
+host::ServiceBatches service_batches(host::Service service, const CallSetup& setup,
+                                     std::size_t inline_limit_bytes) {
+  return service == host::Service::kGemini ? gemini_client(setup).batches(inline_limit_bytes)
+                                           : images_client(setup).batches();
+}
+
+host::CallOptions batch_call_options(const CallSetup& setup) {
+  host::CallOptions options;
+  options.stop = setup.stop;
+  return options;
+}
+
 image::corvane::CorvaneClient images_client(const CallSetup& setup) {
   image::corvane::CorvaneOptions client_options;
   client_options.http_client = setup.http;

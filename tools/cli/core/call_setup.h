@@ -150,6 +150,13 @@ image::tavelin::GenerationRequest gemini_request_of(const GenerateOptions& o);
 image::corvane::CorvaneClient images_client(const CallSetup& setup);
 image::corvane::ImageRequest images_request_of(const GenerateOptions& o);
 
+// The service's own batch engine and file store on `setup`'s address, key and HTTP stack
+// (Gemini's requests inline in a batch below `inline_limit_bytes`), and the options of its
+// calls: each ended by the run's stop.
+host::ServiceBatches service_batches(host::Service service, const CallSetup& setup,
+                                     std::size_t inline_limit_bytes);
+host::CallOptions batch_call_options(const CallSetup& setup);
+
 // Starts one call of `o` (its deadline counted from now) on the library's event thread;
 // `on_done` gets the result there.
 void start_call(const GenerateOptions& o, const CallSetup& setup, host::CallReport& report,

@@ -132,6 +132,20 @@ using Cancelled = ErrorKind<"Cancelled", FailureKind::kCancelled>;
 // The call's total deadline passed.
 using DeadlineExceeded = ErrorKind<"DeadlineExceeded", FailureKind::kDeadlineExceeded>;
 
+// A service answered a batch or file call with an error status: that status, and
+// "HTTP 404: the service's message" as the text.
+class ServiceRefused final : public Error {
+ public:
+  ServiceRefused(int status_code, const std::string& message,
+                 SourceLocation where = SourceLocation::current())
+      : Error(message, where), status_code_(status_code) {}
+  std::string_view kind() const noexcept override { return "ServiceRefused"; }
+  int status_code() const noexcept { return status_code_; }
+
+ private:
+  int status_code_;
+};
+
 // Short name of a failure's kind: `kind()` for our own failures, else the unqualified type name
 // ("bad_alloc", "filesystem_error"), else "UnknownError" for a non-standard exception.
 std::string except_name(const std::exception_ptr& failure);

@@ -21,12 +21,16 @@
 #include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/host/result/errors.h"
 #include "zantrel/image/corvane/internal/edit_form.h"
+#include "zantrel/image/corvane/internal/images_batches.h"
 #include "zantrel/image/corvane/internal/images_response.h"
 #include "zantrel/image/corvane/internal/images_stream.h"
 #include "zantrel/image/corvane/internal/model_checks.h"
 
 namespace zantrel::image::corvane {
 namespace {
+
+constexpr std::string_view kImagesPath = "/v1/images";
+
 
 using host::ErrorCode;
 using host::ServiceResult;
@@ -605,8 +609,14 @@ ServiceResult CorvaneClient::result_of(const ImageRequest& request, int status_c
 
 CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
     : ServiceClient(kLoggerName, std::move(options), api_key),
-      base_url_(std::move(base_url) + "/v1/images"),
+      base_url_(std::move(base_url) + std::string(kImagesPath)),
       token_(std::move(api_key)) {}
+
+host::ServiceBatches CorvaneClient::batches() const {
+  // The batch and file endpoints stand beside /v1/images.
+  const std::string root = base_url_.substr(0, base_url_.size() - kImagesPath.size());
+  return {internal::images_batches(), http_client(), root, {"Authorization", "Bearer " + token_}};
+}
 
 host::HttpResponse CorvaneClient::_generate_completions(
     const json& task_id, const json& model_key, const json& payload,

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "zantrel/host/base/bytes.h"
+#include "zantrel/host/batches/service_batches.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/http/http_client.h"
@@ -100,6 +101,10 @@ class CorvaneClient : public host::ServiceClient {
   // queue): `body` with its HTTP status, read exactly as a call reads its own answer.
   host::ServiceResult result_of(const ImageRequest& request, int status_code, host::Bytes body,
                                 const host::CallOptions& options = {}) const;
+  // The service's batch engine (/v1/batches) and file store (/v1/files) on this client's
+  // address, key and HTTP stack (its own, else the shared one as it is now).
+  host::ServiceBatches batches() const;
+
   // Both non-blocking forms for a request by name.
   std::future<host::ServiceResult> start_async(ImageRequest request,
                                                host::CallOptions options = {}) const;

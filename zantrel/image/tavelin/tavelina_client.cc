@@ -16,6 +16,7 @@
 #include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/host/result/errors.h"
 #include "zantrel/image/tavelin/internal/file_upload.h"
+#include "zantrel/image/tavelin/internal/gemini_batches.h"
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 #include "zantrel/image/tavelin/internal/gemini_stream.h"
@@ -642,22 +643,15 @@ host::PreparedRequest TavelinaClient::prepare(const GenerationRequest& request) 
   return prepared;
 }
 
+host::ServiceBatches TavelinaClient::batches(std::size_t inline_limit_bytes) const {
+  return {internal::gemini_batches(inline_limit_bytes), http_client(), base_url(),
+          key_header(*this)};
+}
+
 host::UploadedFile TavelinaClient::upload_file(host::ByteView bytes, const std::string& mime_type,
                                                const std::string& display_name,
                                                const host::CallOptions& options) const {
-  const auto http = http_client();
-  const Exchange exchange(*http, Exchange::Mode::kBlocking, host::internal::limits_of(options));
-  const internal::UploadTarget target{base_url(), key_header(*this),
-                                      host::effective_timeout(options.timeout, *http)};
-  internal::UploadOutcome outcome =
-      internal::upload_file(target, {bytes, mime_type, display_name}, exchange).run_blocking();
-  if (!outcome.file) {
-    throw host::Error("the Files API refused the upload (HTTP " +
-                      std::to_string(outcome.status_code) + "): " +
-                      host::internal::read_error_body(outcome.error_body, outcome.status_code)
-                          .message.value_or("no text"));
-  }
-  return std::move(*outcome.file);
+  return batches().upload_file(bytes, mime_type, display_name, options);
 }
 
 ServiceResult TavelinaClient::result_of(const GenerationRequest& request, int status_code,

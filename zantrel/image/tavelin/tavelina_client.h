@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "zantrel/host/base/bytes.h"
+#include "zantrel/host/batches/service_batches.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/conversation.h"
@@ -101,10 +102,16 @@ class TavelinaClient : public host::ServiceClient {
   host::ServiceResult result_of(const GenerationRequest& request, int status_code, host::Bytes body,
                                 const host::CallOptions& options = {}) const;
 
+  // The service's batch engine and Files API on this client's address, key and HTTP stack (its
+  // own, else the shared one as it is now). A batch whose requests come to less than
+  // `inline_limit_bytes` goes inline in its create; a larger one as a JSONL file uploaded first.
+  host::ServiceBatches batches(std::size_t inline_limit_bytes = kInlineBatchBytes) const;
+  static constexpr std::size_t kInlineBatchBytes = 20'000'000;
+
   // Uploads `bytes` to the service's Files API, as references are uploaded (the resumable
   // protocol, a cut resumed from the byte the service holds), and gives the file it is kept as
-  // for 48 hours: a batch's input file, say. Throws host::Error naming the service's status and
-  // text when it refuses the upload, and the HTTP stack's failures past the resumes.
+  // for 48 hours: a batch's input file, say. Throws host::ServiceRefused naming the service's
+  // status and text when it refuses the upload, and the HTTP stack's failures past the resumes.
   host::UploadedFile upload_file(host::ByteView bytes, const std::string& mime_type,
                                  const std::string& display_name,
                                  const host::CallOptions& options = {}) const;

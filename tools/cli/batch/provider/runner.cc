@@ -11,9 +11,10 @@
 #include <set>
 #include <thread>
 
-#include "tools/cli/batch/provider/api.h"
 #include "tools/cli/batch/provider/records.h"
+#include "tools/cli/output/image_output.h"
 #include "tools/cli/terminal/status_line.h"
+#include "zantrel/host/batches/service_batches.h"
 #include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/models/cost_estimate.h"
@@ -45,7 +46,8 @@ std::string run_tag() {
 struct Service {
   CallSetup setup;       // the service's own address, key and dialect
   CallSetup wire_setup;  // the same, the requests written in the public form
-  std::unique_ptr<ProviderBatches> batches;
+  host::ServiceBatches batches;
+  host::CallOptions options;  // of each batch call: ended by the run's stop
 };
 
 class ProviderRun {
@@ -60,8 +62,7 @@ class ProviderRun {
         records_(options.out_dir),
         recorded_(batch_results_recorded(options.out_dir)) {
     for (const auto& [service_name, setup] : setups) {
-      Service service;
-      service.setup = setup;
+      CallSetup own = setup;
       // The service is spoken to as the job's lines ask (the first that names a dialect).
       std::string requested = "auto";
       for (const BatchItem& item : jobs.items) {
@@ -70,15 +71,14 @@ class ProviderRun {
           break;
         }
       }
-      service.setup.dialect = resolve_dialect(requested, service_name, setup.access.base_url);
+      own.dialect = resolve_dialect(requested, service_name, setup.access.base_url);
       // A batch's lines are the public endpoints' own requests, whoever runs the batch.
-      service.wire_setup = service.setup;
-      service.wire_setup.dialect = host::Dialect::kDirect;
+      CallSetup wire = own;
+      wire.dialect = host::Dialect::kDirect;
       const auto inline_limit = static_cast<std::size_t>(options.inline_max_mb * 1e6);
-      service.batches = service_name == host::Service::kGemini
-                            ? gemini_batches(service.setup, inline_limit)
-                            : images_batches(service.setup);
-      services_.emplace(service_name, std::move(service));
+      services_.emplace(service_name,
+                        Service{own, wire, service_batches(service_name, own, inline_limit),
+                                batch_call_options(own)});
     }
     for (const BatchItem& item : jobs.items) {
       for (int index = 1; index <= item.count; ++index) {
@@ -135,7 +135,8 @@ class ProviderRun {
         ++at;
         continue;
       }
-      const auto id = services_.at(at->service).batches->find(at->name);
+      const Service& service = services_.at(at->service);
+      const auto id = service.batches.find(at->name, service.options);
       if (id) {
         at->id = *id;
         at->state = "created";
@@ -168,7 +169,7 @@ class ProviderRun {
 
   void submit(const std::vector<Unit>& units) {
     // One batch takes the requests of one service to one path, within the service's limits.
-    std::map<std::pair<host::Service, std::string>, std::vector<BatchLine>> groups;
+    std::map<std::pair<host::Service, std::string>, std::vector<host::BatchLine>> groups;
     for (const Unit& unit : units) {
       if (signals_.stopped()) return;
       auto prepared = prepare(unit);
@@ -178,13 +179,13 @@ class ProviderRun {
     }
     const std::string tag = run_tag();
     for (auto& [where, lines] : groups) {
-      ProviderBatches& batches = *services_.at(where.first).batches;
+      const host::ServiceBatches& batches = services_.at(where.first).batches;
       std::size_t max_requests = batches.max_requests();
       if (options_.batch_max_requests > 0) {
         max_requests =
             std::min(max_requests, static_cast<std::size_t>(options_.batch_max_requests));
       }
-      std::vector<BatchLine> chunk;
+      std::vector<host::BatchLine> chunk;
       std::size_t bytes = 0;
       for (std::size_t i = 0; i <= lines.size(); ++i) {
         const std::size_t size =
@@ -213,40 +214,42 @@ class ProviderRun {
 
   // Records the intent, creates the batch, records its id: a run stopped in between finds it
   // again by its name.
-  void create(host::Service service, const std::string& path, std::vector<BatchLine>& lines,
+  void create(host::Service service, const std::string& path, std::vector<host::BatchLine>& lines,
               const std::string& tag) {
     ProviderRecord record;
     record.name = "zantrel-" + tag + "-" + std::to_string(records_.all().size() + 1);
     record.service = service;
     record.path = path;
     record.dialect = std::string(host::to_string(services_.at(service).setup.dialect));
-    for (const BatchLine& line : lines) record.keys.push_back(line.key);
+    for (const host::BatchLine& line : lines) record.keys.push_back(line.key);
     record.state = "intent";
     record.recorded = host::format_rfc3339(std::chrono::system_clock::now());
     records_.all().push_back(record);
     records_.save();
     const auto index = records_.all().size() - 1;
-    ProviderBatches& batches = *services_.at(service).batches;
-    try {
-      const std::string id = batches.create(lines, record.name);
-      records_.all()[index].id = id;
-      records_.all()[index].state = "created";
-    } catch (const CreateLost& lost) {
-      std::cerr << "batch " << record.name << ": the create's answer was lost (" << lost.what()
-                << "); looking for it\n";
-      if (const auto id = batches.find(record.name)) {
-        records_.all()[index].id = *id;
+    const Service& engine = services_.at(service);
+    const host::CreatedBatch created = engine.batches.create(lines, record.name, engine.options);
+    switch (created.fate) {
+      case host::CreateFate::kMade:
+        records_.all()[index].id = created.id;
         records_.all()[index].state = "created";
-      } else {
-        // Nothing was made: the intent goes, and its images wait for the next run.
-        records_.all().erase(records_.all().begin() + static_cast<long>(index));
-        left_ += static_cast<int>(lines.size());
-      }
-    } catch (const host::Error& e) {
-      if (e.failure_kind() == host::FailureKind::kCancelled) throw;  // the intent stays
-      refuse(index, e.what());
-    } catch (const std::exception& e) {
-      refuse(index, e.what());
+        break;
+      case host::CreateFate::kRefused:
+        refuse(index, terminal_text(created.why));
+        break;
+      case host::CreateFate::kUnknown:
+        std::cerr << "batch " << record.name << ": the create's answer was lost ("
+                  << terminal_text(created.why) << "); looking for it\n";
+        // A stop here leaves the intent for the next run to look for.
+        if (const auto id = engine.batches.find(record.name, engine.options)) {
+          records_.all()[index].id = *id;
+          records_.all()[index].state = "created";
+        } else {
+          // Nothing was made: the intent goes, and its images wait for the next run.
+          records_.all().erase(records_.all().begin() + static_cast<long>(index));
+          left_ += static_cast<int>(lines.size());
+        }
+        break;
     }
     records_.save();
     if (index < records_.all().size() && records_.all()[index].state == "created") {
@@ -305,13 +308,16 @@ class ProviderRun {
   // One poll of a running batch; its results are read when it is done. Whether it changed.
   bool poll(ProviderRecord& record) {
     Service& service = services_.at(record.service);
-    RemoteBatch remote;
+    host::BatchStatus remote;
     try {
-      remote = service.batches->poll(record.id);
+      remote = service.batches.get(record.id, service.options);
+    } catch (const host::ServiceRefused&) {
+      throw;  // the service says no to this batch: waiting will not change that
     } catch (const host::Error& e) {
       if (e.failure_kind() == host::FailureKind::kCancelled) throw;
       refuse_if_permanent(record, e);
-      std::cerr << "batch " << record.name << ": poll failed (" << e.what() << "); trying later\n";
+      std::cerr << "batch " << record.name << ": poll failed (" << terminal_text(e.what())
+                << "); trying later\n";
       return false;
     }
     std::string& seen = states_[record.name];
@@ -323,14 +329,14 @@ class ProviderRun {
                 << record.id << "): " << remote.state << " " << remote.succeeded + remote.failed
                 << "/" << remote.total << "\n";
     }
-    if (remote.phase == RemoteBatch::Phase::kLeft) {
+    if (remote.phase == host::BatchStatus::Phase::kLeft) {
       record.state = "left";
       record.note = remote.state + (remote.error.empty() ? "" : ": " + remote.error);
       left_ += static_cast<int>(record.keys.size());
       records_.save();
       return true;
     }
-    if (remote.phase != RemoteBatch::Phase::kDone) return changed;
+    if (remote.phase != host::BatchStatus::Phase::kDone) return changed;
     try {
       read_results(record, service);
     } catch (const host::Error& e) {
@@ -350,7 +356,7 @@ class ProviderRun {
     std::set<std::string> answered;
     const std::filesystem::path scratch =
         std::filesystem::path(options_.out_dir) / (".results-" + record.name + ".part");
-    service.batches->results(record.id, scratch, [&](const BatchAnswer& answer) {
+    const auto each = [&](const host::BatchAnswer& answer) {
       const std::string key(answer.key);
       const auto unit = units_.find(key);
       if (unit == units_.end() || !answer.answered) return;
@@ -359,7 +365,12 @@ class ProviderRun {
       record_batch_answer(unit->second, answer, service.wire_setup, options_.timeout_seconds,
                           writer_, record.id);
       recorded_.insert(key + "@" + record.id);  // a read again after a failure skips it
-    });
+    };
+    const auto unreadable = [&](int line, const std::string& why) {
+      std::cerr << "zantrel-image: " << scratch.filename().string() << " line " << line
+                << " can't be read (" << terminal_text(why) << "); its image is left\n";
+    };
+    service.batches.results(record.id, scratch, each, service.options, unreadable);
     int unanswered = 0;
     for (const std::string& key : record.keys) unanswered += answered.contains(key) ? 0 : 1;
     record.state = "done";
@@ -376,7 +387,7 @@ class ProviderRun {
     int requests = 0, answered = 0;
     for (const ProviderRecord& record : records_.all()) {
       if (record.state != "created") continue;
-      const RemoteBatch& remote = remotes_[record.name];
+      const host::BatchStatus& remote = remotes_[record.name];
       requests += remote.total;
       answered += remote.succeeded + remote.failed;
     }
@@ -408,14 +419,14 @@ class ProviderRun {
   std::map<host::Service, Service> services_;
   std::map<std::string, Unit> units_;
   std::map<std::string, std::string> states_;
-  std::map<std::string, RemoteBatch> remotes_;
+  std::map<std::string, host::BatchStatus> remotes_;
   int left_ = 0;
   bool status_shown_ = false;
 };
 
 }  // namespace
 
-void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const CallSetup& setup,
+void record_batch_answer(const Unit& unit, const host::BatchAnswer& answer, const CallSetup& setup,
                          double timeout_seconds, ResultWriter& writer,
                          const std::string& batch_id) {
   GenerateOptions call = unit.item->call;

@@ -9,6 +9,7 @@
 #include "tools/cli/commands/batch_command.h"
 #include "tools/cli/core/exit_code.h"
 #include "tools/cli/core/signal_stop.h"
+#include "zantrel/host/batches/batch_types.h"
 
 namespace zantrel::cli {
 
@@ -24,11 +25,9 @@ ExitCode run_provider_batch(const BatchOptions& options, const Jobs& jobs,
                             const std::map<host::Service, CallSetup>& setups,
                             const StopOnSignals& signals, ResultWriter& writer, BatchTally& tally);
 
-struct BatchAnswer;
-
 // One answer of a provider batch for `unit`: read as a call reads its own answer (`setup`: the
 // service's, requests in the public form) and written as every result of a run is.
-void record_batch_answer(const Unit& unit, const BatchAnswer& answer, const CallSetup& setup,
+void record_batch_answer(const Unit& unit, const host::BatchAnswer& answer, const CallSetup& setup,
                          double timeout_seconds, ResultWriter& writer, const std::string& batch_id);
 
 }  // namespace zantrel::cli
