@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "bench/process_memory.h"
-#include "zantrel/host/batches/service_batches.h"
 #include "tools/cli/batch/provider/runner.h"
 #include "tools/cli/batch/record.h"
 #include "tools/cli/output/image_output.h"
 #include "tools/emulator/picture.h"
+#include "zantrel/host/batches/service_batches.h"
 #include "zantrel/host/codec/base64.h"
 
 namespace {
@@ -121,9 +121,9 @@ int main() {
   // The reading alone, without the results' checks and files.
   const auto scan_start = Clock::now();
   std::size_t scanned = 0;
-  cli::gemini_client(setup).batches().read_results_file(dir / "responses.jsonl", [&](const host::BatchAnswer& answer) {
-    scanned += answer.text().size();
-  });
+  cli::gemini_client(setup).batches().read_results_file(
+      dir / "responses.jsonl",
+      [&](const host::BatchAnswer& answer) { scanned += answer.text().size(); });
   const double scan = seconds_since(scan_start);
 
   cli::BatchTally tally;
@@ -133,11 +133,12 @@ int main() {
   zantrel::bench::reset_peak();
   const long rss_before = zantrel::bench::status_kib("VmRSS:");
   const auto read_start = Clock::now();
-  cli::gemini_client(setup).batches().read_results_file(dir / "responses.jsonl", [&](const host::BatchAnswer& answer) {
-    const int line = std::stoi(std::string(answer.key));
-    const cli::Unit unit{&items[static_cast<std::size_t>(line - 1)], 1, 0};
-    cli::record_batch_answer(unit, answer, setup, 0, writer, beside);
-  });
+  cli::gemini_client(setup).batches().read_results_file(
+      dir / "responses.jsonl", [&](const host::BatchAnswer& answer) {
+        const int line = std::stoi(std::string(answer.key));
+        const cli::Unit unit{&items[static_cast<std::size_t>(line - 1)], 1, 0};
+        cli::record_batch_answer(unit, answer, setup, 0, writer, beside);
+      });
   const double read = seconds_since(read_start);
   const long peak = zantrel::bench::status_kib("VmHWM:");
 

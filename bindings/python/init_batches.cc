@@ -64,8 +64,8 @@ py::dict status_of(const host::BatchStatus& batch) {
   out["total"] = batch.total;
   out["succeeded"] = batch.succeeded;
   out["failed"] = batch.failed;
-  out["created"] = batch.created ? py::cast(std::chrono::system_clock::to_time_t(*batch.created))
-                                 : py::none();
+  out["created"] =
+      batch.created ? py::cast(std::chrono::system_clock::to_time_t(*batch.created)) : py::none();
   out["error"] = batch.error;
   return out;
 }
@@ -86,11 +86,11 @@ void init_batches(py::module_& m) {
              const std::string& name) {
             std::vector<host::BatchLine> lines;
             for (const auto& [key, path, content_type, body] : given) {
-              lines.push_back(
-                  {key, {path, content_type, host::to_bytes(std::string_view(body))}});
+              lines.push_back({key, {path, content_type, host::to_bytes(std::string_view(body))}});
             }
-            const host::CreatedBatch created = blocking(
-                [&](const host::CallOptions& options) { return batches.create(lines, name, options); });
+            const host::CreatedBatch created = blocking([&](const host::CallOptions& options) {
+              return batches.create(lines, name, options);
+            });
             return std::make_tuple(fate_name(created.fate), created.id, created.why);
           },
           py::arg("lines"), py::arg("name"))
@@ -104,8 +104,9 @@ void init_batches(py::module_& m) {
       .def(
           "list",
           [](const host::ServiceBatches& batches, const std::string& page_token) {
-            const host::BatchPage page = blocking(
-                [&](const host::CallOptions& options) { return batches.list(page_token, options); });
+            const host::BatchPage page = blocking([&](const host::CallOptions& options) {
+              return batches.list(page_token, options);
+            });
             py::list listed;
             for (const host::BatchStatus& batch : page.batches) listed.append(status_of(batch));
             return std::make_tuple(listed, page.next_page);
@@ -159,8 +160,7 @@ void init_batches(py::module_& m) {
               batches.results(
                   id, scratch,
                   [&](const host::BatchAnswer& answer) {
-                    answers.emplace_back(answer.key, answer.answered, answer.status,
-                                         answer.text());
+                    answers.emplace_back(answer.key, answer.answered, answer.status, answer.text());
                   },
                   options);
               return true;

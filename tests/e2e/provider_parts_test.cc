@@ -256,12 +256,16 @@ TEST(ProviderParts, ACreatesAnswerDecidesWhetherToLookBeforeSendingAgain) {
     bool names_batch;
     CreateFate fate;
   } rows[] = {
-      {200, true, CreateFate::kMade},     {201, true, CreateFate::kMade},
-      {200, false, CreateFate::kUnknown},  // an answer naming no batch
+      {200, true, CreateFate::kMade},
+      {201, true, CreateFate::kMade},
+      {200, false, CreateFate::kUnknown},           // an answer naming no batch
       {std::nullopt, false, CreateFate::kUnknown},  // cut, timed out or stopped
-      {429, false, CreateFate::kUnknown}, {500, true, CreateFate::kUnknown},
-      {503, false, CreateFate::kUnknown}, {400, false, CreateFate::kRefused},
-      {401, false, CreateFate::kRefused}, {404, false, CreateFate::kRefused},
+      {429, false, CreateFate::kUnknown},
+      {500, true, CreateFate::kUnknown},
+      {503, false, CreateFate::kUnknown},
+      {400, false, CreateFate::kRefused},
+      {401, false, CreateFate::kRefused},
+      {404, false, CreateFate::kRefused},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(host::create_fate(row.status, row.names_batch), row.fate)

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tools/emulator/file_store.h"
+#include "tools/emulator/gemini/files.h"
 
 namespace zantrel::emulator {
 
@@ -10,7 +10,7 @@ namespace zantrel::emulator {
 struct AnswerContext {
   bool direct = false;   // the public endpoints' own checks apply (else a gateway's)
   std::string base_url;  // links in answers point here
-  const FileStore* files = nullptr;
+  const GeminiFiles* files = nullptr;
 };
 
 }  // namespace zantrel::emulator

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/emulator/batch_plan.h"
-#include "tools/emulator/file_store.h"
+#include "tools/emulator/faults.h"
 #include "tools/emulator/scenario.h"
 
 namespace zantrel::emulator {
@@ -31,61 +32,82 @@ struct InnerAnswer {
 using AnswerRequest =
     std::function<InnerAnswer(const std::string& path, const std::string& body, const Scenario&)>;
 
-// Both services' batch engines and the images API's files:
-//   POST /v1beta/models/{model}:batchGenerateContent   inline requests or a JSONL file
-//   GET  /v1beta/batches/{id}, GET /v1beta/batches, POST /v1beta/batches/{id}:cancel
-//   GET  /download/v1beta/files/{id}:download?alt=media
-//   POST /v1/files (multipart, purpose=batch), GET /v1/files/{id}/content
-//   POST /v1/batches, GET /v1/batches/{id}, GET /v1/batches, POST /v1/batches/{id}/cancel
-// A batch runs its requests through `answer` once it has taken the plan's delay; its plan is
-// the scenario's when that is "batch:PLAN", else the default one.
+// One batch, of either service, as the engine keeps it.
+struct Batch {
+  using Clock = std::chrono::system_clock;
+  enum class Fate { kSucceed, kExpire, kFail };
+  struct Line {
+    std::string key;
+    std::string path;
+    std::string body;
+  };
+
+  Api api = Api::kGemini;
+  std::string id;
+  std::string display_name;                                            // Gemini
+  nlohmann::ordered_json metadata = nlohmann::ordered_json::object();  // images API
+  std::string model;                                                   // Gemini
+  std::string endpoint;                                                // images API
+  std::string input_file;                                              // "" for inline requests
+  std::vector<Line> lines;
+  BatchPlan plan;
+  Fate fate = Fate::kSucceed;
+  Clock::time_point created;
+  std::optional<Clock::time_point> cancelled;
+
+  std::mutex mutex;  // guards what follows
+  bool settled = false;
+  std::vector<InnerAnswer> answers;  // one per line run (an expired batch runs part of them)
+  std::string inline_output;         // Gemini: the inlined responses
+  std::string output_file;           // Gemini: the responses file; images API: the output file
+  std::string error_file;            // images API
+  int succeeded = 0;
+  int failed = 0;
+
+  bool done(Clock::time_point now) const { return cancelled || now - created >= plan.delay; }
+  bool started(Clock::time_point now) const { return now - created >= plan.delay / 2; }
+};
+
+// What both services' batch engines share: the batches, oldest first, each run through
+// `answer` once it has taken its plan's delay (its plan is the scenario's when that is
+// "batch:PLAN", else the default one), one sequence of ids, and the results files' delivery.
 class BatchEngine {
  public:
-  BatchEngine(FileStore& gemini_files, AnswerRequest answer);
+  explicit BatchEngine(AnswerRequest answer) : answer_(std::move(answer)) {}
 
-  void gemini_create(const std::string& model, const httplib::Request& req, httplib::Response& res,
-                     const Scenario& scenario);
-  void gemini_get(const std::string& id, httplib::Response& res);
-  void gemini_list(const httplib::Request& req, httplib::Response& res);
-  void gemini_cancel(const std::string& id, httplib::Response& res);
-  void gemini_download(const std::string& file_id, httplib::Response& res);
+  // Keeps a new batch: its plan and fate (by its place among all creates), and an id.
+  std::shared_ptr<Batch> add(std::shared_ptr<Batch> batch, const Scenario& scenario);
+  std::shared_ptr<Batch> find(Api api, const std::string& id) const;
+  std::vector<std::shared_ptr<Batch>> newest_first(Api api) const;
+  // With the batch's lock held: runs the first `run` of its requests once its time has come
+  // (never for a cancelled or failing batch, and only once). True when they ran now.
+  bool run_due(Batch& batch, std::size_t run);
+  // "PREFIX" and twelve hex digits, the next of the sequence both services' ids come from.
+  std::string next_id(const char* prefix);
 
-  void images_upload(const httplib::Request& req, httplib::Response& res);
-  void images_file_content(const std::string& id, httplib::Response& res);
-  void images_create(const httplib::Request& req, httplib::Response& res, const Scenario& scenario);
-  void images_get(const std::string& id, httplib::Response& res);
-  void images_list(const httplib::Request& req, httplib::Response& res);
-  void images_cancel(const std::string& id, httplib::Response& res);
+  // The create's answer, as the plan has it delivered (late, or cut off).
+  void send_created(const Batch& batch, httplib::Response& res, const std::string& body) const;
+  // A results file's bytes; a file marked by `cut_next_download` stops halfway, once.
+  void send_file(const std::string& id, std::string content, httplib::Response& res);
+  void cut_next_download(const std::string& id);
 
   // Batches created so far, of both services (a create whose answer was cut off counts).
   std::uint64_t creates() const { return creates_.load(); }
 
-  struct Batch;
-
  private:
-  std::shared_ptr<Batch> find(bool gemini, const std::string& id) const;
-  std::shared_ptr<Batch> add(std::shared_ptr<Batch> batch, const Scenario& scenario);
-  // Runs the batch's requests once its time has come; the answers are kept.
-  void settle(Batch& batch);
-  void send_created(const Batch& batch, httplib::Response& res, const std::string& body) const;
-  void send_file(const std::string& id, std::string content, httplib::Response& res);
-  std::string gemini_operation(Batch& batch);
-  std::string images_object(Batch& batch);
-
-  FileStore& gemini_files_;
   AnswerRequest answer_;
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Batch>> batches_;  // oldest first
-  struct ImagesFile {
-    std::string filename;
-    std::string purpose;
-    std::string bytes;
-    std::int64_t created = 0;
-  };
-  std::map<std::string, ImagesFile> images_files_;
-  std::set<std::string> cut_next_download_;  // results files whose next download stops halfway
+  std::set<std::string> cut_next_download_;
   std::uint64_t next_id_ = 0;
   std::atomic<std::uint64_t> creates_{0};
 };
+
+// A page number or size of a list's query, `fallback` when absent or not a whole number.
+std::size_t page_number(const std::string& text, std::size_t fallback);
+
+// Each line of a JSON-lines file, parsed (discarded when it is no JSON).
+void each_json_line(const std::string& content,
+                    const std::function<bool(const nlohmann::ordered_json&)>& each);
 
 }  // namespace zantrel::emulator

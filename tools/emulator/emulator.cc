@@ -18,8 +18,11 @@
 #include "tools/emulator/batch_engine.h"
 #include "tools/emulator/event_stream.h"
 #include "tools/emulator/faults.h"
-#include "tools/emulator/file_store.h"
+#include "tools/emulator/gemini/batches.h"
+#include "tools/emulator/gemini/files.h"
 #include "tools/emulator/gemini/generate_content.h"
+#include "tools/emulator/images/batches.h"
+#include "tools/emulator/images/files.h"
 #include "tools/emulator/images/generate_images.h"
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/model_lineup.h"
@@ -51,9 +54,13 @@ struct Emulator::State {
   std::set<std::string> peers;
   std::atomic<std::uint64_t> requests{0};
   std::atomic<std::uint64_t> served{0};  // service requests of either API
-  FileStore files;
-  BatchEngine batches{files, [this](const std::string& path, const std::string& body,
-                                    const Scenario& s) { return answer_inner(path, body, s); }};
+  GeminiFiles files;
+  BatchEngine batches{[this](const std::string& path, const std::string& body, const Scenario& s) {
+    return answer_inner(path, body, s);
+  }};
+  GeminiBatches gemini_batches{batches, files};
+  ImagesFiles images_files{batches};
+  ImagesBatches images_batches{batches, images_files};
 
   std::string base_url() const {
     return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
@@ -186,47 +193,47 @@ struct Emulator::State {
     server->Post(R"(/v1beta/models/([^/:]+):batchGenerateContent)",
                  guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
                    if (auto s = scenario_for(req, res))
-                     batches.gemini_create(req.matches[1], req, res, *s);
+                     gemini_batches.create(req.matches[1], req, res, *s);
                  }));
     server->Get("/v1beta/batches",
                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
-                  batches.gemini_list(req, res);
+                  gemini_batches.list(req, res);
                 }));
     server->Get(R"(/v1beta/batches/([^/:]+))",
                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
-                  batches.gemini_get(req.matches[1], res);
+                  gemini_batches.get(req.matches[1], res);
                 }));
     server->Post(R"(/v1beta/batches/([^/:]+):cancel)",
                  guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
-                   batches.gemini_cancel(req.matches[1], res);
+                   gemini_batches.cancel(req.matches[1], res);
                  }));
     server->Get(R"(/download/v1beta/files/([^/:]+):download)",
                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
-                  batches.gemini_download(req.matches[1], res);
+                  gemini_batches.download(req.matches[1], res);
                 }));
     server->Post("/v1/files",
                  guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
-                   batches.images_upload(req, res);
+                   images_files.upload(req, res);
                  }));
     server->Get(R"(/v1/files/([^/]+)/content)",
                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
-                  batches.images_file_content(req.matches[1], res);
+                  images_files.content(req.matches[1], res);
                 }));
     server->Post("/v1/batches",
                  guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
-                   if (auto s = scenario_for(req, res)) batches.images_create(req, res, *s);
+                   if (auto s = scenario_for(req, res)) images_batches.create(req, res, *s);
                  }));
     server->Get("/v1/batches",
                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
-                  batches.images_list(req, res);
+                  images_batches.list(req, res);
                 }));
     server->Get(R"(/v1/batches/([^/]+))",
                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
-                  batches.images_get(req.matches[1], res);
+                  images_batches.get(req.matches[1], res);
                 }));
     server->Post(R"(/v1/batches/([^/]+)/cancel)",
                  guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
-                   batches.images_cancel(req.matches[1], res);
+                   images_batches.cancel(req.matches[1], res);
                  }));
   }
 

@@ -39,8 +39,8 @@ std::optional<std::map<host::Service, Engine>> engines_of(
     const CallSetup setup{
         *access, dialect ? *dialect : resolve_dialect("auto", record.service, access->base_url),
         http, signals.token()};
-    engines.emplace(record.service, Engine{service_batches(record.service, setup, 0),
-                                           batch_call_options(setup)});
+    engines.emplace(record.service,
+                    Engine{service_batches(record.service, setup, 0), batch_call_options(setup)});
   }
   return engines;
 }

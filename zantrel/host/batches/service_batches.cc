@@ -137,9 +137,9 @@ void ServiceBatches::download_file(const std::string& file, const std::filesyste
 void ServiceBatches::results(const std::string& id, const std::filesystem::path& scratch,
                              const AnswerSink& each, const CallOptions& options,
                              const UnreadableSink& unreadable) const {
-  const internal::BatchOutput output = run_here(
-      *http_, base_url_, auth_, options,
-      [&](const BatchCall& call) { return protocol_->output(id, call); });
+  const internal::BatchOutput output =
+      run_here(*http_, base_url_, auth_, options,
+               [&](const BatchCall& call) { return protocol_->output(id, call); });
   if (output.inlined) {
     protocol_->read_inlined(*output.inlined, each);
     return;
@@ -159,12 +159,11 @@ void ServiceBatches::read_results_file(const std::filesystem::path& path, const 
 std::future<CreatedBatch> ServiceBatches::create_async(std::vector<BatchLine> lines,
                                                        std::string name,
                                                        CallOptions options) const {
-  return start<CreatedBatch>(
-      {protocol_, http_, base_url_, auth_, std::move(options)},
-      [lines = std::move(lines), name = std::move(name)](const BatchProtocol& protocol,
-                                                         const BatchCall& call) {
-        return protocol.create(lines, name, call);
-      });
+  return start<CreatedBatch>({protocol_, http_, base_url_, auth_, std::move(options)},
+                             [lines = std::move(lines), name = std::move(name)](
+                                 const BatchProtocol& protocol, const BatchCall& call) {
+                               return protocol.create(lines, name, call);
+                             });
 }
 
 std::future<BatchStatus> ServiceBatches::get_async(std::string id, CallOptions options) const {
@@ -192,25 +191,24 @@ std::future<void> ServiceBatches::cancel_async(std::string id, CallOptions optio
 }
 
 std::future<UploadedFile> ServiceBatches::upload_file_async(Bytes bytes, std::string mime_type,
-                                                           std::string display_name,
-                                                           CallOptions options) const {
-  return start<UploadedFile>(
-      {protocol_, http_, base_url_, auth_, std::move(options)},
-      [bytes = std::move(bytes), mime_type = std::move(mime_type),
-       display_name = std::move(display_name)](const BatchProtocol& protocol,
-                                               const BatchCall& call) {
-        return protocol.upload(bytes, mime_type, display_name, call);
-      });
+                                                            std::string display_name,
+                                                            CallOptions options) const {
+  return start<UploadedFile>({protocol_, http_, base_url_, auth_, std::move(options)},
+                             [bytes = std::move(bytes), mime_type = std::move(mime_type),
+                              display_name = std::move(display_name)](const BatchProtocol& protocol,
+                                                                      const BatchCall& call) {
+                               return protocol.upload(bytes, mime_type, display_name, call);
+                             });
 }
 
 std::future<void> ServiceBatches::download_file_async(std::string file, std::filesystem::path path,
                                                       CallOptions options) const {
   std::string url = protocol_->download_url(base_url_, file);
-  return start<void>({protocol_, http_, base_url_, auth_, std::move(options)},
-                     [url = std::move(url), path = std::move(path)](const BatchProtocol&,
-                                                                    const BatchCall& call) {
-                       return internal::download(call, url, path);
-                     });
+  return start<void>(
+      {protocol_, http_, base_url_, auth_, std::move(options)},
+      [url = std::move(url), path = std::move(path)](const BatchProtocol&, const BatchCall& call) {
+        return internal::download(call, url, path);
+      });
 }
 
 }  // namespace zantrel::host

@@ -37,8 +37,7 @@ class ServiceBatches {
   using UnreadableSink = std::function<void(int line, const std::string& why)>;
 
   ServiceBatches(std::shared_ptr<const internal::BatchProtocol> protocol,
-                 std::shared_ptr<HttpClient> http, std::string base_url,
-                 Headers::value_type auth);
+                 std::shared_ptr<HttpClient> http, std::string base_url, Headers::value_type auth);
 
   // The service's limits of one batch: requests, and bytes of its input.
   std::size_t max_requests() const;

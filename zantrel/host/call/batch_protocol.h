@@ -59,8 +59,7 @@ class BatchProtocol {
                                     const BatchCall& call) const = 0;
   virtual Task<BatchOutput> output(const std::string& id, const BatchCall& call) const = 0;
   // The address a kept file's bytes are read from.
-  virtual std::string download_url(const std::string& base_url,
-                                   const std::string& file) const = 0;
+  virtual std::string download_url(const std::string& base_url, const std::string& file) const = 0;
   // Each line of a downloaded results file, or of a batch's inline results.
   virtual void read_results_file(const std::filesystem::path& path, const AnswerSink& each,
                                  const UnreadableSink& unreadable) const = 0;

@@ -31,7 +31,6 @@ namespace {
 
 constexpr std::string_view kImagesPath = "/v1/images";
 
-
 using host::ErrorCode;
 using host::ServiceResult;
 using json = nlohmann::ordered_json;

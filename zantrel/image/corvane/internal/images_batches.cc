@@ -95,8 +95,7 @@ host::BatchStatus status_of(const json& batch) {
   if (status.state == "completed" ||
       ((status.state == "expired" || status.state == "cancelled") && names_file(batch))) {
     status.phase = host::BatchStatus::Phase::kDone;
-  } else if (status.state == "failed" || status.state == "expired" ||
-             status.state == "cancelled") {
+  } else if (status.state == "failed" || status.state == "expired" || status.state == "cancelled") {
     status.phase = host::BatchStatus::Phase::kLeft;
   }
   return status;
@@ -186,7 +185,8 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     form.fields.push_back({"purpose", "batch"});
     form.files.push_back({"file", display_name, mime_type, bytes});
     const std::string url = call.base_url + "/v1/files";
-    const host::HttpResponse response = co_await host::internal::post_form(call, url, std::move(form));
+    const host::HttpResponse response =
+        co_await host::internal::post_form(call, url, std::move(form));
     const json file = described(response, "the file upload");
     if (!file.value("id", json()).is_string()) {
       throw host::ResponseShapeError("the file upload's answer names no file");

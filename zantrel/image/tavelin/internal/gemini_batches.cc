@@ -124,7 +124,8 @@ class GeminiBatches final : public host::internal::BatchProtocol {
   Task<host::CreatedBatch> create(const std::vector<host::BatchLine>& lines,
                                   const std::string& name, const BatchCall& call) const override {
     std::size_t size = 0;
-    for (const host::BatchLine& line : lines) size += line.request.body.size() + line.key.size() + 64;
+    for (const host::BatchLine& line : lines)
+      size += line.request.body.size() + line.key.size() + 64;
     std::string input;
     if (size < inline_limit_) {
       // The requests' bodies are JSON already: they go in as text.
@@ -206,8 +207,7 @@ class GeminiBatches final : public host::internal::BatchProtocol {
     if (!outcome.file) {
       throw host::ServiceRefused(
           outcome.status_code,
-          "the Files API refused the upload (HTTP " + std::to_string(outcome.status_code) +
-              "): " +
+          "the Files API refused the upload (HTTP " + std::to_string(outcome.status_code) + "): " +
               host::internal::read_error_body(outcome.error_body, outcome.status_code)
                   .message.value_or("no text"));
     }
@@ -271,7 +271,8 @@ class GeminiBatches final : public host::internal::BatchProtocol {
 
 }  // namespace
 
-std::shared_ptr<const host::internal::BatchProtocol> gemini_batches(std::size_t inline_limit_bytes) {
+std::shared_ptr<const host::internal::BatchProtocol> gemini_batches(
+    std::size_t inline_limit_bytes) {
   return std::make_shared<const GeminiBatches>(inline_limit_bytes);
 }
 

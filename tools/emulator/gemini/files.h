@@ -19,7 +19,7 @@ namespace zantrel::emulator {
 //   POST /upload/v1beta/files               X-Goog-Upload-Command: start
 //   POST /upload/v1beta/files?upload_id=ID  query | upload | upload, finalize
 //   GET  /v1beta/files/{id}                 the file's resource
-class FileStore {
+class GeminiFiles {
  public:
   struct File {
     std::string id;

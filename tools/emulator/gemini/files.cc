@@ -1,4 +1,4 @@
-#include "tools/emulator/file_store.h"
+#include "tools/emulator/gemini/files.h"
 
 #include <charconv>
 #include <cstdio>
@@ -41,7 +41,7 @@ std::string time_text(Clock::time_point time) {
 
 }  // namespace
 
-json FileStore::resource(const File& file, const std::string& base_url) {
+json GeminiFiles::resource(const File& file, const std::string& base_url) {
   return {{"name", "files/" + file.id},
           {"displayName", file.display_name},
           {"mimeType", file.mime_type},
@@ -54,8 +54,8 @@ json FileStore::resource(const File& file, const std::string& base_url) {
           {"source", "UPLOADED"}};
 }
 
-void FileStore::upload(const httplib::Request& req, httplib::Response& res,
-                       const Scenario& scenario, const std::string& base_url) {
+void GeminiFiles::upload(const httplib::Request& req, httplib::Response& res,
+                         const Scenario& scenario, const std::string& base_url) {
   const std::string command = req.get_header_value("X-Goog-Upload-Command");
   std::lock_guard lock(mutex_);
   if (!req.has_param("upload_id")) {
@@ -170,8 +170,8 @@ void FileStore::upload(const httplib::Request& req, httplib::Response& res,
   answer_status();
 }
 
-void FileStore::get(const std::string& id, httplib::Response& res,
-                    const std::string& base_url) const {
+void GeminiFiles::get(const std::string& id, httplib::Response& res,
+                      const std::string& base_url) const {
   std::lock_guard lock(mutex_);
   const auto found = files_.find(id);
   if (found == files_.end() || found->second.expires <= Clock::now()) {
@@ -183,7 +183,7 @@ void FileStore::get(const std::string& id, httplib::Response& res,
   res.set_content(resource(found->second, base_url).dump(), "application/json");
 }
 
-std::string FileStore::add(std::string display_name, std::string mime_type, std::string bytes) {
+std::string GeminiFiles::add(std::string display_name, std::string mime_type, std::string bytes) {
   std::lock_guard lock(mutex_);
   File file;
   char id[24];
@@ -199,14 +199,14 @@ std::string FileStore::add(std::string display_name, std::string mime_type, std:
   return id;
 }
 
-std::optional<std::string> FileStore::content(const std::string& id) const {
+std::optional<std::string> GeminiFiles::content(const std::string& id) const {
   std::lock_guard lock(mutex_);
   const auto found = files_.find(id);
   if (found == files_.end() || found->second.expires <= Clock::now()) return std::nullopt;
   return found->second.bytes;
 }
 
-bool FileStore::holds(std::string_view uri, const std::string& base_url) const {
+bool GeminiFiles::holds(std::string_view uri, const std::string& base_url) const {
   const std::string prefix = base_url + std::string(kFilesPath);
   if (!uri.starts_with(prefix)) return false;
   std::lock_guard lock(mutex_);
@@ -214,12 +214,12 @@ bool FileStore::holds(std::string_view uri, const std::string& base_url) const {
   return found != files_.end() && found->second.expires > Clock::now();
 }
 
-std::uint64_t FileStore::uploads() const {
+std::uint64_t GeminiFiles::uploads() const {
   std::lock_guard lock(mutex_);
   return uploads_;
 }
 
-std::uint64_t FileStore::bytes_uploaded() const {
+std::uint64_t GeminiFiles::bytes_uploaded() const {
   std::lock_guard lock(mutex_);
   return bytes_uploaded_;
 }
