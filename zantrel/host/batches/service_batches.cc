@@ -4,6 +4,8 @@
 #include <type_traits>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "zantrel/host/call/batch_protocol.h"
 #include "zantrel/host/call/batch_transfer.h"
 #include "zantrel/host/call/call_steps.h"
@@ -18,6 +20,56 @@ using internal::Exchange;
 using internal::Task;
 
 constexpr int kMaxListPages = 20;
+
+std::string batch_url(const BatchProtocol& protocol, const std::string& base_url,
+                      const std::string& id) {
+  return base_url + protocol.shape().paths.batch + id;
+}
+
+std::string download_url(const BatchProtocol& protocol, const std::string& base_url,
+                         const std::string& file) {
+  const internal::BatchPaths& paths = protocol.shape().paths;
+  return base_url + paths.download + file + paths.download_end;
+}
+
+// A batch's description, the service's 200 answer at its address.
+Task<HttpResponse> described(const BatchProtocol& protocol, const std::string& id,
+                             const BatchCall& call) {
+  const std::string url = batch_url(protocol, call.base_url, id);
+  HttpResponse response = co_await internal::get(call, url);
+  internal::require_status(response);
+  co_return response;
+}
+
+Task<BatchStatus> get_batch(const BatchProtocol& protocol, const std::string& id,
+                            const BatchCall& call) {
+  const HttpResponse response = co_await described(protocol, id, call);
+  co_return protocol.status_of(internal::json_object_of(response.text(), "batch " + id));
+}
+
+Task<internal::BatchOutput> batch_output(const BatchProtocol& protocol, const std::string& id,
+                                         const BatchCall& call) {
+  const HttpResponse response = co_await described(protocol, id, call);
+  co_return protocol.output_of(internal::json_object_of(response.text(), "batch " + id),
+                               response.text(), id);
+}
+
+Task<BatchPage> list_batches(const BatchProtocol& protocol, const std::string& page_token,
+                             const BatchCall& call) {
+  const internal::BatchPaths& paths = protocol.shape().paths;
+  std::string url = call.base_url + paths.list;
+  if (!page_token.empty()) url += paths.page + page_token;
+  const HttpResponse response = co_await internal::get(call, url);
+  co_return protocol.page_of(internal::json_answer(response, "the batch list"));
+}
+
+Task<bool> cancel_batch(const BatchProtocol& protocol, const std::string& id,
+                        const BatchCall& call) {
+  const std::string url = batch_url(protocol, call.base_url, id) + protocol.shape().paths.cancel;
+  const HttpResponse response = co_await internal::post_json(call, url, "{}");
+  internal::require_status(response);
+  co_return true;
+}
 
 // What a call that does not block keeps of the engine while it runs.
 struct Owned {
@@ -68,8 +120,8 @@ ServiceBatches::ServiceBatches(std::shared_ptr<const BatchProtocol> protocol,
       base_url_(std::move(base_url)),
       auth_(std::move(auth)) {}
 
-std::size_t ServiceBatches::max_requests() const { return protocol_->max_requests(); }
-std::size_t ServiceBatches::max_bytes() const { return protocol_->max_bytes(); }
+std::size_t ServiceBatches::max_requests() const { return protocol_->shape().max_requests; }
+std::size_t ServiceBatches::max_bytes() const { return protocol_->shape().max_bytes; }
 
 namespace {
 
@@ -92,12 +144,13 @@ CreatedBatch ServiceBatches::create(const std::vector<BatchLine>& lines, const s
 
 BatchStatus ServiceBatches::get(const std::string& id, const CallOptions& options) const {
   return run_here(*http_, base_url_, auth_, options,
-                  [&](const BatchCall& call) { return protocol_->get(id, call); });
+                  [&](const BatchCall& call) { return get_batch(*protocol_, id, call); });
 }
 
 BatchPage ServiceBatches::list(const std::string& page_token, const CallOptions& options) const {
-  return run_here(*http_, base_url_, auth_, options,
-                  [&](const BatchCall& call) { return protocol_->list(page_token, call); });
+  return run_here(*http_, base_url_, auth_, options, [&](const BatchCall& call) {
+    return list_batches(*protocol_, page_token, call);
+  });
 }
 
 std::optional<std::string> ServiceBatches::find(const std::string& name,
@@ -116,7 +169,7 @@ std::optional<std::string> ServiceBatches::find(const std::string& name,
 
 void ServiceBatches::cancel(const std::string& id, const CallOptions& options) const {
   run_here(*http_, base_url_, auth_, options,
-           [&](const BatchCall& call) { return protocol_->cancel(id, call); });
+           [&](const BatchCall& call) { return cancel_batch(*protocol_, id, call); });
 }
 
 UploadedFile ServiceBatches::upload_file(ByteView bytes, const std::string& mime_type,
@@ -130,7 +183,7 @@ UploadedFile ServiceBatches::upload_file(ByteView bytes, const std::string& mime
 void ServiceBatches::download_file(const std::string& file, const std::filesystem::path& path,
                                    const CallOptions& options) const {
   run_here(*http_, base_url_, auth_, options, [&](const BatchCall& call) {
-    return internal::download(call, protocol_->download_url(base_url_, file), path);
+    return internal::download(call, download_url(*protocol_, base_url_, file), path);
   });
 }
 
@@ -139,21 +192,21 @@ void ServiceBatches::results(const std::string& id, const std::filesystem::path&
                              const UnreadableSink& unreadable) const {
   const internal::BatchOutput output =
       run_here(*http_, base_url_, auth_, options,
-               [&](const BatchCall& call) { return protocol_->output(id, call); });
+               [&](const BatchCall& call) { return batch_output(*protocol_, id, call); });
   if (output.inlined) {
     protocol_->read_inlined(*output.inlined, each);
     return;
   }
   for (const std::string& file : output.files) {
     download_file(file, scratch, options);
-    protocol_->read_results_file(scratch, each, unreadable);
+    read_results_file(scratch, each, unreadable);
     std::filesystem::remove(scratch);
   }
 }
 
 void ServiceBatches::read_results_file(const std::filesystem::path& path, const AnswerSink& each,
                                        const UnreadableSink& unreadable) const {
-  protocol_->read_results_file(path, each, unreadable);
+  internal::each_json_answer(path, protocol_->shape().read_line, each, unreadable);
 }
 
 std::future<CreatedBatch> ServiceBatches::create_async(std::vector<BatchLine> lines,
@@ -170,7 +223,7 @@ std::future<BatchStatus> ServiceBatches::get_async(std::string id, CallOptions o
   return start<BatchStatus>(
       {protocol_, http_, base_url_, auth_, std::move(options)},
       [id = std::move(id)](const BatchProtocol& protocol, const BatchCall& call) {
-        return protocol.get(id, call);
+        return get_batch(protocol, id, call);
       });
 }
 
@@ -179,14 +232,14 @@ std::future<BatchPage> ServiceBatches::list_async(std::string page_token,
   return start<BatchPage>(
       {protocol_, http_, base_url_, auth_, std::move(options)},
       [token = std::move(page_token)](const BatchProtocol& protocol, const BatchCall& call) {
-        return protocol.list(token, call);
+        return list_batches(protocol, token, call);
       });
 }
 
 std::future<void> ServiceBatches::cancel_async(std::string id, CallOptions options) const {
   return start<void>({protocol_, http_, base_url_, auth_, std::move(options)},
                      [id = std::move(id)](const BatchProtocol& protocol, const BatchCall& call) {
-                       return protocol.cancel(id, call);
+                       return cancel_batch(protocol, id, call);
                      });
 }
 
@@ -203,7 +256,7 @@ std::future<UploadedFile> ServiceBatches::upload_file_async(Bytes bytes, std::st
 
 std::future<void> ServiceBatches::download_file_async(std::string file, std::filesystem::path path,
                                                       CallOptions options) const {
-  std::string url = protocol_->download_url(base_url_, file);
+  std::string url = download_url(*protocol_, base_url_, file);
   return start<void>(
       {protocol_, http_, base_url_, auth_, std::move(options)},
       [url = std::move(url), path = std::move(path)](const BatchProtocol&, const BatchCall& call) {

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <simdjson.h>
+
+#include <nlohmann/json_fwd.hpp>
+
 #include "zantrel/host/base/bytes.h"
 #include "zantrel/host/batches/batch_types.h"
 #include "zantrel/host/call/exchange.h"
@@ -38,32 +42,54 @@ struct BatchOutput {
   std::optional<std::string> inlined;
 };
 
+// Where a service keeps its batches and files, under its base address.
+struct BatchPaths {
+  std::string list;  // the first page of batches; list + page + token a later one
+  std::string page;
+  std::string batch;     // batch + id describes a batch
+  std::string cancel;    // batch + id + cancel cancels it
+  std::string download;  // download + file + download_end: a kept file's bytes
+  std::string download_end;
+};
+
+// A results line read into its answer (views into the line, valid while it is handed on).
+using ReadAnswer = BatchAnswer (*)(simdjson::ondemand::object& line);
+
+// A service's batch and file protocol: its paths, limits and results lines as data, and the
+// steps that differ by service. The steps shared by both are ServiceBatches' own.
 class BatchProtocol {
  public:
+  struct Shape {
+    BatchPaths paths;
+    std::size_t max_requests = 0;
+    std::size_t max_bytes = 0;
+    ReadAnswer read_line = nullptr;
+  };
+  explicit BatchProtocol(Shape shape) : shape_(std::move(shape)) {}
   virtual ~BatchProtocol() = default;
 
-  // The service's limits of one batch.
-  virtual std::size_t max_requests() const = 0;
-  virtual std::size_t max_bytes() const = 0;
+  const Shape& shape() const noexcept { return shape_; }
 
   // Every failure is thrown (ServiceRefused for an error answer) except create's, whose every
   // outcome is its CreatedBatch; a stop during create is kUnknown too, since the request may
   // have gone out.
   virtual Task<CreatedBatch> create(const std::vector<BatchLine>& lines, const std::string& name,
                                     const BatchCall& call) const = 0;
-  virtual Task<BatchStatus> get(const std::string& id, const BatchCall& call) const = 0;
-  virtual Task<BatchPage> list(const std::string& page_token, const BatchCall& call) const = 0;
-  virtual Task<bool> cancel(const std::string& id, const BatchCall& call) const = 0;
   virtual Task<UploadedFile> upload(ByteView bytes, const std::string& mime_type,
                                     const std::string& display_name,
                                     const BatchCall& call) const = 0;
-  virtual Task<BatchOutput> output(const std::string& id, const BatchCall& call) const = 0;
-  // The address a kept file's bytes are read from.
-  virtual std::string download_url(const std::string& base_url, const std::string& file) const = 0;
-  // Each line of a downloaded results file, or of a batch's inline results.
-  virtual void read_results_file(const std::filesystem::path& path, const AnswerSink& each,
-                                 const UnreadableSink& unreadable) const = 0;
-  virtual void read_inlined(std::string_view described, const AnswerSink& each) const = 0;
+  // The batches a page of the list names.
+  virtual BatchPage page_of(const nlohmann::json& listed) const = 0;
+  // What a batch's description says of it, and where a done batch's results are (`text`: the
+  // description as sent).
+  virtual BatchStatus status_of(const nlohmann::json& described) const = 0;
+  virtual BatchOutput output_of(const nlohmann::json& described, std::string_view text,
+                                const std::string& id) const = 0;
+  // Each answer of a batch's inline results (`text`: its description).
+  virtual void read_inlined(std::string_view text, const AnswerSink& each) const = 0;
+
+ private:
+  Shape shape_;
 };
 
 }  // namespace zantrel::host::internal

@@ -99,6 +99,20 @@ Task<bool> download(const BatchCall& call, std::string url, std::filesystem::pat
   }
 }
 
+Task<InputFile> upload_input(const BatchProtocol& protocol, std::string content,
+                             std::string file_name, const BatchCall& call) {
+  InputFile out;
+  const std::string mime_type = "application/jsonl";
+  try {
+    out.file = co_await protocol.upload(as_bytes(content), mime_type, file_name, call);
+  } catch (const Error& e) {
+    const FailureKind kind = e.failure_kind();
+    if (kind == FailureKind::kCancelled || kind == FailureKind::kDeadlineExceeded) throw;
+    out.refused = std::string("the batch's input file was not kept: ") + e.what();
+  }
+  co_return out;
+}
+
 Task<CreateAnswer> try_post_json(const BatchCall& call, std::string url, std::string body) {
   CreateAnswer answer;
   try {
@@ -148,6 +162,17 @@ void require_status(const HttpResponse& response, int wanted) {
   }
 }
 
+nlohmann::json json_answer(const HttpResponse& response, const std::string& what) {
+  require_status(response);
+  return json_object_of(response.text(), what);
+}
+
+nlohmann::json json_object_of(std::string_view text, const std::string& what) {
+  nlohmann::json object = nlohmann::json::parse(text, nullptr, false);
+  if (!object.is_object()) throw ResponseShapeError(what + ": the answer is no JSON object");
+  return object;
+}
+
 void each_answer_line(const std::filesystem::path& path,
                       const std::function<BatchAnswer(std::string_view)>& read,
                       const AnswerSink& each, const UnreadableSink& unreadable) {
@@ -169,6 +194,21 @@ void each_answer_line(const std::filesystem::path& path,
     }
     each(*answer);
   }
+}
+
+void each_json_answer(const std::filesystem::path& path, ReadAnswer answer_of,
+                      const AnswerSink& each, const UnreadableSink& unreadable) {
+  // The parser outlives each answer: the keys it unescaped are views into it.
+  simdjson::ondemand::parser parser;
+  each_answer_line(
+      path,
+      [&](std::string_view text) {
+        simdjson::ondemand::document doc =
+            parser.iterate(text.data(), text.size(), text.size() + kLinePadding);
+        simdjson::ondemand::object line = doc.get_object();
+        return answer_of(line);
+      },
+      each, unreadable);
 }
 
 }  // namespace zantrel::host::internal

@@ -73,7 +73,7 @@ bool names_file(const json& batch) {
          batch.value("error_file_id", json()).is_string();
 }
 
-host::BatchStatus status_of(const json& batch) {
+host::BatchStatus status_from(const json& batch) {
   host::BatchStatus status;
   status.id = batch.value("id", "");
   status.state = batch.value("status", "");
@@ -101,17 +101,14 @@ host::BatchStatus status_of(const json& batch) {
   return status;
 }
 
-json described(const host::HttpResponse& response, const std::string& what) {
-  host::internal::require_status(response);
-  json batch = json::parse(response.text(), nullptr, false);
-  if (!batch.is_object()) throw host::ResponseShapeError(what + ": the answer is not JSON");
-  return batch;
-}
-
 class ImagesBatches final : public host::internal::BatchProtocol {
  public:
-  std::size_t max_requests() const override { return kMaxRequests; }
-  std::size_t max_bytes() const override { return kMaxFileBytes; }
+  ImagesBatches()
+      : BatchProtocol({{"/v1/batches?limit=100", "&after=", "/v1/batches/", "/cancel", "/v1/files/",
+                        "/content"},
+                       kMaxRequests,
+                       kMaxFileBytes,
+                       answer_of}) {}
 
   Task<host::CreatedBatch> create(const std::vector<host::BatchLine>& lines,
                                   const std::string& name, const BatchCall& call) const override {
@@ -123,24 +120,12 @@ class ImagesBatches final : public host::internal::BatchProtocol {
       file += line.request.text();
       file += "}\n";
     }
-    std::optional<host::UploadedFile> uploaded;
-    std::string refused;
-    try {
-      const std::string mime_type = "application/jsonl";
-      const std::string file_name = name + ".jsonl";
-      uploaded = co_await upload(host::as_bytes(file), mime_type, file_name, call);
-    } catch (const host::ServiceRefused& e) {
-      refused = std::string("the batch's file was refused: ") + e.what();
-    } catch (const host::Error& e) {
-      // Nothing is made before the create is sent; a stop leaves the batch to a later run.
-      const auto kind = e.failure_kind();
-      if (kind == host::FailureKind::kCancelled || kind == host::FailureKind::kDeadlineExceeded) {
-        throw;
-      }
-      refused = e.what();
+    const host::internal::InputFile uploaded =
+        co_await host::internal::upload_input(*this, std::move(file), name + ".jsonl", call);
+    if (!uploaded.file) {
+      co_return host::CreatedBatch{host::CreateFate::kRefused, "", uploaded.refused};
     }
-    if (!uploaded) co_return host::CreatedBatch{host::CreateFate::kRefused, "", refused};
-    const json body = {{"input_file_id", uploaded->name},
+    const json body = {{"input_file_id", uploaded.file->name},
                        {"endpoint", endpoint},
                        {"completion_window", "24h"},
                        {"metadata", {{kNameMember, name}}}};
@@ -150,32 +135,15 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     co_return host::internal::created_by(answer, named_batch);
   }
 
-  Task<host::BatchStatus> get(const std::string& id, const BatchCall& call) const override {
-    const std::string url = call.base_url + "/v1/batches/" + id;
-    const host::HttpResponse response = co_await host::internal::get(call, url);
-    co_return status_of(described(response, "batch " + id));
-  }
-
-  Task<host::BatchPage> list(const std::string& page_token, const BatchCall& call) const override {
-    std::string url = call.base_url + "/v1/batches?limit=100";
-    if (!page_token.empty()) url += "&after=" + page_token;
-    const host::HttpResponse response = co_await host::internal::get(call, url);
-    const json listed = described(response, "the batch list");
+  host::BatchPage page_of(const json& listed) const override {
     host::BatchPage page;
     for (const json& batch : listed.value("data", json::array())) {
-      if (batch.is_object()) page.batches.push_back(status_of(batch));
+      if (batch.is_object()) page.batches.push_back(status_from(batch));
     }
     if (listed.value("has_more", false) && listed.value("last_id", json()).is_string()) {
       page.next_page = listed["last_id"].get<std::string>();
     }
-    co_return page;
-  }
-
-  Task<bool> cancel(const std::string& id, const BatchCall& call) const override {
-    const std::string url = call.base_url + "/v1/batches/" + id + "/cancel";
-    const host::HttpResponse response = co_await host::internal::post_json(call, url, "{}");
-    host::internal::require_status(response);
-    co_return true;
+    return page;
   }
 
   Task<host::UploadedFile> upload(host::ByteView bytes, const std::string& mime_type,
@@ -187,7 +155,7 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     const std::string url = call.base_url + "/v1/files";
     const host::HttpResponse response =
         co_await host::internal::post_form(call, url, std::move(form));
-    const json file = described(response, "the file upload");
+    const json file = host::internal::json_answer(response, "the file upload");
     if (!file.value("id", json()).is_string()) {
       throw host::ResponseShapeError("the file upload's answer names no file");
     }
@@ -201,36 +169,18 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     co_return out;
   }
 
-  Task<host::internal::BatchOutput> output(const std::string& id,
-                                           const BatchCall& call) const override {
-    const std::string url = call.base_url + "/v1/batches/" + id;
-    const host::HttpResponse response = co_await host::internal::get(call, url);
-    const json batch = described(response, "batch " + id);
+  host::BatchStatus status_of(const json& described) const override {
+    return status_from(described);
+  }
+
+  host::internal::BatchOutput output_of(const json& batch, std::string_view /*text*/,
+                                        const std::string& /*id*/) const override {
     host::internal::BatchOutput out;
     for (const char* member : {"output_file_id", "error_file_id"}) {
       const json file = batch.value(member, json());
       if (file.is_string()) out.files.push_back(file.get<std::string>());
     }
-    co_return out;
-  }
-
-  std::string download_url(const std::string& base_url, const std::string& file) const override {
-    return base_url + "/v1/files/" + file + "/content";
-  }
-
-  void read_results_file(const std::filesystem::path& path, const host::internal::AnswerSink& each,
-                         const host::internal::UnreadableSink& unreadable) const override {
-    // The parser outlives each answer: the keys it unescaped are views into it.
-    simdjson::ondemand::parser parser;
-    host::internal::each_answer_line(
-        path,
-        [&](std::string_view text) {
-          simdjson::ondemand::document doc =
-              parser.iterate(text.data(), text.size(), text.size() + host::internal::kLinePadding);
-          simdjson::ondemand::object line = doc.get_object();
-          return answer_of(line);
-        },
-        each, unreadable);
+    return out;
   }
 
   void read_inlined(std::string_view /*described*/,

@@ -22,7 +22,6 @@ using json = nlohmann::json;
 
 constexpr std::size_t kMaxFileBytes = std::size_t{2} << 30;  // the Files API's 2 GB
 constexpr std::size_t kMaxRequests = 50'000;
-constexpr const char* kListPageSize = "100";
 
 // The model of a request's path "/v1beta/models/M:generateContent".
 std::string model_of(const std::string& path) {
@@ -50,7 +49,7 @@ int count_of(const json& stats, const char* name) {
 
 // A batch's operation ({"name", "metadata": {"state", "batchStats", "createTime",
 // "displayName"}, "error"}) as the service describes it.
-host::BatchStatus status_of(const json& operation) {
+host::BatchStatus status_from(const json& operation) {
   host::BatchStatus batch;
   batch.id = id_of(operation.value("name", ""));
   const json metadata = operation.value("metadata", json::object());
@@ -76,13 +75,6 @@ host::BatchStatus status_of(const json& operation) {
              batch.state == "BATCH_STATE_CANCELLED") {
     batch.phase = host::BatchStatus::Phase::kLeft;
   }
-  return batch;
-}
-
-json described(const host::HttpResponse& response, const std::string& id) {
-  host::internal::require_status(response);
-  json batch = json::parse(response.text(), nullptr, false);
-  if (!batch.is_object()) throw host::ResponseShapeError("batch " + id + ": the answer is no JSON");
   return batch;
 }
 
@@ -116,10 +108,13 @@ host::BatchAnswer answer_of(simdjson::ondemand::object& line) {
 
 class GeminiBatches final : public host::internal::BatchProtocol {
  public:
-  explicit GeminiBatches(std::size_t inline_limit) : inline_limit_(inline_limit) {}
-
-  std::size_t max_requests() const override { return kMaxRequests; }
-  std::size_t max_bytes() const override { return kMaxFileBytes; }
+  explicit GeminiBatches(std::size_t inline_limit)
+      : BatchProtocol({{"/v1beta/batches?pageSize=100", "&pageToken=", "/v1beta/batches/",
+                        ":cancel", "/download/v1beta/", ":download?alt=media"},
+                       kMaxRequests,
+                       kMaxFileBytes,
+                       answer_of}),
+        inline_limit_(inline_limit) {}
 
   Task<host::CreatedBatch> create(const std::vector<host::BatchLine>& lines,
                                   const std::string& name, const BatchCall& call) const override {
@@ -146,21 +141,12 @@ class GeminiBatches final : public host::internal::BatchProtocol {
         file += line.request.text();
         file += "}\n";
       }
-      std::optional<host::UploadedFile> uploaded;
-      std::string refused;
-      try {
-        const std::string mime_type = "application/jsonl";
-        uploaded = co_await upload(host::as_bytes(file), mime_type, name, call);
-      } catch (const host::Error& e) {
-        // Nothing is made before the create is sent; a stop leaves the batch to a later run.
-        const auto kind = e.failure_kind();
-        if (kind == host::FailureKind::kCancelled || kind == host::FailureKind::kDeadlineExceeded) {
-          throw;
-        }
-        refused = e.what();
+      const host::internal::InputFile uploaded =
+          co_await host::internal::upload_input(*this, std::move(file), name, call);
+      if (!uploaded.file) {
+        co_return host::CreatedBatch{host::CreateFate::kRefused, "", uploaded.refused};
       }
-      if (!uploaded) co_return host::CreatedBatch{host::CreateFate::kRefused, "", refused};
-      input = json{{"fileName", uploaded->name}}.dump();
+      input = json{{"fileName", uploaded.file->name}}.dump();
     }
     const std::string body =
         "{\"batch\":{\"displayName\":" + json(name).dump() + ",\"inputConfig\":" + input + "}}";
@@ -171,30 +157,13 @@ class GeminiBatches final : public host::internal::BatchProtocol {
     co_return host::internal::created_by(answer, named_batch);
   }
 
-  Task<host::BatchStatus> get(const std::string& id, const BatchCall& call) const override {
-    const std::string url = call.base_url + "/v1beta/batches/" + id;
-    const host::HttpResponse response = co_await host::internal::get(call, url);
-    co_return status_of(described(response, id));
-  }
-
-  Task<host::BatchPage> list(const std::string& page_token, const BatchCall& call) const override {
-    std::string url = call.base_url + "/v1beta/batches?pageSize=" + kListPageSize;
-    if (!page_token.empty()) url += "&pageToken=" + page_token;
-    const host::HttpResponse response = co_await host::internal::get(call, url);
-    const json listed = described(response, "list");
+  host::BatchPage page_of(const json& listed) const override {
     host::BatchPage page;
     for (const json& operation : listed.value("operations", json::array())) {
-      if (operation.is_object()) page.batches.push_back(status_of(operation));
+      if (operation.is_object()) page.batches.push_back(status_from(operation));
     }
     page.next_page = listed.value("nextPageToken", "");
-    co_return page;
-  }
-
-  Task<bool> cancel(const std::string& id, const BatchCall& call) const override {
-    const std::string url = call.base_url + "/v1beta/batches/" + id + ":cancel";
-    const host::HttpResponse response = co_await host::internal::post_json(call, url, "{}");
-    host::internal::require_status(response);
-    co_return true;
+    return page;
   }
 
   Task<host::UploadedFile> upload(host::ByteView bytes, const std::string& mime_type,
@@ -214,43 +183,25 @@ class GeminiBatches final : public host::internal::BatchProtocol {
     co_return std::move(*outcome.file);
   }
 
-  Task<host::internal::BatchOutput> output(const std::string& id,
-                                           const BatchCall& call) const override {
-    const std::string url = call.base_url + "/v1beta/batches/" + id;
-    const host::HttpResponse response = co_await host::internal::get(call, url);
-    const json batch = described(response, id);
+  host::BatchStatus status_of(const json& described) const override {
+    return status_from(described);
+  }
+
+  host::internal::BatchOutput output_of(const json& batch, std::string_view text,
+                                        const std::string& id) const override {
     const json output = batch.value("response", json());
     if (!output.is_object()) {
       throw host::ResponseShapeError("batch " + id + " ended without naming its results");
     }
     host::internal::BatchOutput out;
     if (output.contains("inlinedResponses")) {
-      out.inlined = std::string(response.text());
+      out.inlined = std::string(text);
     } else if (output.value("responsesFile", json()).is_string()) {
       out.files.push_back(output["responsesFile"].get<std::string>());
     } else {
       throw host::ResponseShapeError("batch " + id + " ended without its results");
     }
-    co_return out;
-  }
-
-  std::string download_url(const std::string& base_url, const std::string& file) const override {
-    return base_url + "/download/v1beta/" + file + ":download?alt=media";
-  }
-
-  void read_results_file(const std::filesystem::path& path, const host::internal::AnswerSink& each,
-                         const host::internal::UnreadableSink& unreadable) const override {
-    // The parser outlives each answer: the keys it unescaped are views into it.
-    simdjson::ondemand::parser parser;
-    host::internal::each_answer_line(
-        path,
-        [&](std::string_view text) {
-          simdjson::ondemand::document doc =
-              parser.iterate(text.data(), text.size(), text.size() + host::internal::kLinePadding);
-          simdjson::ondemand::object line = doc.get_object();
-          return answer_of(line);
-        },
-        each, unreadable);
+    return out;
   }
 
   void read_inlined(std::string_view described_text,
