@@ -109,6 +109,20 @@ bool is_deadline(const std::exception_ptr& failure) {
   return failure_kind(failure) == FailureKind::kDeadlineExceeded;
 }
 
+ServiceResult failure_result(const std::exception_ptr& failure, Logger& logger,
+                             const std::string& tag, const CallOptions& options,
+                             ReportBuilder& report, FailureWording wording) {
+  report.failed(failure);
+  if (is_timeout(failure)) {
+    logger.debug(log_record("任务处理超时", options.task_id, options.model_key));
+    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
+  }
+  const std::string name =
+      log_failure(logger, tag, wording.level, failure, options.task_id, options.model_key);
+  if (!wording.kind_in_message) return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+  return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
+}
+
 ServiceResult start_failure(const std::exception_ptr& failure, Logger& logger,
                             const std::string& tag, const CallOptions& options,
                             ReportBuilder& report) {

@@ -61,6 +61,24 @@ ServiceResult start_failure(const std::exception_ptr& failure, Logger& logger,
                             const std::string& tag, const CallOptions& options,
                             ReportBuilder& report);
 
+// How a call's request came: by its parameters' places (the contract's entries, which leave out
+// a reference that does not load) or by name (a request struct, whose every member is checked
+// and written, and which refuses such a reference).
+enum class Entry { kPositional, kByName };
+
+// How each service words a failure of the exchange: its record's level (" error", " warning"),
+// and whether the result's message names the failure's kind ("ReadTimeout error").
+struct FailureWording {
+  const char* level;
+  bool kind_in_message;
+};
+
+// How a call ends on a failure of its exchange or of reading its answer: a read time-out or the
+// deadline is SERVICE_TIMEOUT, anything else SERVICE_BUSY, each with its record.
+ServiceResult failure_result(const std::exception_ptr& failure, Logger& logger,
+                             const std::string& tag, const CallOptions& options,
+                             ReportBuilder& report, FailureWording wording);
+
 // Whether a failure ends the call as a time-out of the service: a read time-out, or the call's
 // deadline.
 bool is_timeout(const std::exception_ptr& failure);

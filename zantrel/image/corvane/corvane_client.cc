@@ -11,6 +11,7 @@
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/call/model_choice.h"
 #include "zantrel/host/call/report_builder.h"
+#include "zantrel/host/call/request_entries_impl.h"
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/image_tool.h"
@@ -26,6 +27,10 @@
 #include "zantrel/image/corvane/internal/images_stream.h"
 #include "zantrel/image/corvane/internal/model_checks.h"
 
+// Its by-name entries run this client's steps (the table is at the end).
+template <>
+struct zantrel::host::internal::ClientSteps<zantrel::image::corvane::CorvaneClient>;
+
 namespace zantrel::image::corvane {
 namespace {
 
@@ -35,6 +40,7 @@ using host::ErrorCode;
 using host::ServiceResult;
 using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
+using host::internal::Entry;
 using host::internal::Exchange;
 using host::internal::ReportBuilder;
 using host::internal::Task;
@@ -166,11 +172,11 @@ std::string size_to_send(const CorvaneClient& self, const ImageRequest& request,
 
 // The request's members in the order the endpoint reads them. The direct form leaves out what
 // the public endpoint refuses: "response_format" for the gpt-image models (they always answer
-// base64) and empty values. `typed`: the request came by name, so its extra members follow.
+// base64) and empty values. A request by name writes its extra members too.
 // Nothing when an extra member clashes with one the client writes (`refusal` says why).
 std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& request,
                                // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): model, size
-                               const std::string& model, const std::string& size, bool typed,
+                               const std::string& model, const std::string& size, Entry entry,
                                bool stream, std::string& refusal) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
   json payload = json::object();
@@ -197,7 +203,7 @@ std::optional<json> payload_of(const CorvaneClient& self, const ImageRequest& re
     payload["stream"] = true;
     put("partial_images", request.partial_images);
   }
-  if (typed) {
+  if (entry == Entry::kByName) {
     if (auto why = internal::extra_refusal(request.extra, payload)) {
       refusal = std::move(*why);
       return std::nullopt;
@@ -326,27 +332,20 @@ Task<ServiceResult> whole_answer_steps(const CorvaneClient& self, const ImageReq
                                options, exchange, report);
 }
 
-// How a call ends on a failure of its exchange or of reading its answer: a read time-out or the
-// deadline is SERVICE_TIMEOUT, anything else SERVICE_BUSY, each with its record.
+// A failure of the exchange: a " warning" record, SERVICE_BUSY without a message.
 ServiceResult failure_result(const CorvaneClient& self, const std::exception_ptr& failure,
                              const host::CallOptions& options, ReportBuilder& report) {
-  report.failed(failure);
-  if (host::internal::is_timeout(failure)) {
-    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
-    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
-  }
-  host::log_failure(*self.logger(), self.model_tag(), " warning", failure, options.task_id,
-                    options.model_key);
-  return ServiceResult::fail(ErrorCode::SERVICE_BUSY);
+  return host::internal::failure_result(failure, *self.logger(), self.model_tag(), options, report,
+                                        {" warning", false});
 }
 
 // The steps of one images call, shared by the blocking and non-blocking entries. `request`
-// gives the prompt, sizes, model and members (its files are already in `files`); `typed`: it
-// came by name, so its members and extra are written.
+// gives the prompt, sizes, model and members (its files are already in `files`); `entry`: by
+// name, its members and extra are written.
 Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest& request,
                                    const std::optional<ImageParts>& files,
                                    const host::CallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report, bool typed) {
+                                   ReportBuilder& report, Entry entry) {
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
   const std::string& tag = self.model_tag();
@@ -358,7 +357,7 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
     const std::string size = size_to_send(self, request, model.choice.checked, options);
     std::string refusal;
     const std::optional<json> payload =
-        payload_of(self, request, model.choice.sent, size, typed, options.stream, refusal);
+        payload_of(self, request, model.choice.sent, size, entry, options.stream, refusal);
     if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
     host::internal::record_model_choice(self, request.model, model.choice, options, report);
 
@@ -407,7 +406,8 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
     host::internal::report_model_choice(model.choice, report);
     const std::string size = size_to_send(self, request, model.choice.checked, options);
     std::string refusal;
-    const auto payload = payload_of(self, request, model.choice.sent, size, true, false, refusal);
+    const auto payload =
+        payload_of(self, request, model.choice.sent, size, Entry::kByName, false, refusal);
     const std::string& asked = payload && payload->contains("size") ? size : request.aspect_ratio;
     co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
                                           report);
@@ -422,13 +422,13 @@ Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest
 // can't go.
 using PartsOrRefusal = std::variant<std::optional<ImageParts>, ServiceResult>;
 Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest& request,
-                                   bool stream, const Exchange& exchange, bool typed) {
+                                   bool stream, const Exchange& exchange, Entry entry) {
   // The service would be sent a prompt other than the caller's (or refuse the body).
   if (auto at = host::first_invalid_utf8(request.prompt)) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                   "prompt is not valid UTF-8 (byte " + std::to_string(*at) + ")");
   }
-  if (typed) {
+  if (entry == Entry::kByName) {
     const ModelAsked model = model_asked(self, request);
     const bool unchecked =
         model.choice.checked == nullptr && self.dialect() == host::Dialect::kDirect;
@@ -445,7 +445,7 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
   // out, as its contract says.
   std::string refused;
   std::vector<host::Bytes> references = co_await host::internal::gather_references(
-      request.files, exchange, typed ? &refused : nullptr);
+      request.files, exchange, entry == Entry::kByName ? &refused : nullptr);
   if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
   std::optional<ImageParts> parts;
   if (!references.empty()) {
@@ -456,7 +456,7 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
   // Members of edits must not silently go to a generation when no reference gave an image (an
   // empty byte string).
   const bool edit_members = host::has_references(request.mask) || request.input_fidelity;
-  if (typed && edit_members && !parts) {
+  if (entry == Entry::kByName && edit_members && !parts) {
     co_return ServiceResult::fail(
         ErrorCode::INVALID_PARAMS,
         std::string(host::has_references(request.mask) ? "mask" : "input_fidelity") +
@@ -483,13 +483,13 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
 // The public entry's steps: the request's parts, then the generation.
 Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
                                 const host::CallOptions& options, const Exchange& exchange,
-                                ReportBuilder& report, bool typed) {
+                                ReportBuilder& report, Entry entry) {
   std::exception_ptr failure;
   try {
-    PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, typed);
+    PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, entry);
     if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
     co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
-                                      options, exchange, report, typed);
+                                      options, exchange, report, entry);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -530,7 +530,8 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
     if (previous) files.emplace_back(*previous);
     for (const host::Bytes& image : given) files.emplace_back(image);
     edit.files = std::move(files);
-    ServiceResult result = co_await start_steps(self, edit, options, exchange, report, true);
+    ServiceResult result =
+        co_await start_steps(self, edit, options, exchange, report, Entry::kByName);
     if (result.ok()) {
       const auto part_of = [](std::shared_ptr<const host::Bytes> image) {
         const std::string mime(host::sniff_image_mime(*image).value_or(""));
@@ -559,24 +560,12 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
                                           report);
 }
 
-using OwnedCall = host::internal::OwnedCall<CorvaneClient, ImageRequest>;
-
-// A non-blocking call's steps; `typed` as for generate_steps.
-void start_detached(const CorvaneClient& self, ImageRequest request, host::CallOptions options,
-                    bool typed, host::ResultCallback on_done) {
-  host::internal::run_detached_call(
-      OwnedCall{self, std::move(request), std::move(options)},
-      [typed](const OwnedCall& call, const Exchange& exchange, ReportBuilder& report) {
-        return start_steps(call.client, call.request, call.options, exchange, report, typed);
-      },
-      std::move(on_done));
-}
-
 }  // namespace
 
 host::PreparedRequest CorvaneClient::prepare(const ImageRequest& request) const {
   const Exchange exchange(*http_client(), Exchange::Mode::kBlocking, {});
-  PartsOrRefusal parts = request_parts(*this, request, false, exchange, true).run_blocking();
+  PartsOrRefusal parts =
+      request_parts(*this, request, false, exchange, Entry::kByName).run_blocking();
   if (auto* refused = std::get_if<ServiceResult>(&parts)) {
     throw host::InvalidArgument(refused->msg().value_or("the request is refused"));
   }
@@ -585,7 +574,7 @@ host::PreparedRequest CorvaneClient::prepare(const ImageRequest& request) const 
   const std::string size = size_to_send(*this, request, model.choice.checked, {});
   std::string refusal;
   std::optional<json> payload =
-      payload_of(*this, request, model.choice.sent, size, true, false, refusal);
+      payload_of(*this, request, model.choice.sent, size, Entry::kByName, false, refusal);
   if (!payload) throw host::InvalidArgument(refusal);
   host::PreparedRequest prepared;
   const bool edit = images && !images->empty();
@@ -593,17 +582,6 @@ host::PreparedRequest CorvaneClient::prepare(const ImageRequest& request) const 
   if (edit) payload = internal::edit_json_body(std::move(*payload), *images);
   prepared.body = host::to_bytes(payload->dump(-1, ' ', false, json::error_handler_t::replace));
   return prepared;
-}
-
-ServiceResult CorvaneClient::result_of(const ImageRequest& request, int status_code,
-                                       host::Bytes body, const host::CallOptions& options) const {
-  host::HttpResponse response;
-  response.status_code = status_code;
-  response.body = std::move(body);
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return answered_steps(*this, request, response, options, exchange, report);
-      });
 }
 
 CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
@@ -636,7 +614,7 @@ ServiceResult CorvaneClient::generate_image(const std::string& prompt,
       positional_request(prompt, aspect_ratio, quality, image_size, {}, options);
   return host::internal::run_blocking(
       *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return generate_steps(*this, request, files, options, exchange, report, false);
+        return generate_steps(*this, request, files, options, exchange, report, Entry::kPositional);
       });
 }
 
@@ -648,24 +626,7 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
       positional_request(prompt, aspect_ratio, quality, image_size, files, options);
   return host::internal::run_blocking(
       *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return start_steps(*this, request, options, exchange, report, false);
-      });
-}
-
-ServiceResult CorvaneClient::continue_with(host::Conversation& conversation,
-                                           const ImageRequest& request,
-                                           const host::CallOptions& options) const {
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return continue_steps(*this, conversation, request, options, exchange, report);
-      });
-}
-
-ServiceResult CorvaneClient::start(const ImageRequest& request,
-                                   const host::CallOptions& options) const {
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return start_steps(*this, request, options, exchange, report, true);
+        return start_steps(*this, request, options, exchange, report, Entry::kPositional);
       });
 }
 
@@ -675,12 +636,8 @@ void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, st
   ImageRequest request =
       positional_request(std::move(prompt), std::move(aspect_ratio), std::move(quality),
                          std::move(image_size), std::move(files), options);
-  start_detached(*this, std::move(request), std::move(options), false, std::move(on_done));
-}
-
-void CorvaneClient::start_async(ImageRequest request, host::CallOptions options,
-                                host::ResultCallback on_done) const {
-  start_detached(*this, std::move(request), std::move(options), true, std::move(on_done));
+  host::internal::start_detached(*this, std::move(request), std::move(options), Entry::kPositional,
+                                 std::move(on_done));
 }
 
 std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::string aspect_ratio,
@@ -693,11 +650,13 @@ std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::s
   });
 }
 
-std::future<ServiceResult> CorvaneClient::start_async(ImageRequest request,
-                                                      host::CallOptions options) const {
-  return host::internal::future_of([&](host::ResultCallback done) {
-    start_async(std::move(request), std::move(options), std::move(done));
-  });
-}
-
 }  // namespace zantrel::image::corvane
+
+// The by-name entries over this client's steps.
+template <>
+struct zantrel::host::internal::ClientSteps<zantrel::image::corvane::CorvaneClient> {
+  static constexpr StepTable<image::corvane::CorvaneClient, image::corvane::ImageRequest> table{
+      image::corvane::start_steps, image::corvane::continue_steps, image::corvane::answered_steps};
+};
+template class zantrel::host::RequestEntries<zantrel::image::corvane::CorvaneClient,
+                                             zantrel::image::corvane::ImageRequest>;

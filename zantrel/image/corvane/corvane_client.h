@@ -15,6 +15,7 @@
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/http/http_client.h"
 #include "zantrel/host/references.h"
+#include "zantrel/host/request_entries.h"
 #include "zantrel/host/result/prepared_request.h"
 #include "zantrel/host/result/service_result.h"
 #include "zantrel/host/service_client.h"
@@ -41,8 +42,10 @@ using ImageParts = std::vector<ImagePart>;
 // Client for an images API (generations and edits endpoints). One call = one request = one
 // ServiceResult; nothing is retried unless a retry policy says so. Read-only after construction;
 // may be shared by threads.
-class CorvaneClient : public host::ServiceClient {
+class CorvaneClient : public host::ServiceClient,
+                      public host::RequestEntries<CorvaneClient, ImageRequest> {
  public:
+  using Entries = host::RequestEntries<CorvaneClient, ImageRequest>;
   using Options = CorvaneOptions;
 
   CorvaneClient(std::string base_url, std::string api_key, Options options = {});
@@ -82,34 +85,22 @@ class CorvaneClient : public host::ServiceClient {
                             const host::Files& files = {},
                             const ImageCallOptions& options = {}) const;
 
-  // The same entry with every parameter by name, the service's own beyond the contract's (n,
-  // output format and compression, background, moderation, input fidelity, mask, user, extra
-  // members). The request names the model and response format: `options` gives the rest.
-  host::ServiceResult start(const ImageRequest& request,
-                            const host::CallOptions& options = {}) const;
-  // The next turn of a multi-turn edit, in the same shape as TavelinaClient::continue_with: the
-  // last image the model answered becomes the first "image" part of an edit, the request's own
-  // references follow. When the call ends well, both new turns are added to `conversation`.
-  host::ServiceResult continue_with(host::Conversation& conversation, const ImageRequest& request,
-                                    const host::CallOptions& options = {}) const;
+  // The same entries with every parameter by name (host::RequestEntries), the service's own
+  // beyond the contract's (n, output format and compression, background, moderation, input
+  // fidelity, mask, user, extra members; the request names the model and response format,
+  // `options` gives the rest): start, start_async, result_of and continue_with, whose edit
+  // takes the last image the model answered as its first "image" part, the request's own
+  // references after it.
+  using Entries::start;
+  using Entries::start_async;
   // The request `start` would send, made without sending it (the same checks and members): its
   // path and body, a generation's JSON as sent, an edit in the endpoint's JSON form ("images"
   // as data URLs, "mask" beside). For a host's own queue or a batch file. Throws
   // InvalidArgument with the refusal's text for a request `start` would refuse.
   host::PreparedRequest prepare(const ImageRequest& request) const;
-  // The result of an answer to such a request obtained elsewhere (a batch's results, a host's
-  // queue): `body` with its HTTP status, read exactly as a call reads its own answer.
-  host::ServiceResult result_of(const ImageRequest& request, int status_code, host::Bytes body,
-                                const host::CallOptions& options = {}) const;
   // The service's batch engine (/v1/batches) and file store (/v1/files) on this client's
   // address, key and HTTP stack (its own, else the shared one as it is now).
   host::ServiceBatches batches() const;
-
-  // Both non-blocking forms for a request by name.
-  std::future<host::ServiceResult> start_async(ImageRequest request,
-                                               host::CallOptions options = {}) const;
-  void start_async(ImageRequest request, host::CallOptions options,
-                   host::ResultCallback on_done) const;
 
   // Beside the shared accessors (model tag, logger, dialect, HTTP stack, retry policy): the
   // given base URL with "/v1/images" appended, and the key.
@@ -122,3 +113,7 @@ class CorvaneClient : public host::ServiceClient {
 };
 
 }  // namespace zantrel::image::corvane
+
+// Instantiated once, in the client's library.
+extern template class zantrel::host::RequestEntries<zantrel::image::corvane::CorvaneClient,
+                                                    zantrel::image::corvane::ImageRequest>;

@@ -10,6 +10,7 @@
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/call/model_choice.h"
 #include "zantrel/host/call/report_builder.h"
+#include "zantrel/host/call/request_entries_impl.h"
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/json_reading.h"
@@ -22,12 +23,17 @@
 #include "zantrel/image/tavelin/internal/gemini_stream.h"
 #include "zantrel/image/tavelin/internal/model_checks.h"
 
+// Its by-name entries run this client's steps (the table is at the end).
+template <>
+struct zantrel::host::internal::ClientSteps<zantrel::image::tavelin::TavelinaClient>;
+
 namespace zantrel::image::tavelin {
 namespace {
 
 using host::ErrorCode;
 using host::ServiceResult;
 using Clock = std::chrono::steady_clock;
+using host::internal::Entry;
 using host::internal::Exchange;
 using host::internal::ReportBuilder;
 using host::internal::Task;
@@ -86,15 +92,15 @@ double seconds_since(Clock::time_point start) {
 std::optional<ServiceResult> refusal(const TavelinaClient& self, const config::GeminiModel& model,
                                      const config::AspectRatio& aspect_ratio,
                                      const std::optional<std::string>& size,
-                                     const GenerationRequest* more,
+                                     const GenerationRequest* by_name,
                                      const host::ModelChoice& choice) {
   if (choice.unknown && self.dialect() == host::Dialect::kGateway)
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "Invalid model: " + model);
   const bool gateway = self.dialect() == host::Dialect::kGateway;
   const host::ModelInfo* info = choice.checked;
   if (info == nullptr) {
-    if (more != nullptr) {
-      if (auto why = internal::request_refusal(*more, gateway)) {
+    if (by_name != nullptr) {
+      if (auto why = internal::request_refusal(*by_name, gateway)) {
         return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
       }
     }
@@ -106,8 +112,8 @@ std::optional<ServiceResult> refusal(const TavelinaClient& self, const config::G
   if (auto why = internal::ratio_or_size_refusal(*info, aspect_ratio, size)) {
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
   }
-  if (more != nullptr) {
-    if (auto why = internal::parameter_refusal(*info, *more, gateway)) {
+  if (by_name != nullptr) {
+    if (auto why = internal::parameter_refusal(*info, *by_name, gateway)) {
       return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
     }
   }
@@ -143,13 +149,13 @@ host::PostRequest generate_request(const TavelinaClient& self, const std::string
                                    std::span<const host::Bytes> images,
                                    const config::AspectRatio& aspect_ratio,
                                    std::optional<std::string_view> size,
-                                   const GenerationRequest* more, host::Timeout timeout,
+                                   const GenerationRequest* by_name, host::Timeout timeout,
                                    const TurnContext* turn,
                                    std::span<const internal::ImageLink> links) {
   const bool direct = self.dialect() == host::Dialect::kDirect;
   host::PostRequest request;
   request.body = internal::gemini_body(
-      prompt, images, aspect_ratio, size, !direct, more,
+      prompt, images, aspect_ratio, size, !direct, by_name,
       turn != nullptr ? turn->history : std::span<const host::ConversationTurn>(), links);
   request.headers = {key_header(self), {"Content-Type", "application/json"}};
   request.timeout = timeout;
@@ -323,7 +329,7 @@ struct CheckedCall {
 std::variant<CheckedCall, ServiceResult> check_call(
     const TavelinaClient& self, std::string_view prompt, std::span<const host::Bytes> images,
     const config::AspectRatio& aspect_ratio, const std::optional<std::string>& image_size,
-    const config::GeminiModel& model, const GenerationRequest* more,
+    const config::GeminiModel& model, const GenerationRequest* by_name,
     std::span<const host::ConversationTurn> history, const host::CallOptions& options,
     ReportBuilder& report) {
   const auto catalogue = config::model_catalogue();
@@ -335,7 +341,7 @@ std::variant<CheckedCall, ServiceResult> check_call(
     return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                "prompt is not valid UTF-8 (byte " + std::to_string(*at) + ")");
   }
-  if (auto refused = refusal(self, model, aspect_ratio, size, more, choice)) {
+  if (auto refused = refusal(self, model, aspect_ratio, size, by_name, choice)) {
     return std::move(*refused);
   }
   CheckedCall checked{choice.checked, choice.sent, size};
@@ -360,18 +366,11 @@ std::variant<CheckedCall, ServiceResult> check_call(
   return checked;
 }
 
-// How a call ends on a failure of its exchange or of reading its answer: a read time-out or the
-// deadline is SERVICE_TIMEOUT, anything else SERVICE_BUSY naming its kind, each with its record.
+// A failure of the exchange: an " error" record, SERVICE_BUSY naming the failure's kind.
 ServiceResult failure_result(const TavelinaClient& self, const std::exception_ptr& failure,
                              const host::CallOptions& options, ReportBuilder& report) {
-  report.failed(failure);
-  if (host::internal::is_timeout(failure)) {
-    self.logger()->debug(host::log_record("任务处理超时", options.task_id, options.model_key));
-    return ServiceResult::fail(ErrorCode::SERVICE_TIMEOUT);
-  }
-  const std::string name = host::log_failure(*self.logger(), self.model_tag(), " error", failure,
-                                             options.task_id, options.model_key);
-  return ServiceResult::fail(ErrorCode::SERVICE_BUSY, name + " error");
+  return host::internal::failure_result(failure, *self.logger(), self.model_tag(), options, report,
+                                        {" error", true});
 }
 
 // The result of an answer held whole: an error answer's message, else the 200 body's image. The
@@ -394,15 +393,16 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const std::optional<std::string>& image_size,
                                    const config::GeminiModel& model,
                                    const host::CallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report, const GenerationRequest* more = nullptr,
+                                   ReportBuilder& report,
+                                   const GenerationRequest* by_name = nullptr,
                                    TurnContext* turn = nullptr) {
   const std::span<const host::Bytes> images = image_bytes_list
                                                   ? std::span<const host::Bytes>(*image_bytes_list)
                                                   : std::span<const host::Bytes>();
   const std::span<const host::ConversationTurn> history =
       turn != nullptr ? turn->history : std::span<const host::ConversationTurn>();
-  auto checked_or_refused = check_call(self, prompt, images, aspect_ratio, image_size, model, more,
-                                       history, options, report);
+  auto checked_or_refused = check_call(self, prompt, images, aspect_ratio, image_size, model,
+                                       by_name, history, options, report);
   if (auto* refused = std::get_if<ServiceResult>(&checked_or_refused))
     co_return std::move(*refused);
   const CheckedCall checked = std::get<CheckedCall>(std::move(checked_or_refused));
@@ -416,7 +416,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     // Uploaded user images go by their files.
     std::vector<internal::ImageLink> call_links;
     std::vector<internal::ImageLink>& links = turn != nullptr ? turn->links : call_links;
-    if (more != nullptr && more->upload_references) {
+    if (by_name != nullptr && by_name->upload_references) {
       // Named, not a temporary: the upload's steps hold on to it while they wait.
       const internal::UploadTarget target{self.base_url(), key_header(self), timeout};
       internal::LinkedImages linked =
@@ -428,8 +428,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
       }
       links = std::move(linked.links);
     }
-    host::PostRequest request = generate_request(self, prompt, images, aspect_ratio,
-                                                 view_of(checked.size), more, timeout, turn, links);
+    host::PostRequest request = generate_request(
+        self, prompt, images, aspect_ratio, view_of(checked.size), by_name, timeout, turn, links);
     if (auto why = internal::inline_size_refusal(std::get<host::StreamedBody>(request.body).size(),
                                                  self.dialect() == host::Dialect::kDirect)) {
       co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
@@ -483,8 +483,8 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
 }
 
 // An answer obtained elsewhere, read as an exchange's would be.
-Task<ServiceResult> answered_steps(const TavelinaClient& self, host::HttpResponse& response,
-                                   const GenerationRequest& r, const host::CallOptions& options,
+Task<ServiceResult> answered_steps(const TavelinaClient& self, const GenerationRequest& r,
+                                   host::HttpResponse& response, const host::CallOptions& options,
                                    const Exchange& exchange, ReportBuilder& report) {
   std::exception_ptr failure;
   try {
@@ -516,26 +516,26 @@ std::optional<ServiceResult> listed_ratio_refusal(const TavelinaClient& self,
 }
 
 // The public entry's steps: the ratio, the references (links fetched as the call's exchanges),
-// then the generation.
-Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& prompt,
-                                const config::AspectRatio& aspect_ratio,
-                                const std::string& image_size, const host::Files& files,
-                                const config::GeminiModel& model, const host::CallOptions& options,
-                                const Exchange& exchange, ReportBuilder& report,
-                                const GenerationRequest* more = nullptr) {
-  if (auto refused = listed_ratio_refusal(self, model, aspect_ratio)) co_return std::move(*refused);
+// then the generation. A request by name refuses a reference that does not load and has its
+// members written; a positional one leaves such a reference out, as its contract says.
+Task<ServiceResult> start_steps(const TavelinaClient& self, const GenerationRequest& r,
+                                const host::CallOptions& options, const Exchange& exchange,
+                                ReportBuilder& report, Entry entry) {
+  if (auto refused = listed_ratio_refusal(self, r.model, r.aspect_ratio)) {
+    co_return std::move(*refused);
+  }
+  const bool by_name = entry == Entry::kByName;
   std::exception_ptr failure;
   try {
-    // A request by name refuses a reference that does not load; the positional entry leaves
-    // it out, as its contract says.
     std::string refused;
-    std::vector<host::Bytes> references = co_await host::internal::gather_references(
-        files, exchange, more != nullptr ? &refused : nullptr);
+    std::vector<host::Bytes> references =
+        co_await host::internal::gather_references(r.files, exchange, by_name ? &refused : nullptr);
     if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
     std::optional<std::vector<host::Bytes>> image_bytes_list;
     if (!references.empty()) image_bytes_list = std::move(references);
-    co_return co_await generate_steps(self, prompt, image_bytes_list, aspect_ratio, image_size,
-                                      model, options, exchange, report, more);
+    co_return co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio,
+                                      r.image_size, r.model, options, exchange, report,
+                                      by_name ? &r : nullptr);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -543,12 +543,14 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const std::string& p
                                           report);
 }
 
-// A request by name's steps.
-Task<ServiceResult> request_steps(const TavelinaClient& self, const GenerationRequest& r,
-                                  const host::CallOptions& options, const Exchange& exchange,
-                                  ReportBuilder& report) {
-  return start_steps(self, r.prompt, r.aspect_ratio, r.image_size, r.files, r.model, options,
-                     exchange, report, &r);
+// The request of a positional call.
+GenerationRequest positional_request(std::string prompt, std::string aspect_ratio,
+                                     std::string image_size, host::Files files, std::string model) {
+  return GenerationRequest{.prompt = std::move(prompt),
+                           .aspect_ratio = std::move(aspect_ratio),
+                           .image_size = std::move(image_size),
+                           .files = std::move(files),
+                           .model = std::move(model)};
 }
 
 // The next turn of `conversation`: its turns, then the request's prompt and references; when the
@@ -608,18 +610,7 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
                                           report);
 }
 
-using OwnedCall = host::internal::OwnedCall<TavelinaClient, GenerationRequest>;
-
 }  // namespace
-
-ServiceResult TavelinaClient::continue_with(host::Conversation& conversation,
-                                            const GenerationRequest& request,
-                                            const host::CallOptions& options) const {
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return continue_steps(*this, conversation, request, options, exchange, report);
-      });
-}
 
 host::PreparedRequest TavelinaClient::prepare(const GenerationRequest& request) const {
   ReportBuilder no_report(nullptr);
@@ -652,17 +643,6 @@ host::UploadedFile TavelinaClient::upload_file(host::ByteView bytes, const std::
                                                const std::string& display_name,
                                                const host::CallOptions& options) const {
   return batches().upload_file(bytes, mime_type, display_name, options);
-}
-
-ServiceResult TavelinaClient::result_of(const GenerationRequest& request, int status_code,
-                                        host::Bytes body, const host::CallOptions& options) const {
-  host::HttpResponse response;
-  response.status_code = status_code;
-  response.body = std::move(body);
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return answered_steps(*this, response, request, options, exchange, report);
-      });
 }
 
 TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Options options)
@@ -736,47 +716,22 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
                                     const std::string& image_size, const host::Files& files,
                                     const config::GeminiModel& model,
                                     const host::CallOptions& options) const {
-  return host::internal::run_blocking(*this, options,
-                                      [&](const Exchange& exchange, ReportBuilder& report) {
-                                        return start_steps(*this, prompt, aspect_ratio, image_size,
-                                                           files, model, options, exchange, report);
-                                      });
-}
-
-ServiceResult TavelinaClient::start(const GenerationRequest& request,
-                                    const host::CallOptions& options) const {
+  const GenerationRequest request =
+      positional_request(prompt, aspect_ratio, image_size, files, model);
   return host::internal::run_blocking(
       *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return request_steps(*this, request, options, exchange, report);
+        return start_steps(*this, request, options, exchange, report, Entry::kPositional);
       });
 }
 
 void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
                                  std::string image_size, host::Files files, std::string model,
                                  host::CallOptions options, host::ResultCallback on_done) const {
-  start_async(GenerationRequest{.prompt = std::move(prompt),
-                                .aspect_ratio = std::move(aspect_ratio),
-                                .image_size = std::move(image_size),
-                                .files = std::move(files),
-                                .model = std::move(model)},
-              std::move(options), std::move(on_done));
-}
-
-void TavelinaClient::start_async(GenerationRequest request, host::CallOptions options,
-                                 host::ResultCallback on_done) const {
-  host::internal::run_detached_call(
-      OwnedCall{*this, std::move(request), std::move(options)},
-      [](const OwnedCall& call, const Exchange& exchange, ReportBuilder& report) {
-        return request_steps(call.client, call.request, call.options, exchange, report);
-      },
-      std::move(on_done));
-}
-
-std::future<ServiceResult> TavelinaClient::start_async(GenerationRequest request,
-                                                       host::CallOptions options) const {
-  return host::internal::future_of([&](host::ResultCallback done) {
-    start_async(std::move(request), std::move(options), std::move(done));
-  });
+  host::internal::start_detached(
+      *this,
+      positional_request(std::move(prompt), std::move(aspect_ratio), std::move(image_size),
+                         std::move(files), std::move(model)),
+      std::move(options), Entry::kPositional, std::move(on_done));
 }
 
 std::future<ServiceResult> TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
@@ -790,3 +745,13 @@ std::future<ServiceResult> TavelinaClient::start_async(std::string prompt, std::
 }
 
 }  // namespace zantrel::image::tavelin
+
+// The by-name entries over this client's steps.
+template <>
+struct zantrel::host::internal::ClientSteps<zantrel::image::tavelin::TavelinaClient> {
+  static constexpr StepTable<image::tavelin::TavelinaClient, image::tavelin::GenerationRequest>
+      table{image::tavelin::start_steps, image::tavelin::continue_steps,
+            image::tavelin::answered_steps};
+};
+template class zantrel::host::RequestEntries<zantrel::image::tavelin::TavelinaClient,
+                                             zantrel::image::tavelin::GenerationRequest>;

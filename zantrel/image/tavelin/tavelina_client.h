@@ -16,6 +16,7 @@
 #include "zantrel/host/config.h"
 #include "zantrel/host/conversation.h"
 #include "zantrel/host/references.h"
+#include "zantrel/host/request_entries.h"
 #include "zantrel/host/result/prepared_request.h"
 #include "zantrel/host/result/service_result.h"
 #include "zantrel/host/service_client.h"
@@ -34,9 +35,11 @@ using Conversation = host::Conversation;
 // Client for the Gemini generateContent image API. One call = one request = one ServiceResult;
 // nothing is retried unless a retry policy says so. The object is read-only after construction
 // and may be shared by threads.
-class TavelinaClient : public host::ServiceClient {
+class TavelinaClient : public host::ServiceClient,
+                       public host::RequestEntries<TavelinaClient, GenerationRequest> {
  public:
   using Options = TavelinaOptions;
+  using Entries = host::RequestEntries<TavelinaClient, GenerationRequest>;
 
   TavelinaClient(std::string base_url, std::string api_key, Options options = {});
 
@@ -77,30 +80,21 @@ class TavelinaClient : public host::ServiceClient {
                             const config::GeminiModel& model = kDefaultModel,
                             const host::CallOptions& options = {}) const;
 
-  // The same entry with every parameter by name, the service's own beyond the contract's
-  // (seed, temperature, safety settings, thinking level, text, extra members).
-  host::ServiceResult start(const GenerationRequest& request,
-                            const host::CallOptions& options = {}) const;
-
-  // The next turn of a multi-turn edit: every turn of `conversation` goes out again (each
-  // part's thought signature unchanged), then `request`'s prompt and references. When the call
-  // ends well, both new turns are added to `conversation`; else it stays as it was. The report's
-  // `turn` names the exchange (1 for the first). A history the model would refuse (an answered
-  // image whose signature is gone) is refused before sending, with the service's own text.
-  host::ServiceResult continue_with(host::Conversation& conversation,
-                                    const GenerationRequest& request,
-                                    const host::CallOptions& options = {}) const;
+  // The same entries with every parameter by name (host::RequestEntries), the service's own
+  // beyond the contract's (seed, temperature, safety settings, thinking level, text, extra
+  // members): start, start_async, result_of (file links in the answer are fetched) and
+  // continue_with, which sends every turn of the conversation again (each part's thought
+  // signature unchanged), then the request's prompt and references. A history the model would
+  // refuse (an answered image whose signature is gone) is refused before sending, with the
+  // service's own text.
+  using Entries::start;
+  using Entries::start_async;
 
   // The request `start` would send, made without sending it (the same checks and writer): its
   // path and exact body, references inline (links fetched, paths read). For a host's own queue
   // or a batch file. Throws InvalidArgument with the refusal's text for a request `start` would
   // refuse, and what loading a reference throws.
   host::PreparedRequest prepare(const GenerationRequest& request) const;
-  // The result of an answer to such a request obtained elsewhere (a batch's results, a host's
-  // queue): `body` with its HTTP status, read exactly as a call reads its own answer, so the
-  // same answer gives the same result, records and report. File links in it are fetched.
-  host::ServiceResult result_of(const GenerationRequest& request, int status_code, host::Bytes body,
-                                const host::CallOptions& options = {}) const;
 
   // The service's batch engine and Files API on this client's address, key and HTTP stack (its
   // own, else the shared one as it is now). A batch whose requests come to less than
@@ -130,11 +124,6 @@ class TavelinaClient : public host::ServiceClient {
   void start_async(std::string prompt, std::string aspect_ratio, std::string image_size,
                    host::Files files, std::string model, host::CallOptions options,
                    host::ResultCallback on_done) const;
-  // Both forms for a request by name.
-  std::future<host::ServiceResult> start_async(GenerationRequest request,
-                                               host::CallOptions options = {}) const;
-  void start_async(GenerationRequest request, host::CallOptions options,
-                   host::ResultCallback on_done) const;
 
   // Beside the shared accessors (model tag, logger, dialect, HTTP stack, retry policy).
   const std::string& base_url() const noexcept { return base_url_; }
@@ -146,3 +135,7 @@ class TavelinaClient : public host::ServiceClient {
 };
 
 }  // namespace zantrel::image::tavelin
+
+// Instantiated once, in the client's library.
+extern template class zantrel::host::RequestEntries<zantrel::image::tavelin::TavelinaClient,
+                                                    zantrel::image::tavelin::GenerationRequest>;
