@@ -10,7 +10,8 @@
 namespace zantrel::host {
 
 // The entries both clients offer for a request by name (`Request`: GenerationRequest,
-// ImageRequest), written once over each client's own steps. A request by name has every member
+// ImageRequest), written once over each client's own steps and instantiated in each client's
+// library. A request by name has every member
 // checked and written, and refuses a reference that does not load.
 template <class Client, class Request>
 class RequestEntries {

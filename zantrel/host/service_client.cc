@@ -5,11 +5,12 @@
 
 namespace zantrel::host {
 
-ServiceClient::ServiceClient(std::string_view logger_name, std::string model_tag,
-                             std::shared_ptr<Logger> logger,
+ServiceClient::ServiceClient(std::string_view logger_name, std::string base_url,
+                             std::string model_tag, std::shared_ptr<Logger> logger,
                              std::shared_ptr<HttpClient> http_client, Dialect dialect,
                              RetryPolicy retry, std::string secret)
-    : secret_(std::move(secret)),
+    : base_url_(std::move(base_url)),
+      secret_(std::move(secret)),
       model_tag_(std::move(model_tag)),
       logger_(host::secret_blanking_logger(logger ? std::move(logger) : get_logger(logger_name),
                                            secret_)),

@@ -28,10 +28,13 @@ struct ClientOptions {
   RetryPolicy retry{};
 };
 
-// What both clients are besides their wire format: the model tag their records carry, the
-// logger, the HTTP stack, the dialect and the retry policy. Read-only after construction.
+// What both clients are besides their wire format: the address they call, the model tag their
+// records carry, the logger, the HTTP stack, the dialect and the retry policy. Read-only after
+// construction.
 class ServiceClient {
  public:
+  // Where the client's requests go (each client says which part of the service that is).
+  const std::string& base_url() const noexcept { return base_url_; }
   const std::string& model_tag() const noexcept { return model_tag_; }
   const std::shared_ptr<Logger>& logger() const noexcept { return logger_; }
   Dialect dialect() const noexcept { return dialect_; }
@@ -44,17 +47,19 @@ class ServiceClient {
  protected:
   // `logger_name`: the registry's logger used when the options name none. `secret`: the key.
   template <class Defaults>
-  ServiceClient(std::string_view logger_name, ClientOptions<Defaults> options, std::string secret)
-      : ServiceClient(logger_name, std::move(options.model_tag), std::move(options.logger),
-                      std::move(options.http_client), options.dialect, options.retry,
-                      std::move(secret)) {}
+  ServiceClient(std::string_view logger_name, std::string base_url, ClientOptions<Defaults> options,
+                std::string secret)
+      : ServiceClient(logger_name, std::move(base_url), std::move(options.model_tag),
+                      std::move(options.logger), std::move(options.http_client), options.dialect,
+                      options.retry, std::move(secret)) {}
 
  private:
   // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the options' members, in their order
-  ServiceClient(std::string_view logger_name, std::string model_tag, std::shared_ptr<Logger> logger,
-                std::shared_ptr<HttpClient> http_client, Dialect dialect, RetryPolicy retry,
-                std::string secret);
+  ServiceClient(std::string_view logger_name, std::string base_url, std::string model_tag,
+                std::shared_ptr<Logger> logger, std::shared_ptr<HttpClient> http_client,
+                Dialect dialect, RetryPolicy retry, std::string secret);
 
+  std::string base_url_;
   std::string secret_;
   std::string model_tag_;
   std::shared_ptr<Logger> logger_;

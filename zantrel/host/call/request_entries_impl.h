@@ -20,10 +20,43 @@ struct StepTable {
   // An answer obtained elsewhere, read as the exchange's own would be.
   Task<ServiceResult> (*answered)(const Client&, const Request&, HttpResponse&, const CallOptions&,
                                   const Exchange&, ReportBuilder&);
+  // How a failure of reading an answer is worded.
+  FailureWording wording;
 };
 
 template <class Client>
 struct ClientSteps;
+
+// A call's steps with any failure they throw (loading a reference, say) ended as start_failure
+// says, or, for the reading of an answer, as failure_result says in `wording`. A handler can't
+// co_await, so the failure is taken out of it first.
+template <class Client>
+Task<ServiceResult> contained(const Client& client, const CallOptions& options,
+                              ReportBuilder& report, Task<ServiceResult> steps,
+                              const FailureWording* wording = nullptr) {
+  std::exception_ptr failure;
+  try {
+    co_return co_await steps;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (wording != nullptr) {
+    co_return failure_result(failure, *client.logger(), client.model_tag(), options, report,
+                             *wording);
+  }
+  co_return start_failure(failure, *client.logger(), client.model_tag(), options, report);
+}
+
+// A call's steps run on this thread, entered as `entry` says.
+template <class Client, class Request>
+ServiceResult start_here(const Client& client, const Request& request, const CallOptions& options,
+                         Entry entry) {
+  return run_blocking(client, options, [&](const Exchange& exchange, ReportBuilder& report) {
+    return contained(
+        client, options, report,
+        ClientSteps<Client>::table.start(client, request, options, exchange, report, entry));
+  });
+}
 
 // A call's steps started on the event engine, entered as `entry` says.
 template <class Client, class Request>
@@ -33,8 +66,9 @@ void start_detached(const Client& client, Request request, CallOptions options, 
   run_detached_call(
       Call{client, std::move(request), std::move(options)},
       [entry](const Call& call, const Exchange& exchange, ReportBuilder& report) {
-        return ClientSteps<Client>::table.start(call.client, call.request, call.options, exchange,
-                                                report, entry);
+        return contained(call.client, call.options, report,
+                         ClientSteps<Client>::table.start(call.client, call.request, call.options,
+                                                          exchange, report, entry));
       },
       std::move(on_done));
 }
@@ -46,12 +80,8 @@ namespace zantrel::host {
 template <class Client, class Request>
 ServiceResult RequestEntries<Client, Request>::start(const Request& request,
                                                      const CallOptions& options) const {
-  const Client& self = static_cast<const Client&>(*this);
-  return internal::run_blocking(
-      self, options, [&](const internal::Exchange& exchange, internal::ReportBuilder& report) {
-        return internal::ClientSteps<Client>::table.start(self, request, options, exchange, report,
-                                                          internal::Entry::kByName);
-      });
+  return internal::start_here(static_cast<const Client&>(*this), request, options,
+                              internal::Entry::kByName);
 }
 
 template <class Client, class Request>
@@ -61,8 +91,9 @@ ServiceResult RequestEntries<Client, Request>::continue_with(Conversation& conve
   const Client& self = static_cast<const Client&>(*this);
   return internal::run_blocking(
       self, options, [&](const internal::Exchange& exchange, internal::ReportBuilder& report) {
-        return internal::ClientSteps<Client>::table.continue_with(self, conversation, request,
-                                                                  options, exchange, report);
+        return internal::contained(self, options, report,
+                                   internal::ClientSteps<Client>::table.continue_with(
+                                       self, conversation, request, options, exchange, report));
       });
 }
 
@@ -76,8 +107,10 @@ ServiceResult RequestEntries<Client, Request>::result_of(const Request& request,
   response.body = std::move(body);
   return internal::run_blocking(
       self, options, [&](const internal::Exchange& exchange, internal::ReportBuilder& report) {
-        return internal::ClientSteps<Client>::table.answered(self, request, response, options,
-                                                             exchange, report);
+        return internal::contained(self, options, report,
+                                   internal::ClientSteps<Client>::table.answered(
+                                       self, request, response, options, exchange, report),
+                                   &internal::ClientSteps<Client>::table.wording);
       });
 }
 

@@ -1,4 +1,5 @@
 #include "zantrel/image/corvane/corvane_client.h"
+#include "zantrel/image/step_names.h"
 
 #include <chrono>
 #include <cmath>
@@ -36,14 +37,7 @@ namespace {
 
 constexpr std::string_view kImagesPath = "/v1/images";
 
-using host::ErrorCode;
-using host::ServiceResult;
 using json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
-using host::internal::Entry;
-using host::internal::Exchange;
-using host::internal::ReportBuilder;
-using host::internal::Task;
 
 constexpr std::string_view kLoggerName = "zantrel.image.corvane";
 
@@ -332,89 +326,82 @@ Task<ServiceResult> whole_answer_steps(const CorvaneClient& self, const ImageReq
                                options, exchange, report);
 }
 
-// A failure of the exchange: a " warning" record, SERVICE_BUSY without a message.
-ServiceResult failure_result(const CorvaneClient& self, const std::exception_ptr& failure,
-                             const host::CallOptions& options, ReportBuilder& report) {
-  return host::internal::failure_result(failure, *self.logger(), self.model_tag(), options, report,
-                                        {" warning", false});
-}
+// How a failure of the exchange ends: a " warning" record, SERVICE_BUSY without a message.
+constexpr host::internal::FailureWording kFailureWording{" warning", false};
 
 // The steps of one images call, shared by the blocking and non-blocking entries. `request`
 // gives the prompt, sizes, model and members (its files are already in `files`); `entry`: by
 // name, its members and extra are written.
-Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest& request,
-                                   const std::optional<ImageParts>& files,
-                                   const host::CallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report, Entry entry) {
+Task<ServiceResult> send_steps(const CorvaneClient& self, const ImageRequest& request,
+                               const std::optional<ImageParts>& files,
+                               const host::CallOptions& options, const Exchange& exchange,
+                               ReportBuilder& report, Entry entry) {
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
   const std::string& tag = self.model_tag();
   host::Logger& logger = *self.logger();
-  std::exception_ptr failure;
-  try {
-    const auto start = Clock::now();
-    const ModelAsked model = model_asked(self, request);
-    const std::string size = size_to_send(self, request, model.choice.checked, options);
-    std::string refusal;
-    const std::optional<json> payload =
-        payload_of(self, request, model.choice.sent, size, entry, options.stream, refusal);
-    if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
-    host::internal::record_model_choice(self, request.model, model.choice, options, report);
+  const auto start = Clock::now();
+  const ModelAsked model = model_asked(self, request);
+  const std::string size = size_to_send(self, request, model.choice.checked, options);
+  std::string refusal;
+  const std::optional<json> payload =
+      payload_of(self, request, model.choice.sent, size, entry, options.stream, refusal);
+  if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
+  host::internal::record_model_choice(self, request.model, model.choice, options, report);
 
-    auto [url, post] =
-        completions_request(self, task_id, model_key, *payload, files,
-                            host::effective_timeout(options.timeout, exchange.client()));
-    // A streamed answer's events are read as they arrive.
-    std::optional<internal::ImagesStream> events;
-    std::optional<host::internal::AnswerStream> stream;
-    if (options.stream) {
-      events.emplace(request.partial_images);
-      stream.emplace(*events, exchange.progress(), report);
-      post.receiver = &*stream;
-    }
-    host::HttpResponse response = co_await host::internal::send_request(
-        exchange, url, post, options.retry.value_or(self.retry_policy()), report,
-        {logger, tag, task_id, model_key});
-    json response_record = host::log_record(tag + " api complete", task_id, model_key);
-    response_record["status_code"] = response.status_code;
-    response_record["total_second"] =
-        host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
-    logger.debug(response_record);
-
-    // What the image's ratio is checked against: the size sent, unless none was.
-    const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
-    if (response.status_code != 200 || !stream || !stream->holds_events(response)) {
-      co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
-                                            report);
-    }
-    co_return co_await streamed_answer_of(self, response, *stream, *events, asked, options,
-                                          exchange, report);
-  } catch (...) {
-    failure = std::current_exception();
+  auto [url, post] =
+      completions_request(self, task_id, model_key, *payload, files,
+                          host::effective_timeout(options.timeout, exchange.client()));
+  // A streamed answer's events are read as they arrive.
+  std::optional<internal::ImagesStream> events;
+  std::optional<host::internal::AnswerStream> stream;
+  if (options.stream) {
+    events.emplace(request.partial_images);
+    stream.emplace(*events, exchange.progress(), report);
+    post.receiver = &*stream;
   }
-  co_return failure_result(self, failure, options, report);
+  host::HttpResponse response = co_await host::internal::send_request(
+      exchange, url, post, options.retry.value_or(self.retry_policy()), report,
+      {logger, tag, task_id, model_key});
+  json response_record = host::log_record(tag + " api complete", task_id, model_key);
+  response_record["status_code"] = response.status_code;
+  response_record["total_second"] =
+      host::round_seconds(std::chrono::duration<double>(Clock::now() - start).count());
+  logger.debug(response_record);
+
+  // What the image's ratio is checked against: the size sent, unless none was.
+  const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
+  if (response.status_code != 200 || !stream || !stream->holds_events(response)) {
+    co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
+                                          report);
+  }
+  co_return co_await streamed_answer_of(self, response, *stream, *events, asked, options, exchange,
+                                        report);
+}
+
+// The same with a failure of the exchange or of reading the answer ended as failure_result says.
+Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest& request,
+                                   const std::optional<ImageParts>& files,
+                                   const host::CallOptions& options, const Exchange& exchange,
+                                   ReportBuilder& report, Entry entry) {
+  return host::internal::contained(
+      self, options, report, send_steps(self, request, files, options, exchange, report, entry),
+      &kFailureWording);
 }
 
 // An answer obtained elsewhere, read as an exchange's would be.
 Task<ServiceResult> answered_steps(const CorvaneClient& self, const ImageRequest& request,
                                    host::HttpResponse& response, const host::CallOptions& options,
                                    const Exchange& exchange, ReportBuilder& report) {
-  std::exception_ptr failure;
-  try {
-    report.answered(response);
-    const ModelAsked model = model_asked(self, request);
-    host::internal::report_model_choice(model.choice, report);
-    const std::string size = size_to_send(self, request, model.choice.checked, options);
-    std::string refusal;
-    const auto payload =
-        payload_of(self, request, model.choice.sent, size, Entry::kByName, false, refusal);
-    const std::string& asked = payload && payload->contains("size") ? size : request.aspect_ratio;
-    co_return co_await whole_answer_steps(self, request, asked, response, options, exchange,
-                                          report);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  co_return failure_result(self, failure, options, report);
+  report.answered(response);
+  const ModelAsked model = model_asked(self, request);
+  host::internal::report_model_choice(model.choice, report);
+  const std::string size = size_to_send(self, request, model.choice.checked, options);
+  std::string refusal;
+  const auto payload =
+      payload_of(self, request, model.choice.sent, size, Entry::kByName, false, refusal);
+  const std::string& asked = payload && payload->contains("size") ? size : request.aspect_ratio;
+  co_return co_await whole_answer_steps(self, request, asked, response, options, exchange, report);
 }
 
 // A request's parts once its members are checked: the references as "image" parts and its mask
@@ -484,17 +471,10 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
 Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
                                 const host::CallOptions& options, const Exchange& exchange,
                                 ReportBuilder& report, Entry entry) {
-  std::exception_ptr failure;
-  try {
-    PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, entry);
-    if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
-    co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
-                                      options, exchange, report, entry);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
-                                          report);
+  PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, entry);
+  if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
+  co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
+                                    options, exchange, report, entry);
 }
 
 // The request of a positional call: its parameters, and the model and response format from
@@ -518,46 +498,39 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
                                    const ImageRequest& request, const host::CallOptions& options,
                                    const Exchange& exchange, ReportBuilder& report) {
   if (report.wanted()) report.report()->turn = static_cast<int>(conversation.exchanges()) + 1;
-  std::exception_ptr failure;
-  try {
-    std::string refused;
-    std::vector<host::Bytes> given =
-        co_await host::internal::gather_references(request.files, exchange, &refused);
-    if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
-    const std::shared_ptr<const host::Bytes> previous = conversation.last_model_image();
-    ImageRequest edit = request;
-    std::vector<host::Reference> files;
-    if (previous) files.emplace_back(*previous);
-    for (const host::Bytes& image : given) files.emplace_back(image);
-    edit.files = std::move(files);
-    ServiceResult result =
-        co_await start_steps(self, edit, options, exchange, report, Entry::kByName);
-    if (result.ok()) {
-      const auto part_of = [](std::shared_ptr<const host::Bytes> image) {
-        const std::string mime(host::sniff_image_mime(*image).value_or(""));
-        return host::ConversationPart{std::nullopt, std::move(image), mime, std::nullopt,
-                                      std::nullopt};
-      };
-      host::ConversationTurn asked{"user",
-                                   {{request.prompt, nullptr, {}, std::nullopt, std::nullopt}}};
-      if (previous) asked.parts.push_back(part_of(previous));
-      for (host::Bytes& image : given) {
-        asked.parts.push_back(part_of(std::make_shared<const host::Bytes>(std::move(image))));
-      }
-      host::ConversationTurn answered{"model", {}};
-      for (const host::ByteView image : result.images()) {
-        answered.parts.push_back(
-            part_of(std::make_shared<const host::Bytes>(image.begin(), image.end())));
-      }
-      conversation.add(std::move(asked));
-      conversation.add(std::move(answered));
+  std::string refused;
+  std::vector<host::Bytes> given =
+      co_await host::internal::gather_references(request.files, exchange, &refused);
+  if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
+  const std::shared_ptr<const host::Bytes> previous = conversation.last_model_image();
+  ImageRequest edit = request;
+  std::vector<host::Reference> files;
+  if (previous) files.emplace_back(*previous);
+  for (const host::Bytes& image : given) files.emplace_back(image);
+  edit.files = std::move(files);
+  ServiceResult result =
+      co_await start_steps(self, edit, options, exchange, report, Entry::kByName);
+  if (result.ok()) {
+    const auto part_of = [](std::shared_ptr<const host::Bytes> image) {
+      const std::string mime(host::sniff_image_mime(*image).value_or(""));
+      return host::ConversationPart{std::nullopt, std::move(image), mime, std::nullopt,
+                                    std::nullopt};
+    };
+    host::ConversationTurn asked{"user",
+                                 {{request.prompt, nullptr, {}, std::nullopt, std::nullopt}}};
+    if (previous) asked.parts.push_back(part_of(previous));
+    for (host::Bytes& image : given) {
+      asked.parts.push_back(part_of(std::make_shared<const host::Bytes>(std::move(image))));
     }
-    co_return result;
-  } catch (...) {
-    failure = std::current_exception();
+    host::ConversationTurn answered{"model", {}};
+    for (const host::ByteView image : result.images()) {
+      answered.parts.push_back(
+          part_of(std::make_shared<const host::Bytes>(image.begin(), image.end())));
+    }
+    conversation.add(std::move(asked));
+    conversation.add(std::move(answered));
   }
-  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
-                                          report);
+  co_return result;
 }
 
 }  // namespace
@@ -585,14 +558,13 @@ host::PreparedRequest CorvaneClient::prepare(const ImageRequest& request) const 
 }
 
 CorvaneClient::CorvaneClient(std::string base_url, std::string api_key, Options options)
-    : ServiceClient(kLoggerName, std::move(options), api_key),
-      base_url_(std::move(base_url) + std::string(kImagesPath)),
-      token_(std::move(api_key)) {}
+    : ServiceClient(kLoggerName, std::move(base_url) + std::string(kImagesPath), std::move(options),
+                    std::move(api_key)) {}
 
 host::ServiceBatches CorvaneClient::batches() const {
   // The batch and file endpoints stand beside /v1/images.
-  const std::string root = base_url_.substr(0, base_url_.size() - kImagesPath.size());
-  return {internal::images_batches(), http_client(), root, {"Authorization", "Bearer " + token_}};
+  const std::string root = base_url().substr(0, base_url().size() - kImagesPath.size());
+  return {internal::images_batches(), http_client(), root, {"Authorization", "Bearer " + token()}};
 }
 
 host::HttpResponse CorvaneClient::_generate_completions(
@@ -622,12 +594,9 @@ ServiceResult CorvaneClient::start(const std::string& prompt, const std::string&
                                    const std::string& quality, const std::string& image_size,
                                    const host::Files& files,
                                    const ImageCallOptions& options) const {
-  const ImageRequest request =
-      positional_request(prompt, aspect_ratio, quality, image_size, files, options);
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return start_steps(*this, request, options, exchange, report, Entry::kPositional);
-      });
+  return host::internal::start_here(
+      *this, positional_request(prompt, aspect_ratio, quality, image_size, files, options), options,
+      Entry::kPositional);
 }
 
 void CorvaneClient::start_async(std::string prompt, std::string aspect_ratio, std::string quality,
@@ -656,7 +625,8 @@ std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::s
 template <>
 struct zantrel::host::internal::ClientSteps<zantrel::image::corvane::CorvaneClient> {
   static constexpr StepTable<image::corvane::CorvaneClient, image::corvane::ImageRequest> table{
-      image::corvane::start_steps, image::corvane::continue_steps, image::corvane::answered_steps};
+      image::corvane::start_steps, image::corvane::continue_steps, image::corvane::answered_steps,
+      image::corvane::kFailureWording};
 };
 template class zantrel::host::RequestEntries<zantrel::image::corvane::CorvaneClient,
                                              zantrel::image::corvane::ImageRequest>;

@@ -102,18 +102,9 @@ class CorvaneClient : public host::ServiceClient,
   // address, key and HTTP stack (its own, else the shared one as it is now).
   host::ServiceBatches batches() const;
 
-  // Beside the shared accessors (model tag, logger, dialect, HTTP stack, retry policy): the
-  // given base URL with "/v1/images" appended, and the key.
-  const std::string& base_url() const noexcept { return base_url_; }
-  const std::string& token() const noexcept { return token_; }
-
- private:
-  std::string base_url_;
-  std::string token_;
+  // Beside the shared accessors (the base URL given with "/v1/images" appended, model tag,
+  // logger, dialect, HTTP stack, retry policy).
+  const std::string& token() const noexcept { return secret(); }
 };
 
 }  // namespace zantrel::image::corvane
-
-// Instantiated once, in the client's library.
-extern template class zantrel::host::RequestEntries<zantrel::image::corvane::CorvaneClient,
-                                                    zantrel::image::corvane::ImageRequest>;

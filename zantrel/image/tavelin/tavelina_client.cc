@@ -1,4 +1,5 @@
 #include "zantrel/image/tavelin/tavelina_client.h"
+#include "zantrel/image/step_names.h"
 
 #include <algorithm>
 #include <cctype>
@@ -29,14 +30,6 @@ struct zantrel::host::internal::ClientSteps<zantrel::image::tavelin::TavelinaCli
 
 namespace zantrel::image::tavelin {
 namespace {
-
-using host::ErrorCode;
-using host::ServiceResult;
-using Clock = std::chrono::steady_clock;
-using host::internal::Entry;
-using host::internal::Exchange;
-using host::internal::ReportBuilder;
-using host::internal::Task;
 
 constexpr std::string_view kLoggerName = "zantrel.image.tavelin";
 
@@ -367,10 +360,11 @@ std::variant<CheckedCall, ServiceResult> check_call(
 }
 
 // A failure of the exchange: an " error" record, SERVICE_BUSY naming the failure's kind.
+constexpr host::internal::FailureWording kFailureWording{" error", true};
 ServiceResult failure_result(const TavelinaClient& self, const std::exception_ptr& failure,
                              const host::CallOptions& options, ReportBuilder& report) {
   return host::internal::failure_result(failure, *self.logger(), self.model_tag(), options, report,
-                                        {" error", true});
+                                        kFailureWording);
 }
 
 // The result of an answer held whole: an error answer's message, else the 200 body's image. The
@@ -486,19 +480,12 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
 Task<ServiceResult> answered_steps(const TavelinaClient& self, const GenerationRequest& r,
                                    host::HttpResponse& response, const host::CallOptions& options,
                                    const Exchange& exchange, ReportBuilder& report) {
-  std::exception_ptr failure;
-  try {
-    report.answered(response);
-    host::internal::report_model_choice(
-        host::internal::choose_model(self, *config::model_catalogue(), r.model,
-                                     host::Service::kGemini),
-        report);
-    co_return co_await whole_answer_steps(self, response, 0.0, r.aspect_ratio, options, exchange,
-                                          report, nullptr);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  co_return failure_result(self, failure, options, report);
+  report.answered(response);
+  host::internal::report_model_choice(host::internal::choose_model(self, *config::model_catalogue(),
+                                                                   r.model, host::Service::kGemini),
+                                      report);
+  co_return co_await whole_answer_steps(self, response, 0.0, r.aspect_ratio, options, exchange,
+                                        report, nullptr);
 }
 
 // The contract's check of the ratio against the host's list, before any reference is loaded. A
@@ -525,22 +512,14 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const GenerationRequ
     co_return std::move(*refused);
   }
   const bool by_name = entry == Entry::kByName;
-  std::exception_ptr failure;
-  try {
-    std::string refused;
-    std::vector<host::Bytes> references =
-        co_await host::internal::gather_references(r.files, exchange, by_name ? &refused : nullptr);
-    if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
-    std::optional<std::vector<host::Bytes>> image_bytes_list;
-    if (!references.empty()) image_bytes_list = std::move(references);
-    co_return co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio,
-                                      r.image_size, r.model, options, exchange, report,
-                                      by_name ? &r : nullptr);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
-                                          report);
+  std::string refused;
+  std::vector<host::Bytes> references =
+      co_await host::internal::gather_references(r.files, exchange, by_name ? &refused : nullptr);
+  if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
+  std::optional<std::vector<host::Bytes>> image_bytes_list;
+  if (!references.empty()) image_bytes_list = std::move(references);
+  co_return co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
+                                    r.model, options, exchange, report, by_name ? &r : nullptr);
 }
 
 // The request of a positional call.
@@ -566,48 +545,40 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
   if (auto refused = listed_ratio_refusal(self, r.model, r.aspect_ratio)) {
     co_return std::move(*refused);
   }
-  std::exception_ptr failure;
-  try {
-    std::string refused;
-    std::vector<host::Bytes> references =
-        co_await host::internal::gather_references(r.files, exchange, &refused);
-    if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
-    std::optional<std::vector<host::Bytes>> image_bytes_list;
-    if (!references.empty()) image_bytes_list = std::move(references);
-    TurnContext turn{conversation.turns(), {"model", {}}, {}};
-    ServiceResult result =
-        co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
-                                r.model, options, exchange, report, &r, &turn);
-    // Files uploaded stay noted whatever the outcome: a retry of the turn names them again.
-    for (const internal::ImageLink& link : turn.links) {
-      conversation.note_upload(link.image.data(), link.file);
-    }
-    if (result.ok()) {
-      host::ConversationTurn asked{"user", {}};
-      asked.parts.push_back({r.prompt, nullptr, {}, std::nullopt, std::nullopt});
-      std::vector<host::Bytes> sent;
-      if (image_bytes_list) sent = std::move(*image_bytes_list);
-      for (host::Bytes& image : sent) {
-        host::ConversationPart part{std::nullopt, nullptr,
-                                    std::string(internal::gemini_mime_type(image)), std::nullopt,
-                                    std::nullopt};
-        for (const internal::ImageLink& link : turn.links) {
-          if (link.image.data() == image.data()) part.file = link.file;
-        }
-        // A reference sent in an earlier turn too is held once.
-        part.image =
-            conversation.shared_image(std::make_shared<const host::Bytes>(std::move(image)));
-        asked.parts.push_back(std::move(part));
-      }
-      conversation.add(std::move(asked));
-      conversation.add(std::move(turn.answered));
-    }
-    co_return result;
-  } catch (...) {
-    failure = std::current_exception();
+  std::string refused;
+  std::vector<host::Bytes> references =
+      co_await host::internal::gather_references(r.files, exchange, &refused);
+  if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
+  std::optional<std::vector<host::Bytes>> image_bytes_list;
+  if (!references.empty()) image_bytes_list = std::move(references);
+  TurnContext turn{conversation.turns(), {"model", {}}, {}};
+  ServiceResult result =
+      co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
+                              r.model, options, exchange, report, &r, &turn);
+  // Files uploaded stay noted whatever the outcome: a retry of the turn names them again.
+  for (const internal::ImageLink& link : turn.links) {
+    conversation.note_upload(link.image.data(), link.file);
   }
-  co_return host::internal::start_failure(failure, *self.logger(), self.model_tag(), options,
-                                          report);
+  if (result.ok()) {
+    host::ConversationTurn asked{"user", {}};
+    asked.parts.push_back({r.prompt, nullptr, {}, std::nullopt, std::nullopt});
+    std::vector<host::Bytes> sent;
+    if (image_bytes_list) sent = std::move(*image_bytes_list);
+    for (host::Bytes& image : sent) {
+      host::ConversationPart part{std::nullopt, nullptr,
+                                  std::string(internal::gemini_mime_type(image)), std::nullopt,
+                                  std::nullopt};
+      for (const internal::ImageLink& link : turn.links) {
+        if (link.image.data() == image.data()) part.file = link.file;
+      }
+      // A reference sent in an earlier turn too is held once.
+      part.image = conversation.shared_image(std::make_shared<const host::Bytes>(std::move(image)));
+      asked.parts.push_back(std::move(part));
+    }
+    conversation.add(std::move(asked));
+    conversation.add(std::move(turn.answered));
+  }
+  co_return result;
 }
 
 }  // namespace
@@ -646,9 +617,7 @@ host::UploadedFile TavelinaClient::upload_file(host::ByteView bytes, const std::
 }
 
 TavelinaClient::TavelinaClient(std::string base_url, std::string api_key, Options options)
-    : ServiceClient(kLoggerName, std::move(options), api_key),
-      base_url_(std::move(base_url)),
-      api_key_(std::move(api_key)) {}
+    : ServiceClient(kLoggerName, std::move(base_url), std::move(options), std::move(api_key)) {}
 
 std::string TavelinaClient::_detect_mime_type(host::ByteView image_bytes) {
   return std::string(internal::gemini_mime_type(image_bytes));
@@ -716,12 +685,9 @@ ServiceResult TavelinaClient::start(const std::string& prompt,
                                     const std::string& image_size, const host::Files& files,
                                     const config::GeminiModel& model,
                                     const host::CallOptions& options) const {
-  const GenerationRequest request =
-      positional_request(prompt, aspect_ratio, image_size, files, model);
-  return host::internal::run_blocking(
-      *this, options, [&](const Exchange& exchange, ReportBuilder& report) {
-        return start_steps(*this, request, options, exchange, report, Entry::kPositional);
-      });
+  return host::internal::start_here(
+      *this, positional_request(prompt, aspect_ratio, image_size, files, model), options,
+      Entry::kPositional);
 }
 
 void TavelinaClient::start_async(std::string prompt, std::string aspect_ratio,
@@ -751,7 +717,7 @@ template <>
 struct zantrel::host::internal::ClientSteps<zantrel::image::tavelin::TavelinaClient> {
   static constexpr StepTable<image::tavelin::TavelinaClient, image::tavelin::GenerationRequest>
       table{image::tavelin::start_steps, image::tavelin::continue_steps,
-            image::tavelin::answered_steps};
+            image::tavelin::answered_steps, image::tavelin::kFailureWording};
 };
 template class zantrel::host::RequestEntries<zantrel::image::tavelin::TavelinaClient,
                                              zantrel::image::tavelin::GenerationRequest>;

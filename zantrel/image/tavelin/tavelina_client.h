@@ -125,17 +125,9 @@ class TavelinaClient : public host::ServiceClient,
                    host::Files files, std::string model, host::CallOptions options,
                    host::ResultCallback on_done) const;
 
-  // Beside the shared accessors (model tag, logger, dialect, HTTP stack, retry policy).
-  const std::string& base_url() const noexcept { return base_url_; }
-  const std::string& api_key() const noexcept { return api_key_; }
-
- private:
-  std::string base_url_;
-  std::string api_key_;
+  // Beside the shared accessors (the base URL as given, model tag, logger, dialect, HTTP stack,
+  // retry policy).
+  const std::string& api_key() const noexcept { return secret(); }
 };
 
 }  // namespace zantrel::image::tavelin
-
-// Instantiated once, in the client's library.
-extern template class zantrel::host::RequestEntries<zantrel::image::tavelin::TavelinaClient,
-                                                    zantrel::image::tavelin::GenerationRequest>;

@@ -55,6 +55,24 @@ std::optional<array> parts_of(object& candidate) {
   return expect(parts_value->get_array(), "\"parts\"");
 }
 
+// Hands each part of each candidate that has parts to `each`, in order; after a candidate's
+// parts, stops once `enough()` holds.
+template <class Each, class Enough>
+void each_candidate_part(object root, Each each, Enough enough) {
+  auto candidates = candidates_of(root);
+  if (!candidates) return;
+  for (auto element : *candidates) {
+    object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
+    auto parts = parts_of(candidate);
+    if (!parts) continue;
+    for (auto part_element : *parts) {
+      object part = expect(expect(part_element, "a part").get_object(), "a part");
+      each(part);
+    }
+    if (enough()) return;
+  }
+}
+
 // A part's inline image ("inlineData", or "inline_data"), when it has a non-empty one.
 std::optional<GeminiResponse::InlinePart> inline_part(object& part) {
   GeminiResponse::InlinePart found;
@@ -170,52 +188,40 @@ GeminiResponse::InlineScan GeminiResponse::largest_inline_image(host::Bytes* bod
 
 std::vector<GeminiResponse::InlinePart> GeminiResponse::inline_parts() {
   std::vector<InlinePart> found;
-  object root = document_.root_object();
-  auto candidates = candidates_of(root);
-  if (!candidates) return found;
-  for (auto element : *candidates) {
-    object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
-    auto parts = parts_of(candidate);
-    if (!parts) continue;
-    for (auto part_element : *parts) {
-      object part = expect(expect(part_element, "a part").get_object(), "a part");
-      if (auto image = inline_part(part)) found.push_back(*image);
-    }
-    if (!found.empty()) return found;
-  }
+  // The first candidate that holds an inline image gives them all.
+  each_candidate_part(
+      document_.root_object(),
+      [&](object& part) {
+        if (auto image = inline_part(part)) found.push_back(*image);
+      },
+      [&] { return !found.empty(); });
   return found;
 }
 
 std::vector<GeminiResponse::ModelPart> GeminiResponse::model_parts() {
   std::vector<ModelPart> found;
-  object root = document_.root_object();
-  auto candidates = candidates_of(root);
-  if (!candidates) return found;
-  for (auto element : *candidates) {
-    object candidate = expect(expect(element, "a candidate").get_object(), "a candidate");
-    auto parts = parts_of(candidate);
-    if (!parts) continue;
-    for (auto part_element : *parts) {
-      object part = expect(expect(part_element, "a part").get_object(), "a part");
-      ModelPart read;
-      read.thought_signature = host::internal::optional_text(part, "thoughtSignature");
-      if (auto image = inline_part(part)) {
-        if (image->thought) continue;
-        read.image_data = image->data;
-        read.mime_type = std::string(image->mime_type);
-      } else {
-        bool thought = false;
-        if (auto flag = member(part, "thought");
-            flag && !flag->get_bool().get(thought) && thought) {
-          continue;
+  // The first candidate with parts is the model's turn.
+  each_candidate_part(
+      document_.root_object(),
+      [&](object& part) {
+        ModelPart read;
+        read.thought_signature = host::internal::optional_text(part, "thoughtSignature");
+        if (auto image = inline_part(part)) {
+          if (image->thought) return;
+          read.image_data = image->data;
+          read.mime_type = std::string(image->mime_type);
+        } else {
+          bool thought = false;
+          if (auto flag = member(part, "thought");
+              flag && !flag->get_bool().get(thought) && thought) {
+            return;
+          }
+          read.text = host::internal::optional_text(part, "text");
+          if (!read.text) return;  // neither text nor an image: nothing to send back
         }
-        read.text = host::internal::optional_text(part, "text");
-        if (!read.text) continue;  // neither text nor an image: nothing to send back
-      }
-      found.push_back(std::move(read));
-    }
-    return found;
-  }
+        found.push_back(std::move(read));
+      },
+      [] { return true; });
   return found;
 }
 
