@@ -60,10 +60,12 @@ int main(int argc, char** argv) {
 
   const zantrel::image::tavelin::TavelinaClient gemini(argv[1], argv[2]);
   std::vector<zantrel::image::tavelin::GenerationRequest> gemini_requests;
+  gemini_requests.reserve(prompts.size());
   for (const std::string& prompt : prompts) gemini_requests.push_back({.prompt = prompt});
 
   const zantrel::image::corvane::CorvaneClient images(argv[1], argv[2]);
   std::vector<zantrel::image::corvane::ImageRequest> images_requests;
+  images_requests.reserve(prompts.size());
   for (const std::string& prompt : prompts) images_requests.push_back({.prompt = prompt});
 
   const int made = run_batch(gemini, gemini_requests, "example-gemini", scratch) +

@@ -85,6 +85,7 @@ void init_batches(py::module_& m) {
           [](const host::ServiceBatches& batches, const std::vector<Line>& given,
              const std::string& name) {
             std::vector<host::BatchLine> lines;
+            lines.reserve(given.size());
             for (const auto& [key, path, content_type, body] : given) {
               lines.push_back({key, {path, content_type, host::to_bytes(std::string_view(body))}});
             }
@@ -130,6 +131,7 @@ void init_batches(py::module_& m) {
           py::arg("id"))
       .def(
           "upload_file",
+          // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named by Python's keywords
           [](const host::ServiceBatches& batches, const py::bytes& content,
              const std::string& mime_type, const std::string& display_name) {
             const std::string_view bytes(content);

@@ -254,7 +254,8 @@ std::future<UploadedFile> ServiceBatches::upload_file_async(Bytes bytes, std::st
                              });
 }
 
-std::future<void> ServiceBatches::download_file_async(std::string file, std::filesystem::path path,
+std::future<void> ServiceBatches::download_file_async(const std::string& file,
+                                                      std::filesystem::path path,
                                                       CallOptions options) const {
   std::string url = download_url(*protocol_, base_url_, file);
   return start<void>(

@@ -78,7 +78,7 @@ class ServiceBatches {
   std::future<UploadedFile> upload_file_async(Bytes bytes, std::string mime_type,
                                               std::string display_name,
                                               CallOptions options = {}) const;
-  std::future<void> download_file_async(std::string file, std::filesystem::path path,
+  std::future<void> download_file_async(const std::string& file, std::filesystem::path path,
                                         CallOptions options = {}) const;
 
  private:

@@ -56,6 +56,7 @@ GetRequest get_request(const BatchCall& call) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the address, then what goes there
 Task<HttpResponse> post_json(const BatchCall& call, std::string url, std::string body) {
   PostRequest request;
   request.headers = {call.auth, {"Content-Type", "application/json"}};
@@ -113,6 +114,7 @@ Task<InputFile> upload_input(const BatchProtocol& protocol, std::string content,
   co_return out;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the address, then what goes there
 Task<CreateAnswer> try_post_json(const BatchCall& call, std::string url, std::string body) {
   CreateAnswer answer;
   try {
