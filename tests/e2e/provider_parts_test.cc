@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/cli/batch/provider/plan.h"
 #include "tools/cli/batch/provider/records.h"
 #include "tools/emulator/batch_plan.h"
 #include "tools/emulator/emulator.h"
@@ -302,6 +304,47 @@ TEST(ProviderParts, EachServicesFileAndBatchCallsWorkWithoutBlocking) {
     }
   }
   std::filesystem::remove_all(dir);
+}
+
+TEST(ProviderParts, LinesAreCutIntoBatchesWithinTheServicesLimits) {
+  // Bodies of these sizes; a line takes its body and cli::kLineOverhead.
+  const auto lines_of = [](const std::vector<std::size_t>& sizes) {
+    std::vector<host::BatchLine> lines;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      lines.push_back({std::to_string(i), {"/p", "application/json", host::Bytes(sizes[i])}});
+    }
+    return lines;
+  };
+  constexpr std::size_t kLine = cli::kLineOverhead;
+  const struct {
+    const char* name;
+    std::vector<std::size_t> sizes;
+    std::size_t max_requests;
+    std::size_t max_bytes;
+    std::vector<std::size_t> batch_sizes;
+    std::vector<std::string> too_large;
+  } rows[] = {
+      {"all in one", {10, 10, 10}, 10, 1000, {3}, {}},
+      {"by count", {1, 1, 1, 1, 1}, 2, 100000, {2, 2, 1}, {}},
+      {"by bytes", {100, 100, 100}, 10, 2 * (100 + kLine), {2, 1}, {}},
+      {"exactly full", {100, 100}, 10, 2 * (100 + kLine), {2}, {}},
+      {"one too large, the rest kept in order", {10, 5000, 10}, 10, 1000, {2}, {"1"}},
+      {"nothing", {}, 10, 1000, {}, {}},
+  };
+  for (const auto& row : rows) {
+    const cli::BatchCuts cuts =
+        cli::cut_into_batches(lines_of(row.sizes), row.max_requests, row.max_bytes);
+    std::vector<std::size_t> sizes;
+    std::vector<std::string> keys;
+    for (const auto& batch : cuts.batches) {
+      sizes.push_back(batch.size());
+      for (const auto& line : batch) keys.push_back(line.key);
+    }
+    EXPECT_EQ(sizes, row.batch_sizes) << row.name;
+    EXPECT_EQ(cuts.too_large, row.too_large) << row.name;
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end())) << row.name;
+    EXPECT_EQ(keys.size() + cuts.too_large.size(), row.sizes.size()) << row.name;
+  }
 }
 
 }  // namespace

@@ -1,19 +1,17 @@
 #include "tools/cli/batch/provider/runner.h"
 #include "tools/cli/core/exit_code.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "tools/cli/batch/provider/plan.h"
 #include "tools/cli/batch/provider/records.h"
+#include "tools/cli/batch/provider/terminal.h"
 #include "tools/cli/output/image_output.h"
-#include "tools/cli/terminal/status_line.h"
 #include "zantrel/host/batches/service_batches.h"
 #include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/config.h"
@@ -28,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kMaxPollSeconds = 300;
 constexpr double kPollGrowth = 1.5;
-// What a request line adds to its body in a batch's input (key, wrapping).
-constexpr std::size_t kLineOverhead = 128;
 
 std::string key_of(const Unit& unit) { return image_key(unit.item->name, unit.index); }
 
@@ -108,19 +104,10 @@ class ProviderRun {
     } catch (const host::Error& e) {
       if (e.failure_kind() != host::FailureKind::kCancelled) throw;
     }
-    clear_status();
+    terminal_.clear();
     tally_.left = left_;
-    report_left();
-    if (signals_.stopped()) {
-      int running = 0;
-      for (const ProviderRecord& record : records_.all())
-        running += record.state != "done" && record.state != "left";
-      if (running > 0) {
-        std::cerr << "stopped: " << running
-                  << " batches go on at the services; run the job again (--resume) to collect "
-                     "them, batch-status to see them\n";
-      }
-    }
+    ProviderTerminal::left(left_, options_.out_dir);
+    if (signals_.stopped()) ProviderTerminal::stopped(records_.all());
     return signals_.stopped() ? ExitCode::kInterrupted : ExitCode::kSuccess;
   }
 
@@ -140,10 +127,10 @@ class ProviderRun {
       if (id) {
         at->id = *id;
         at->state = "created";
-        std::cerr << "batch " << at->name << ": found at the service as " << *id << "\n";
+        ProviderTerminal::say(*at, "found at the service as " + *id);
         ++at;
       } else {
-        std::cerr << "batch " << at->name << ": never made; its images are asked again\n";
+        ProviderTerminal::say(*at, "never made; its images are asked again");
         at = records.erase(at);
       }
       records_.save();
@@ -179,35 +166,24 @@ class ProviderRun {
     }
     const std::string tag = run_tag();
     for (auto& [where, lines] : groups) {
-      const host::ServiceBatches& batches = services_.at(where.first).batches;
-      std::size_t max_requests = batches.max_requests();
+      const Service& service = services_.at(where.first);
+      std::size_t max_requests = service.batches.max_requests();
       if (options_.batch_max_requests > 0) {
         max_requests =
             std::min(max_requests, static_cast<std::size_t>(options_.batch_max_requests));
       }
-      std::vector<host::BatchLine> chunk;
-      std::size_t bytes = 0;
-      for (std::size_t i = 0; i <= lines.size(); ++i) {
-        const std::size_t size =
-            i < lines.size() ? lines[i].request.body.size() + kLineOverhead : 0;
-        if (!chunk.empty() && (i == lines.size() || chunk.size() == max_requests ||
-                               bytes + size > batches.max_bytes())) {
-          create(where.first, where.second, chunk, tag);
-          if (signals_.stopped()) return;
-          chunk.clear();
-          bytes = 0;
-        }
-        if (i == lines.size()) break;
-        if (size > batches.max_bytes()) {
-          host::CallReport report;
-          writer_.record(units_.at(lines[i].key),
-                         host::ServiceResult::fail(host::ErrorCode::INVALID_PARAMS,
-                                                   "the request is larger than a batch file"),
-                         services_.at(where.first).wire_setup.dialect, report);
-          continue;
-        }
-        chunk.push_back(std::move(lines[i]));
-        bytes += size;
+      BatchCuts cuts =
+          cut_into_batches(std::move(lines), max_requests, service.batches.max_bytes());
+      for (const std::string& key : cuts.too_large) {
+        host::CallReport report;
+        writer_.record(units_.at(key),
+                       host::ServiceResult::fail(host::ErrorCode::INVALID_PARAMS,
+                                                 "the request is larger than a batch file"),
+                       service.wire_setup.dialect, report);
+      }
+      for (std::vector<host::BatchLine>& batch : cuts.batches) {
+        create(where.first, where.second, batch, tag);
+        if (signals_.stopped()) return;
       }
     }
   }
@@ -238,8 +214,8 @@ class ProviderRun {
         refuse(index, terminal_text(created.why));
         break;
       case host::CreateFate::kUnknown:
-        std::cerr << "batch " << record.name << ": the create's answer was lost ("
-                  << terminal_text(created.why) << "); looking for it\n";
+        ProviderTerminal::say(record, "the create's answer was lost (" +
+                                          terminal_text(created.why) + "); looking for it");
         // A stop here leaves the intent for the next run to look for.
         if (const auto id = engine.batches.find(record.name, engine.options)) {
           records_.all()[index].id = *id;
@@ -253,8 +229,8 @@ class ProviderRun {
     }
     records_.save();
     if (index < records_.all().size() && records_.all()[index].state == "created") {
-      std::cerr << "batch " << record.name << ": " << lines.size() << " requests, "
-                << records_.all()[index].id << "\n";
+      ProviderTerminal::say(
+          record, std::to_string(lines.size()) + " requests, " + records_.all()[index].id);
     }
   }
 
@@ -263,7 +239,7 @@ class ProviderRun {
     record.state = "left";
     record.note = "refused: " + why;
     left_ += static_cast<int>(record.keys.size());
-    std::cerr << "batch " << record.name << ": " << record.note << "\n";
+    ProviderTerminal::say(record, record.note);
   }
 
   void wait_for_batches() {
@@ -283,7 +259,8 @@ class ProviderRun {
                          : std::min(interval * kPollGrowth, kMaxPollSeconds);
       const auto next = Clock::now() + std::chrono::milliseconds(std::lround(interval * 1000));
       while (Clock::now() < next && !signals_.stopped()) {
-        show_status(waiting, std::chrono::duration<double>(next - Clock::now()).count());
+        terminal_.waiting(records_.all(), remotes_, tally_, waiting,
+                          std::chrono::duration<double>(next - Clock::now()).count());
         std::this_thread::sleep_for(
             std::chrono::milliseconds(std::min(100L, std::lround(interval * 1000))));
       }
@@ -316,19 +293,14 @@ class ProviderRun {
     } catch (const host::Error& e) {
       if (e.failure_kind() == host::FailureKind::kCancelled) throw;
       refuse_if_permanent(record, e);
-      std::cerr << "batch " << record.name << ": poll failed (" << terminal_text(e.what())
-                << "); trying later\n";
+      ProviderTerminal::say(record, "poll failed (" + terminal_text(e.what()) + "); trying later");
       return false;
     }
     std::string& seen = states_[record.name];
     const bool changed = seen != remote.state;
     seen = remote.state;
     remotes_[record.name] = remote;
-    if (changed && ::isatty(STDERR_FILENO) != 1) {
-      std::cerr << "batch " << record.name << " (" << host::to_string(record.service) << ", "
-                << record.id << "): " << remote.state << " " << remote.succeeded + remote.failed
-                << "/" << remote.total << "\n";
-    }
+    if (changed) ProviderTerminal::state_changed(record, remote);
     if (remote.phase == host::BatchStatus::Phase::kLeft) {
       record.state = "left";
       record.note = remote.state + (remote.error.empty() ? "" : ": " + remote.error);
@@ -342,12 +314,12 @@ class ProviderRun {
     } catch (const host::Error& e) {
       if (e.failure_kind() == host::FailureKind::kCancelled) throw;
       refuse_if_permanent(record, e);
-      std::cerr << "batch " << record.name << ": its results could not be read (" << e.what()
-                << "); trying later\n";
+      ProviderTerminal::say(
+          record, "its results could not be read (" + terminal_text(e.what()) + "); trying later");
     } catch (const std::runtime_error& e) {
       // What was written stays written; a later read skips it.
-      std::cerr << "batch " << record.name << ": its results could not be read (" << e.what()
-                << "); trying later\n";
+      ProviderTerminal::say(
+          record, "its results could not be read (" + terminal_text(e.what()) + "); trying later");
     }
     return true;
   }
@@ -367,8 +339,7 @@ class ProviderRun {
       recorded_.insert(key + "@" + record.id);  // a read again after a failure skips it
     };
     const auto unreadable = [&](int line, const std::string& why) {
-      std::cerr << "zantrel-image: " << scratch.filename().string() << " line " << line
-                << " can't be read (" << terminal_text(why) << "); its image is left\n";
+      ProviderTerminal::unreadable(scratch.filename().string(), line, why);
     };
     service.batches.results(record.id, scratch, each, service.options, unreadable);
     int unanswered = 0;
@@ -382,34 +353,6 @@ class ProviderRun {
     records_.save();
   }
 
-  void show_status(int waiting, double next_poll) {
-    if (::isatty(STDERR_FILENO) != 1) return;
-    int requests = 0, answered = 0;
-    for (const ProviderRecord& record : records_.all()) {
-      if (record.state != "created") continue;
-      const host::BatchStatus& remote = remotes_[record.name];
-      requests += remote.total;
-      answered += remote.succeeded + remote.failed;
-    }
-    draw_status_line("[provider] " + std::to_string(waiting) + " batches running (" +
-                     std::to_string(answered) + "/" + std::to_string(requests) + " answered) | " +
-                     std::to_string(tally_.ok) + " ok " + std::to_string(tally_.failed) +
-                     " failed | next poll in " + duration_text(next_poll));
-    status_shown_ = true;
-  }
-
-  void clear_status() {
-    if (status_shown_) clear_status_line();
-  }
-
-  void report_left() const {
-    if (left_ == 0) return;
-    std::cerr << left_
-              << " images left by batches that ended without them; `zantrel-image batch JOBS "
-                 "--out-dir "
-              << options_.out_dir << " --via direct --resume` makes them\n";
-  }
-
   const BatchOptions& options_;
   const StopOnSignals& signals_;
   ResultWriter& writer_;
@@ -421,7 +364,7 @@ class ProviderRun {
   std::map<std::string, std::string> states_;
   std::map<std::string, host::BatchStatus> remotes_;
   int left_ = 0;
-  bool status_shown_ = false;
+  ProviderTerminal terminal_;
 };
 
 }  // namespace
