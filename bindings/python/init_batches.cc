@@ -73,12 +73,9 @@ py::dict status_of(const host::BatchStatus& batch) {
 using Line = std::tuple<std::string, std::string, std::string, py::bytes>;
 using Answer = std::tuple<std::string, bool, int, py::bytes>;
 
-}  // namespace
-
-void init_batches(py::module_& m) {
-  py::register_exception<host::ServiceRefused>(m, "ServiceRefused", PyExc_RuntimeError);
-  py::class_<host::ServiceBatches>(m, "_ServiceBatches")
-      .def_property_readonly("max_requests", &host::ServiceBatches::max_requests)
+// A batch's life: its limits, create, get, list, find, cancel.
+void bind_batch_calls(py::class_<host::ServiceBatches>& engine) {
+  engine.def_property_readonly("max_requests", &host::ServiceBatches::max_requests)
       .def_property_readonly("max_bytes", &host::ServiceBatches::max_bytes)
       .def(
           "create",
@@ -128,7 +125,12 @@ void init_batches(py::module_& m) {
               return true;
             });
           },
-          py::arg("id"))
+          py::arg("id"));
+}
+
+// The service's kept files, and a done batch's answers.
+void bind_file_calls(py::class_<host::ServiceBatches>& engine) {
+  engine
       .def(
           "upload_file",
           // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named by Python's keywords
@@ -175,6 +177,15 @@ void init_batches(py::module_& m) {
             return out;
           },
           py::arg("id"), py::arg("scratch"));
+}
+
+}  // namespace
+
+void init_batches(py::module_& m) {
+  py::register_exception<host::ServiceRefused>(m, "ServiceRefused", PyExc_RuntimeError);
+  py::class_<host::ServiceBatches> batches(m, "_ServiceBatches");
+  bind_batch_calls(batches);
+  bind_file_calls(batches);
 }
 
 }  // namespace zantrel::python
