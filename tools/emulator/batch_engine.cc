@@ -64,17 +64,29 @@ std::string BatchEngine::next_id(const char* prefix) {
   return id;
 }
 
-void BatchEngine::send_created(const Batch& batch, httplib::Response& res,
-                               const std::string& body) const {
-  if (batch.plan.create_wait.count() > 0) std::this_thread::sleep_for(batch.plan.create_wait);
+void BatchEngine::admit(std::shared_ptr<Batch> batch, const Scenario& scenario,
+                        httplib::Response& res, const Describe& describe) {
+  const auto kept = add(std::move(batch), scenario);
+  const std::string body = describe(*kept);
+  if (kept->plan.create_wait.count() > 0) std::this_thread::sleep_for(kept->plan.create_wait);
   res.status = 200;
-  if (static_cast<int>(creates_.load()) == batch.plan.lost_create_nth) {
+  if (static_cast<int>(creates_.load()) == kept->plan.lost_create_nth) {
     // The batch is made; its answer never arrives whole.
     res.set_content_provider(body.size(), "application/json",
                              [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
     return;
   }
   res.set_content(body, "application/json");
+}
+
+void BatchEngine::describe(Api api, const std::string& id, httplib::Response& res,
+                           const Describe& describe, const NotFound& not_found) const {
+  const auto batch = find(api, id);
+  if (!batch) {
+    not_found(res);
+    return;
+  }
+  res.set_content(describe(*batch), "application/json");
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the file's id, then its bytes

@@ -85,8 +85,16 @@ class BatchEngine {
   // "PREFIX" and twelve hex digits, the next of the sequence both services' ids come from.
   std::string next_id(const char* prefix);
 
-  // The create's answer, as the plan has it delivered (late, or cut off).
-  void send_created(const Batch& batch, httplib::Response& res, const std::string& body) const;
+  // How a service describes a batch, and answers for one it does not know.
+  using Describe = std::function<std::string(Batch&)>;
+  using NotFound = std::function<void(httplib::Response&)>;
+  // Keeps a new batch (add) and answers its create with its description, as the plan has that
+  // delivered (late, or cut off).
+  void admit(std::shared_ptr<Batch> batch, const Scenario& scenario, httplib::Response& res,
+             const Describe& describe);
+  // Answers with the batch's description, or as `not_found` says.
+  void describe(Api api, const std::string& id, httplib::Response& res, const Describe& describe,
+                const NotFound& not_found) const;
   // A results file's bytes; a file marked by `cut_next_download` stops halfway, once.
   void send_file(const std::string& id, std::string content, httplib::Response& res);
   void cut_next_download(const std::string& id);

@@ -177,17 +177,12 @@ void GeminiBatches::create(const std::string& model, const httplib::Request& req
     invalid(res, refusal);
     return;
   }
-  const auto kept = engine_.add(batch, scenario);
-  engine_.send_created(*kept, res, operation(*kept));
+  engine_.admit(batch, scenario, res, [this](Batch& kept) { return operation(kept); });
 }
 
 void GeminiBatches::get(const std::string& id, httplib::Response& res) {
-  const auto batch = engine_.find(Api::kGemini, id);
-  if (!batch) {
-    not_found(res);
-    return;
-  }
-  res.set_content(operation(*batch), "application/json");
+  engine_.describe(
+      Api::kGemini, id, res, [this](Batch& batch) { return operation(batch); }, not_found);
 }
 
 void GeminiBatches::list(const httplib::Request& req, httplib::Response& res) {

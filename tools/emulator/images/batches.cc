@@ -162,17 +162,13 @@ void ImagesBatches::create(const httplib::Request& req, httplib::Response& res,
     send_images_error(res, 400, refusal);
     return;
   }
-  const auto kept = engine_.add(batch, scenario);
-  engine_.send_created(*kept, res, object(*kept));
+  engine_.admit(batch, scenario, res, [this](Batch& kept) { return object(kept); });
 }
 
 void ImagesBatches::get(const std::string& id, httplib::Response& res) {
-  const auto batch = engine_.find(Api::kImages, id);
-  if (!batch) {
-    not_found(res, id);
-    return;
-  }
-  res.set_content(object(*batch), "application/json");
+  engine_.describe(
+      Api::kImages, id, res, [this](Batch& batch) { return object(batch); },
+      [&](httplib::Response& answer) { not_found(answer, id); });
 }
 
 void ImagesBatches::list(const httplib::Request& req, httplib::Response& res) {
