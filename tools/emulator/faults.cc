@@ -33,6 +33,151 @@ std::string oversized_piece(std::size_t offset, std::size_t n, std::size_t size)
   return piece;
 }
 
+void answer_busy(Api api, const Scenario& s, const httplib::Request& /*req*/,
+                 httplib::Response& res) {
+  if (api == Api::kGemini) {
+    json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
+                                  "RESOURCE_EXHAUSTED");
+    body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
+                                 {"retryDelay", std::to_string(s.number(17)) + "s"}}};
+    send_json(res, 429, body);
+  } else {
+    const std::string hint = std::to_string(s.number(20));
+    res.set_header("Retry-After", hint);
+    send_json(res, 429,
+              images_error_body(
+                  "Rate limit reached for images per minute. Please try again in " + hint + "s.",
+                  "requests", nullptr, "rate_limit_exceeded"));
+  }
+}
+
+void answer_status(Api api, const Scenario& s, const httplib::Request& /*req*/,
+                   httplib::Response& res) {
+  const auto code = static_cast<int>(s.number(500));
+  if (api == Api::kImages) {
+    send_json(res, code,
+              images_error_body("emulated status " + std::to_string(code),
+                                code >= 500 ? "server_error" : "invalid_request_error"));
+  } else {
+    send_json(res, code,
+              gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
+  }
+}
+
+void answer_echo_key(Api api, const Scenario& /*s*/, const httplib::Request& req,
+                     httplib::Response& res) {
+  // A careless service (or proxy) repeating the key it was sent, in its text and its id.
+  std::string key = req.get_header_value("x-goog-api-key");
+  if (const std::string bearer = req.get_header_value("Authorization");
+      bearer.starts_with("Bearer ")) {
+    key = bearer.substr(7);
+  }
+  res.set_header("x-request-id", "req_" + key);
+  if (api == Api::kImages) {
+    send_json(res, 401,
+              images_error_body("Incorrect API key provided: " + key + ".", "invalid_request_error",
+                                nullptr, "invalid_api_key"));
+  } else {
+    send_json(res, 400,
+              gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
+                                "INVALID_ARGUMENT"));
+  }
+}
+
+void answer_busy_text(Api /*api*/, const Scenario& /*s*/, const httplib::Request& /*req*/,
+                      httplib::Response& res) {
+  res.status = 429;
+  res.set_content("Too Many Requests", "text/plain");
+}
+
+void answer_status_text(Api /*api*/, const Scenario& s, const httplib::Request& /*req*/,
+                        httplib::Response& res) {
+  const auto code = static_cast<int>(s.number(500));
+  res.status = code;
+  res.set_content("emulated status " + std::to_string(code), "text/plain");
+}
+
+void answer_status_empty_error(Api /*api*/, const Scenario& s, const httplib::Request& /*req*/,
+                               httplib::Response& res) {
+  const auto code = static_cast<int>(s.number(500));
+  send_json(res, code, json::object());
+}
+
+void answer_not_json(Api /*api*/, const Scenario& /*s*/, const httplib::Request& /*req*/,
+                     httplib::Response& res) {
+  res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
+}
+
+void answer_empty_body(Api /*api*/, const Scenario& /*s*/, const httplib::Request& /*req*/,
+                       httplib::Response& res) {
+  res.set_content("", "application/json");
+}
+
+void answer_truncated_json(Api /*api*/, const Scenario& /*s*/, const httplib::Request& /*req*/,
+                           httplib::Response& res) {
+  res.set_content(
+      R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
+      "application/json");
+}
+
+void answer_deep_json(Api /*api*/, const Scenario& /*s*/, const httplib::Request& /*req*/,
+                      httplib::Response& res) {
+  res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
+}
+
+void answer_redirect(Api /*api*/, const Scenario& /*s*/, const httplib::Request& req,
+                     httplib::Response& res) {
+  res.set_redirect(req.path, 302);
+}
+
+void answer_oversized(Api /*api*/, const Scenario& s, const httplib::Request& /*req*/,
+                      httplib::Response& res) {
+  const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+  res.set_content_provider(size, "application/json",
+                           [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                             const std::string piece = oversized_piece(
+                                 offset, std::min<std::size_t>(length, 1 << 16), size);
+                             sink.write(piece.data(), piece.size());
+                             return true;
+                           });
+}
+
+void answer_oversized_chunked(Api /*api*/, const Scenario& s, const httplib::Request& /*req*/,
+                              httplib::Response& res) {
+  const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
+  res.set_chunked_content_provider(
+      "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= size) {
+          sink.done();
+          return true;
+        }
+        const std::string piece = oversized_piece(offset, 1 << 16, size);
+        sink.write(piece.data(), piece.size());
+        return true;
+      });
+}
+
+// The faults both services share, each answered in its service's words.
+struct SharedFault {
+  Fault fault;
+  void (*answer)(Api, const Scenario&, const httplib::Request&, httplib::Response&);
+};
+constexpr SharedFault kSharedFaults[] = {
+    {Fault::kBusy, answer_busy},
+    {Fault::kStatus, answer_status},
+    {Fault::kEchoKey, answer_echo_key},
+    {Fault::kBusyText, answer_busy_text},
+    {Fault::kStatusText, answer_status_text},
+    {Fault::kStatusEmptyError, answer_status_empty_error},
+    {Fault::kNotJson, answer_not_json},
+    {Fault::kEmptyBody, answer_empty_body},
+    {Fault::kTruncatedJson, answer_truncated_json},
+    {Fault::kDeepJson, answer_deep_json},
+    {Fault::kRedirect, answer_redirect},
+    {Fault::kOversized, answer_oversized},
+    {Fault::kOversizedChunked, answer_oversized_chunked},
+};
+
 }  // namespace
 
 void send_json(httplib::Response& res, int status, const json& body) {
@@ -79,122 +224,12 @@ void wait_before_answering(const Scenario& s) {
 
 bool answer_shared_fault(Api api, const Scenario& s, const httplib::Request& req,
                          httplib::Response& res) {
-  const auto code = static_cast<int>(s.number(500));
-  switch (s.fault) {
-    case Fault::kBusy: {
-      if (api == Api::kGemini) {
-        json body = gemini_error_body(429, "Resource has been exhausted (e.g. check quota).",
-                                      "RESOURCE_EXHAUSTED");
-        body["error"]["details"] = {{{"@type", "type.googleapis.com/google.rpc.RetryInfo"},
-                                     {"retryDelay", std::to_string(s.number(17)) + "s"}}};
-        send_json(res, 429, body);
-      } else {
-        const std::string hint = std::to_string(s.number(20));
-        res.set_header("Retry-After", hint);
-        send_json(
-            res, 429,
-            images_error_body(
-                "Rate limit reached for images per minute. Please try again in " + hint + "s.",
-                "requests", nullptr, "rate_limit_exceeded"));
-      }
-      return true;
-    }
-    case Fault::kStatus: {
-      if (api == Api::kImages) {
-        send_json(res, code,
-                  images_error_body("emulated status " + std::to_string(code),
-                                    code >= 500 ? "server_error" : "invalid_request_error"));
-      } else {
-        send_json(res, code,
-                  gemini_error_body(code, "emulated status " + std::to_string(code), "EMULATED"));
-      }
-      return true;
-    }
-    case Fault::kEchoKey: {
-      // A careless service (or proxy) repeating the key it was sent, in its text and its id.
-      std::string key = req.get_header_value("x-goog-api-key");
-      if (const std::string bearer = req.get_header_value("Authorization");
-          bearer.starts_with("Bearer ")) {
-        key = bearer.substr(7);
-      }
-      res.set_header("x-request-id", "req_" + key);
-      if (api == Api::kImages) {
-        send_json(res, 401,
-                  images_error_body("Incorrect API key provided: " + key + ".",
-                                    "invalid_request_error", nullptr, "invalid_api_key"));
-      } else {
-        send_json(
-            res, 400,
-            gemini_error_body(400, "API key not valid: " + key + ". Please pass a valid API key.",
-                              "INVALID_ARGUMENT"));
-      }
-      return true;
-    }
-    case Fault::kBusyText: {
-      res.status = 429;
-      res.set_content("Too Many Requests", "text/plain");
-      return true;
-    }
-    case Fault::kStatusText: {
-      res.status = code;
-      res.set_content("emulated status " + std::to_string(code), "text/plain");
-      return true;
-    }
-    case Fault::kStatusEmptyError: {
-      send_json(res, code, json::object());
-      return true;
-    }
-    case Fault::kNotJson: {
-      res.set_content("<html><body>Service Unavailable</body></html>", "text/html");
-      return true;
-    }
-    case Fault::kEmptyBody: {
-      res.set_content("", "application/json");
-      return true;
-    }
-    case Fault::kTruncatedJson: {
-      res.set_content(
-          R"({"candidates":[{"content":{"parts":[{"inlineData":{"mimeType":"image/png","data":"iVBOR)",
-          "application/json");
-      return true;
-    }
-    case Fault::kDeepJson: {
-      res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
-      return true;
-    }
-    case Fault::kRedirect: {
-      res.set_redirect(req.path, 302);
-      return true;
-    }
-    case Fault::kOversized: {
-      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
-      res.set_content_provider(
-          size, "application/json",
-          [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            const std::string piece =
-                oversized_piece(offset, std::min<std::size_t>(length, 1 << 16), size);
-            sink.write(piece.data(), piece.size());
-            return true;
-          });
-      return true;
-    }
-    case Fault::kOversizedChunked: {
-      const std::size_t size = static_cast<std::size_t>(s.number(300)) << 20;
-      res.set_chunked_content_provider(
-          "application/json", [size](std::size_t offset, httplib::DataSink& sink) {
-            if (offset >= size) {
-              sink.done();
-              return true;
-            }
-            const std::string piece = oversized_piece(offset, 1 << 16, size);
-            sink.write(piece.data(), piece.size());
-            return true;
-          });
-      return true;
-    }
-    default:
-      return false;
+  for (const SharedFault& row : kSharedFaults) {
+    if (row.fault != s.fault) continue;
+    row.answer(api, s, req, res);
+    return true;
   }
+  return false;
 }
 
 void deliver(const Scenario& s, httplib::Response& res, std::string body) {
