@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zantrel::emulator {
@@ -39,19 +41,8 @@ struct CheckedRequest {
   std::map<std::string, std::string> fields;
 };
 
-// A generateContent body: its last turn a text part first, inline images with an image type and
-// valid base64 or files with an image type and a link,
-// "IMAGE" among the response modalities, a known aspect ratio and image size.
-CheckedRequest check_gemini_request(const std::string& body);
-
-// A generations body: JSON with "model", "prompt", n from 1 to 10, a size "WxH" on the 16-pixel
-// grid (or "" or "auto"), a known quality, response format, output format, compression,
-// background, moderation and input fidelity.
-CheckedRequest check_generations_request(const std::string& body);
-
-// An edits form (or the same edit as JSON: "images" as data URLs or file ids, "mask"): the same
-// fields as text parts, and at least one "image" file part with a file
-// name, an image content type and image bytes; at most one "mask" file part, a PNG.
-CheckedRequest check_edits_request(const httplib::Request& req);
+// A refusal with its text; a whole number, nothing for any other text.
+CheckedRequest refused_request(std::string error);
+std::optional<int> parse_int(std::string_view text);
 
 }  // namespace zantrel::emulator
