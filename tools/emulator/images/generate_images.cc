@@ -9,12 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/emulator/images/dialect_checks.h"
 #include "tools/emulator/event_stream.h"
 #include "tools/emulator/faults.h"
+#include "tools/emulator/images/checks.h"
+#include "tools/emulator/images/dialect_checks.h"
 #include "tools/emulator/model_lineup.h"
 #include "tools/emulator/picture_answers.h"
-#include "tools/emulator/images/checks.h"
 #include "tools/emulator/wire_errors.h"
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/config.h"
