@@ -22,22 +22,22 @@ class FileReceiver final : public BodyReceiver {
  public:
   explicit FileReceiver(std::filesystem::path path)
       : path_(std::move(path)), file_(std::fopen(path_.c_str(), "wb"), &std::fclose) {
-    if (!file_) throw FileReadError("cannot write " + path_.string());
+    if (!file_) throw Error("cannot write " + path_.string());
   }
   bool accept(int status, const Headers& /*headers*/) override {
     if (status != 200) return false;
     // A redirect's or an earlier attempt's bytes never stay in front of the body.
     file_.reset(std::fopen(path_.c_str(), "wb"));
-    if (!file_) throw FileReadError("cannot write " + path_.string());
+    if (!file_) throw Error("cannot write " + path_.string());
     return true;
   }
   void receive(ByteView chunk) override {
     if (std::fwrite(chunk.data(), 1, chunk.size(), file_.get()) != chunk.size()) {
-      throw FileReadError("cannot write " + path_.string());
+      throw Error("cannot write " + path_.string());
     }
   }
   void close() {
-    if (std::fflush(file_.get()) != 0) throw FileReadError("cannot write " + path_.string());
+    if (std::fflush(file_.get()) != 0) throw Error("cannot write " + path_.string());
     file_.reset();
   }
 
