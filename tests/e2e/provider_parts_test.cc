@@ -293,6 +293,15 @@ TEST(ProviderParts, EachServicesFileAndBatchCallsWorkWithoutBlocking) {
     std::ifstream in(dir / "back.jsonl", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << file.name;
     EXPECT_NO_THROW(batches.list_async().get());
+    // A file the service does not keep: refused, and nothing left where it was to go.
+    const auto gone = dir / "gone.jsonl";
+    try {
+      batches.download_file_async("nope", gone).get();
+      ADD_FAILURE() << "an unknown file was downloaded";
+    } catch (const host::ServiceRefused& e) {
+      EXPECT_EQ(e.status_code(), 404) << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(gone));
     for (auto call : {+[](const host::ServiceBatches& b) { (void)b.get_async("nope").get(); },
                       +[](const host::ServiceBatches& b) { b.cancel_async("nope").get(); }}) {
       try {

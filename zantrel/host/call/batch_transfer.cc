@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -45,6 +46,12 @@ class FileReceiver final : public BodyReceiver {
   std::filesystem::path path_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
 };
+
+// A download that failed leaves no file behind.
+void forget(const std::filesystem::path& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
 
 GetRequest get_request(const BatchCall& call) {
   GetRequest request;
@@ -87,15 +94,19 @@ Task<bool> download(const BatchCall& call, std::string url, std::filesystem::pat
     try {
       const HttpResponse response = co_await call.exchange.get(url, request);
       if (response.status_code != 200) {
-        throw ServiceRefused(response.status_code,
-                             "cannot download the results: " + refusal_text(response));
+        throw ServiceRefused(response.status_code, "cannot download " + path.filename().string() +
+                                                       ": " + refusal_text(response));
       }
       receiver.close();
       co_return true;
     } catch (const ServiceRefused&) {
+      forget(path);
       throw;
     } catch (const Error& e) {
-      if (e.failure_kind() == FailureKind::kCancelled || attempt == kDownloadAttempts) throw;
+      if (e.failure_kind() == FailureKind::kCancelled || attempt == kDownloadAttempts) {
+        forget(path);
+        throw;
+      }
     }
   }
 }
