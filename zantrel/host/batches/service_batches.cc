@@ -4,8 +4,6 @@
 #include <type_traits>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "zantrel/host/call/batch_protocol.h"
 #include "zantrel/host/call/batch_transfer.h"
 #include "zantrel/host/call/call_steps.h"
@@ -44,14 +42,13 @@ Task<HttpResponse> described(const BatchProtocol& protocol, const std::string& i
 Task<BatchStatus> get_batch(const BatchProtocol& protocol, const std::string& id,
                             const BatchCall& call) {
   const HttpResponse response = co_await described(protocol, id, call);
-  co_return protocol.status_of(internal::json_object_of(response.text(), "batch " + id));
+  co_return protocol.status_of(response.text(), id);
 }
 
 Task<internal::BatchOutput> batch_output(const BatchProtocol& protocol, const std::string& id,
                                          const BatchCall& call) {
   const HttpResponse response = co_await described(protocol, id, call);
-  co_return protocol.output_of(internal::json_object_of(response.text(), "batch " + id),
-                               response.text(), id);
+  co_return protocol.output_of(response.text(), id);
 }
 
 Task<BatchPage> list_batches(const BatchProtocol& protocol, const std::string& page_token,
@@ -60,7 +57,8 @@ Task<BatchPage> list_batches(const BatchProtocol& protocol, const std::string& p
   std::string url = call.base_url + paths.list;
   if (!page_token.empty()) url += paths.page + page_token;
   const HttpResponse response = co_await internal::get(call, url);
-  co_return protocol.page_of(internal::json_answer(response, "the batch list"));
+  internal::require_status(response);
+  co_return protocol.page_of(response.text());
 }
 
 Task<bool> cancel_batch(const BatchProtocol& protocol, const std::string& id,

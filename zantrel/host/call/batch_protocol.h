@@ -39,7 +39,7 @@ using UnreadableSink = std::function<void(int line, const std::string& why)>;
 // them inline.
 struct BatchOutput {
   std::vector<std::string> files;
-  std::optional<std::string> inlined;
+  std::optional<simdjson::padded_string> inlined;
 };
 
 // Where a service keeps its batches and files, under its base address.
@@ -78,15 +78,15 @@ class BatchProtocol {
   virtual Task<UploadedFile> upload(ByteView bytes, const std::string& mime_type,
                                     const std::string& display_name,
                                     const BatchCall& call) const = 0;
-  // The batches a page of the list names.
-  virtual BatchPage page_of(const nlohmann::json& listed) const = 0;
-  // What a batch's description says of it, and where a done batch's results are (`text`: the
-  // description as sent).
-  virtual BatchStatus status_of(const nlohmann::json& described) const = 0;
-  virtual BatchOutput output_of(const nlohmann::json& described, std::string_view text,
-                                const std::string& id) const = 0;
-  // Each answer of a batch's inline results (`text`: its description).
-  virtual void read_inlined(std::string_view text, const AnswerSink& each) const = 0;
+  // What a page of the list names, what a batch's description (the 200 answer at its address)
+  // says of it, and where a done batch's results are: each read from the answer's text, so that
+  // a service may read a large description (inline results) without building it whole.
+  virtual BatchPage page_of(std::string_view listed) const = 0;
+  virtual BatchStatus status_of(std::string_view described, const std::string& id) const = 0;
+  virtual BatchOutput output_of(std::string_view described, const std::string& id) const = 0;
+  // Each answer of a batch's inline results (`described`: the batch's description).
+  virtual void read_inlined(const simdjson::padded_string& described,
+                            const AnswerSink& each) const = 0;
 
  private:
   Shape shape_;

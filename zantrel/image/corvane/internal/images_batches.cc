@@ -135,7 +135,8 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     co_return host::internal::created_by(answer, named_batch);
   }
 
-  host::BatchPage page_of(const json& listed) const override {
+  host::BatchPage page_of(std::string_view text) const override {
+    const json listed = host::internal::json_object_of(text, "the batch list");
     host::BatchPage page;
     for (const json& batch : listed.value("data", json::array())) {
       if (batch.is_object()) page.batches.push_back(status_from(batch));
@@ -169,12 +170,13 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     co_return out;
   }
 
-  host::BatchStatus status_of(const json& described) const override {
-    return status_from(described);
+  host::BatchStatus status_of(std::string_view described, const std::string& id) const override {
+    return status_from(host::internal::json_object_of(described, "batch " + id));
   }
 
-  host::internal::BatchOutput output_of(const json& batch, std::string_view /*text*/,
-                                        const std::string& /*id*/) const override {
+  host::internal::BatchOutput output_of(std::string_view described,
+                                        const std::string& id) const override {
+    const json batch = host::internal::json_object_of(described, "batch " + id);
     host::internal::BatchOutput out;
     for (const char* member : {"output_file_id", "error_file_id"}) {
       const json file = batch.value(member, json());
@@ -183,7 +185,7 @@ class ImagesBatches final : public host::internal::BatchProtocol {
     return out;
   }
 
-  void read_inlined(std::string_view /*described*/,
+  void read_inlined(const simdjson::padded_string& /*described*/,
                     const host::internal::AnswerSink& /*each*/) const override {
     // The images API keeps every batch's results in files.
   }

@@ -40,34 +40,64 @@ std::string named_batch(const json& answer) {
   return named.is_string() ? id_of(named.get<std::string>()) : std::string();
 }
 
-// A whole number the service writes as a string ("12"), 0 when absent.
-int count_of(const json& stats, const char* name) {
-  const json value = stats.value(name, json());
-  if (value.is_string()) return std::atoi(value.get<std::string>().c_str());
-  return value.is_number_integer() ? value.get<int>() : 0;
+using simdjson::ondemand::object;
+using simdjson::ondemand::value;
+
+// A text member, empty when it is none.
+std::string text_of(value member) {
+  std::string_view text;
+  return member.get_string().get(text) == simdjson::SUCCESS ? std::string(text) : std::string();
 }
 
-// A batch's operation ({"name", "metadata": {"state", "batchStats", "createTime",
-// "displayName"}, "error"}) as the service describes it.
-host::BatchStatus status_from(const json& operation) {
-  host::BatchStatus batch;
-  batch.id = id_of(operation.value("name", ""));
-  const json metadata = operation.value("metadata", json::object());
-  if (metadata.is_object()) {
-    batch.state = metadata.value("state", "");
-    batch.name = metadata.value("displayName", "");
-    const json stats = metadata.value("batchStats", json::object());
-    if (stats.is_object()) {
-      batch.total = count_of(stats, "requestCount");
-      batch.succeeded = count_of(stats, "successfulRequestCount");
-      batch.failed = count_of(stats, "failedRequestCount");
-    }
-    const json created = metadata.value("createTime", json());
-    if (created.is_string()) batch.created = host::parse_rfc3339(created.get<std::string>());
+// A whole number the service writes as a string ("12"), or as a number; 0 otherwise.
+int count_of(value member) {
+  if (member.type() == simdjson::ondemand::json_type::string) {
+    return std::atoi(text_of(member).c_str());
   }
-  const json error = operation.value("error", json());
-  if (error.is_object() && error.value("message", json()).is_string()) {
-    batch.error = error["message"].get<std::string>();
+  std::int64_t count = 0;
+  return member.get_int64().get(count) == simdjson::SUCCESS ? static_cast<int>(count) : 0;
+}
+
+// A batch operation's metadata: {"state", "displayName", "createTime", "batchStats"}.
+void read_metadata(object metadata, host::BatchStatus& batch) {
+  for (auto field : metadata) {
+    const std::string_view key = field.unescaped_key();
+    if (key == "state") {
+      batch.state = text_of(field.value());
+    } else if (key == "displayName") {
+      batch.name = text_of(field.value());
+    } else if (key == "createTime") {
+      batch.created = host::parse_rfc3339(text_of(field.value()));
+    } else if (key == "batchStats") {
+      for (auto stat : field.value().get_object()) {
+        const std::string_view name = stat.unescaped_key();
+        if (name == "requestCount") {
+          batch.total = count_of(stat.value());
+        } else if (name == "successfulRequestCount") {
+          batch.succeeded = count_of(stat.value());
+        } else if (name == "failedRequestCount") {
+          batch.failed = count_of(stat.value());
+        }
+      }
+    }
+  }
+}
+
+// A batch's operation ({"name", "metadata", "error", "response"}) as the service describes it.
+// Read as it streams past: its inline results are skipped, never built.
+host::BatchStatus status_from(object operation) {
+  host::BatchStatus batch;
+  for (auto field : operation) {
+    const std::string_view key = field.unescaped_key();
+    if (key == "name") {
+      batch.id = id_of(text_of(field.value()));
+    } else if (key == "metadata") {
+      read_metadata(field.value().get_object(), batch);
+    } else if (key == "error") {
+      std::string_view message;
+      object error = field.value().get_object();
+      if (error["message"].get_string().get(message) == simdjson::SUCCESS) batch.error = message;
+    }
   }
   if (batch.state == "BATCH_STATE_SUCCEEDED") {
     batch.phase = host::BatchStatus::Phase::kDone;
@@ -76,6 +106,19 @@ host::BatchStatus status_from(const json& operation) {
     batch.phase = host::BatchStatus::Phase::kLeft;
   }
   return batch;
+}
+
+// Runs `read` over the text's JSON; a text that is not what it expects is the service's fault.
+template <class Read>
+auto read_json(const simdjson::padded_string& text, const std::string& what, Read read) {
+  try {
+    simdjson::ondemand::parser parser;
+    simdjson::ondemand::document doc = parser.iterate(text);
+    object root = doc.get_object();
+    return read(root);
+  } catch (const simdjson::simdjson_error& e) {
+    throw host::ResponseShapeError(what + ": " + e.what());
+  }
 }
 
 // A line of results, inline ({"response"|"error", "metadata": {"key"}}) or in the file
@@ -157,13 +200,21 @@ class GeminiBatches final : public host::internal::BatchProtocol {
     co_return host::internal::created_by(answer, named_batch);
   }
 
-  host::BatchPage page_of(const json& listed) const override {
-    host::BatchPage page;
-    for (const json& operation : listed.value("operations", json::array())) {
-      if (operation.is_object()) page.batches.push_back(status_from(operation));
-    }
-    page.next_page = listed.value("nextPageToken", "");
-    return page;
+  host::BatchPage page_of(std::string_view listed) const override {
+    return read_json(simdjson::padded_string(listed), "the batch list", [](object& root) {
+      host::BatchPage page;
+      for (auto field : root) {
+        const std::string_view key = field.unescaped_key();
+        if (key == "operations") {
+          for (auto operation : field.value().get_array()) {
+            page.batches.push_back(status_from(operation.get_object()));
+          }
+        } else if (key == "nextPageToken") {
+          page.next_page = text_of(field.value());
+        }
+      }
+      return page;
+    });
   }
 
   Task<host::UploadedFile> upload(host::ByteView bytes, const std::string& mime_type,
@@ -183,35 +234,46 @@ class GeminiBatches final : public host::internal::BatchProtocol {
     co_return std::move(*outcome.file);
   }
 
-  host::BatchStatus status_of(const json& described) const override {
-    return status_from(described);
+  host::BatchStatus status_of(std::string_view described, const std::string& id) const override {
+    return read_json(simdjson::padded_string(described), "batch " + id,
+                     [](object& root) { return status_from(root); });
   }
 
-  host::internal::BatchOutput output_of(const json& batch, std::string_view text,
+  host::internal::BatchOutput output_of(std::string_view described,
                                         const std::string& id) const override {
-    const json output = batch.value("response", json());
-    if (!output.is_object()) {
-      throw host::ResponseShapeError("batch " + id + " ended without naming its results");
-    }
+    simdjson::padded_string text(described);
+    // Where the results are: a file, or inline in this very description (kept as read).
+    const auto [file, inlined] =
+        read_json(text, "batch " + id, [&](object& root) -> std::pair<std::string, bool> {
+          object output;
+          if (root["response"].get_object().get(output) != simdjson::SUCCESS) {
+            throw host::ResponseShapeError("batch " + id + " ended without naming its results");
+          }
+          for (auto field : output) {
+            const std::string_view key = field.unescaped_key();
+            if (key == "inlinedResponses") return {"", true};
+            if (key == "responsesFile") return {text_of(field.value()), false};
+          }
+          return {"", false};
+        });
     host::internal::BatchOutput out;
-    if (output.contains("inlinedResponses")) {
-      out.inlined = std::string(text);
-    } else if (output.value("responsesFile", json()).is_string()) {
-      out.files.push_back(output["responsesFile"].get<std::string>());
+    if (inlined) {
+      out.inlined = std::move(text);
+    } else if (!file.empty()) {
+      out.files.push_back(file);
     } else {
       throw host::ResponseShapeError("batch " + id + " ended without its results");
     }
     return out;
   }
 
-  void read_inlined(std::string_view described_text,
+  void read_inlined(const simdjson::padded_string& described,
                     const host::internal::AnswerSink& each) const override {
-    const simdjson::padded_string text(described_text);
     simdjson::ondemand::parser parser;
-    simdjson::ondemand::document doc = parser.iterate(text);
-    simdjson::ondemand::object inlined = doc["response"]["inlinedResponses"].get_object();
+    simdjson::ondemand::document doc = parser.iterate(described);
+    object inlined = doc["response"]["inlinedResponses"].get_object();
     for (auto item : inlined["inlinedResponses"].get_array()) {
-      simdjson::ondemand::object line = item.get_object();
+      object line = item.get_object();
       each(answer_of(line));
     }
   }
