@@ -29,6 +29,7 @@ FLOORS = [
     ("zantrel/host/http/", 2),
     ("zantrel/host/call/", 3),
     ("zantrel/host/batches/", 3),
+    ("zantrel/host/jobs/", 3),
     ("zantrel/host/", 3),  # the host API: files at the root only (a new folder needs a row)
     ("zantrel/image/", 4),
     ("zantrel/testkit/", 5),

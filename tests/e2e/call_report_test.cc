@@ -231,13 +231,19 @@ TEST(CliReport, JsonCarriesEveryKeyOfTheReport) {
   const json report = json::parse(run.out).at("report");
   std::vector<std::string> keys;
   for (const auto& member : report.items()) keys.push_back(member.key());
-  EXPECT_EQ(keys,
-            (std::vector<std::string>{
-                "delivery",       "failure_kind",  "http_status", "service_error", "retry_after_s",
-                "request_id",     "usage",         "cost",        "model_sent",    "model_note",
-                "model_warning",  "model_version", "text",        "finish_reason", "block_reason",
-                "image",          "images",        "answer",      "timings_s",     "bytes_sent",
-                "bytes_received", "attempts",      "turn",        "files",         "stream"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"delivery",       "failure_kind",
+                                            "http_status",    "service_error",
+                                            "retry_after_s",  "request_id",
+                                            "usage",          "cost",
+                                            "model_sent",     "model_note",
+                                            "model_warning",  "model_version",
+                                            "text",           "finish_reason",
+                                            "block_reason",   "image",
+                                            "images",         "answer",
+                                            "timings_s",      "bytes_sent",
+                                            "bytes_received", "attempts",
+                                            "turn",           "files",
+                                            "stream",         "job"}));
   EXPECT_EQ(report["delivery"], "answered");
   EXPECT_EQ(report["usage"]["output_tokens"], 1290);
   EXPECT_EQ(report["cost"]["tokens"]["output_image"], 1290);

@@ -21,9 +21,11 @@
 #include "tools/emulator/gemini/batches.h"
 #include "tools/emulator/gemini/files.h"
 #include "tools/emulator/gemini/generate_content.h"
+#include "tools/emulator/gemini/interactions.h"
 #include "tools/emulator/images/batches.h"
 #include "tools/emulator/images/files.h"
 #include "tools/emulator/images/generate_images.h"
+#include "tools/emulator/images/responses.h"
 #include "tools/emulator/listen_backlog.h"
 #include "tools/emulator/model_lineup.h"
 #include "tools/emulator/picture.h"
@@ -59,8 +61,16 @@ struct Emulator::State {
     return answer_inner(path, body, s);
   }};
   GeminiBatches gemini_batches{batches, files};
+  ImagesResponses responses{[this](const std::string& path, const std::string& body,
+                                   const Scenario& s) { return answer_inner(path, body, s); }};
+  GeminiInteractions interactions{
+      [this](const std::string& path, const std::string& body, const Scenario& s) {
+        return answer_inner(path, body, s);
+      }};
   ImagesFiles images_files{batches};
   ImagesBatches images_batches{batches, images_files};
+
+  std::uint64_t job_submits() const { return interactions.submits() + responses.submits(); }
 
   std::string base_url() const {
     return (options.tls_cert_file.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
@@ -96,7 +106,7 @@ struct Emulator::State {
 
   bool direct() const { return options.dialect == AcceptedDialect::kDirect; }
 
-  AnswerContext context() const { return {direct(), base_url(), &files}; }
+  AnswerContext context() const { return {direct(), base_url(), &files, options.idle_cut, port}; }
 
   std::optional<Scenario> scenario_for(const httplib::Request& req, httplib::Response& res) const {
     if (!req.has_header(kScenarioHeader)) return current();
@@ -137,15 +147,18 @@ struct Emulator::State {
     req.body = body;
     req.set_header("Content-Type", "application/json");
     httplib::Response res;
+    // Answers made inside the emulator go through no gateway.
+    AnswerContext inner = context();
+    inner.idle_cut = std::chrono::milliseconds(0);
     constexpr std::string_view kModels = "/v1beta/models/";
     constexpr std::string_view kMethod = ":generateContent";
     if (path.starts_with(kModels) && path.ends_with(kMethod)) {
       const std::string model =
           path.substr(kModels.size(), path.size() - kModels.size() - kMethod.size());
-      answer_generate_content(context(), req, res, s, model, "generateContent");
+      answer_generate_content(inner, req, res, s, model, "generateContent");
     } else {
       res.set_header("x-request-id", "req_" + request_id());
-      answer_images(context(), req, res, s, path == "/v1/images/edits");
+      answer_images(inner, req, res, s, path == "/v1/images/edits");
     }
     return {res.status == -1 ? 200 : res.status, res.body, res.get_header_value("x-request-id")};
   }
@@ -211,6 +224,33 @@ struct Emulator::State {
                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
                   gemini_batches.download(req.matches[1], res);
                 }));
+    server->Post("/v1beta/interactions",
+                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                   ++served;
+                   if (auto s = scenario_for(req, res))
+                     interactions.create(context(), req, res, *s);
+                 }));
+    server->Get(R"(/v1beta/interactions/([^/:]+))",
+                guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                  interactions.get(req.matches[1], res);
+                }));
+    server->Post(R"(/v1beta/interactions/([^/:]+)/cancel)",
+                 guarded(Api::kGemini, [this](const httplib::Request& req, httplib::Response& res) {
+                   interactions.cancel(req.matches[1], res);
+                 }));
+    server->Post("/v1/responses",
+                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                   ++served;
+                   if (auto s = scenario_for(req, res)) responses.create(context(), req, res, *s);
+                 }));
+    server->Get(R"(/v1/responses/([^/]+))",
+                guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                  responses.get(req.matches[1], res);
+                }));
+    server->Post(R"(/v1/responses/([^/]+)/cancel)",
+                 guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
+                   responses.cancel(req.matches[1], res);
+                 }));
     server->Post("/v1/files",
                  guarded(Api::kImages, [this](const httplib::Request& req, httplib::Response& res) {
                    images_files.upload(req, res);
@@ -309,7 +349,8 @@ struct Emulator::State {
                 {{"requests", served.load()},
                  {"file_uploads", files.uploads()},
                  {"file_bytes", files.bytes_uploaded()},
-                 {"batch_creates", batches.creates()}});
+                 {"batch_creates", batches.creates()},
+                 {"job_submits", job_submits()}});
     });
     server->Get(R"(/files/([^/]+))",
                 [this](const httplib::Request& req, httplib::Response& res) { file(req, res); });
@@ -400,6 +441,7 @@ std::uint64_t Emulator::requests() const { return state_->served.load(); }
 std::uint64_t Emulator::file_uploads() const { return state_->files.uploads(); }
 std::uint64_t Emulator::file_bytes_uploaded() const { return state_->files.bytes_uploaded(); }
 std::uint64_t Emulator::batch_creates() const { return state_->batches.creates(); }
+std::uint64_t Emulator::job_submits() const { return state_->job_submits(); }
 
 void Emulator::set_scenario(const Scenario& scenario) {
   std::lock_guard lock(state_->mutex);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,9 @@ struct EmulatorOptions {
   std::string tls_key_file;
   // The wire forms accepted; kDirect answers as the public endpoints do.
   AcceptedDialect dialect = AcceptedDialect::kBoth;
+  // Drops any exchange that sends nothing for this long, as a gateway or load balancer in front
+  // of the service does (zero: never). Jobs are not cut: their submits and polls answer at once.
+  std::chrono::milliseconds idle_cut{0};
 };
 
 // A local stand-in for both services, on 127.0.0.1 only:
@@ -36,6 +40,9 @@ struct EmulatorOptions {
 //   POST /v1/images/generations, /v1/images/edits images API
 //   POST /upload/v1beta/files, GET /v1beta/files/{id}  Gemini's Files API
 //   both services' batch engines (see BatchEngine)
+//   POST /v1beta/interactions, GET /v1beta/interactions/{id}, POST .../{id}/cancel
+//                                                 Gemini's Interactions API (see
+//                                                 GeminiInteractions)
 //   GET  /files/{id}                              images behind returned links
 //   PUT  /emulator/scenario                       switch the process-wide scenario
 class Emulator {
@@ -64,6 +71,8 @@ class Emulator {
   std::uint64_t file_bytes_uploaded() const;
   // Batches created at either service's batch engine so far.
   std::uint64_t batch_creates() const;
+  // Jobs submitted to either service's job API so far (a submit whose answer was lost counts).
+  std::uint64_t job_submits() const;
   void set_scenario(const Scenario& scenario);
 
  private:

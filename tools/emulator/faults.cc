@@ -7,6 +7,7 @@
 #include <string_view>
 #include <thread>
 
+#include "tools/emulator/connection_drop.h"
 #include "tools/emulator/wire_errors.h"
 
 namespace zantrel::emulator {
@@ -214,12 +215,26 @@ void chunked_cut(httplib::Response& res, std::string body) {
                                    });
 }
 
-void wait_before_answering(const Scenario& s) {
-  if (s.fault == Fault::kDelay)
-    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(3000)));
-  if (s.fault == Fault::kSmallDelay) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(s.number(200)));
+std::chrono::milliseconds answer_pause(const Scenario& s) {
+  if (s.fault == Fault::kDelay) return std::chrono::milliseconds(s.number(3000));
+  if (s.fault == Fault::kSmallDelay) return std::chrono::milliseconds(s.number(200));
+  return std::chrono::milliseconds(0);
+}
+
+bool wait_before_answering(const Scenario& s, const AnswerContext& context,
+                           const httplib::Request& req, httplib::Response& res) {
+  const std::chrono::milliseconds pause = answer_pause(s);
+  if (context.idle_cut.count() > 0 && pause > context.idle_cut) {
+    std::this_thread::sleep_for(context.idle_cut);
+    // The gateway gives up on the exchange and closes it. Should the connection not be found,
+    // the answer is cut off after its headers instead.
+    if (!drop_connection(req.remote_addr, req.remote_port, context.port)) {
+      stream_body(res, "{}", 1, std::chrono::milliseconds(0), true, 0);
+    }
+    return true;
   }
+  std::this_thread::sleep_for(pause);
+  return false;
 }
 
 bool answer_shared_fault(Api api, const Scenario& s, const httplib::Request& req,

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/emulator/answer_context.h"
 #include "tools/emulator/scenario.h"
 
 namespace httplib {
@@ -34,8 +35,13 @@ void stream_body(httplib::Response& res, std::string body, int pieces,
 // without the last chunk.
 void chunked_cut(httplib::Response& res, std::string body);
 
-// The pause of the waiting scenarios before any byte of the answer.
-void wait_before_answering(const Scenario& s);
+// The pause of the waiting scenarios before any byte of the answer. With an idle cut (a
+// gateway's limit on an exchange that sends nothing), a pause longer than the cut ends after it
+// with the connection closed, nothing answered: true, and nothing more is to be answered.
+bool wait_before_answering(const Scenario& s, const AnswerContext& context,
+                           const httplib::Request& req, httplib::Response& res);
+// The pause a waiting scenario makes before answering (zero for the others).
+std::chrono::milliseconds answer_pause(const Scenario& s);
 
 // Answers the faults that are the same for both services, each in its service's words; false
 // when the success path (or a service's own fault) is to run.

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -35,9 +36,15 @@ int main(int argc, char** argv) {
                  "wire forms accepted: both (default), gateway, or direct (answers as the public "
                  "endpoints do)")
       ->check(CLI::IsMember({"both", "gateway", "direct"}));
+  double idle_cut_s = 0;
+  app.add_option("--idle-cut", idle_cut_s,
+                 "drop any exchange that sends nothing for SECONDS, as a gateway does (default: "
+                 "never)")
+      ->check(CLI::NonNegativeNumber);
   app.add_flag("--list-scenarios", list, "print the scenarios and exit");
   CLI11_PARSE(app, argc, argv);
 
+  options.idle_cut = std::chrono::milliseconds(static_cast<long long>(idle_cut_s * 1000));
   if (list) {
     for (const auto& info : zantrel::emulator::scenario_catalogue()) {
       std::string name = info.name;

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "tools/emulator/batch_plan.h"
+#include "tools/emulator/job_store.h"
 
 namespace zantrel::emulator {
 
@@ -88,6 +89,10 @@ const std::vector<ScenarioInfo>& scenario_catalogue() {
        "lost-create=N (the N-th create's answer cut off), create-wait=MS, cut-results (each "
        "results file's first download stops halfway), small (answers carry small-delay:0's "
        "picture)"},
+      {Fault::kJob, "job", "PLAN",
+       "background jobs submitted now follow PLAN, options joined by '+': delay=MS (default "
+       "2000), fail, expire (gone once ended), lost-submit (the submit's answer cut off after the "
+       "job is made), busy-polls=N (the first N polls answer 503)"},
   };
   return catalogue;
 }
@@ -105,7 +110,10 @@ std::optional<Scenario> Scenario::parse(std::string_view text) {
   scenario.fault = known->fault;
   if (!scenario.param.empty() && *known->param == '\0') return std::nullopt;
   if (std::string_view(known->param) == "PLAN") {
-    if (!BatchPlan::parse(scenario.param)) return std::nullopt;
+    const bool readable = scenario.fault == Fault::kJob
+                              ? JobPlan::parse(scenario.param).has_value()
+                              : BatchPlan::parse(scenario.param).has_value();
+    if (!readable) return std::nullopt;
     return scenario;
   }
   if (!scenario.param.empty() && std::string_view(known->param) != "REASON" &&

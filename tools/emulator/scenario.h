@@ -52,6 +52,7 @@ enum class Fault {
   kFileExpired,
   kSmallDelay,
   kBatch,
+  kJob,
 };
 
 // How the emulator answers: a name and an optional parameter ("delay:1500", "status:503"), and

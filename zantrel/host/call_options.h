@@ -10,6 +10,7 @@
 #include "zantrel/host/base/retry_policy.h"
 #include "zantrel/host/base/timeout.h"
 #include "zantrel/host/http/http_client.h"
+#include "zantrel/host/jobs/job.h"
 #include "zantrel/host/progress.h"
 #include "zantrel/host/result/call_report.h"
 #include "zantrel/host/result/service_result.h"
@@ -39,6 +40,14 @@ struct CallOptions {
   bool stream = false;
   // Told of the request's phase, its bytes, and each preview (see ProgressObserver).
   ProgressObserver on_progress{};
+  // The wire form, when not the client's default: GeminiApi::interactions on the Gemini
+  // client, ImagesApi::responses on the images client (the other service's is refused).
+  ServiceApi api{};
+  // Runs the call as a job the service holds (those wire forms only): one short exchange
+  // submits it, then it is polled, as `polling` says, until it ends, and its answer read as the
+  // same answer in one exchange would be. No exchange stays open while the image is made.
+  bool background = false;
+  JobPolling polling{};
 };
 
 // Receives the result of a non-blocking call, on the HTTP client's event thread (or on the

@@ -1,13 +1,12 @@
 #include "zantrel/host/conversation.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/references.h"
 #include "zantrel/host/result/errors.h"
@@ -17,20 +16,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
-
-std::string sha256_hex(ByteView bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  hex.reserve(std::size_t{2} * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
-}
 
 // Writes `bytes` to `path` through a file beside it, renamed into place once whole.
 void write_whole(const fs::path& path, ByteView bytes) {

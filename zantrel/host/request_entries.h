@@ -5,6 +5,7 @@
 #include "zantrel/host/base/bytes.h"
 #include "zantrel/host/call_options.h"
 #include "zantrel/host/conversation.h"
+#include "zantrel/host/jobs/job.h"
 #include "zantrel/host/result/service_result.h"
 
 namespace zantrel::host {
@@ -39,6 +40,26 @@ class RequestEntries {
   std::future<ServiceResult> start_async(Request request, CallOptions options = {}) const;
   // The same, handing the result to `on_done` (see ResultCallback: it must not block).
   void start_async(Request request, CallOptions options, ResultCallback on_done) const;
+
+  // The request as a job the service holds (in the wire form that has jobs, whatever
+  // `options.api` says): the same checks, then one short exchange that submits it. Never
+  // throws. A submit whose answer was lost may have made the job (its report's delivery
+  // says no_answer): look for it before submitting again.
+  JobSubmission submit(const Request& request, const CallOptions& options = {}) const;
+  std::future<JobSubmission> submit_async(Request request, CallOptions options = {}) const;
+
+  // Waits for a job (polling as `options.polling` says, within the call's deadline) and reads
+  // its answer into the same result, records and report as the same answer in one exchange
+  // would give. The job may come from another process (JobRef::from_text). Never throws.
+  ServiceResult collect(const JobRef& job, const CallOptions& options = {}) const;
+  std::future<ServiceResult> collect_async(JobRef job, CallOptions options = {}) const;
+  void collect_async(JobRef job, CallOptions options, ResultCallback on_done) const;
+
+  // A job's state as the service describes it now, and the cancelling of a job (its state
+  // after). Throw ServiceRefused with the service's status and text when it refuses (a job it
+  // does not hold: 404), and the HTTP stack's failures.
+  JobStatus job_status(const JobRef& job, const CallOptions& options = {}) const;
+  JobStatus cancel(const JobRef& job, const CallOptions& options = {}) const;
 
  protected:
   RequestEntries() = default;

@@ -1,7 +1,6 @@
 #include "tools/cli/output/image_output.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,26 +31,7 @@ namespace {
   throw std::runtime_error("cannot " + what + " " + path + ": " + std::strerror(error));
 }
 
-std::string hex_of(const unsigned char* digest, unsigned int length) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 0xF];
-  }
-  return out;
-}
-
 }  // namespace
-
-std::string sha256_hex(host::ByteView bytes) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 failed");
-  }
-  return hex_of(digest.data(), length);
-}
 
 namespace {
 
@@ -82,18 +62,8 @@ WrittenFile write_image_file(const std::string& path, host::ByteView image,
   }
   const host::ByteView rest = image.subspan(pieces->resume_at);
   write_pieces_atomically(path, {pieces->head, rest, pieces->tail}, durability);
-  // The file's digest, piece by piece.
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
-      EVP_DigestUpdate(context.get(), pieces->head.data(), pieces->head.size()) != 1 ||
-      EVP_DigestUpdate(context.get(), rest.data(), rest.size()) != 1 ||
-      EVP_DigestUpdate(context.get(), pieces->tail.data(), pieces->tail.size()) != 1 ||
-      EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1) {
-    throw std::runtime_error("SHA-256 failed");
-  }
-  return {pieces->head.size() + rest.size() + pieces->tail.size(), hex_of(digest.data(), length)};
+  return {pieces->head.size() + rest.size() + pieces->tail.size(),
+          sha256_hex({pieces->head, rest, pieces->tail})};
 }
 
 std::string default_output_name(host::Service service, host::ByteView image) {

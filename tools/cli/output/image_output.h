@@ -6,6 +6,7 @@
 
 #include "zantrel/host/base/bytes.h"
 #include "zantrel/host/base/dialect.h"
+#include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/images/image_metadata.h"
 #include "zantrel/host/models/model_catalogue.h"
 #include "zantrel/host/result/call_report.h"
@@ -13,8 +14,7 @@
 
 namespace zantrel::cli {
 
-// Lowercase hex SHA-256 of the bytes.
-std::string sha256_hex(host::ByteView bytes);
+using host::sha256_hex;
 
 // Writes the bytes to `path` through a temporary file in the same folder, renamed into place,
 // so a reader never sees half an image. Throws std::runtime_error with the reason.

@@ -134,7 +134,7 @@ void answer_generate_content(const AnswerContext& context, const httplib::Reques
       return;
     }
   }
-  wait_before_answering(*s);
+  if (wait_before_answering(*s, context, req, res)) return;
   if (answer_shared_fault(Api::kGemini, *s, req, res)) return;
 
   // A conversation's next picture differs from the one before.

@@ -134,7 +134,7 @@ void answer_images(const AnswerContext& context, const httplib::Request& req,
     send_json(res, 400, images_error_body(checked.error, "invalid_request_error"));
     return;
   }
-  wait_before_answering(*s);
+  if (wait_before_answering(*s, context, req, res)) return;
   if (answer_shared_fault(Api::kImages, *s, req, res)) return;
 
   const std::uint64_t seed = seed_from(checked.prompt);

@@ -163,7 +163,7 @@ std::string refusal_text(const HttpResponse& response) {
     message = body["error"]["message"].get<std::string>();
   }
   if (message.find_first_not_of(" \t\r\n") == std::string::npos) {
-    message = response.status_code == 404 ? "the service knows no such batch or file"
+    message = response.status_code == 404 ? "the service knows no such batch, file or job"
                                           : "the service gave no error text";
   }
   return "HTTP " + std::to_string(response.status_code) + ": " + message;

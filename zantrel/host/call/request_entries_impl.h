@@ -22,6 +22,15 @@ struct StepTable {
                                   const Exchange&, ReportBuilder&);
   // How a failure of reading an answer is worded.
   FailureWording wording;
+  // The request submitted as a job: the job into `*submitted` when the service took it.
+  Task<ServiceResult> (*submit)(const Client&, const Request&, const CallOptions&, const Exchange&,
+                                ReportBuilder&, JobRef* submitted);
+  // A job waited for and its answer read.
+  Task<ServiceResult> (*collect)(const Client&, const JobRef&, const CallOptions&, const Exchange&,
+                                 ReportBuilder&);
+  // A job's state; with `cancel`, once cancelled. Throws ServiceRefused.
+  Task<JobStatus> (*job_state)(const Client&, const JobRef&, bool cancel, const CallOptions&,
+                               const Exchange&);
 };
 
 template <class Client>
@@ -71,6 +80,24 @@ void start_detached(const Client& client, Request request, CallOptions options, 
                                                           exchange, report, entry));
       },
       std::move(on_done));
+}
+
+// What a submit's steps gave: the job they noted when the call went well.
+inline JobSubmission submission_of(ServiceResult result, JobRef job) {
+  JobSubmission submission;
+  if (result.ok() && !job.id.empty()) submission.job = std::move(job);
+  submission.result = std::move(result);
+  return submission;
+}
+
+// A job's state asked (or its cancelling) on the calling thread, outside any call's report.
+template <class Client>
+JobStatus job_state_here(const Client& client, const JobRef& job, bool cancel,
+                         const CallOptions& options) {
+  const auto http = client.http_client();
+  const Exchange exchange(*http, Exchange::Mode::kBlocking, limits_of(options));
+  return ClientSteps<Client>::table.job_state(client, job, cancel, options, exchange)
+      .run_blocking();
 }
 
 }  // namespace zantrel::host::internal
@@ -127,6 +154,89 @@ std::future<ServiceResult> RequestEntries<Client, Request>::start_async(Request 
   return internal::future_of([&](ResultCallback done) {
     start_async(std::move(request), std::move(options), std::move(done));
   });
+}
+
+template <class Client, class Request>
+JobSubmission RequestEntries<Client, Request>::submit(const Request& request,
+                                                      const CallOptions& options) const {
+  const Client& self = static_cast<const Client&>(*this);
+  JobRef job;
+  ServiceResult result = internal::run_blocking(
+      self, options, [&](const internal::Exchange& exchange, internal::ReportBuilder& report) {
+        return internal::contained(self, options, report,
+                                   internal::ClientSteps<Client>::table.submit(
+                                       self, request, options, exchange, report, &job));
+      });
+  return internal::submission_of(std::move(result), std::move(job));
+}
+
+template <class Client, class Request>
+std::future<JobSubmission> RequestEntries<Client, Request>::submit_async(
+    Request request, CallOptions options) const {
+  using Call = internal::OwnedCall<Client, Request>;
+  auto job = std::make_shared<JobRef>();
+  auto promise = std::make_shared<std::promise<JobSubmission>>();
+  auto future = promise->get_future();
+  internal::run_detached_call(
+      Call{static_cast<const Client&>(*this), std::move(request), std::move(options)},
+      [job](const Call& call, const internal::Exchange& exchange, internal::ReportBuilder& report) {
+        return internal::contained(
+            call.client, call.options, report,
+            internal::ClientSteps<Client>::table.submit(call.client, call.request, call.options,
+                                                        exchange, report, job.get()));
+      },
+      [job, promise](ServiceResult result) {
+        promise->set_value(internal::submission_of(std::move(result), std::move(*job)));
+      });
+  return future;
+}
+
+template <class Client, class Request>
+ServiceResult RequestEntries<Client, Request>::collect(const JobRef& job,
+                                                       const CallOptions& options) const {
+  const Client& self = static_cast<const Client&>(*this);
+  return internal::run_blocking(
+      self, options, [&](const internal::Exchange& exchange, internal::ReportBuilder& report) {
+        return internal::contained(
+            self, options, report,
+            internal::ClientSteps<Client>::table.collect(self, job, options, exchange, report),
+            &internal::ClientSteps<Client>::table.wording);
+      });
+}
+
+template <class Client, class Request>
+void RequestEntries<Client, Request>::collect_async(JobRef job, CallOptions options,
+                                                    ResultCallback on_done) const {
+  using Call = internal::OwnedCall<Client, JobRef>;
+  internal::run_detached_call(
+      Call{static_cast<const Client&>(*this), std::move(job), std::move(options)},
+      [](const Call& call, const internal::Exchange& exchange, internal::ReportBuilder& report) {
+        return internal::contained(call.client, call.options, report,
+                                   internal::ClientSteps<Client>::table.collect(
+                                       call.client, call.request, call.options, exchange, report),
+                                   &internal::ClientSteps<Client>::table.wording);
+      },
+      std::move(on_done));
+}
+
+template <class Client, class Request>
+std::future<ServiceResult> RequestEntries<Client, Request>::collect_async(
+    JobRef job, CallOptions options) const {
+  return internal::future_of([&](ResultCallback done) {
+    collect_async(std::move(job), std::move(options), std::move(done));
+  });
+}
+
+template <class Client, class Request>
+JobStatus RequestEntries<Client, Request>::job_status(const JobRef& job,
+                                                      const CallOptions& options) const {
+  return internal::job_state_here(static_cast<const Client&>(*this), job, false, options);
+}
+
+template <class Client, class Request>
+JobStatus RequestEntries<Client, Request>::cancel(const JobRef& job,
+                                                  const CallOptions& options) const {
+  return internal::job_state_here(static_cast<const Client&>(*this), job, true, options);
 }
 
 }  // namespace zantrel::host

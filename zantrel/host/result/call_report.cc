@@ -77,6 +77,11 @@ json to_json(const CallReport& r) {
   out["stream"] = {{"events", r.stream_events},
                    {"previews", r.previews},
                    {"first_preview_s", or_null(r.first_preview_s)}};
+  out["job"] = r.job ? json{{"id", r.job->id},
+                            {"submitted", r.job->submitted},
+                            {"polls", r.job->polls},
+                            {"state", r.job->state}}
+                     : json();
   return out;
 }
 

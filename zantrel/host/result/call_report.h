@@ -59,6 +59,16 @@ struct ImageAnswer {
   std::optional<std::int64_t> sequence_number;
 };
 
+// A call run as a job (a background call, or the collecting of a job submitted before).
+struct JobReport {
+  std::string id;
+  // Whether this call submitted the job; false when it collected one submitted earlier (by this
+  // process or one before it), so that nothing was sent to be made again.
+  bool submitted = false;
+  int polls = 0;      // the job's state asked for, the last answer included
+  std::string state;  // the service's last word on it: completed, failed, ...
+};
+
 // Seconds from the start of the call.
 struct CallTimings {
   std::optional<double> connect;     // connection ready (TLS included)
@@ -118,6 +128,8 @@ struct CallReport {
   int stream_events = 0;
   int previews = 0;
   std::optional<double> first_preview_s;
+  // A call run as a job; empty for a call answered in its own exchange.
+  std::optional<JobReport> job;
 };
 
 // The report as one JSON object with snake_case keys; unknown values are null.

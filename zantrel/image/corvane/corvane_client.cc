@@ -8,12 +8,16 @@
 #include <exception>
 #include <variant>
 
+#include "zantrel/host/call/batch_transfer.h"
 #include "zantrel/host/call/client_entries.h"
+#include "zantrel/host/call/job_polling.h"
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/call/model_choice.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/call/request_entries_impl.h"
 #include "zantrel/host/codec/base64.h"
+#include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/config.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/images/image_header.h"
@@ -27,6 +31,8 @@
 #include "zantrel/image/corvane/internal/images_response.h"
 #include "zantrel/image/corvane/internal/images_stream.h"
 #include "zantrel/image/corvane/internal/model_checks.h"
+#include "zantrel/image/corvane/internal/response_reader.h"
+#include "zantrel/image/corvane/internal/responses_body.h"
 
 // Its by-name entries run this client's steps (the table is at the end).
 template <>
@@ -329,13 +335,174 @@ Task<ServiceResult> whole_answer_steps(const CorvaneClient& self, const ImageReq
 // How a failure of the exchange ends: a " warning" record, SERVICE_BUSY without a message.
 constexpr host::internal::FailureWording kFailureWording{" warning", false};
 
+// Whether the call goes over the Responses API: asked for, or needed for a job.
+bool over_responses(const host::CallOptions& options, const host::JobRef* submitted) {
+  const auto* api = std::get_if<host::ImagesApi>(&options.api);
+  return submitted != nullptr || options.background ||
+         (api != nullptr && *api == host::ImagesApi::responses);
+}
+
+std::string response_url(const CorvaneClient& self, std::string_view id = {}) {
+  // The client's base URL ends in /v1/images; the Responses API sits beside it.
+  std::string url = self.base_url();
+  url.resize(url.size() - std::string_view("/images").size());
+  url += "/responses";
+  if (!id.empty()) url += "/" + std::string(id);
+  return url;
+}
+
+// The result of a response that has ended: its images as an images answer's would be, or why
+// there are none.
+ServiceResult response_outcome(const CorvaneClient& self, host::HttpResponse& response,
+                               const std::string& asked, const host::CallOptions& options,
+                               ReportBuilder& report) {
+  internal::ResponseAnswer answer = internal::read_response(response.body);
+  if (report.wanted()) {
+    host::CallReport& facts = *report.report();
+    // The tokens counted are the calling model's, not the image's: no cost is made of them.
+    facts.usage.raw = std::move(answer.usage);
+    facts.answer = std::move(answer.answer);
+    facts.text = answer.text;
+    if (!facts.request_id && !answer.id.empty()) facts.request_id = answer.id;
+    if (facts.job) facts.job->state = answer.status.state;
+  }
+  const host::JobStatus& status = answer.status;
+  json ended_record =
+      host::log_record(self.model_tag() + " response ended", options.task_id, options.model_key);
+  ended_record["id"] = answer.id;
+  ended_record["status"] = status.state;
+  ended_record["images"] = answer.images.size();
+  self.logger()->debug(ended_record);
+  if (status.phase == host::JobStatus::Phase::kFailed) {
+    return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL,
+                               status.error.empty() ? "the response failed" : status.error);
+  }
+  if (status.phase != host::JobStatus::Phase::kDone) {
+    return ServiceResult::fail(ErrorCode::SERVICE_BUSY, "the response is " + status.state);
+  }
+  if (answer.images.empty() || answer.images.front().empty()) {
+    if (answer.incomplete_reason) {
+      return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT, *answer.incomplete_reason);
+    }
+    return ServiceResult::fail(ErrorCode::NO_IMAGE_RESULT);
+  }
+  for (const host::Bytes& image : answer.images) report.image(image, asked);
+  if (answer.images.size() == 1) return ServiceResult::success(std::move(answer.images.front()));
+  return ServiceResult::success(std::move(answer.images));
+}
+
+// Waits for a response run in the background and reads it once it has ended.
+Task<ServiceResult> collect_response(const CorvaneClient& self, const host::JobRef& job,
+                                     const std::string& asked, const host::CallOptions& options,
+                                     const Exchange& exchange, ReportBuilder& report,
+                                     bool submitted_here) {
+  host::JobReport noted{job.id, submitted_here, 0, {}};
+  // Named first: GCC can't hold temporaries of a braced list across the wait.
+  const std::string url = response_url(self, job.id);
+  host::Headers headers;
+  headers.emplace_back("Authorization", "Bearer " + self.token());
+  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
+  host::HttpResponse response =
+      co_await host::internal::poll_job(exchange, url, std::move(headers), timeout, options.polling,
+                                        internal::response_status, noted);
+  if (report.wanted()) {
+    report.report()->job = std::move(noted);
+    report.answered(response);
+  }
+  if (response.status_code != 200) {
+    co_return error_answer(self, response.text(), response.status_code, options, report);
+  }
+  co_return response_outcome(self, response, asked, options, report);
+}
+
+// The call as a Responses create: answered whole, or, in the background, as a job that is then
+// waited for (or only noted in `*submitted`, for a submit).
+Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest& request,
+                                   const json& payload, const std::optional<ImageParts>& files,
+                                   const std::string& asked, const host::CallOptions& options,
+                                   const Exchange& exchange, ReportBuilder& report,
+                                   host::JobRef* submitted) {
+  if (options.stream) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "a Responses call is not streamed here: leave stream off");
+  }
+  if (auto why = internal::responses_refusal(payload)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+  }
+  std::vector<host::ByteView> references;
+  std::optional<host::ByteView> mask;
+  for (const ImagePart& part : files.value_or(ImageParts{})) {
+    if (part.first == "mask") {
+      mask = part.second;
+    } else {
+      references.push_back(part.second);
+    }
+  }
+  const bool background = submitted != nullptr || options.background;
+  host::PostRequest post;
+  post.body =
+      internal::responses_body(payload, references, mask, {request.responses_model, background});
+  post.headers = {{"Authorization", "Bearer " + self.token()},
+                  {"Content-Type", "application/json"}};
+  post.timeout = host::effective_timeout(options.timeout, exchange.client());
+  const std::string url = response_url(self);
+  json request_record =
+      host::log_record(self.model_tag() + " request api", options.task_id, options.model_key);
+  request_record["url"] = url;
+  request_record["model"] = payload.value("model", "");
+  request_record["responses_model"] = request.responses_model;
+  request_record["background"] = background;
+  self.logger()->debug(request_record);
+  host::check_headers(post.headers);
+  const std::string digest =
+      background ? host::sha256_hex(host::flatten(std::get<host::StreamedBody>(post.body)))
+                 : std::string();
+  host::HttpResponse response = co_await host::internal::send_request(
+      exchange, url, post, options.retry.value_or(self.retry_policy()), report,
+      {*self.logger(), self.model_tag(), options.task_id, options.model_key});
+  if (response.status_code != 200) {
+    co_return error_answer(self, response.text(), response.status_code, options, report);
+  }
+  if (!background) co_return response_outcome(self, response, asked, options, report);
+  host::JobRef job{host::Service::kImages, internal::response_id(response.text()),
+                   payload.value("model", ""),
+                   host::format_rfc3339(std::chrono::system_clock::now()), digest};
+  if (job.id.empty()) {
+    // Taken, but named by nothing this client can wait for: it may run, and be paid for.
+    co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY,
+                                  "the service took the job but named no id for it");
+  }
+  json job_record =
+      host::log_record(self.model_tag() + " job submitted", options.task_id, options.model_key);
+  job_record["id"] = job.id;
+  self.logger()->debug(job_record);
+  if (report.wanted()) {
+    report.report()->job =
+        host::JobReport{job.id, true, 0, internal::response_status(response.text()).state};
+  }
+  if (submitted != nullptr) {
+    *submitted = job;
+    co_return ServiceResult::success(std::string(job.id));
+  }
+  co_return co_await collect_response(self, job, asked, options, exchange, report, true);
+}
+
+std::optional<ServiceResult> api_refusal(const host::CallOptions& options) {
+  if (std::holds_alternative<host::GeminiApi>(options.api)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                               "options.api names a Gemini API form; this client takes ImagesApi");
+  }
+  return std::nullopt;
+}
+
 // The steps of one images call, shared by the blocking and non-blocking entries. `request`
 // gives the prompt, sizes, model and members (its files are already in `files`); `entry`: by
 // name, its members and extra are written.
 Task<ServiceResult> send_steps(const CorvaneClient& self, const ImageRequest& request,
                                const std::optional<ImageParts>& files,
                                const host::CallOptions& options, const Exchange& exchange,
-                               ReportBuilder& report, Entry entry) {
+                               ReportBuilder& report, Entry entry, host::JobRef* submitted) {
+  if (auto refused = api_refusal(options)) co_return std::move(*refused);
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
   const std::string& tag = self.model_tag();
@@ -348,6 +515,11 @@ Task<ServiceResult> send_steps(const CorvaneClient& self, const ImageRequest& re
       payload_of(self, request, model.choice.sent, size, entry, options.stream, refusal);
   if (!payload) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(refusal));
   host::internal::record_model_choice(self, request.model, model.choice, options, report);
+  if (over_responses(options, submitted)) {
+    const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
+    co_return co_await response_steps(self, request, *payload, files, asked, options, exchange,
+                                      report, submitted);
+  }
 
   auto [url, post] =
       completions_request(self, task_id, model_key, *payload, files,
@@ -383,9 +555,11 @@ Task<ServiceResult> send_steps(const CorvaneClient& self, const ImageRequest& re
 Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest& request,
                                    const std::optional<ImageParts>& files,
                                    const host::CallOptions& options, const Exchange& exchange,
-                                   ReportBuilder& report, Entry entry) {
+                                   ReportBuilder& report, Entry entry,
+                                   host::JobRef* submitted = nullptr) {
   return host::internal::contained(
-      self, options, report, send_steps(self, request, files, options, exchange, report, entry),
+      self, options, report,
+      send_steps(self, request, files, options, exchange, report, entry, submitted),
       &kFailureWording);
 }
 
@@ -470,11 +644,76 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
 // The public entry's steps: the request's parts, then the generation.
 Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
                                 const host::CallOptions& options, const Exchange& exchange,
-                                ReportBuilder& report, Entry entry) {
+                                ReportBuilder& report, Entry entry,
+                                host::JobRef* submitted = nullptr) {
   PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, entry);
   if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
   co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
-                                    options, exchange, report, entry);
+                                    options, exchange, report, entry, submitted);
+}
+
+// The entries' steps: a request by name started (the table wants this exact shape), submitted
+// as a job, a job collected, a job's state asked or its cancelling.
+Task<ServiceResult> named_start_steps(const CorvaneClient& self, const ImageRequest& request,
+                                      const host::CallOptions& options, const Exchange& exchange,
+                                      ReportBuilder& report, Entry entry) {
+  return start_steps(self, request, options, exchange, report, entry);
+}
+
+Task<ServiceResult> submit_steps(const CorvaneClient& self, const ImageRequest& request,
+                                 const host::CallOptions& options, const Exchange& exchange,
+                                 ReportBuilder& report, host::JobRef* submitted) {
+  return start_steps(self, request, options, exchange, report, Entry::kByName, submitted);
+}
+
+std::optional<ServiceResult> job_refusal(const host::JobRef& job) {
+  if (job.service != host::Service::kImages) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                               "job " + job.id + " is Gemini's, not the images service's");
+  }
+  if (job.id.empty() || job.id.find_first_of("/?#") != std::string::npos) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "not a job id: \"" + job.id + "\"");
+  }
+  return std::nullopt;
+}
+
+Task<ServiceResult> collect_steps(const CorvaneClient& self, const host::JobRef& job,
+                                  const host::CallOptions& options, const Exchange& exchange,
+                                  ReportBuilder& report) {
+  if (auto refused = job_refusal(job)) co_return std::move(*refused);
+  host::internal::report_model_choice(
+      host::internal::choose_model(self, *config::model_catalogue(), job.model,
+                                   host::Service::kImages),
+      report);
+  const std::string none_asked;
+  co_return co_await collect_response(self, job, none_asked, options, exchange, report, false);
+}
+
+Task<host::JobStatus> job_state_steps(const CorvaneClient& self, const host::JobRef& job,
+                                      bool cancel, const host::CallOptions& options,
+                                      const Exchange& exchange) {
+  if (auto refused = job_refusal(job)) throw host::InvalidArgument(*refused->msg());
+  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
+  const std::string url = response_url(self, job.id) + (cancel ? "/cancel" : "");
+  host::HttpResponse response;
+  if (cancel) {
+    host::PostRequest request;
+    request.headers = {{"Authorization", "Bearer " + self.token()},
+                       {"Content-Type", "application/json"}};
+    request.body = host::JsonBody::of("{}");
+    request.timeout = timeout;
+    response = co_await exchange.post(url, request);
+  } else {
+    host::GetRequest request;
+    request.headers = {{"Authorization", "Bearer " + self.token()}};
+    request.timeout = timeout;
+    request.max_redirects = 0;
+    response = co_await exchange.get(url, request);
+  }
+  if (response.status_code != 200) {
+    throw host::ServiceRefused(response.status_code, host::internal::refusal_text(response));
+  }
+  co_return internal::response_status(response.text());
 }
 
 // The request of a positional call: its parameters, and the model and response format from
@@ -625,8 +864,10 @@ std::future<ServiceResult> CorvaneClient::start_async(std::string prompt, std::s
 template <>
 struct zantrel::host::internal::ClientSteps<zantrel::image::corvane::CorvaneClient> {
   static constexpr StepTable<image::corvane::CorvaneClient, image::corvane::ImageRequest> table{
-      image::corvane::start_steps, image::corvane::continue_steps, image::corvane::answered_steps,
-      image::corvane::kFailureWording};
+      image::corvane::named_start_steps, image::corvane::continue_steps,
+      image::corvane::answered_steps,    image::corvane::kFailureWording,
+      image::corvane::submit_steps,      image::corvane::collect_steps,
+      image::corvane::job_state_steps};
 };
 template class zantrel::host::RequestEntries<zantrel::image::corvane::CorvaneClient,
                                              zantrel::image::corvane::ImageRequest>;

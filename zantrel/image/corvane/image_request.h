@@ -13,6 +13,9 @@ namespace zantrel::image::corvane {
 inline constexpr char kDefaultModel[] = "gpt-image-2";
 inline constexpr char kDefaultResponseFormat[] = "b64_json";
 inline constexpr char kDefaultModelTag[] = "GPT-IMAGE-2";
+// The model that calls the image tool when a request goes over the Responses API (the one the
+// service's image tool guide names); the image itself is made by the request's `model`.
+inline constexpr char kDefaultResponsesModel[] = "gpt-5";
 // Images one request may ask for at most.
 inline constexpr int kMaxImages = 10;
 // Partial images a streamed request may ask for at most.
@@ -57,6 +60,9 @@ struct ImageRequest {
   // Members released after this version, merged into the body last. Its keys may not be ones
   // the client writes.
   nlohmann::ordered_json extra = nlohmann::ordered_json::object();
+  // Over the Responses API (CallOptions::api, background calls): the model that calls the
+  // image_generation tool, which makes the image with `model`.
+  std::string responses_model = kDefaultResponsesModel;
 };
 
 }  // namespace zantrel::image::corvane

@@ -7,12 +7,16 @@
 #include <exception>
 #include <variant>
 
+#include "zantrel/host/call/batch_transfer.h"
 #include "zantrel/host/call/client_entries.h"
+#include "zantrel/host/call/job_polling.h"
 #include "zantrel/host/call/log_record.h"
 #include "zantrel/host/call/model_choice.h"
 #include "zantrel/host/call/report_builder.h"
 #include "zantrel/host/call/request_entries_impl.h"
 #include "zantrel/host/codec/base64.h"
+#include "zantrel/host/codec/rfc3339.h"
+#include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/json_reading.h"
 #include "zantrel/host/internal/codec/json_text.h"
@@ -22,6 +26,8 @@
 #include "zantrel/image/tavelin/internal/gemini_body.h"
 #include "zantrel/image/tavelin/internal/gemini_response.h"
 #include "zantrel/image/tavelin/internal/gemini_stream.h"
+#include "zantrel/image/tavelin/internal/interaction_reader.h"
+#include "zantrel/image/tavelin/internal/interactions_body.h"
 #include "zantrel/image/tavelin/internal/model_checks.h"
 
 // Its by-name entries run this client's steps (the table is at the end).
@@ -380,6 +386,164 @@ Task<ServiceResult> whole_answer_steps(const TavelinaClient& self, host::HttpRes
   co_return co_await outcome_of(self, std::move(offer), aspect_ratio, options, exchange, report);
 }
 
+// The result of an Interaction that has ended (read whole, from its create or its last poll):
+// its image as a generateContent answer's would be, or why there is none.
+Task<ServiceResult> interaction_outcome(const TavelinaClient& self, host::HttpResponse& response,
+                                        double seconds, const config::AspectRatio& aspect_ratio,
+                                        const host::CallOptions& options, const Exchange& exchange,
+                                        ReportBuilder& report) {
+  internal::InteractionAnswer answer = internal::read_interaction(response.body);
+  if (report.wanted()) {
+    host::CallReport& facts = *report.report();
+    facts.usage = host::internal::usage_of(std::move(answer.usage), "total_input_tokens",
+                                           "total_output_tokens", "total_tokens");
+    facts.model_version = answer.model;
+    facts.text = answer.text;
+    if (!facts.request_id && !answer.id.empty()) facts.request_id = answer.id;
+    if (facts.job) facts.job->state = answer.status.state;
+  }
+  note_answer(self, seconds, options);
+  const host::JobStatus& status = answer.status;
+  if (status.phase != host::JobStatus::Phase::kDone) {
+    auto ended_record =
+        host::log_record(self.model_tag() + " job ended", options.task_id, options.model_key);
+    ended_record["id"] = answer.id;
+    ended_record["status"] = status.state;
+    ended_record["error"] = status.error;
+    self.logger()->debug(ended_record);
+    const std::string said = status.error.empty() ? "" : ": " + status.error;
+    if (status.phase == host::JobStatus::Phase::kFailed) {
+      co_return ServiceResult::fail(ErrorCode::IMAGE_GENERATE_FAIL, status.error.empty()
+                                                                        ? "the job " + status.state
+                                                                        : status.error);
+    }
+    co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY, "the job is " + status.state + said);
+  }
+  AnswerOffer offer{std::move(answer.links), std::move(answer.image), std::nullopt};
+  co_return co_await outcome_of(self, std::move(offer), aspect_ratio, options, exchange, report);
+}
+
+std::string interaction_url(const TavelinaClient& self, std::string_view id = {}) {
+  std::string url = self.base_url() + "/v1beta/interactions";
+  if (!id.empty()) url += "/" + std::string(id);
+  return url;
+}
+
+// Waits for an Interaction run in the background and reads it once it has ended.
+Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& job,
+                                const config::AspectRatio& aspect_ratio,
+                                const host::CallOptions& options, const Exchange& exchange,
+                                ReportBuilder& report, bool submitted_here) {
+  host::JobReport noted{job.id, submitted_here, 0, {}};
+  // Named first: GCC can't hold temporaries of a braced list across the wait.
+  const std::string url = interaction_url(self, job.id);
+  host::Headers headers;
+  headers.push_back(key_header(self));
+  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
+  const auto start = Clock::now();
+  host::HttpResponse response =
+      co_await host::internal::poll_job(exchange, url, std::move(headers), timeout, options.polling,
+                                        internal::interaction_status, noted);
+  if (report.wanted()) {
+    report.report()->job = std::move(noted);
+    report.answered(response);
+  }
+  if (response.status_code != 200) {
+    co_return error_answer(self, response.text(), response.status_code, options,
+                           seconds_since(start), report);
+  }
+  co_return co_await interaction_outcome(self, response, seconds_since(start), aspect_ratio,
+                                         options, exchange, report);
+}
+
+// The request as an Interactions create: answered whole, or, in the background, as a job that is
+// then waited for (or only noted in `*submitted`, for a submit).
+Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::string& prompt,
+                                      std::span<const host::Bytes> images,
+                                      const config::AspectRatio& aspect_ratio,
+                                      const CheckedCall& checked, const GenerationRequest* by_name,
+                                      std::span<const internal::ImageLink> links,
+                                      const host::CallOptions& options, const Exchange& exchange,
+                                      ReportBuilder& report, host::JobRef* submitted) {
+  if (options.stream) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "an Interactions call is not streamed here: leave stream off");
+  }
+  if (by_name != nullptr) {
+    if (auto why = internal::interactions_refusal(*by_name)) {
+      co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+    }
+  }
+  const bool background = submitted != nullptr || options.background;
+  host::PostRequest request;
+  const internal::InteractionShape shape{checked.model_sent, aspect_ratio, view_of(checked.size),
+                                         background, std::nullopt};
+  request.body = internal::interactions_body(prompt, images, shape, by_name, links);
+  request.headers = {key_header(self), {"Content-Type", "application/json"}};
+  request.timeout = host::effective_timeout(options.timeout, exchange.client());
+  const std::string url = interaction_url(self);
+  auto request_record =
+      host::log_record(self.model_tag() + " request api", options.task_id, options.model_key);
+  request_record["model_name"] = checked.model_sent;
+  request_record["img_count"] = images.size();
+  request_record["url"] = url;
+  request_record["aspect_ratio"] = aspect_ratio;
+  request_record["background"] = background;
+  self.logger()->debug(request_record);
+  host::check_headers(request.headers);
+  const std::string digest =
+      background ? host::sha256_hex(host::flatten(std::get<host::StreamedBody>(request.body)))
+                 : std::string();
+  const auto start = Clock::now();
+  host::HttpResponse response = co_await host::internal::send_request(
+      exchange, url, request, options.retry.value_or(self.retry_policy()), report,
+      {*self.logger(), self.model_tag(), options.task_id, options.model_key});
+  if (response.status_code != 200) {
+    co_return error_answer(self, response.text(), response.status_code, options,
+                           seconds_since(start), report);
+  }
+  if (!background) {
+    co_return co_await interaction_outcome(self, response, seconds_since(start), aspect_ratio,
+                                           options, exchange, report);
+  }
+  host::JobRef job{host::Service::kGemini, internal::interaction_id(response.text()),
+                   checked.model_sent, host::format_rfc3339(std::chrono::system_clock::now()),
+                   digest};
+  if (job.id.empty()) {
+    // Taken, but named by nothing this client can wait for: it may run, and be paid for.
+    co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY,
+                                  "the service took the job but named no id for it");
+  }
+  auto job_record =
+      host::log_record(self.model_tag() + " job submitted", options.task_id, options.model_key);
+  job_record["id"] = job.id;
+  self.logger()->debug(job_record);
+  if (report.wanted()) {
+    report.report()->job =
+        host::JobReport{job.id, true, 0, internal::interaction_status(response.text()).state};
+  }
+  if (submitted != nullptr) {
+    *submitted = job;
+    co_return ServiceResult::success(std::string(job.id));
+  }
+  co_return co_await collect_job(self, job, aspect_ratio, options, exchange, report, true);
+}
+
+// Whether the call goes over the Interactions API: asked for, or needed for a job.
+bool over_interactions(const host::CallOptions& options, const host::JobRef* submitted) {
+  const auto* api = std::get_if<host::GeminiApi>(&options.api);
+  return submitted != nullptr || options.background ||
+         (api != nullptr && *api == host::GeminiApi::interactions);
+}
+
+std::optional<ServiceResult> api_refusal(const host::CallOptions& options) {
+  if (std::holds_alternative<host::ImagesApi>(options.api)) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                               "options.api names an images API form; this client takes GeminiApi");
+  }
+  return std::nullopt;
+}
+
 // The steps of one generateContent call, shared by the blocking and non-blocking entries.
 Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string& prompt,
                                    const std::optional<std::vector<host::Bytes>>& image_bytes_list,
@@ -389,7 +553,13 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const host::CallOptions& options, const Exchange& exchange,
                                    ReportBuilder& report,
                                    const GenerationRequest* by_name = nullptr,
-                                   TurnContext* turn = nullptr) {
+                                   TurnContext* turn = nullptr, host::JobRef* submitted = nullptr) {
+  if (auto refused = api_refusal(options)) co_return std::move(*refused);
+  if (turn != nullptr && over_interactions(options, submitted)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "a conversation's turn goes by generateContent: leave "
+                                  "options.api and background unset");
+  }
   const std::span<const host::Bytes> images = image_bytes_list
                                                   ? std::span<const host::Bytes>(*image_bytes_list)
                                                   : std::span<const host::Bytes>();
@@ -421,6 +591,10 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                options, 0.0, report);
       }
       links = std::move(linked.links);
+    }
+    if (over_interactions(options, submitted)) {
+      co_return co_await interaction_steps(self, prompt, images, aspect_ratio, checked, by_name,
+                                           links, options, exchange, report, submitted);
     }
     host::PostRequest request = generate_request(
         self, prompt, images, aspect_ratio, view_of(checked.size), by_name, timeout, turn, links);
@@ -507,7 +681,8 @@ std::optional<ServiceResult> listed_ratio_refusal(const TavelinaClient& self,
 // members written; a positional one leaves such a reference out, as its contract says.
 Task<ServiceResult> start_steps(const TavelinaClient& self, const GenerationRequest& r,
                                 const host::CallOptions& options, const Exchange& exchange,
-                                ReportBuilder& report, Entry entry) {
+                                ReportBuilder& report, Entry entry,
+                                host::JobRef* submitted = nullptr) {
   if (auto refused = listed_ratio_refusal(self, r.model, r.aspect_ratio)) {
     co_return std::move(*refused);
   }
@@ -519,7 +694,71 @@ Task<ServiceResult> start_steps(const TavelinaClient& self, const GenerationRequ
   std::optional<std::vector<host::Bytes>> image_bytes_list;
   if (!references.empty()) image_bytes_list = std::move(references);
   co_return co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
-                                    r.model, options, exchange, report, by_name ? &r : nullptr);
+                                    r.model, options, exchange, report, by_name ? &r : nullptr,
+                                    nullptr, submitted);
+}
+
+// The entries' steps: a request by name started (the table wants this exact shape), submitted
+// as a job, a job collected, a job's state asked or its cancelling.
+Task<ServiceResult> named_start_steps(const TavelinaClient& self, const GenerationRequest& r,
+                                      const host::CallOptions& options, const Exchange& exchange,
+                                      ReportBuilder& report, Entry entry) {
+  return start_steps(self, r, options, exchange, report, entry);
+}
+
+Task<ServiceResult> submit_steps(const TavelinaClient& self, const GenerationRequest& r,
+                                 const host::CallOptions& options, const Exchange& exchange,
+                                 ReportBuilder& report, host::JobRef* submitted) {
+  return start_steps(self, r, options, exchange, report, Entry::kByName, submitted);
+}
+
+std::optional<ServiceResult> job_refusal(const host::JobRef& job) {
+  if (job.service != host::Service::kGemini) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                               "job " + job.id + " is the images service's, not Gemini's");
+  }
+  if (job.id.empty() || job.id.find_first_of("/?#") != std::string::npos) {
+    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "not a job id: \"" + job.id + "\"");
+  }
+  return std::nullopt;
+}
+
+Task<ServiceResult> collect_steps(const TavelinaClient& self, const host::JobRef& job,
+                                  const host::CallOptions& options, const Exchange& exchange,
+                                  ReportBuilder& report) {
+  if (auto refused = job_refusal(job)) co_return std::move(*refused);
+  host::internal::report_model_choice(
+      host::internal::choose_model(self, *config::model_catalogue(), job.model,
+                                   host::Service::kGemini),
+      report);
+  const config::AspectRatio none_asked;
+  co_return co_await collect_job(self, job, none_asked, options, exchange, report, false);
+}
+
+Task<host::JobStatus> job_state_steps(const TavelinaClient& self, const host::JobRef& job,
+                                      bool cancel, const host::CallOptions& options,
+                                      const Exchange& exchange) {
+  if (auto refused = job_refusal(job)) throw host::InvalidArgument(*refused->msg());
+  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
+  const std::string url = interaction_url(self, job.id) + (cancel ? "/cancel" : "");
+  host::HttpResponse response;
+  if (cancel) {
+    host::PostRequest request;
+    request.headers = {key_header(self), {"Content-Type", "application/json"}};
+    request.body = host::JsonBody::of("{}");
+    request.timeout = timeout;
+    response = co_await exchange.post(url, request);
+  } else {
+    host::GetRequest request;
+    request.headers = {key_header(self)};
+    request.timeout = timeout;
+    request.max_redirects = 0;
+    response = co_await exchange.get(url, request);
+  }
+  if (response.status_code != 200) {
+    throw host::ServiceRefused(response.status_code, host::internal::refusal_text(response));
+  }
+  co_return internal::interaction_status(response.text());
 }
 
 // The request of a positional call.
@@ -716,8 +955,10 @@ std::future<ServiceResult> TavelinaClient::start_async(std::string prompt, std::
 template <>
 struct zantrel::host::internal::ClientSteps<zantrel::image::tavelin::TavelinaClient> {
   static constexpr StepTable<image::tavelin::TavelinaClient, image::tavelin::GenerationRequest>
-      table{image::tavelin::start_steps, image::tavelin::continue_steps,
-            image::tavelin::answered_steps, image::tavelin::kFailureWording};
+      table{image::tavelin::named_start_steps, image::tavelin::continue_steps,
+            image::tavelin::answered_steps,    image::tavelin::kFailureWording,
+            image::tavelin::submit_steps,      image::tavelin::collect_steps,
+            image::tavelin::job_state_steps};
 };
 template class zantrel::host::RequestEntries<zantrel::image::tavelin::TavelinaClient,
                                              zantrel::image::tavelin::GenerationRequest>;
