@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
       add_info_command(app),
       add_gallery_command(app),
       add_models_command(app),
+      add_jobs_command(app),
   };
   try {
     app.parse(argc, argv);

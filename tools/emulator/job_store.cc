@@ -59,7 +59,7 @@ std::string JobStore::add(StoredJob job) {
   char number[24];
   std::snprintf(number, sizeof number, "%08llu", static_cast<unsigned long long>(++next_));
   job.id = prefix_ + number;
-  const std::string id = job.id;
+  std::string id = job.id;
   jobs_.emplace(id, std::move(job));
   return id;
 }

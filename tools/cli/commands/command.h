@@ -39,5 +39,6 @@ Command add_info_command(CLI::App& app);
 Command add_gallery_command(CLI::App& app);
 Command add_models_command(CLI::App& app);
 Command add_demo_command(CLI::App& app);
+Command add_jobs_command(CLI::App& app);
 
 }  // namespace zantrel::cli

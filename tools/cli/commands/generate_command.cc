@@ -19,8 +19,10 @@
 #include "tools/cli/core/exit_code.h"
 #include "tools/cli/core/flags.h"
 #include "tools/cli/core/signal_stop.h"
+#include "tools/cli/jobs/job_run.h"
 #include "tools/cli/output/image_facts.h"
 #include "tools/cli/output/image_output.h"
+#include "tools/cli/output/run_report.h"
 #include "tools/cli/terminal/preview.h"
 #include "tools/cli/terminal/spinner.h"
 #include "tools/cli/terminal/stream_progress.h"
@@ -64,20 +66,6 @@ std::optional<std::string> outputs_fault(const GenerateOptions& o) {
   return std::nullopt;
 }
 
-// Where image `index` (from 1) of `count` goes.
-std::string output_name(const GenerateOptions& o, host::ByteView image, int index) {
-  const std::string name = o.out ? *o.out : default_output_name(o.service, image);
-  return o.count > 1 ? numbered_name(name, index) : name;
-}
-
-// The calls of one run and what they gave: all in flight at once on one event thread (the
-// images API makes all the images of a run in one request). Under --max-cost the first call goes
-// alone and the rest as far as its price allows; `results` then holds fewer than `reports`.
-struct Calls {
-  std::vector<host::CallReport> reports;
-  std::vector<host::ServiceResult> results;
-};
-
 Calls run_calls(const GenerateOptions& o, const CallSetup& setup, PreviewWriter* previews) {
   const std::size_t calls =
       o.service == host::Service::kGemini ? static_cast<std::size_t>(o.count) : 1;
@@ -115,61 +103,6 @@ Calls run_calls(const GenerateOptions& o, const CallSetup& setup, PreviewWriter*
       },
       [&] { return progress_text(progress); });
   return out;
-}
-
-// Writes each image the calls gave and reports each (a failure or a link once); false when any
-// call failed or an image could not be written where it was to go.
-bool report_images(const GenerateOptions& o, host::Dialect dialect, const Calls& calls) {
-  bool all_ok = true;
-  int written = 0;                       // images so far, for their numbers
-  std::optional<PreviewProtocol> drawn;  // asked of the terminal at the first image only
-  for (std::size_t i = 0; i < calls.results.size(); ++i) {
-    const host::ServiceResult& result = calls.results[i];
-    const host::CallReport& report = calls.reports[i];
-    const auto images = result.images();
-    for (std::size_t k = 0; k < std::max<std::size_t>(images.size(), 1); ++k) {
-      std::optional<std::string> out;
-      std::optional<WrittenFile> file;
-      bool ok = result.ok();
-      std::optional<std::string> write_error;
-      if (k < images.size()) {
-        out = output_name(o, images[k], ++written);
-        const auto facts = o.no_metadata ? std::nullopt : std::optional(image_facts(o, report));
-        try {
-          file = write_image_file(*out, images[k], facts);
-        } catch (const std::exception& e) {
-          // Paid for: kept elsewhere, and the run says where and fails.
-          write_error = e.what();
-          out = keep_image_elsewhere(o.service, images[k], facts, *write_error, file);
-          ok = false;
-        }
-      } else if (const std::string* link = result.link()) {
-        // The service answered a link the call could not fetch: no file, so no success; the
-        // link stays in the line for the user to fetch while it lasts.
-        write_error = unfetched_link_note(*link);
-        std::cerr << "zantrel-image: " << *write_error << "\n";
-        ok = false;
-      }
-      all_ok = all_ok && ok;
-      if (o.json) {
-        auto line = json_report_object(result, out, dialect, report, k, file);
-        if (write_error) {
-          line["ok"] = false;
-          line["write_error"] = *write_error;
-        }
-        std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << std::endl;
-      } else {
-        (result.ok() ? std::cout : std::cerr) << human_summary(result, out, report) << "\n";
-        if (file) {
-          if (!drawn) drawn = choose_preview(o.preview);
-          show_preview(std::cout, images[k], *drawn);
-        }
-      }
-    }
-    if (!o.json && o.text && report.text) std::cout << "text: " << *report.text << "\n";
-  }
-  return all_ok;
 }
 
 // Why the service's own members of `o` can't be used, before anything is sent.
@@ -227,6 +160,7 @@ ExitCode run_generate(const GenerateOptions& o) {
   const StopOnSignals signals;
   const CallSetup setup{*access, dialect, make_http_client(o.allow_private_links, o.ca_file),
                         signals.token()};
+  if (o.job || o.detach) return run_jobs(o, setup, dialect);
   const Calls calls = run_calls(o, setup, previews ? &*previews : nullptr);
   if (previews) {
     const auto [written_previews, faults] = previews->drain();
@@ -312,6 +246,12 @@ Command add_generate_command(CLI::App& app, host::Service service, SharedFlags& 
   }
   command.add_option("--extra", o.extra,
                      "JSON object merged into the request body (members of later versions)");
+  command.add_flag(is_images ? "--job" : "--job,--background", o.job,
+                   "run the call as a job the service holds (no exchange stays open while the "
+                   "image is made), recorded before it waits: zantrel-image jobs collects it "
+                   "after a crash");
+  command.add_flag("--detach", o.detach,
+                   "submit and record the job, print its id and exit (implies --job)");
   command.add_flag("--stream", o.stream,
                    "take the answer as a stream of events: previews as they come, bytes flowing");
   command.add_option("--previews", o.previews_dir,

@@ -85,6 +85,11 @@ struct GenerateOptions {
   std::optional<std::string> ca_file;
   // "auto" (direct for the service's public address, else gateway), "gateway" or "direct".
   std::string dialect = "auto";
+  // Each call as a job the service holds (Gemini's Interactions API, the Responses API),
+  // recorded under the user's state folder before it waits; `detach`: submitted and recorded
+  // only, collected later by `zantrel-image jobs collect`.
+  bool job = false;
+  bool detach = false;
 };
 
 // Images of one command at most, as the images API bounds its `n`.

@@ -119,6 +119,14 @@ void ReportBuilder::answered(const HttpResponse& response) {
   take_facts(response.transfer);
 }
 
+void ReportBuilder::polled(const HttpResponse& response) {
+  if (!report_) return;
+  answered_ = true;
+  report_->delivery = Delivery::kAnswered;
+  report_->http_status = response.status_code;
+  report_->retry_after_s = retry_after_seconds(response, std::chrono::system_clock::now());
+}
+
 void ReportBuilder::service_error(const json& error_dict,
                                   std::initializer_list<const char*> members) {
   if (!report_ || !error_dict.is_object()) return;

@@ -32,6 +32,9 @@ class ReportBuilder {
   void finish();
   // The exchange came back with a status: its headers (request id, retry hints) and facts.
   void answered(const HttpResponse& response);
+  // A job's last poll came back: its status and hints, not its transfer facts (the call's
+  // timings and bytes stay those of its submit, when it made one).
+  void polled(const HttpResponse& response);
   // The service's error details: the named members of "error" in a decoded error body, and a
   // google.rpc.RetryInfo delay among its "details" when no header gave a hint.
   void service_error(const nlohmann::ordered_json& error_dict,

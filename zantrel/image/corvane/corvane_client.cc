@@ -407,7 +407,7 @@ Task<ServiceResult> collect_response(const CorvaneClient& self, const host::JobR
                                         internal::response_status, noted);
   if (report.wanted()) {
     report.report()->job = std::move(noted);
-    report.answered(response);
+    report.polled(response);
   }
   if (response.status_code != 200) {
     co_return error_answer(self, response.text(), response.status_code, options, report);

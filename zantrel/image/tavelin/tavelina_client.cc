@@ -446,7 +446,7 @@ Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& 
                                         internal::interaction_status, noted);
   if (report.wanted()) {
     report.report()->job = std::move(noted);
-    report.answered(response);
+    report.polled(response);
   }
   if (response.status_code != 200) {
     co_return error_answer(self, response.text(), response.status_code, options,
