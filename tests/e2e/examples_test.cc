@@ -110,6 +110,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"example-gemini: BATCH_STATE_SUCCEEDED, 3 of 3 answers with an image",
                     "example-images: completed, 3 of 3 answers with an image"},
                    ""},
+        ExampleRun{
+            "background_jobs",
+            {"{dir}/lighthouse.png"},
+            {"submitted v1_int_", "state: ", "collected ", " after 1 polls, 1290 output tokens",
+             "images: ", " bytes from one background call", "after cancel: "},
+            "lighthouse.png"},
         ExampleRun{"three_turns",
                    {"{dir}/turns"},
                    {"gemini turn 1: gemini-turn-1.png", "gemini turn 3: gemini-turn-3.png",
