@@ -10,6 +10,8 @@
 //                               wall, library threads, peak RSS growth
 //   call_bench engine-cancel URL   100 calls in flight, all cancelled at once: slowest delivery
 //   call_bench engine-rounds URL   32 start_async calls x 8 rounds (answers after 200 ms)
+//   call_bench engine-jobs URL SECONDS   1,000 background jobs at once, each done SECONDS after
+//                               its submit: wall, library threads, the server's submits and polls
 //   call_bench burst URL SECONDS   256 start_async calls at once against a plain threaded server
 //                               (a thread per connection, answering after SECONDS): ok, wall
 #include <sys/resource.h>
@@ -179,7 +181,7 @@ struct Flight {
 };
 
 void launch(const zantrel::image::tavelin::TavelinaClient& client, Flight& flight, int calls,
-            const std::stop_token& stop = {}) {
+            const std::stop_token& stop = {}, bool background = false) {
   {
     std::lock_guard lock(flight.mutex);
     flight.left += calls;
@@ -187,6 +189,7 @@ void launch(const zantrel::image::tavelin::TavelinaClient& client, Flight& fligh
   for (int i = 0; i < calls; ++i) {
     zantrel::host::CallOptions options;
     options.stop = stop;
+    options.background = background;
     client.start_async("a valley at dawn", "16:9", "1K", {}, "gemini-3-pro-image-preview", options,
                        [&flight](ServiceResult result) {
                          std::lock_guard lock(flight.mutex);
@@ -246,6 +249,39 @@ int engine_flight(const std::string& url) {
       R"({"calls":%d,"failed":%d,"wall_seconds":%.4f,"extra_threads":%d,"rss_growth_bytes":%ld})"
       "\n",
       kCalls, flight.failed, wall, threads_peak - threads_before, (peak - before) * 1024);
+  return flight.failed == 0 ? 0 : 1;
+}
+
+// 1,000 calls as background jobs at once, each done 2 s after its submit: the waiting is pauses
+// on the event engine, so one thread carries them all and the wall is the job's time plus the
+// polling's last pause.
+int engine_jobs(const std::string& url, double job_seconds) {
+  constexpr int kCalls = 1000;
+  raise_fd_limit();
+  const zantrel::image::tavelin::TavelinaClient client(url, "bench-key");
+  Flight flight;
+  const int threads_before = thread_count();
+  int threads_peak = threads_before;
+  const auto start = Clock::now();
+  launch(client, flight, kCalls, {}, true);
+  land(flight, [&] { threads_peak = std::max(threads_peak, thread_count()); });
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  // The default polling: pauses of 1 s, growing by half each time. The last pause before a job
+  // of `job_seconds` is seen done is the bound's slack.
+  const zantrel::host::JobPolling polling;
+  double waited = 0;
+  double pause = std::chrono::duration<double>(polling.first).count();
+  while (waited + pause < job_seconds) {
+    waited += pause;
+    pause *= polling.growth;
+  }
+  zantrel::host::CurlHttpClient http;
+  const std::string stats(zantrel::host::as_text(http.get(url + "/stats", {}).body));
+  std::printf(R"({"calls":%d,"failed":%d,"wall_seconds":%.4f,"job_seconds":%.1f,)"
+              R"("last_pause_seconds":%.2f,"extra_threads":%d,"server":%s})"
+              "\n",
+              kCalls, flight.failed, wall, job_seconds, pause, threads_peak - threads_before,
+              stats.c_str());
   return flight.failed == 0 ? 0 : 1;
 }
 
@@ -327,6 +363,7 @@ int main(int argc, char** argv) {
   if (mode == "timed-gemini" && argc == 4) return timed_gemini(argv[2], std::atoi(argv[3]));
   if (mode == "engine-cancel" && argc == 3) return engine_cancel(argv[2]);
   if (mode == "engine-rounds" && argc == 3) return engine_rounds(argv[2]);
+  if (mode == "engine-jobs" && argc == 4) return engine_jobs(argv[2], std::atof(argv[3]));
   if (mode == "burst" && argc == 4) return burst(argv[2], std::atof(argv[3]));
   std::fprintf(stderr,
                "usage: call_bench memory gemini|edit URL | call_bench in-flight URL | "

@@ -53,6 +53,17 @@ std::string image_body() {
          data + R"("}}]},"finishReason":"STOP"}]})";
 }
 
+// A small Interaction: in progress, or completed with the same picture.
+std::string interaction_body(std::size_t id, bool done) {
+  const std::string head = R"({"id":"job-)" + std::to_string(id) + R"(","status":)";
+  if (!done) return head + R"("in_progress"})";
+  static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13,
+                                       'I',  'H', 'D', 'R', 0,    0,    0,    64,   0, 0, 0, 64};
+  const std::string data = host::base64_encode(host::ByteView(kPng, sizeof kPng));
+  return head + R"("completed","steps":[{"type":"model_output","content":[{"type":"image",)" +
+         R"("mime_type":"image/png","data":")" + data + R"("}]}]})";
+}
+
 // Length of the first complete request in `in` (head and Content-Length body), or 0.
 std::size_t complete_request(const std::string& in) {
   const auto head_end = in.find("\r\n\r\n");
@@ -113,6 +124,12 @@ int serve_events(std::chrono::milliseconds delay) {
   std::map<int, Connection> connections;
   std::priority_queue<Due, std::vector<Due>, std::greater<>> due;
   std::size_t accepted = 0;
+  // Jobs of the Interactions API: each done `delay` after its submit, which is answered at once
+  // as their polls are.
+  std::vector<Clock::time_point> jobs_done_at;
+  std::size_t polls = 0;
+  constexpr std::string_view kSubmit = "POST /v1beta/interactions ";
+  constexpr std::string_view kPoll = "GET /v1beta/interactions/job-";
   std::vector<epoll_event> events(1024);
   const auto flush = [&](Connection& c) {
     while (c.sent < c.out.size()) {
@@ -170,8 +187,18 @@ int serve_events(std::chrono::milliseconds delay) {
       }
       while (const std::size_t length = complete_request(c.in)) {
         if (c.in.starts_with("GET /stats")) {
-          c.out += answer(R"({"connections":)" + std::to_string(accepted) + "}");
+          c.out += answer(R"({"connections":)" + std::to_string(accepted) + R"(,"jobs":)" +
+                          std::to_string(jobs_done_at.size()) + R"(,"polls":)" +
+                          std::to_string(polls) + "}");
           flush(c);
+        } else if (c.in.starts_with(kSubmit)) {
+          jobs_done_at.push_back(Clock::now() + delay);
+          c.out += answer(interaction_body(jobs_done_at.size() - 1, false));
+        } else if (c.in.starts_with(kPoll)) {
+          ++polls;
+          const std::size_t id = std::stoul(c.in.substr(kPoll.size()));
+          const bool done = id < jobs_done_at.size() && Clock::now() >= jobs_done_at[id];
+          c.out += answer(interaction_body(id, done));
         } else {
           due.push({Clock::now() + delay, fd, c.serial});
         }

@@ -17,6 +17,7 @@ def main():
     cli = json.load(open(f"{out}/cli-peak.json", encoding="utf-8"))
     calls = json.load(open(f"{out}/concurrency.json", encoding="utf-8"))
     flight = json.load(open(f"{out}/engine-flight.json", encoding="utf-8"))
+    jobs = json.load(open(f"{out}/engine-jobs.json", encoding="utf-8"))
     cancel = json.load(open(f"{out}/engine-cancel.json", encoding="utf-8"))
     rounds = json.load(open(f"{out}/engine-rounds.json", encoding="utf-8"))
     batch = json.load(open(f"{out}/batch.json", encoding="utf-8"))
@@ -89,6 +90,10 @@ def main():
          f"{flight['failed'] == 0})", flight["wall_seconds"], "<= 2.6"),
         ("P10b", "  threads the library added", flight["extra_threads"], "<= 1"),
         ("P10c", "  peak RSS growth, MiB", flight["rss_growth_bytes"] / 2**20, "<= 64"),
+        ("P10d", "1,000 background jobs of 2 s in flight: wall / (job + last poll pause) (all ok: "
+         f"{jobs['failed'] == 0}, {jobs['server']['polls']} polls)",
+         jobs["wall_seconds"] / (jobs["job_seconds"] + jobs["last_pause_seconds"]), "<= 1.3"),
+        ("P10e", "  threads the library added", jobs["extra_threads"], "<= 1"),
         ("P11", "100 calls in flight cancelled at once: slowest result, ms",
          cancel["slowest_delivery_seconds"] * 1000, "<= 100"),
         ("P7e", "32 start_async calls x 8 rounds: wall / 8 x 200 ms",

@@ -73,6 +73,8 @@ start_event_server() {
 }
 echo "1,000 calls in flight through the event engine, answered after 2 s..." >&2
 "$bin/call_bench" engine-flight "$(start_event_server 2000)" > "$out/engine-flight.json"
+echo "1,000 background jobs in flight through the event engine, each done after 2 s..." >&2
+"$bin/call_bench" engine-jobs "$(start_event_server 2000)" 2 > "$out/engine-jobs.json"
 echo "100 calls in flight cancelled at once..." >&2
 "$bin/call_bench" engine-cancel "$(start_event_server 10000)" > "$out/engine-cancel.json"
 echo "32 calls x 8 rounds through the event engine..." >&2
