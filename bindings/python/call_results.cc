@@ -79,6 +79,8 @@ void init_results(py::module_& m) {
           "stream", [](const host::CallReport& r) { return to_python(host::to_json(r)["stream"]); })
       .def_readonly("turn", &host::CallReport::turn)
       .def_property_readonly(
+          "job", [](const host::CallReport& r) { return to_python(host::to_json(r)["job"]); })
+      .def_property_readonly(
           "files", [](const host::CallReport& r) { return to_python(host::to_json(r)["files"]); })
       .def_property_readonly(
           "timings_s",

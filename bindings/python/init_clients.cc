@@ -2,8 +2,10 @@
 // steps for either client.
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <stop_token>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "bindings/python/bridge.h"
@@ -93,7 +95,39 @@ py::class_<Client> bind_client(py::module_& m, const char* name, const char* def
                 },
                 std::move(done));
           },
-          py::arg("request"), py::arg("options"), py::arg("done"));
+          py::arg("request"), py::arg("options"), py::arg("done"))
+      // Jobs go to and from Python as their text (JobRef::to_text).
+      .def(
+          "submit",
+          [](const Client& client, const Request& request, const PyCallOptions& given) {
+            std::optional<std::string> job;
+            PyResult out = run_blocking(given, [&](const host::CallOptions& options) {
+              host::JobSubmission submitted = client.submit(request, options);
+              if (submitted.job) job = submitted.job->to_text();
+              return std::move(submitted.result);
+            });
+            return std::make_pair(job, out);
+          },
+          py::arg("request"), py::arg("options"))
+      .def(
+          "collect",
+          [](const Client& client, const std::string& job, const PyCallOptions& given) {
+            const host::JobRef ref = host::JobRef::from_text(job);
+            return run_blocking(given, [&](const host::CallOptions& options) {
+              return client.collect(ref, options);
+            });
+          },
+          py::arg("job"), py::arg("options"))
+      .def(
+          "job_state",
+          [](const Client& client, const std::string& job, bool cancel) {
+            const host::JobRef ref = host::JobRef::from_text(job);
+            const py::gil_scoped_release released;
+            const host::JobStatus status = cancel ? client.cancel(ref) : client.job_status(ref);
+            return std::make_tuple(std::string(host::to_string(status.phase)), status.state,
+                                   status.error);
+          },
+          py::arg("job"), py::arg("cancel"));
 }
 
 }  // namespace

@@ -117,6 +117,19 @@ PyCallOptions call_options_of(const py::kwargs& given) {
   out.options.timeout = timeout_of(keywords.take_object("timeout"));
   out.options.stream = keywords.take<bool>("stream", false);
   out.options.on_progress = observer_of(keywords.take_object("on_progress"));
+  out.options.background = keywords.take<bool>("background", false);
+  const std::string api = keywords.take<std::string>("api", "");
+  if (api == "interactions") {
+    out.options.api = host::GeminiApi::interactions;
+  } else if (api == "responses") {
+    out.options.api = host::ImagesApi::responses;
+  } else if (!api.empty()) {
+    throw py::value_error("api must be \"interactions\", \"responses\" or None, not \"" + api +
+                          "\"");
+  }
+  if (const double first = keywords.take<double>("poll_seconds", 0); first > 0) {
+    out.options.polling.first = host::millis_of_seconds(first);
+  }
   keywords.refuse_unread();
   return out;
 }

@@ -424,3 +424,25 @@ def test_each_services_batch_engine_makes_a_batch_and_gives_its_answers(emulator
             assert client.result_of(answer.status, answer.body, *args).ok
         with pytest.raises(zantrel.ServiceRefused, match="HTTP 404"):
             batches.get("nope")
+
+
+def test_a_job_is_submitted_kept_as_text_and_collected_on_either_service(emulator):
+    gemini = zantrel.TavelinaClient(emulator.url, KEY)
+    images = zantrel.CorvaneClient(emulator.url, KEY)
+    for client in (gemini, images):
+        direct = client.start("a heron", "1:1")
+        assert client.start("a heron", "1:1", job=True, poll_seconds=0.05).data == direct.data
+        submitted = client.submit("a heron", "1:1")
+        assert submitted.job is not None, submitted.result.message
+        job = zantrel.Job.from_text(submitted.job.to_text())
+        assert client.job_status(job).phase in ("waiting", "done")
+        collected = client.collect(job, poll_seconds=0.05)
+        assert collected.ok and collected.data == direct.data
+        assert collected.report.job["submitted"] is False
+        gone = job._replace(id="none")
+        with pytest.raises(zantrel.ServiceRefused, match="HTTP 404"):
+            client.cancel(gone)
+    with pytest.raises(ValueError, match="not a job's text"):
+        zantrel.Job.from_text("{}")
+    with pytest.raises(TypeError, match="job must be a zantrel.Job"):
+        gemini.collect("v1_int_1")

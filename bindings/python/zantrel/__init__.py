@@ -11,7 +11,8 @@ from . import _zantrel
 
 __all__ = ["TavelinaClient", "CorvaneClient", "ServiceResult", "CallReport", "ErrorCode",
            "Progress", "Preview", "Conversation", "PreparedRequest", "ServiceBatches",
-           "ServiceRefused", "BatchStatus", "CreatedBatch", "BatchAnswer", "UploadedFile"]
+           "ServiceRefused", "BatchStatus", "CreatedBatch", "BatchAnswer", "UploadedFile", "Job",
+           "JobState", "Submission"]
 
 # A call's request made without sending it: its path under the base address, content type and
 # exact body.
@@ -169,8 +170,14 @@ def _check_request(prompt, files, texts):
             _expect("files", item, (str, bytes), "str, bytes or a list of them")
 
 
-def _call_options(task_id=None, model_key=None, timeout=None, stream=False, on_progress=None):
+def _call_options(task_id=None, model_key=None, timeout=None, stream=False, on_progress=None,
+                  job=False, poll_seconds=None):
     """The options of one call, checked (`stream` and `on_progress` by `_check_stream`)."""
+    _expect("job", job, (bool,), "bool")
+    if poll_seconds is not None:
+        _expect("poll_seconds", poll_seconds, (int, float), "seconds")
+        if not poll_seconds > 0:
+            raise ValueError(f"poll_seconds must be above 0, not {poll_seconds!r}")
     for name, value in (("task_id", task_id), ("model_key", model_key)):
         if value is not None:
             _expect(name, value, (str, int, float), "str, int, float or None")
@@ -187,7 +194,8 @@ def _call_options(task_id=None, model_key=None, timeout=None, stream=False, on_p
             if not part >= 0:
                 raise ValueError(f"timeout must be seconds from 0, not {part!r}")
     return _zantrel.CallOptions(task_id=task_id, model_key=model_key, timeout=timeout,
-                                stream=stream, on_progress=on_progress)
+                                stream=stream, on_progress=on_progress, background=job,
+                                poll_seconds=poll_seconds)
 
 
 def _gemini_request(prompt, aspect_ratio, image_size, files, model, upload_references=False,
@@ -283,7 +291,60 @@ def _native_client(native_class, base_url, api_key, model_tag, logger, dialect):
     return native_class(base_url, api_key, model_tag=model_tag, logger=logger, dialect=dialect)
 
 
-class TavelinaClient:
+class Job(collections.namedtuple("Job", "service id model created digest")):
+    """A job the service holds (a background call), kept as text by `to_text` and read back by
+    `Job.from_text`, in this process or a later one."""
+
+    def to_text(self):
+        return json.dumps(self._asdict())
+
+    @staticmethod
+    def from_text(text):
+        _expect("text", text, (str,), "str")
+        try:
+            value = json.loads(text)
+            return Job(*(str(value[name]) if name in ("service", "id", "model") else
+                         str(value.get(name, "")) for name in Job._fields))
+        except (ValueError, KeyError, TypeError, AttributeError) as e:
+            raise ValueError(f"not a job's text: {e}") from None
+
+
+JobState = collections.namedtuple("JobState", "phase state error")
+JobState.__doc__ = ("A job as its service describes it: `phase` (waiting, done, failed, "
+                    "cancelled, gone), the service's own `state` and its `error` text.")
+
+Submission = collections.namedtuple("Submission", "job result")
+Submission.__doc__ = ("What a submit gave: the Job when the service took it (else None), and "
+                      "the call's Result, which says why not.")
+
+
+class _Jobs:
+    """Collecting, asking and cancelling jobs, the same on both clients."""
+
+    def _submitted(self, request, options):
+        job, result = self._native.submit(request, options)
+        return Submission(Job.from_text(job) if job is not None else None, result)
+
+    def collect(self, job, *, task_id=None, model_key=None, timeout=None, poll_seconds=None):
+        """Waits for `job` (a Job) and reads its answer into the same Result a direct call of
+        the same answer gives; polls every `poll_seconds` at first (default 1), pausing longer
+        each time. Ctrl-C cancels the waiting, not the job."""
+        _expect("job", job, (Job,), "a zantrel.Job")
+        return self._native.collect(job.to_text(), _call_options(
+            task_id, model_key, timeout, poll_seconds=poll_seconds))
+
+    def job_status(self, job):
+        """The job's state now: a JobState. Raises ServiceRefused (404: gone)."""
+        _expect("job", job, (Job,), "a zantrel.Job")
+        return JobState(*self._native.job_state(job.to_text(), False))
+
+    def cancel(self, job):
+        """Asks the service to cancel the job: its JobState after."""
+        _expect("job", job, (Job,), "a zantrel.Job")
+        return JobState(*self._native.job_state(job.to_text(), True))
+
+
+class TavelinaClient(_Jobs):
     """Client for the Gemini generateContent image API."""
 
     def __init__(self, base_url, api_key, *, model_tag="TAVELIN", logger=None,
@@ -294,16 +355,37 @@ class TavelinaClient:
     def start(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE, files=None,
               model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None,
               seed=None, temperature=None, safety=None, thinking_level=None, text=False,
-              extra=None, stream=False, on_progress=None, upload_references=False):
+              extra=None, stream=False, on_progress=None, upload_references=False, job=False,
+              background=False, poll_seconds=None):
         """`on_progress(progress)` is called on this thread while the call runs: each phase,
         the bytes so far, and with `stream=True` each thought image (`progress.preview`).
-        `upload_references=True` sends the references through the Files API, named by link."""
+        `upload_references=True` sends the references through the Files API, named by link.
+        `job=True` (or `background=True`) runs it as a job of the Interactions API: submitted,
+        then polled until it ends, no exchange held open meanwhile."""
+        return self._native.start(*self._call(
+            prompt, aspect_ratio, image_size, files, model, task_id=task_id, model_key=model_key,
+            timeout=timeout, seed=seed, temperature=temperature, safety=safety,
+            thinking_level=thinking_level, text=text, extra=extra, stream=stream,
+            on_progress=on_progress, upload_references=upload_references,
+            job=job or background, poll_seconds=poll_seconds))
+
+    def submit(self, prompt, *args, **kwargs):
+        """The call `start` takes, submitted as a job: a Submission (the Job, or None and the
+        Result that says why). Collect it with `collect`, here or in a later process."""
+        return self._submitted(*self._call(prompt, *args, **kwargs))
+
+    def _call(self, prompt, aspect_ratio=_GEMINI_RATIO, image_size=_GEMINI_SIZE, files=None,
+              model=DEFAULT_GEMINI_MODEL, *, task_id=None, model_key=None, timeout=None,
+              seed=None, temperature=None, safety=None, thinking_level=None, text=False,
+              extra=None, stream=False, on_progress=None, upload_references=False, job=False,
+              poll_seconds=None):
         request = _gemini_request(
             prompt, aspect_ratio, image_size, files, model, upload_references,
             _gemini_members(seed, temperature, safety, thinking_level, text, extra))
-        options = _call_options(task_id, model_key, timeout, stream, on_progress)
+        options = _call_options(task_id, model_key, timeout, stream, on_progress, job,
+                                poll_seconds)
         _check_stream(stream, on_progress)
-        return self._native.start(request, options)
+        return request, options
 
     def continue_with(self, conversation, prompt, aspect_ratio=_GEMINI_RATIO,
                       image_size=_GEMINI_SIZE, files=None, model=DEFAULT_GEMINI_MODEL, *,
@@ -362,7 +444,7 @@ class TavelinaClient:
         return await _await_call(lambda done: self._native._start_async(request, options, done))
 
 
-class CorvaneClient:
+class CorvaneClient(_Jobs):
     """Client for the images API (generations and edits)."""
 
     def __init__(self, base_url, api_key, *, model_tag="GPT-IMAGE-2", logger=None,
@@ -374,17 +456,39 @@ class CorvaneClient:
               model=None, task_id=None, model_key=None, timeout=None, n=1, output_format=None,
               output_compression=None, background=None, moderation=None, input_fidelity=None,
               mask=None, user=None, complexity=None, safety_identifier=None, extra=None,
-              stream=False, partial_images=None, on_progress=None):
+              stream=False, partial_images=None, on_progress=None, job=False,
+              poll_seconds=None):
         """One request; with n > 1 the result's `images` holds all n (`data` is the first).
         `on_progress(progress)` is called on this thread while the call runs: each phase, the
-        bytes so far, and with `stream=True` each partial image (`progress.preview`)."""
+        bytes so far, and with `stream=True` each partial image (`progress.preview`).
+        `job=True` runs it as a job of the Responses API (`background` is the image's own)."""
+        return self._native.start(*self._call(
+            prompt, aspect_ratio, quality, image_size, files, model=model, task_id=task_id,
+            model_key=model_key, timeout=timeout, n=n, output_format=output_format,
+            output_compression=output_compression, background=background, moderation=moderation,
+            input_fidelity=input_fidelity, mask=mask, user=user, complexity=complexity,
+            safety_identifier=safety_identifier, extra=extra, stream=stream,
+            partial_images=partial_images, on_progress=on_progress, job=job,
+            poll_seconds=poll_seconds))
+
+    def submit(self, prompt, *args, **kwargs):
+        """The call `start` takes, submitted as a job of the Responses API: a Submission."""
+        return self._submitted(*self._call(prompt, *args, **kwargs))
+
+    def _call(self, prompt, aspect_ratio="", quality="", image_size="", files=None, *,
+              model=None, task_id=None, model_key=None, timeout=None, n=1, output_format=None,
+              output_compression=None, background=None, moderation=None, input_fidelity=None,
+              mask=None, user=None, complexity=None, safety_identifier=None, extra=None,
+              stream=False, partial_images=None, on_progress=None, job=False,
+              poll_seconds=None):
         request = _images_request(
             prompt, aspect_ratio, quality, image_size, files, model,
             _images_members(n, output_format, output_compression, background, moderation,
                             input_fidelity, mask, user, complexity, safety_identifier, extra),
             _check_stream(stream, on_progress, partial_images))
-        options = _call_options(task_id, model_key, timeout, stream, on_progress)
-        return self._native.start(request, options)
+        options = _call_options(task_id, model_key, timeout, stream, on_progress, job,
+                                poll_seconds)
+        return request, options
 
     def continue_with(self, conversation, prompt, aspect_ratio="", quality="", image_size="",
                       files=None, *, model=None, task_id=None, model_key=None, timeout=None):

@@ -109,6 +109,7 @@ class CallReport:
     stream: dict  # events, previews, first_preview_s
     turn: Optional[int]
     files: dict  # uploaded, bytes, resumes (Gemini's upload_references)
+    job: Optional[dict]  # id, submitted, polls, state (a call run as a job)
     def to_dict(self) -> dict: ...
 
 class ServiceResult:
@@ -120,7 +121,32 @@ class ServiceResult:
     images: list  # every image as bytes, the first being `data`
     report: CallReport
 
-class TavelinaClient:
+class Job(Tuple[str, str, str, str, str]):
+    service: str
+    id: str
+    model: str
+    created: str
+    digest: str
+    def to_text(self) -> str: ...
+    @staticmethod
+    def from_text(text: str) -> Job: ...
+
+class JobState(Tuple[str, str, str]):
+    phase: str  # waiting, done, failed, cancelled, gone
+    state: str
+    error: str
+
+class Submission(Tuple[Optional[Job], ServiceResult]):
+    job: Optional[Job]
+    result: ServiceResult
+
+class _Jobs:
+    def collect(self, job: Job, *, task_id: Label = ..., model_key: Label = ...,
+                timeout: Timeout = ..., poll_seconds: Optional[float] = ...) -> ServiceResult: ...
+    def job_status(self, job: Job) -> JobState: ...
+    def cancel(self, job: Job) -> JobState: ...
+
+class TavelinaClient(_Jobs):
     def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
                  logger: Any = ..., dialect: str = ...) -> None: ...
     def start(self, prompt: str, aspect_ratio: str = ..., image_size: str = ...,
@@ -130,7 +156,9 @@ class TavelinaClient:
               thinking_level: Optional[str] = ..., text: bool = ...,
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               on_progress: OnProgress = ...,
-              upload_references: bool = ...) -> ServiceResult: ...
+              upload_references: bool = ..., job: bool = ..., background: bool = ...,
+              poll_seconds: Optional[float] = ...) -> ServiceResult: ...
+    def submit(self, prompt: str, *args: Any, **kwargs: Any) -> Submission: ...
     def continue_with(self, conversation: Conversation, prompt: str, aspect_ratio: str = ...,
                       image_size: str = ..., files: Files = ..., model: str = ..., *,
                       task_id: Label = ..., model_key: Label = ...,
@@ -154,7 +182,7 @@ class TavelinaClient:
                           on_progress: OnProgress = ...,
                           upload_references: bool = ...) -> ServiceResult: ...
 
-class CorvaneClient:
+class CorvaneClient(_Jobs):
     def __init__(self, base_url: str, api_key: str, *, model_tag: str = ...,
                  logger: Any = ..., dialect: str = ...) -> None: ...
     def start(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
@@ -167,7 +195,9 @@ class CorvaneClient:
               complexity: Optional[str] = ..., safety_identifier: Optional[str] = ...,
               extra: Optional[Dict[str, Any]] = ..., stream: bool = ...,
               partial_images: Optional[int] = ...,
-              on_progress: OnProgress = ...) -> ServiceResult: ...
+              on_progress: OnProgress = ..., job: bool = ...,
+              poll_seconds: Optional[float] = ...) -> ServiceResult: ...
+    def submit(self, prompt: str, *args: Any, **kwargs: Any) -> Submission: ...
     def batches(self) -> ServiceBatches: ...
     def prepare(self, prompt: str, aspect_ratio: str = ..., quality: str = ...,
                 image_size: str = ..., files: Files = ..., *, model: Optional[str] = ...,
