@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <future>
 
 #include "zantrel/host/base/bytes.h"
@@ -47,6 +48,9 @@ class RequestEntries {
   // says no_answer): look for it before submitting again.
   JobSubmission submit(const Request& request, const CallOptions& options = {}) const;
   std::future<JobSubmission> submit_async(Request request, CallOptions options = {}) const;
+  // The same, handing the submission to `on_done` (as a ResultCallback: it must not block).
+  void submit_async(Request request, CallOptions options,
+                    std::function<void(JobSubmission)> on_done) const;
 
   // Waits for a job (polling as `options.polling` says, within the call's deadline) and reads
   // its answer into the same result, records and report as the same answer in one exchange

@@ -112,8 +112,16 @@ std::string image_key(const std::string& name, int index) {
 
 std::variant<BatchItem, std::string> read_batch_line(const std::string& text, int line) {
   const std::string where = "line " + std::to_string(line) + ": ";
-  const json job = json::parse(text, nullptr, false);
+  json job = json::parse(text, nullptr, false);
   if (job.is_discarded() || !job.is_object()) return where + "not a JSON object";
+  // "background": true asks for the call as a job the service holds, on either service; a text
+  // there is the images API's own member (the image's background). The same image either way,
+  // so the flag is no part of the request's digest.
+  bool as_job = false;
+  if (const auto flag = job.find("background"); flag != job.end() && flag->is_boolean()) {
+    as_job = flag->get<bool>();
+    job.erase(flag);
+  }
   for (const auto& [key, value] : job.items()) {
     if (!listed(kMembers, key) && !listed(kGeminiMembers, key) && !listed(kImagesMembers, key) &&
         key != "extra") {
@@ -130,6 +138,7 @@ std::variant<BatchItem, std::string> read_batch_line(const std::string& text, in
   BatchItem item;
   item.line = line;
   GenerateOptions& call = item.call;
+  call.job = as_job;
   for (const auto& [key, target] :
        {std::pair<const char*, std::optional<std::string>*>{"aspect_ratio", &call.aspect_ratio},
         {"image_size", &call.image_size},

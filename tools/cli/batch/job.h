@@ -30,7 +30,8 @@ std::string image_key(const std::string& name, int index);
 // "prompt", and optionally "aspect_ratio", "image_size", "model", "refs" (links or paths), "n"
 // (images, each its own call), "name", "task_id", "model_key", "dialect", "extra" (an object),
 // Gemini's "seed", "temperature", "safety" (an object of category: threshold),
-// "thinking_level", "text", and the images API's "quality", "output_format",
+// "thinking_level", "text", "background": true (the call as a job the service holds), and the
+// images API's "quality", "output_format",
 // "output_compression", "background", "moderation", "input_fidelity", "mask", "user". Gives the
 // item, or why the line can't be used (bad JSON, an unknown member or service, one of the other
 // service, a missing prompt, a value of the wrong type, a reference path that can't be read).

@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "tools/cli/batch/background.h"
 #include "tools/cli/batch/folder_lock.h"
 #include "tools/cli/batch/provider/records.h"
 #include "tools/cli/batch/provider/runner.h"
@@ -117,11 +118,18 @@ class Runner {
     CallSetup own = setup;
     own.dialect = resolve_dialect(call.dialect, call.service, setup.access.base_url);
     flight->dialect = own.dialect;
-    start_call(call, own, flight->report, [this, flight](host::ServiceResult result) {
+    auto ended = [this, flight](host::ServiceResult result) {
       const std::lock_guard guard(mutex_);
       flight->result.emplace(std::move(result));
       changed_.notify_all();
-    });
+    };
+    if (call.job || options_.background) {
+      const BatchItem& item = *flight->unit.item;
+      start_batch_job(call, own, batch_job_record(options_.out_dir, item.name, flight->unit.index),
+                      flight->report, std::move(ended));
+      return;
+    }
+    start_call(call, own, flight->report, std::move(ended));
   }
 
   // With the lock held: the calls that have ended and are to be recorded. A 429 goes back to
@@ -401,6 +409,9 @@ Command add_batch_command(CLI::App& app, SharedFlags& shared) {
   batch.add_flag("--resume", o.resume,
                  "skip images an earlier run finished (result ok, file with its sha256)");
   batch.add_flag("--check", o.check, "check every line, send nothing");
+  batch.add_flag("--background", o.background,
+                 "make every image as a job the service holds (--concurrency jobs at once), "
+                 "recorded under the folder's jobs/ before it waits: a rerun collects them");
   batch.add_flag("--no-metadata", o.no_metadata,
                  "write the images without their prompt, model and parameters inside");
   add_access_flags(batch, o, true);

@@ -23,6 +23,9 @@ struct BatchOptions {
   // batches do not hold (else the run is refused until they are collected or cancelled).
   bool skip_pending_batches = false;
   bool check = false;
+  // Direct runs: every image as a job the service holds (a line's "background": true asks it
+  // for its own), each recorded in the folder's jobs/ before it waits.
+  bool background = false;
   bool no_metadata = false;  // images written without their facts
   bool allow_private_links = false;
   std::optional<std::string> ca_file;

@@ -171,12 +171,10 @@ JobSubmission RequestEntries<Client, Request>::submit(const Request& request,
 }
 
 template <class Client, class Request>
-std::future<JobSubmission> RequestEntries<Client, Request>::submit_async(
-    Request request, CallOptions options) const {
+void RequestEntries<Client, Request>::submit_async(
+    Request request, CallOptions options, std::function<void(JobSubmission)> on_done) const {
   using Call = internal::OwnedCall<Client, Request>;
   auto job = std::make_shared<JobRef>();
-  auto promise = std::make_shared<std::promise<JobSubmission>>();
-  auto future = promise->get_future();
   internal::run_detached_call(
       Call{static_cast<const Client&>(*this), std::move(request), std::move(options)},
       [job](const Call& call, const internal::Exchange& exchange, internal::ReportBuilder& report) {
@@ -185,9 +183,18 @@ std::future<JobSubmission> RequestEntries<Client, Request>::submit_async(
             internal::ClientSteps<Client>::table.submit(call.client, call.request, call.options,
                                                         exchange, report, job.get()));
       },
-      [job, promise](ServiceResult result) {
-        promise->set_value(internal::submission_of(std::move(result), std::move(*job)));
+      [job, done = std::move(on_done)](ServiceResult result) {
+        done(internal::submission_of(std::move(result), std::move(*job)));
       });
+}
+
+template <class Client, class Request>
+std::future<JobSubmission> RequestEntries<Client, Request>::submit_async(
+    Request request, CallOptions options) const {
+  auto promise = std::make_shared<std::promise<JobSubmission>>();
+  auto future = promise->get_future();
+  submit_async(std::move(request), std::move(options),
+               [promise](JobSubmission submitted) { promise->set_value(std::move(submitted)); });
   return future;
 }
 
