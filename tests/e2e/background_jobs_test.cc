@@ -29,7 +29,14 @@ using namespace std::chrono_literals;
 enum class Service { kGemini, kImages };
 
 // How a call is made.
-enum class Form { kDirect, kInteractions, kBackground, kBackgroundAsync, kSubmitThenCollect };
+enum class Form {
+  kDirect,
+  kStream,
+  kInteractions,
+  kBackground,
+  kBackgroundAsync,
+  kSubmitThenCollect
+};
 
 struct Outcome {
   host::ServiceResult result = host::ServiceResult::fail(ErrorCode::SERVICE_BUSY);
@@ -78,6 +85,9 @@ class BackgroundJobs : public ::testing::Test {
                                   host::ServiceApi api) {
     switch (form) {
       case Form::kDirect:
+        return made_by.start(request, options);
+      case Form::kStream:
+        options.stream = true;
         return made_by.start(request, options);
       case Form::kInteractions:
         options.api = api;
@@ -138,6 +148,8 @@ TEST_F(BackgroundJobs, OutliveAGatewaysIdleCutWithTheSameImage) {
       std::uint64_t submits;
     } cases[] = {
         {Form::kDirect, "delay:1500", false, Delivery::kNoAnswer, 0},
+        // Streaming keeps an exchange alive only while events flow: none come before the image.
+        {Form::kStream, "delay:1500", false, Delivery::kNoAnswer, 0},
         {Form::kInteractions, "delay:1500", false, Delivery::kNoAnswer, 0},
         {Form::kInteractions, "normal", true, Delivery::kAnswered, 1},
         {Form::kBackground, "delay:1500", true, Delivery::kAnswered, 1},
@@ -158,7 +170,8 @@ TEST_F(BackgroundJobs, OutliveAGatewaysIdleCutWithTheSameImage) {
       if (service == Service::kGemini) {
         EXPECT_EQ(out.report.usage.total_tokens, reference.report.usage.total_tokens);
       }
-      if (c.form == Form::kDirect || c.form == Form::kInteractions) continue;
+      if (c.form == Form::kDirect || c.form == Form::kStream || c.form == Form::kInteractions)
+        continue;
       ASSERT_TRUE(out.report.job.has_value());
       EXPECT_EQ(out.report.job->state, "completed");
       EXPECT_GE(out.report.job->polls, 1);
@@ -255,6 +268,51 @@ TEST_F(BackgroundJobs, AreCancelledAndAskedForByTheirText) {
       EXPECT_NE(std::string(e.what()).find(bad.why), std::string::npos) << e.what();
     }
   }
+}
+
+TEST_F(BackgroundJobs, ContinueAConversationTheServiceKeepsByItsLastId) {
+  start_emulator(0ms);
+  const TavelinaClient gemini = client();
+  host::Conversation conversation;
+  const struct {
+    const char* prompt;
+    bool background;
+  } turns[] = {{"a red boat", false}, {"now make it blue", true}, {"add a moon", false}};
+  std::string last_id;
+  host::Bytes last_image;
+  for (const auto& turn : turns) {
+    SCOPED_TRACE(turn.prompt);
+    host::CallReport report;
+    host::CallOptions options = quick_polls(&report);
+    options.api = host::GeminiApi::interactions;
+    options.background = turn.background;
+    const host::ServiceResult result =
+        gemini.continue_with(conversation, {.prompt = turn.prompt, .aspect_ratio = "1:1"}, options);
+    ASSERT_TRUE(result.ok()) << result.msg().value_or("");
+    // Each turn names the one before (an id the service does not hold is refused with 404).
+    ASSERT_TRUE(conversation.service_thread().has_value());
+    EXPECT_EQ(conversation.service_thread()->api, "interactions");
+    EXPECT_NE(conversation.service_thread()->id, last_id);
+    EXPECT_NE(*result.bytes(), last_image);
+    last_id = conversation.service_thread()->id;
+    last_image = *result.bytes();
+  }
+  EXPECT_EQ(conversation.exchanges(), 3U);
+  // Saved and read back, it goes on from the same interaction.
+  const host::Conversation read = host::Conversation::from_json(conversation.to_json());
+  ASSERT_TRUE(read.service_thread().has_value());
+  EXPECT_EQ(read.service_thread()->id, last_id);
+
+  // Turns that went by generateContent are not the service's to continue.
+  host::Conversation sent_whole;
+  ASSERT_TRUE(gemini.continue_with(sent_whole, {.prompt = "a kite", .aspect_ratio = "1:1"}).ok());
+  EXPECT_FALSE(sent_whole.service_thread().has_value());
+  host::CallOptions interactions;
+  interactions.api = host::GeminiApi::interactions;
+  const host::ServiceResult refused = gemini.continue_with(
+      sent_whole, {.prompt = "make it red", .aspect_ratio = "1:1"}, interactions);
+  EXPECT_EQ(refused.code(), ErrorCode::INVALID_PARAMS);
+  EXPECT_EQ(sent_whole.exchanges(), 1U);
 }
 
 }  // namespace

@@ -173,7 +173,9 @@ json Conversation::to_json(const std::optional<fs::path>& image_dir,
     }
     turns.push_back({{"role", turn.role}, {"parts", std::move(parts)}});
   }
-  return {{"version", 1}, {"turns", std::move(turns)}};
+  json document = {{"version", 1}, {"turns", std::move(turns)}};
+  if (thread_) document["service_thread"] = {{"api", thread_->api}, {"id", thread_->id}};
+  return document;
 }
 
 Conversation Conversation::from_json(const json& document, const fs::path& base_dir) {
@@ -201,6 +203,15 @@ Conversation Conversation::from_json(const json& document, const fs::path& base_
       read.parts.push_back(std::move(part));
     }
     conversation.add(std::move(read));
+  }
+  if (const auto thread = document.find("service_thread"); thread != document.end()) {
+    if (!thread->is_object()) refuse("document", "\"service_thread\" must be an object");
+    conversation.set_service_thread(
+        ServiceThread{text_member(*thread, "api", "service_thread").value_or(""),
+                      text_member(*thread, "id", "service_thread").value_or("")});
+    if (conversation.thread_->api.empty() || conversation.thread_->id.empty()) {
+      refuse("service_thread", "needs \"api\" and \"id\"");
+    }
   }
   return conversation;
 }

@@ -42,6 +42,14 @@ struct ConversationTurn {
   std::vector<ConversationPart> parts;
 };
 
+// A conversation the service keeps itself (Gemini's Interactions API, the Responses API): the
+// API ("interactions", "responses") and the id of its last answer, which the next turn names
+// instead of sending the turns again.
+struct ServiceThread {
+  std::string api;
+  std::string id;
+};
+
 // The turns of a multi-turn edit so far: the user's parts as sent, the model's as answered
 // (thought parts dropped: they carry nothing the next request needs). A client's
 // `continue_with` sends every turn and, when the call ends well, adds its two.
@@ -60,11 +68,15 @@ class Conversation {
   // Notes that the image whose bytes start at `image` (a user part's) is now kept as `file`:
   // every user part holding it names the file from now on.
   void note_upload(const std::uint8_t* image, const UploadedFile& file);
+  // Where the service keeps the conversation, when its last turn went by such an API.
+  const std::optional<ServiceThread>& service_thread() const noexcept { return thread_; }
+  void set_service_thread(std::optional<ServiceThread> thread) { thread_ = std::move(thread); }
 
   // The conversation as a JSON document: {"version": 1, "turns": [{"role", "parts": [{"text"},
   // {"image": {"mimeType", "data" | "file", "sha256", "uploaded"}}, ...]}]}, each part's
   // "thoughtSignature" beside, "uploaded" naming the service's copy ({"name", "uri",
-  // "expirationTime"}). With `image_dir` (made when missing), every image is written there once,
+  // "expirationTime"}), and {"service_thread": {"api", "id"}} when the service keeps it. With
+  // `image_dir` (made when missing), every image is written there once,
   // as image-SHA.EXT (atomically; a file already there under its name is kept), and named by its
   // path relative to `relative_to` (the document's own folder), so a saved conversation stays
   // small and saving it again writes only its new images; else it is inline base64. Throws
@@ -79,6 +91,7 @@ class Conversation {
 
  private:
   std::vector<ConversationTurn> turns_;
+  std::optional<ServiceThread> thread_;
 };
 
 }  // namespace zantrel::host

@@ -45,6 +45,10 @@ struct TurnContext {
   std::span<const host::ConversationTurn> history;
   host::ConversationTurn answered{"model", {}};
   std::vector<internal::ImageLink> links;
+  // Over the Interactions API, the service keeps the turns: the interaction the turn follows
+  // (then `history` is empty, nothing is sent again), and the one that answered it.
+  std::optional<std::string> previous_id;
+  std::optional<std::string> answered_id;
 };
 
 std::optional<std::string> upper_size(const std::optional<std::string>& image_size) {
@@ -391,7 +395,7 @@ Task<ServiceResult> whole_answer_steps(const TavelinaClient& self, host::HttpRes
 Task<ServiceResult> interaction_outcome(const TavelinaClient& self, host::HttpResponse& response,
                                         double seconds, const config::AspectRatio& aspect_ratio,
                                         const host::CallOptions& options, const Exchange& exchange,
-                                        ReportBuilder& report) {
+                                        ReportBuilder& report, TurnContext* turn) {
   internal::InteractionAnswer answer = internal::read_interaction(response.body);
   if (report.wanted()) {
     host::CallReport& facts = *report.report();
@@ -419,6 +423,16 @@ Task<ServiceResult> interaction_outcome(const TavelinaClient& self, host::HttpRe
     }
     co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY, "the job is " + status.state + said);
   }
+  if (turn != nullptr) {
+    // The model's turn as the conversation keeps it; the service holds it too, by id.
+    if (answer.text) turn->answered.parts.push_back({answer.text, nullptr, {}, std::nullopt, {}});
+    if (answer.image) {
+      turn->answered.parts.push_back(
+          {std::nullopt, std::make_shared<const host::Bytes>(*answer.image),
+           std::string(internal::gemini_mime_type(*answer.image)), std::nullopt, std::nullopt});
+    }
+    turn->answered_id = answer.id;
+  }
   AnswerOffer offer{std::move(answer.links), std::move(answer.image), std::nullopt};
   co_return co_await outcome_of(self, std::move(offer), aspect_ratio, options, exchange, report);
 }
@@ -433,7 +447,8 @@ std::string interaction_url(const TavelinaClient& self, std::string_view id = {}
 Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& job,
                                 const config::AspectRatio& aspect_ratio,
                                 const host::CallOptions& options, const Exchange& exchange,
-                                ReportBuilder& report, bool submitted_here) {
+                                ReportBuilder& report, bool submitted_here,
+                                TurnContext* turn = nullptr) {
   host::JobReport noted{job.id, submitted_here, 0, {}};
   // Named first: GCC can't hold temporaries of a braced list across the wait.
   const std::string url = interaction_url(self, job.id);
@@ -453,7 +468,7 @@ Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& 
                            seconds_since(start), report);
   }
   co_return co_await interaction_outcome(self, response, seconds_since(start), aspect_ratio,
-                                         options, exchange, report);
+                                         options, exchange, report, turn);
 }
 
 // The request as an Interactions create: answered whole, or, in the background, as a job that is
@@ -464,10 +479,16 @@ Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::str
                                       const CheckedCall& checked, const GenerationRequest* by_name,
                                       std::span<const internal::ImageLink> links,
                                       const host::CallOptions& options, const Exchange& exchange,
-                                      ReportBuilder& report, host::JobRef* submitted) {
+                                      ReportBuilder& report, host::JobRef* submitted,
+                                      TurnContext* turn) {
   if (options.stream) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                   "an Interactions call is not streamed here: leave stream off");
+  }
+  if (turn != nullptr && !turn->history.empty()) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "this conversation's turns went by generateContent: continue it "
+                                  "without options.api and background");
   }
   if (by_name != nullptr) {
     if (auto why = internal::interactions_refusal(*by_name)) {
@@ -476,8 +497,9 @@ Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::str
   }
   const bool background = submitted != nullptr || options.background;
   host::PostRequest request;
-  const internal::InteractionShape shape{checked.model_sent, aspect_ratio, view_of(checked.size),
-                                         background, std::nullopt};
+  const internal::InteractionShape shape{
+      checked.model_sent, aspect_ratio, view_of(checked.size), background,
+      turn != nullptr ? view_of(turn->previous_id) : std::nullopt};
   request.body = internal::interactions_body(prompt, images, shape, by_name, links);
   request.headers = {key_header(self), {"Content-Type", "application/json"}};
   request.timeout = host::effective_timeout(options.timeout, exchange.client());
@@ -504,7 +526,7 @@ Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::str
   }
   if (!background) {
     co_return co_await interaction_outcome(self, response, seconds_since(start), aspect_ratio,
-                                           options, exchange, report);
+                                           options, exchange, report, turn);
   }
   host::JobRef job{host::Service::kGemini, internal::interaction_id(response.text()),
                    checked.model_sent, host::format_rfc3339(std::chrono::system_clock::now()),
@@ -526,7 +548,7 @@ Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::str
     *submitted = job;
     co_return ServiceResult::success(std::string(job.id));
   }
-  co_return co_await collect_job(self, job, aspect_ratio, options, exchange, report, true);
+  co_return co_await collect_job(self, job, aspect_ratio, options, exchange, report, true, turn);
 }
 
 // Whether the call goes over the Interactions API: asked for, or needed for a job.
@@ -555,11 +577,6 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
                                    const GenerationRequest* by_name = nullptr,
                                    TurnContext* turn = nullptr, host::JobRef* submitted = nullptr) {
   if (auto refused = api_refusal(options)) co_return std::move(*refused);
-  if (turn != nullptr && over_interactions(options, submitted)) {
-    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                                  "a conversation's turn goes by generateContent: leave "
-                                  "options.api and background unset");
-  }
   const std::span<const host::Bytes> images = image_bytes_list
                                                   ? std::span<const host::Bytes>(*image_bytes_list)
                                                   : std::span<const host::Bytes>();
@@ -594,7 +611,7 @@ Task<ServiceResult> generate_steps(const TavelinaClient& self, const std::string
     }
     if (over_interactions(options, submitted)) {
       co_return co_await interaction_steps(self, prompt, images, aspect_ratio, checked, by_name,
-                                           links, options, exchange, report, submitted);
+                                           links, options, exchange, report, submitted, turn);
     }
     host::PostRequest request = generate_request(
         self, prompt, images, aspect_ratio, view_of(checked.size), by_name, timeout, turn, links);
@@ -790,7 +807,15 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
   if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
   std::optional<std::vector<host::Bytes>> image_bytes_list;
   if (!references.empty()) image_bytes_list = std::move(references);
-  TurnContext turn{conversation.turns(), {"model", {}}, {}};
+  // A conversation the Interactions API keeps goes on by its last interaction's id.
+  const auto& thread = conversation.service_thread();
+  const bool threaded =
+      over_interactions(options, nullptr) && thread && thread->api == "interactions";
+  TurnContext turn{threaded ? std::span<const host::ConversationTurn>() : conversation.turns(),
+                   {"model", {}},
+                   {},
+                   threaded ? std::optional(thread->id) : std::nullopt,
+                   std::nullopt};
   ServiceResult result =
       co_await generate_steps(self, r.prompt, image_bytes_list, r.aspect_ratio, r.image_size,
                               r.model, options, exchange, report, &r, &turn);
@@ -816,6 +841,10 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
     }
     conversation.add(std::move(asked));
     conversation.add(std::move(turn.answered));
+    // Sent again in full next time unless this turn left the service holding it.
+    conversation.set_service_thread(
+        turn.answered_id ? std::optional(host::ServiceThread{"interactions", *turn.answered_id})
+                         : std::nullopt);
   }
   co_return result;
 }
