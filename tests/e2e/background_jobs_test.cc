@@ -298,6 +298,23 @@ TEST_F(BackgroundJobs, ContinueAConversationTheServiceKeepsByItsLastId) {
     last_image = *result.bytes();
   }
   EXPECT_EQ(conversation.exchanges(), 3U);
+  // The images service's Responses API keeps its conversation the same way.
+  const CorvaneClient images = images_client();
+  host::Conversation edits;
+  std::string last_response;
+  for (const auto& turn : turns) {
+    SCOPED_TRACE(std::string("images: ") + turn.prompt);
+    host::CallOptions options = quick_polls(nullptr);
+    options.api = host::ImagesApi::responses;
+    options.background = turn.background;
+    const host::ServiceResult result =
+        images.continue_with(edits, {.prompt = turn.prompt, .aspect_ratio = "1:1"}, options);
+    ASSERT_TRUE(result.ok()) << result.msg().value_or("");
+    ASSERT_TRUE(edits.service_thread().has_value());
+    EXPECT_EQ(edits.service_thread()->api, "responses");
+    EXPECT_NE(edits.service_thread()->id, last_response);
+    last_response = edits.service_thread()->id;
+  }
   // Saved and read back, it goes on from the same interaction.
   const host::Conversation read = host::Conversation::from_json(conversation.to_json());
   ASSERT_TRUE(read.service_thread().has_value());

@@ -335,6 +335,13 @@ Task<ServiceResult> whole_answer_steps(const CorvaneClient& self, const ImageReq
 // How a failure of the exchange ends: a " warning" record, SERVICE_BUSY without a message.
 constexpr host::internal::FailureWording kFailureWording{" warning", false};
 
+// A conversation the Responses API keeps: the response a turn follows (its image edited there,
+// not sent again), and the one that answered it.
+struct ResponseThread {
+  std::optional<std::string> previous;
+  std::string answered;
+};
+
 // Whether the call goes over the Responses API: asked for, or needed for a job.
 bool over_responses(const host::CallOptions& options, const host::JobRef* submitted) {
   const auto* api = std::get_if<host::ImagesApi>(&options.api);
@@ -355,8 +362,9 @@ std::string response_url(const CorvaneClient& self, std::string_view id = {}) {
 // there are none.
 ServiceResult response_outcome(const CorvaneClient& self, host::HttpResponse& response,
                                const std::string& asked, const host::CallOptions& options,
-                               ReportBuilder& report) {
+                               ReportBuilder& report, ResponseThread* thread) {
   internal::ResponseAnswer answer = internal::read_response(response.body);
+  if (thread != nullptr) thread->answered = answer.id;
   if (report.wanted()) {
     host::CallReport& facts = *report.report();
     // The tokens counted are the calling model's, not the image's: no cost is made of them.
@@ -395,7 +403,7 @@ ServiceResult response_outcome(const CorvaneClient& self, host::HttpResponse& re
 Task<ServiceResult> collect_response(const CorvaneClient& self, const host::JobRef& job,
                                      const std::string& asked, const host::CallOptions& options,
                                      const Exchange& exchange, ReportBuilder& report,
-                                     bool submitted_here) {
+                                     bool submitted_here, ResponseThread* thread = nullptr) {
   host::JobReport noted{job.id, submitted_here, 0, {}};
   // Named first: GCC can't hold temporaries of a braced list across the wait.
   const std::string url = response_url(self, job.id);
@@ -412,7 +420,7 @@ Task<ServiceResult> collect_response(const CorvaneClient& self, const host::JobR
   if (response.status_code != 200) {
     co_return error_answer(self, response.text(), response.status_code, options, report);
   }
-  co_return response_outcome(self, response, asked, options, report);
+  co_return response_outcome(self, response, asked, options, report, thread);
 }
 
 // The call as a Responses create: answered whole, or, in the background, as a job that is then
@@ -421,7 +429,7 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
                                    const json& payload, const std::optional<ImageParts>& files,
                                    const std::string& asked, const host::CallOptions& options,
                                    const Exchange& exchange, ReportBuilder& report,
-                                   host::JobRef* submitted) {
+                                   host::JobRef* submitted, ResponseThread* thread) {
   if (options.stream) {
     co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
                                   "a Responses call is not streamed here: leave stream off");
@@ -440,8 +448,11 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
   }
   const bool background = submitted != nullptr || options.background;
   host::PostRequest post;
-  post.body =
-      internal::responses_body(payload, references, mask, {request.responses_model, background});
+  const std::optional<std::string_view> previous =
+      thread != nullptr && thread->previous ? std::optional<std::string_view>(*thread->previous)
+                                            : std::nullopt;
+  post.body = internal::responses_body(payload, references, mask,
+                                       {request.responses_model, background, previous});
   post.headers = {{"Authorization", "Bearer " + self.token()},
                   {"Content-Type", "application/json"}};
   post.timeout = host::effective_timeout(options.timeout, exchange.client());
@@ -463,7 +474,7 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
   if (response.status_code != 200) {
     co_return error_answer(self, response.text(), response.status_code, options, report);
   }
-  if (!background) co_return response_outcome(self, response, asked, options, report);
+  if (!background) co_return response_outcome(self, response, asked, options, report, thread);
   host::JobRef job{host::Service::kImages, internal::response_id(response.text()),
                    payload.value("model", ""),
                    host::format_rfc3339(std::chrono::system_clock::now()), digest};
@@ -484,7 +495,7 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
     *submitted = job;
     co_return ServiceResult::success(std::string(job.id));
   }
-  co_return co_await collect_response(self, job, asked, options, exchange, report, true);
+  co_return co_await collect_response(self, job, asked, options, exchange, report, true, thread);
 }
 
 std::optional<ServiceResult> api_refusal(const host::CallOptions& options) {
@@ -501,7 +512,8 @@ std::optional<ServiceResult> api_refusal(const host::CallOptions& options) {
 Task<ServiceResult> send_steps(const CorvaneClient& self, const ImageRequest& request,
                                const std::optional<ImageParts>& files,
                                const host::CallOptions& options, const Exchange& exchange,
-                               ReportBuilder& report, Entry entry, host::JobRef* submitted) {
+                               ReportBuilder& report, Entry entry, host::JobRef* submitted,
+                               ResponseThread* thread) {
   if (auto refused = api_refusal(options)) co_return std::move(*refused);
   const json& task_id = options.task_id;
   const json& model_key = options.model_key;
@@ -518,7 +530,7 @@ Task<ServiceResult> send_steps(const CorvaneClient& self, const ImageRequest& re
   if (over_responses(options, submitted)) {
     const std::string& asked = payload->contains("size") ? size : request.aspect_ratio;
     co_return co_await response_steps(self, request, *payload, files, asked, options, exchange,
-                                      report, submitted);
+                                      report, submitted, thread);
   }
 
   auto [url, post] =
@@ -556,10 +568,11 @@ Task<ServiceResult> generate_steps(const CorvaneClient& self, const ImageRequest
                                    const std::optional<ImageParts>& files,
                                    const host::CallOptions& options, const Exchange& exchange,
                                    ReportBuilder& report, Entry entry,
-                                   host::JobRef* submitted = nullptr) {
+                                   host::JobRef* submitted = nullptr,
+                                   ResponseThread* thread = nullptr) {
   return host::internal::contained(
       self, options, report,
-      send_steps(self, request, files, options, exchange, report, entry, submitted),
+      send_steps(self, request, files, options, exchange, report, entry, submitted, thread),
       &kFailureWording);
 }
 
@@ -645,11 +658,12 @@ Task<PartsOrRefusal> request_parts(const CorvaneClient& self, const ImageRequest
 Task<ServiceResult> start_steps(const CorvaneClient& self, const ImageRequest& request,
                                 const host::CallOptions& options, const Exchange& exchange,
                                 ReportBuilder& report, Entry entry,
-                                host::JobRef* submitted = nullptr) {
+                                host::JobRef* submitted = nullptr,
+                                ResponseThread* thread = nullptr) {
   PartsOrRefusal parts = co_await request_parts(self, request, options.stream, exchange, entry);
   if (auto* refused = std::get_if<ServiceResult>(&parts)) co_return std::move(*refused);
   co_return co_await generate_steps(self, request, std::get<std::optional<ImageParts>>(parts),
-                                    options, exchange, report, entry, submitted);
+                                    options, exchange, report, entry, submitted, thread);
 }
 
 // The entries' steps: a request by name started (the table wants this exact shape), submitted
@@ -741,14 +755,20 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
   std::vector<host::Bytes> given =
       co_await host::internal::gather_references(request.files, exchange, &refused);
   if (!refused.empty()) co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, refused);
+  // A conversation the Responses API keeps edits its last image there: it is not sent again.
+  const auto& kept = conversation.service_thread();
+  ResponseThread thread;
+  if (over_responses(options, nullptr) && kept && kept->api == "responses") {
+    thread.previous = kept->id;
+  }
   const std::shared_ptr<const host::Bytes> previous = conversation.last_model_image();
   ImageRequest edit = request;
   std::vector<host::Reference> files;
-  if (previous) files.emplace_back(*previous);
+  if (previous && !thread.previous) files.emplace_back(*previous);
   for (const host::Bytes& image : given) files.emplace_back(image);
   edit.files = std::move(files);
   ServiceResult result =
-      co_await start_steps(self, edit, options, exchange, report, Entry::kByName);
+      co_await start_steps(self, edit, options, exchange, report, Entry::kByName, nullptr, &thread);
   if (result.ok()) {
     const auto part_of = [](std::shared_ptr<const host::Bytes> image) {
       const std::string mime(host::sniff_image_mime(*image).value_or(""));
@@ -768,6 +788,10 @@ Task<ServiceResult> continue_steps(const CorvaneClient& self, host::Conversation
     }
     conversation.add(std::move(asked));
     conversation.add(std::move(answered));
+    // Sent again next time unless this turn left the service holding it.
+    conversation.set_service_thread(
+        thread.answered.empty() ? std::nullopt
+                                : std::optional(host::ServiceThread{"responses", thread.answered}));
   }
   co_return result;
 }

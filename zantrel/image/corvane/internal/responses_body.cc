@@ -62,7 +62,7 @@ host::StreamedBody responses_body(const json& payload, std::span<const host::Byt
   text += R"(]}],"tools":[{"type":"image_generation","model":)";
   append_json_string(text, payload.value("model", ""));
   text += R"(,"action":)";
-  text += references.empty() ? R"("generate")" : R"("edit")";
+  text += references.empty() && !shape.previous_response_id ? R"("generate")" : R"("edit")";
   for (const auto& [key, value] : payload.items()) {
     if (!among(key, kToolMembers)) continue;
     text += ',' + json(key).dump() + ':' + value.dump();
@@ -74,6 +74,10 @@ host::StreamedBody responses_body(const json& payload, std::span<const host::Byt
   }
   text += R"(}],"tool_choice":{"type":"image_generation"},"store":true)";
   if (shape.background) text += R"(,"background":true)";
+  if (shape.previous_response_id) {
+    text += R"(,"previous_response_id":)";
+    append_json_string(text, *shape.previous_response_id);
+  }
   for (const auto& [key, value] : payload.items()) {
     if (among(key, kToolMembers) || among(key, kLeftOut)) continue;
     text += ',' + json(key).dump() + ':' + value.dump();

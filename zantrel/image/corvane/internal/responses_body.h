@@ -16,6 +16,8 @@ namespace zantrel::image::corvane::internal {
 struct ResponseShape {
   std::string_view model;  // the model that calls the tool
   bool background = false;
+  // The response a conversation's turn follows: its image is edited where the service keeps it.
+  std::optional<std::string_view> previous_response_id;
 };
 
 // The exact JSON text of a Responses create for the images call whose members are `payload`
@@ -23,8 +25,8 @@ struct ResponseShape {
 // then each reference as an "input_image" data URL of the caller's bytes, borrowed), "tools"
 // (the image_generation tool with the image model and the image members, "action" edit when
 // there are references, the mask as "input_image_mask"), "tool_choice" forcing the tool,
-// "store", "background", then the end user's ids and the other members of `payload` that are
-// not the tool's (a request's extra members).
+// "store", "background", "previous_response_id", then the end user's ids and the other members of
+// `payload` that are not the tool's (a request's extra members).
 host::StreamedBody responses_body(const nlohmann::ordered_json& payload,
                                   std::span<const host::ByteView> references,
                                   std::optional<host::ByteView> mask, const ResponseShape& shape);
