@@ -292,6 +292,7 @@ TEST_F(BackgroundJobs, ContinueAConversationTheServiceKeepsByItsLastId) {
     // Each turn names the one before (an id the service does not hold is refused with 404).
     ASSERT_TRUE(conversation.service_thread().has_value());
     EXPECT_EQ(conversation.service_thread()->api, "interactions");
+    EXPECT_FALSE(conversation.service_thread()->id.empty());
     EXPECT_NE(conversation.service_thread()->id, last_id);
     EXPECT_NE(*result.bytes(), last_image);
     last_id = conversation.service_thread()->id;
@@ -312,6 +313,7 @@ TEST_F(BackgroundJobs, ContinueAConversationTheServiceKeepsByItsLastId) {
     ASSERT_TRUE(result.ok()) << result.msg().value_or("");
     ASSERT_TRUE(edits.service_thread().has_value());
     EXPECT_EQ(edits.service_thread()->api, "responses");
+    EXPECT_FALSE(edits.service_thread()->id.empty());
     EXPECT_NE(edits.service_thread()->id, last_response);
     last_response = edits.service_thread()->id;
   }

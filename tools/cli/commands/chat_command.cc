@@ -236,6 +236,9 @@ Command add_chat_command(CLI::App& app, SharedFlags& shared) {
                   "reference image sent with every turn: a link or a file path (repeatable)");
   chat.add_flag("--upload-refs", call.upload_refs,
                 "upload the references once through the Files API and name them by link");
+  chat.add_flag("--job,--background", call.job,
+                "each turn as a job of the Interactions API, which keeps the conversation: a "
+                "turn names the one before instead of sending every turn again");
   add_preview_flag(chat, call);
   chat.add_flag("--no-metadata", call.no_metadata,
                 "write the images without their prompt, model and parameters inside");

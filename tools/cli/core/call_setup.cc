@@ -43,6 +43,8 @@ host::CallOptions call_options_of(const GenerateOptions& o, const CallSetup& set
       host::RetryPolicy{o.retry_attempts, std::chrono::seconds(1), std::chrono::seconds(30), false};
   options.stream = o.stream;
   options.on_progress = setup.on_progress;
+  // A conversation's turn as a job (the single commands submit and collect on their own).
+  options.background = o.job;
   return options;
 }
 

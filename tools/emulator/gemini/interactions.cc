@@ -154,7 +154,8 @@ json view_of(const StoredJob& job, Clock::time_point now) {
     head["status"] = "in_progress";
     return head;
   }
-  json whole = job.done;
+  json whole = {{"id", job.id}};
+  whole.update(job.done);
   whole["updated"] = head["updated"];
   return whole;
 }

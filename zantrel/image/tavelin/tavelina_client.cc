@@ -467,8 +467,13 @@ Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& 
     co_return error_answer(self, response.text(), response.status_code, options,
                            seconds_since(start), report);
   }
-  co_return co_await interaction_outcome(self, response, seconds_since(start), aspect_ratio,
-                                         options, exchange, report, turn);
+  ServiceResult result = co_await interaction_outcome(
+      self, response, seconds_since(start), aspect_ratio, options, exchange, report, turn);
+  // The job's id names the interaction when its answer does not.
+  if (turn != nullptr && turn->answered_id && turn->answered_id->empty()) {
+    turn->answered_id = job.id;
+  }
+  co_return result;
 }
 
 // The request as an Interactions create: answered whole, or, in the background, as a job that is
@@ -843,8 +848,9 @@ Task<ServiceResult> continue_steps(const TavelinaClient& self, host::Conversatio
     conversation.add(std::move(turn.answered));
     // Sent again in full next time unless this turn left the service holding it.
     conversation.set_service_thread(
-        turn.answered_id ? std::optional(host::ServiceThread{"interactions", *turn.answered_id})
-                         : std::nullopt);
+        turn.answered_id && !turn.answered_id->empty()
+            ? std::optional(host::ServiceThread{"interactions", *turn.answered_id})
+            : std::nullopt);
   }
   co_return result;
 }
