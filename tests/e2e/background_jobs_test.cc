@@ -166,9 +166,12 @@ TEST_F(BackgroundJobs, OutliveAGatewaysIdleCutWithTheSameImage) {
       if (!c.ok) continue;
       ASSERT_NE(out.result.bytes(), nullptr);
       EXPECT_EQ(*out.result.bytes(), *reference.result.bytes());
-      // The Responses API counts the calling model's tokens only: the image's stay unknown.
+      // The Responses API counts the calling model's tokens only: the image's, and so its cost,
+      // stay unknown rather than priced at the image model's rates.
       if (service == Service::kGemini) {
         EXPECT_EQ(out.report.usage.total_tokens, reference.report.usage.total_tokens);
+      } else if (c.form != Form::kDirect) {
+        EXPECT_FALSE(out.report.cost.has_value());
       }
       if (c.form == Form::kDirect || c.form == Form::kStream || c.form == Form::kInteractions)
         continue;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -43,7 +44,7 @@ std::optional<CallSetup> setup_for(const JobsOptions& o, const JobRecord& record
       record.service, o.base_url ? o.base_url : std::optional(record.base_url), o.api_key);
   if (!access) return std::nullopt;
   return CallSetup{*access, resolve_dialect("auto", record.service, access->base_url),
-                   make_http_client(o.allow_private_links, o.ca_file), stop};
+                   make_http_client(o.allow_private_links, o.ca_file), std::move(stop)};
 }
 
 ExitCode list(const std::vector<RecordFile>& records, bool as_json) {

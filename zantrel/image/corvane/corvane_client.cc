@@ -367,8 +367,8 @@ ServiceResult response_outcome(const CorvaneClient& self, host::HttpResponse& re
   if (thread != nullptr) thread->answered = answer.id;
   if (report.wanted()) {
     host::CallReport& facts = *report.report();
-    // The tokens counted are the calling model's, not the image's: no cost is made of them.
-    facts.usage.raw = std::move(answer.usage);
+    // The service counts the calling model's tokens only, not the image's: the report's usage
+    // stays unknown rather than priced at the image model's rates.
     facts.answer = std::move(answer.answer);
     facts.text = answer.text;
     if (!facts.request_id && !answer.id.empty()) facts.request_id = answer.id;

@@ -21,7 +21,7 @@ struct ResponseAnswer {
   std::optional<std::string> incomplete_reason;  // "content_filter", "max_output_tokens"
   std::vector<host::Bytes> images;               // the first decoded in the body's own buffer
   std::optional<std::string> text;
-  nlohmann::ordered_json usage;  // the calling model's tokens as given, or null
+  nlohmann::ordered_json usage;  // the calling model's tokens as given (not the image's), or null
   host::ImageAnswer answer;      // what the first image call says of its image
 };
 
