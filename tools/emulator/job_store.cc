@@ -74,6 +74,22 @@ bool JobStore::visit(const std::string& id, const std::function<void(StoredJob&)
   return true;
 }
 
+JobStore::Poll JobStore::poll(const std::string& id,
+                              const std::function<nlohmann::ordered_json(const StoredJob&)>& view,
+                              nlohmann::ordered_json& out) {
+  bool busy = false;
+  const bool held = visit(id, [&](StoredJob& job) {
+    busy = job.polls < job.plan.busy_polls;
+    if (busy) {
+      ++job.polls;
+      return;
+    }
+    out = view(job);
+  });
+  if (!held) return Poll::kUnknown;
+  return busy ? Poll::kBusy : Poll::kAnswered;
+}
+
 std::uint64_t JobStore::submits() const {
   std::lock_guard lock(mutex_);
   return next_;

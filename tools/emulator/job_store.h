@@ -56,6 +56,12 @@ class JobStore {
   // Runs `with` on the job under `id` while it is held; false when there is none (unknown, or
   // expired once ended).
   bool visit(const std::string& id, const std::function<void(StoredJob&)>& with);
+  // A poll of the job under `id`: its view now (`view`, into `out`), unless it is unknown or
+  // gone, or this poll is one its plan answers busy.
+  enum class Poll { kAnswered, kUnknown, kBusy };
+  Poll poll(const std::string& id,
+            const std::function<nlohmann::ordered_json(const StoredJob&)>& view,
+            nlohmann::ordered_json& out);
   std::uint64_t submits() const;
 
  private:

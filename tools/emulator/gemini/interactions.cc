@@ -263,19 +263,15 @@ void GeminiInteractions::create(const AnswerContext& context, const httplib::Req
 
 void GeminiInteractions::get(const std::string& id, httplib::Response& res) {
   json view;
-  bool busy = false;
-  const bool held = jobs_.visit(id, [&](StoredJob& job) {
-    if (job.polls < job.plan.busy_polls) {
-      ++job.polls;
-      busy = true;
-      return;
-    }
-    view = view_of(job, Clock::now());
-  });
-  if (!held) return send_not_found(res, id);
-  if (busy)
-    return send_gemini_error(res, 503, "The service is currently unavailable.", "UNAVAILABLE");
-  send_json(res, 200, view);
+  switch (jobs_.poll(
+      id, [](const StoredJob& job) { return view_of(job, Clock::now()); }, view)) {
+    case JobStore::Poll::kUnknown:
+      return send_not_found(res, id);
+    case JobStore::Poll::kBusy:
+      return send_gemini_error(res, 503, "The service is currently unavailable.", "UNAVAILABLE");
+    case JobStore::Poll::kAnswered:
+      return send_json(res, 200, view);
+  }
 }
 
 void GeminiInteractions::cancel(const std::string& id, httplib::Response& res) {

@@ -191,24 +191,22 @@ void ImagesResponses::create(const AnswerContext& context, const httplib::Reques
 }
 
 void ImagesResponses::get(const std::string& id, httplib::Response& res) {
-  json view;
-  bool busy = false;
-  const bool held = jobs_.visit(id, [&](StoredJob& job) {
-    if (job.polls < job.plan.busy_polls) {
-      ++job.polls;
-      busy = true;
-      return;
-    }
-    view = {{"id", job.id}};
+  const auto described = [](const StoredJob& job) {
+    json view = {{"id", job.id}};
     view.update(view_of(job, Clock::now()));
-  });
-  if (!held) return send_not_found(res, id);
-  if (busy) {
-    return send_json(
-        res, 503,
-        images_error_body("The server is overloaded. Please try again later.", "server_error"));
+    return view;
+  };
+  json view;
+  switch (jobs_.poll(id, described, view)) {
+    case JobStore::Poll::kUnknown:
+      return send_not_found(res, id);
+    case JobStore::Poll::kBusy:
+      return send_json(
+          res, 503,
+          images_error_body("The server is overloaded. Please try again later.", "server_error"));
+    case JobStore::Poll::kAnswered:
+      return send_json(res, 200, view);
   }
-  send_json(res, 200, view);
 }
 
 void ImagesResponses::cancel(const std::string& id, httplib::Response& res) {

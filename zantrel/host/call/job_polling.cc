@@ -5,6 +5,8 @@
 #include <exception>
 #include <optional>
 
+#include "zantrel/host/call/batch_transfer.h"
+#include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/result/errors.h"
 
 namespace zantrel::host::internal {
@@ -33,9 +35,8 @@ Milliseconds grown(Milliseconds pause, const JobPolling& polling) {
 
 bool poll_again(int status_code) noexcept { return status_code == 429 || status_code >= 500; }
 
-Task<HttpResponse> poll_job(const Exchange& exchange, const std::string& url, Headers headers,
-                            Timeout timeout, JobPolling polling, JobStatusReader status_of,
-                            JobReport& job) {
+Task<HttpResponse> poll_job(const Exchange& exchange, JobWire wire, Timeout timeout,
+                            JobPolling polling, JobReport& job) {
   Milliseconds pause = std::max(polling.first, Milliseconds{1});
   int unanswered = 0;
   for (;;) {
@@ -43,13 +44,13 @@ Task<HttpResponse> poll_job(const Exchange& exchange, const std::string& url, He
     pause = grown(pause, polling);
     exchange.limits().check();
     GetRequest request;
-    request.headers = headers;
+    request.headers = {wire.auth};
     request.timeout = timeout;
     request.max_redirects = 0;  // the key goes nowhere else
     std::optional<HttpResponse> answer;
     std::exception_ptr lost;
     try {
-      answer = co_await exchange.get(url, request);
+      answer = co_await exchange.get(wire.url, request);
     } catch (const Cancelled&) {
       throw;
     } catch (const DeadlineExceeded&) {
@@ -69,10 +70,48 @@ Task<HttpResponse> poll_job(const Exchange& exchange, const std::string& url, He
     }
     if (said_nothing) continue;
     if (answer->status_code != 200) co_return std::move(*answer);
-    const JobStatus status = status_of(answer->text());
+    const JobStatus status = wire.status_of(answer->text());
     job.state = status.state;
     if (status.ended()) co_return std::move(*answer);
   }
+}
+
+std::optional<std::string> job_refusal(const JobRef& job, Service service) {
+  if (job.service != service) {
+    return "job " + job.id + " is the " + std::string(to_string(job.service)) +
+           " service's, not this client's";
+  }
+  if (job.id.empty() || job.id.find_first_of("/?#") != std::string::npos) {
+    return "not a job id: \"" + job.id + "\"";
+  }
+  return std::nullopt;
+}
+
+Task<JobStatus> job_state(const Exchange& exchange, JobWire wire, Timeout timeout, bool cancel) {
+  HttpResponse response;
+  if (cancel) {
+    PostRequest request;
+    request.headers = {wire.auth, {"Content-Type", "application/json"}};
+    request.body = JsonBody::of("{}");
+    request.timeout = timeout;
+    const std::string url = wire.url + "/cancel";
+    response = co_await exchange.post(url, request);
+  } else {
+    GetRequest request;
+    request.headers = {wire.auth};
+    request.timeout = timeout;
+    request.max_redirects = 0;
+    response = co_await exchange.get(wire.url, request);
+  }
+  if (response.status_code != 200) {
+    throw ServiceRefused(response.status_code, refusal_text(response));
+  }
+  co_return wire.status_of(response.text());
+}
+
+JobRef job_named(Service service, std::string id, std::string model, std::string digest) {
+  return {service, std::move(id), std::move(model),
+          format_rfc3339(std::chrono::system_clock::now()), std::move(digest)};
 }
 
 }  // namespace zantrel::host::internal

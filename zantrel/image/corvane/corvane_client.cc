@@ -23,6 +23,7 @@
 #include "zantrel/host/images/image_header.h"
 #include "zantrel/host/images/image_mime.h"
 #include "zantrel/host/images/size_calculator.h"
+#include "zantrel/host/internal/codec/json_document.h"
 #include "zantrel/host/internal/codec/json_reading.h"
 #include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/host/result/errors.h"
@@ -358,6 +359,12 @@ std::string response_url(const CorvaneClient& self, std::string_view id = {}) {
   return url;
 }
 
+host::internal::JobWire job_wire(const CorvaneClient& self, const std::string& id) {
+  return {response_url(self, id),
+          {"Authorization", "Bearer " + self.token()},
+          internal::response_status};
+}
+
 // The result of a response that has ended: its images as an images answer's would be, or why
 // there are none.
 ServiceResult response_outcome(const CorvaneClient& self, host::HttpResponse& response,
@@ -406,13 +413,10 @@ Task<ServiceResult> collect_response(const CorvaneClient& self, const host::JobR
                                      bool submitted_here, ResponseThread* thread = nullptr) {
   host::JobReport noted{job.id, submitted_here, 0, {}};
   // Named first: GCC can't hold temporaries of a braced list across the wait.
-  const std::string url = response_url(self, job.id);
-  host::Headers headers;
-  headers.emplace_back("Authorization", "Bearer " + self.token());
+  host::internal::JobWire wire = job_wire(self, job.id);
   const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
   host::HttpResponse response =
-      co_await host::internal::poll_job(exchange, url, std::move(headers), timeout, options.polling,
-                                        internal::response_status, noted);
+      co_await host::internal::poll_job(exchange, std::move(wire), timeout, options.polling, noted);
   if (report.wanted()) {
     report.report()->job = std::move(noted);
     report.polled(response);
@@ -475,9 +479,9 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
     co_return error_answer(self, response.text(), response.status_code, options, report);
   }
   if (!background) co_return response_outcome(self, response, asked, options, report, thread);
-  host::JobRef job{host::Service::kImages, internal::response_id(response.text()),
-                   payload.value("model", ""),
-                   host::format_rfc3339(std::chrono::system_clock::now()), digest};
+  host::JobRef job = host::internal::job_named(
+      host::Service::kImages, host::internal::top_level_text(response.text(), "id"),
+      payload.value("model", ""), digest);
   if (job.id.empty()) {
     // Taken, but named by nothing this client can wait for: it may run, and be paid for.
     co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY,
@@ -680,21 +684,12 @@ Task<ServiceResult> submit_steps(const CorvaneClient& self, const ImageRequest& 
   return start_steps(self, request, options, exchange, report, Entry::kByName, submitted);
 }
 
-std::optional<ServiceResult> job_refusal(const host::JobRef& job) {
-  if (job.service != host::Service::kImages) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                               "job " + job.id + " is Gemini's, not the images service's");
-  }
-  if (job.id.empty() || job.id.find_first_of("/?#") != std::string::npos) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "not a job id: \"" + job.id + "\"");
-  }
-  return std::nullopt;
-}
-
 Task<ServiceResult> collect_steps(const CorvaneClient& self, const host::JobRef& job,
                                   const host::CallOptions& options, const Exchange& exchange,
                                   ReportBuilder& report) {
-  if (auto refused = job_refusal(job)) co_return std::move(*refused);
+  if (auto why = host::internal::job_refusal(job, host::Service::kImages)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+  }
   host::internal::report_model_choice(
       host::internal::choose_model(self, *config::model_catalogue(), job.model,
                                    host::Service::kImages),
@@ -706,28 +701,12 @@ Task<ServiceResult> collect_steps(const CorvaneClient& self, const host::JobRef&
 Task<host::JobStatus> job_state_steps(const CorvaneClient& self, const host::JobRef& job,
                                       bool cancel, const host::CallOptions& options,
                                       const Exchange& exchange) {
-  if (auto refused = job_refusal(job)) throw host::InvalidArgument(*refused->msg());
-  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
-  const std::string url = response_url(self, job.id) + (cancel ? "/cancel" : "");
-  host::HttpResponse response;
-  if (cancel) {
-    host::PostRequest request;
-    request.headers = {{"Authorization", "Bearer " + self.token()},
-                       {"Content-Type", "application/json"}};
-    request.body = host::JsonBody::of("{}");
-    request.timeout = timeout;
-    response = co_await exchange.post(url, request);
-  } else {
-    host::GetRequest request;
-    request.headers = {{"Authorization", "Bearer " + self.token()}};
-    request.timeout = timeout;
-    request.max_redirects = 0;
-    response = co_await exchange.get(url, request);
+  if (auto why = host::internal::job_refusal(job, host::Service::kImages)) {
+    throw host::InvalidArgument(*why);
   }
-  if (response.status_code != 200) {
-    throw host::ServiceRefused(response.status_code, host::internal::refusal_text(response));
-  }
-  co_return internal::response_status(response.text());
+  return host::internal::job_state(exchange, job_wire(self, job.id),
+                                   host::effective_timeout(options.timeout, exchange.client()),
+                                   cancel);
 }
 
 // The request of a positional call: its parameters, and the model and response format from

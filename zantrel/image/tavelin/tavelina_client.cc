@@ -18,6 +18,7 @@
 #include "zantrel/host/codec/rfc3339.h"
 #include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/image_tool.h"
+#include "zantrel/host/internal/codec/json_document.h"
 #include "zantrel/host/internal/codec/json_reading.h"
 #include "zantrel/host/internal/codec/json_text.h"
 #include "zantrel/host/result/errors.h"
@@ -443,6 +444,10 @@ std::string interaction_url(const TavelinaClient& self, std::string_view id = {}
   return url;
 }
 
+host::internal::JobWire job_wire(const TavelinaClient& self, const std::string& id) {
+  return {interaction_url(self, id), key_header(self), internal::interaction_status};
+}
+
 // Waits for an Interaction run in the background and reads it once it has ended.
 Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& job,
                                 const config::AspectRatio& aspect_ratio,
@@ -451,14 +456,11 @@ Task<ServiceResult> collect_job(const TavelinaClient& self, const host::JobRef& 
                                 TurnContext* turn = nullptr) {
   host::JobReport noted{job.id, submitted_here, 0, {}};
   // Named first: GCC can't hold temporaries of a braced list across the wait.
-  const std::string url = interaction_url(self, job.id);
-  host::Headers headers;
-  headers.push_back(key_header(self));
+  host::internal::JobWire wire = job_wire(self, job.id);
   const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
   const auto start = Clock::now();
   host::HttpResponse response =
-      co_await host::internal::poll_job(exchange, url, std::move(headers), timeout, options.polling,
-                                        internal::interaction_status, noted);
+      co_await host::internal::poll_job(exchange, std::move(wire), timeout, options.polling, noted);
   if (report.wanted()) {
     report.report()->job = std::move(noted);
     report.polled(response);
@@ -533,9 +535,9 @@ Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::str
     co_return co_await interaction_outcome(self, response, seconds_since(start), aspect_ratio,
                                            options, exchange, report, turn);
   }
-  host::JobRef job{host::Service::kGemini, internal::interaction_id(response.text()),
-                   checked.model_sent, host::format_rfc3339(std::chrono::system_clock::now()),
-                   digest};
+  host::JobRef job = host::internal::job_named(
+      host::Service::kGemini, host::internal::top_level_text(response.text(), "id"),
+      checked.model_sent, digest);
   if (job.id.empty()) {
     // Taken, but named by nothing this client can wait for: it may run, and be paid for.
     co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY,
@@ -734,21 +736,12 @@ Task<ServiceResult> submit_steps(const TavelinaClient& self, const GenerationReq
   return start_steps(self, r, options, exchange, report, Entry::kByName, submitted);
 }
 
-std::optional<ServiceResult> job_refusal(const host::JobRef& job) {
-  if (job.service != host::Service::kGemini) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
-                               "job " + job.id + " is the images service's, not Gemini's");
-  }
-  if (job.id.empty() || job.id.find_first_of("/?#") != std::string::npos) {
-    return ServiceResult::fail(ErrorCode::INVALID_PARAMS, "not a job id: \"" + job.id + "\"");
-  }
-  return std::nullopt;
-}
-
 Task<ServiceResult> collect_steps(const TavelinaClient& self, const host::JobRef& job,
                                   const host::CallOptions& options, const Exchange& exchange,
                                   ReportBuilder& report) {
-  if (auto refused = job_refusal(job)) co_return std::move(*refused);
+  if (auto why = host::internal::job_refusal(job, host::Service::kGemini)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS, std::move(*why));
+  }
   host::internal::report_model_choice(
       host::internal::choose_model(self, *config::model_catalogue(), job.model,
                                    host::Service::kGemini),
@@ -760,27 +753,12 @@ Task<ServiceResult> collect_steps(const TavelinaClient& self, const host::JobRef
 Task<host::JobStatus> job_state_steps(const TavelinaClient& self, const host::JobRef& job,
                                       bool cancel, const host::CallOptions& options,
                                       const Exchange& exchange) {
-  if (auto refused = job_refusal(job)) throw host::InvalidArgument(*refused->msg());
-  const host::Timeout timeout = host::effective_timeout(options.timeout, exchange.client());
-  const std::string url = interaction_url(self, job.id) + (cancel ? "/cancel" : "");
-  host::HttpResponse response;
-  if (cancel) {
-    host::PostRequest request;
-    request.headers = {key_header(self), {"Content-Type", "application/json"}};
-    request.body = host::JsonBody::of("{}");
-    request.timeout = timeout;
-    response = co_await exchange.post(url, request);
-  } else {
-    host::GetRequest request;
-    request.headers = {key_header(self)};
-    request.timeout = timeout;
-    request.max_redirects = 0;
-    response = co_await exchange.get(url, request);
+  if (auto why = host::internal::job_refusal(job, host::Service::kGemini)) {
+    throw host::InvalidArgument(*why);
   }
-  if (response.status_code != 200) {
-    throw host::ServiceRefused(response.status_code, host::internal::refusal_text(response));
-  }
-  co_return internal::interaction_status(response.text());
+  return host::internal::job_state(exchange, job_wire(self, job.id),
+                                   host::effective_timeout(options.timeout, exchange.client()),
+                                   cancel);
 }
 
 // The request of a positional call.

@@ -175,6 +175,17 @@ std::optional<std::string> optional_text(od::object& object, std::string_view ke
   return std::string(text);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the body, then the member named
+std::string top_level_text(std::string_view body, std::string_view key) {
+  try {
+    JsonDocument document(body, body.size());
+    od::object root = document.root_object();
+    return optional_text(root, key).value_or("");
+  } catch (const Error&) {
+    return {};
+  }
+}
+
 std::optional<od::value> member(od::object& object, std::string_view key) {
   od::value value;
   const auto error = object.find_field_unordered(key).get(value);

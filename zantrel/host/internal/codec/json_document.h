@@ -67,6 +67,10 @@ nlohmann::ordered_json decode_value(od::value& value);
 // The text of a string value, or nothing when it is missing or not a string.
 std::optional<std::string> optional_text(od::object& object, std::string_view key);
 
+// The text of the top-level member `key` of `body`; empty when it is missing or not text, or
+// when the body is no JSON object.
+std::string top_level_text(std::string_view body, std::string_view key);
+
 // The text of a string value, as a view into the body when it holds no escapes (else into the
 // parser's buffer). ResponseShapeError when the value is not a string.
 std::string_view text_of(od::value& value, std::string_view what);

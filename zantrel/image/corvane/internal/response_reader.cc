@@ -108,14 +108,4 @@ host::JobStatus response_status(std::string_view body) {
   }
 }
 
-std::string response_id(std::string_view body) {
-  try {
-    host::internal::JsonDocument document(body, body.size());
-    od::object root = document.root_object();
-    return optional_text(root, "id").value_or("");
-  } catch (const host::Error&) {
-    return {};
-  }
-}
-
 }  // namespace zantrel::image::corvane::internal

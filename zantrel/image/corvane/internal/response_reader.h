@@ -32,7 +32,4 @@ ResponseAnswer read_response(host::Bytes& body);
 // The state of a response's body (for the waiting), with its error's message.
 host::JobStatus response_status(std::string_view body);
 
-// The id a response's body names; empty when none.
-std::string response_id(std::string_view body);
-
 }  // namespace zantrel::image::corvane::internal

@@ -143,14 +143,4 @@ host::JobStatus interaction_status(std::string_view body) {
   }
 }
 
-std::string interaction_id(std::string_view body) {
-  try {
-    host::internal::JsonDocument document(body, body.size());
-    od::object root = document.root_object();
-    return host::internal::optional_text(root, "id").value_or("");
-  } catch (const host::Error&) {
-    return {};
-  }
-}
-
 }  // namespace zantrel::image::tavelin::internal

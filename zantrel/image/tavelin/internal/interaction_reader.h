@@ -33,7 +33,4 @@ InteractionAnswer read_interaction(host::Bytes& body);
 // first error's message. A body without a readable status is still waiting.
 host::JobStatus interaction_status(std::string_view body);
 
-// The id an Interaction's body names; empty when none.
-std::string interaction_id(std::string_view body);
-
 }  // namespace zantrel::image::tavelin::internal
