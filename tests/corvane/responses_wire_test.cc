@@ -76,7 +76,7 @@ TEST(ResponsesBody, PutsTheImageMembersInTheToolAndTheRestAtTheTop) {
         host::flatten(corvane::responses_body(payload, c.references, c.mask, c.shape));
     EXPECT_EQ(json::parse(host::as_text(bytes)), c.expected) << c.what;
   }
-  EXPECT_TRUE(corvane::responses_refusal({{"n", 2}}));
+  EXPECT_TRUE(corvane::responses_refusal({{"complexity", "high"}}));
   EXPECT_FALSE(corvane::responses_refusal(payload));
 }
 

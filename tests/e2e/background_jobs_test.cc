@@ -337,5 +337,24 @@ TEST_F(BackgroundJobs, ContinueAConversationTheServiceKeepsByItsLastId) {
   EXPECT_EQ(sent_whole.exchanges(), 1U);
 }
 
+TEST_F(BackgroundJobs, SeveralImagesOverResponsesAreThatManyJobsRunAtOnce) {
+  start_emulator(0ms);
+  emulator_->set_scenario(*emulator::Scenario::parse("job:delay=300"));
+  const CorvaneClient images = images_client();
+  host::CallReport report;
+  host::CallOptions options = quick_polls(&report);
+  options.api = host::ImagesApi::responses;
+  const host::ServiceResult several =
+      images.start({.prompt = "three herons", .aspect_ratio = "1:1", .n = 3}, options);
+  ASSERT_TRUE(several.ok()) << several.msg().value_or("");
+  EXPECT_EQ(several.images().size(), 3U);
+  EXPECT_EQ(report.images.size(), 3U);
+  EXPECT_EQ(emulator_->job_submits(), 3U);
+  // One job is one image: a submit of several is refused before sending.
+  const host::JobSubmission refused = images.submit({.prompt = "two herons", .n = 2});
+  EXPECT_EQ(refused.result.code(), ErrorCode::INVALID_PARAMS);
+  EXPECT_EQ(emulator_->job_submits(), 3U);
+}
+
 }  // namespace
 }  // namespace zantrel

@@ -450,7 +450,14 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
       references.push_back(part.second);
     }
   }
-  const bool background = submitted != nullptr || options.background;
+  // n > 1 is that many jobs, all submitted before any is waited for, so that they run at once.
+  const int count = std::max(1, payload.value("n", 1));
+  if (count > 1 && (submitted != nullptr || thread != nullptr)) {
+    co_return ServiceResult::fail(ErrorCode::INVALID_PARAMS,
+                                  "n > 1 over the Responses API is that many jobs: a submit or a "
+                                  "conversation's turn takes one image");
+  }
+  const bool background = submitted != nullptr || options.background || count > 1;
   host::PostRequest post;
   const std::optional<std::string_view> previous =
       thread != nullptr && thread->previous ? std::optional<std::string_view>(*thread->previous)
@@ -467,39 +474,66 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
   request_record["model"] = payload.value("model", "");
   request_record["responses_model"] = request.responses_model;
   request_record["background"] = background;
+  request_record["jobs"] = background ? count : 0;
   self.logger()->debug(request_record);
   host::check_headers(post.headers);
   const std::string digest =
       background ? host::sha256_hex(host::flatten(std::get<host::StreamedBody>(post.body)))
                  : std::string();
-  host::HttpResponse response = co_await host::internal::send_request(
-      exchange, url, post, options.retry.value_or(self.retry_policy()), report,
-      {*self.logger(), self.model_tag(), options.task_id, options.model_key});
-  if (response.status_code != 200) {
-    co_return error_answer(self, response.text(), response.status_code, options, report);
-  }
-  if (!background) co_return response_outcome(self, response, asked, options, report, thread);
-  host::JobRef job = host::internal::job_named(
-      host::Service::kImages, host::internal::top_level_text(response.text(), "id"),
-      payload.value("model", ""), digest);
-  if (job.id.empty()) {
-    // Taken, but named by nothing this client can wait for: it may run, and be paid for.
-    co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY,
-                                  "the service took the job but named no id for it");
-  }
-  json job_record =
-      host::log_record(self.model_tag() + " job submitted", options.task_id, options.model_key);
-  job_record["id"] = job.id;
-  self.logger()->debug(job_record);
-  if (report.wanted()) {
-    report.report()->job =
-        host::JobReport{job.id, true, 0, internal::response_status(response.text()).state};
+  std::vector<host::JobRef> jobs;
+  for (int made = 0; made < count; ++made) {
+    host::HttpResponse response = co_await host::internal::send_request(
+        exchange, url, post, options.retry.value_or(self.retry_policy()), report,
+        {*self.logger(), self.model_tag(), options.task_id, options.model_key});
+    // A refusal after some jobs were made ends the submitting; those made are still collected.
+    if (response.status_code != 200) {
+      if (!jobs.empty()) break;
+      co_return error_answer(self, response.text(), response.status_code, options, report);
+    }
+    if (!background) co_return response_outcome(self, response, asked, options, report, thread);
+    host::JobRef job = host::internal::job_named(
+        host::Service::kImages, host::internal::top_level_text(response.text(), "id"),
+        payload.value("model", ""), digest);
+    if (job.id.empty()) {
+      if (!jobs.empty()) break;
+      // Taken, but named by nothing this client can wait for: it may run, and be paid for.
+      co_return ServiceResult::fail(ErrorCode::SERVICE_BUSY,
+                                    "the service took the job but named no id for it");
+    }
+    json job_record =
+        host::log_record(self.model_tag() + " job submitted", options.task_id, options.model_key);
+    job_record["id"] = job.id;
+    self.logger()->debug(job_record);
+    if (report.wanted()) {
+      report.report()->job =
+          host::JobReport{job.id, true, 0, internal::response_status(response.text()).state};
+    }
+    jobs.push_back(std::move(job));
   }
   if (submitted != nullptr) {
-    *submitted = job;
-    co_return ServiceResult::success(std::string(job.id));
+    *submitted = jobs.front();
+    co_return ServiceResult::success(std::string(jobs.front().id));
   }
-  co_return co_await collect_response(self, job, asked, options, exchange, report, true, thread);
+  if (jobs.size() == 1) {
+    co_return co_await collect_response(self, jobs.front(), asked, options, exchange, report, true,
+                                        thread);
+  }
+  // Each job's image in the order submitted; a job that failed gives none.
+  std::vector<host::Bytes> images;
+  std::optional<ServiceResult> failed;
+  for (const host::JobRef& job : jobs) {
+    ServiceResult one =
+        co_await collect_response(self, job, asked, options, exchange, report, true);
+    if (!one.ok()) {
+      if (!failed) failed = std::move(one);
+      continue;
+    }
+    images.push_back(one.take_bytes());
+    for (host::Bytes& more : one.take_more_images()) images.push_back(std::move(more));
+  }
+  if (images.empty()) co_return std::move(*failed);
+  if (images.size() == 1) co_return ServiceResult::success(std::move(images.front()));
+  co_return ServiceResult::success(std::move(images));
 }
 
 std::optional<ServiceResult> api_refusal(const host::CallOptions& options) {

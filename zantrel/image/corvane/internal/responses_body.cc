@@ -88,9 +88,6 @@ host::StreamedBody responses_body(const json& payload, std::span<const host::Byt
 }
 
 std::optional<std::string> responses_refusal(const json& payload) {
-  if (payload.value("n", 1) > 1) {
-    return "n > 1 over the Responses API: submit one request per image";
-  }
   if (payload.contains("complexity")) {
     return "complexity is not a member of the image_generation tool: leave it out, or send the "
            "request to the images API";
