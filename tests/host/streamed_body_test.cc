@@ -14,6 +14,7 @@
 
 #include "tests/support/loopback_server.h"
 #include "zantrel/host/codec/base64.h"
+#include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/http/curl_http_client.h"
 #include "zantrel/host/http/streamed_body.h"
 #include "zantrel/host/result/errors.h"
@@ -51,10 +52,16 @@ TEST(StreamedBody, EveryTailAndReadSizeGivesTheExactText) {
                                  "\"}";
     ASSERT_EQ(body.size(), expected.size()) << length;
     EXPECT_EQ(host::as_text(host::flatten(body)), expected) << length;
+    EXPECT_EQ(host::sha256_hex(body), host::sha256_hex(host::as_bytes(expected))) << length;
     for (std::size_t chunk : {1, 2, 3, 4, 5, 6, 7, 9, 64}) {
       EXPECT_EQ(read_all(body, chunk), expected) << length << " by " << chunk;
     }
   }
+  // A body larger than the digest's read buffer is read through in several pieces.
+  const host::Bytes large = random_bytes(std::size_t{1} << 20, 5);
+  const host::StreamedBody body{
+      {std::string("{\"a\":\""), host::Base64Of{large}, std::string("\"}")}};
+  EXPECT_EQ(host::sha256_hex(body), host::sha256_hex(host::flatten(body)));
 }
 
 TEST(StreamedBody, ResendsFromAnyPosition) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "zantrel/host/codec/base64.h"
+#include "zantrel/host/codec/sha256.h"
 
 namespace zantrel::host {
 namespace {
@@ -109,6 +110,11 @@ Bytes flatten(const StreamedBody& body) {
   const std::size_t n = reader.read(reinterpret_cast<char*>(out.data()), out.size());
   out.resize(n);
   return out;
+}
+
+std::string sha256_hex(const StreamedBody& body) {
+  StreamedBodyReader reader(body);
+  return sha256_hex([&reader](char* out, std::size_t space) { return reader.read(out, space); });
 }
 
 }  // namespace zantrel::host

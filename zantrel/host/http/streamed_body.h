@@ -57,4 +57,7 @@ class StreamedBodyReader {
 // The whole body as bytes: for an HttpClient of a host's own that sends bodies in one piece.
 Bytes flatten(const StreamedBody& body);
 
+// The SHA-256 of the body's bytes on the wire (lower-case hex), read through without holding it.
+std::string sha256_hex(const StreamedBody& body);
+
 }  // namespace zantrel::host

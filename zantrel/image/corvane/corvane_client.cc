@@ -17,8 +17,8 @@
 #include "zantrel/host/call/request_entries_impl.h"
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/codec/rfc3339.h"
-#include "zantrel/host/codec/sha256.h"
 #include "zantrel/host/config.h"
+#include "zantrel/host/http/streamed_body.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/images/image_header.h"
 #include "zantrel/host/images/image_mime.h"
@@ -478,8 +478,7 @@ Task<ServiceResult> response_steps(const CorvaneClient& self, const ImageRequest
   self.logger()->debug(request_record);
   host::check_headers(post.headers);
   const std::string digest =
-      background ? host::sha256_hex(host::flatten(std::get<host::StreamedBody>(post.body)))
-                 : std::string();
+      background ? host::sha256_hex(std::get<host::StreamedBody>(post.body)) : std::string();
   std::vector<host::JobRef> jobs;
   for (int made = 0; made < count; ++made) {
     host::HttpResponse response = co_await host::internal::send_request(

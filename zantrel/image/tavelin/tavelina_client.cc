@@ -16,7 +16,7 @@
 #include "zantrel/host/call/request_entries_impl.h"
 #include "zantrel/host/codec/base64.h"
 #include "zantrel/host/codec/rfc3339.h"
-#include "zantrel/host/codec/sha256.h"
+#include "zantrel/host/http/streamed_body.h"
 #include "zantrel/host/image_tool.h"
 #include "zantrel/host/internal/codec/json_document.h"
 #include "zantrel/host/internal/codec/json_reading.h"
@@ -521,8 +521,7 @@ Task<ServiceResult> interaction_steps(const TavelinaClient& self, const std::str
   self.logger()->debug(request_record);
   host::check_headers(request.headers);
   const std::string digest =
-      background ? host::sha256_hex(host::flatten(std::get<host::StreamedBody>(request.body)))
-                 : std::string();
+      background ? host::sha256_hex(std::get<host::StreamedBody>(request.body)) : std::string();
   const auto start = Clock::now();
   host::HttpResponse response = co_await host::internal::send_request(
       exchange, url, request, options.retry.value_or(self.retry_policy()), report,
